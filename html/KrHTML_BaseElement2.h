@@ -1,0 +1,45 @@
+#pragma once
+// The base of every HTML element object: a generic element that carries the
+// member attributes "id", "class" and "style" and writes itself either as
+// HTML text or as JavaScript that rebuilds it in the browser.
+// Owns its members and (through the element tree) its children; the
+// attribute map holds non-owning proxies to the three members.
+
+#include <string>
+
+#include "document/KrXMLGenericElement.h"
+#include "document/KrXMLStringKrAttribute.h"
+#include "html/KrStyleAttribute.h"
+
+class KrHTML_BaseElement2 : public KrXMLGenericElement {
+  public:
+    KrHTML_BaseElement2(const std::string& name, bool emptyElement, bool collapsible);
+    // Both flags false: a childless element still gets its end tag.
+    explicit KrHTML_BaseElement2(const std::string& name);
+    ~KrHTML_BaseElement2() override;
+
+    KrHTML_BaseElement2(const KrHTML_BaseElement2&) = delete;
+    KrHTML_BaseElement2& operator=(const KrHTML_BaseElement2&) = delete;
+
+    void SetId(const std::string& id);
+    // Parse errors of the style text pass to the caller.
+    void SetStyle(const std::string& style);
+
+    // Exactly what Write produces.
+    virtual std::string ToHTMLString();
+    // A block of JavaScript that creates this element, gives it its set
+    // attributes and inner HTML, and appends it to document.body. Every text
+    // taken from the element is escaped for a single- or double-quoted string.
+    virtual std::string ToJavaScriptCreate();
+
+  protected:
+    // For nodes that must not be separated by line feeds (the text node).
+    KrHTML_BaseElement2(const std::string& name, bool emptyElement, bool collapsible, bool newline);
+
+    KrXMLStringKrAttribute _id;
+    KrXMLStringKrAttribute _class;
+    KrStyleAttribute _style;
+
+  private:
+    void _registerMembers();
+};

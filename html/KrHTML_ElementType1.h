@@ -1,0 +1,18 @@
+#pragma once
+// The second family of ordinary elements (colgroup dd dt li option p td tfoot th thead tr):
+// written exactly like KrHTML_ElementType0; it gives its tags a type of their own.
+// Tag classes derive from exactly one family; the base element part is shared
+// (virtual) with the mixins, so an element has one name, one attribute map and
+// one list of children.
+
+#include <string>
+
+#include "html/KrHTML_BaseElement2.h"
+
+class KrHTML_ElementType1 : public virtual KrHTML_BaseElement2 {
+  public:
+    // As a complete object this is an element named `tag`; inside a tag class
+    // the tag class builds the shared base and this only names it.
+    explicit KrHTML_ElementType1(const std::string& tag);
+    ~KrHTML_ElementType1() override;
+};

@@ -1,0 +1,26 @@
+#pragma once
+// The HTML text node: its text is written exactly as held (no escaping, so
+// markup inside it reaches the page as markup). It takes no children and is
+// never separated from its neighbours by line feeds.
+
+#include <string>
+
+#include "html/KrHTML_BaseElement2.h"
+
+class KrHTML_text2 : public KrHTML_BaseElement2 {
+  public:
+    KrHTML_text2();
+    explicit KrHTML_text2(const std::string& text);
+    ~KrHTML_text2() override;
+
+    void WriteText(std::ostream& out) override;
+    void Write(std::ostream& out) override;
+    bool IsText() override;
+
+    virtual void AppendText(const std::string& text);
+
+    const std::string& GetText() const { return _text; }
+
+  private:
+    std::string _text;
+};
