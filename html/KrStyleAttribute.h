@@ -23,6 +23,7 @@ class KrStyleAttribute : public KrXMLComplexAttribute2 {
     void SetFromString(const std::string& text) override;
     // Null or empty changes nothing.
     void SetFromCString(const char* text) override;
+    void AppendTo(std::string& out) override;
 
     virtual void SetStyle(const std::string& text);
     // The property of this name, created without a value when absent; it stays
