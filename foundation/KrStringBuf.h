@@ -1,0 +1,38 @@
+#pragma once
+// A std::stringbuf with direct access to its get and put areas, for message
+// heads and bodies that are searched for delimiters and consumed piecewise.
+// The unread content runs from gptr() to pptr(). Not safe for concurrent use;
+// each owner guards its buffers with its own mutex.
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+class KrStringBuf : public std::basic_stringbuf<char> {
+  public:
+    KrStringBuf();
+    ~KrStringBuf() override;
+
+    // eback() + offset, without a range check.
+    char* At(uint64_t offset);
+    // Bytes written since construction or the last Reset.
+    int64_t Size();
+    char* Begin();
+    // Unread bytes.
+    uint64_t Length();
+    // Searches the unread content from `offset`, scanning at most `count`
+    // bytes (UINT64_MAX: no limit). Returns the whole match or, when the scan
+    // ends in the middle of a partial match, the start of that partial match,
+    // so a caller can wait for more input; otherwise null.
+    char* Find(const std::string& pattern, uint64_t offset, uint64_t count);
+    // Like Find but returns only a whole match of `pattern` (zero bytes
+    // included) that lies within the scanned range.
+    char* FindExact(const std::string& pattern, uint64_t offset, uint64_t count);
+    // Appends up to `count` unread bytes from gptr() + offset to `out`.
+    void CopyOut(std::string& out, uint64_t offset, uint64_t count);
+    // Drops all content and area pointers.
+    void Reset();
+};
+
+// Appends `text` through the buffer's virtual xsputn.
+void ForwardVirtualCall(std::streambuf& buffer, const std::string& text);
