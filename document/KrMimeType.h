@@ -1,0 +1,36 @@
+#pragma once
+// The content types the system knows, and the table that translates between
+// a value, its enumerator name and its MIME string. Like a map's index
+// operator, a lookup of an unknown key inserts a default entry and returns
+// it ("" or KR_MIME_TYPE_NONE), so lookups are not const and one table must
+// not be used by two threads at once.
+
+#include <map>
+#include <string>
+
+enum KrMimeType {
+    KR_MIME_TYPE_NONE = 0,
+    KR_MIME_TYPE_TEXT_HTML = 1,
+    KR_MIME_TYPE_TEXT_JAVASCRIPT = 2,
+    KR_MIME_TYPE_TEXT_CSS = 3,
+    KR_MIME_TYPE_IMAGE_PNG = 4,
+    KR_MIME_TYPE_IMAGE_JPEG = 5,
+    KR_MIME_TYPE_IMAGE_X_ICON = 6,
+};
+
+class KrMimeTypeTable {
+  public:
+    KrMimeTypeTable();
+
+    // "text/css" for 3; "" for a value outside the table.
+    std::string MimeString(int type);
+    // "KR_MIME_TYPE_TEXT_CSS" for 3; "" for a value outside the table.
+    std::string Name(int type);
+    // Exact, case-sensitive; KR_MIME_TYPE_NONE for an unknown string.
+    KrMimeType ValueOf(const std::string& mimeString);
+
+  private:
+    std::map<std::string, KrMimeType> _valueOfMime;
+    std::map<int, std::string> _mimeOfValue;
+    std::map<int, std::string> _nameOfValue;
+};

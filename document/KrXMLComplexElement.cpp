@@ -1,0 +1,470 @@
+#include "document/KrXMLComplexElement.h"
+
+#include <algorithm>
+#include <streambuf>
+
+#include "document/KrWidgetManager_base.h"
+#include "foundation/KrException.h"
+
+namespace {
+
+// Appends everything written to it to one reserved string.
+class AppendBuf : public std::streambuf {
+  public:
+    explicit AppendBuf(std::string& target) : _target(target) {}
+
+  protected:
+    int_type overflow(int_type ch) override {
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            _target.push_back(traits_type::to_char_type(ch));
+        }
+        return traits_type::not_eof(ch);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        _target.append(data, static_cast<size_t>(count));
+        return count;
+    }
+
+  private:
+    std::string& _target;
+};
+
+bool isSkippedChild(const KrXMLComplexElement* child, bool skipText) {
+    const std::string& name = child->GetName();
+    return name == "procinst" || name == "comment" || (skipText && name == "xmltext");
+}
+
+}  // namespace
+
+KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
+                                         bool collapsible)
+    : _name(name), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {}
+
+KrXMLComplexElement::~KrXMLComplexElement() {
+    if (_userPointer != nullptr) {
+        _userPointer->OnElementDestroyed(this);
+    }
+    // Deleted directly while still in a tree: leave no dangling slot behind.
+    if (_parent != nullptr) {
+        Children& siblings = _parent->_children;
+        auto it = std::find(siblings.begin(), siblings.end(), this);
+        if (it != siblings.end()) {
+            siblings.erase(it);
+        }
+        _parent = nullptr;
+    }
+    // Deleting children recursively would use one stack frame per level; a
+    // tree read from hostile input can be deep enough to overflow. Each
+    // element is therefore stripped of its children before it is deleted and
+    // they are deleted from this loop, in the same pre-order.
+    if (_children.empty()) {
+        return;
+    }
+    Children pending;
+    pending.swap(_children);
+    std::reverse(pending.begin(), pending.end());
+    while (!pending.empty()) {
+        KrXMLComplexElement* element = pending.back();
+        pending.pop_back();
+        if (element == nullptr) {
+            continue;
+        }
+        element->_parent = nullptr;
+        for (auto it = element->_children.rbegin(); it != element->_children.rend(); ++it) {
+            pending.push_back(*it);
+        }
+        element->_children.clear();
+        delete element;
+    }
+}
+
+void KrXMLComplexElement::BeforeWrite(std::ostream& /*out*/) {}
+
+void KrXMLComplexElement::OnChildAdded(KrXMLComplexElement* /*child*/) {}
+
+void KrXMLComplexElement::OnChildRemoved(KrXMLComplexElement* /*child*/) {}
+
+bool KrXMLComplexElement::WantsNewline() const {
+    return _newline;
+}
+
+std::string KrXMLComplexElement::ChildDTD(const std::string& name) {
+    if (!name.empty()) {
+        _childDTD = name;
+    }
+    return _childDTD;
+}
+
+void KrXMLComplexElement::WriteText(std::ostream& out) {
+    for (KrXMLComplexElement* child : _children) {
+        child->WriteText(out);
+    }
+}
+
+bool KrXMLComplexElement::IsEmptyElement() const {
+    return _emptyElement;
+}
+
+void KrXMLComplexElement::SetEmptyElement(bool emptyElement) {
+    _emptyElement = emptyElement;
+}
+
+bool KrXMLComplexElement::IsCollapsible() const {
+    return _collapsible;
+}
+
+void KrXMLComplexElement::SetCollapsible(bool collapsible) {
+    _collapsible = collapsible;
+}
+
+void KrXMLComplexElement::Write(std::ostream& out) {
+    BeforeWrite(out);
+    out.put('<');
+    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    if (_emptyElement || (_collapsible && _children.empty())) {
+        out.write(" />", 3);
+        return;
+    }
+    out.put('>');
+    for (KrXMLComplexElement* child : _children) {
+        child->Write(out);
+    }
+    out.write("</", 2);
+    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.put('>');
+}
+
+void KrXMLComplexElement::_checkAdoptable(const KrXMLComplexElement* child) const {
+    if (child->_parent != nullptr) {
+        throw KrException("element already has a parent: " + child->_name, __LINE__, "src");
+    }
+    // With no parent, child can only be an ancestor of this element by being
+    // the root of its tree; adopting it would make a cycle.
+    const KrXMLComplexElement* root = this;
+    while (root->_parent != nullptr) {
+        root = root->_parent;
+    }
+    if (root == child) {
+        throw KrException("element can't contain itself: " + child->_name, __LINE__, "src");
+    }
+}
+
+size_t KrXMLComplexElement::_indexOf(const KrXMLComplexElement* child) const {
+    auto it = std::find(_children.begin(), _children.end(), child);
+    return it == _children.end() ? npos : static_cast<size_t>(it - _children.begin());
+}
+
+void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t position,
+                                       bool deleteOnRefusal) {
+    _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
+    child->_parent = this;
+    try {
+        OnChildAdded(child);
+    } catch (...) {
+        // A hook may have moved things around; take the child out wherever
+        // it is now, and only delete it if it is still ours.
+        const size_t index = _indexOf(child);
+        if (index != npos) {
+            _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
+        }
+        if (child->_parent == this) {
+            child->_parent = nullptr;
+            if (deleteOnRefusal) {
+                delete child;
+            }
+        }
+        throw;
+    }
+}
+
+KrXMLComplexElement* KrXMLComplexElement::AddChild(KrXMLComplexElement* child) {
+    if (_emptyElement) {
+        throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+    }
+    if (child == nullptr) {
+        return nullptr;
+    }
+    _checkAdoptable(child);
+    _attachChild(child, _children.size(), true);
+    return child;
+}
+
+KrXMLComplexElement* KrXMLComplexElement::PrependChild(KrXMLComplexElement* child) {
+    if (child == nullptr) {
+        return nullptr;
+    }
+    _checkAdoptable(child);
+    _attachChild(child, 0, true);
+    return child;
+}
+
+KrXMLComplexElement* KrXMLComplexElement::SetChild(KrXMLComplexElement* child) {
+    if (child != nullptr) {
+        if (child->_parent == this) {
+            return child;
+        }
+        // Every check that can refuse child runs before anything is deleted.
+        if (_emptyElement) {
+            throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+        }
+        _checkAdoptable(child);
+    }
+    for (KrXMLComplexElement* current : _children) {
+        OnChildRemoved(current);
+    }
+    Children old;
+    old.swap(_children);
+    for (KrXMLComplexElement* current : old) {
+        current->_parent = nullptr;
+        delete current;
+    }
+    return AddChild(child);
+}
+
+bool KrXMLComplexElement::IsText() {
+    return false;
+}
+
+const std::string& KrXMLComplexElement::GetName() const {
+    return _name;
+}
+
+void KrXMLComplexElement::FindElementsByName(const std::string& name, ElementList& list,
+                                             long depth) {
+    if (_name == name) {
+        list.push_back(this);
+    }
+    if (depth == -1 || depth > 0) {
+        const long next = depth == -1 ? -1 : depth - 1;
+        for (KrXMLComplexElement* child : _children) {
+            if (child == nullptr) {
+                throw KrException("Nullelement", __LINE__, "src");
+            }
+            child->FindElementsByName(name, list, next);
+        }
+    }
+}
+
+KrXMLComplexElement* KrXMLComplexElement::_nthElementChild(bool skipText, int n) {
+    for (KrXMLComplexElement* child : _children) {
+        if (child == nullptr || isSkippedChild(child, skipText)) {
+            continue;
+        }
+        if (n == 0) {
+            return child;
+        }
+        --n;
+    }
+    return nullptr;
+}
+
+KrXMLComplexElement* KrXMLComplexElement::FirstElementChild(bool skipText) {
+    return _nthElementChild(skipText, 0);
+}
+
+KrXMLComplexElement* KrXMLComplexElement::SecondElementChild(bool skipText) {
+    return _nthElementChild(skipText, 1);
+}
+
+KrXMLComplexElement* KrXMLComplexElement::ThirdElementChild(bool skipText) {
+    return _nthElementChild(skipText, 2);
+}
+
+void KrXMLComplexElement::ListChildren(ElementList& list) {
+    list.insert(list.end(), _children.begin(), _children.end());
+}
+
+bool KrXMLComplexElement::ReplaceElementWhere(KrXMLGenericElement* /*newElement*/,
+                                              const std::string& /*attributeName*/,
+                                              const std::string& /*value*/) {
+    return false;
+}
+
+bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElement* wrapper) {
+    if (wrapper == nullptr) {
+        return false;
+    }
+    const size_t index = _indexOf(child);
+    if (index == npos) {
+        return false;
+    }
+    _checkAdoptable(wrapper);
+    if (wrapper->_emptyElement) {
+        throw KrException("child elements not allowed for " + wrapper->_name, __LINE__, "src");
+    }
+    OnChildRemoved(child);
+    // The wrapper takes the child first; if it refuses, child is still in
+    // its slot here and only its parent link needs to come back.
+    child->_parent = nullptr;
+    try {
+        wrapper->_attachChild(child, wrapper->_children.size(), false);
+    } catch (...) {
+        child->_parent = this;
+        throw;
+    }
+    _children[index] = wrapper;
+    wrapper->_parent = this;
+    try {
+        OnChildAdded(wrapper);
+    } catch (...) {
+        // Refused wrapper: child returns to its slot and the wrapper, which
+        // was handed over, is deleted like any refused child.
+        const size_t wrapperIndex = _indexOf(wrapper);
+        const size_t inWrapper = wrapper->_indexOf(child);
+        if (inWrapper != npos) {
+            wrapper->_children.erase(wrapper->_children.begin() +
+                                     static_cast<std::ptrdiff_t>(inWrapper));
+            child->_parent = nullptr;
+        }
+        if (wrapperIndex != npos) {
+            if (child->_parent == nullptr) {
+                _children[wrapperIndex] = child;
+                child->_parent = this;
+            } else {
+                _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(wrapperIndex));
+            }
+        }
+        if (wrapper->_parent == this) {
+            wrapper->_parent = nullptr;
+            delete wrapper;
+        }
+        throw;
+    }
+    return true;
+}
+
+bool KrXMLComplexElement::ReplaceChild(KrXMLComplexElement* oldChild,
+                                       KrXMLComplexElement* newChild) {
+    if (newChild == nullptr) {
+        return false;
+    }
+    const size_t index = _indexOf(oldChild);
+    if (index == npos) {
+        return false;
+    }
+    if (newChild == oldChild) {
+        return true;
+    }
+    _checkAdoptable(newChild);
+    OnChildRemoved(oldChild);
+    _children[index] = newChild;
+    newChild->_parent = this;
+    try {
+        OnChildAdded(newChild);
+    } catch (...) {
+        const size_t newIndex = _indexOf(newChild);
+        if (newIndex != npos) {
+            _children[newIndex] = oldChild;
+        }
+        if (newChild->_parent == this) {
+            newChild->_parent = nullptr;
+            delete newChild;
+        }
+        throw;
+    }
+    oldChild->_parent = nullptr;
+    delete oldChild;
+    return true;
+}
+
+void KrXMLComplexElement::DeleteAllChildren() {
+    size_t done = 0;
+    try {
+        for (; done < _children.size(); ++done) {
+            KrXMLComplexElement* child = _children[done];
+            OnChildRemoved(child);
+            child->_parent = nullptr;
+            delete child;
+        }
+    } catch (...) {
+        // A hook refused midway: drop the slots of the children already
+        // deleted so none dangles.
+        _children.erase(_children.begin(), _children.begin() + static_cast<std::ptrdiff_t>(done));
+        throw;
+    }
+    _children.clear();
+}
+
+void KrXMLComplexElement::OnParsed() {}
+
+void KrXMLComplexElement::SetError(const std::string& text) {
+    _error = true;
+    _errorText = text;
+}
+
+bool KrXMLComplexElement::RemoveChild(KrXMLComplexElement* child) {
+    if (child == nullptr) {
+        return false;
+    }
+    if (_indexOf(child) == npos) {
+        return false;
+    }
+    OnChildRemoved(child);
+    // The hook may have changed the sequence; look again.
+    const size_t index = _indexOf(child);
+    if (index != npos) {
+        _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    child->_parent = nullptr;
+    return true;
+}
+
+void KrXMLComplexElement::AppendChildrenOf(KrXMLComplexElement* other) {
+    if (other == nullptr || other == this || other->_children.empty()) {
+        return;
+    }
+    if (_emptyElement) {
+        throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+    }
+    Children pending;
+    pending.swap(other->_children);
+    size_t next = 0;
+    try {
+        for (; next < pending.size(); ++next) {
+            KrXMLComplexElement* child = pending[next];
+            child->_parent = nullptr;
+            try {
+                _checkAdoptable(child);
+            } catch (...) {
+                child->_parent = other;
+                throw;
+            }
+            pending[next] = nullptr;
+            _attachChild(child, _children.size(), true);
+        }
+    } catch (...) {
+        // Whatever was not moved stays with other, in order, after anything
+        // a hook may have given it meanwhile.
+        for (size_t i = next; i < pending.size(); ++i) {
+            if (pending[i] != nullptr) {
+                other->_children.push_back(pending[i]);
+            }
+        }
+        throw;
+    }
+}
+
+KrXMLComplexElement* KrXMLComplexElement::WrapWith(KrXMLComplexElement* wrapper) {
+    if (_parent == nullptr) {
+        throw KrException("missing parent.", __LINE__, "src");
+    }
+    if (!_parent->WrapChild(this, wrapper)) {
+        throw KrException("structure incorrect.", __LINE__, "src");
+    }
+    return wrapper;
+}
+
+void KrXMLComplexElement::ThrowNullInit(const void* pointer) {
+    if (pointer == nullptr) {
+        throw KrException("can't initialize from nullptr", __LINE__, "src");
+    }
+}
+
+std::string KrXMLComplexElement::ToXMLString(size_t reserve) {
+    std::string text;
+    text.reserve(reserve);
+    AppendBuf buffer(text);
+    std::ostream out(&buffer);
+    Write(out);
+    return text;
+}

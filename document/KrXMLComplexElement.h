@@ -1,0 +1,146 @@
+#pragma once
+// The node of every XML, HTML and CSS tree: a name, two writing flags, an
+// ordered list of children and a parent link.
+// Owns its children: deleting an element deletes its subtree (iteratively,
+// so depth costs no stack). A child has at most one parent: handing over an
+// element that already has one throws KrException and changes nothing. A
+// child that OnChildAdded refuses (by throwing) is taken out again and
+// deleted before the exception reaches the caller, so the caller must not
+// delete it. Not thread-safe: a tree belongs to one thread at a time.
+
+#include <list>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class KrWidgetManager_base;
+class KrXMLGenericElement;
+
+class KrXMLComplexElement {
+  public:
+    using ElementList = std::list<KrXMLComplexElement*>;
+    using Children = std::vector<KrXMLComplexElement*>;
+
+    // collapsible is stored as emptyElement || collapsible.
+    KrXMLComplexElement(const std::string& name, bool emptyElement, bool collapsible);
+    KrXMLComplexElement(const KrXMLComplexElement&) = delete;
+    KrXMLComplexElement& operator=(const KrXMLComplexElement&) = delete;
+
+    // Hooks: the base versions do nothing.
+    virtual void BeforeWrite(std::ostream& out);
+    // Called after the child is in place with its parent set; throwing
+    // refuses the child (it is then taken out and deleted).
+    virtual void OnChildAdded(KrXMLComplexElement* child);
+    // Called before a child is taken out or deleted.
+    virtual void OnChildRemoved(KrXMLComplexElement* child);
+
+    // Deletes the subtree; a set user pointer is told first. An element that
+    // is still some parent's child is unlinked from it.
+    virtual ~KrXMLComplexElement();
+
+    virtual bool WantsNewline() const;
+    // A non-empty name becomes the stored child DTD name; returns the stored one.
+    virtual std::string ChildDTD(const std::string& name);
+    // Lets each child write its text; writes nothing itself.
+    virtual void WriteText(std::ostream& out);
+    virtual bool IsEmptyElement() const;
+    virtual void SetEmptyElement(bool emptyElement);
+    virtual bool IsCollapsible() const;
+    virtual void SetCollapsible(bool collapsible);
+    // Markup without attributes or line feeds: "<name />" or "<name>children</name>".
+    virtual void Write(std::ostream& out);
+    // Appends and returns child; null gives null. Throws KrException
+    // "child elements not allowed for <name>" on an empty element (also for
+    // null), and when child already has a parent or is this element or its root.
+    virtual KrXMLComplexElement* AddChild(KrXMLComplexElement* child);
+    // Deletes every child (all OnChildRemoved calls first), then AddChild(child).
+    // A child that is already one of the children changes nothing.
+    virtual KrXMLComplexElement* SetChild(KrXMLComplexElement* child);
+    virtual bool IsText();
+    virtual const std::string& GetName() const;
+    // Appends this element if named `name`, then (depth -1 or > 0) asks each
+    // child with depth - 1 (-1 stays -1); results in pre-order. Throws
+    // KrException "Nullelement" on a null child.
+    virtual void FindElementsByName(const std::string& name, ElementList& list, long depth);
+    // The first, second and third child not named "procinst" or "comment"
+    // (nor "xmltext" when skipText); null when there are fewer.
+    virtual KrXMLComplexElement* FirstElementChild(bool skipText);
+    virtual KrXMLComplexElement* SecondElementChild(bool skipText);
+    virtual KrXMLComplexElement* ThirdElementChild(bool skipText);
+    // Appends every direct child.
+    virtual void ListChildren(ElementList& list);
+    // Attributes live on KrXMLGenericElement; the base answers false.
+    virtual bool ReplaceElementWhere(KrXMLGenericElement* newElement,
+                                     const std::string& attributeName, const std::string& value);
+    // Puts wrapper in child's place and child under wrapper; false when child
+    // is not a direct child or wrapper is null. If the wrapper refuses the
+    // child the tree stays as it was (the caller keeps the wrapper); if this
+    // element refuses the wrapper, child is put back and the wrapper deleted.
+    virtual bool WrapChild(KrXMLComplexElement* child, KrXMLComplexElement* wrapper);
+    // Puts newChild in oldChild's place and deletes oldChild; false when
+    // oldChild is not a direct child or newChild is null. Replacing a child
+    // by itself changes nothing and answers true. A refused newChild is
+    // deleted and oldChild stays.
+    virtual bool ReplaceChild(KrXMLComplexElement* oldChild, KrXMLComplexElement* newChild);
+    // OnChildRemoved and delete for each child, first to last.
+    virtual void DeleteAllChildren();
+    // The reader calls it when the element's closing unit has been read.
+    virtual void OnParsed();
+
+    KrXMLComplexElement* GetParent() const { return _parent; }
+    // Sets the link only; the tree operations keep it right by themselves.
+    void SetParent(KrXMLComplexElement* parent) { _parent = parent; }
+    // Subclasses give themselves their final name in their constructors.
+    void SetName(const std::string& name) { _name = name; }
+    void SetUserPointer(KrWidgetManager_base* manager) { _userPointer = manager; }
+    KrWidgetManager_base* GetUserPointer() const { return _userPointer; }
+    void SetError(const std::string& text);
+    bool HasError() const { return _error; }
+    const std::string& GetErrorText() const { return _errorText; }
+    const Children& GetChildren() const { return _children; }
+
+    // Inserts at the front without looking at emptyElement; otherwise as AddChild.
+    KrXMLComplexElement* PrependChild(KrXMLComplexElement* child);
+    // Takes child out without deleting it and clears its parent link; the
+    // caller owns it from then on. False (and no hook) when it is no direct child.
+    bool RemoveChild(KrXMLComplexElement* child);
+    // Moves every child of other, first to last, here through the AddChild
+    // rules (this element's hooks run, other's do not). On a failure the
+    // children not yet moved stay with other.
+    void AppendChildrenOf(KrXMLComplexElement* other);
+    // Puts wrapper in this element's place under its parent; returns wrapper.
+    // KrException "missing parent." or "structure incorrect.".
+    KrXMLComplexElement* WrapWith(KrXMLComplexElement* wrapper);
+    // KrException "can't initialize from nullptr" for a null pointer.
+    static void ThrowNullInit(const void* pointer);
+
+    // The element as Write produces it, built in one reserved string.
+    std::string ToXMLString(size_t reserve = 256);
+
+  protected:
+    // Throws unless child may be handed to this element: no parent, and
+    // neither this element nor the root of its tree.
+    void _checkAdoptable(const KrXMLComplexElement* child) const;
+    // Inserts child (already checked) at `position`, sets its parent and
+    // runs OnChildAdded; a refusal takes it out again and, when
+    // deleteOnRefusal, deletes it before rethrowing.
+    void _attachChild(KrXMLComplexElement* child, size_t position, bool deleteOnRefusal);
+    // Index of child among the children, or npos.
+    size_t _indexOf(const KrXMLComplexElement* child) const;
+
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+    std::string _name;
+    bool _emptyElement;
+    bool _collapsible;
+    Children _children;
+    KrXMLComplexElement* _parent = nullptr;
+    bool _error = false;
+    std::string _errorText;
+    KrWidgetManager_base* _userPointer = nullptr;
+    std::string _childDTD;
+    bool _newline = false;
+
+  private:
+    KrXMLComplexElement* _nthElementChild(bool skipText, int n);
+};

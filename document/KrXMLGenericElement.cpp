@@ -1,0 +1,424 @@
+#include "document/KrXMLGenericElement.h"
+
+#include <algorithm>
+
+#include "foundation/KrException.h"
+
+namespace {
+
+const char* const kAssignError = "error catched while assigning attritutes";
+
+// Attribute values stand inside double quotes; a quote in a value would end
+// the value early and let the rest of it through as markup.
+void writeQuotedValue(std::ostream& out, const std::string& value) {
+    size_t start = 0;
+    for (size_t quote = value.find('"'); quote != std::string::npos;
+         quote = value.find('"', start)) {
+        out.write(value.data() + start, static_cast<std::streamsize>(quote - start));
+        out.write("&quot;", 6);
+        start = quote + 1;
+    }
+    out.write(value.data() + start, static_cast<std::streamsize>(value.size() - start));
+}
+
+KrXMLGenericElement* asGeneric(KrXMLComplexElement* element) {
+    return dynamic_cast<KrXMLGenericElement*>(element);
+}
+
+}  // namespace
+
+KrXMLGenericElement::KrXMLGenericElement(const std::string& name, bool newline)
+    : KrXMLComplexElement(name, false, true) {
+    _newline = newline;
+}
+
+KrXMLGenericElement::~KrXMLGenericElement() {
+    // Attributes go before the manager is told and the children are deleted.
+    _attributes.clear();
+}
+
+void KrXMLGenericElement::Write(std::ostream& out) {
+    BeforeWrite(out);
+    out.put('<');
+    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    std::string value;
+    for (auto& [name, attribute] : _attributes) {
+        if (!attribute) {
+            out.put(' ');
+            out.write(name.data(), static_cast<std::streamsize>(name.size()));
+            continue;
+        }
+        if (!attribute->IsSet()) {
+            continue;
+        }
+        value.clear();
+        attribute->AppendTo(value);
+        out.put(' ');
+        out.write(name.data(), static_cast<std::streamsize>(name.size()));
+        out.write("=\"", 2);
+        writeQuotedValue(out, value);
+        out.put('"');
+    }
+    if (_emptyElement || (_collapsible && _children.empty())) {
+        out.write(" />", 3);
+        return;
+    }
+    out.put('>');
+    AfterOpenTag(out);
+    bool previousWants = true;
+    for (KrXMLComplexElement* child : _children) {
+        if (previousWants && child->WantsNewline()) {
+            out.put('\n');
+        }
+        child->Write(out);
+        previousWants = child->WantsNewline();
+    }
+    BeforeCloseTag(out);
+    if (!_children.empty() && previousWants) {
+        out.put('\n');
+    }
+    out.write("</", 2);
+    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.put('>');
+}
+
+bool KrXMLGenericElement::ReplaceElementWhere(KrXMLGenericElement* newElement,
+                                              const std::string& attributeName,
+                                              const std::string& value) {
+    if (newElement == nullptr) {
+        return false;
+    }
+    _checkAdoptable(newElement);
+    // Level by level: every direct child is tested before any grandchild.
+    for (size_t index = 0; index < _children.size(); ++index) {
+        KrXMLGenericElement* old = asGeneric(_children[index]);
+        if (old == nullptr || !old->AttributeEquals(attributeName, value)) {
+            continue;
+        }
+        OnChildRemoved(old);
+        newElement->SetAttribute(attributeName, value);
+        const size_t oldIndex = _indexOf(old);
+        if (oldIndex == npos) {
+            // The hook took it out itself; add the replacement at its place.
+            _attachChild(newElement, std::min(index, _children.size()), true);
+            return true;
+        }
+        _children[oldIndex] = newElement;
+        newElement->_parent = this;
+        try {
+            OnChildAdded(newElement);
+        } catch (...) {
+            const size_t newIndex = _indexOf(newElement);
+            if (newIndex != npos) {
+                _children[newIndex] = old;
+            }
+            if (newElement->_parent == this) {
+                newElement->_parent = nullptr;
+                delete newElement;
+            }
+            throw;
+        }
+        old->_parent = nullptr;
+        delete old;
+        return true;
+    }
+    for (size_t index = 0; index < _children.size(); ++index) {
+        if (_children[index]->ReplaceElementWhere(newElement, attributeName, value)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void KrXMLGenericElement::AfterOpenTag(std::ostream& /*out*/) {}
+
+void KrXMLGenericElement::BeforeCloseTag(std::ostream& /*out*/) {}
+
+void KrXMLGenericElement::ListGenericChildren(GenericList& list) {
+    for (KrXMLComplexElement* child : _children) {
+        if (KrXMLGenericElement* generic = asGeneric(child)) {
+            list.push_back(generic);
+        }
+    }
+}
+
+bool KrXMLGenericElement::SetAttribute(const std::string& name, const std::string& value) {
+    auto it = _attributes.find(name);
+    if (it == _attributes.end()) {
+        _attributes.emplace(name, std::make_unique<KrXMLGenericAttribute>(value));
+    } else if (!it->second) {
+        // A bare entry has no object to take the value.
+        it->second = std::make_unique<KrXMLGenericAttribute>(value);
+    } else {
+        it->second->SetFromString(value);
+    }
+    return true;
+}
+
+void KrXMLGenericElement::AssignAttribute(const std::string& text) {
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        return;
+    }
+    try {
+        if (equals == 0 || equals + 1 == text.size()) {
+            throw KrException("attribute assignment without name or value: " + text, __LINE__,
+                              "src");
+        }
+        std::string value = text.substr(equals + 1);
+        // One pair of matching quotes is taken off; an unquoted value is
+        // kept whole.
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        SetAttribute(text.substr(0, equals), value);
+    } catch (...) {
+        SetError(kAssignError);
+    }
+}
+
+KrXMLComplexAttribute2* KrXMLGenericElement::GetOrCreateAttribute(const std::string& name) {
+    auto it = _attributes.find(name);
+    if (it == _attributes.end()) {
+        it =
+            _attributes.emplace(name, std::make_unique<KrXMLGenericAttribute>(std::string())).first;
+    }
+    return it->second.get();
+}
+
+std::string KrXMLGenericElement::GetAttributeString(const std::string& name,
+                                                    const std::string& fallback) const {
+    auto it = _attributes.find(name);
+    if (it == _attributes.end()) {
+        return fallback;
+    }
+    std::string text;
+    if (it->second) {
+        it->second->AppendTo(text);
+    }
+    return text;
+}
+
+bool KrXMLGenericElement::AttributeEquals(const std::string& name, const std::string& value) const {
+    auto it = _attributes.find(name);
+    if (it == _attributes.end() || !it->second) {
+        return false;
+    }
+    std::string text;
+    text.reserve(value.size());
+    it->second->AppendTo(text);
+    return text == value;
+}
+
+bool KrXMLGenericElement::HasAttribute(const std::string& name) const {
+    return _attributes.find(name) != _attributes.end();
+}
+
+bool KrXMLGenericElement::RemoveAttribute(const std::string& name) {
+    auto it = _attributes.find(name);
+    if (it == _attributes.end()) {
+        return false;
+    }
+    _attributes.erase(it);
+    return true;
+}
+
+bool KrXMLGenericElement::ReplaceOrAddElementWhere(KrXMLGenericElement* newElement,
+                                                   const std::string& attributeName,
+                                                   const std::string& value) {
+    if (newElement == nullptr) {
+        return false;
+    }
+    if (ReplaceElementWhere(newElement, attributeName, value)) {
+        return true;
+    }
+    newElement->SetAttribute(attributeName, value);
+    AddChild(newElement);
+    return false;
+}
+
+void KrXMLGenericElement::FindElementsByAttribute(const std::string& attributeName,
+                                                  const std::string& value, GenericList& list) {
+    if (AttributeEquals(attributeName, value)) {
+        list.push_back(this);
+    }
+    for (KrXMLComplexElement* child : _children) {
+        if (KrXMLGenericElement* generic = asGeneric(child)) {
+            generic->FindElementsByAttribute(attributeName, value, list);
+        }
+    }
+}
+
+void KrXMLGenericElement::FindElementsWithAttribute(GenericList& list,
+                                                    const std::string& attributeName) {
+    if (HasAttribute(attributeName)) {
+        list.push_back(this);
+    }
+    for (KrXMLComplexElement* child : _children) {
+        if (KrXMLGenericElement* generic = asGeneric(child)) {
+            generic->FindElementsWithAttribute(list, attributeName);
+        }
+    }
+}
+
+KrXMLGenericElement* KrXMLGenericElement::FindElementByAttribute(const std::string& attributeName,
+                                                                 const std::string& value) {
+    // The same pre-order walk as FindElementsByAttribute, stopping at the
+    // first match instead of listing the whole subtree.
+    if (AttributeEquals(attributeName, value)) {
+        return this;
+    }
+    for (KrXMLComplexElement* child : _children) {
+        if (KrXMLGenericElement* generic = asGeneric(child)) {
+            if (KrXMLGenericElement* found =
+                    generic->FindElementByAttribute(attributeName, value)) {
+                return found;
+            }
+        }
+    }
+    return nullptr;
+}
+
+void KrXMLGenericElement::FindGenericElementsByName(const std::string& name, GenericList& list,
+                                                    long depth) {
+    ElementList found;
+    FindElementsByName(name, found, depth);
+    for (KrXMLComplexElement* element : found) {
+        if (KrXMLGenericElement* generic = asGeneric(element)) {
+            list.push_back(generic);
+        }
+    }
+}
+
+void KrXMLGenericElement::RemoveChildWhere(const std::string& attributeName,
+                                           const std::string& value) {
+    for (KrXMLComplexElement* child : _children) {
+        KrXMLGenericElement* generic = asGeneric(child);
+        if (generic == nullptr || !generic->AttributeEquals(attributeName, value)) {
+            continue;
+        }
+        OnChildRemoved(generic);
+        const size_t index = _indexOf(generic);
+        if (index != npos) {
+            _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
+        }
+        if (generic->_parent == this) {
+            generic->_parent = nullptr;
+            delete generic;
+        }
+        return;
+    }
+}
+
+KrXMLGenericElement::GenericList KrXMLGenericElement::Find(const std::string& path) {
+    GenericList result;
+    if (path.empty()) {
+        return result;
+    }
+    const size_t stop = path.find_first_of(".[");
+    if (stop == std::string::npos) {
+        FindGenericElementsByName(path, result, 1);
+        return result;
+    }
+    GenericList candidates;
+    if (path[stop] == '.') {
+        FindGenericElementsByName(path.substr(0, stop), candidates, 1);
+        const std::string rest = path.substr(stop + 1);
+        for (KrXMLGenericElement* candidate : candidates) {
+            result.splice(result.end(), candidate->Find(rest));
+        }
+        return result;
+    }
+    // A filter: [name], [name=value] or [name="value"].
+    if (stop + 1 >= path.size()) {
+        return result;
+    }
+    std::string attributeName;
+    std::string value;
+    std::string* target = &attributeName;
+    bool inQuotes = false;
+    bool escaped = false;
+    size_t end = path.size();
+    for (size_t i = stop + 1; i < path.size(); ++i) {
+        const char c = path[i];
+        if (c == '"') {
+            if (!escaped) {
+                inQuotes = !inQuotes;
+            }
+        } else if (c == '=') {
+            if (!inQuotes) {
+                target = &value;
+            }
+        } else if (c == '\\') {
+            if (inQuotes) {
+                if (escaped) {
+                    target->push_back('\\');
+                    escaped = false;
+                } else {
+                    escaped = true;
+                }
+            }
+        } else if (c == ']') {
+            if (inQuotes) {
+                escaped = false;
+            } else if (!escaped) {
+                end = i + 1;
+                break;
+            }
+        } else {
+            target->push_back(c);
+            escaped = false;
+        }
+    }
+    if (attributeName.empty()) {
+        return result;
+    }
+    FindGenericElementsByName(path.substr(0, stop), candidates, 1);
+    const bool more = end < path.size();
+    const std::string rest = more ? path.substr(std::min(end + 1, path.size())) : std::string();
+    for (KrXMLGenericElement* candidate : candidates) {
+        const bool passes = value.empty() ? candidate->HasAttribute(attributeName)
+                                          : candidate->AttributeEquals(attributeName, value);
+        if (!passes) {
+            continue;
+        }
+        if (more) {
+            result.splice(result.end(), candidate->Find(rest));
+        } else {
+            result.push_back(candidate);
+        }
+    }
+    return result;
+}
+
+KrXMLGenericElement* KrXMLGenericElement::AddChildElement(KrXMLComplexElement* child) {
+    return asGeneric(AddChild(child));
+}
+
+void KrXMLGenericElement::AppendToAttribute(const std::string& name, const std::string& text) {
+    SetAttribute(name, GetAttributeString(name, std::string()) + text);
+}
+
+void KrXMLGenericElement::AdoptAttribute(const std::string& name,
+                                         KrXMLComplexAttribute2* attribute) {
+    std::unique_ptr<KrXMLComplexAttribute2> owned(attribute);
+    if (_attributes.find(name) != _attributes.end()) {
+        throw 2;
+    }
+    _attributes.emplace(name, std::move(owned));
+}
+
+void KrXMLGenericElement::RegisterAttribute(const std::string& name,
+                                            KrXMLComplexAttribute2* member) {
+    ThrowNullInit(member);
+    if (_attributes.find(name) != _attributes.end()) {
+        throw 2;
+    }
+    _attributes.emplace(name, std::make_unique<KrXMLComplexAttributeProxy2>(member));
+}
+
+KrXMLComplexAttribute2* KrXMLGenericElement::GetAttribute(const std::string& name) const {
+    auto it = _attributes.find(name);
+    return it == _attributes.end() ? nullptr : it->second.get();
+}

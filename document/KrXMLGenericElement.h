@@ -1,0 +1,100 @@
+#pragma once
+// An element with named attributes, the base of every XML and HTML element
+// that carries attributes. Owns every object in its attribute map; for a
+// member attribute of a subclass the map holds an owned proxy and the
+// member itself belongs to the subclass. A null map value is a bare
+// attribute, written as its name alone.
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "document/KrXMLComplexAttribute2.h"
+#include "document/KrXMLComplexElement.h"
+
+class KrXMLGenericElement : public KrXMLComplexElement {
+  public:
+    using GenericList = std::list<KrXMLGenericElement*>;
+    // Byte-wise ascending names: the order in which attributes are written.
+    using AttributeMap =
+        std::map<std::string, std::unique_ptr<KrXMLComplexAttribute2>, std::less<>>;
+
+    // Not empty, collapsible, no attributes.
+    KrXMLGenericElement(const std::string& name, bool newline);
+    ~KrXMLGenericElement() override;
+
+    // "<name attrs" then " />", or ">" children "</name>" with the newline
+    // rule between children. A '"' in an attribute value is written as
+    // "&quot;"; nothing else is escaped.
+    void Write(std::ostream& out) override;
+    bool ReplaceElementWhere(KrXMLGenericElement* newElement, const std::string& attributeName,
+                             const std::string& value) override;
+
+    // Hooks around the children: right after the start tag's ">" and right
+    // before the end tag. Not called for an element written as " />".
+    virtual void AfterOpenTag(std::ostream& out);
+    virtual void BeforeCloseTag(std::ostream& out);
+    // Appends the direct children that are KrXMLGenericElement, in order.
+    virtual void ListGenericChildren(GenericList& list);
+    // Creates a KrXMLGenericAttribute or passes value to the stored
+    // attribute's SetFromString (a typed member may throw). Always true.
+    virtual bool SetAttribute(const std::string& name, const std::string& value);
+    // Reads name="value" (or 'value', or an unquoted value, kept whole) and
+    // sets it. Failures are not thrown: they set the error flag with
+    // "error catched while assigning attritutes".
+    virtual void AssignAttribute(const std::string& text);
+    // The stored attribute (null for a bare one); an absent name gets a new
+    // empty KrXMLGenericAttribute. Owned by this element.
+    virtual KrXMLComplexAttribute2* GetOrCreateAttribute(const std::string& name);
+    // The written form; fallback when the name is absent, "" when it is bare
+    // or writes nothing.
+    virtual std::string GetAttributeString(const std::string& name,
+                                           const std::string& fallback) const;
+    // Present, not bare, and the written form equals value.
+    virtual bool AttributeEquals(const std::string& name, const std::string& value) const;
+    virtual bool HasAttribute(const std::string& name) const;
+    virtual bool RemoveAttribute(const std::string& name);
+    // Replaces a matching element or else sets the attribute on newElement
+    // and adds it (answering false). Null gives false.
+    virtual bool ReplaceOrAddElementWhere(KrXMLGenericElement* newElement,
+                                          const std::string& attributeName,
+                                          const std::string& value);
+    // This element and its generic descendants whose attribute has that
+    // written value, in pre-order; non-generic children are skipped with
+    // their subtrees.
+    virtual void FindElementsByAttribute(const std::string& attributeName, const std::string& value,
+                                         GenericList& list);
+    // The same search by presence of the attribute.
+    virtual void FindElementsWithAttribute(GenericList& list, const std::string& attributeName);
+    // The first element FindElementsByAttribute would list, or null; stops
+    // at the first match.
+    virtual KrXMLGenericElement* FindElementByAttribute(const std::string& attributeName,
+                                                        const std::string& value);
+    // FindElementsByName keeping only generic elements.
+    virtual void FindGenericElementsByName(const std::string& name, GenericList& list, long depth);
+    // Deletes the first direct generic child whose attribute has that value.
+    virtual void RemoveChildWhere(const std::string& attributeName, const std::string& value);
+    // Dotted path query ("project.stringvariables.stringvariable",
+    // "item[name=\"x\"].value"); each step looks at the element itself and
+    // its direct children. The elements stay in the tree.
+    virtual GenericList Find(const std::string& path);
+
+    // AddChild, then the child as a generic element (null if it is none).
+    KrXMLGenericElement* AddChildElement(KrXMLComplexElement* child);
+    // Sets the attribute to its current written form followed by text.
+    void AppendToAttribute(const std::string& name, const std::string& text);
+    // Takes ownership of attribute (null makes a bare attribute). A name
+    // already present frees attribute and throws the integer 2.
+    void AdoptAttribute(const std::string& name, KrXMLComplexAttribute2* attribute);
+    // Makes a member attribute of a subclass visible under name through an
+    // owned proxy. A name already present throws the integer 2 and leaves
+    // the map as it was.
+    void RegisterAttribute(const std::string& name, KrXMLComplexAttribute2* member);
+    // The attribute object stored under name: null when absent or bare.
+    KrXMLComplexAttribute2* GetAttribute(const std::string& name) const;
+    const AttributeMap& GetAttributes() const { return _attributes; }
+
+  protected:
+    AttributeMap _attributes;
+};
