@@ -36,6 +36,12 @@ class KrHTML_BaseElement2 : public KrXMLGenericElement {
     // For nodes that must not be separated by line feeds (the text node).
     KrHTML_BaseElement2(const std::string& name, bool emptyElement, bool collapsible, bool newline);
 
+    // Hands a newly built child to AddChild. AddChild deletes a child that a
+    // hook refuses, but throws before taking it over when this element takes
+    // no children at all; that case is handled here, so the child is never
+    // leaked. Returns what AddChild returns.
+    KrXMLComplexElement* _addNewChild(KrXMLComplexElement* child);
+
     KrXMLStringKrAttribute _id;
     KrXMLStringKrAttribute _class;
     KrStyleAttribute _style;
