@@ -1,0 +1,55 @@
+#include "html/KrHTML_style2.h"
+
+#include "document/KrXMLGenericText.h"
+#include "document/KrXMLGenericWhitespace.h"
+#include "foundation/KrException.h"
+#include "html/KrCSSHTMLComment.h"
+#include "html/KrCSSMediaQuery.h"
+#include "html/KrCSSRule.h"
+#include "html/KrHTML_text2.h"
+
+KrHTML_style2::KrHTML_style2()
+    : KrHTML_BaseElement2("htmlbaseelement"), KrHTML_ElementType0("style") {
+    _registerMembers();
+}
+
+KrHTML_style2::KrHTML_style2(const std::string& src, const std::string& text)
+    : KrHTML_BaseElement2("htmlbaseelement"), KrHTML_ElementType0("style") {
+    _registerMembers();
+    if (!src.empty()) {
+        _src.Set(src);
+    }
+    if (!text.empty()) {
+        AddChild(new KrHTML_text2(text));
+    }
+}
+
+KrHTML_style2::~KrHTML_style2() = default;
+
+void KrHTML_style2::OnChildAdded(KrXMLComplexElement* child) {
+    // A property belongs inside a rule; on its own it would be written as a
+    // bare declaration outside any selector.
+    const bool accepted = dynamic_cast<KrXMLGenericText*>(child) != nullptr ||
+                          dynamic_cast<KrXMLGenericWhitespace*>(child) != nullptr ||
+                          dynamic_cast<KrHTML_text2*>(child) != nullptr ||
+                          dynamic_cast<KrCSSHTMLComment*>(child) != nullptr ||
+                          dynamic_cast<KrCSSMediaQuery*>(child) != nullptr ||
+                          dynamic_cast<KrCSSRule*>(child) != nullptr;
+    if (!accepted) {
+        throw KrException("must be an CSS element", __LINE__, "src");
+    }
+}
+
+std::string KrHTML_style2::ChildDTD(const std::string& name) {
+    if (name.empty()) {
+        return KrXMLComplexElement::ChildDTD(name);
+    }
+    KrXMLComplexElement::ChildDTD(name);
+    return "css";
+}
+
+void KrHTML_style2::_registerMembers() {
+    RegisterAttribute("src", &_src);
+    RegisterAttribute("type", &_type);
+    _type.Set("text/css");
+}
