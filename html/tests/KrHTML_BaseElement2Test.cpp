@@ -1,0 +1,147 @@
+#include "html/KrHTML_BaseElement2.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "document/KrXMLComplexAttribute2.h"
+#include "foundation/KrException.h"
+#include "html/KrCSSHandler.h"
+#include "html/KrHTML_Doctype2.h"
+#include "html/KrHTML_text2.h"
+#include "html/KrJavaScriptHandler.h"
+
+TEST(KrHTML_BaseElement2Test, FlagsAreExactlyThoseGiven) {
+    KrHTML_BaseElement2 plain("div");
+    EXPECT_FALSE(plain.IsEmptyElement());
+    EXPECT_FALSE(plain.IsCollapsible());
+    EXPECT_TRUE(plain.WantsNewline());
+    EXPECT_EQ(plain.ToHTMLString(), "<div></div>");
+
+    KrHTML_BaseElement2 collapsible("div", false, true);
+    EXPECT_EQ(collapsible.ToHTMLString(), "<div />");
+}
+
+TEST(KrHTML_BaseElement2Test, WritesClassBeforeIdAndStyleOnlyWithProperties) {
+    KrHTML_BaseElement2 div("div");
+    div.SetId("x");
+    div.SetAttribute("class", "c");
+    EXPECT_EQ(div.ToHTMLString(), "<div class=\"c\" id=\"x\"></div>");
+    div.SetStyle("color: red;");
+    EXPECT_EQ(div.ToHTMLString(), "<div class=\"c\" id=\"x\" style=\"color: red;\"></div>");
+}
+
+TEST(KrHTML_BaseElement2Test, RegisteringAMemberNameTwiceThrowsTwo) {
+    KrHTML_BaseElement2 div("div");
+    KrXMLComplexAttribute2 other;
+    EXPECT_THROW(div.RegisterAttribute("id", &other), int);
+}
+
+TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateAppendsToBody) {
+    KrHTML_BaseElement2 div("div");
+    div.SetId("x");
+    div.AddChild(new KrHTML_text2("hi"));
+    EXPECT_EQ(div.ToJavaScriptCreate(),
+              "{\nvar newelem = document.createElement('div');\n"
+              "newelem.setAttribute('id','x');\n"
+              "newelem.innerHTML=\"hi\";\n"
+              "document.body.appendChild(newelem);\n }");
+
+    KrHTML_BaseElement2 empty("p");
+    EXPECT_EQ(empty.ToJavaScriptCreate(),
+              "{\nvar newelem = document.createElement('p');\n"
+              "newelem.innerHTML=\"\";\n"
+              "document.body.appendChild(newelem);\n }");
+}
+
+TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateEscapesEveryTextItEmits) {
+    KrHTML_BaseElement2 div("div");
+    div.SetAttribute("title", "it's \\ a\nb\xE2\x80\xA8");
+    div.AdoptAttribute("hidden", nullptr);
+    div.AdoptAttribute("x');alert(1);('", new KrXMLGenericAttribute("v"));
+    KrHTML_BaseElement2* inner = new KrHTML_BaseElement2("b");
+    div.AddChild(inner);
+    inner->AddChild(new KrHTML_text2("\"q\" </script><!-- \xE2\x80\xA9"));
+
+    EXPECT_EQ(div.ToJavaScriptCreate(),
+              "{\nvar newelem = document.createElement('div');\n"
+              "newelem.setAttribute('hidden','');\n"
+              "newelem.setAttribute('title','it\\'s \\\\ a\\nb\\u2028');\n"
+              "newelem.setAttribute('x\\');alert(1);(\\'','v');\n"
+              "newelem.innerHTML=\"<b>\\\"q\\\" <\\/script><\\!-- \\u2029<\\/b>\";\n"
+              "document.body.appendChild(newelem);\n }");
+}
+
+TEST(KrHTML_BaseElement2Test, TextNodeIsWrittenRawAndRefusesChildren) {
+    KrHTML_text2 text("a < b & \"c\"");
+    EXPECT_EQ(text.ToHTMLString(), "a < b & \"c\"");
+    EXPECT_TRUE(text.IsText());
+    EXPECT_FALSE(text.WantsNewline());
+    EXPECT_EQ(text.GetName(), "xmltext");
+    text.AppendText("!");
+    EXPECT_EQ(text.GetText(), "a < b & \"c\"!");
+    try {
+        text.AddChild(new KrHTML_text2("x"));
+        FAIL() << "a text node took a child";
+    } catch (const KrException& e) {
+        EXPECT_STREQ(e.what(), "child elements not allowed for xmltext");
+    }
+}
+
+TEST(KrHTML_BaseElement2Test, AdjacentTextNodesHaveNothingBetweenThem) {
+    KrHTML_BaseElement2 p("p");
+    p.AddChild(new KrHTML_text2("one"));
+    p.AddChild(new KrHTML_text2("two"));
+    p.AddChild(new KrHTML_BaseElement2("br", true, false));
+    EXPECT_EQ(p.ToHTMLString(), "<p>onetwo<br />\n</p>");
+    std::ostringstream text;
+    p.WriteText(text);
+    EXPECT_EQ(text.str(), "onetwo");
+}
+
+TEST(KrHTML_BaseElement2Test, DoctypeWritesItsLine) {
+    KrHTML_Doctype2 doctype("html");
+    EXPECT_EQ(doctype.GetName(), "HTMLDoctype");
+    EXPECT_EQ(doctype.ToXMLString(), "<!DOCTYPE html>\n");
+}
+
+TEST(KrHTML_BaseElement2Test, JavaScriptHandlerWrapsOnlyPlainCode) {
+    struct Row {
+        std::string code;
+        bool wrap;
+        bool wrapped;
+    };
+    const std::string pad48(48, ' ');
+    const Row rows[] = {
+        {"f();", true, true},
+        {"f();", false, false},
+        {"<script src=\"a.js\"></script>", true, false},
+        // "<script" must end within the first 50 characters to be seen.
+        {std::string(43, ' ') + "<script>", true, false},
+        {std::string(44, ' ') + "<script>", true, true},
+        {"", true, true},
+    };
+    for (const Row& row : rows) {
+        KrJavaScriptHandler handler(row.code, row.wrap);
+        const std::string expected =
+            row.wrapped ? "<script>\n<!--\n" + row.code + "\n//-->\n</script>" : row.code;
+        EXPECT_EQ(handler.ToXMLString(), expected) << row.code;
+    }
+    KrJavaScriptHandler handler("x", true);
+    handler.SetText("y();");
+    EXPECT_EQ(handler.ToXMLString(), "y();");
+    EXPECT_EQ(handler.GetName(), "JavaScript");
+}
+
+TEST(KrHTML_BaseElement2Test, CSSHandlerWritesItsTextUnchanged) {
+    KrCSSHandler css("p{color:red}");
+    EXPECT_EQ(css.GetName(), "CSS");
+    EXPECT_EQ(css.ToXMLString(), "p{color:red}");
+    css.SetText("a{}");
+    EXPECT_EQ(css.ToXMLString(), "a{}");
+}
+
+TEST(KrHTML_BaseElement2Test, SetStyleErrorsReachTheCaller) {
+    KrHTML_BaseElement2 div("div");
+    EXPECT_THROW(div.SetStyle("color"), KrException);
+}
