@@ -32,6 +32,9 @@ class KrStringBuf : public std::basic_stringbuf<char> {
     void CopyOut(std::string& out, uint64_t offset, uint64_t count);
     // Drops all content and area pointers.
     void Reset();
+
+    // Skips bytes after Find or CopyOut has shown where a unit ends.
+    using std::basic_stringbuf<char>::gbump;
 };
 
 // Appends `text` through the buffer's virtual xsputn.
