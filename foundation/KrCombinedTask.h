@@ -1,0 +1,101 @@
+#pragma once
+// The process-wide job registry and its message pump. Jobs are grouped into
+// joined tasks (named groups that one job creates and owns and others join and
+// leave); a job is registered while it owns or belongs to at least one task.
+// Messages are posted under the receiver's job id and delivered one at a time,
+// in posting order, on the registry's one message thread, while the receiver
+// holds its message lock. A message for a job that is not registered when it
+// reaches the front of the queue is dropped.
+//
+// Locks: _registryLock guards the five maps; _queueLock guards the queue,
+// _stop and (for reading) the jobs map, so every map change holds both, taken
+// in that order. The message thread never holds _queueLock while a handler
+// runs and never blocks on a message lock, so handlers may post, join and
+// leave, and a job may post while holding its own message lock.
+//
+// The registry holds jobs by pointer and never owns them.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "foundation/KrJobMessage.h"
+
+class KrJob;
+
+class KrCombinedTask {
+  public:
+    // Starts the message thread.
+    KrCombinedTask();
+    // Stops and joins the message thread; messages still queued are dropped.
+    ~KrCombinedTask();
+    KrCombinedTask(const KrCombinedTask&) = delete;
+    KrCombinedTask& operator=(const KrCombinedTask&) = delete;
+
+    // The one registry of the process, built before main and stopped at exit.
+    static KrCombinedTask& global();
+
+    // New task owned (and joined) by owner; returns its name ("joinedtask*"...).
+    std::string createJoinedTask(KrJob* owner, const std::string& description);
+    // False when no such task exists; joining twice changes nothing.
+    bool join(const std::string& taskName, KrJob* job);
+    // The owner leaving dissolves the task without messages; a member leaving
+    // a task with one member left sends that member kind 6 "kommt später".
+    bool leave(const std::string& taskName, const std::string& jobId);
+    // Leaves every task of the job (the owner like any member); a task left
+    // with one member sends it kind 6 "kommt später A". False when the job is
+    // not registered.
+    bool leaveAll(const std::string& jobId);
+    // Queues a copy for the receiver and wakes the message thread.
+    bool post(const std::string& receiverId, const KrJobMessage& message);
+    void wakeAll();
+    // Joined tasks with at least one member.
+    std::size_t taskCount();
+    static std::size_t globalTaskCount();
+    // Description given at creation; empty when the task does not exist.
+    std::string description(const std::string& taskName);
+
+    // One delivery: try-locks the job's message lock (false when busy, the
+    // queue lock still held); otherwise releases the queue lock, calls
+    // onMessage (swallowing its exceptions), releases the message lock: true.
+    bool _deliverOne(KrJob* job, std::unique_lock<std::mutex>& queueLock,
+                     const KrJobMessage& message);
+
+  private:
+    struct Owner {
+        KrJob* job;
+        // Kept apart from the job so that a later leave compares ids without
+        // touching an owner that may be gone.
+        std::string id;
+    };
+    struct Entry {
+        std::string receiver;
+        KrJobMessage message;
+    };
+
+    void _run();
+    // Both locks held. Return true when a message was queued.
+    bool _removeMemberNL(const std::string& taskName, const std::string& jobId, const char* notice);
+    void _eraseTaskNL(const std::string& taskName);
+
+    std::recursive_mutex _registryLock;
+    std::mutex _queueLock;
+    std::condition_variable _wake;  // waited on with _queueLock
+    bool _stop = false;
+
+    std::map<std::string, Owner> _owners;
+    std::map<std::string, std::string> _descriptions;
+    std::map<std::string, KrJob*> _jobs;
+    std::map<std::string, std::set<std::string>> _tasksOfJob;
+    std::map<std::string, std::set<std::string>> _members;
+    // deque: the thread delivers from a reference to the front entry while
+    // others append, which never moves existing entries.
+    std::deque<Entry> _queue;
+
+    std::thread _thread;
+};

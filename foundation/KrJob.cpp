@@ -1,0 +1,133 @@
+#include "foundation/KrJob.h"
+
+#include "foundation/KrCombinedTask.h"
+
+namespace {
+
+constinit std::atomic<uint64_t> g_liveJobs{0};
+
+// Last instant used by makeUniqueName, in microseconds. Process-wide because
+// the callers hand in only a lock, and names must not repeat between them.
+constinit std::atomic<int64_t> g_lastNameMicros{0};
+
+}  // namespace
+
+KrJob::KrJob() : _id(_makeUniqueId(KrUniqueIdSource::jobIds())) {
+    // A job made during static initialisation must not outlive the registry
+    // its destructor leaves; touching it here builds it first, so it is
+    // destroyed after every job.
+    KrCombinedTask::global();
+    g_liveJobs.fetch_add(1);
+}
+
+KrJob::~KrJob() {
+    _leaveRegistry();
+    g_liveJobs.fetch_sub(1);
+}
+
+void KrJob::_leaveRegistry() noexcept {
+    try {
+        KrCombinedTask::global().leaveAll(_id);
+        // Once out of the registry no new delivery can start; one that began
+        // before holds the message lock until onMessage returns.
+        std::lock_guard<std::recursive_mutex> wait(_messageLock);
+    } catch (...) {
+        // A failing lock cannot be mended in a destructor.
+    }
+}
+
+bool KrJob::onMessage(const KrJobMessage&) {
+    return true;
+}
+
+bool KrJob::postMessage(const std::string&, const KrJobMessage&) {
+    return false;
+}
+
+std::string KrJob::createJoinedTask(const std::string& description) {
+    return KrCombinedTask::global().createJoinedTask(this, description);
+}
+
+bool KrJob::leaveTask(const std::string& taskName) {
+    return KrCombinedTask::global().leave(taskName, _id);
+}
+
+bool KrJob::leaveAllTasks() {
+    return KrCombinedTask::global().leaveAll(_id);
+}
+
+void KrJob::setState(int v) {
+    {
+        std::lock_guard<std::mutex> guard(_stateLock);
+        if (v == _currentState.load() || v == _requestedState.load()) {
+            return;
+        }
+        _requestedState.store(v);
+    }
+    if (_stateCallback()) {
+        _currentState.store(v);
+    }
+}
+
+bool KrJob::joinTask(const std::string& taskName) {
+    {
+        std::lock_guard<std::mutex> guard(_stateLock);
+        _joinedTask = taskName;
+    }
+    return KrCombinedTask::global().join(taskName, this);
+}
+
+bool KrJob::leaveJoinedTask(const std::string& taskName) {
+    if (!taskName.empty()) {
+        return leaveTask(taskName);
+    }
+    std::string joined;
+    {
+        std::lock_guard<std::mutex> guard(_stateLock);
+        joined.swap(_joinedTask);
+    }
+    return leaveTask(joined);
+}
+
+std::string KrJob::createJoinedTaskSelf(const std::string& description) {
+    return createJoinedTask(description);
+}
+
+std::string KrJob::getJoinedTask() {
+    std::lock_guard<std::mutex> guard(_stateLock);
+    return _joinedTask;
+}
+
+const std::string& KrJob::commonErrorTask() {
+    static const std::string name =
+        makeUniqueName(KrUniqueIdSource::jobIds().lock, "__commonError");
+    return name;
+}
+
+uint64_t KrJob::liveCount() {
+    return g_liveJobs.load();
+}
+
+bool KrJob::_postVia(const std::string& receiverId, const KrJobMessage& message) {
+    return postMessage(std::string(receiverId), message);
+}
+
+std::string KrJob::_makeUniqueId(KrUniqueIdSource& source) {
+    int64_t micros;
+    {
+        std::lock_guard<std::mutex> guard(source.lock);
+        micros = source._nextMicrosNL();
+    }
+    return KrUniqueIdSource::_format(source.prefix, true, micros);
+}
+
+std::string KrJob::makeUniqueName(std::mutex& lock, const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(lock);
+    int64_t now = KrUniqueIdSource::_nowMicros();
+    int64_t last = g_lastNameMicros.load();
+    int64_t next;
+    do {
+        next = now > last ? now : last + 1;
+    } while (!g_lastNameMicros.compare_exchange_weak(last, next));
+    return KrUniqueIdSource::_format(prefix, false, next);
+}

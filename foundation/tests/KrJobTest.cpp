@@ -1,0 +1,127 @@
+#include "foundation/KrJob.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "foundation/KrCombinedTask.h"
+#include "foundation/KrJobWithTimeout.h"
+
+TEST(KrJob, IdComesFromTheJobSourceAndDiffers) {
+    KrJob a, b;
+    EXPECT_EQ(a.id().rfind("_job*", 0), 0u);
+    EXPECT_EQ(a.id().size(), 5u + 18u);
+    EXPECT_NE(a.id(), b.id());
+}
+
+TEST(KrJob, SetStateAsksTheCallbackOnlyForNewValues) {
+    KrJob job;
+    int calls = 0;
+    bool approve = true;
+    job.setStateCallback([&] {
+        ++calls;
+        return approve;
+    });
+    job.setState(0);  // equals the current state
+    EXPECT_EQ(calls, 0);
+    job.setState(5);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(job.state(), 5);
+
+    approve = false;
+    job.setState(6);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(job.state(), 5);
+    EXPECT_EQ(job.requestedState(), 6);
+    job.setState(6);  // still requested: ignored
+    EXPECT_EQ(calls, 2);
+
+    approve = true;
+    job.setState(7);
+    EXPECT_EQ(job.state(), 7);
+}
+
+TEST(KrJob, EmptyStateCallbackRaises) {
+    KrJob job;
+    job.setStateCallback(nullptr);
+    EXPECT_THROW(job.setState(3), std::bad_function_call);
+}
+
+TEST(KrJob, LeaveJoinedTaskByEmptyNameForgetsItByNameKeepsIt) {
+    KrJob owner, member;
+    std::string x = owner.createJoinedTask("x");
+    std::string y = owner.createJoinedTaskSelf("y");
+    EXPECT_NE(x, y);
+    EXPECT_EQ(x.rfind("joinedtask*", 0), 0u);
+    EXPECT_EQ(KrCombinedTask::global().description(y), "y");
+
+    ASSERT_TRUE(member.joinTask(y));
+    ASSERT_TRUE(member.joinTask(x));
+    EXPECT_EQ(member.getJoinedTask(), x);
+    EXPECT_TRUE(member.leaveJoinedTask(y));
+    EXPECT_EQ(member.getJoinedTask(), x);
+    EXPECT_FALSE(member.leaveTask(y));  // already left
+
+    EXPECT_TRUE(member.leaveJoinedTask(""));
+    EXPECT_EQ(member.getJoinedTask(), "");
+    EXPECT_FALSE(member.leaveTask(x));
+    EXPECT_TRUE(owner.leaveAllTasks());
+}
+
+TEST(KrJob, JoiningAMissingTaskKeepsItsName) {
+    KrJob job;
+    EXPECT_FALSE(job.joinTask("joinedtask*none"));
+    EXPECT_EQ(job.getJoinedTask(), "joinedtask*none");
+    EXPECT_FALSE(job.leaveAllTasks());
+}
+
+TEST(KrJob, DefaultPostSendsNothing) {
+    KrJob job;
+    EXPECT_FALSE(job._postVia(job.id(), KrJobMessage("a", 1, "b")));
+    EXPECT_TRUE(job.onMessage(KrJobMessage("a", 1, "b")));
+}
+
+TEST(KrJob, LiveCountReturnsToItsEarlierValue) {
+    uint64_t before = KrJob::liveCount();
+    {
+        std::vector<std::unique_ptr<KrJob>> jobs;
+        for (int i = 0; i < 5; ++i) {
+            jobs.push_back(std::make_unique<KrJobWithTimeout>(1000));
+        }
+        EXPECT_EQ(KrJob::liveCount(), before + 5);
+    }
+    EXPECT_EQ(KrJob::liveCount(), before);
+}
+
+TEST(KrJobWithTimeout, ExpiredAndNeverRestartedAlternates) {
+    KrJobWithTimeout job(0);
+    EXPECT_TRUE(job.isTimedOut());
+    EXPECT_FALSE(job.isActive());
+    job.restartTimer();  // inactive: does nothing
+    EXPECT_FALSE(job.isTimedOut());
+    EXPECT_TRUE(job.isTimedOut());
+    EXPECT_FALSE(job.isTimedOut());
+}
+
+TEST(KrJobWithTimeout, RestartMovesTheDeadline) {
+    KrJobWithTimeout job(3600L * 1000000L);
+    EXPECT_FALSE(job.isTimedOut());
+    EXPECT_GT(job.deadline().remaining(), 3500L * 1000000L);
+    job.deadline().restart(0);
+    EXPECT_TRUE(job.isTimedOut());
+    EXPECT_FALSE(job.isTimedOut());  // inactive again: reactivated
+    job.restartTimer();
+    EXPECT_FALSE(job.isTimedOut());
+    EXPECT_GT(job.deadline().remaining(), 3500L * 1000000L);
+}
+
+TEST(KrDeadline, RemainingIsNegativeOnceExpired) {
+    KrDeadline deadline(0);
+    EXPECT_TRUE(deadline.expired());
+    EXPECT_LE(deadline.remaining(), 0);
+    deadline.restart(-5000000);
+    EXPECT_LT(deadline.remaining(), -4000000);
+    deadline.restart(10000000);
+    EXPECT_FALSE(deadline.expired());
+}
