@@ -1,0 +1,91 @@
+#pragma once
+// The recognisers of style-sheet units: whitespace, the "<!--" and "-->"
+// wrappers, "}", comments, at-rules, rule heads and declarations.
+
+#include "document/KrDTDElementRead.h"
+
+// "css_a_whitespace": a run of whitespace.
+class KrDTDElementRead_WhitespaceCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_WhitespaceCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_aa_whitespace": exactly "<!--".
+class KrDTDElementRead_WhitespaceCSSHTMLComment : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_WhitespaceCSSHTMLComment();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_aaa_whitespace": exactly "-->"; closes the level.
+class KrDTDElementRead_WhitespaceCSSHTMLCommentCloser : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_WhitespaceCSSHTMLCommentCloser();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+    bool IsCloser(const KrReadUnit& unit) const override;
+};
+
+// "css_b_closer": one "}"; closes the level.
+class KrDTDElementRead_CloserCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_CloserCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+    bool IsCloser(const KrReadUnit& unit) const override;
+};
+
+// "css_c_comment": "/*" up to the first "*/", delimiters kept in the text.
+class KrDTDElementRead_CommentCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_CommentCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_d_atstatement": an at-rule that ends at ";" before any "{"
+// (@charset, @import, @namespace); the text keeps the ";". It opens no level.
+class KrDTDElementRead_AtStatementCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_AtStatementCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_d_mediaquery": an at-rule head up to "{" (not kept).
+class KrDTDElementRead_MediaQueryCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_MediaQueryCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_e_rule": a selector up to "{" (not kept); blanks before it stay.
+class KrDTDElementRead_RuleCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_RuleCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
+
+// "css_f_property": a declaration up to ";" (kept) or "}" (left for the next
+// unit, with the whitespace before it). ";" and "}" inside quotes or
+// parentheses belong to the value.
+class KrDTDElementRead_PropertyCSS : public KrDTDElementRead {
+  public:
+    KrDTDElementRead_PropertyCSS();
+    bool TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const override;
+    KrDTDElementRead* Clone() const override;
+    bool CanStartWith(unsigned char c) const override;
+};
