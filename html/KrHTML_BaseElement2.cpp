@@ -109,10 +109,28 @@ std::string KrHTML_BaseElement2::ToJavaScriptCreate() {
         js += "');\n";
     }
 
+    // The inner HTML is what Write puts between the start and the end tag,
+    // line feeds and hooks included, so the browser builds the same child
+    // nodes from the script as from the HTML text.
     std::ostringstream inner;
-    for (KrXMLComplexElement* child : GetChildren()) {
-        if (child != nullptr) {
+    const Children& children = GetChildren();
+    if (!IsEmptyElement() && !(IsCollapsible() && children.empty())) {
+        AfterOpenTag(inner);
+        bool previousWantsNewline = true;
+        for (KrXMLComplexElement* child : children) {
+            if (child == nullptr) {
+                continue;
+            }
+            const bool wantsNewline = child->WantsNewline();
+            if (previousWantsNewline && wantsNewline) {
+                inner << '\n';
+            }
             child->Write(inner);
+            previousWantsNewline = child->WantsNewline();
+        }
+        BeforeCloseTag(inner);
+        if (!children.empty() && previousWantsNewline) {
+            inner << '\n';
         }
     }
     js += "newelem.innerHTML=\"";

@@ -68,7 +68,7 @@ TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateEscapesEveryTextItEmits) {
               "newelem.setAttribute('hidden','');\n"
               "newelem.setAttribute('title','it\\'s \\\\ a\\nb\\u2028');\n"
               "newelem.setAttribute('x\\');alert(1);(\\'','v');\n"
-              "newelem.innerHTML=\"<b>\\\"q\\\" <\\/script><\\!-- \\u2029<\\/b>\";\n"
+              "newelem.innerHTML=\"\\n<b>\\\"q\\\" <\\/script><\\!-- \\u2029<\\/b>\\n\";\n"
               "document.body.appendChild(newelem);\n }");
 }
 
