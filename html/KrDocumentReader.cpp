@@ -1,0 +1,195 @@
+#include "html/KrDocumentReader.h"
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "document/KrDTDElementReaderStream.h"
+#include "document/KrDTDElementReaderString.h"
+#include "document/KrXMLGenericElement.h"
+#include "foundation/KrException.h"
+#include "html/KrHTMLDTDs.h"
+#include "html/KrHTMLTagClasses.h"
+#include "html/KrHTML_Document2.h"
+#include "html/KrHTML_text2.h"
+
+namespace {
+
+bool IsHTMLGrammar(const std::string& dtdName) {
+    return dtdName == "html" || dtdName == "xmlhtml";
+}
+
+// The element a parse hands to its caller, taken out of the reader's tree.
+// For pages that is the html element, never the doctype in front of it.
+KrXMLComplexElement* TakeResult(KrDTDElementReader& reader, const std::string& dtdName) {
+    KrXMLComplexElement* top = reader.Splitter().Top();
+    KrXMLComplexElement* result = nullptr;
+    bool html = IsHTMLGrammar(dtdName);
+    for (KrXMLComplexElement* child : top->GetChildren()) {
+        if (!child->WantsNewline()) {
+            continue;
+        }
+        if (html && child->GetName() == "html") {
+            result = child;
+            break;
+        }
+        if (result == nullptr && !(html && child->GetName() == "HTMLDoctype")) {
+            result = child;
+            if (!html) {
+                break;
+            }
+        }
+    }
+    if (result != nullptr) {
+        top->RemoveChild(result);
+    }
+    return result;
+}
+
+KrXMLComplexElement* FirstTopLevel(KrDTDElementReader& reader, const std::string& name) {
+    for (KrXMLComplexElement* child : reader.Splitter().Top()->GetChildren()) {
+        if (child->GetName() == name) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+// Puts the parsed node in place of `old` in the document; the node leaves
+// the reader's tree first, and is freed if the document does not take it.
+void ReplaceFromParse(KrHTML_Document2* doc, KrXMLComplexElement* old, KrDTDElementReader& reader,
+                      KrXMLComplexElement* parsed) {
+    reader.Splitter().Top()->RemoveChild(parsed);
+    std::unique_ptr<KrXMLComplexElement> owned(parsed);
+    if (doc->ReplaceChild(old, parsed)) {
+        owned.release();
+    }
+}
+
+bool LoadInto(KrDTDElementReader& reader, KrHTML_Document2* doc) {
+    if (doc == nullptr) {
+        return false;
+    }
+    std::string error;
+    bool loaded = false;
+    try {
+        reader.Split("html", 0);
+        KrXMLComplexElement* parsedHtml = FirstTopLevel(reader, "html");
+        if (parsedHtml == nullptr) {
+            error = "no html element";
+        } else {
+            KrXMLComplexElement* parsedDoctype = FirstTopLevel(reader, "HTMLDoctype");
+            doc->Html();
+            KrXMLGenericElement::GenericList children;
+            doc->ListGenericChildren(children);
+            for (KrXMLGenericElement* child : children) {
+                if (child->GetName() == "HTMLDoctype" && parsedDoctype != nullptr) {
+                    ReplaceFromParse(doc, child, reader, parsedDoctype);
+                    parsedDoctype = nullptr;
+                } else if (child->GetName() == "html") {
+                    ReplaceFromParse(doc, child, reader, parsedHtml);
+                    break;
+                }
+            }
+            loaded = true;
+        }
+    } catch (const KrException& e) {
+        error = e.what();
+    } catch (...) {
+        error = "catched an error while processing input";
+    }
+    if (!error.empty()) {
+        try {
+            if (KrHTML_pre2* pre = doc->AddPre()) {
+                pre->AddChild(new KrHTML_text2(error));
+            }
+        } catch (...) {
+            // The page cannot take the message; the result still says false.
+        }
+    }
+    return loaded;
+}
+
+}  // namespace
+
+KrDocumentReader::KrDocumentReader() = default;
+KrDocumentReader::~KrDocumentReader() = default;
+
+KrXMLComplexElement* KrDocumentReader::ParseStream(std::istream* in, const std::string& dtdName,
+                                                   std::string& error) {
+    try {
+        KrDTDElementReaderStream reader(in, KrHTMLDTDs());
+        reader.Split(dtdName, 0);
+        return TakeResult(reader, dtdName);
+    } catch (const KrException& e) {
+        error = e.what();
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+KrXMLComplexElement* KrDocumentReader::ParseString(const std::string& text, size_t start,
+                                                   size_t* end, const std::string& dtdName,
+                                                   std::string& error, int stopAfterOne) {
+    try {
+        KrDTDElementReaderString reader(&text, start, KrHTMLDTDs());
+        reader.Split(dtdName, stopAfterOne);
+        KrXMLComplexElement* result = TakeResult(reader, dtdName);
+        if (result != nullptr && end != nullptr) {
+            *end = reader.Index();
+        }
+        return result;
+    } catch (const KrException& e) {
+        error = e.what();
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+bool KrDocumentReader::LoadHTMLFile(const std::string& path, KrHTML_Document2* doc) {
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    KrDTDElementReaderStream reader(&in, KrHTMLDTDs());
+    return LoadInto(reader, doc);
+}
+
+bool KrDocumentReader::LoadHTMLString(const std::string& html, KrHTML_Document2* doc) {
+    KrDTDElementReaderString reader(&html, 0, KrHTMLDTDs());
+    return LoadInto(reader, doc);
+}
+
+std::string KrDocumentReader::ParseHTMLStream(const std::string& html, KrXMLGenericElement** out) {
+    std::string error;
+    if (out != nullptr) {
+        *out = nullptr;
+    }
+    try {
+        std::istringstream in(html);
+        std::unique_ptr<KrXMLComplexElement> result(ParseStream(&in, "html", error));
+        auto* generic = dynamic_cast<KrXMLGenericElement*>(result.get());
+        if (generic != nullptr && out != nullptr) {
+            result.release();
+            *out = generic;
+        }
+    } catch (...) {
+        error += "error while creating HTML element";
+    }
+    return error;
+}
+
+KrXMLGenericElement* KrDocumentReader::ParseHTMLString(const KrXMLComplexElement* element) {
+    if (element == nullptr) {
+        return nullptr;
+    }
+    std::ostringstream out;
+    // Write is not const in the element model; writing changes nothing.
+    const_cast<KrXMLComplexElement*>(element)->Write(out);
+    std::string text = out.str();
+    std::string error;
+    size_t end = 0;
+    std::unique_ptr<KrXMLComplexElement> result(ParseString(text, 0, &end, "html", error, 0));
+    auto* generic = dynamic_cast<KrXMLGenericElement*>(result.get());
+    if (generic != nullptr) {
+        result.release();
+    }
+    return generic;
+}

@@ -1,0 +1,252 @@
+#include "html/KrDocumentReader.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "document/KrXMLGenericElement.h"
+#include "html/KrCSSMediaQuery.h"
+#include "html/KrCSSRule.h"
+#include "html/KrHTMLTagClasses.h"
+#include "html/KrHTML_Doctype2.h"
+#include "html/KrHTML_Document2.h"
+#include "html/KrHTML_text2.h"
+#include "html/KrJavaScriptHandler.h"
+
+namespace {
+
+const char kPage[] =
+    "<!DOCTYPE html>\n"
+    "<html>\n"
+    "<head>\n"
+    "<meta charset=\"utf-8\">\n"
+    "<title>Quivo page</title>\n"
+    "<link href=\"site.css\" rel=\"stylesheet\" type=\"text/css\">\n"
+    "<style type=\"text/css\">\n"
+    "p.note { color: red; margin: 0 }\n"
+    "@media screen {\n"
+    "  div#main { padding: 2px; }\n"
+    "}\n"
+    "</style>\n"
+    "</head>\n"
+    "<body>\n"
+    "<div id=\"main\"><div class=\"inner\">Hello <b>world</b><br>again</div></div>\n"
+    "<form action=\"/go\" method=\"POST\">\n"
+    "<input name=\"who\" type=\"text\" value=\"me\">\n"
+    "<input disabled name=\"ok\" type=\"submit\">\n"
+    "</form>\n"
+    "</body>\n"
+    "</html>\n";
+
+template <class T>
+T* First(KrXMLGenericElement* root, const std::string& name) {
+    KrXMLGenericElement::GenericList found;
+    root->FindGenericElementsByName(name, found, -1);
+    return found.empty() ? nullptr : dynamic_cast<T*>(found.front());
+}
+
+std::string Load(const std::string& html, KrHTML_Document2& doc) {
+    KrDocumentReader reader;
+    EXPECT_TRUE(reader.LoadHTMLString(html, &doc)) << html;
+    return doc.ToHTMLString();
+}
+
+std::string PreText(KrHTML_Document2& doc) {
+    auto* pre = First<KrXMLComplexElement>(&doc, "pre");
+    if (pre == nullptr) {
+        return "";
+    }
+    std::ostringstream out;
+    pre->WriteText(out);
+    return out.str();
+}
+
+}  // namespace
+
+TEST(KrDocumentReader, ReadsARealPageIntoTheTypedClassesAndWritesItStably) {
+    KrHTML_Document2 doc(true);
+    std::string first = Load(kPage, doc);
+
+    EXPECT_NE(First<KrHTML_Doctype2>(&doc, "HTMLDoctype"), nullptr);
+    EXPECT_NE(First<KrHTML_html2>(&doc, "html"), nullptr);
+    EXPECT_NE(First<KrHTML_meta2>(&doc, "meta"), nullptr);
+    EXPECT_NE(First<KrHTML_title2>(&doc, "title"), nullptr);
+    auto* link = First<KrHTML_link2>(&doc, "link");
+    ASSERT_NE(link, nullptr);
+    EXPECT_EQ(link->GetAttributeString("href", ""), "site.css");
+    auto* style = First<KrHTML_style2>(&doc, "style");
+    ASSERT_NE(style, nullptr);
+    int rules = 0;
+    int queries = 0;
+    for (KrXMLComplexElement* child : style->GetChildren()) {
+        rules += dynamic_cast<KrCSSRule*>(child) != nullptr;
+        queries += dynamic_cast<KrCSSMediaQuery*>(child) != nullptr;
+    }
+    EXPECT_EQ(rules, 1);
+    EXPECT_EQ(queries, 1);
+    auto* inner = First<KrHTML_div2>(&doc, "div");
+    ASSERT_NE(inner, nullptr);
+    EXPECT_EQ(inner->GetAttributeString("id", ""), "main");
+    EXPECT_NE(First<KrHTML_form2>(&doc, "form"), nullptr);
+    KrXMLGenericElement::GenericList inputs;
+    doc.FindGenericElementsByName("input", inputs, -1);
+    ASSERT_EQ(inputs.size(), 2u);
+    EXPECT_NE(dynamic_cast<KrHTML_input2*>(inputs.front()), nullptr);
+    EXPECT_EQ(inputs.back()->GetAttributeString("disabled", ""), "true");
+    EXPECT_NE(first.find("again</div>"), std::string::npos) << first;
+
+    KrHTML_Document2 again(true);
+    std::string second = Load(first, again);
+    EXPECT_EQ(second, first);
+}
+
+TEST(KrDocumentReader, VoidElementsAreCompleteWithTheirStartTag) {
+    struct Case {
+        const char* body;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"a<br>b", "<body>a<br />b</body>"},
+        {"<br><b>x</b>", "<body>\n<br />\n<b>x</b>\n</body>"},
+        {"<img src=\"i.png\"></img>x", "<body>\n<img src=\"i.png\" />x</body>"},
+        {"x</br>y", "<body>xy</body>"},
+    };
+    for (const Case& c : cases) {
+        std::string html = std::string("<html><body>") + c.body + "</body></html>";
+        KrXMLGenericElement* out = nullptr;
+        EXPECT_EQ(KrDocumentReader().ParseHTMLStream(html, &out), "") << c.body;
+        std::unique_ptr<KrXMLGenericElement> owned(out);
+        ASSERT_NE(out, nullptr);
+        auto* body = First<KrHTML_body2>(out, "body");
+        ASSERT_NE(body, nullptr);
+        EXPECT_EQ(body->ToHTMLString(), c.written) << c.body;
+    }
+    KrHTML_Document2 doc(true);
+    Load("<html><head><meta charset=\"utf-8\"><title>t</title></head></html>", doc);
+    auto* title = First<KrHTML_title2>(&doc, "title");
+    ASSERT_NE(title, nullptr);
+    EXPECT_EQ(title->GetParent()->GetName(), "head");
+}
+
+TEST(KrDocumentReader, HTMLResultIsTheHtmlElementNotTheDoctype) {
+    KrXMLGenericElement* out = nullptr;
+    EXPECT_EQ(KrDocumentReader().ParseHTMLStream(kPage, &out), "");
+    std::unique_ptr<KrXMLGenericElement> owned(out);
+    ASSERT_NE(dynamic_cast<KrHTML_html2*>(out), nullptr);
+
+    std::string error;
+    std::istringstream in("<?xml version=\"1.0\"?>\n<store><x/></store>");
+    std::unique_ptr<KrXMLComplexElement> xml(KrDocumentReader().ParseStream(&in, "xml", error));
+    ASSERT_NE(xml, nullptr);
+    EXPECT_EQ(xml->GetName(), "store");
+}
+
+TEST(KrDocumentReader, ParseErrorsAreReportedWithTheLine) {
+    std::string error;
+    std::istringstream in("<a>\n<b>\n</a>");
+    EXPECT_EQ(KrDocumentReader().ParseStream(&in, "xml", error), nullptr);
+    EXPECT_EQ(error, "wrong closing tag '/a' instead '/b' around line 3");
+
+    std::string empty;
+    std::string emptyError;
+    EXPECT_EQ(KrDocumentReader().ParseString(empty, 0, nullptr, "xml", emptyError, 0), nullptr);
+    EXPECT_EQ(emptyError, "error in stream around line 1");
+
+    std::string onlyText = "just <!-- c --> words";
+    std::string textError;
+    EXPECT_EQ(KrDocumentReader().ParseString(onlyText, 0, nullptr, "xml", textError, 0), nullptr);
+    EXPECT_EQ(textError, "");
+}
+
+TEST(KrDocumentReader, OneUnitModeReadsOneImageAndTellsWhereItEnded) {
+    std::string page = "x <img src=\"a.png\"/> more";
+    std::string error;
+    size_t end = 0;
+    std::unique_ptr<KrXMLComplexElement> img(
+        KrDocumentReader().ParseString(page, 2, &end, "html", error, 1));
+    ASSERT_NE(dynamic_cast<KrHTML_img2*>(img.get()), nullptr) << error;
+    EXPECT_EQ(end, 20u);
+    EXPECT_EQ(static_cast<KrXMLGenericElement*>(img.get())->GetAttributeString("src", ""), "a.png");
+}
+
+TEST(KrDocumentReader, LoadReportsFailureInThePageAndInItsResult) {
+    KrDocumentReader reader;
+    {
+        KrHTML_Document2 doc;
+        EXPECT_FALSE(reader.LoadHTMLString("<p>no page here</p>", &doc));
+        EXPECT_EQ(PreText(doc), "no html element");
+    }
+    {
+        KrHTML_Document2 doc;
+        EXPECT_FALSE(reader.LoadHTMLString("<html>\n<body></p></body></html>", &doc));
+        EXPECT_EQ(PreText(doc), "wrong closing tag '/p' instead '/body' around line 2");
+    }
+    {
+        KrHTML_Document2 doc;
+        EXPECT_FALSE(reader.LoadHTMLFile("/nonexistent/page.html", &doc));
+        EXPECT_EQ(PreText(doc), "error in stream around line 1");
+        EXPECT_NE(First<KrHTML_meta2>(&doc, "meta"), nullptr);
+    }
+    {
+        KrHTML_Document2 doc;
+        EXPECT_TRUE(reader.LoadHTMLString(kPage, &doc));
+        EXPECT_EQ(First<KrHTML_pre2>(&doc, "pre"), nullptr);
+        EXPECT_EQ(First<KrHTML_meta2>(&doc, "meta")->GetAttributeString("charset", ""), "utf-8");
+    }
+    EXPECT_FALSE(reader.LoadHTMLString(kPage, nullptr));
+}
+
+TEST(KrDocumentReader, ScriptGuardsAreTakenOffOnceWhenRead) {
+    KrHTML_Document2 page("t");
+    page.AddScript("", "if (a) { go(); }");
+    page.AddScript("lib.js", "");
+    std::string first = page.ToHTMLString();
+
+    KrHTML_Document2 second;
+    std::string secondText = Load(first, second);
+    EXPECT_EQ(secondText, first);
+    auto* script = First<KrHTML_script2>(&second, "script");
+    ASSERT_NE(script, nullptr);
+    ASSERT_EQ(script->GetChildren().size(), 1u);
+    auto* code = dynamic_cast<KrJavaScriptHandler*>(script->GetChildren()[0]);
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(code->GetText(), "if (a) { go(); }");
+
+    KrHTML_Document2 third;
+    EXPECT_EQ(Load(secondText, third), first);
+}
+
+TEST(KrDocumentReader, ScriptWithoutGuardsKeepsItsCodeAndSettles) {
+    KrHTML_Document2 doc;
+    std::string once = Load("<html><body><script>var a = 1;</script></body></html>", doc);
+    KrHTML_Document2 again;
+    std::string twice = Load(once, again);
+    EXPECT_EQ(twice, once);
+    auto* code = dynamic_cast<KrJavaScriptHandler*>(
+        First<KrHTML_script2>(&again, "script")->GetChildren().at(0));
+    ASSERT_NE(code, nullptr);
+    EXPECT_EQ(code->GetText(), "var a = 1;");
+}
+
+TEST(KrDocumentReader, ParseHTMLStringRebuildsTreesInTheTagClasses) {
+    KrXMLGenericElement plain("div", true);
+    plain.SetAttribute("id", "x");
+    plain.AddChild(new KrXMLGenericElement("span", true));
+    std::unique_ptr<KrXMLGenericElement> typed(KrDocumentReader().ParseHTMLString(&plain));
+    ASSERT_NE(dynamic_cast<KrHTML_div2*>(typed.get()), nullptr);
+    EXPECT_EQ(typed->GetAttributeString("id", ""), "x");
+    EXPECT_NE(First<KrHTML_span2>(typed.get(), "span"), nullptr);
+    EXPECT_EQ(KrDocumentReader().ParseHTMLString(nullptr), nullptr);
+}
+
+TEST(KrDocumentReader, FailingAttributeOfATagClassLeavesNoLeak) {
+    // The style attribute refuses a declaration with two colons.
+    KrXMLGenericElement* out = nullptr;
+    std::string error = KrDocumentReader().ParseHTMLStream(
+        "<html><body>\n<div style=\"color\"><p>x</p></div></body></html>", &out);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_NE(error.find("style syntax wrong at: >color< "), std::string::npos) << error;
+    EXPECT_NE(error.find("around line 2"), std::string::npos) << error;
+}
