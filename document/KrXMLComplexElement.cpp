@@ -138,8 +138,15 @@ void KrXMLComplexElement::_checkAdoptable(const KrXMLComplexElement* child) cons
     if (child->_parent != nullptr) {
         throw KrException("element already has a parent: " + child->_name, __LINE__, "src");
     }
+    if (child == this) {
+        throw KrException("element can't contain itself: " + child->_name, __LINE__, "src");
+    }
     // With no parent, child can only be an ancestor of this element by being
-    // the root of its tree; adopting it would make a cycle.
+    // the root of its tree, and then it has children; adopting it would make
+    // a cycle. A fresh leaf, the common case, needs no walk up.
+    if (child->_children.empty()) {
+        return;
+    }
     const KrXMLComplexElement* root = this;
     while (root->_parent != nullptr) {
         root = root->_parent;
