@@ -136,6 +136,11 @@ bool KrDTDElementRead_WhitespaceCSSHTMLCommentCloser::IsCloser(const KrReadUnit&
     return true;
 }
 
+bool KrDTDElementRead_WhitespaceCSSHTMLCommentCloser::MatchesClosing(
+    const KrReadUnit&, const std::string& parentName) const {
+    return parentName == "csshtmlcomment";
+}
+
 KrDTDElementRead_CloserCSS::KrDTDElementRead_CloserCSS() : KrDTDElementRead("css_b_closer") {}
 
 bool KrDTDElementRead_CloserCSS::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
@@ -152,6 +157,11 @@ bool KrDTDElementRead_CloserCSS::CanStartWith(unsigned char c) const {
 
 bool KrDTDElementRead_CloserCSS::IsCloser(const KrReadUnit& unit) const {
     return !unit.text.empty() && unit.text[0] == '}';
+}
+
+bool KrDTDElementRead_CloserCSS::MatchesClosing(const KrReadUnit&,
+                                                const std::string& parentName) const {
+    return parentName == "cssrule" || parentName == "cssmediaquery";
 }
 
 KrDTDElementRead_CommentCSS::KrDTDElementRead_CommentCSS() : KrDTDElementRead("css_c_comment") {}

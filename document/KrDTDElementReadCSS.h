@@ -2,6 +2,8 @@
 // The recognisers of style-sheet units: whitespace, the "<!--" and "-->"
 // wrappers, "}", comments, at-rules, rule heads and declarations.
 
+#include <string>
+
 #include "document/KrDTDElementRead.h"
 
 // "css_a_whitespace": a run of whitespace.
@@ -22,7 +24,7 @@ class KrDTDElementRead_WhitespaceCSSHTMLComment : public KrDTDElementRead {
     bool CanStartWith(unsigned char c) const override;
 };
 
-// "css_aaa_whitespace": exactly "-->"; closes the level.
+// "css_aaa_whitespace": exactly "-->"; closes a "<!--" wrapper, nothing else.
 class KrDTDElementRead_WhitespaceCSSHTMLCommentCloser : public KrDTDElementRead {
   public:
     KrDTDElementRead_WhitespaceCSSHTMLCommentCloser();
@@ -30,9 +32,11 @@ class KrDTDElementRead_WhitespaceCSSHTMLCommentCloser : public KrDTDElementRead 
     KrDTDElementRead* Clone() const override;
     bool CanStartWith(unsigned char c) const override;
     bool IsCloser(const KrReadUnit& unit) const override;
+    bool MatchesClosing(const KrReadUnit& unit, const std::string& parentName) const override;
 };
 
-// "css_b_closer": one "}"; closes the level.
+// "css_b_closer": one "}"; closes a rule or media query, nothing else, so a
+// stray "}" cannot end the HTML element that holds the style sheet.
 class KrDTDElementRead_CloserCSS : public KrDTDElementRead {
   public:
     KrDTDElementRead_CloserCSS();
@@ -40,6 +44,7 @@ class KrDTDElementRead_CloserCSS : public KrDTDElementRead {
     KrDTDElementRead* Clone() const override;
     bool CanStartWith(unsigned char c) const override;
     bool IsCloser(const KrReadUnit& unit) const override;
+    bool MatchesClosing(const KrReadUnit& unit, const std::string& parentName) const override;
 };
 
 // "css_c_comment": "/*" up to the first "*/", delimiters kept in the text.
