@@ -80,8 +80,9 @@ TEST(KrHTML_BaseElement2Test, TextNodeIsWrittenRawAndRefusesChildren) {
     EXPECT_EQ(text.GetName(), "xmltext");
     text.AppendText("!");
     EXPECT_EQ(text.GetText(), "a < b & \"c\"!");
+    KrHTML_text2 child("x");  // never taken over, so it may live here
     try {
-        text.AddChild(new KrHTML_text2("x"));
+        text.AddChild(&child);
         FAIL() << "a text node took a child";
     } catch (const KrException& e) {
         EXPECT_STREQ(e.what(), "child elements not allowed for xmltext");
