@@ -287,7 +287,10 @@ std::string URLDecodeInPlace(std::string& text) {
         if (c == '+')
             c = ' ';
     }
-    return URLDecode(std::move(text));
+    std::string decoded = URLDecode(std::move(text));
+    // A moved-from string is only "valid"; callers rely on it being empty.
+    text.clear();
+    return decoded;
 }
 
 std::string EscapePunctuation(std::string text) {
