@@ -25,7 +25,8 @@ class KrJob {
     KrJob& operator=(const KrJob&) = delete;
 
     // Handles one delivered message; called with the message lock held. The
-    // default does nothing. Exceptions are caught by the registry.
+    // default does nothing. Exceptions are caught by the registry. It must not
+    // destroy its own job: the registry still releases the lock afterwards.
     virtual bool onMessage(const KrJobMessage& message);
     // The default sends nothing and returns false; senders override it with
     // KrCombinedTask::post.
