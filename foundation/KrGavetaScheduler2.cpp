@@ -293,11 +293,13 @@ void KrGavetaScheduler2::_collector() {
         }
         Finished finished = std::move(_finished.front());
         _finished.pop_front();
+        // The run's thread touches neither the record nor the result after it
+        // queued them, so the outcome is published before its thread is reaped.
+        _storeResultNL(finished);
+        _doneWake.notify_all();
         lock.unlock();
         finished.thread.join();
         lock.lock();
-        _storeResultNL(finished);
-        _doneWake.notify_all();
     }
 }
 
