@@ -1,0 +1,141 @@
+// Reader throughput: a generated XML storage file and an HTML page with a
+// style sheet, 1 MB and 10 MB each, read by this reader and by libxml2 in
+// the same run. Prints MB/s for each, their ratio, and how the 10 MB time
+// scales against the 1 MB time.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "document/KrXMLComplexElement.h"
+#include "html/KrDocumentReader.h"
+
+#ifdef QUIVO_HAVE_LIBXML2
+#include <libxml/HTMLparser.h>
+#include <libxml/parser.h>
+#endif
+
+namespace {
+
+std::string MakeStorage(size_t bytes) {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xmldocument>\n";
+    for (size_t project = 0; text.size() < bytes; ++project) {
+        text += "<project name=\"project" + std::to_string(project) + "\" created=\"2024-01-0" +
+                std::to_string(project % 9 + 1) + "\">\n<options>\n";
+        for (int i = 0; i < 8; ++i) {
+            text += "<option key=\"key" + std::to_string(i) + "\" value=\"value " +
+                    std::to_string(project * 8 + i) + "\"/>\n";
+        }
+        text += "</options>\n<stringvariables>\n";
+        for (int i = 0; i < 8; ++i) {
+            text += "<stringvariable name=\"var" + std::to_string(i) +
+                    "\">some text of the variable [[name]] number " + std::to_string(i) +
+                    "</stringvariable>\n";
+        }
+        text += "</stringvariables>\n<!-- end of project -->\n</project>\n";
+    }
+    return text + "</xmldocument>\n";
+}
+
+std::string MakePage(size_t bytes) {
+    std::string text =
+        "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"utf-8\">\n<title>Bench</title>\n"
+        "<style type=\"text/css\">\n";
+    for (int i = 0; i < 200; ++i) {
+        std::string n = std::to_string(i);
+        text += "div.c" + n + " { color: #" + std::to_string(100 + i % 800) + "; margin: 0 " + n +
+                "px; background: url(img" + n + ".png) }\n";
+        if (i % 20 == 0) {
+            text += "@media screen {\n  p.m" + n + " { padding: 1px; }\n}\n";
+        }
+    }
+    text += "</style>\n</head>\n<body>\n";
+    for (size_t row = 0; text.size() < bytes; ++row) {
+        std::string n = std::to_string(row);
+        text += "<div class=\"c" + std::to_string(row % 200) + "\" id=\"d" + n + "\"><p>Row " + n +
+                " holds some words of text and a <b>bold</b> part<br>and a line.</p>\n"
+                "<form action=\"/go\" method=\"POST\"><input name=\"f" +
+                n + "\" type=\"text\" value=\"v\"><input disabled type=\"submit\"></form></div>\n";
+    }
+    return text + "</body>\n</html>\n";
+}
+
+template <class Parse>
+double BestSeconds(int runs, Parse parse) {
+    double best = 1e9;
+    for (int i = 0; i < runs; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        parse();
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        best = std::min(best, took.count());
+    }
+    return best;
+}
+
+double Mbps(size_t bytes, double seconds) {
+    return bytes / 1e6 / seconds;
+}
+
+double RunOurs(const std::string& text, const char* dtd, int runs) {
+    return BestSeconds(runs, [&] {
+        std::string error;
+        size_t end = 0;
+        std::unique_ptr<KrXMLComplexElement> tree(
+            KrDocumentReader().ParseString(text, 0, &end, dtd, error, 0));
+        if (!tree) {
+            std::fprintf(stderr, "reader failed: %s\n", error.c_str());
+        }
+    });
+}
+
+#ifdef QUIVO_HAVE_LIBXML2
+double RunLibxml2(const std::string& text, bool html, int runs) {
+    return BestSeconds(runs, [&] {
+        xmlDocPtr doc =
+            html ? htmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.html", "UTF-8",
+                                  HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING)
+                 : xmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.xml", "UTF-8",
+                                 XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        if (doc == nullptr) {
+            std::fprintf(stderr, "libxml2 failed\n");
+        }
+        xmlFreeDoc(doc);
+    });
+}
+#endif
+
+}  // namespace
+
+int main() {
+    struct Input {
+        const char* name;
+        const char* dtd;
+        bool html;
+        std::string (*make)(size_t);
+    };
+    const Input inputs[] = {{"xml storage", "xml", false, MakeStorage},
+                            {"html page", "html", true, MakePage}};
+    for (const Input& input : inputs) {
+        double oursSeconds[2] = {0, 0};
+        int index = 0;
+        for (size_t megabytes : {1, 10}) {
+            std::string text = input.make(megabytes * 1000 * 1000);
+            int runs = megabytes == 1 ? 10 : 3;
+            double ours = RunOurs(text, input.dtd, runs);
+            oursSeconds[index++] = ours;
+            std::printf("%-12s %2zu MB  quivo %8.1f MB/s", input.name, megabytes,
+                        Mbps(text.size(), ours));
+#ifdef QUIVO_HAVE_LIBXML2
+            double theirs = RunLibxml2(text, input.html, runs);
+            std::printf("  libxml2 %8.1f MB/s  quivo/libxml2 %.2f", Mbps(text.size(), theirs),
+                        theirs / ours);
+#endif
+            std::printf("\n");
+        }
+        std::printf("%-12s 10 MB time / 1 MB time: %.1f\n", input.name,
+                    oursSeconds[1] / oursSeconds[0]);
+    }
+    return 0;
+}

@@ -1,0 +1,20 @@
+// Reads arbitrary bytes under the "xmlhtml" grammar; the sanitizers judge.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "document/KrXMLComplexElement.h"
+#include "html/KrDocumentReader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);
+    std::string error;
+    size_t end = 0;
+    std::unique_ptr<KrXMLComplexElement> tree(
+        KrDocumentReader().ParseString(text, 0, &end, "xmlhtml", error, 0));
+    if (tree) {
+        tree->ToXMLString();
+    }
+    return 0;
+}
