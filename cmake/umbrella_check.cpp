@@ -1,0 +1,7 @@
+// Compiled, never run: proves that every umbrella header stands on its own
+// and that the libraries' public headers do not clash with each other.
+#include "foundation/foundation.h"
+#include "document/document.h"
+#if __has_include("html/html.h")
+#include "html/html.h"
+#endif
