@@ -2,6 +2,4 @@
 // and that the libraries' public headers do not clash with each other.
 #include "foundation/foundation.h"
 #include "document/document.h"
-#if __has_include("html/html.h")
 #include "html/html.h"
-#endif
