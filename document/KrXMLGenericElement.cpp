@@ -27,6 +27,33 @@ KrXMLGenericElement* asGeneric(KrXMLComplexElement* element) {
 
 }  // namespace
 
+KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::_lowerBound(
+    std::string_view name) {
+    // A handful of entries: a straight scan beats a binary search here.
+    auto it = _entries.begin();
+    while (it != _entries.end() && std::string_view(it->first) < name) {
+        ++it;
+    }
+    return it;
+}
+
+KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::find(
+    std::string_view name) {
+    auto it = _lowerBound(name);
+    return it != _entries.end() && it->first == name ? it : _entries.end();
+}
+
+KrXMLGenericElement::AttributeMap::const_iterator KrXMLGenericElement::AttributeMap::find(
+    std::string_view name) const {
+    return const_cast<AttributeMap*>(this)->find(name);
+}
+
+KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::insert(
+    std::string name, AttributePointer attribute) {
+    auto at = _lowerBound(name);
+    return _entries.emplace(at, std::move(name), std::move(attribute));
+}
+
 KrXMLGenericElement::KrXMLGenericElement(const std::string& name, bool newline)
     : KrXMLComplexElement(name, false, true) {
     _newline = newline;
@@ -145,10 +172,10 @@ void KrXMLGenericElement::ListGenericChildren(GenericList& list) {
 bool KrXMLGenericElement::SetAttribute(const std::string& name, const std::string& value) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        _attributes.emplace(name, std::make_unique<KrXMLGenericAttribute>(value));
+        _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(value)));
     } else if (!it->second) {
         // A bare entry has no object to take the value.
-        it->second = std::make_unique<KrXMLGenericAttribute>(value);
+        it->second = AttributePointer(new KrXMLGenericAttribute(value));
     } else {
         it->second->SetFromString(value);
     }
@@ -181,8 +208,7 @@ void KrXMLGenericElement::AssignAttribute(const std::string& text) {
 KrXMLComplexAttribute2* KrXMLGenericElement::GetOrCreateAttribute(const std::string& name) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        it =
-            _attributes.emplace(name, std::make_unique<KrXMLGenericAttribute>(std::string())).first;
+        it = _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(std::string())));
     }
     return it->second.get();
 }
@@ -402,11 +428,11 @@ void KrXMLGenericElement::AppendToAttribute(const std::string& name, const std::
 
 void KrXMLGenericElement::AdoptAttribute(const std::string& name,
                                          KrXMLComplexAttribute2* attribute) {
-    std::unique_ptr<KrXMLComplexAttribute2> owned(attribute);
+    AttributePointer owned(attribute);
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }
-    _attributes.emplace(name, std::move(owned));
+    _attributes.insert(name, std::move(owned));
 }
 
 void KrXMLGenericElement::RegisterAttribute(const std::string& name,
@@ -415,7 +441,17 @@ void KrXMLGenericElement::RegisterAttribute(const std::string& name,
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }
-    _attributes.emplace(name, std::make_unique<KrXMLComplexAttributeProxy2>(member));
+    _attributes.insert(name, AttributePointer(new KrXMLComplexAttributeProxy2(member)));
+}
+
+void KrXMLGenericElement::_registerProxy(const std::string& name,
+                                         KrXMLComplexAttributeProxy2* proxy) {
+    ThrowNullInit(proxy);
+    ThrowNullInit(proxy->GetTarget());
+    if (_attributes.find(name) != _attributes.end()) {
+        throw 2;
+    }
+    _attributes.insert(name, AttributePointer(proxy, AttributeDeleter{false}));
 }
 
 KrXMLComplexAttribute2* KrXMLGenericElement::GetAttribute(const std::string& name) const {

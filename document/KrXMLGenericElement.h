@@ -6,9 +6,11 @@
 // attribute, written as its name alone.
 
 #include <list>
-#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "document/KrXMLComplexAttribute2.h"
 #include "document/KrXMLComplexElement.h"
@@ -16,9 +18,48 @@
 class KrXMLGenericElement : public KrXMLComplexElement {
   public:
     using GenericList = std::list<KrXMLGenericElement*>;
-    // Byte-wise ascending names: the order in which attributes are written.
-    using AttributeMap =
-        std::map<std::string, std::unique_ptr<KrXMLComplexAttribute2>, std::less<>>;
+
+    // Deletes an attribute the map owns; a proxy that belongs to the
+    // element's own members (see _registerProxy) is left alone.
+    struct AttributeDeleter {
+        bool owned = true;
+        void operator()(KrXMLComplexAttribute2* attribute) const {
+            if (owned) {
+                delete attribute;
+            }
+        }
+    };
+    using AttributePointer = std::unique_ptr<KrXMLComplexAttribute2, AttributeDeleter>;
+
+    // The attributes of one element, sorted by byte-wise ascending name (the
+    // order in which they are written) in one small array: an element holds
+    // none or a handful, where a search tree's node per entry cost more than
+    // the lookup it saved. Iterates as (name, attribute) pairs.
+    class AttributeMap {
+      public:
+        using value_type = std::pair<std::string, AttributePointer>;
+        using const_iterator = std::vector<value_type>::const_iterator;
+        using iterator = std::vector<value_type>::iterator;
+
+        const_iterator begin() const { return _entries.begin(); }
+        const_iterator end() const { return _entries.end(); }
+        iterator begin() { return _entries.begin(); }
+        iterator end() { return _entries.end(); }
+        size_t size() const { return _entries.size(); }
+        bool empty() const { return _entries.empty(); }
+        const_iterator find(std::string_view name) const;
+        iterator find(std::string_view name);
+        size_t count(std::string_view name) const { return find(name) == end() ? 0 : 1; }
+        // Inserts in name order; the name must not be present yet.
+        iterator insert(std::string name, AttributePointer attribute);
+        void erase(iterator it) { _entries.erase(it); }
+        void clear() { _entries.clear(); }
+        void reserve(size_t count) { _entries.reserve(count); }
+
+      private:
+        iterator _lowerBound(std::string_view name);
+        std::vector<value_type> _entries;
+    };
 
     // Not empty, collapsible, no attributes.
     KrXMLGenericElement(const std::string& name, bool newline);
@@ -96,5 +137,9 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     const AttributeMap& GetAttributes() const { return _attributes; }
 
   protected:
+    // RegisterAttribute for a proxy that is itself a member of the subclass:
+    // the map neither allocates nor deletes it. Same duplicate rule.
+    void _registerProxy(const std::string& name, KrXMLComplexAttributeProxy2* proxy);
+
     AttributeMap _attributes;
 };

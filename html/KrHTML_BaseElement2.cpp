@@ -55,9 +55,10 @@ KrHTML_BaseElement2::KrHTML_BaseElement2(const std::string& name, bool emptyElem
 }
 
 void KrHTML_BaseElement2::_registerMembers() {
-    RegisterAttribute("id", &_id);
-    RegisterAttribute("class", &_class);
-    RegisterAttribute("style", &_style);
+    _attributes.reserve(3);
+    _registerProxy("id", &_idProxy);
+    _registerProxy("class", &_classProxy);
+    _registerProxy("style", &_styleProxy);
 }
 
 KrHTML_BaseElement2::~KrHTML_BaseElement2() = default;

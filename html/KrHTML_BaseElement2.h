@@ -3,7 +3,7 @@
 // member attributes "id", "class" and "style" and writes itself either as
 // HTML text or as JavaScript that rebuilds it in the browser.
 // Owns its members and (through the element tree) its children; the
-// attribute map holds non-owning proxies to the three members.
+// attribute map holds proxies to the three members, which are members too.
 
 #include <string>
 
@@ -48,4 +48,10 @@ class KrHTML_BaseElement2 : public KrXMLGenericElement {
 
   private:
     void _registerMembers();
+
+    // The map's entries for the three members above: held here so that an
+    // element (every word of text is one) costs no allocation per member.
+    KrXMLComplexAttributeProxy2 _idProxy{&_id};
+    KrXMLComplexAttributeProxy2 _classProxy{&_class};
+    KrXMLComplexAttributeProxy2 _styleProxy{&_style};
 };
