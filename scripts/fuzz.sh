@@ -24,6 +24,13 @@ for target in "$build"/fuzz/fuzz_*; do
     seeds=()
     [ -d "$here/fuzz/corpus/$name" ] && seeds+=("$here/fuzz/corpus/$name")
     echo "== fuzzing $name for ${seconds}s"
-    "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -artifact_prefix="$build/crash-$name-" -print_final_stats=1 "$work" "${seeds[@]}"
+    log="$build/fuzz-$name.log"
+    # The progress lines go to a log; on a finding its tail tells what failed.
+    if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$build/crash-$name-" "$work" "${seeds[@]}" >"$log" 2>&1; then
+        tail -n 80 "$log"
+        echo "fuzz target $name failed; the input is under $build/crash-$name-*" >&2
+        exit 1
+    fi
+    grep -E '^Done [0-9]+ runs' "$log" || tail -n 3 "$log"
 done
