@@ -41,8 +41,8 @@ KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElem
     : _name(name), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {}
 
 KrXMLComplexElement::~KrXMLComplexElement() {
-    if (_userPointer != nullptr) {
-        _userPointer->OnElementDestroyed(this);
+    if (_extra && _extra->userPointer != nullptr) {
+        _extra->userPointer->OnElementDestroyed(this);
     }
     // Deleted directly while still in a tree: leave no dangling slot behind.
     if (_parent != nullptr) {
@@ -396,7 +396,25 @@ void KrXMLComplexElement::OnParsed() {}
 
 void KrXMLComplexElement::SetError(const std::string& text) {
     _error = true;
-    _errorText = text;
+    _extraData().errorText = text;
+}
+
+const std::string& KrXMLComplexElement::GetErrorText() const {
+    static const std::string none;
+    return _extra ? _extra->errorText : none;
+}
+
+void KrXMLComplexElement::SetUserPointer(KrWidgetManager_base* manager) {
+    if (manager != nullptr || _extra) {
+        _extraData().userPointer = manager;
+    }
+}
+
+KrXMLComplexElement::Extra& KrXMLComplexElement::_extraData() {
+    if (!_extra) {
+        _extra = std::make_unique<Extra>();
+    }
+    return *_extra;
 }
 
 bool KrXMLComplexElement::RemoveChild(KrXMLComplexElement* child) {

@@ -9,6 +9,7 @@
 // delete it. Not thread-safe: a tree belongs to one thread at a time.
 
 #include <list>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -92,11 +93,11 @@ class KrXMLComplexElement {
     void SetParent(KrXMLComplexElement* parent) { _parent = parent; }
     // Subclasses give themselves their final name in their constructors.
     void SetName(const std::string& name) { _name = name; }
-    void SetUserPointer(KrWidgetManager_base* manager) { _userPointer = manager; }
-    KrWidgetManager_base* GetUserPointer() const { return _userPointer; }
+    void SetUserPointer(KrWidgetManager_base* manager);
+    KrWidgetManager_base* GetUserPointer() const { return _extra ? _extra->userPointer : nullptr; }
     void SetError(const std::string& text);
     bool HasError() const { return _error; }
-    const std::string& GetErrorText() const { return _errorText; }
+    const std::string& GetErrorText() const;
     const Children& GetChildren() const { return _children; }
 
     // Inserts at the front without looking at emptyElement; otherwise as AddChild.
@@ -131,16 +132,24 @@ class KrXMLComplexElement {
     static constexpr size_t npos = static_cast<size_t>(-1);
 
     std::string _name;
-    bool _emptyElement;
-    bool _collapsible;
     Children _children;
     KrXMLComplexElement* _parent = nullptr;
-    bool _error = false;
-    std::string _errorText;
-    KrWidgetManager_base* _userPointer = nullptr;
     std::string _childDTD;
+    bool _emptyElement;
+    bool _collapsible;
+    bool _error = false;
     bool _newline = false;
 
   private:
+    // What few elements carry. A tree holds one element per word of text,
+    // so every byte of an element counts (allocation, cache, page faults).
+    struct Extra {
+        std::string errorText;
+        KrWidgetManager_base* userPointer = nullptr;
+    };
+
     KrXMLComplexElement* _nthElementChild(bool skipText, int n);
+    Extra& _extraData();
+
+    std::unique_ptr<Extra> _extra;
 };
