@@ -163,6 +163,11 @@ size_t KrXMLComplexElement::_indexOf(const KrXMLComplexElement* child) const {
 
 void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t position,
                                        bool deleteOnRefusal) {
+    // Most parents that get one child get several (text is one child per
+    // word); starting at four skips the reallocations to one and two.
+    if (_children.capacity() == 0) {
+        _children.reserve(4);
+    }
     _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
     child->_parent = this;
     try {
