@@ -37,6 +37,25 @@ TEST(KrHTML_BaseElement2Test, RegisteringAMemberNameTwiceThrowsTwo) {
     EXPECT_THROW(div.RegisterAttribute("id", &other), int);
 }
 
+TEST(KrHTML_BaseElement2Test, MemberEntriesReachTheMembersAndCanBeRemovedAndReplaced) {
+    KrHTML_BaseElement2 div("div");
+    auto* id = dynamic_cast<KrXMLComplexAttributeProxy2*>(div.GetAttribute("id"));
+    ASSERT_NE(id, nullptr);
+    div.SetAttribute("id", "x");
+    EXPECT_EQ(id->GetTarget()->IsSet(), true);
+    // Extra entries before and after the members keep the byte order.
+    div.SetAttribute("zz", "2");
+    div.SetAttribute("a", "1");
+    EXPECT_EQ(div.ToHTMLString(), "<div a=\"1\" id=\"x\" zz=\"2\"></div>");
+    // A removed member entry is gone; the name then takes a plain value.
+    EXPECT_TRUE(div.RemoveAttribute("id"));
+    EXPECT_FALSE(div.HasAttribute("id"));
+    EXPECT_EQ(div.ToHTMLString(), "<div a=\"1\" zz=\"2\"></div>");
+    div.SetAttribute("id", "y");
+    EXPECT_EQ(dynamic_cast<KrXMLComplexAttributeProxy2*>(div.GetAttribute("id")), nullptr);
+    EXPECT_EQ(div.ToHTMLString(), "<div a=\"1\" id=\"y\" zz=\"2\"></div>");
+}
+
 TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateAppendsToBody) {
     KrHTML_BaseElement2 div("div");
     div.SetId("x");
