@@ -5,6 +5,7 @@
 // thread; what a recogniser reads goes into the caller's KrReadUnit.
 
 #include <string>
+#include <string_view>
 
 class KrDTDElementReader;
 
@@ -44,6 +45,15 @@ class KrDTDElementRead {
     virtual bool CanStartWith(unsigned char c) const = 0;
 
     const std::string& GetName() const { return _name; }
+
+  protected:
+    // Shared readers of the simple unit shapes that several grammars use.
+    // A run of reader whitespace; false when none is at the position.
+    static bool ReadWhitespaceRun(KrDTDElementReader& reader, KrReadUnit& unit);
+    // `open`, then everything up to the first `close`; the unit holds what
+    // lies between them. False (nothing consumed) when either is missing.
+    static bool ReadDelimited(KrDTDElementReader& reader, KrReadUnit& unit, std::string_view open,
+                              std::string_view close);
 
   private:
     std::string _name;

@@ -77,19 +77,7 @@ KrDTDElementRead_WhitespaceCSS::KrDTDElementRead_WhitespaceCSS()
     : KrDTDElementRead("css_a_whitespace") {}
 
 bool KrDTDElementRead_WhitespaceCSS::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    KrReadCursor cursor(reader);
-    const char* begin = cursor.Here();
-    const char* p = begin;
-    while (p < cursor.End() && KrIsReadWhitespace(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    if (p == begin) {
-        return false;
-    }
-    unit.text.assign(begin, p);
-    unit.selfClosed = false;
-    cursor.MoveTo(p);
-    return true;
+    return ReadWhitespaceRun(reader, unit);
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceCSS::Clone() const {

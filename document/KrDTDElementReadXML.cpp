@@ -15,30 +15,6 @@ bool IsNameChar(int c) {
     return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-';
 }
 
-// The first occurrence of `pattern` in [from, end), or null.
-const char* FindText(const char* from, const char* end, const char* pattern, size_t length) {
-    while (from + length <= end) {
-        const void* hit = std::memchr(from, pattern[0], static_cast<size_t>(end - from));
-        if (hit == nullptr) {
-            return nullptr;
-        }
-        const char* at = static_cast<const char*>(hit);
-        if (at + length > end) {
-            return nullptr;
-        }
-        if (std::memcmp(at, pattern, length) == 0) {
-            return at;
-        }
-        from = at + 1;
-    }
-    return nullptr;
-}
-
-bool StartsWith(const KrReadCursor& cursor, const char* pattern, size_t length) {
-    return static_cast<size_t>(cursor.End() - cursor.Here()) >= length &&
-           std::memcmp(cursor.Here(), pattern, length) == 0;
-}
-
 // Reads a name at the cursor; empty when none starts there.
 const char* ScanName(const char* p, const char* end) {
     if (p >= end || !IsNameStart(static_cast<unsigned char>(*p))) {
@@ -59,20 +35,7 @@ KrDTDElementRead_WhitespaceText::KrDTDElementRead_WhitespaceText()
     : KrDTDElementRead("xmlwhitespace") {}
 
 bool KrDTDElementRead_WhitespaceText::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    KrReadCursor cursor(reader);
-    const char* begin = cursor.Here();
-    const char* p = begin;
-    const char* end = cursor.End();
-    while (p < end && KrIsReadWhitespace(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    if (p == begin) {
-        return false;
-    }
-    unit.text.assign(begin, p);
-    unit.selfClosed = false;
-    cursor.MoveTo(p);
-    return true;
+    return ReadWhitespaceRun(reader, unit);
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceText::Clone() const {
@@ -157,19 +120,7 @@ bool KrDTDElementRead_Doctype::CanStartWith(unsigned char c) const {
 KrDTDElementRead_ProcInst::KrDTDElementRead_ProcInst() : KrDTDElementRead("xmlprocinst") {}
 
 bool KrDTDElementRead_ProcInst::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    KrReadCursor cursor(reader);
-    if (!StartsWith(cursor, "<?", 2)) {
-        return false;
-    }
-    const char* body = cursor.Here() + 2;
-    const char* close = FindText(body, cursor.End(), "?>", 2);
-    if (close == nullptr) {
-        return false;
-    }
-    unit.text.assign(body, close);
-    unit.selfClosed = false;
-    cursor.MoveTo(close + 2);
-    return true;
+    return ReadDelimited(reader, unit, "<?", "?>");
 }
 
 KrDTDElementRead* KrDTDElementRead_ProcInst::Clone() const {
@@ -185,19 +136,7 @@ bool KrDTDElementRead_ProcInst::CanStartWith(unsigned char c) const {
 KrDTDElementRead_Comment::KrDTDElementRead_Comment() : KrDTDElementRead("xmlcomment") {}
 
 bool KrDTDElementRead_Comment::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    KrReadCursor cursor(reader);
-    if (!StartsWith(cursor, "<!--", 4)) {
-        return false;
-    }
-    const char* body = cursor.Here() + 4;
-    const char* close = FindText(body, cursor.End(), "-->", 3);
-    if (close == nullptr) {
-        return false;
-    }
-    unit.text.assign(body, close);
-    unit.selfClosed = false;
-    cursor.MoveTo(close + 3);
-    return true;
+    return ReadDelimited(reader, unit, "<!--", "-->");
 }
 
 KrDTDElementRead* KrDTDElementRead_Comment::Clone() const {

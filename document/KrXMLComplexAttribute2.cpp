@@ -1,32 +1,6 @@
 #include "document/KrXMLComplexAttribute2.h"
 
-#include <streambuf>
-
-namespace {
-
-// Appends everything written to it to one string; lets AppendTo reuse an
-// attribute's Write without a string stream and its extra copy.
-class AppendBuf : public std::streambuf {
-  public:
-    explicit AppendBuf(std::string& target) : _target(target) {}
-
-  protected:
-    int_type overflow(int_type ch) override {
-        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
-            _target.push_back(traits_type::to_char_type(ch));
-        }
-        return traits_type::not_eof(ch);
-    }
-    std::streamsize xsputn(const char* data, std::streamsize count) override {
-        _target.append(data, static_cast<size_t>(count));
-        return count;
-    }
-
-  private:
-    std::string& _target;
-};
-
-}  // namespace
+#include "document/KrStringAppendBuf.h"
 
 KrXMLComplexAttribute2::~KrXMLComplexAttribute2() = default;
 
@@ -41,7 +15,7 @@ void KrXMLComplexAttribute2::SetFromString(const std::string& /*text*/) {}
 void KrXMLComplexAttribute2::SetFromCString(const char* /*text*/) {}
 
 void KrXMLComplexAttribute2::AppendTo(std::string& out) {
-    AppendBuf buffer(out);
+    KrStringAppendBuf buffer(out);
     std::ostream stream(&buffer);
     Write(stream);
 }

@@ -1,33 +1,11 @@
 #include "document/KrXMLComplexElement.h"
 
 #include <algorithm>
-#include <streambuf>
-
+#include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
 #include "foundation/KrException.h"
 
 namespace {
-
-// Appends everything written to it to one reserved string.
-class AppendBuf : public std::streambuf {
-  public:
-    explicit AppendBuf(std::string& target) : _target(target) {}
-
-  protected:
-    int_type overflow(int_type ch) override {
-        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
-            _target.push_back(traits_type::to_char_type(ch));
-        }
-        return traits_type::not_eof(ch);
-    }
-    std::streamsize xsputn(const char* data, std::streamsize count) override {
-        _target.append(data, static_cast<size_t>(count));
-        return count;
-    }
-
-  private:
-    std::string& _target;
-};
 
 bool isSkippedChild(const KrXMLComplexElement* child, bool skipText) {
     const std::string& name = child->GetName();
@@ -493,7 +471,7 @@ void KrXMLComplexElement::ThrowNullInit(const void* pointer) {
 std::string KrXMLComplexElement::ToXMLString(size_t reserve) {
     std::string text;
     text.reserve(reserve);
-    AppendBuf buffer(text);
+    KrStringAppendBuf buffer(text);
     std::ostream out(&buffer);
     Write(out);
     return text;

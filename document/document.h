@@ -13,6 +13,7 @@
 #include "document/KrDTDTable.h"
 #include "document/KrMimeType.h"
 #include "document/KrReadCursor.h"
+#include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
 #include "document/KrXMLBoolKrAttribute.h"
 #include "document/KrXMLComplexAttribute2.h"
