@@ -17,6 +17,9 @@ class KrCSSProperty : public KrXMLComplexElement {
     void OnChildAdded(KrXMLComplexElement* child) override;
     void Write(std::ostream& out) override;
 
+    // The property's name; the element's own name ("cssproperty") stays
+    // reachable through a const object or the base class.
+    using KrXMLComplexElement::GetName;
     virtual const std::string& GetName();
     virtual bool IsEmpty();
     // Stored unchanged, without trimming.
