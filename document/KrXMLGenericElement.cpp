@@ -50,6 +50,10 @@ KrXMLGenericElement::AttributeMap::const_iterator KrXMLGenericElement::Attribute
 
 KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::insert(
     std::string name, AttributePointer attribute) {
+    // One block for the usual handful instead of a reallocation per entry.
+    if (_entries.capacity() == 0) {
+        _entries.reserve(4);
+    }
     auto at = _lowerBound(name);
     return _entries.emplace(at, std::move(name), std::move(attribute));
 }
