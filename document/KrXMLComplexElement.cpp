@@ -12,6 +12,19 @@ bool isSkippedChild(const KrXMLComplexElement* child, bool skipText) {
     return name == "procinst" || name == "comment" || (skipText && name == "xmltext");
 }
 
+// The grammar names the readers of this system register; an element points
+// at one of these instead of holding a copy. A function-local table:
+// elements may be built during another file's static initialisation.
+const std::string* builtInGrammar(const std::string& name) {
+    static const std::string kNames[] = {"xml", "html", "xmlhtml", "css", "cssRule"};
+    for (const std::string& known : kNames) {
+        if (known == name) {
+            return &known;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
@@ -67,10 +80,15 @@ bool KrXMLComplexElement::WantsNewline() const {
 }
 
 std::string KrXMLComplexElement::ChildDTD(const std::string& name) {
-    if (!name.empty()) {
-        _childDTD = name;
+    if (!name.empty() && (_childDTD == nullptr || *_childDTD != name)) {
+        _childDTD = builtInGrammar(name);
+        if (_childDTD == nullptr) {
+            Extra& extra = _extraData();
+            extra.childDTD = name;
+            _childDTD = &extra.childDTD;
+        }
     }
-    return _childDTD;
+    return _childDTD != nullptr ? *_childDTD : std::string();
 }
 
 void KrXMLComplexElement::WriteText(std::ostream& out) {

@@ -134,7 +134,6 @@ class KrXMLComplexElement {
     std::string _name;
     Children _children;
     KrXMLComplexElement* _parent = nullptr;
-    std::string _childDTD;
     bool _emptyElement;
     bool _collapsible;
     bool _error = false;
@@ -146,10 +145,16 @@ class KrXMLComplexElement {
     struct Extra {
         std::string errorText;
         KrWidgetManager_base* userPointer = nullptr;
+        // A child grammar name other than the built-in ones.
+        std::string childDTD;
     };
 
     KrXMLComplexElement* _nthElementChild(bool skipText, int n);
     Extra& _extraData();
 
     std::unique_ptr<Extra> _extra;
+    // The stored child grammar name, null while none is set: one of the
+    // shared built-in names or _extra->childDTD. A full string in every
+    // element cost 24 bytes per node for a name only opened elements need.
+    const std::string* _childDTD = nullptr;
 };

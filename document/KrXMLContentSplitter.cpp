@@ -125,9 +125,8 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
                     KrXMLComplexElement* added = element.release();
                     _current->AddChild(added);
                     if (opens) {
-                        std::string childDTD = added->ChildDTD(_dtdName);
+                        _dtdName = added->ChildDTD(_dtdName);
                         _current = added;
-                        _dtdName = childDTD;
                         ++_depth;
                     } else {
                         added->OnParsed();

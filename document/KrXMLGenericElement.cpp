@@ -1,6 +1,7 @@
 #include "document/KrXMLGenericElement.h"
 
 #include <algorithm>
+#include <new>
 
 #include "foundation/KrException.h"
 
@@ -56,6 +57,39 @@ KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::i
     }
     auto at = _lowerBound(name);
     return _entries.emplace(at, std::move(name), std::move(attribute));
+}
+
+struct KrXMLGenericElement::AttributeBlock {
+    // Four slots make the block larger than the allocator's smallest
+    // (separately cached) sizes; elements rarely carry more.
+    static constexpr size_t kSlots = 4;
+    alignas(KrXMLGenericAttribute) unsigned char slots[kSlots][sizeof(KrXMLGenericAttribute)];
+};
+
+void KrXMLGenericElement::AttributeBlockDeleter::operator()(AttributeBlock* block) const {
+    delete block;
+}
+
+KrXMLGenericElement::AttributePointer KrXMLGenericElement::_newGenericAttribute(std::string value) {
+    if (!_attributeBlock) {
+        _attributeBlock.reset(new AttributeBlock);
+    }
+    // A slot is free when no entry points at it; the map holds a handful.
+    for (auto& slot : _attributeBlock->slots) {
+        const void* address = slot;
+        bool used = false;
+        for (const auto& entry : _attributes) {
+            if (static_cast<const void*>(entry.second.get()) == address) {
+                used = true;
+                break;
+            }
+        }
+        if (!used) {
+            auto* attribute = new (slot) KrXMLGenericAttribute(std::move(value));
+            return AttributePointer(attribute, AttributeDeleter{true, true});
+        }
+    }
+    return AttributePointer(new KrXMLGenericAttribute(std::move(value)));
 }
 
 KrXMLGenericElement::KrXMLGenericElement(const std::string& name, bool newline)
@@ -176,10 +210,10 @@ void KrXMLGenericElement::ListGenericChildren(GenericList& list) {
 bool KrXMLGenericElement::SetAttribute(const std::string& name, const std::string& value) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(value)));
+        _attributes.insert(name, _newGenericAttribute(value));
     } else if (!it->second) {
         // A bare entry has no object to take the value.
-        it->second = AttributePointer(new KrXMLGenericAttribute(value));
+        it->second = _newGenericAttribute(value);
     } else {
         it->second->SetFromString(value);
     }
@@ -212,7 +246,7 @@ void KrXMLGenericElement::AssignAttribute(const std::string& text) {
 KrXMLComplexAttribute2* KrXMLGenericElement::GetOrCreateAttribute(const std::string& name) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        it = _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(std::string())));
+        it = _attributes.insert(name, _newGenericAttribute(std::string()));
     }
     return it->second.get();
 }

@@ -20,11 +20,17 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     using GenericList = std::list<KrXMLGenericElement*>;
 
     // Deletes an attribute the map owns; a proxy that belongs to the
-    // element's own members (see _registerProxy) is left alone.
+    // element's own members (see _registerProxy) is left alone. An attribute
+    // the element built in its own attribute block (inPlace) is only
+    // destroyed: its storage belongs to the element, so such a pointer must
+    // not be moved out of the map.
     struct AttributeDeleter {
         bool owned = true;
+        bool inPlace = false;
         void operator()(KrXMLComplexAttribute2* attribute) const {
-            if (owned) {
+            if (inPlace) {
+                attribute->~KrXMLComplexAttribute2();
+            } else if (owned) {
                 delete attribute;
             }
         }
@@ -142,4 +148,19 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     void _registerProxy(const std::string& name, KrXMLComplexAttributeProxy2* proxy);
 
     AttributeMap _attributes;
+
+  private:
+    // Room for the first few plain attributes the element builds, in one
+    // block: a separate small heap block per attribute lay between the
+    // nodes of a tree and kept the allocator from merging their space when
+    // the tree was deleted. The destructor empties the map before the block
+    // goes.
+    struct AttributeBlock;
+    struct AttributeBlockDeleter {
+        void operator()(AttributeBlock* block) const;
+    };
+    // A new plain attribute, in the block when a slot is free.
+    AttributePointer _newGenericAttribute(std::string value);
+
+    std::unique_ptr<AttributeBlock, AttributeBlockDeleter> _attributeBlock;
 };
