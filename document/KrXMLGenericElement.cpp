@@ -75,7 +75,11 @@ KrXMLGenericElement::AttributePointer KrXMLGenericElement::_newGenericAttribute(
         _attributeBlock.reset(new AttributeBlock);
     }
     // A slot is free when no entry points at it; the map holds a handful.
-    for (auto& slot : _attributeBlock->slots) {
+    // The last slots go first: they lie next to the entry array, which is
+    // allocated right after the block, so a lookup touches adjacent memory.
+    auto& slots = _attributeBlock->slots;
+    for (size_t index = AttributeBlock::kSlots; index-- > 0;) {
+        unsigned char* slot = slots[index];
         const void* address = slot;
         bool used = false;
         for (const auto& entry : _attributes) {
