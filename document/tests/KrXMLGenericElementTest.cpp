@@ -249,3 +249,33 @@ TEST(KrXMLGenericElement, GenericListingsSkipOtherClasses) {
     EXPECT_EQ(root.AddChildElement(new KrXMLComplexElement("c", false, true)), nullptr);
     EXPECT_EQ(root.AddChildElement(nullptr), nullptr);
 }
+
+// Plain attributes share room inside the element: values must survive
+// neighbours coming and going, removed ones must free their room for new
+// ones, and more attributes than that room must still work.
+TEST(KrXMLGenericElement, ManyPlainAttributesKeepTheirValuesThroughRemovals) {
+    KrXMLGenericElement element("e", false);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 7; ++i) {
+            element.SetAttribute("a" + std::to_string(i),
+                                 std::string(i * 9, 'x') + std::to_string(round));
+        }
+        KrXMLComplexAttribute2* kept = element.GetAttribute("a3");
+        ASSERT_NE(kept, nullptr);
+        for (int i = 0; i < 7; i += 2) {
+            EXPECT_TRUE(element.RemoveAttribute("a" + std::to_string(i)));
+        }
+        element.SetAttribute("b", "new");
+        EXPECT_EQ(element.GetAttribute("a3"), kept);
+        for (int i = 0; i < 7; ++i) {
+            const std::string name = "a" + std::to_string(i);
+            EXPECT_EQ(element.GetAttributeString(name, "-"),
+                      i % 2 == 0 ? "-" : std::string(i * 9, 'x') + std::to_string(round));
+        }
+        EXPECT_EQ(element.GetAttributeString("b", "-"), "new");
+        EXPECT_TRUE(element.RemoveAttribute("b"));
+    }
+    EXPECT_EQ(element.GetAttributes().size(), 3u);
+    EXPECT_EQ(element.ToXMLString(), "<e a1=\"xxxxxxxxx2\" a3=\"" + std::string(27, 'x') +
+                                         "2\" a5=\"" + std::string(45, 'x') + "2\" />");
+}
