@@ -23,10 +23,7 @@ KrHTML_input2_blob::KrHTML_input2_blob(const std::string& id, const std::string&
 
 KrHTML_input2_blob::KrHTML_input2_blob(const std::string& id, const void* data, uint64_t count,
                                        const std::string& name)
-    : KrHTML_BaseElement2("htmlbaseelement") {
-    SetId(id);
-    _type.Set("blob");
-    _nameAttribute.Set(name);
+    : KrHTML_input2_blob(id, std::string(), name) {
     std::lock_guard<std::mutex> lock(_bufferMutex);
     _appendItemsLocked(data, count);
 }
