@@ -3,3 +3,5 @@
 #include "foundation/foundation.h"
 #include "document/document.h"
 #include "html/html.h"
+#include "transport/transport.h"
+#include "app/app.h"
