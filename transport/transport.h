@@ -3,3 +3,10 @@
 // One include for an application that uses this library.
 
 #include "html/html.h"
+#include "transport/KrHTTPMessageBlock.h"
+#include "transport/KrHttpTables.h"
+#include "transport/KrServerCallback_t.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXRequestHeader.h"
+#include "transport/KrXResponseHeader.h"
+#include "transport/KrXServerHeader.h"

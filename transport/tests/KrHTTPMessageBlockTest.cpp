@@ -1,0 +1,32 @@
+#include "transport/KrHTTPMessageBlock.h"
+
+#include <gtest/gtest.h>
+
+#include "foundation/KrException.h"
+
+TEST(KrHTTPMessageBlock, FromQuestion) {
+    KrHTTPMessageBlock pair(" a = 1 ");
+    EXPECT_EQ(pair.fields["name"], "a");
+    EXPECT_EQ(pair.text(), "1");
+    EXPECT_EQ(pair.fields["mimetype"], "application/octet-stream");
+    KrHTTPMessageBlock flag("b");
+    EXPECT_EQ(flag.fields["name"], "b");
+    EXPECT_EQ(flag.content, nullptr);
+    EXPECT_THROW(KrHTTPMessageBlock{""}, KrException);
+    EXPECT_THROW(KrHTTPMessageBlock{"a=b=c"}, KrException);
+}
+
+TEST(KrHTTPMessageBlock, MoveHandsOverEverything) {
+    KrHTTPMessageBlock source("a=1");
+    source.headerFields["x"].push_back("y");
+    KrHTTPMessageBlock target(std::move(source));
+    EXPECT_EQ(target.text(), "1");
+    EXPECT_EQ(target.headerFields["x"].size(), 1u);
+    EXPECT_EQ(source.content, nullptr);
+    EXPECT_TRUE(source.fields.empty());
+    EXPECT_TRUE(source.headerFields.empty());
+    KrHTTPMessageBlock other("b=2");
+    other = std::move(target);
+    EXPECT_EQ(other.text(), "1");
+    EXPECT_EQ(other.fields["name"], "a");
+}
