@@ -14,6 +14,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <functional>
 #include <memory>
@@ -92,7 +95,11 @@ class LoopbackListener {
         _thread = std::thread([this] { _run(); });
     }
     ~LoopbackListener() {
-        _running.store(false);
+        {
+            std::lock_guard<std::mutex> guard(_stopMutex);
+            _running.store(false);
+        }
+        _stopped.notify_all();
         _poller.wake();
         _thread.join();
         ::close(_fd);
@@ -103,16 +110,22 @@ class LoopbackListener {
   private:
     void _run() {
         std::vector<KrPoller::Event> events;
+        KrSocketIPvx acceptor;
         while (_running.load()) {
             events.clear();
             _poller.wait(events, -1);
-            if (events.empty())
-                continue;
-            for (;;) {
+            for (bool more = !events.empty(); more && _running.load();) {
                 auto socket = std::make_shared<KrSocketIPvx>();
-                KrSocketIPvx acceptor;
-                if (acceptor.Accept(*socket, _fd, nullptr) < 0)
+                if (acceptor.Accept(*socket, _fd, nullptr) < 0) {
+                    if (errno == EMFILE || errno == ENFILE) {
+                        // Out of descriptors: the listener stays readable, so
+                        // wait for a stop instead of spinning on it.
+                        std::unique_lock<std::mutex> lock(_stopMutex);
+                        _stopped.wait_for(lock, std::chrono::milliseconds(100),
+                                          [this] { return !_running.load(); });
+                    }
                     break;
+                }
                 KrServerCallback_t info;
                 info.values["remoteaddress"] = socket->PeerHost();
                 auto connection = std::make_shared<KrTransceiverConnection>(
@@ -123,10 +136,8 @@ class LoopbackListener {
                     _timeout);
                 _transceiver._addTCPSocket(socket, connection);
                 _accepted.fetch_add(1);
-                // Non-blocking listener would be neater; one poll per batch is enough here.
-                pollfd more{_fd, POLLIN, 0};
-                if (::poll(&more, 1, 0) <= 0)
-                    break;
+                pollfd next{_fd, POLLIN, 0};
+                more = ::poll(&next, 1, 0) > 0;
             }
         }
     }
@@ -139,6 +150,8 @@ class LoopbackListener {
     KrPoller _poller;
     std::atomic<bool> _running{true};
     std::atomic<size_t> _accepted{0};
+    std::mutex _stopMutex;
+    std::condition_variable _stopped;
     std::thread _thread;
 };
 
