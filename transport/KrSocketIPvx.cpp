@@ -97,7 +97,7 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
         sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
-        lastError = errno;
+        lastSendError = errno;
         return 3;
     }
     written = static_cast<size_t>(sent);

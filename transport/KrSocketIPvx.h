@@ -30,7 +30,7 @@ class KrSocketIPvx {
 
     // Writes without raising SIGPIPE. Returns 0 when the whole length was
     // written, 3 otherwise; `written` receives the count taken. A failed
-    // write keeps errno in lastError (EAGAIN: the socket is full, try later).
+    // write keeps errno in lastSendError (EAGAIN: the socket is full).
     virtual int Send(const char* data, size_t length, size_t& written);
     // One read; `length` receives the count. 0 bytes from the peer sets
     // `closed`. Nothing waiting on a non-blocking socket gives length 0 with
@@ -72,7 +72,11 @@ class KrSocketIPvx {
     bool listening = false;
     bool closed = true;
     bool readable = false;
+    // errno of the last failed read.
     int lastError = 0;
+    // errno of the last failed write; apart from lastError because the send
+    // loop writes while the receive loop reads the same socket.
+    int lastSendError = 0;
     bool accepted = false;
 
   private:

@@ -147,11 +147,15 @@ bool KrTransceiver::postMessage(const std::string& receiverId, const KrJobMessag
 }
 
 std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(std::shared_ptr<KrTransceiverClient> client) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
-    if (!client || clients.count(client->id()) != 0)
-        return {};
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        if (!client || clients.count(client->id()) != 0)
+            return {};
+        clients[client->id()] = std::make_shared<KrTransceiverClientRecord>(client);
+    }
+    // Outside the registry lock: openServer holds the client's mutex while it
+    // calls addServer, which takes the registry lock.
     client->attachTransceiver(this);
-    clients[client->id()] = std::make_shared<KrTransceiverClientRecord>(client);
     return client;
 }
 
@@ -164,10 +168,10 @@ void KrTransceiver::dropClient(std::shared_ptr<KrTransceiverClient>& client) {
         const auto it = clients.find(client->id());
         if (it == clients.end())
             return;
-        client->detachTransceiver(this);
         record = std::move(it->second);
         clients.erase(it);
     }
+    client->detachTransceiver(this);
     // The record stops its servers as it goes, outside the registry lock.
 }
 

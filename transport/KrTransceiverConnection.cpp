@@ -1,6 +1,7 @@
 #include "transport/KrTransceiverConnection.h"
 
 #include <cerrno>
+#include <functional>
 #include <sys/uio.h>
 
 #include "foundation/KrCombinedTask.h"
@@ -206,7 +207,7 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
             return 0;
         }
         size_t written = 0;
-        socket.lastError = 0;
+        socket.lastSendError = 0;
         socket.SendVector(pieces, count, written);
         size_t left = written;
         while (left > 0 && !_output.empty()) {
@@ -220,7 +221,7 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
             }
         }
         if (written == 0) {
-            if (socket.lastError == EAGAIN || socket.lastError == EWOULDBLOCK)
+            if (socket.lastSendError == EAGAIN || socket.lastSendError == EWOULDBLOCK)
                 return 1;
             // EPIPE, ECONNRESET and the like end this connection only.
             return -1;
@@ -231,7 +232,11 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
 void KrTransceiverConnection::requestClose() {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
     setActive(false);
-    _closeCallback(*_transceiver, this);
+    if (!_closeCallback)
+        throw std::bad_function_call();
+    // A connection that belongs to no transceiver has nothing to close it.
+    if (_transceiver != nullptr)
+        _closeCallback(*_transceiver, this);
 }
 
 void KrTransceiverConnection::resetBuffers() {

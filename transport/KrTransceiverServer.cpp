@@ -84,6 +84,8 @@ void KrTransceiverServer::_bufferSignaled(const std::string&) {
 }
 
 void KrTransceiverServer::_shutdown(KrJob* job) {
+    // No message may start a new piece of work from here on.
+    _leaveRegistry();
     _stopBufferJob();
     _detachTransceiver(job);
 }

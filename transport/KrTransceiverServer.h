@@ -9,6 +9,9 @@
 // The message lock guards `transceiver`, `dispatchKey` and `supervisorId`;
 // `queueLock` guards `queue`; `waitMutex` guards the wake-up flag `signalled`.
 // Not owned: the transceiver and the scheduler, which outlive the server.
+// A layer that overrides onMessage or _bufferworkfunction calls _shutdown
+// first in its own destructor: the base destructor runs too late to keep
+// messages and the buffer-process job away from the layer's parts.
 
 #include <atomic>
 #include <condition_variable>
@@ -54,8 +57,9 @@ class KrTransceiverServer : public KrJobWithTimeout {
     virtual void _detachTransceiver(KrJob* transceiver);
     // Called on the message thread for every kind-8 signal; wakes the job.
     virtual void _bufferSignaled(const std::string& text);
-    // The transceiver's shutdown step: stop taking work and wait until the
-    // server's own jobs have ended, then forget the transceiver. Layers with
+    // The transceiver's shutdown step: leave the job registry (no more
+    // messages), wait until the server's own jobs have ended, then forget the
+    // transceiver. May be called more than once. Layers with
     // more jobs (the accept loop) stop and join those first, then call this.
     virtual void _shutdown(KrJob* transceiver);
 

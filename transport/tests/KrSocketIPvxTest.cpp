@@ -122,14 +122,14 @@ TEST(KrSocketIPvxTest, WritingToAPeerThatResetDoesNotRaiseSigpipe) {
     int code = 0;
     size_t written = 0;
     // The first writes may still be taken before the reset is seen.
-    for (int i = 0; i < 100 && pair.accepted->lastError != EPIPE &&
-                    pair.accepted->lastError != ECONNRESET;
+    for (int i = 0; i < 100 && pair.accepted->lastSendError != EPIPE &&
+                    pair.accepted->lastSendError != ECONNRESET;
          ++i) {
         code = pair.accepted->Send(block.data(), block.size(), written);
     }
     EXPECT_EQ(3, code);
     EXPECT_EQ(0u, written);
-    EXPECT_TRUE(pair.accepted->lastError == EPIPE || pair.accepted->lastError == ECONNRESET);
+    EXPECT_TRUE(pair.accepted->lastSendError == EPIPE || pair.accepted->lastSendError == ECONNRESET);
 }
 
 TEST(KrSocketIPvxTest, ReceiveTellsEndOfStreamFromNothingWaiting) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/KrGavetaScheduler2.h"
 #include "transport/KrSocketIPvx.h"
+#include "transport/KrTransceiver.h"
 
 namespace {
 
@@ -20,7 +22,7 @@ class ScriptedSocket : public KrSocketIPvx {
     int SendVector(const iovec* pieces, int count, size_t& written) override {
         written = 0;
         if (error != 0) {
-            lastError = error;
+            lastSendError = error;
             return 3;
         }
         for (int i = 0; i < count && written < perCall; ++i) {
@@ -29,7 +31,7 @@ class ScriptedSocket : public KrSocketIPvx {
             written += take;
         }
         if (written == 0)
-            lastError = EAGAIN;
+            lastSendError = EAGAIN;
         return 3;
     }
     size_t perCall = 1;
@@ -196,8 +198,10 @@ TEST(KrTransceiverConnectionTest, ResetDropsEverythingAndStartsFresh) {
 TEST(KrTransceiverConnectionTest, CloseRequestClearsActiveFlagAndCallsBack) {
     int calls = 0;
     KrTransceiverConnection* seen = nullptr;
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
     KrTransceiverConnection connection(
-        nullptr, "s", "o", KrServerCallback_t{},
+        &transceiver, "s", "o", KrServerCallback_t{},
         [&](KrTransceiver&, KrTransceiverConnection* self) {
             ++calls;
             seen = self;

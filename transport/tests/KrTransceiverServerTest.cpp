@@ -22,6 +22,8 @@ class RecordingServer : public KrTransceiverServer {
         : KrTransceiverServer(scheduler, nullptr, "client", "key", "supervisor", std::move(callback)) {
         listening = listen;
     }
+    ~RecordingServer() override { _shutdown(transceiver); }
+
     void _bufferSignaled(const std::string& text) override { _insert_bufferSignaled(text, clientName); }
     // As the level-0 layer does: a kind-8 signal queues the connection.
     bool onMessage(const KrJobMessage& message) override {

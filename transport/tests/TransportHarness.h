@@ -43,6 +43,8 @@ class RawServer : public KrTransceiverServer {
                               [](KrServerCallback_t&) { return true; }),
           _handler(std::move(handler)) {}
 
+    ~RawServer() override { _shutdown(transceiver); }
+
     void _bufferSignaled(const std::string& text) override { _insert_bufferSignaled(text, clientName); }
     // As the level-0 layer does: a kind-8 signal queues the connection.
     bool onMessage(const KrJobMessage& message) override {
