@@ -23,6 +23,23 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// find_first_of with a set calls memchr per character; this is one pass.
+bool HasBlank(std::string_view text) {
+    for (char c : text) {
+        if (IsBlank(c))
+            return true;
+    }
+    return false;
+}
+
+bool OnlyBlanks(std::string_view text) {
+    for (char c : text) {
+        if (!IsBlank(c))
+            return false;
+    }
+    return true;
+}
+
 bool StartsWith(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -267,23 +284,26 @@ bool KrXHeader::_parseFirstLine(const std::string& line) {
     return true;
 }
 
-bool KrXHeader::_parseFieldLine(const std::string& line) {
-    const size_t size = line.size();
-    size_t at = 0;
-    std::string name;
-    for (; at < size; ++at) {
-        const char c = line[at];
-        if (c == ':') {
-            if (!name.empty())
-                break;
-            continue;  // a colon before any name character is dropped
-        }
-        if (!IsBlank(c))
-            name.push_back(Lower(c));
+bool KrXHeader::_parseFieldLine(const std::string& text) {
+    const std::string_view line(text);
+    // The name ends at the first ":" behind a name character; a ":" before
+    // any name character is dropped.
+    size_t nameStart = 0;
+    size_t colon = 0;
+    for (;;) {
+        colon = line.find(':', nameStart);
+        if (colon == std::string_view::npos)
+            return true;  // no colon: not a field
+        if (!OnlyBlanks(line.substr(nameStart, colon - nameStart)))
+            break;
+        nameStart = colon + 1;
     }
-    if (at == size)
-        return true;  // no colon: not a field
-    ++at;
+    std::string name;
+    name.reserve(colon - nameStart);
+    for (size_t i = nameStart; i < colon; ++i) {
+        if (!IsBlank(line[i]))
+            name.push_back(Lower(line[i]));
+    }
     ++_lineCount;
     if (static_cast<size_t>(_lineCount - 1) > kMaxFieldCount) {
         _refuse(431);
@@ -292,32 +312,36 @@ bool KrXHeader::_parseFieldLine(const std::string& line) {
 
     // The lookup value has every blank removed; the raw value keeps inner
     // blanks (an Authorization value needs its blank) for CGI.
-    size_t rawBegin = at;
-    while (rawBegin < size && IsBlank(line[rawBegin]))
+    size_t rawBegin = colon + 1;
+    while (rawBegin < line.size() && IsBlank(line[rawBegin]))
         ++rawBegin;
-    size_t rawEnd = size;
+    size_t rawEnd = line.size();
     while (rawEnd > rawBegin && IsBlank(line[rawEnd - 1]))
         --rawEnd;
+    const std::string_view raw = line.substr(rawBegin, rawEnd - rawBegin);
+    const bool innerBlanks = HasBlank(raw);
     std::string value;
-    value.reserve(rawEnd - rawBegin);
-    for (size_t i = rawBegin; i < rawEnd; ++i) {
-        const char c = line[i];
-        if (IsBlank(c) || (c == ':' && value.empty()))
-            continue;
-        value.push_back(c);
-    }
-    if (name.empty() || value.empty())
-        return true;
-    const bool innerBlanks = line.find_first_of(" \t", rawBegin) < rawEnd;
-    std::vector<std::string>& values = _headers[name];
-    values.push_back(std::move(value));
-    auto raw = _rawHeaders.find(name);
-    if (innerBlanks || raw != _rawHeaders.end()) {
-        if (raw == _rawHeaders.end()) {
-            raw = _rawHeaders.emplace(name, values).first;
-            raw->second.pop_back();
+    if (!innerBlanks && (raw.empty() || raw.front() != ':')) {
+        value.assign(raw);
+    } else {
+        value.reserve(raw.size());
+        for (char c : raw) {
+            if (IsBlank(c) || (c == ':' && value.empty()))
+                continue;
+            value.push_back(c);
         }
-        raw->second.emplace_back(line, rawBegin, rawEnd - rawBegin);
+    }
+    if (value.empty())
+        return true;
+    auto field = _headers.try_emplace(std::move(name)).first;
+    field->second.push_back(std::move(value));
+    auto rawField = _rawHeaders.find(field->first);
+    if (innerBlanks || rawField != _rawHeaders.end()) {
+        if (rawField == _rawHeaders.end()) {
+            rawField = _rawHeaders.emplace(field->first, field->second).first;
+            rawField->second.pop_back();
+        }
+        rawField->second.emplace_back(raw);
     }
     return true;
 }
