@@ -41,7 +41,8 @@ void ReadRequest(const std::string& bytes, size_t step, bool parseBody) {
         step = bytes.size();
     int result = 0;
     for (size_t at = 0; at < bytes.size() && result == 0; at += step) {
-        header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(std::min(step, bytes.size() - at)));
+        header.body().sputn(bytes.data() + at,
+                            static_cast<std::streamsize>(std::min(step, bytes.size() - at)));
         result = header.read(hook);
     }
     if (result != 2) {
@@ -56,7 +57,8 @@ void ReadRequest(const std::string& bytes, size_t step, bool parseBody) {
 std::string MakeFormBody(size_t bytes) {
     std::string body;
     for (size_t i = 0; body.size() < bytes; ++i)
-        body += "field" + std::to_string(i) + "=some+value+%C3%A9+number+" + std::to_string(i) + "&";
+        body +=
+            "field" + std::to_string(i) + "=some+value+%C3%A9+number+" + std::to_string(i) + "&";
     body.resize(bytes);
     if (body.back() == '%' || body[body.size() - 2] == '%')
         body.back() = 'x';

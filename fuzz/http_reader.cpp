@@ -37,8 +37,9 @@ Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepC
         outcome.result = header.read(hook);
     } while (outcome.result != 1 && at < bytes.size());
 
-    outcome.summary = std::to_string(outcome.result) + " " + std::to_string(header.refusalStatus()) + " " +
-                      header.path() + " " + header.query();
+    outcome.summary = std::to_string(outcome.result) + " " +
+                      std::to_string(header.refusalStatus()) + " " + header.path() + " " +
+                      header.query();
     for (const auto& [name, values] : header.headers()) {
         for (const std::string& value : values)
             outcome.summary += "\n" + name + ":" + value;
@@ -77,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int message = 0; message < 8 && !bytes.empty(); ++message) {
         const Outcome split = ReadMessage(bytes, steps, stepCount);
         const Outcome whole = ReadMessage(bytes, nullptr, 0);
-        if (split.summary != whole.summary || (split.result == 2 && split.pipelined != whole.pipelined))
+        if (split.summary != whole.summary ||
+            (split.result == 2 && split.pipelined != whole.pipelined))
             std::abort();
         if (split.result != 2)
             break;

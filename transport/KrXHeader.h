@@ -148,7 +148,9 @@ class KrXHeader : public KrJob {
 
     std::string routeToken(size_t index) const;
     std::vector<std::string>& header(const std::string& name) { return _headers[name]; }
-    std::vector<std::string>& requestHeader(const std::string& name) { return _requestHeaders[name]; }
+    std::vector<std::string>& requestHeader(const std::string& name) {
+        return _requestHeaders[name];
+    }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
     // Unread body bytes against the announced length: fewer 0, more 1, equal 2.

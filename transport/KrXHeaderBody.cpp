@@ -43,11 +43,11 @@ bool FindParameter(std::string_view text, std::string_view key, std::string& val
     size_t at = text.find(';');
     while (at != std::string_view::npos) {
         const size_t next = text.find(';', at + 1);
-        std::string_view item =
-            TrimBlanks(text.substr(at + 1, next == std::string_view::npos ? std::string_view::npos
-                                                                           : next - at - 1));
+        std::string_view item = TrimBlanks(text.substr(
+            at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1));
         const size_t equals = item.find('=');
-        if (equals != std::string_view::npos && Lowered(TrimBlanks(item.substr(0, equals))) == key) {
+        if (equals != std::string_view::npos &&
+            Lowered(TrimBlanks(item.substr(0, equals))) == key) {
             std::string_view v = TrimBlanks(item.substr(equals + 1));
             if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
                 v = v.substr(1, v.size() - 2);
@@ -68,7 +68,8 @@ KrHTTPMessageBlock& KrXHeader::_appendBlock() {
 }
 
 void KrXHeader::_addPair(const char* begin, const char* end) {
-    const char* equals = static_cast<const char*>(std::memchr(begin, '=', static_cast<size_t>(end - begin)));
+    const char* equals =
+        static_cast<const char*>(std::memchr(begin, '=', static_cast<size_t>(end - begin)));
     if (equals == nullptr)
         return;
     KrHTTPMessageBlock& block = _appendBlock();
@@ -78,7 +79,8 @@ void KrXHeader::_addPair(const char* begin, const char* end) {
 
 void KrXHeader::_parsePairs(const char* begin, const char* end) {
     while (begin < end) {
-        const char* amp = static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));
+        const char* amp =
+            static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));
         const char* pieceEnd = amp != nullptr ? amp : end;
         _addPair(begin, pieceEnd);
         begin = pieceEnd + 1;
@@ -146,7 +148,8 @@ int KrXHeader::_parseBody() {
 
 bool KrXHeader::_parseMultipart(const std::string& boundary) {
     const std::string_view body =
-        _body ? std::string_view(_body->Begin(), static_cast<size_t>(_body->Length())) : std::string_view();
+        _body ? std::string_view(_body->Begin(), static_cast<size_t>(_body->Length()))
+              : std::string_view();
     const std::string delimiter = "--" + boundary;
 
     // A delimiter counts only at the start of the body or of a line, so the

@@ -268,8 +268,9 @@ bool KrXHeader::_parseFirstLine(const std::string& line) {
     if (direction == 0) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
-        const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(first) &&
-                                   (StartsWith(stored[2], "HTTP/") || StartsWith(stored[2], "QUIVO/"));
+        const bool unknownMethod =
+            methodEnded && count == 3 && LooksLikeMethod(first) &&
+            (StartsWith(stored[2], "HTTP/") || StartsWith(stored[2], "QUIVO/"));
         _refuse(unknownMethod ? 501 : 400);
         return false;
     }

@@ -14,8 +14,7 @@ namespace {
 const char* const kServerName = "brinolt/1.28.1(96)";
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -172,7 +171,8 @@ bool KrXHeader::_writeRequestHead(std::ostream& out) {
     const int m = method();
     if (m != KR_HTTP_GET && m != KR_HTTP_POST)
         return false;
-    out << (m == KR_HTTP_GET ? "GET " : "POST ") << _path << _query << " HTTP/" << _version << "\r\n";
+    out << (m == KR_HTTP_GET ? "GET " : "POST ") << _path << _query << " HTTP/" << _version
+        << "\r\n";
     out << "Host: " << _host << "\r\n";
     out << "User-Agent: " << kServerName << "\r\n";
     if (m == KR_HTTP_POST) {

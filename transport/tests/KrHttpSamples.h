@@ -67,10 +67,12 @@ inline std::string KrHttpSampleMultipart() {
 inline const std::vector<KrHttpSample>& KrHttpSamples() {
     static const std::vector<KrHttpSample> samples{
         {"browser GET", KrHttpSampleBrowserGet()},
-        {"urlencoded POST", KrHttpSampleFormPost("quivoid=42&quivocommand=save+all&text=caf%C3%A9+%26+more&x=")},
+        {"urlencoded POST",
+         KrHttpSampleFormPost("quivoid=42&quivocommand=save+all&text=caf%C3%A9+%26+more&x=")},
         {"multipart upload", KrHttpSampleMultipart()},
-        {"curl close", "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nUser-Agent: curl/7.88.1\r\n"
-                       "Accept: */*\r\nConnection: close\r\n\r\n"},
+        {"curl close",
+         "GET /index.html HTTP/1.1\r\nHost: 127.0.0.1:8000\r\nUser-Agent: curl/7.88.1\r\n"
+         "Accept: */*\r\nConnection: close\r\n\r\n"},
     };
     return samples;
 }

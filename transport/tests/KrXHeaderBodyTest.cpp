@@ -24,8 +24,8 @@ std::string Param(KrXHeader& header, const std::string& name) {
 }
 
 std::string MultipartRequest(const std::string& body, const std::string& type) {
-    return "POST /up HTTP/1.1\r\nContent-Type: " + type + "\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "POST /up HTTP/1.1\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace
@@ -96,20 +96,24 @@ TEST(KrXHeaderBody, MultipartUploadWithAFile) {
 TEST(KrXHeaderBody, MultipartWithQuotedBoundaryAndLFLines) {
     KrXHeader header(KR_HTTP_POST, false, 3);
     const std::string body = "--XyZ\nContent-Disposition: form-data; name=\"f\"\n\nabc\n--XyZ--\n";
-    ASSERT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=\"XyZ\"")), 2);
+    ASSERT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=\"XyZ\"")),
+              2);
     EXPECT_EQ(Param(header, "f"), "abc");
 }
 
 TEST(KrXHeaderBody, MalformedMultipartIsRefusedWith400) {
     const std::pair<const char*, std::string> rows[] = {
         {"no delimiter", "just text"},
-        {"no closing delimiter", "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nabc\r\n--XyZ\r\n"},
+        {"no closing delimiter",
+         "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nabc\r\n--XyZ\r\n"},
         {"cut part head", "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n--XyZ--\r\n"},
         {"closing delimiter first", "--XyZ--\r\n--XyZ--\r\n"},
     };
     for (const auto& [name, body] : rows) {
         KrXHeader header(KR_HTTP_POST, false, 3);
-        EXPECT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=XyZ")), 1) << name;
+        EXPECT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=XyZ")),
+                  1)
+            << name;
         EXPECT_EQ(header.refusalStatus(), 400u) << name;
         EXPECT_TRUE(header.blocks().empty()) << name;
     }

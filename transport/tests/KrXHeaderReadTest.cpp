@@ -93,10 +93,12 @@ TEST(KrXHeaderRead, BrowserGetGivesFirstLineFieldsAndQuery) {
     EXPECT_EQ(value, "a b+c");  // "+" is a blank in a query, "%2B" a plus
     EXPECT_EQ(header.header("host"), (std::vector<std::string>{"localhost:8000"}));
     EXPECT_EQ(header.header("user-agent").at(0),
-              "Mozilla/5.0(X11;Linuxx86_64)AppleWebKit/537.36(KHTML,likeGecko)Chrome/120.0.0.0Safari/537.36");
-    EXPECT_EQ(header.rawHeader("user-agent").at(0),
-              "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
-              "Safari/537.36");
+              "Mozilla/5.0(X11;Linuxx86_64)AppleWebKit/537.36(KHTML,likeGecko)Chrome/"
+              "120.0.0.0Safari/537.36");
+    EXPECT_EQ(
+        header.rawHeader("user-agent").at(0),
+        "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+        "Safari/537.36");
     EXPECT_EQ(header.rawHeader("host").at(0), "localhost:8000");
     EXPECT_EQ(Unread(header.body()), "");
 }
@@ -173,7 +175,10 @@ TEST(KrXHeaderRead, ConnectionCloseIsCaseSensitive) {
         {"keep-alive, close", true}, {"close", true}, {"Close", false}, {"keep-alive", false}};
     for (const auto& [value, close] : rows) {
         KrXHeader header(KR_HTTP_POST, false, 3);
-        ASSERT_EQ(Feed(header, std::string("GET / HTTP/1.1\r\nConnection: ") + value + "\r\n\r\n", 0).result, 2);
+        ASSERT_EQ(
+            Feed(header, std::string("GET / HTTP/1.1\r\nConnection: ") + value + "\r\n\r\n", 0)
+                .result,
+            2);
         EXPECT_EQ(header.closeAfter(), close) << value;
     }
 }
@@ -234,11 +239,14 @@ TEST(KrXHeaderRead, RefusalsCarryTheirStatusAndClose) {
         {"long head", longHead + "\r\n", 431},
         {"length with sign", "POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\nabcde", 400},
         {"length in hex", "POST / HTTP/1.1\r\nContent-Length: 0x5\r\n\r\n", 400},
-        {"length of twenty digits", "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", 400},
-        {"lengths disagree", "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcde", 400},
+        {"length of twenty digits",
+         "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", 400},
+        {"lengths disagree",
+         "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcde", 400},
         {"length list", "POST / HTTP/1.1\r\nContent-Length: 5, 5\r\n\r\nabcde", 400},
         {"body over the limit", "POST / HTTP/1.1\r\nContent-Length: 67108865\r\n\r\n", 413},
-        {"chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n0\r\n\r\n", 501},
+        {"chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n0\r\n\r\n",
+         501},
         {"unknown method", "PUT /x HTTP/1.1\r\n\r\n", 501},
         {"internal method name", "ANSWER /x HTTP/1.1\r\n\r\n", 501},
         {"not a request", "FOO\r\n\r\n", 400},
@@ -260,7 +268,10 @@ TEST(KrXHeaderRead, RefusalsCarryTheirStatusAndClose) {
 
 TEST(KrXHeaderRead, EqualRepeatedLengthsAndTheConfiguredLimitAreAccepted) {
     KrXHeader header(KR_HTTP_POST, false, 3);
-    EXPECT_EQ(Feed(header, "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc", 0).result, 2);
+    EXPECT_EQ(
+        Feed(header, "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc", 0)
+            .result,
+        2);
     KrXHeader limited(KR_HTTP_POST, false, 3);
     limited.setMaxBodyLength(3);
     EXPECT_EQ(Feed(limited, "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0).result, 2);

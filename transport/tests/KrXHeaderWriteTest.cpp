@@ -73,7 +73,8 @@ TEST(KrXHeaderWrite, UnansweredRequestGives500) {
     auto request = Request("GET / HTTP/1.1\r\n\r\n");
     std::unique_ptr<KrXHeader> answer(request->makeResponse());
     answer->setState(6);
-    EXPECT_EQ(Head(*answer), "HTTP/1.1 500 Internal Error\r\n" + kServer + "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(Head(*answer),
+              "HTTP/1.1 500 Internal Error\r\n" + kServer + "Content-Length: 0\r\n\r\n");
 }
 
 TEST(KrXHeaderWrite, CGIHeadIsLiftedIntoTheAnswerHead) {
@@ -85,18 +86,22 @@ TEST(KrXHeaderWrite, CGIHeadIsLiftedIntoTheAnswerHead) {
         unsigned long status;
     };
     const Row rows[] = {
-        {"CRLF", "Content-type: text/html\r\n\r\n<p>x</p>", "Content-Length: 8\r\nContent-type: text/html\r\n\r\n",
-         "<p>x</p>", 200},
+        {"CRLF", "Content-type: text/html\r\n\r\n<p>x</p>",
+         "Content-Length: 8\r\nContent-type: text/html\r\n\r\n", "<p>x</p>", 200},
         {"LF only", "Content-type: text/html\nX-Powered-By: PHP\n\n<p>x</p>",
-         "Content-Length: 8\r\nContent-type: text/html\r\nX-Powered-By: PHP\r\n\r\n", "<p>x</p>", 200},
+         "Content-Length: 8\r\nContent-type: text/html\r\nX-Powered-By: PHP\r\n\r\n", "<p>x</p>",
+         200},
         {"no head end", "Content-type: text/html\r\n<p>x</p>", "Content-Length: 33\r\n\r\n",
          "Content-type: text/html\r\n<p>x</p>", 200},
-        {"no head at all", "<p>x</p>\r\n\r\nmore", "Content-Length: 16\r\n\r\n", "<p>x</p>\r\n\r\nmore", 200},
+        {"no head at all", "<p>x</p>\r\n\r\nmore", "Content-Length: 16\r\n\r\n",
+         "<p>x</p>\r\n\r\nmore", 200},
         {"status", "Status: 404 Not Found\r\nContent-type: text/html\r\n\r\nnone",
          "Content-Length: 4\r\nContent-type: text/html\r\n\r\n", "none", 404},
-        {"location", "Location: /next\r\n\r\n", "Content-Length: 0\r\nLocation: /next\r\n\r\n", "", 302},
+        {"location", "Location: /next\r\n\r\n", "Content-Length: 0\r\nLocation: /next\r\n\r\n", "",
+         302},
         {"framing dropped",
-         "Content-Length: 999\r\nTransfer-Encoding: chunked\r\nConnection: keep-alive\r\nX: y\r\n\r\nab",
+         "Content-Length: 999\r\nTransfer-Encoding: chunked\r\nConnection: keep-alive\r\nX: "
+         "y\r\n\r\nab",
          "Content-Length: 2\r\nX: y\r\n\r\n", "ab", 200},
     };
     for (const Row& row : rows) {
@@ -104,7 +109,8 @@ TEST(KrXHeaderWrite, CGIHeadIsLiftedIntoTheAnswerHead) {
         answer.setContent(row.output);
         answer.setLiftCGIHead();
         const std::string head = Head(answer);
-        const std::string status = std::to_string(row.status) + " " + KrHttpStatusTexts().at(row.status);
+        const std::string status =
+            std::to_string(row.status) + " " + KrHttpStatusTexts().at(row.status);
         EXPECT_EQ(head, "HTTP/1.1 " + status + "\r\n" + kServer + row.head) << row.name;
         EXPECT_EQ(Unread(answer.body()), row.body) << row.name;
     }
@@ -156,14 +162,16 @@ TEST(KrXHeaderWrite, Requests) {
     get.query() = "?a=1";
     get.host() = "h";
     get.setState(6);
-    EXPECT_EQ(Head(get), "GET /x?a=1 HTTP/1.1\r\nHost: h\r\nUser-Agent: brinolt/1.28.1(96)\r\n\r\n");
+    EXPECT_EQ(Head(get),
+              "GET /x?a=1 HTTP/1.1\r\nHost: h\r\nUser-Agent: brinolt/1.28.1(96)\r\n\r\n");
 
     KrXHeader post(KR_HTTP_POST, false, 3);
     post.path() = "/p";
     post.host() = "h";
     post.setState(6);
     EXPECT_EQ(Head(post),
-              "POST /p HTTP/1.1\r\nHost: h\r\nUser-Agent: brinolt/1.28.1(96)\r\nContent-Length: 0\r\n\r\n");
+              "POST /p HTTP/1.1\r\nHost: h\r\nUser-Agent: brinolt/1.28.1(96)\r\nContent-Length: "
+              "0\r\n\r\n");
 
     KrXHeader none(KR_HTTP_NONE, false, 3);
     none.setState(6);
