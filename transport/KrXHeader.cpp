@@ -23,9 +23,6 @@ KrXHeader::KrXHeader(int method, bool openContent, int protocolKind)
       _created(NowNanos()) {}
 
 KrXHeader::~KrXHeader() {
-    // A message never receives job messages, so leaving the registry first
-    // only keeps the destruction order of every job.
-    _leaveRegistry();
     std::lock_guard<std::mutex> guard(_mutex);
     _body.reset();
     for (auto& [name, block] : _ownedBlocks)

@@ -59,6 +59,16 @@ bool FindParameter(std::string_view text, std::string_view key, std::string& val
     return false;
 }
 
+// Behind a delimiter comes "--" (the closing one) or, after optional
+// blanks, the line end; anything else is content that only starts like one.
+bool EndsDelimiterLine(std::string_view body, size_t at) {
+    if (body.substr(at, 2) == "--")
+        return true;
+    while (at < body.size() && (body[at] == ' ' || body[at] == '\t'))
+        ++at;
+    return at == body.size() || body[at] == '\n' || body.substr(at, 2) == "\r\n";
+}
+
 }  // namespace
 
 KrHTTPMessageBlock& KrXHeader::_appendBlock() {
@@ -157,7 +167,7 @@ bool KrXHeader::_parseMultipart(const std::string& boundary) {
     std::vector<size_t> marks;
     for (size_t at = body.find(delimiter); at != std::string_view::npos;
          at = body.find(delimiter, at + delimiter.size())) {
-        if (at == 0 || body[at - 1] == '\n')
+        if ((at == 0 || body[at - 1] == '\n') && EndsDelimiterLine(body, at + delimiter.size()))
             marks.push_back(at);
     }
     if (marks.empty())

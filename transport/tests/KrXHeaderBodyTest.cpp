@@ -101,6 +101,16 @@ TEST(KrXHeaderBody, MultipartWithQuotedBoundaryAndLFLines) {
     EXPECT_EQ(Param(header, "f"), "abc");
 }
 
+TEST(KrXHeaderBody, BoundaryTextThatOnlyStartsLikeADelimiterIsContent) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    const std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\na\r\n--XyZabc\r\n--XyZ \r\n"
+        "Content-Disposition: form-data; name=\"g\"\r\n\r\nb\r\n--XyZ--";
+    ASSERT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=XyZ")), 2);
+    EXPECT_EQ(Param(header, "f"), "a\r\n--XyZabc");
+    EXPECT_EQ(Param(header, "g"), "b");
+}
+
 TEST(KrXHeaderBody, MalformedMultipartIsRefusedWith400) {
     const std::pair<const char*, std::string> rows[] = {
         {"no delimiter", "just text"},

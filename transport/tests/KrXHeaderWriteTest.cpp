@@ -116,6 +116,21 @@ TEST(KrXHeaderWrite, CGIHeadIsLiftedIntoTheAnswerHead) {
     }
 }
 
+TEST(KrXHeaderWrite, LiftingFromAnEmptyAnswerStillEndsTheHead) {
+    KrXHeader answer(KR_HTTP_ANSWER, false, 3);
+    answer.setStatus(200);
+    answer.setState(6);
+    answer.setLiftCGIHead();
+    EXPECT_EQ(Head(answer), "HTTP/1.1 200 OK\r\n" + kServer + "Content-Length: 0\r\n\r\n");
+}
+
+TEST(KrXHeaderWrite, RedirectTargetCannotAddHeaderLines) {
+    KrXHeader answer(KR_HTTP_ANSWER, false, 3);
+    answer.redirect("/a\r\nSet-Cookie: x=1");
+    EXPECT_EQ(Head(answer), "HTTP/1.1 303 Redirect\r\n" + kServer +
+                                "Content-Length: 0\r\nLocation: /aSet-Cookie: x=1\r\n\r\n");
+}
+
 TEST(KrXHeaderWrite, HeadRequestGetsTheHeadOnly) {
     auto request = Request("HEAD /index.html HTTP/1.1\r\n\r\n");
     std::unique_ptr<KrXHeader> answer(request->makeResponse());
