@@ -23,6 +23,19 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// memchr costs more than a plain loop on the few bytes that arrive when a
+// peer sends in small pieces.
+const char* FindCR(const char* from, const char* end) {
+    if (end - from < 32) {
+        for (; from < end; ++from) {
+            if (*from == '\r')
+                return from;
+        }
+        return nullptr;
+    }
+    return static_cast<const char*>(std::memchr(from, '\r', static_cast<size_t>(end - from)));
+}
+
 // find_first_of with a set calls memchr per character; this is one pass.
 bool HasBlank(std::string_view text) {
     for (char c : text) {
@@ -92,7 +105,7 @@ int KrXHeader::read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         const char* const end = start + available;
         const char* cr = start;
         for (;;) {
-            cr = static_cast<const char*>(std::memchr(cr, '\r', static_cast<size_t>(end - cr)));
+            cr = FindCR(cr, end);
             if (cr == nullptr || cr + 1 == end || cr[1] == '\n')
                 break;
             ++cr;  // a lone CR belongs to the line
@@ -107,21 +120,29 @@ int KrXHeader::read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         _headBytes += length + (whole ? 2 : 0);
         if (_headBytes > kMaxHeadLength)
             return _refuse(431);
-        _lineBuffer.append(start, length);
         in.gbump(static_cast<int>(length + (whole ? 2 : 0)));
-        if (!whole)
+        if (!whole) {
+            _lineBuffer.append(start, length);
             return 0;
-        if (_lineBuffer.empty() && _lineCount == 0) {
+        }
+        // A line that arrived whole is parsed where it lies; only a line
+        // split between arrivals is collected in the line buffer.
+        std::string_view line(start, length);
+        if (!_lineBuffer.empty()) {
+            _lineBuffer.append(start, length);
+            line = _lineBuffer;
+        }
+        if (line.empty() && _lineCount == 0) {
             // Empty lines before a request line are skipped, as HTTP asks; a
             // client may send one behind a body.
             continue;
         }
-        if (_lineBuffer.empty()) {
+        if (line.empty()) {
             const int result = _finishHead(onHeadComplete);
             if (result != 2)
                 return result;
         } else {
-            _inHead = _parseLine();
+            _inHead = _parseHeadLine(line);
             if (_refusal != 0)
                 return 1;
         }
@@ -154,6 +175,7 @@ bool KrXHeader::_checkContentLength() {
     auto lengths = _headers.find("content-length");
     if (lengths == _headers.end() || lengths->second.empty())
         return true;
+    _hasLength = true;
     uint64_t first = 0;
     for (const std::string& text : lengths->second) {
         uint64_t value = 0;
@@ -175,8 +197,7 @@ bool KrXHeader::_checkContentLength() {
 int KrXHeader::_completion() {
     const uint64_t unread = _body ? _body->Length() : 0;
     const uint64_t announced = static_cast<uint64_t>(_contentLength);
-    const bool hasLength = _headers.count("content-length") != 0;
-    if (!hasLength && direction() != 2)
+    if (!_hasLength && direction() != 2)
         return 2;  // an answer without a length runs to the connection's end
     if (unread < announced)
         return 0;
@@ -202,12 +223,16 @@ std::string KrXHeader::takePipelined() {
 }
 
 bool KrXHeader::_parseLine() {
-    if (_lineCount == 0)
-        return _parseFirstLine(_lineBuffer);
-    return _parseFieldLine(_lineBuffer);
+    return _parseHeadLine(_lineBuffer);
 }
 
-bool KrXHeader::_parseFirstLine(const std::string& line) {
+bool KrXHeader::_parseHeadLine(std::string_view line) {
+    if (_lineCount == 0)
+        return _parseFirstLine(line);
+    return _parseFieldLine(line);
+}
+
+bool KrXHeader::_parseFirstLine(std::string_view line) {
     _direction.store(0);
     const size_t size = line.size();
     size_t at = 0;
@@ -257,9 +282,12 @@ bool KrXHeader::_parseFirstLine(const std::string& line) {
     if (!third.empty())
         ++count;
 
+    const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(tokens[0]) &&
+                               (StartsWith(tokens[2], "HTTP/") || StartsWith(tokens[2], "QUIVO/"));
     std::vector<std::string>& stored = _headers[":first:"];
+    stored.reserve(count);
     for (size_t i = 0; i < count; ++i)
-        stored.push_back(tokens[i]);
+        stored.push_back(std::move(tokens[i]));
     if (count >= 2)
         _parseURL(stored[1]);
     ++_lineCount;
@@ -268,9 +296,6 @@ bool KrXHeader::_parseFirstLine(const std::string& line) {
     if (direction == 0) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
-        const bool unknownMethod =
-            methodEnded && count == 3 && LooksLikeMethod(first) &&
-            (StartsWith(stored[2], "HTTP/") || StartsWith(stored[2], "QUIVO/"));
         _refuse(unknownMethod ? 501 : 400);
         return false;
     }
@@ -285,8 +310,7 @@ bool KrXHeader::_parseFirstLine(const std::string& line) {
     return true;
 }
 
-bool KrXHeader::_parseFieldLine(const std::string& text) {
-    const std::string_view line(text);
+bool KrXHeader::_parseFieldLine(std::string_view line) {
     // The name ends at the first ":" behind a name character; a ":" before
     // any name character is dropped.
     size_t nameStart = 0;
