@@ -8,6 +8,17 @@ namespace {
 
 const char* const kBlanks = " \t";
 
+// A buffer that takes over a decoded value without copying it again: the
+// text becomes the buffer's content, all of it unread.
+class BlockBuffer : public KrStringBuf {
+  public:
+    explicit BlockBuffer(std::string bytes) {
+        const size_t size = bytes.size();
+        str(std::move(bytes));
+        pbump(static_cast<int>(size));
+    }
+};
+
 }  // namespace
 
 KrHTTPMessageBlock::KrHTTPMessageBlock()
@@ -54,8 +65,11 @@ std::string KrHTTPMessageBlock::text() const {
 }
 
 void KrHTTPMessageBlock::setContent(const char* data, size_t length) {
-    content = std::make_unique<KrStringBuf>();
-    content->sputn(data, static_cast<std::streamsize>(length));
+    content = std::make_unique<BlockBuffer>(std::string(data, length));
+}
+
+void KrHTTPMessageBlock::setContent(std::string&& bytes) {
+    content = std::make_unique<BlockBuffer>(std::move(bytes));
 }
 
 KrHTTPMessageBlockDisposition::~KrHTTPMessageBlockDisposition() = default;

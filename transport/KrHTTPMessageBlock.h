@@ -30,6 +30,7 @@ class KrHTTPMessageBlock {
     // Replaces the content by a new buffer holding the bytes.
     void setContent(const char* data, size_t length);
     void setContent(const std::string& bytes) { setContent(bytes.data(), bytes.size()); }
+    void setContent(std::string&& bytes);
 
     // The value bytes; null when the part has none.
     std::unique_ptr<KrStringBuf> content;

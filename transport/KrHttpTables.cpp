@@ -3,7 +3,7 @@
 const std::map<std::string, int>& KrHttpMethods() {
     // HEAD is answered like GET with the head only, so `curl -I` works.
     static const std::map<std::string, int> table{
-        {"NONE", KR_HTTP_NONE}, {"GET", KR_HTTP_GET}, {"POST", KR_HTTP_POST},
+        {"NONE", KR_HTTP_NONE},     {"GET", KR_HTTP_GET},   {"POST", KR_HTTP_POST},
         {"ANSWER", KR_HTTP_ANSWER}, {"HEAD", KR_HTTP_HEAD},
     };
     return table;

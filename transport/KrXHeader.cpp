@@ -17,12 +17,12 @@ int64_t NowNanos() {
 }  // namespace
 
 KrXHeader::KrXHeader(int method, bool openContent, int protocolKind)
-    : _protocolKind(protocolKind), _openContent(openContent), _method(method), _created(NowNanos()) {}
+    : _protocolKind(protocolKind),
+      _openContent(openContent),
+      _method(method),
+      _created(NowNanos()) {}
 
 KrXHeader::~KrXHeader() {
-    // A message never receives job messages, so leaving the registry first
-    // only keeps the destruction order of every job.
-    _leaveRegistry();
     std::lock_guard<std::mutex> guard(_mutex);
     _body.reset();
     for (auto& [name, block] : _ownedBlocks)
@@ -95,12 +95,18 @@ std::string KrXHeader::creationTimeText() const {
 
 std::string KrXHeader::schemeName() const {
     switch (protocolKind()) {
-        case 3: return "http";
-        case 4: return "https";
-        case 6: return "quivo";
-        case 7: return "quivos";
-        case 9: return "socket";
-        default: return "unknown";
+        case 3:
+            return "http";
+        case 4:
+            return "https";
+        case 6:
+            return "quivo";
+        case 7:
+            return "quivos";
+        case 9:
+            return "socket";
+        default:
+            return "unknown";
     }
 }
 

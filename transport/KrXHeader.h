@@ -22,6 +22,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/KrJob.h"
@@ -148,7 +149,9 @@ class KrXHeader : public KrJob {
 
     std::string routeToken(size_t index) const;
     std::vector<std::string>& header(const std::string& name) { return _headers[name]; }
-    std::vector<std::string>& requestHeader(const std::string& name) { return _requestHeaders[name]; }
+    std::vector<std::string>& requestHeader(const std::string& name) {
+        return _requestHeaders[name];
+    }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
     // Unread body bytes against the announced length: fewer 0, more 1, equal 2.
@@ -179,8 +182,9 @@ class KrXHeader : public KrJob {
     bool _parseLine();
 
   private:
-    bool _parseFirstLine(const std::string& line);
-    bool _parseFieldLine(const std::string& line);
+    bool _parseHeadLine(std::string_view line);
+    bool _parseFirstLine(std::string_view line);
+    bool _parseFieldLine(std::string_view line);
     int _finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
     int _completion();
     int _refuse(unsigned long status);
@@ -241,6 +245,7 @@ class KrXHeader : public KrJob {
     bool _inHead = true;
     long _lineCount = 0;
     long _contentLength = 0;
+    bool _hasLength = false;
     bool _closeAfter = false;
     bool _headOnly = false;
     unsigned long _refusal = 0;

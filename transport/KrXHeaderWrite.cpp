@@ -14,8 +14,7 @@ namespace {
 const char* const kServerName = "brinolt/1.28.1(96)";
 
 bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
@@ -81,6 +80,13 @@ CGIHead FindCGIHead(const char* data, size_t size) {
     return CGIHead{};
 }
 
+// A line break in a redirect target would end the field and let the text
+// behind it forge header lines.
+std::string WithoutLineBreaks(std::string text) {
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+    return text;
+}
+
 }  // namespace
 
 KrXResponseHeader* KrXHeader::makeResponse() {
@@ -131,19 +137,21 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     if (!_fileBody.empty()) {
         length = _bodyLength;
     } else {
+        bool lifted = false;
         if (_liftCGIHead && _body) {
             const CGIHead head = FindCGIHead(_body->Begin(), _body->Length());
             if (head.found) {
+                lifted = true;
                 _body->gbump(static_cast<int>(head.length));
                 cgiBlock = head.block;
                 if (head.status != 0)
                     setStatus(head.status);
                 else if (head.hasLocation)
                     setStatus(302);
-            } else {
-                _liftCGIHead = false;
             }
         }
+        // Output without a head (or no output at all) is sent whole.
+        _liftCGIHead = lifted;
         length = _body ? static_cast<long>(_body->Length()) : 0;
     }
     const unsigned long code = status();
@@ -154,7 +162,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     out << "Content-Length: " << length << "\r\n";
     _bodyLength = length;
     if (code == 303)
-        out << "Location: " << _location << "\r\n";
+        out << "Location: " << WithoutLineBreaks(_location) << "\r\n";
     if (_closeAfter)
         out << "Connection: close\r\n";
     if (_liftCGIHead)
@@ -172,7 +180,8 @@ bool KrXHeader::_writeRequestHead(std::ostream& out) {
     const int m = method();
     if (m != KR_HTTP_GET && m != KR_HTTP_POST)
         return false;
-    out << (m == KR_HTTP_GET ? "GET " : "POST ") << _path << _query << " HTTP/" << _version << "\r\n";
+    out << (m == KR_HTTP_GET ? "GET " : "POST ") << _path << _query << " HTTP/" << _version
+        << "\r\n";
     out << "Host: " << _host << "\r\n";
     out << "User-Agent: " << kServerName << "\r\n";
     if (m == KR_HTTP_POST) {

@@ -30,3 +30,15 @@ TEST(KrHTTPMessageBlock, MoveHandsOverEverything) {
     EXPECT_EQ(other.text(), "1");
     EXPECT_EQ(other.fields["name"], "a");
 }
+
+TEST(KrHTTPMessageBlock, ContentBufferHoldsTheBytesUnreadAndGrows) {
+    KrHTTPMessageBlock block;
+    block.setContent(std::string("abc\0def", 7));
+    ASSERT_NE(block.content, nullptr);
+    EXPECT_EQ(block.content->Length(), 7u);
+    EXPECT_EQ(block.text(), std::string("abc\0def", 7));
+    block.content->sputn("ghi", 3);
+    EXPECT_EQ(block.text(), std::string("abc\0defghi", 10));
+    EXPECT_EQ(block.content->sbumpc(), 'a');
+    EXPECT_EQ(block.content->Length(), 9u);
+}

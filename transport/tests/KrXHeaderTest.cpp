@@ -49,8 +49,8 @@ TEST(KrXHeader, StatusTableKeepsTheServersOwnTextsAndAddsTheRefusals) {
     EXPECT_EQ(texts.at(500), "Internal Error");
     EXPECT_EQ(texts.at(502), "Server Error");
     EXPECT_EQ(texts.at(417), "Expectation Failed");
-    for (unsigned long code : {301ul, 302ul, 304ul, 400ul, 403ul, 405ul, 411ul, 413ul, 431ul, 501ul,
-                               503ul, 504ul}) {
+    for (unsigned long code :
+         {301ul, 302ul, 304ul, 400ul, 403ul, 405ul, 411ul, 413ul, 431ul, 501ul, 503ul, 504ul}) {
         EXPECT_EQ(texts.count(code), 1u) << code;
     }
     EXPECT_EQ(KrHttpMethods().at("GET"), 1);
@@ -86,8 +86,10 @@ TEST(KrXHeader, DirectoryAndFileNameOfPath) {
         const char* file;
     };
     const Row rows[] = {
-        {"/a/b/c.html", "a/b", "c.html"}, {"/index.html", "", "index.html"},
-        {"", "", ""},                     {"noslash", "", ""},
+        {"/a/b/c.html", "a/b", "c.html"},
+        {"/index.html", "", "index.html"},
+        {"", "", ""},
+        {"noslash", "", ""},
         {"//a//b/", "a//b", ""},
     };
     for (const Row& row : rows) {
