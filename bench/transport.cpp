@@ -47,7 +47,8 @@ long residentKiB() {
 
 bool roundTrip(int fd) {
     static const std::string ping(32, 'p');
-    return harness::sendAll(fd, ping) && harness::receiveExactly(fd, ping.size()).size() == ping.size();
+    return harness::sendAll(fd, ping) &&
+           harness::receiveExactly(fd, ping.size()).size() == ping.size();
 }
 
 // The child: opens the connections, reports "opened", waits for a byte on
@@ -104,10 +105,11 @@ int runClients(int port, size_t open) {
     for (std::thread& thread : threads)
         thread.join();
     const double loadSeconds = std::chrono::duration<double>(Clock::now() - loadStart).count();
-    std::printf("sequential %7.0f round trips/s, median %6.1f us, p99 %7.1f us; "
-                "%2zu threads %7.0f round trips/s\n",
-                kRounds / seconds, latencies[latencies.size() / 2],
-                latencies[latencies.size() * 99 / 100], active, trips.load() / loadSeconds);
+    std::printf(
+        "sequential %7.0f round trips/s, median %6.1f us, p99 %7.1f us; "
+        "%2zu threads %7.0f round trips/s\n",
+        kRounds / seconds, latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
+        active, trips.load() / loadSeconds);
     std::fflush(stdout);
     for (const int fd : clients)
         ::close(fd);
@@ -129,7 +131,8 @@ void run(const char* self, size_t open) {
     const std::string port = std::to_string(listener->port());
     const std::string count = std::to_string(open);
     char* const argv[] = {const_cast<char*>(self), const_cast<char*>("--clients"),
-                          const_cast<char*>(port.c_str()), const_cast<char*>(count.c_str()), nullptr};
+                          const_cast<char*>(port.c_str()), const_cast<char*>(count.c_str()),
+                          nullptr};
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
         std::perror("pipe2");

@@ -150,7 +150,8 @@ int KrSocket::Accept(int listeningFd) {
 
 int KrSocket::PollEvents(int timeoutMs) {
     short seen = 0;
-    const int result = pollOne(_fd, POLLIN | POLLPRI | POLLOUT | POLLERR | POLLHUP, timeoutMs, seen);
+    const int result =
+        pollOne(_fd, POLLIN | POLLPRI | POLLOUT | POLLERR | POLLHUP, timeoutMs, seen);
     if (result < 0) {
         g_logger.writeLine(0, "poll() failed");
         std::cout << "poll() failed" << std::endl;
@@ -164,8 +165,10 @@ int KrSocket::PollEvents(int timeoutMs) {
     static const struct {
         short bit;
         const char* text;
-    } names[] = {{POLLHUP, " poll() POLLHUP"}, {POLLOUT, " poll() POLLOUT"},
-                 {POLLPRI, " poll() POLLPRI"}, {POLLERR, " poll() POLLERR"}};
+    } names[] = {{POLLHUP, " poll() POLLHUP"},
+                 {POLLOUT, " poll() POLLOUT"},
+                 {POLLPRI, " poll() POLLPRI"},
+                 {POLLERR, " poll() POLLERR"}};
     for (const auto& name : names) {
         if (seen & name.bit)
             std::cout << result << name.text << std::endl;

@@ -177,8 +177,8 @@ int KrSocketIPvx::BindDualStack(unsigned int& requestedPort, int backlog) {
         for (addrinfo* entry = list; entry != nullptr && slot < 0; entry = entry->ai_next) {
             if (entry->ai_family != family)
                 continue;
-            const int s = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC,
-                                   entry->ai_protocol);
+            const int s =
+                ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
             if (s < 0)
                 continue;
             const int one = 1, zero = 0;

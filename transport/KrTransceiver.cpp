@@ -146,7 +146,8 @@ bool KrTransceiver::postMessage(const std::string& receiverId, const KrJobMessag
     return KrCombinedTask::global().post(receiverId, message);
 }
 
-std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(std::shared_ptr<KrTransceiverClient> client) {
+std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(
+    std::shared_ptr<KrTransceiverClient> client) {
     {
         std::lock_guard<std::recursive_mutex> guard(lock);
         if (!client || clients.count(client->id()) != 0)
@@ -175,8 +176,8 @@ void KrTransceiver::dropClient(std::shared_ptr<KrTransceiverClient>& client) {
     // The record stops its servers as it goes, outside the registry lock.
 }
 
-std::string KrTransceiver::addServer(KrTransceiverClient& client, std::shared_ptr<KrXServerHeader> header,
-                                     Callback callback) {
+std::string KrTransceiver::addServer(KrTransceiverClient& client,
+                                     std::shared_ptr<KrXServerHeader> header, Callback callback) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     std::string result = header ? header->id() : std::string();
     if (!header)

@@ -81,7 +81,8 @@ class KrTransceiver : public KrJob {
     bool postMessage(const std::string& receiverId, const KrJobMessage& message) override;
 
     // Registers a client not yet registered and returns it; else empty.
-    virtual std::shared_ptr<KrTransceiverClient> addClient(std::shared_ptr<KrTransceiverClient> client);
+    virtual std::shared_ptr<KrTransceiverClient> addClient(
+        std::shared_ptr<KrTransceiverClient> client);
     // Detaches a registered client and drops its record (stopping its servers).
     virtual void dropClient(std::shared_ptr<KrTransceiverClient>& client);
     // Routes an answer to the server and connection that read its request.
@@ -90,8 +91,8 @@ class KrTransceiver : public KrJob {
                              Callback callback, const std::string& taskName);
     // Creates and opens the listening server `header` describes; returns the
     // header's job id ("" without a header).
-    virtual std::string addServer(KrTransceiverClient& client, std::shared_ptr<KrXServerHeader> header,
-                                  Callback callback);
+    virtual std::string addServer(KrTransceiverClient& client,
+                                  std::shared_ptr<KrXServerHeader> header, Callback callback);
 
     std::shared_ptr<KrTransceiverConnection> findConnection(const std::string& name);
     std::shared_ptr<KrTransceiverClient> findClient(const std::string& name);
@@ -150,7 +151,8 @@ class KrTransceiver : public KrJob {
     std::map<std::string, std::shared_ptr<KrTransceiverConnection>> connections;
     std::map<std::string, std::shared_ptr<KrTransceiverServer>> servers;
     std::recursive_mutex socketsLock;
-    std::map<std::string, std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
+    std::map<std::string,
+             std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
         sockets;
     // The loops' keys: epoll reports a serial, never a reused descriptor.
     std::unordered_map<uint64_t, std::string> _nameOfSerial;

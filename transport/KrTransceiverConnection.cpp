@@ -1,8 +1,8 @@
 #include "transport/KrTransceiverConnection.h"
 
+#include <sys/uio.h>
 #include <cerrno>
 #include <functional>
-#include <sys/uio.h>
 
 #include "foundation/KrCombinedTask.h"
 #include "transport/KrSocketIPvx.h"
@@ -28,12 +28,9 @@ void skip(KrStringBuf* buffer, size_t count) {
 
 }  // namespace
 
-KrTransceiverConnection::KrTransceiverConnection(KrTransceiver* transceiver,
-                                                 const std::string& serverName,
-                                                 const std::string& ownerName,
-                                                 const KrServerCallback_t& info,
-                                                 CloseCallback closeCallback,
-                                                 long timeoutMicroseconds)
+KrTransceiverConnection::KrTransceiverConnection(
+    KrTransceiver* transceiver, const std::string& serverName, const std::string& ownerName,
+    const KrServerCallback_t& info, CloseCallback closeCallback, long timeoutMicroseconds)
     : KrJobWithTimeout(timeoutMicroseconds),
       _serverName(serverName),
       _ownerName(ownerName),
@@ -104,7 +101,8 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
         socket.lastError = 0;
         socket.Receive(chunk, sizeof chunk, length);
         if (length == 0) {
-            ended = socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+            ended =
+                socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
             break;
         }
         _appendInput(chunk, length);

@@ -33,7 +33,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
 
     KrTransceiverConnection(KrTransceiver* transceiver, const std::string& serverName,
                             const std::string& ownerName, const KrServerCallback_t& info,
-                            CloseCallback closeCallback, long timeoutMicroseconds = kDefaultTimeout);
+                            CloseCallback closeCallback,
+                            long timeoutMicroseconds = kDefaultTimeout);
 
     bool onMessage(const KrJobMessage& message) override;
     ~KrTransceiverConnection() override;

@@ -129,7 +129,8 @@ TEST(KrSocketIPvxTest, WritingToAPeerThatResetDoesNotRaiseSigpipe) {
     }
     EXPECT_EQ(3, code);
     EXPECT_EQ(0u, written);
-    EXPECT_TRUE(pair.accepted->lastSendError == EPIPE || pair.accepted->lastSendError == ECONNRESET);
+    EXPECT_TRUE(pair.accepted->lastSendError == EPIPE ||
+                pair.accepted->lastSendError == ECONNRESET);
 }
 
 TEST(KrSocketIPvxTest, ReceiveTellsEndOfStreamFromNothingWaiting) {

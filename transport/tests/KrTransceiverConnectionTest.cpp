@@ -53,7 +53,8 @@ class Inbox : public KrJob {
     // Waits until a message of `kind` has arrived; the kinds before it.
     std::vector<int> waitFor(int kind) {
         std::unique_lock<std::mutex> lock(_mutex);
-        _arrived.wait(lock, [&] { return std::find(kinds.begin(), kinds.end(), kind) != kinds.end(); });
+        _arrived.wait(lock,
+                      [&] { return std::find(kinds.begin(), kinds.end(), kind) != kinds.end(); });
         return {kinds.begin(), std::find(kinds.begin(), kinds.end(), kind)};
     }
 
@@ -69,7 +70,8 @@ KrTransceiverConnection makeConnection(const std::string& server = "nobody") {
 
 TEST(KrTransceiverConnectionTest, EmptyFeedSignalsNothingAndBytesSignalOnce) {
     Inbox server;
-    KrTransceiverConnection connection(nullptr, server.id(), "owner", KrServerCallback_t{}, nullptr);
+    KrTransceiverConnection connection(nullptr, server.id(), "owner", KrServerCallback_t{},
+                                       nullptr);
     EXPECT_EQ(0, connection.feed(nullptr, 5));
     EXPECT_EQ(0, connection.feed("abc", 0));
     EXPECT_FALSE(connection.isInputReady());
@@ -200,12 +202,11 @@ TEST(KrTransceiverConnectionTest, CloseRequestClearsActiveFlagAndCallsBack) {
     KrTransceiverConnection* seen = nullptr;
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
-    KrTransceiverConnection connection(
-        &transceiver, "s", "o", KrServerCallback_t{},
-        [&](KrTransceiver&, KrTransceiverConnection* self) {
-            ++calls;
-            seen = self;
-        });
+    KrTransceiverConnection connection(&transceiver, "s", "o", KrServerCallback_t{},
+                                       [&](KrTransceiver&, KrTransceiverConnection* self) {
+                                           ++calls;
+                                           seen = self;
+                                       });
     connection.requestClose();
     EXPECT_EQ(1, calls);
     EXPECT_EQ(&connection, seen);

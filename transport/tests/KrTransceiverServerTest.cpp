@@ -17,14 +17,17 @@ namespace {
 // Records the pairs its buffer-process job pops.
 class RecordingServer : public KrTransceiverServer {
   public:
-    RecordingServer(KrGavetaScheduler2* scheduler, std::function<bool(KrServerCallback_t&)> callback,
-                    bool listen = true)
-        : KrTransceiverServer(scheduler, nullptr, "client", "key", "supervisor", std::move(callback)) {
+    RecordingServer(KrGavetaScheduler2* scheduler,
+                    std::function<bool(KrServerCallback_t&)> callback, bool listen = true)
+        : KrTransceiverServer(scheduler, nullptr, "client", "key", "supervisor",
+                              std::move(callback)) {
         listening = listen;
     }
     ~RecordingServer() override { _shutdown(transceiver); }
 
-    void _bufferSignaled(const std::string& text) override { _insert_bufferSignaled(text, clientName); }
+    void _bufferSignaled(const std::string& text) override {
+        _insert_bufferSignaled(text, clientName);
+    }
     // As the level-0 layer does: a kind-8 signal queues the connection.
     bool onMessage(const KrJobMessage& message) override {
         if (message.kind == 8)
@@ -99,10 +102,13 @@ TEST(KrTransceiverServerTest, DestructionReportsTheServerGoneWithItsRole) {
         std::vector<KrServerCallback_t> events;
         std::string id;
         {
-            RecordingServer server(&scheduler, [&](KrServerCallback_t& record) {
-                events.push_back(record);
-                return true;
-            }, listen);
+            RecordingServer server(
+                &scheduler,
+                [&](KrServerCallback_t& record) {
+                    events.push_back(record);
+                    return true;
+                },
+                listen);
             id = server.id();
             server._insert_bufferSignaled("c", "client");
             server.waitForCalls(1);

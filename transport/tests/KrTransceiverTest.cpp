@@ -201,15 +201,15 @@ TEST(KrTransceiverTest, AddingASocketWithoutConnectionThrowsAndEntersNothing) {
 TEST(KrTransceiverTest, ClientsRegisterOnceAndUnknownOnesDropQuietly) {
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
-    auto client = std::make_shared<KrTransceiverClient>(nullptr, std::map<std::string, std::string>{},
-                                                        nullptr);
+    auto client = std::make_shared<KrTransceiverClient>(
+        nullptr, std::map<std::string, std::string>{}, nullptr);
     EXPECT_EQ(client, transceiver.addClient(client));
     EXPECT_EQ(&transceiver, client->attachedTransceiver());
     EXPECT_EQ(nullptr, transceiver.addClient(client));
     EXPECT_EQ(client, transceiver.findClient(client->id()));
 
-    auto stranger = std::make_shared<KrTransceiverClient>(nullptr, std::map<std::string, std::string>{},
-                                                          nullptr);
+    auto stranger = std::make_shared<KrTransceiverClient>(
+        nullptr, std::map<std::string, std::string>{}, nullptr);
     transceiver.dropClient(stranger);
     EXPECT_EQ(client, transceiver.findClient(client->id()));
     transceiver.dropClient(client);
@@ -221,8 +221,9 @@ TEST(KrTransceiverTest, ListenerOfUnknownKindGetsNoServer) {
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
     int events = 0;
-    auto client = std::make_shared<KrTransceiverClient>(
-        [&](KrServerCallback_t&) { return ++events > 0; }, std::map<std::string, std::string>{}, nullptr);
+    auto client =
+        std::make_shared<KrTransceiverClient>([&](KrServerCallback_t&) { return ++events > 0; },
+                                              std::map<std::string, std::string>{}, nullptr);
     transceiver.addClient(client);
     auto header = std::make_shared<KrXServerHeader>(1, 4);
     testing::internal::CaptureStdout();
@@ -249,13 +250,15 @@ TEST(KrTransceiverTest, AnswersGoToTheirConnectionOrNowhere) {
     KrTransceiver transceiver(&scheduler);
     auto server = std::make_shared<AnswerSink>(&scheduler, &transceiver, echo);
     transceiver.registerServer(server);
-    auto client = std::make_shared<KrTransceiverClient>(nullptr, std::map<std::string, std::string>{},
-                                                        nullptr);
+    auto client = std::make_shared<KrTransceiverClient>(
+        nullptr, std::map<std::string, std::string>{}, nullptr);
     transceiver.addClient(client);
     auto socket = std::make_shared<KrSocketIPvx>();
     auto connection = std::make_shared<KrTransceiverConnection>(
         &transceiver, server->id(), "", KrServerCallback_t{},
-        [](KrTransceiver& owner, KrTransceiverConnection* self) { owner.closeConnection(self->id()); });
+        [](KrTransceiver& owner, KrTransceiverConnection* self) {
+            owner.closeConnection(self->id());
+        });
     transceiver._addTCPSocket(socket, connection);
 
     auto answer = std::make_shared<KrXHeader>(3, false, 3);
@@ -270,16 +273,16 @@ TEST(KrTransceiverTest, AnswersGoToTheirConnectionOrNowhere) {
     EXPECT_EQ(answer->id(), transceiver.send(*client, answer, nullptr, "task"));
     EXPECT_EQ(1u, server->sentTo.size());
 
-    auto stranger = std::make_shared<KrTransceiverClient>(nullptr, std::map<std::string, std::string>{},
-                                                          nullptr);
+    auto stranger = std::make_shared<KrTransceiverClient>(
+        nullptr, std::map<std::string, std::string>{}, nullptr);
     EXPECT_EQ(KrJob::commonErrorTask(), transceiver.send(*stranger, answer, nullptr, "task"));
     EXPECT_EQ(KrJob::commonErrorTask(), transceiver.send(*client, nullptr, nullptr, "task"));
 }
 
 TEST(KrTransceiverTest, KnownServerTypesAreExactlyTheFour) {
     const std::vector<std::pair<std::string, bool>> rows = {
-        {"HTTP", true}, {"HTTPS", true}, {"DirectSocket", true}, {"QUIVO", true},
-        {"http", false}, {"", false},    {"none", false},
+        {"HTTP", true},  {"HTTPS", true}, {"DirectSocket", true}, {"QUIVO", true},
+        {"http", false}, {"", false},     {"none", false},
     };
     for (const auto& [type, known] : rows)
         EXPECT_EQ(known, KrTransceiver::isKnownServerType({{"type", type}})) << type;

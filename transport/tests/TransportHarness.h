@@ -14,12 +14,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
-#include <cerrno>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +36,8 @@ namespace harness {
 // Raw bytes in, whatever the handler queues out.
 class RawServer : public KrTransceiverServer {
   public:
-    using Handler = std::function<void(KrTransceiver&, KrTransceiverConnection&, const std::string&)>;
+    using Handler =
+        std::function<void(KrTransceiver&, KrTransceiverConnection&, const std::string&)>;
 
     RawServer(KrGavetaScheduler2* scheduler, KrTransceiver* owner, Handler handler)
         : KrTransceiverServer(scheduler, owner, "rawclient", "rawkey", owner->id(),
@@ -45,7 +46,9 @@ class RawServer : public KrTransceiverServer {
 
     ~RawServer() override { _shutdown(transceiver); }
 
-    void _bufferSignaled(const std::string& text) override { _insert_bufferSignaled(text, clientName); }
+    void _bufferSignaled(const std::string& text) override {
+        _insert_bufferSignaled(text, clientName);
+    }
     // As the level-0 layer does: a kind-8 signal queues the connection.
     bool onMessage(const KrJobMessage& message) override {
         if (message.kind == 8)
