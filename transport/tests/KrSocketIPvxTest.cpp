@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/resource.h>
+
 #include <memory>
+#include <vector>
 
 #include "transport/tests/TransportHarness.h"
 
@@ -164,6 +167,63 @@ TEST(KrSocketIPvxTest, ConnectToAClosedPortFails) {
     EXPECT_EQ(2, outgoing.Connect("127.0.0.1", static_cast<int>(port)));
     EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("Could not connect"));
     EXPECT_EQ(-1, outgoing.descriptor());
+}
+
+}  // namespace
+
+namespace {
+
+// Fills every free descriptor below a lowered limit; undone on destruction.
+class DescriptorDrought {
+  public:
+    DescriptorDrought() {
+        getrlimit(RLIMIT_NOFILE, &_saved);
+        rlimit lowered = _saved;
+        lowered.rlim_cur = static_cast<rlim_t>(highestOpen() + 8);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; (fd = ::dup(0)) >= 0;)
+            _held.push_back(fd);
+    }
+    ~DescriptorDrought() {
+        for (const int fd : _held)
+            ::close(fd);
+        setrlimit(RLIMIT_NOFILE, &_saved);
+    }
+
+  private:
+    static int highestOpen() {
+        int highest = 0;
+        for (int fd = 0; fd < 65536; ++fd) {
+            if (fcntl(fd, F_GETFD) >= 0)
+                highest = fd;
+        }
+        return highest;
+    }
+    rlimit _saved{};
+    std::vector<int> _held;
+};
+
+TEST(KrSocketIPvxTest, AcceptOutOfDescriptorsReportsOnceAndBacksOff) {
+    KrSocketIPvx listener;
+    unsigned int port = 0;
+    ASSERT_EQ(0, listener.BindDualStack(port, 16));
+    const int client = harness::connectLoopback(static_cast<int>(port));
+    ASSERT_GE(client, 0);
+    KrSocketIPvx accepted;
+    const auto all = [](KrHostInfo_t) { return true; };
+    testing::internal::CaptureStderr();
+    {
+        DescriptorDrought drought;
+        EXPECT_EQ(-1, listener.AcceptEither(accepted, 20, all));
+        EXPECT_EQ(-1, listener.AcceptEither(accepted, 20, all));
+    }
+    const std::string reported = testing::internal::GetCapturedStderr();
+    const std::string message = "accept() failed: Too many open files (backing off)";
+    EXPECT_NE(std::string::npos, reported.find(message));
+    EXPECT_EQ(reported.find(message), reported.rfind(message)) << reported;
+    // Once descriptors are back the waiting peer is taken.
+    EXPECT_GE(listener.AcceptEither(accepted, 5000, all), 0);
+    ::close(client);
 }
 
 }  // namespace

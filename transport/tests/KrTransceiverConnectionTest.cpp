@@ -13,6 +13,7 @@
 #include "foundation/KrGavetaScheduler2.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
+#include "transport/tests/TransportHarness.h"
 
 namespace {
 
@@ -39,37 +40,12 @@ class ScriptedSocket : public KrSocketIPvx {
     std::string wire;
 };
 
-// A registered job that records the kinds it is sent.
-class Inbox : public KrJob {
-  public:
-    Inbox() { createJoinedTaskSelf("inbox"); }
-    ~Inbox() override { _leaveRegistry(); }
-    bool onMessage(const KrJobMessage& message) override {
-        std::lock_guard<std::mutex> guard(_mutex);
-        kinds.push_back(message.kind);
-        _arrived.notify_all();
-        return true;
-    }
-    // Waits until a message of `kind` has arrived; the kinds before it.
-    std::vector<int> waitFor(int kind) {
-        std::unique_lock<std::mutex> lock(_mutex);
-        _arrived.wait(lock,
-                      [&] { return std::find(kinds.begin(), kinds.end(), kind) != kinds.end(); });
-        return {kinds.begin(), std::find(kinds.begin(), kinds.end(), kind)};
-    }
-
-  private:
-    std::mutex _mutex;
-    std::condition_variable _arrived;
-    std::vector<int> kinds;
-};
-
 KrTransceiverConnection makeConnection(const std::string& server = "nobody") {
     return KrTransceiverConnection(nullptr, server, "owner", KrServerCallback_t{}, nullptr);
 }
 
 TEST(KrTransceiverConnectionTest, EmptyFeedSignalsNothingAndBytesSignalOnce) {
-    Inbox server;
+    harness::Inbox server;
     KrTransceiverConnection connection(nullptr, server.id(), "owner", KrServerCallback_t{},
                                        nullptr);
     EXPECT_EQ(0, connection.feed(nullptr, 5));
@@ -79,8 +55,7 @@ TEST(KrTransceiverConnectionTest, EmptyFeedSignalsNothingAndBytesSignalOnce) {
     EXPECT_TRUE(connection.isInputReady());
     // Messages arrive in posting order: nothing came before the one kind 8.
     KrCombinedTask::global().post(server.id(), KrJobMessage("", 99, ""));
-    const std::vector<int> before = server.waitFor(99);
-    EXPECT_EQ(std::vector<int>{8}, before);
+    EXPECT_EQ((std::vector<int>{8, 99}), server.kindsUntil(99));
 }
 
 TEST(KrTransceiverConnectionTest, DrainGivesTheBytesOnceAndFreesThem) {
@@ -219,7 +194,7 @@ TEST(KrTransceiverConnectionTest, CloseRequestClearsActiveFlagAndCallsBack) {
 }
 
 TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
-    Inbox owner;
+    harness::Inbox owner;
     const std::string task = owner.createJoinedTask("request");
     auto connection = makeConnection();
     EXPECT_TRUE(connection.joinTask(task));

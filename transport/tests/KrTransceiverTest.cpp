@@ -290,3 +290,68 @@ TEST(KrTransceiverTest, KnownServerTypesAreExactlyTheFour) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KrTransceiverTest, RemovalTellsOwnerServerAndLeavesTheConnectionsTask) {
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    harness::Inbox owner, server, taskOwner;
+    auto connection = std::make_shared<KrTransceiverConnection>(
+        &transceiver, server.id(), owner.id(), KrServerCallback_t{},
+        [](KrTransceiver& t, KrTransceiverConnection* self) { t.closeConnection(self->id()); });
+    auto socket = std::make_shared<KrSocketIPvx>();
+    EXPECT_EQ(connection->id(), transceiver._addTCPSocket(socket, connection));
+    // Entering the same connection again changes nothing.
+    EXPECT_EQ(connection->id(), transceiver._addTCPSocket(socket, connection));
+    EXPECT_EQ(1u, transceiver.socketCount());
+
+    const std::string task = taskOwner.createJoinedTask("request");
+    ASSERT_TRUE(connection->joinTask(task));
+    transceiver._removeTCPSocket(connection->id());
+    EXPECT_EQ(0u, transceiver.socketCount());
+    EXPECT_EQ(0u, transceiver.connectionCount());
+    for (harness::Inbox* receiver : {&owner, &server}) {
+        const std::vector<KrJobMessage> got = receiver->waitFor(2);
+        EXPECT_EQ(connection->id(), got.back().a);
+    }
+    // The connection is still held here, yet no longer in the request's task:
+    // its owner is left alone in it and hears so.
+    EXPECT_EQ(6, taskOwner.waitFor(6).back().kind);
+}
+
+TEST(KrTransceiverTest, FinishedServerTaskGoesToTheSupervisorWithItsName) {
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    harness::Inbox supervisor;
+    class Carrier : public KrTransceiverServer {
+      public:
+        Carrier(KrGavetaScheduler2* s, KrTransceiver* t, const std::string& boss)
+            : KrTransceiverServer(s, t, "client", "key", boss,
+                                  [](KrServerCallback_t&) { return true; }) {}
+    };
+    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id());
+    transceiver.registerServer(carrier);
+    const std::string task = supervisor.createJoinedTask("outgoing");
+    ASSERT_TRUE(carrier->joinTask(task));
+    transceiver._finishServerTask(carrier->id());
+    const KrJobMessage finished = supervisor.waitFor(5).back();
+    EXPECT_EQ(carrier->id(), finished.a);
+    EXPECT_EQ(task, finished.values.at("ctask"));
+    EXPECT_EQ("", carrier->getJoinedTask());
+}
+
+TEST(KrTransceiverTest, ClientLeavesOnlyTheTaskAFinishedMessageNames) {
+    KrTransceiverClient client(nullptr, {}, nullptr);
+    harness::Inbox owner;
+    const std::string task = owner.createJoinedTask("send");
+    ASSERT_TRUE(client.joinTask(task));
+    EXPECT_TRUE(client.onMessage(KrJobMessage("service", 6, "")));
+    EXPECT_EQ(task, client.getJoinedTask());
+    KrJobMessage finished("service", 6, "");
+    finished.values["ctask"] = task;
+    EXPECT_TRUE(client.onMessage(finished));
+    EXPECT_EQ(6, owner.waitFor(6).back().kind);
+}
+
+}  // namespace

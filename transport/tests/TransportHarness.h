@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +33,41 @@
 #include "transport/KrTransceiverServer.h"
 
 namespace harness {
+
+// A registered job that records the messages it is sent.
+class Inbox : public KrJob {
+  public:
+    Inbox() { createJoinedTaskSelf("inbox"); }
+    ~Inbox() override { _leaveRegistry(); }
+    bool onMessage(const KrJobMessage& message) override {
+        std::lock_guard<std::mutex> guard(_mutex);
+        messages.push_back(message);
+        _arrived.notify_all();
+        return true;
+    }
+    // Waits until a message of `kind` has arrived; returns the messages
+    // before it and that one.
+    std::vector<KrJobMessage> waitFor(int kind) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        const auto of = [kind](const KrJobMessage& m) { return m.kind == kind; };
+        _arrived.wait(lock, [&] {
+            return std::find_if(messages.begin(), messages.end(), of) != messages.end();
+        });
+        return {messages.begin(), std::find_if(messages.begin(), messages.end(), of) + 1};
+    }
+    // The kinds of waitFor's messages.
+    std::vector<int> kindsUntil(int kind) {
+        std::vector<int> kinds;
+        for (const KrJobMessage& message : waitFor(kind))
+            kinds.push_back(message.kind);
+        return kinds;
+    }
+
+  private:
+    std::mutex _mutex;
+    std::condition_variable _arrived;
+    std::vector<KrJobMessage> messages;
+};
 
 // Raw bytes in, whatever the handler queues out.
 class RawServer : public KrTransceiverServer {
