@@ -80,11 +80,13 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Posts kind 8 (bytes arrived) to the server.
     void _signalServer();
 
-    // Set by the transceiver once a close was requested while output was
-    // still queued: the send loop writes it out, then the connection goes.
-    std::atomic<bool> _closing{false};
+    // Marks a close requested while output was still queued: the send loop
+    // writes it out, then the connection goes. False when already marked.
+    bool _markClosing() { return !_closing.exchange(true); }
+    bool isClosing() const { return _closing.load(); }
 
   private:
+    std::atomic<bool> _closing{false};
     void _appendInput(const char* data, size_t length);
 
     const std::string _serverName;

@@ -124,7 +124,7 @@ void KrTransceiver::closeConnection(const std::string& name) {
         // An answer queued just before the close must still reach the peer:
         // the send loop writes it out and then removes the connection. A
         // second request (housekeeping) removes it at once.
-        if (connection && connection->isOutputPending() && !connection->_closing.exchange(true)) {
+        if (connection && connection->isOutputPending() && connection->_markClosing()) {
             _closingSince[name] = steadyMicros();
             connection.reset();
         }
@@ -203,7 +203,7 @@ void KrTransceiver::_serviceOutput(const std::string& name) {
         // The socket is full: wait for it here instead of retrying, so other
         // connections' answers go on meanwhile.
         _sendPoller.watchWrite(entry.socket->descriptor(), serial, false);
-    } else if (state < 0 || entry.connection->_closing.load()) {
+    } else if (state < 0 || entry.connection->isClosing()) {
         _removeTCPSocket(name);
     }
 }

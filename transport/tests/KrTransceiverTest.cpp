@@ -355,3 +355,53 @@ TEST(KrTransceiverTest, ClientLeavesOnlyTheTaskAFinishedMessageNames) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KrTransceiverTest, DroppingAClientRecordStopsTheServersOfItsListeners) {
+    KrGavetaScheduler2 scheduler;
+    auto server = std::make_shared<KrTransceiverServer>(
+        &scheduler, nullptr, "client", "key", "boss", [](KrServerCallback_t&) { return true; });
+    auto withServer = std::make_shared<KrXServerHeader>(1, 3);
+    withServer->setAttachedServer(server);
+    auto without = std::make_shared<KrXServerHeader>(1, 3);
+    testing::internal::CaptureStdout();
+    {
+        KrTransceiverClientRecord record;
+        record.listeners[withServer->id()] = withServer;
+        record.listeners[without->id()] = without;
+    }
+    EXPECT_EQ("KrTransceiverServer::stop()\n", testing::internal::GetCapturedStdout());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KrTransceiverTest, HousekeepingDropsATimedOutCarrierAndTellsItsSupervisor) {
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    harness::Inbox supervisor;
+    class Carrier : public KrTransceiverServer {
+      public:
+        Carrier(KrGavetaScheduler2* s, KrTransceiver* t, const std::string& boss)
+            : KrTransceiverServer(s, t, "client", "key", boss,
+                                  [](KrServerCallback_t&) { return true; }) {
+            listening = false;
+        }
+    };
+    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id());
+    auto listener = std::make_shared<KrTransceiverServer>(&scheduler, &transceiver, "client", "key",
+                                                          supervisor.id(),
+                                                          [](KrServerCallback_t&) { return true; });
+    carrier->deadline().restart(0);
+    listener->deadline().restart(0);
+    transceiver.registerServer(carrier);
+    transceiver.registerServer(listener);
+    const std::vector<KrJobMessage> told = supervisor.waitFor(1);
+    EXPECT_EQ(carrier->id(), told.back().a);
+    // Only the carrier was reported: a listening server never times out.
+    EXPECT_EQ(1u, told.size());
+}
+
+}  // namespace
