@@ -293,6 +293,18 @@ TEST(KrTransceiverTest, KnownServerTypesAreExactlyTheFour) {
 
 namespace {
 
+// A server with no work of its own, in either role.
+class Carrier : public KrTransceiverServer {
+  public:
+    Carrier(KrGavetaScheduler2* scheduler, KrTransceiver* owner, const std::string& supervisor,
+            bool listen)
+        : KrTransceiverServer(scheduler, owner, "client", "key", supervisor,
+                              [](KrServerCallback_t&) { return true; }) {
+        listening = listen;
+    }
+    ~Carrier() override { _shutdown(nullptr); }
+};
+
 TEST(KrTransceiverTest, RemovalTellsOwnerServerAndLeavesTheConnectionsTask) {
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
@@ -324,13 +336,7 @@ TEST(KrTransceiverTest, FinishedServerTaskGoesToTheSupervisorWithItsName) {
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
     harness::Inbox supervisor;
-    class Carrier : public KrTransceiverServer {
-      public:
-        Carrier(KrGavetaScheduler2* s, KrTransceiver* t, const std::string& boss)
-            : KrTransceiverServer(s, t, "client", "key", boss,
-                                  [](KrServerCallback_t&) { return true; }) {}
-    };
-    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id());
+    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id(), false);
     transceiver.registerServer(carrier);
     const std::string task = supervisor.createJoinedTask("outgoing");
     ASSERT_TRUE(carrier->joinTask(task));
@@ -382,18 +388,8 @@ TEST(KrTransceiverTest, HousekeepingDropsATimedOutCarrierAndTellsItsSupervisor) 
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
     harness::Inbox supervisor;
-    class Carrier : public KrTransceiverServer {
-      public:
-        Carrier(KrGavetaScheduler2* s, KrTransceiver* t, const std::string& boss)
-            : KrTransceiverServer(s, t, "client", "key", boss,
-                                  [](KrServerCallback_t&) { return true; }) {
-            listening = false;
-        }
-    };
-    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id());
-    auto listener = std::make_shared<KrTransceiverServer>(&scheduler, &transceiver, "client", "key",
-                                                          supervisor.id(),
-                                                          [](KrServerCallback_t&) { return true; });
+    auto carrier = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id(), false);
+    auto listener = std::make_shared<Carrier>(&scheduler, &transceiver, supervisor.id(), true);
     carrier->deadline().restart(0);
     listener->deadline().restart(0);
     transceiver.registerServer(carrier);
