@@ -369,17 +369,60 @@ std::string KrPersistentAppStorage::_templateValue(const std::string& inner,
     return variable == _variables.end() ? std::string() : variable->second;
 }
 
-// The text still to be read is kept reversed, so its front is the string's
-// back: a template is taken off and its replacement put in its place at the
-// cost of their own lengths, and the text around them is never moved. The
-// whole expansion is then linear in its output, where replacing inside the
-// text would move the rest of it on every replacement.
+// Linear in the output: the text around a template is never moved again.
+// While replacements hold no "[", none of them can start a template, so
+// they go straight to the output and the input is read forward. The first
+// replacement that holds one switches to the general loop: the text still to
+// be read is kept reversed, so its front is the string's back, and a
+// template is taken off and its replacement put in its place at the cost of
+// their own lengths. Text brought in by a replacement is then read again
+// together with what follows it, as a template may span both.
 void KrPersistentAppStorage::ExpandTemplates(std::string& text, std::string project) {
     std::shared_lock<std::shared_mutex> guard(_storageMutex);
     std::string done;
-    done.reserve(text.size());
-    std::string rest(text.rbegin(), text.rend());
+    done.reserve(text.size() + text.size() / 2);
     size_t replacements = 0;
+    // False (after the note on standard error) once a bound is reached.
+    auto withinBounds = [&](size_t grownSize) {
+        if (++replacements <= maxTemplateReplacements && grownSize <= maxExpandedSize) {
+            return true;
+        }
+        printLine(std::cerr, "template expansion stopped after " +
+                                 std::to_string(replacements - 1) + " replacements at " +
+                                 std::to_string(done.size()) + " bytes (limits: " +
+                                 std::to_string(maxTemplateReplacements) + " replacements, " +
+                                 std::to_string(maxExpandedSize) +
+                                 " bytes); the rest of the text is left unexpanded");
+        return false;
+    };
+
+    std::string rest;
+    size_t pos = 0;
+    for (;;) {
+        const size_t open = text.find("[[", pos);
+        const size_t close = open == std::string::npos ? open : text.find("]]", open + 2);
+        if (close == std::string::npos) {
+            done.append(text, pos);
+            text = std::move(done);
+            return;
+        }
+        const std::string value = _templateValue(text.substr(open + 2, close - open - 2), project);
+        if (!withinBounds(done.size() + (open - pos) + value.size() + (text.size() - close - 2))) {
+            done.append(text, pos);
+            text = std::move(done);
+            return;
+        }
+        done.append(text, pos, open - pos);
+        pos = close + 2;
+        if (value.find('[') != std::string::npos) {
+            rest.reserve(text.size() - pos + value.size());
+            rest.assign(text.rbegin(), text.rbegin() + static_cast<long>(text.size() - pos));
+            rest.append(value.rbegin(), value.rend());
+            break;
+        }
+        done += value;
+    }
+
     for (;;) {
         // "[[" and "]]" read the same reversed; rfind finds the first one in
         // reading order.
@@ -395,14 +438,7 @@ void KrPersistentAppStorage::ExpandTemplates(std::string& text, std::string proj
         }
         const std::string inner(rest.rbegin() + 2, rest.rbegin() + static_cast<long>(open - close));
         const std::string value = _templateValue(inner, project);
-        const size_t grown = done.size() + close + value.size();
-        if (++replacements > maxTemplateReplacements || grown > maxExpandedSize) {
-            printLine(std::cerr,
-                      "template expansion stopped after " + std::to_string(replacements - 1) +
-                          " replacements at " + std::to_string(done.size()) +
-                          " bytes (limits: " + std::to_string(maxTemplateReplacements) +
-                          " replacements, " + std::to_string(maxExpandedSize) +
-                          " bytes); the rest of the text is left unexpanded");
+        if (!withinBounds(done.size() + close + value.size())) {
             break;
         }
         rest.resize(close);
