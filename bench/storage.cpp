@@ -128,7 +128,7 @@ int main() {
     // on the machine weighs on both alike.
     double smallTime = 1e9;
     double largeTime = 1e9;
-    for (int run = 0; run < 25; ++run) {
+    for (int run = 0; run < 51; ++run) {
         smallTime = std::min(smallTime, expandTime(storage, small, smallOut));
         largeTime = std::min(largeTime, expandTime(storage, large, largeOut));
     }
