@@ -93,7 +93,7 @@ class KrPersistentAppStorage : public KrXMLDatabase {
     // Bounds of one expansion: a variable that refers to itself would
     // otherwise never end, and "[[a]][[a]]" doubles with every round.
     static constexpr size_t maxTemplateReplacements = 100000;
-    static constexpr size_t maxExpandedSize = 64u << 20;
+    static constexpr size_t maxExpandedSize = 16u << 20;
 
   private:
     void _selectApplication(const std::string& name);
