@@ -142,7 +142,7 @@ int KrXHeader::read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
             if (result != 2)
                 return result;
         } else {
-            _inHead = _parseHeadLine(line);
+            _inHead = _lineBuffer.empty() ? _parseHeadLine(line) : _parseLine();
             if (_refusal != 0)
                 return 1;
         }
