@@ -1,5 +1,12 @@
 #pragma once
-// The network transport and web server: sockets, transceiver, connections, message headers, servers, web client.
-// One include for an application that uses this library.
+// The network transport and web server: sockets, transceiver, connections, message headers,
+// servers, web client. One include for an application that uses this library.
 
 #include "html/html.h"
+#include "transport/KrHTTPMessageBlock.h"
+#include "transport/KrHttpTables.h"
+#include "transport/KrServerCallback_t.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXRequestHeader.h"
+#include "transport/KrXResponseHeader.h"
+#include "transport/KrXServerHeader.h"

@@ -1,0 +1,172 @@
+#include "transport/KrXHeader.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "document/KrXMLComplexElement.h"
+#include "foundation/KrFileUtils.h"
+
+namespace {
+
+int64_t NowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+KrXHeader::KrXHeader(int method, bool openContent, int protocolKind)
+    : _protocolKind(protocolKind),
+      _openContent(openContent),
+      _method(method),
+      _created(NowNanos()) {}
+
+KrXHeader::~KrXHeader() {
+    std::lock_guard<std::mutex> guard(_mutex);
+    _body.reset();
+    for (auto& [name, block] : _ownedBlocks)
+        delete block;
+    _ownedBlocks.clear();
+}
+
+bool KrXHeader::isAnswerReady() {
+    std::lock_guard<std::mutex> guard(_mutex);
+    const int s = state();
+    return (s == 5 || s == 6) && !_headWritten && _status.load() >= 100;
+}
+
+bool KrXHeader::reservedHook() {
+    return false;
+}
+
+int KrXHeader::protocolKind() const {
+    return _protocolKind.load();
+}
+
+const std::vector<std::string>& KrXHeader::rawHeader(const std::string& name) {
+    auto raw = _rawHeaders.find(name);
+    if (raw != _rawHeaders.end())
+        return raw->second;
+    return _headers[name];
+}
+
+KrStringBuf& KrXHeader::body() {
+    if (!_body)
+        _body = std::make_unique<KrStringBuf>();
+    return *_body;
+}
+
+std::unique_ptr<KrStringBuf> KrXHeader::takeBody() {
+    if (!_body)
+        return std::make_unique<KrStringBuf>();
+    return std::move(_body);
+}
+
+void KrXHeader::setFileBody(const std::string& path, long length) {
+    _fileBody = path;
+    _bodyLength = length;
+}
+
+std::string KrXHeader::routeToken(size_t index) const {
+    return index < _route.size() ? _route[index] : std::string();
+}
+
+void KrXHeader::addHeader(const std::string& name, const std::string& value) {
+    if (!name.empty() && !value.empty())
+        _headers[name].push_back(value);
+}
+
+int KrXHeader::isComplete() {
+    const uint64_t unread = _body ? _body->Length() : 0;
+    const uint64_t announced = static_cast<uint64_t>(_contentLength);
+    if (unread < announced)
+        return 0;
+    return unread > announced ? 1 : 2;
+}
+
+int64_t KrXHeader::age() const {
+    return (NowNanos() - _created) / 1000;
+}
+
+std::string KrXHeader::creationTimeText() const {
+    return TimeToString(_created);
+}
+
+std::string KrXHeader::schemeName() const {
+    switch (protocolKind()) {
+        case 3:
+            return "http";
+        case 4:
+            return "https";
+        case 6:
+            return "quivo";
+        case 7:
+            return "quivos";
+        case 9:
+            return "socket";
+        default:
+            return "unknown";
+    }
+}
+
+std::string KrXHeader::urlText() const {
+    if (_host.empty())
+        return std::string();
+    std::string text = schemeName() + "://";
+    if (!_user.empty())
+        text += _user + "@";
+    return text + _host + ":" + std::to_string(_port);
+}
+
+std::string KrXHeader::directoryOfPath() const {
+    const size_t slash = _path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    const size_t first = _path.find_first_not_of('/');
+    if (first == std::string::npos || first >= slash)
+        return std::string();
+    const size_t last = _path.find_last_not_of('/', slash);
+    return _path.substr(first, last + 1 - first);
+}
+
+std::string KrXHeader::fileNameOfPath() const {
+    const size_t slash = _path.rfind('/');
+    return slash == std::string::npos ? std::string() : _path.substr(slash + 1);
+}
+
+bool KrXHeader::getParameter(const std::string& name, std::string& out) const {
+    auto found = _parameters.find(name);
+    if (found == _parameters.end())
+        return false;
+    out = found->second->text();
+    return true;
+}
+
+void KrXHeader::setContent(const std::string& text) {
+    body().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    setStatus(200);
+    setState(6);
+}
+
+void KrXHeader::setContentFrom(KrXMLComplexElement& element) {
+    std::ostringstream markup;
+    element.Write(markup);
+    setContent(markup.str());
+}
+
+void KrXHeader::redirect(const std::string& location) {
+    _location = location;
+    setState(6);
+    setStatus(303);
+}
+
+void KrXHeader::setKontextReplacement(const std::string& kontextId, KrHTMLKontextN* kontext) {
+    _kontextReplacement.kontextId = kontextId;
+    _kontextReplacement.kontext = kontext;
+}
+
+void KrXHeader::setStatus(unsigned long code) {
+    if (KrHttpStatusTexts().count(code) != 0)
+        _status.store(code);
+}

@@ -1,0 +1,257 @@
+#pragma once
+// One message of the transport: an incoming HTTP or QUIVO request as the reader
+// takes it apart, the answer made for it, an outgoing request, or the
+// parameter set of a listener. Holds the first-line data, the header fields,
+// the body bytes, the parameters parsed from query and body, the route back to
+// the connection, and the state that servers, handlers and the application
+// exchange through it.
+//
+// Shared through std::shared_ptr<KrXHeader> wherever it crosses threads.
+// `mutex()` guards parsing, writing and the handler's work on the header; the
+// server holds it around `read` and the handler, `write`, `isAnswerReady` and
+// the server header's parameters take it themselves. Owns its body buffer and
+// its blocks; the parameter maps point into the block list, which never moves
+// its elements.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/KrJob.h"
+#include "foundation/KrStringBuf.h"
+#include "transport/KrHTTPMessageBlock.h"
+#include "transport/KrHttpTables.h"
+#include "transport/KrServerCallback_t.h"
+
+class KrHTMLKontextN;
+class KrXMLComplexElement;
+class KrXResponseHeader;
+
+// Header fields by lower-case name, values in arrival order.
+using KrHeaderFieldMap = std::map<std::string, std::vector<std::string>>;
+
+// The page context that replaces the one under `kontextId` once a page
+// handler returns; the application takes over `kontext` and deletes it.
+struct KrKontextReplacement_t {
+    std::string kontextId;
+    KrHTMLKontextN* kontext = nullptr;
+};
+
+class KrXHeader : public KrJob {
+  public:
+    // Limits on what the reader accepts from a peer. A longer request line is
+    // refused with 400, a longer header line, a longer head or more fields
+    // with 431; a body announced larger than the body limit with 413.
+    static constexpr size_t kMaxLineLength = 8 * 1024;
+    static constexpr size_t kMaxHeadLength = 64 * 1024;
+    static constexpr size_t kMaxFieldCount = 100;
+    static constexpr uint64_t kDefaultMaxBodyLength = 64ull * 1024 * 1024;
+
+    // method: a KrHttpMethods value; protocolKind: 3 http, 4 https, 6 quivo,
+    // 7 quivos, 9 socket.
+    KrXHeader(int method, bool openContent, int protocolKind);
+    ~KrXHeader() override;
+
+    // Produces the head of the message (answer or request) on `out`; the
+    // body is sent by the caller. False, writing nothing, when not ready.
+    virtual bool write(std::ostream& out);
+    // Job state 5 or 6, no head written yet and a status set.
+    virtual bool isAnswerReady();
+    virtual bool reservedHook();
+    virtual int protocolKind() const;
+
+    // --- Reader (incoming bytes are appended to body() by the server) ---
+    // Consumes the head from the front of body(). 0: more bytes are needed;
+    // 1: refused (see refusalStatus) or the hook said no; 2: complete, the
+    // unread bytes of body() are exactly the body. Bytes behind the body are
+    // the start of the next message: they are moved out of body() and are
+    // had with takePipelined(). The caller holds mutex().
+    int read(const std::function<bool(KrXHeader&)>& onHeadComplete);
+    // The status with which a refused message must be answered (400, 413,
+    // 431, 501); 0 while nothing was refused.
+    unsigned long refusalStatus() const { return _refusal; }
+    // The bytes received behind a complete message; the header keeps none.
+    std::string takePipelined();
+    // Body limit for this message (bytes); set before the first read.
+    void setMaxBodyLength(uint64_t limit) { _maxBodyLength = limit; }
+    bool closeAfter() const { return _closeAfter; }
+    long contentLength() const { return _contentLength; }
+    bool inHead() const { return _inHead; }
+
+    // --- Bodies and parameters ---
+    void _parseURL(const std::string& text);
+    // 0 body incomplete, 1 body longer than announced, 2 parsed; a malformed
+    // multipart body gives 2 with refusalStatus() 400.
+    int _parseBody();
+    void setRequestQuery(const std::string& url);
+
+    // --- Answers ---
+    // A new answer for this request; the caller owns it.
+    KrXResponseHeader* makeResponse();
+    // An answer to a refused request: the refusal status, an empty body,
+    // "Connection: close", ready to send. The caller owns it.
+    KrXResponseHeader* makeRefusal();
+
+    // --- Accessors ---
+    KrHeaderFieldMap& headers() { return _headers; }
+    // Trimmed values as they arrived, blanks inside kept (for CGI); the
+    // blank-free values where a field's values had no blanks to keep.
+    const std::vector<std::string>& rawHeader(const std::string& name);
+    KrServerCallback_t& peerInfo() { return _peerInfo; }
+    std::string& query() { return _query; }
+    std::string& path() { return _path; }
+    std::string& handlerPath() { return _handlerPath; }
+    std::string& taskName() { return _taskName; }
+    KrKontextReplacement_t& kontextReplacement() { return _kontextReplacement; }
+    std::mutex& mutex() { return _mutex; }
+    // Created empty on first use.
+    KrStringBuf& body();
+    // Hands the body to the caller (a fresh empty one when there was none);
+    // the header is left without a body.
+    std::unique_ptr<KrStringBuf> takeBody();
+
+    unsigned long status() const { return _status.load(); }
+    int method() const { return _method.load(); }
+    int direction() const { return _direction.load(); }
+    long bodyLength() const { return _bodyLength; }
+    long byteCount() const { return _byteCount; }
+    long port() const { return _port; }
+    bool isHandled() const { return _handled; }
+    bool urlFailed() const { return _urlFailed; }
+    bool isIncoming() const { return _incoming; }
+    bool isHeadOnly() const { return _headOnly; }
+    std::string& host() { return _host; }
+    std::string& fileBody() { return _fileBody; }
+    std::string& location() { return _location; }
+    std::string& version() { return _version; }
+    std::string requestLine() const { return _requestLine; }
+    const std::vector<std::string>& route() const { return _route; }
+
+    void setDirection(int direction) { _direction.store(direction); }
+    void setTaskName(const std::string& name) { _taskName = name; }
+    void setHandlerPath(const std::string& path) { _handlerPath = path; }
+    void setHandled() { _handled = true; }
+    void setLiftCGIHead() { _liftCGIHead = true; }
+    bool liftCGIHead() const { return _liftCGIHead; }
+    void markIncoming() { _incoming = true; }
+    void setFileBody(const std::string& path, long length);
+    long addByteCount(long n) { return _byteCount += n; }
+    void addRoute(const std::string& hop) { _route.push_back(hop); }
+    void setPeerInfo(const KrServerCallback_t& info) { _peerInfo = info; }
+
+    std::string routeToken(size_t index) const;
+    std::vector<std::string>& header(const std::string& name) { return _headers[name]; }
+    std::vector<std::string>& requestHeader(const std::string& name) {
+        return _requestHeaders[name];
+    }
+    void addHeader(const std::string& name, const std::string& value);
+    bool hasStatus() const { return status() >= 100; }
+    // Unread body bytes against the announced length: fewer 0, more 1, equal 2.
+    int isComplete();
+    // Microseconds since creation.
+    int64_t age() const;
+    std::string creationTimeText() const;
+    std::string schemeName() const;
+    std::string urlText() const;
+    std::string directoryOfPath() const;
+    std::string fileNameOfPath() const;
+
+    bool getParameter(const std::string& name, std::string& out) const;
+    void setContent(const std::string& text);
+    void setContentFrom(KrXMLComplexElement& element);
+    void redirect(const std::string& location);
+    void setKontextReplacement(const std::string& kontextId, KrHTMLKontextN* kontext);
+    // Only codes of KrHttpStatusTexts are stored; others leave the old status.
+    void setStatus(unsigned long code);
+
+    std::deque<KrHTTPMessageBlock>& blocks() { return _blocks; }
+    KrHTTPMessageBlockDisposition& parameters() { return _parameters; }
+    KrHTTPMessageBlockDisposition& bodyParameters() { return _bodyParameters; }
+    KrHTTPMessageBlockDisposition& queryParameters() { return _queryParameters; }
+    KrHTTPMessageBlockDisposition& blocksByIndex() { return _blocksByIndex; }
+
+  protected:
+    bool _parseLine();
+
+  private:
+    bool _parseHeadLine(std::string_view line);
+    bool _parseFirstLine(std::string_view line);
+    bool _parseFieldLine(std::string_view line);
+    int _finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
+    int _completion();
+    int _refuse(unsigned long status);
+    bool _checkContentLength();
+    void _keepPipelined(uint64_t bodyBytes);
+    KrHTTPMessageBlock& _appendBlock();
+    void _addPair(const char* begin, const char* end);
+    void _parsePairs(const char* begin, const char* end);
+    bool _parseMultipart(const std::string& boundary);
+    void _writeAnswerHead(std::ostream& out);
+    bool _writeRequestHead(std::ostream& out);
+
+    std::atomic<int> _protocolKind;
+    std::string _version = "1.1";
+    std::unique_ptr<KrStringBuf> _body;
+    bool _urlFailed = false;
+    std::mutex _mutex;
+    bool _headWritten = false;
+    bool _openContent;
+    long _byteCount = 0;
+    long _bodyLength = 0;
+    std::atomic<int> _method;
+    bool _incoming = false;
+    KrHeaderFieldMap _headers;
+    // Only for names with a value that had blanks inside; then aligned with
+    // the values under the same name in _headers.
+    KrHeaderFieldMap _rawHeaders;
+    KrHeaderFieldMap _requestHeaders;
+    std::atomic<unsigned long> _status{500};
+    std::atomic<int> _direction{0};
+    std::deque<KrHTTPMessageBlock> _blocks;
+    KrHTTPMessageBlockDisposition _parameters;
+    KrHTTPMessageBlockDisposition _bodyParameters;
+    KrHTTPMessageBlockDisposition _queryParameters;
+    KrHTTPMessageBlockDisposition _blocksByIndex;
+    // Blocks owned by the header itself, deleted with it.
+    KrHTTPMessageBlockDisposition _ownedBlocks;
+    std::vector<std::string> _route;
+    std::string _path;
+    std::string _host;
+    std::string _query;
+    std::string _requestLine;
+    std::string _handlerPath;
+    std::string _user;
+    long _port = 0;
+    std::string _boundary;
+    std::string _fileBody;
+    bool _liftCGIHead = false;
+    int64_t _created;
+    bool _handled = false;
+    KrServerCallback_t _peerInfo;
+    std::string _location;
+    std::string _taskName;
+    KrKontextReplacement_t _kontextReplacement;
+
+    // Reader state.
+    std::string _lineBuffer;
+    bool _inHead = true;
+    long _lineCount = 0;
+    long _contentLength = 0;
+    bool _hasLength = false;
+    bool _closeAfter = false;
+    bool _headOnly = false;
+    unsigned long _refusal = 0;
+    size_t _headBytes = 0;
+    uint64_t _maxBodyLength = kDefaultMaxBodyLength;
+    std::string _pipelined;
+
+    friend class KrXResponseHeader;
+};

@@ -1,0 +1,184 @@
+#include "transport/KrXHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "transport/tests/KrHttpSamples.h"
+
+namespace {
+
+// Reads a whole request and parses its body.
+int ReadAndParse(KrXHeader& header, const std::string& bytes) {
+    header.body().sputn(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    const int read = header.read([](KrXHeader&) { return true; });
+    if (read != 2)
+        return -read;
+    return header._parseBody();
+}
+
+std::string Param(KrXHeader& header, const std::string& name) {
+    std::string value = "<absent>";
+    header.getParameter(name, value);
+    return value;
+}
+
+std::string MultipartRequest(const std::string& body, const std::string& type) {
+    return "POST /up HTTP/1.1\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+}  // namespace
+
+TEST(KrXHeaderBody, QueryOfAGetBecomesParameters) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    header._parseURL("/page?a=1&b=x%20y&c&&d=%zz&e+f=g+h");
+    EXPECT_EQ(header.path(), "/page");
+    EXPECT_EQ(header.query(), "a=1&b=x%20y&c&&d=%zz&e+f=g+h");
+    EXPECT_EQ(Param(header, "a"), "1");
+    EXPECT_EQ(Param(header, "b"), "x y");
+    EXPECT_EQ(Param(header, "c"), "<absent>");
+    EXPECT_EQ(Param(header, "d"), "%zz");
+    EXPECT_EQ(Param(header, "e f"), "g h");
+    EXPECT_EQ(header.queryParameters().size(), 4u);
+    EXPECT_EQ(header.blocksByIndex().size(), 4u);
+    EXPECT_EQ(header.blocksByIndex()["1"], header.parameters()["b"]);
+}
+
+TEST(KrXHeaderBody, PathIsNotFormDecoded) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    header._parseURL("/a+b/c%20d?x=1+2");
+    EXPECT_EQ(header.path(), "/a+b/c%20d");
+    EXPECT_EQ(Param(header, "x"), "1 2");
+}
+
+TEST(KrXHeaderBody, QueryOfAPostIsDropped) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    header._parseURL("/page?a=1");
+    EXPECT_EQ(header.path(), "/page");
+    EXPECT_EQ(header.query(), "");
+    EXPECT_TRUE(header.parameters().empty());
+}
+
+TEST(KrXHeaderBody, LaterNameWinsAndBothBlocksStay) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    header._parseURL("/p?a=1&a=2");
+    EXPECT_EQ(Param(header, "a"), "2");
+    EXPECT_EQ(header.blocks().size(), 2u);
+}
+
+TEST(KrXHeaderBody, UrlencodedBody) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(ReadAndParse(header, KrHttpSamples()[1].bytes), 2);
+    EXPECT_EQ(Param(header, "quivoid"), "42");
+    EXPECT_EQ(Param(header, "quivocommand"), "save all");
+    EXPECT_EQ(Param(header, "text"), "caf\xC3\xA9 & more");
+    EXPECT_EQ(Param(header, "x"), "");
+    EXPECT_EQ(header.bodyParameters().size(), 4u);
+}
+
+TEST(KrXHeaderBody, MultipartUploadWithAFile) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(ReadAndParse(header, KrHttpSamples()[2].bytes), 2);
+    EXPECT_EQ(Param(header, "quivoid"), "42");
+    KrHTTPMessageBlock* upload = header.parameters()["upload"];
+    ASSERT_NE(upload, nullptr);
+    EXPECT_EQ(upload->fields["mimetype"], "text/plain");
+    EXPECT_EQ(upload->text(), "line one\r\nline two with ------WebKitFormBoundaryQ3d inside\r\n");
+    EXPECT_EQ(upload->headerFields["content-disposition"].at(0),
+              "form-data; name=\"upload\"; filename=\"notes.txt\"");
+    KrHTTPMessageBlock* empty = header.parameters()["empty"];
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->content, nullptr);
+    EXPECT_EQ(header.blocks().size(), 3u);
+}
+
+TEST(KrXHeaderBody, MultipartWithQuotedBoundaryAndLFLines) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    const std::string body = "--XyZ\nContent-Disposition: form-data; name=\"f\"\n\nabc\n--XyZ--\n";
+    ASSERT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=\"XyZ\"")),
+              2);
+    EXPECT_EQ(Param(header, "f"), "abc");
+}
+
+TEST(KrXHeaderBody, BoundaryTextThatOnlyStartsLikeADelimiterIsContent) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    const std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\na\r\n--XyZabc\r\n--XyZ \r\n"
+        "Content-Disposition: form-data; name=\"g\"\r\n\r\nb\r\n--XyZ--";
+    ASSERT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=XyZ")), 2);
+    EXPECT_EQ(Param(header, "f"), "a\r\n--XyZabc");
+    EXPECT_EQ(Param(header, "g"), "b");
+}
+
+TEST(KrXHeaderBody, MalformedMultipartIsRefusedWith400) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"no delimiter", "just text"},
+        {"no closing delimiter",
+         "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\nabc\r\n--XyZ\r\n"},
+        {"cut part head", "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n--XyZ--\r\n"},
+        {"closing delimiter first", "--XyZ--\r\n--XyZ--\r\n"},
+    };
+    for (const auto& [name, body] : rows) {
+        KrXHeader header(KR_HTTP_POST, false, 3);
+        EXPECT_EQ(ReadAndParse(header, MultipartRequest(body, "multipart/form-data; boundary=XyZ")),
+                  1)
+            << name;
+        EXPECT_EQ(header.refusalStatus(), 400u) << name;
+        EXPECT_TRUE(header.blocks().empty()) << name;
+    }
+    KrXHeader noBoundary(KR_HTTP_POST, false, 3);
+    EXPECT_EQ(ReadAndParse(noBoundary, MultipartRequest("--x--", "multipart/form-data")), 1);
+    EXPECT_EQ(noBoundary.refusalStatus(), 400u);
+}
+
+TEST(KrXHeaderBody, BodyLengthAgainstAnnouncement) {
+    KrXHeader shortBody(KR_HTTP_POST, false, 3);
+    shortBody.body().sputn("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nab", 41);
+    EXPECT_EQ(shortBody.read([](KrXHeader&) { return true; }), 0);
+    EXPECT_EQ(shortBody._parseBody(), 0);
+    EXPECT_TRUE(shortBody.blocks().empty());
+}
+
+TEST(KrXHeaderBody, OtherContentTypesAreReportedAndIgnored) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    testing::internal::CaptureStderr();
+    const int result = ReadAndParse(header, MultipartRequest("a=b", "text/plain"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "content type not defined (text/plain)\n");
+    EXPECT_EQ(result, 2);
+    EXPECT_TRUE(header.bodyParameters().empty());
+}
+
+TEST(KrXHeaderBody, QueryBlocksAreIndexedAsBodyParametersToo) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(ReadAndParse(header, "GET /p?a=1 HTTP/1.1\r\n\r\n"), 2);
+    EXPECT_TRUE(header.bodyParameters().has("a"));
+    EXPECT_TRUE(header.queryParameters().has("a"));
+}
+
+TEST(KrXHeaderBody, ParametersSurviveManyBlocks) {
+    // The name maps point at blocks; adding more must not move earlier ones.
+    std::string body;
+    for (int i = 0; i < 2000; ++i)
+        body += "k" + std::to_string(i) + "=" + std::to_string(i) + "&";
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(ReadAndParse(header, KrHttpSampleFormPost(body)), 2);
+    EXPECT_EQ(Param(header, "k0"), "0");
+    EXPECT_EQ(Param(header, "k1999"), "1999");
+    EXPECT_EQ(header.blocksByIndex()["0"]->text(), "0");
+}
+
+TEST(KrXHeaderBody, SetRequestQueryForAnOutgoingGet) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    header.setRequestQuery("/x?a=1&b&&c=d=e");
+    EXPECT_EQ(header.query(), "?a=1&b&&c=d=e");
+    EXPECT_EQ(header.direction(), 2);
+    EXPECT_EQ(Param(header, "a"), "1");
+    EXPECT_EQ(Param(header, "b"), "");
+    EXPECT_EQ(header.parameters()["b"]->content, nullptr);
+    EXPECT_EQ(header.blocks().size(), 2u);
+    KrXHeader post(KR_HTTP_POST, false, 3);
+    post.setRequestQuery("/x?a=1");
+    EXPECT_EQ(post.query(), "");
+    EXPECT_EQ(post.direction(), 0);
+}

@@ -1,0 +1,305 @@
+#include "transport/KrXHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "transport/KrXResponseHeader.h"
+#include "transport/tests/KrHttpSamples.h"
+
+namespace {
+
+std::string Unread(KrStringBuf& buffer) {
+    std::string out;
+    buffer.CopyOut(out, 0, buffer.Length());
+    return out;
+}
+
+struct Fed {
+    int result = 0;
+    int hookCalls = 0;
+    int earlyCompletions = 0;  // results other than 0 before the last segment
+};
+
+// Appends the bytes in segments of `step` (0: all at once) and reads after
+// each one, as the server does.
+Fed Feed(KrXHeader& header, const std::string& bytes, size_t step) {
+    Fed fed;
+    auto hook = [&fed](KrXHeader&) {
+        ++fed.hookCalls;
+        return true;
+    };
+    if (step == 0)
+        step = bytes.size();
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        const size_t n = std::min(step, bytes.size() - at);
+        header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
+        fed.result = header.read(hook);
+        if (fed.result != 0 && at + n < bytes.size())
+            ++fed.earlyCompletions;
+        if (fed.result == 1)
+            break;
+    }
+    return fed;
+}
+
+// What a parsed request looks like, for comparing two ways of feeding it.
+std::string Describe(KrXHeader& header) {
+    std::string text = "method " + std::to_string(header.method()) + " direction " +
+                       std::to_string(header.direction()) + " path " + header.path() + " query " +
+                       header.query() + " length " + std::to_string(header.contentLength()) +
+                       " close " + std::to_string(header.closeAfter()) + "\n";
+    for (const auto& [name, values] : header.headers()) {
+        for (const std::string& value : values)
+            text += name + "=" + value + "\n";
+    }
+    header._parseBody();
+    for (const auto& [name, block] : header.parameters())
+        text += "param " + name + "=" + block->text() + " (" + block->fields["mimetype"] + ")\n";
+    text += "body " + Unread(header.body()) + "\n";
+    return text;
+}
+
+}  // namespace
+
+TEST(KrXHeaderRead, CapturedRequestsParseTheSameWholeAndByteByByte) {
+    for (const KrHttpSample& sample : KrHttpSamples()) {
+        KrXHeader whole(KR_HTTP_POST, false, 3);
+        const Fed fedWhole = Feed(whole, sample.bytes, 0);
+        EXPECT_EQ(fedWhole.result, 2) << sample.name;
+        EXPECT_EQ(fedWhole.hookCalls, 1) << sample.name;
+
+        KrXHeader bytewise(KR_HTTP_POST, false, 3);
+        const Fed fedBytes = Feed(bytewise, sample.bytes, 1);
+        EXPECT_EQ(fedBytes.result, 2) << sample.name;
+        EXPECT_EQ(fedBytes.hookCalls, 1) << sample.name;
+        EXPECT_EQ(fedBytes.earlyCompletions, 0) << sample.name;
+        EXPECT_EQ(Describe(whole), Describe(bytewise)) << sample.name;
+    }
+}
+
+TEST(KrXHeaderRead, BrowserGetGivesFirstLineFieldsAndQuery) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(Feed(header, KrHttpSamples()[0].bytes, 0).result, 2);
+    EXPECT_EQ(header.header(":first:"),
+              (std::vector<std::string>{"GET", "/app/page.html?quivoid=42&q=a+b%2Bc", "HTTP/1.1"}));
+    EXPECT_EQ(header.method(), KR_HTTP_GET);
+    EXPECT_EQ(header.direction(), 2);
+    EXPECT_EQ(header.path(), "/app/page.html");
+    EXPECT_EQ(header.query(), "quivoid=42&q=a+b%2Bc");
+    std::string value;
+    ASSERT_TRUE(header.getParameter("q", value));
+    EXPECT_EQ(value, "a b+c");  // "+" is a blank in a query, "%2B" a plus
+    EXPECT_EQ(header.header("host"), (std::vector<std::string>{"localhost:8000"}));
+    EXPECT_EQ(header.header("user-agent").at(0),
+              "Mozilla/5.0(X11;Linuxx86_64)AppleWebKit/537.36(KHTML,likeGecko)Chrome/"
+              "120.0.0.0Safari/537.36");
+    EXPECT_EQ(
+        header.rawHeader("user-agent").at(0),
+        "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0.0.0 "
+        "Safari/537.36");
+    EXPECT_EQ(header.rawHeader("host").at(0), "localhost:8000");
+    EXPECT_EQ(Unread(header.body()), "");
+}
+
+TEST(KrXHeaderRead, RawValuesKeepInnerBlanksAndStayAligned) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(Feed(header,
+                   "GET / HTTP/1.1\r\nX-A: one\r\nX-A:  two words  \r\nX-A: three\r\n"
+                   "Authorization: Basic dXNlcjpwdw==\r\n\r\n",
+                   0)
+                  .result,
+              2);
+    EXPECT_EQ(header.header("x-a"), (std::vector<std::string>{"one", "twowords", "three"}));
+    EXPECT_EQ(header.rawHeader("x-a"), (std::vector<std::string>{"one", "two words", "three"}));
+    EXPECT_EQ(header.header("authorization").at(0), "BasicdXNlcjpwdw==");
+    EXPECT_EQ(header.rawHeader("authorization").at(0), "Basic dXNlcjpwdw==");
+}
+
+TEST(KrXHeaderRead, FirstLineTokens) {
+    struct Row {
+        const char* line;
+        std::vector<std::string> tokens;
+        int direction;
+        int method;
+    };
+    const Row rows[] = {
+        {"post /form HTTP/1.0", {"POST", "/form", "HTTP/1.0"}, 2, KR_HTTP_POST},
+        {"  GET\t  /a\tb HTTP/1.1", {"GET", "/ab", "HTTP/1.1"}, 2, KR_HTTP_GET},
+        {"HEAD / HTTP/1.1", {"HEAD", "/", "HTTP/1.1"}, 2, KR_HTTP_HEAD},
+        {"HTTP/1.1 404 Not Found", {"HTTP/1.1", "404", "NOT FOUND"}, 1, KR_HTTP_POST},
+        {"QUIVO/1.0 200 OK", {"QUIVO/1.0", "200", "OK"}, 1, KR_HTTP_POST},
+    };
+    for (const Row& row : rows) {
+        KrXHeader header(KR_HTTP_POST, false, 3);
+        const Fed fed = Feed(header, std::string(row.line) + "\r\n\r\n", 0);
+        EXPECT_EQ(fed.result, 2) << row.line;
+        EXPECT_EQ(header.header(":first:"), row.tokens) << row.line;
+        EXPECT_EQ(header.direction(), row.direction) << row.line;
+        EXPECT_EQ(header.method(), row.method) << row.line;
+    }
+}
+
+TEST(KrXHeaderRead, FieldLines) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(Feed(header,
+                   "GET / HTTP/1.1\r\nX-A:\r\ngarbage\r\nContent-Type: multipart/form-data; "
+                   "boundary=X\r\nHost: localhost:2098\r\n:Odd: :v\r\nLone\rCR: a\rb\r\n\r\n",
+                   0)
+                  .result,
+              2);
+    EXPECT_EQ(header.headers().count("x-a"), 0u);
+    EXPECT_EQ(header.headers().count("garbage"), 0u);
+    EXPECT_EQ(header.header("content-type").at(0), "multipart/form-data;boundary=X");
+    EXPECT_EQ(header.header("host").at(0), "localhost:2098");
+    EXPECT_EQ(header.header("odd").at(0), "v");
+    EXPECT_EQ(header.header("lone\rcr").at(0), "a\rb");
+}
+
+TEST(KrXHeaderRead, CRAtTheEndStaysUnreadUntilTheNextByte) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    int calls = 0;
+    auto hook = [&calls](KrXHeader&) { return ++calls > 0; };
+    header.body().sputn("GET / HTTP/1.1\r\nHost: a\r", 24);
+    EXPECT_EQ(header.read(hook), 0);
+    EXPECT_EQ(Unread(header.body()), "\r");
+    header.body().sputn("\n\r\n", 3);
+    EXPECT_EQ(header.read(hook), 2);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(header.header("host").at(0), "a");
+}
+
+TEST(KrXHeaderRead, ConnectionCloseIsCaseSensitive) {
+    const std::pair<const char*, bool> rows[] = {
+        {"keep-alive, close", true}, {"close", true}, {"Close", false}, {"keep-alive", false}};
+    for (const auto& [value, close] : rows) {
+        KrXHeader header(KR_HTTP_POST, false, 3);
+        ASSERT_EQ(
+            Feed(header, std::string("GET / HTTP/1.1\r\nConnection: ") + value + "\r\n\r\n", 0)
+                .result,
+            2);
+        EXPECT_EQ(header.closeAfter(), close) << value;
+    }
+}
+
+TEST(KrXHeaderRead, BodyLengthDecidesCompletion) {
+    const std::string head = "POST /f HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    EXPECT_EQ(Feed(header, head + "abc", 0).result, 0);
+    EXPECT_EQ(Feed(header, "de", 0).result, 2);
+    EXPECT_EQ(Unread(header.body()), "abcde");
+    EXPECT_EQ(header.takePipelined(), "");
+}
+
+TEST(KrXHeaderRead, PipelinedRequestsAreKeptForTheNextHeader) {
+    const std::string first = "POST /f HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde";
+    const std::string second = "GET /two HTTP/1.1\r\nHost: a\r\n\r\n";
+    const std::string third = "GET /three HTTP/1.1\r\n\r\n";
+    for (size_t step : {size_t{0}, size_t{1}, size_t{7}}) {
+        std::string pending = first + second + third;
+        std::vector<std::string> paths;
+        std::vector<std::string> bodies;
+        while (!pending.empty()) {
+            KrXHeader header(KR_HTTP_POST, false, 3);
+            ASSERT_EQ(Feed(header, pending, step).result, 2) << step;
+            paths.push_back(header.path());
+            bodies.push_back(Unread(header.body()));
+            pending = header.takePipelined();
+        }
+        EXPECT_EQ(paths, (std::vector<std::string>{"/f", "/two", "/three"})) << step;
+        EXPECT_EQ(bodies, (std::vector<std::string>{"abcde", "", ""})) << step;
+    }
+}
+
+TEST(KrXHeaderRead, EmptyLinesBeforeTheRequestLineAreSkipped) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    EXPECT_EQ(Feed(header, "\r\n\r\nGET /x HTTP/1.1\r\n\r\n", 1).result, 2);
+    EXPECT_EQ(header.path(), "/x");
+}
+
+TEST(KrXHeaderRead, RefusalsCarryTheirStatusAndClose) {
+    const std::string longLine(KrXHeader::kMaxLineLength + 1, 'a');
+    std::string manyFields = "GET / HTTP/1.1\r\n";
+    for (size_t i = 0; i <= KrXHeader::kMaxFieldCount; ++i)
+        manyFields += "X-" + std::to_string(i) + ": v\r\n";
+    std::string longHead = "GET / HTTP/1.1\r\n";
+    while (longHead.size() <= KrXHeader::kMaxHeadLength)
+        longHead += "X: " + std::string(8000, 'v') + "\r\n";
+    struct Row {
+        const char* name;
+        std::string bytes;
+        unsigned long status;
+    };
+    const Row rows[] = {
+        {"long request line", "GET /" + longLine + " HTTP/1.1\r\n\r\n", 400},
+        {"long request line unfinished", "GET /" + longLine, 400},
+        {"long field line", "GET / HTTP/1.1\r\nX: " + longLine + "\r\n\r\n", 431},
+        {"too many fields", manyFields + "\r\n", 431},
+        {"long head", longHead + "\r\n", 431},
+        {"length with sign", "POST / HTTP/1.1\r\nContent-Length: +5\r\n\r\nabcde", 400},
+        {"length in hex", "POST / HTTP/1.1\r\nContent-Length: 0x5\r\n\r\n", 400},
+        {"length of twenty digits",
+         "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", 400},
+        {"lengths disagree",
+         "POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nabcde", 400},
+        {"length list", "POST / HTTP/1.1\r\nContent-Length: 5, 5\r\n\r\nabcde", 400},
+        {"body over the limit", "POST / HTTP/1.1\r\nContent-Length: 67108865\r\n\r\n", 413},
+        {"chunked", "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nabcde\r\n0\r\n\r\n",
+         501},
+        {"unknown method", "PUT /x HTTP/1.1\r\n\r\n", 501},
+        {"internal method name", "ANSWER /x HTTP/1.1\r\n\r\n", 501},
+        {"not a request", "FOO\r\n\r\n", 400},
+        {"binary garbage", std::string("\x16\x03\x01\x02\x00 \x01\r\n\r\n", 11), 400},
+    };
+    for (const Row& row : rows) {
+        for (size_t step : {size_t{0}, size_t{1}}) {
+            KrXHeader header(KR_HTTP_POST, false, 3);
+            const Fed fed = Feed(header, row.bytes, step);
+            EXPECT_EQ(fed.result, 1) << row.name;
+            EXPECT_EQ(fed.hookCalls, 0) << row.name;
+            EXPECT_EQ(header.refusalStatus(), row.status) << row.name;
+            EXPECT_TRUE(header.closeAfter()) << row.name;
+            int again = header.read([](KrXHeader&) { return true; });
+            EXPECT_EQ(again, 1) << row.name;
+            // The peer hears why, and that the connection ends.
+            std::unique_ptr<KrXHeader> answer(header.makeRefusal());
+            std::ostringstream head;
+            ASSERT_TRUE(answer->write(head)) << row.name;
+            EXPECT_EQ(head.str().substr(0, 13), "HTTP/1.1 " + std::to_string(row.status) + " ")
+                << row.name;
+            EXPECT_NE(head.str().find("\r\nConnection: close\r\n\r\n"), std::string::npos)
+                << row.name;
+        }
+    }
+}
+
+TEST(KrXHeaderRead, EqualRepeatedLengthsAndTheConfiguredLimitAreAccepted) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    EXPECT_EQ(
+        Feed(header, "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc", 0)
+            .result,
+        2);
+    KrXHeader limited(KR_HTTP_POST, false, 3);
+    limited.setMaxBodyLength(3);
+    EXPECT_EQ(Feed(limited, "POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 0).result, 2);
+    KrXHeader over(KR_HTTP_POST, false, 3);
+    over.setMaxBodyLength(3);
+    EXPECT_EQ(Feed(over, "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\n", 0).result, 1);
+    EXPECT_EQ(over.refusalStatus(), 413u);
+}
+
+TEST(KrXHeaderRead, HookThatSaysNoRefusesWithoutStatus) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    header.body().sputn("GET / HTTP/1.1\r\n\r\n", 18);
+    EXPECT_EQ(header.read([](KrXHeader&) { return false; }), 1);
+    EXPECT_EQ(header.refusalStatus(), 0u);
+}
+
+TEST(KrXHeaderRead, AnswerWithoutLengthKeepsEverythingAsBody) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    EXPECT_EQ(Feed(header, "HTTP/1.1 200 OK\r\nServer: x\r\n\r\nhello", 0).result, 2);
+    EXPECT_EQ(Unread(header.body()), "hello");
+}

@@ -1,0 +1,147 @@
+#include "transport/KrXHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+
+#include "transport/KrXRequestHeader.h"
+#include "transport/KrXResponseHeader.h"
+#include "transport/KrXServerHeader.h"
+
+namespace {
+
+std::string Unread(KrStringBuf& buffer) {
+    std::string out;
+    buffer.CopyOut(out, 0, buffer.Length());
+    return out;
+}
+
+}  // namespace
+
+TEST(KrXHeader, StartsUnansweredWithStatus500) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    EXPECT_EQ(header.status(), 500u);
+    EXPECT_TRUE(header.hasStatus());
+    EXPECT_FALSE(header.isAnswerReady());
+    EXPECT_EQ(header.direction(), 0);
+    EXPECT_EQ(header.method(), KR_HTTP_GET);
+    EXPECT_EQ(header.version(), "1.1");
+    header.setState(6);
+    EXPECT_TRUE(header.isAnswerReady());
+}
+
+TEST(KrXHeader, StoresOnlyStatusCodesOfTheTable) {
+    KrXHeader header(KR_HTTP_ANSWER, false, 3);
+    header.setStatus(201);
+    EXPECT_EQ(header.status(), 201u);
+    header.setStatus(299);
+    EXPECT_EQ(header.status(), 201u);
+    header.setStatus(99);
+    EXPECT_EQ(header.status(), 201u);
+    header.setStatus(431);
+    EXPECT_EQ(header.status(), 431u);
+}
+
+TEST(KrXHeader, StatusTableKeepsTheServersOwnTextsAndAddsTheRefusals) {
+    const auto& texts = KrHttpStatusTexts();
+    EXPECT_EQ(texts.at(303), "Redirect");
+    EXPECT_EQ(texts.at(500), "Internal Error");
+    EXPECT_EQ(texts.at(502), "Server Error");
+    EXPECT_EQ(texts.at(417), "Expectation Failed");
+    for (unsigned long code :
+         {301ul, 302ul, 304ul, 400ul, 403ul, 405ul, 411ul, 413ul, 431ul, 501ul, 503ul, 504ul}) {
+        EXPECT_EQ(texts.count(code), 1u) << code;
+    }
+    EXPECT_EQ(KrHttpMethods().at("GET"), 1);
+    EXPECT_EQ(KrHttpMethods().at("HEAD"), KR_HTTP_HEAD);
+}
+
+TEST(KrXHeader, RouteTokenOutOfRangeIsEmpty) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    header.addRoute("connection");
+    header.addRoute("server");
+    EXPECT_EQ(header.routeToken(0), "connection");
+    EXPECT_EQ(header.routeToken(1), "server");
+    EXPECT_EQ(header.routeToken(5), "");
+}
+
+TEST(KrXHeader, UrlTextAndSchemeName) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    EXPECT_EQ(header.urlText(), "");
+    header.host() = "localhost";
+    EXPECT_EQ(header.urlText(), "http://localhost:0");
+    KrXHeader other(KR_HTTP_GET, false, 8);
+    other.host() = "h";
+    EXPECT_EQ(other.schemeName(), "unknown");
+    EXPECT_EQ(other.urlText(), "unknown://h:0");
+    KrXHeader quivo(KR_HTTP_GET, false, 6);
+    EXPECT_EQ(quivo.schemeName(), "quivo");
+}
+
+TEST(KrXHeader, DirectoryAndFileNameOfPath) {
+    struct Row {
+        const char* path;
+        const char* directory;
+        const char* file;
+    };
+    const Row rows[] = {
+        {"/a/b/c.html", "a/b", "c.html"},
+        {"/index.html", "", "index.html"},
+        {"", "", ""},
+        {"noslash", "", ""},
+        {"//a//b/", "a//b", ""},
+    };
+    for (const Row& row : rows) {
+        KrXHeader header(KR_HTTP_GET, false, 3);
+        header.path() = row.path;
+        EXPECT_EQ(header.directoryOfPath(), row.directory) << row.path;
+        EXPECT_EQ(header.fileNameOfPath(), row.file) << row.path;
+    }
+}
+
+TEST(KrXHeader, SetContentAppendsAndCompletesTheAnswer) {
+    KrXHeader header(KR_HTTP_ANSWER, false, 3);
+    header.setContent("hel");
+    header.setContent("lo");
+    EXPECT_EQ(Unread(header.body()), "hello");
+    EXPECT_EQ(header.status(), 200u);
+    EXPECT_EQ(header.state(), 6);
+    std::unique_ptr<KrStringBuf> taken = header.takeBody();
+    EXPECT_EQ(Unread(*taken), "hello");
+    EXPECT_EQ(header.takeBody()->Length(), 0u);
+}
+
+TEST(KrXHeader, RequestHeaderRefusesOpenContent) {
+    try {
+        KrXRequestHeader header(KR_HTTP_GET, true, 3);
+        FAIL() << "no throw";
+    } catch (const char* text) {
+        EXPECT_STREQ(text, "_opencontent not yet implemented");
+    }
+    KrXRequestHeader request(KR_HTTP_GET, false, 3);
+    EXPECT_EQ(request.state(), 1);
+    EXPECT_EQ(request.status(), 200u);
+}
+
+TEST(KrXHeader, ServerHeaderParameters) {
+    KrXServerHeader header(1, 3);
+    EXPECT_EQ(header.serverId(), 1);
+    EXPECT_EQ(header.parameterOr("tcp_port", "2098"), "2098");
+    header.setParameter("tcp_port", "8000");
+    header.setParameter("tcp_port", "8001");
+    EXPECT_EQ(header.parameterOr("tcp_port", "2098"), "8001");
+    EXPECT_FALSE(header.attachedServer());
+    header.callAttached();  // nothing attached: nothing happens
+}
+
+TEST(KrXHeader, GetParameterOfBlockWithoutContentIsEmpty) {
+    KrXHeader header(KR_HTTP_GET, false, 3);
+    KrHTTPMessageBlock& block = header.blocks().emplace_back("flag");
+    header.parameters()["flag"] = &block;
+    std::string out = "unchanged";
+    EXPECT_FALSE(header.getParameter("absent", out));
+    EXPECT_EQ(out, "unchanged");
+    EXPECT_TRUE(header.getParameter("flag", out));
+    EXPECT_EQ(out, "");
+}
