@@ -3,3 +3,8 @@
 // One include for an application that uses this library.
 
 #include "transport/transport.h"
+
+#include "app/KrCommandCompiler.h"
+#include "app/KrPersistentAppStorage.h"
+#include "app/KrStringStorage.h"
+#include "app/KrXMLDatabase.h"
