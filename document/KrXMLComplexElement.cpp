@@ -47,24 +47,25 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     // Deleting children recursively would use one stack frame per level; a
     // tree read from hostile input can be deep enough to overflow. Each
     // element is therefore stripped of its children before it is deleted and
-    // they are deleted from this loop, in the same pre-order.
-    if (_children.empty()) {
-        return;
-    }
-    Children pending;
-    pending.swap(_children);
-    std::reverse(pending.begin(), pending.end());
-    while (!pending.empty()) {
-        KrXMLComplexElement* element = pending.back();
-        pending.pop_back();
-        if (element == nullptr) {
-            continue;
+    // they are deleted from this loop, in the same pre-order. The elements
+    // still to delete form a stack linked through their parent links: this
+    // runs while a failed allocation unwinds, so it must not allocate.
+    KrXMLComplexElement* pending = nullptr;
+    auto pushChildren = [&pending](Children& children) {
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            if (*it != nullptr) {
+                (*it)->_parent = pending;
+                pending = *it;
+            }
         }
+        children.clear();
+    };
+    pushChildren(_children);
+    while (pending != nullptr) {
+        KrXMLComplexElement* element = pending;
+        pending = element->_parent;
         element->_parent = nullptr;
-        for (auto it = element->_children.rbegin(); it != element->_children.rend(); ++it) {
-            pending.push_back(*it);
-        }
-        element->_children.clear();
+        pushChildren(element->_children);
         delete element;
     }
 }
