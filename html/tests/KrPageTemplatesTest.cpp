@@ -163,7 +163,7 @@ TEST_F(KrLanguagePages, GeneratingTwiceGivesTheSamePage) {
 }
 
 TEST_F(KrLanguagePages, PathIsEscapedInScriptAndAttributes) {
-    const std::string folder = "it's\"x<";
+    const std::string folder = "it's\"x<!--\x01<";
     std::filesystem::create_directory(folder);
     const std::string path = folder + "/index.html";
     WriteFile(path, "<!--begin_PageCode--><!--end_PageCode-->");
@@ -172,7 +172,8 @@ TEST_F(KrLanguagePages, PathIsEscapedInScriptAndAttributes) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(ReadFile(path),
               "<!--begin_PageCode-->" +
-                  PageCode("it&apos;s&quot;x&lt;", "it\\'s\\\"x<\\/index.html", "") +
+                  PageCode("it&apos;s&quot;x&lt;!--\x01&lt;",
+                           "it\\'s\\\"x<\\!--\\u0001<\\/index.html", "") +
                   "<!--end_PageCode-->");
 }
 
