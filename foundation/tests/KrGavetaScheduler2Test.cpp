@@ -169,11 +169,15 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
             return p;  // status stays 1
         },
         nullptr, attributes);
+    int runsAtCancel;
     {
+        // Cancelling with the lock held: a run that has not counted itself
+        // yet is the run in progress, and no later one may start.
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait(lock, [&] { return runs >= 3; });
+        scheduler.cancelRepeat(id);
+        runsAtCancel = runs;
     }
-    scheduler.cancelRepeat(id);
     // Whether the job was waiting or running, one take hands over the latest
     // result and forgets the job.
     int taken = 0;
@@ -197,7 +201,7 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
     scheduler.stop();
     std::lock_guard<std::mutex> guard(mutex);
     EXPECT_EQ(runs, runsAtForget);
-    EXPECT_LE(runs, 4);
+    EXPECT_LE(runs, runsAtCancel + 1);
 }
 
 TEST(KrGavetaScheduler2, CancelRepeatKeepsTheUntakenResultOfAWaitingJobForOneTake) {
