@@ -164,10 +164,18 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     // word and per gap, so a short sentence already makes fifteen); room for
     // sixteen at once replaces the three small buffers that growth from four
     // left behind, which also made freeing a large tree much slower.
-    if (_children.capacity() == 0) {
-        _children.reserve(16);
+    try {
+        if (_children.capacity() == 0) {
+            _children.reserve(16);
+        }
+        _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
+    } catch (...) {
+        // Out of memory: the child is refused like one a hook refuses.
+        if (deleteOnRefusal) {
+            delete child;
+        }
+        throw;
     }
-    _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
     child->_parent = this;
     try {
         OnChildAdded(child);
