@@ -102,7 +102,8 @@ bool KrDTDElementRead_WhitespaceCSSHTMLComment::TryRead(KrDTDElementReader& read
     }
     const std::string_view rest(begin + 4, static_cast<size_t>(end - begin - 4));
     const size_t close = rest.find("-->");
-    if (close == std::string_view::npos || rest.substr(0, close).find("</") != std::string_view::npos) {
+    if (close == std::string_view::npos ||
+        rest.substr(0, close).find("</") != std::string_view::npos) {
         return false;
     }
     unit.text.assign(rest.data(), close);

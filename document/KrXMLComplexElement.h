@@ -6,7 +6,8 @@
 // element that already has one throws KrException and changes nothing. A
 // child that OnChildAdded refuses (by throwing), or that finds no room when
 // memory runs out, is taken out again and deleted before the exception
-// reaches the caller, so the caller must not delete it. Not thread-safe: a tree belongs to one thread at a time.
+// reaches the caller, so the caller must not delete it.
+// Not thread-safe: a tree belongs to one thread at a time.
 
 #include <list>
 #include <memory>

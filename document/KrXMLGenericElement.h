@@ -5,9 +5,9 @@
 // member itself belongs to the subclass. A null map value is a bare
 // attribute, written as its name alone.
 
-#include <list>
 #include <cstddef>
 #include <iterator>
+#include <list>
 #include <memory>
 #include <set>
 #include <string>

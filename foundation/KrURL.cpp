@@ -46,7 +46,8 @@ bool IsPortNumber(const std::string& port) {
         return false;
     }
     const size_t first = std::min(port.find_first_not_of('0'), port.size());
-    return port.size() - first <= 5 && (port.size() == first || std::stoul(port.substr(first)) <= 65535);
+    return port.size() - first <= 5 &&
+           (port.size() == first || std::stoul(port.substr(first)) <= 65535);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST(KrStringUtils, EscapeTablesForScriptsAndAngles) {
         {std::string("a\0b", 3), "a\\u0000b"},
         {"\x01\x1f\x0b", "\\u0001\\u001F\\u000B"},
         {"\x7f", "\x7f"},
-        {"a\xE2\x80\xA8" "b\xE2\x80\xA9", "a\\u2028b\\u2029"},
+        {"a\xE2\x80\xA8-\xE2\x80\xA9", "a\\u2028-\\u2029"},
         {"\xE2\x80\xA0 \xE2\x80", "\xE2\x80\xA0 \xE2\x80"},
     };
     for (const auto& row : js)

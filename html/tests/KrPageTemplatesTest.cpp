@@ -170,11 +170,10 @@ TEST_F(KrLanguagePages, PathIsEscapedInScriptAndAttributes) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(GenerateLanguagePages(path, "template.html"), KR_PAGES_OK);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ReadFile(path),
-              "<!--begin_PageCode-->" +
-                  PageCode("it&apos;s&quot;x&lt;!--\x01&lt;",
-                           "it\\'s\\\"x<\\!--\\u0001<\\/index.html", "") +
-                  "<!--end_PageCode-->");
+    EXPECT_EQ(ReadFile(path), "<!--begin_PageCode-->" +
+                                  PageCode("it&apos;s&quot;x&lt;!--\x01&lt;",
+                                           "it\\'s\\\"x<\\!--\\u0001<\\/index.html", "") +
+                                  "<!--end_PageCode-->");
 }
 
 TEST_F(KrLanguagePages, MissingTemplateOrPageWritesNothing) {
