@@ -209,6 +209,6 @@ KrTransceiver* KrTransceiverClient::attachedTransceiver() {
 }
 
 void KrTransceiverClient::setCGILimits(std::chrono::milliseconds time, size_t output) {
-    cgiTimeLimit = time;
-    cgiOutputLimit = output;
+    cgiTimeLimitMs.store(time.count());
+    cgiOutputLimit.store(output);
 }

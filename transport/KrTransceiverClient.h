@@ -13,7 +13,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -129,6 +131,9 @@ class KrTransceiverClient : public KrJob {
     // Runs `program` for the request and sends what it wrote.
     bool _runProgram(const std::string& program, const std::string& scriptPath,
                      KrXHeader& request);
+    void _answerFromProgram(const std::string& program,
+                            const std::map<std::string, std::string>& environment,
+                            KrXHeader& request);
 
     std::mutex mutex;
     KrTransceiver* transceiver = nullptr;
@@ -144,6 +149,7 @@ class KrTransceiverClient : public KrJob {
     std::string idParameterName = "quivoid";
     std::string commandParameterName = "quivocommand";
     KrWebApplication* application;
-    std::chrono::milliseconds cgiTimeLimit = kDefaultCGITimeLimit;
-    size_t cgiOutputLimit = kDefaultCGIOutputLimit;
+    // Atomic: CGI runs read them on their own threads.
+    std::atomic<int64_t> cgiTimeLimitMs{kDefaultCGITimeLimit.count()};
+    std::atomic<size_t> cgiOutputLimit{kDefaultCGIOutputLimit};
 };

@@ -19,6 +19,7 @@
 #include "foundation/KrFileUtils.h"
 #include "foundation/KrStringUtils.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -279,6 +280,19 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         return false;
     if (!_cgiEnvironment(scriptPath, environment, request))
         return false;
+    // The program runs on a thread of its own when the server allows it, so
+    // its other connections are served meanwhile.
+    auto run = [this, program, environment, &request] {
+        _answerFromProgram(program, environment, request);
+    };
+    if (!KrTransceiverServerL1HTTP::deferCurrent(run))
+        run();
+    return true;
+}
+
+void KrTransceiverClient::_answerFromProgram(const std::string& program,
+                                             const std::map<std::string, std::string>& environment,
+                                             KrXHeader& request) {
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
     _execCGIChild(program, environment, request.body(), answer->body());
     switch (lastCGIOutcome()) {
@@ -301,7 +315,6 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     }
     answer->setState(6);
     _send(answer, request.taskName());
-    return true;
 }
 
 bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
@@ -425,7 +438,8 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     KrFileHandle processHandle(pidfd);
 
-    const int64_t deadline = SteadyMillis() + cgiTimeLimit.count();
+    const int64_t deadline = SteadyMillis() + cgiTimeLimitMs.load();
+    const size_t outputLimit = cgiOutputLimit.load();
     KrCGIOutcome outcome = KrCGIOutcome::Finished;
     std::vector<char> chunk(64 * 1024);
     bool outputOpen = true;
@@ -458,7 +472,7 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
             const ssize_t got = pipes->fromChildRead.read(chunk.data(), chunk.size());
             if (got > 0) {
                 if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) >
-                    cgiOutputLimit) {
+                    outputLimit) {
                     outcome = KrCGIOutcome::OutputTooLarge;
                     break;
                 }

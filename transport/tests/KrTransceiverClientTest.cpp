@@ -198,8 +198,19 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
 }
 
 TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
-    server.client->setCGILimits(std::chrono::milliseconds(300), 1024 * 1024);
-    EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/hang.sh"))), "HTTP/1.1 504 Gateway Timeout");
+    server.client->setCGILimits(std::chrono::milliseconds(1500), 1024 * 1024);
+    // While a script hangs, the server answers other connections.
+    const int hanging = Connect(port);
+    SendAll(hanging, Get("/cgi-bin/hang.sh"));
+    EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
+    pollfd quiet{hanging, POLLIN, 0};
+    EXPECT_EQ(::poll(&quiet, 1, 0), 0);
+    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 504 Gateway Timeout");
+    // The same connection goes on after its answer.
+    SendAll(hanging, Get("/style.css"));
+    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 200 OK");
+    ::close(hanging);
+    server.client->setCGILimits(std::chrono::milliseconds(60000), 1024 * 1024);
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/flood.sh"))), "HTTP/1.1 502 Server Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/plain.sh"))), "HTTP/1.1 500 Internal Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
