@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -289,4 +290,19 @@ TEST(KrTransceiverClient, DirectSocketListenerCarriesRawBytes) {
     ::close(fd);
     const KrServerCallback_t sent = server.events.waitFor(6);
     EXPECT_EQ(sent.values.at("bytes"), "18");
+}
+
+TEST(KrTransceiverClientWEBClient, FindsImageSourcesInAnAnswer) {
+    KrTransceiverClientWEBClient::Record record;
+    record.url = "http://example.org:80/dir/page.html";
+    record.directory = "/dir/";
+    KrXHeader answer(KR_HTTP_ANSWER, false, 3);
+    const std::string body = "<p><img src=\"a.png\"/> and <img src=\"/b.gif\" /></p>";
+    answer.body().sputn(body.data(), static_cast<std::streamsize>(body.size()));
+    KrTransceiverClientWEBClient::takeAnswer(record, answer);
+    EXPECT_EQ(record.lastAnswer, body);
+    ASSERT_EQ(record.images.size(), 3u);
+    EXPECT_EQ(record.images.at("AA noch nix fertig"), "nixda");
+    EXPECT_EQ(record.images.at("3:19"), "http://example.org:80/dir/a.png");
+    EXPECT_EQ(record.images.at("26:44"), "http://example.org:80/b.gif");
 }
