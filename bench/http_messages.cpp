@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -36,7 +37,8 @@ double BestRate(int runs, size_t messages, Work work) {
 // Reads one request delivered in segments of `step` bytes (0: whole).
 void ReadRequest(const std::string& bytes, size_t step, bool parseBody) {
     KrXHeader header(KR_HTTP_POST, false, 3);
-    auto hook = [](KrXHeader&) { return true; };
+    // One hook per request, as a server keeps it for the connection's message.
+    const std::function<bool(KrXHeader&)> hook = [](KrXHeader&) { return true; };
     if (step == 0)
         step = bytes.size();
     int result = 0;

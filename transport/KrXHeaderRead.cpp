@@ -142,7 +142,7 @@ int KrXHeader::read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
             if (result != 2)
                 return result;
         } else {
-            _inHead = _parseHeadLine(line);
+            _inHead = _lineBuffer.empty() ? _parseHeadLine(line) : _parseLine();
             if (_refusal != 0)
                 return 1;
         }
@@ -323,12 +323,15 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
             break;
         nameStart = colon + 1;
     }
-    std::string name;
-    name.reserve(colon - nameStart);
+    // Written through a pointer: push_back's capacity checks cost more than
+    // the characters themselves.
+    std::string name(colon - nameStart, '\0');
+    char* out = name.data();
     for (size_t i = nameStart; i < colon; ++i) {
         if (!IsBlank(line[i]))
-            name.push_back(Lower(line[i]));
+            *out++ = Lower(line[i]);
     }
+    name.resize(static_cast<size_t>(out - name.data()));
     ++_lineCount;
     if (static_cast<size_t>(_lineCount - 1) > kMaxFieldCount) {
         _refuse(431);
@@ -349,12 +352,15 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     if (!innerBlanks && (raw.empty() || raw.front() != ':')) {
         value.assign(raw);
     } else {
-        value.reserve(raw.size());
+        value.resize(raw.size());
+        char* const first = value.data();
+        char* to = first;
         for (char c : raw) {
-            if (IsBlank(c) || (c == ':' && value.empty()))
+            if (IsBlank(c) || (c == ':' && to == first))
                 continue;
-            value.push_back(c);
+            *to++ = c;
         }
+        value.resize(static_cast<size_t>(to - first));
     }
     if (value.empty())
         return true;

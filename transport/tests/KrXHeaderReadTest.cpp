@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "transport/KrXResponseHeader.h"
 #include "transport/tests/KrHttpSamples.h"
 
 namespace {
@@ -262,6 +264,14 @@ TEST(KrXHeaderRead, RefusalsCarryTheirStatusAndClose) {
             EXPECT_TRUE(header.closeAfter()) << row.name;
             int again = header.read([](KrXHeader&) { return true; });
             EXPECT_EQ(again, 1) << row.name;
+            // The peer hears why, and that the connection ends.
+            std::unique_ptr<KrXHeader> answer(header.makeRefusal());
+            std::ostringstream head;
+            ASSERT_TRUE(answer->write(head)) << row.name;
+            EXPECT_EQ(head.str().substr(0, 13), "HTTP/1.1 " + std::to_string(row.status) + " ")
+                << row.name;
+            EXPECT_NE(head.str().find("\r\nConnection: close\r\n\r\n"), std::string::npos)
+                << row.name;
         }
     }
 }

@@ -112,25 +112,6 @@ TEST(KrXHeader, SetContentAppendsAndCompletesTheAnswer) {
     EXPECT_EQ(header.takeBody()->Length(), 0u);
 }
 
-TEST(KrXHeader, RedirectSets303AndLocation) {
-    KrXHeader header(KR_HTTP_ANSWER, false, 3);
-    header.redirect("/start");
-    EXPECT_EQ(header.status(), 303u);
-    EXPECT_EQ(header.location(), "/start");
-    EXPECT_TRUE(header.isAnswerReady());
-}
-
-TEST(KrXHeader, HeaderAndAddHeader) {
-    KrXHeader header(KR_HTTP_GET, false, 3);
-    header.addHeader("x", "1");
-    header.addHeader("x", "2");
-    header.addHeader("", "3");
-    header.addHeader("y", "");
-    EXPECT_EQ(header.header("x"), (std::vector<std::string>{"1", "2"}));
-    EXPECT_TRUE(header.header("y").empty());
-    EXPECT_EQ(header.headers().count(""), 0u);
-}
-
 TEST(KrXHeader, RequestHeaderRefusesOpenContent) {
     try {
         KrXRequestHeader header(KR_HTTP_GET, true, 3);
@@ -152,14 +133,6 @@ TEST(KrXHeader, ServerHeaderParameters) {
     EXPECT_EQ(header.parameterOr("tcp_port", "2098"), "8001");
     EXPECT_FALSE(header.attachedServer());
     header.callAttached();  // nothing attached: nothing happens
-}
-
-TEST(KrXHeader, KontextReplacementStartsEmpty) {
-    KrXResponseHeader answer(KR_HTTP_ANSWER, false, 3);
-    EXPECT_TRUE(answer.kontextReplacement().kontextId.empty());
-    EXPECT_EQ(answer.kontextReplacement().kontext, nullptr);
-    answer.setKontextReplacement("id7", nullptr);
-    EXPECT_EQ(answer.kontextReplacement().kontextId, "id7");
 }
 
 TEST(KrXHeader, GetParameterOfBlockWithoutContentIsEmpty) {
