@@ -18,8 +18,8 @@ namespace {
 
 using ServerPointer = std::shared_ptr<KrTransceiverServer>;
 
-// What a listener of each protocol kind gets. The protocol layers fill in
-// `make`; a kind without a layer yet opens nothing.
+// What a listener of each protocol kind gets: the protocol layer's type
+// name and the "protocol" reported with the new server.
 struct ListenerKind {
     int kind;
     const char* typeName;
@@ -41,11 +41,20 @@ const ListenerKind* listenerKind(int kind) {
     return nullptr;
 }
 
-// Creates the listening server of a protocol layer; empty while that layer
-// is not part of the library.
-ServerPointer makeListener(const ListenerKind&, KrGavetaScheduler2*, KrXServerHeader*, KrJob*,
-                           const std::string&, const std::string&, const std::string&,
-                           const KrTransceiver::Callback&) {
+// A listening server as its protocol layer makes it, with the layer's
+// _open (the base class has none: opening belongs to the socket layer).
+struct MadeListener {
+    ServerPointer server;
+    std::function<bool()> open;
+};
+
+// Makes the listening server of the protocol layer for `kind` from
+// (scheduler, header, transceiver, client id, dispatch key, supervisor id,
+// callback, type name). Empty while the protocol layers are not part of the
+// library: the listener then opens nothing.
+MadeListener makeListener(const ListenerKind&, KrGavetaScheduler2*, KrXServerHeader*, KrJob*,
+                          const std::string&, const std::string&, const std::string&,
+                          const KrTransceiver::Callback&) {
     return {};
 }
 
@@ -192,13 +201,16 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
     }
     if (record->second->listeners.count(header->id()) != 0)
         return result;
-    ServerPointer server = makeListener(*kind, scheduler, header.get(), this, client.id(),
-                                        header->id(), id(), callback);
-    if (!server)
+    MadeListener made = makeListener(*kind, scheduler, header.get(), this, client.id(),
+                                     header->id(), id(), callback);
+    if (!made.server)
         return result;
+    const ServerPointer server = made.server;
+    // The header co-owns its server: dropping the header's record stops it.
     header->setAttachedServer(server);
     record->second->listeners[header->id()] = header;
-    // The concrete layers open themselves through their own _open.
+    if (made.open)
+        made.open();
     servers[server->id()] = server;
     KrServerCallback_t event;
     event.type = 1;
