@@ -64,9 +64,8 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
                                                              dispatchKey, supervisorId, callback,
                                                              kind.typeName);
     else if (kind.kind == 6 || kind.kind == 7)
-        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner,
-                                                              clientName, dispatchKey,
-                                                              supervisorId, callback,
+        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner, clientName,
+                                                              dispatchKey, supervisorId, callback,
                                                               kind.typeName);
     else if (kind.kind == 9)
         server = std::make_shared<KrTransceiverServerL1DirectSocket>(

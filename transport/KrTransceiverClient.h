@@ -99,12 +99,9 @@ class KrTransceiverClient : public KrJob {
 
     // --- Files and CGI below the base directory ---
     bool _serveFile(const std::string& serverName, KrXHeader& request);
-    bool _serveResource(const std::string& path, const std::string& serverName,
-                        KrXHeader& request);
-    bool _runPHP(const std::string& scriptPath, const std::string& serverName,
-                 KrXHeader& request);
-    bool _runCGI(const std::string& programPath, const std::string& serverName,
-                 KrXHeader& request);
+    bool _serveResource(const std::string& path, const std::string& serverName, KrXHeader& request);
+    bool _runPHP(const std::string& scriptPath, const std::string& serverName, KrXHeader& request);
+    bool _runCGI(const std::string& programPath, const std::string& serverName, KrXHeader& request);
     // Adds the request's variables to `environment`; false for a method
     // other than GET and POST.
     bool _cgiEnvironment(const std::string& scriptPath,
@@ -129,8 +126,7 @@ class KrTransceiverClient : public KrJob {
     // The not-found answer (the page, or an empty body for QUIVO).
     void _sendNotFound(KrXHeader& request, bool withPage);
     // Runs `program` for the request and sends what it wrote.
-    bool _runProgram(const std::string& program, const std::string& scriptPath,
-                     KrXHeader& request);
+    bool _runProgram(const std::string& program, const std::string& scriptPath, KrXHeader& request);
     void _answerFromProgram(const std::string& program,
                             const std::map<std::string, std::string>& environment,
                             KrXHeader& request);

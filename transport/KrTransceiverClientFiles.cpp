@@ -336,7 +336,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
             continue;
         std::string variable = "HTTP_";
         for (const char c : name)
-            variable += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            variable +=
+                c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         environment[variable] = FirstValue(request, name);
     }
     environment["REQUEST_METHOD"] = methodName;
@@ -363,8 +364,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
         return it != peer.end() ? it->second : std::string();
     };
     std::string host = FirstValue(request, "host");
-    if (const size_t colon = host.rfind(':'); colon != std::string::npos &&
-                                              host.find(']', colon) == std::string::npos)
+    if (const size_t colon = host.rfind(':');
+        colon != std::string::npos && host.find(']', colon) == std::string::npos)
         host.resize(colon);
     environment["GATEWAY_INTERFACE"] = "CGI/1.1";
     environment["SERVER_PROTOCOL"] = "HTTP/1.1";
@@ -471,8 +472,7 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
         if (watched[0].revents != 0) {
             const ssize_t got = pipes->fromChildRead.read(chunk.data(), chunk.size());
             if (got > 0) {
-                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) >
-                    outputLimit) {
+                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) > outputLimit) {
                     outcome = KrCGIOutcome::OutputTooLarge;
                     break;
                 }

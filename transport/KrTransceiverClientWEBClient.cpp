@@ -44,10 +44,9 @@ void KrTransceiverClientWEBClient::takeAnswer(Record& record, KrXHeader& answer)
     record.images["AA noch nix fertig"] = "nixda";
     // Sources resolve against scheme, host and port of the request's URL.
     const size_t authority = record.url.find("://");
-    const std::string base =
-        authority == std::string::npos
-            ? record.url
-            : record.url.substr(0, record.url.find('/', authority + 3));
+    const std::string base = authority == std::string::npos
+                                 ? record.url
+                                 : record.url.substr(0, record.url.find('/', authority + 3));
     for (size_t start = text.find("<img"); start != std::string::npos;
          start = text.find("<img", start + 4)) {
         const size_t end = text.find("/>", start);
@@ -66,8 +65,7 @@ void KrTransceiverClientWEBClient::takeAnswer(Record& record, KrXHeader& answer)
     }
 }
 
-bool KrTransceiverClientWEBClient::onHTTPAnswer(const std::string& serverName,
-                                                KrXHeader& answer) {
+bool KrTransceiverClientWEBClient::onHTTPAnswer(const std::string& serverName, KrXHeader& answer) {
     {
         std::lock_guard<std::mutex> guard(_recordsLock);
         auto it = answerRecords.find(serverName);

@@ -168,8 +168,7 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's
             // framing is lost, so it goes; the server keeps serving.
-            std::cerr << "request on " << connectionId << " failed: " << error.what()
-                      << std::endl;
+            std::cerr << "request on " << connectionId << " failed: " << error.what() << std::endl;
             _erasePending(connectionId);
             _unwatchHead(connectionId);
             connection->requestClose();
@@ -391,9 +390,9 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
             owner->wakeSender();
         }
         delete head;
-        record.values["logging"] = accessLogLine(remoteText, scheme, message->creationTimeText(),
-                                                 message->requestLine(), message->status(),
-                                                 static_cast<unsigned long>(bytes), referer, agent);
+        record.values["logging"] =
+            accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
+                          message->status(), static_cast<unsigned long>(bytes), referer, agent);
         callback(record);
     }
     leaveTask(message->taskName());
@@ -412,8 +411,8 @@ void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
     }
 }
 
-void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection,
-                                            KrFileHandle& file, uint64_t length) {
+void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection, KrFileHandle& file,
+                                            uint64_t length) {
     std::string chunk;
     uint64_t left = length;
     while (left > 0) {
@@ -432,13 +431,10 @@ void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection,
         connection.requestClose();
 }
 
-std::string KrTransceiverServerL1HTTP::accessLogLine(const std::string& remote,
-                                                     const std::string& scheme,
-                                                     const std::string& time,
-                                                     const std::string& line,
-                                                     unsigned long status, unsigned long bytes,
-                                                     const std::string& referer,
-                                                     const std::string& agent) {
+std::string KrTransceiverServerL1HTTP::accessLogLine(
+    const std::string& remote, const std::string& scheme, const std::string& time,
+    const std::string& line, unsigned long status, unsigned long bytes, const std::string& referer,
+    const std::string& agent) {
     std::string out;
     out.reserve(128 + line.size() + referer.size() + agent.size());
     AppendEscaped(out, remote);
@@ -465,8 +461,7 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
     if (_watchStopped)
         return;
     // The limit runs from the head's first bytes; later bytes don't restart it.
-    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit})
-             .second)
+    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit}).second)
         return;
     if (!_watchRunning) {
         _watchRunning = true;

@@ -97,8 +97,7 @@ class BaseDirectory {
                   0755);
         WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
         WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
-        WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n",
-                  0755);
+        WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         ::symlink((top + "/secret").c_str(), (root + "/link").c_str());
     }
@@ -109,8 +108,7 @@ class BaseDirectory {
 
 class FileServing : public ::testing::Test {
   protected:
-    FileServing()
-        : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
+    FileServing() : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
     BaseDirectory base;
     Server server;
     unsigned port;
@@ -177,8 +175,10 @@ TEST_F(FileServing, RunsPHPThroughPhpCgi) {
                                      std::to_string(form.size()) + "\r\n\r\n" + form);
     EXPECT_EQ(BodyOf(post), "x=;m=POST;n=quivo;q=k=v") << post;
     // A redirect arrives as 302 and curl follows it.
-    const std::string followed = Shell("curl -s -L -w ' %{http_code} %{num_redirects}' "
-                                       "http://127.0.0.1:" + std::to_string(port) + "/go.php");
+    const std::string followed = Shell(
+        "curl -s -L -w ' %{http_code} %{num_redirects}' "
+        "http://127.0.0.1:" +
+        std::to_string(port) + "/go.php");
     EXPECT_EQ(followed, "<p>index</p> 200 1");
 }
 
@@ -222,8 +222,7 @@ TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
     BaseDirectory base;
     Server server({{"_baseDirectoryHTTP", base.root}, {"_app_context_commandurl", "/start"}}, 3,
                   [&](auto callback, const auto& options) {
-                      return std::make_shared<KrTransceiverClient>(callback, options,
-                                                                   &application);
+                      return std::make_shared<KrTransceiverClient>(callback, options, &application);
                   });
     const unsigned port = server.waitListening();
     struct Case {
