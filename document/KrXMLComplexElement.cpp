@@ -1,6 +1,8 @@
 #include "document/KrXMLComplexElement.h"
 
 #include <algorithm>
+#include <cstdint>
+#include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
 #include "foundation/KrException.h"
@@ -12,24 +14,63 @@ bool isSkippedChild(const KrXMLComplexElement* child, bool skipText) {
     return name == "procinst" || name == "comment" || (skipText && name == "xmltext");
 }
 
-// The grammar names the readers of this system register; an element points
-// at one of these instead of holding a copy. A function-local table:
+// The grammar names the readers of this system register; an element keeps
+// the index of one of these instead of a copy. A function-local table:
 // elements may be built during another file's static initialisation.
-const std::string* builtInGrammar(const std::string& name) {
-    static const std::string kNames[] = {"xml", "html", "xmlhtml", "css", "cssRule"};
-    for (const std::string& known : kNames) {
-        if (known == name) {
-            return &known;
+const std::string (&builtInGrammars())[5] {
+    static const std::string kNames[5] = {"xml", "html", "xmlhtml", "css", "cssRule"};
+    return kNames;
+}
+
+// 1 + the index of name among the built-in grammars, or 0.
+uint8_t builtInGrammar(const std::string& name) {
+    const std::string(&names)[5] = builtInGrammars();
+    for (uint8_t index = 0; index < 5; ++index) {
+        if (names[index] == name) {
+            return static_cast<uint8_t>(index + 1);
         }
     }
-    return nullptr;
+    return 0;
 }
 
 }  // namespace
 
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
                                          bool collapsible)
-    : _name(name), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {}
+    : _name(nullptr), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {
+    _adoptName(name);
+}
+
+KrXMLComplexElement::KrXMLComplexElement(const std::string* sharedName, bool emptyElement,
+                                         bool collapsible)
+    : _name(sharedName), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {}
+
+void KrXMLComplexElement::_adoptName(const std::string& name) {
+    const std::string* shared = KrSharedName::Intern(name);
+    if (shared != nullptr) {
+        _releaseName();
+        _name = shared;
+        return;
+    }
+    auto* own = new std::string(name);
+    _releaseName();
+    _name = own;
+    _ownsName = true;
+}
+
+void KrXMLComplexElement::_releaseName() {
+    if (_ownsName) {
+        delete _name;
+        _ownsName = false;
+    }
+    _name = nullptr;
+}
+
+void KrXMLComplexElement::SetName(const std::string& name) {
+    if (_name == nullptr || *_name != name) {
+        _adoptName(name);
+    }
+}
 
 KrXMLComplexElement::~KrXMLComplexElement() {
     if (_extra && _extra->userPointer != nullptr) {
@@ -68,6 +109,7 @@ KrXMLComplexElement::~KrXMLComplexElement() {
         pushChildren(element->_children);
         delete element;
     }
+    _releaseName();
 }
 
 void KrXMLComplexElement::BeforeWrite(std::ostream& /*out*/) {}
@@ -80,16 +122,30 @@ bool KrXMLComplexElement::WantsNewline() const {
     return _newline;
 }
 
+const std::string* KrXMLComplexElement::_storedChildDTD() const {
+    if (_childGrammar == kNoGrammar) {
+        return nullptr;
+    }
+    if (_childGrammar == kOwnGrammar) {
+        return &_extra->childDTD;
+    }
+    return &builtInGrammars()[_childGrammar - 1];
+}
+
 std::string KrXMLComplexElement::ChildDTD(const std::string& name) {
-    if (!name.empty() && (_childDTD == nullptr || *_childDTD != name)) {
-        _childDTD = builtInGrammar(name);
-        if (_childDTD == nullptr) {
+    const std::string* stored = _storedChildDTD();
+    if (!name.empty() && (stored == nullptr || *stored != name)) {
+        const uint8_t builtIn = builtInGrammar(name);
+        if (builtIn != kNoGrammar) {
+            _childGrammar = builtIn;
+        } else {
             Extra& extra = _extraData();
             extra.childDTD = name;
-            _childDTD = &extra.childDTD;
+            _childGrammar = kOwnGrammar;
         }
+        stored = _storedChildDTD();
     }
-    return _childDTD != nullptr ? *_childDTD : std::string();
+    return stored != nullptr ? *stored : std::string();
 }
 
 void KrXMLComplexElement::WriteText(std::ostream& out) {
@@ -117,7 +173,7 @@ void KrXMLComplexElement::SetCollapsible(bool collapsible) {
 void KrXMLComplexElement::Write(std::ostream& out) {
     BeforeWrite(out);
     out.put('<');
-    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.write(_name->data(), static_cast<std::streamsize>(_name->size()));
     if (_emptyElement || (_collapsible && _children.empty())) {
         out.write(" />", 3);
         return;
@@ -127,16 +183,16 @@ void KrXMLComplexElement::Write(std::ostream& out) {
         child->Write(out);
     }
     out.write("</", 2);
-    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.write(_name->data(), static_cast<std::streamsize>(_name->size()));
     out.put('>');
 }
 
 void KrXMLComplexElement::_checkAdoptable(const KrXMLComplexElement* child) const {
     if (child->_parent != nullptr) {
-        throw KrException("element already has a parent: " + child->_name, __LINE__, "src");
+        throw KrException("element already has a parent: " + *child->_name, __LINE__, "src");
     }
     if (child == this) {
-        throw KrException("element can't contain itself: " + child->_name, __LINE__, "src");
+        throw KrException("element can't contain itself: " + *child->_name, __LINE__, "src");
     }
     // With no parent, child can only be an ancestor of this element by being
     // the root of its tree, and then it has children; adopting it would make
@@ -149,7 +205,7 @@ void KrXMLComplexElement::_checkAdoptable(const KrXMLComplexElement* child) cons
         root = root->_parent;
     }
     if (root == child) {
-        throw KrException("element can't contain itself: " + child->_name, __LINE__, "src");
+        throw KrException("element can't contain itself: " + *child->_name, __LINE__, "src");
     }
 }
 
@@ -198,7 +254,7 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
 
 KrXMLComplexElement* KrXMLComplexElement::AddChild(KrXMLComplexElement* child) {
     if (_emptyElement) {
-        throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+        throw KrException("child elements not allowed for " + *_name, __LINE__, "src");
     }
     if (child == nullptr) {
         return nullptr;
@@ -224,7 +280,7 @@ KrXMLComplexElement* KrXMLComplexElement::SetChild(KrXMLComplexElement* child) {
         }
         // Every check that can refuse child runs before anything is deleted.
         if (_emptyElement) {
-            throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+            throw KrException("child elements not allowed for " + *_name, __LINE__, "src");
         }
         _checkAdoptable(child);
     }
@@ -245,12 +301,12 @@ bool KrXMLComplexElement::IsText() {
 }
 
 const std::string& KrXMLComplexElement::GetName() const {
-    return _name;
+    return *_name;
 }
 
 void KrXMLComplexElement::FindElementsByName(const std::string& name, ElementList& list,
                                              long depth) {
-    if (_name == name) {
+    if (*_name == name) {
         list.push_back(this);
     }
     if (depth == -1 || depth > 0) {
@@ -309,7 +365,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
     }
     _checkAdoptable(wrapper);
     if (wrapper->_emptyElement) {
-        throw KrException("child elements not allowed for " + wrapper->_name, __LINE__, "src");
+        throw KrException("child elements not allowed for " + *wrapper->_name, __LINE__, "src");
     }
     OnChildRemoved(child);
     // The wrapper takes the child first; if it refuses, child is still in
@@ -451,7 +507,7 @@ void KrXMLComplexElement::AppendChildrenOf(KrXMLComplexElement* other) {
         return;
     }
     if (_emptyElement) {
-        throw KrException("child elements not allowed for " + _name, __LINE__, "src");
+        throw KrException("child elements not allowed for " + *_name, __LINE__, "src");
     }
     Children pending;
     pending.swap(other->_children);

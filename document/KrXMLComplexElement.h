@@ -9,11 +9,14 @@
 // reaches the caller, so the caller must not delete it.
 // Not thread-safe: a tree belongs to one thread at a time.
 
+#include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
+
 
 class KrWidgetManager_base;
 class KrXMLGenericElement;
@@ -93,7 +96,7 @@ class KrXMLComplexElement {
     // Sets the link only; the tree operations keep it right by themselves.
     void SetParent(KrXMLComplexElement* parent) { _parent = parent; }
     // Subclasses give themselves their final name in their constructors.
-    void SetName(const std::string& name) { _name = name; }
+    void SetName(const std::string& name);
     void SetUserPointer(KrWidgetManager_base* manager);
     KrWidgetManager_base* GetUserPointer() const { return _extra ? _extra->userPointer : nullptr; }
     void SetError(const std::string& text);
@@ -120,6 +123,10 @@ class KrXMLComplexElement {
     std::string ToXMLString(size_t reserve = 256);
 
   protected:
+    // For node kinds whose name is fixed: `sharedName` comes from
+    // KrSharedName::Intern and is not null.
+    KrXMLComplexElement(const std::string* sharedName, bool emptyElement, bool collapsible);
+
     // Throws unless child may be handed to this element: no parent, and
     // neither this element nor the root of its tree.
     void _checkAdoptable(const KrXMLComplexElement* child) const;
@@ -132,15 +139,31 @@ class KrXMLComplexElement {
 
     static constexpr size_t npos = static_cast<size_t>(-1);
 
-    std::string _name;
+    // The shared string of the name (KrSharedName), or this element's own
+    // copy when _ownsName (the shared table was full). A tree holds one node
+    // per word, and a copy of the name in every one of them was the largest
+    // part of a small node.
+    const std::string* _name;
     Children _children;
     KrXMLComplexElement* _parent = nullptr;
     bool _emptyElement;
     bool _collapsible;
     bool _error = false;
     bool _newline = false;
+    bool _ownsName = false;
+    // The stored child grammar name: none, one of the built-in ones (1 + its
+    // index), or kOwnGrammar for _extra->childDTD. A pointer or a string
+    // here cost every node a word for a name only opened elements need.
+    uint8_t _childGrammar = kNoGrammar;
 
   private:
+    static constexpr uint8_t kNoGrammar = 0;
+    static constexpr uint8_t kOwnGrammar = 0xff;
+
+    const std::string* _storedChildDTD() const;
+    void _adoptName(const std::string& name);
+    void _releaseName();
+
     // What few elements carry. A tree holds one element per word of text,
     // so every byte of an element counts (allocation, cache, page faults).
     struct Extra {
@@ -154,8 +177,4 @@ class KrXMLComplexElement {
     Extra& _extraData();
 
     std::unique_ptr<Extra> _extra;
-    // The stored child grammar name, null while none is set: one of the
-    // shared built-in names or _extra->childDTD. A full string in every
-    // element cost 24 bytes per node for a name only opened elements need.
-    const std::string* _childDTD = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "document/KrSharedName.h"
 #include "foundation/KrException.h"
 
 namespace {
@@ -29,6 +30,21 @@ KrXMLGenericElement* asGeneric(KrXMLComplexElement* element) {
 }  // namespace
 
 using AttributeMap = KrXMLGenericElement::AttributeMap;
+using AttributeName = KrXMLGenericElement::AttributeName;
+
+AttributeName::AttributeName(std::string_view name) {
+    if (const std::string* shared = KrSharedName::Intern(name)) {
+        _bits = reinterpret_cast<uintptr_t>(shared);
+    } else {
+        _bits = reinterpret_cast<uintptr_t>(new std::string(name)) | kOwned;
+    }
+}
+
+AttributeName::~AttributeName() {
+    if ((_bits & kOwned) != 0) {
+        delete &str();
+    }
+}
 
 AttributeMap::const_iterator AttributeMap::begin() const {
     return const_cast<AttributeMap*>(this)->begin();
@@ -38,144 +54,173 @@ AttributeMap::const_iterator AttributeMap::end() const {
     return const_cast<AttributeMap*>(this)->end();
 }
 
+size_t AttributeMap::size() const {
+    if (_block == nullptr) {
+        return 0;
+    }
+    return _block->tree != nullptr ? _block->tree->size() : _block->size;
+}
+
 AttributeMap::iterator AttributeMap::begin() {
-    return _tree ? _treeAt(_tree->begin()) : _arrayAt(0);
+    if (_block == nullptr) {
+        return iterator();
+    }
+    return _block->tree != nullptr ? _treeAt(_block->tree->begin()) : _arrayAt(0);
 }
 
 AttributeMap::iterator AttributeMap::end() {
-    return _tree ? _treeAt(_tree->end()) : _arrayAt(_entries.size());
+    if (_block == nullptr) {
+        return iterator();
+    }
+    return _block->tree != nullptr ? _treeAt(_block->tree->end()) : _arrayAt(_block->size);
 }
 
 AttributeMap::iterator AttributeMap::find(std::string_view name) {
-    if (_tree) {
-        return _treeAt(_tree->find(name));
-    }
-    auto at = std::lower_bound(
-        _entries.begin(), _entries.end(), name,
-        [](const value_type& entry, std::string_view key) { return entry.first < key; });
-    if (at == _entries.end() || at->first != name) {
+    if (_block == nullptr) {
         return end();
     }
-    return _arrayAt(static_cast<size_t>(at - _entries.begin()));
+    if (_block->tree != nullptr) {
+        return _treeAt(_block->tree->find(name));
+    }
+    value_type* entries = _block->entries();
+    value_type* last = entries + _block->size;
+    value_type* at = std::lower_bound(
+        entries, last, name,
+        [](const value_type& entry, std::string_view key) { return entry.first.str() < key; });
+    if (at == last || at->first.str() != name) {
+        return end();
+    }
+    return _arrayAt(static_cast<size_t>(at - entries));
 }
 
 AttributeMap::const_iterator AttributeMap::find(std::string_view name) const {
     return const_cast<AttributeMap*>(this)->find(name);
 }
 
-AttributeMap::iterator AttributeMap::insert(std::string name, AttributePointer attribute) {
-    if (!_tree && _entries.size() + 1 >= kTreeFrom) {
+AttributeMap::Block* AttributeMap::_newBlock(uint32_t capacity) {
+    void* memory = ::operator new(sizeof(Block) + capacity * sizeof(value_type));
+    Block* block = new (memory) Block;
+    block->capacity = capacity;
+    return block;
+}
+
+void AttributeMap::_freeBlock(Block* block) {
+    if (block == nullptr) {
+        return;
+    }
+    delete block->tree;
+    value_type* entries = block->entries();
+    for (uint32_t i = 0; i < block->size; ++i) {
+        entries[i].~value_type();
+    }
+    block->~Block();
+    ::operator delete(block);
+}
+
+void AttributeMap::_grow(uint32_t capacity) {
+    Block* grown = _newBlock(capacity);
+    if (_block != nullptr) {
+        value_type* from = _block->entries();
+        value_type* to = grown->entries();
+        // Moving the entries cannot throw.
+        for (uint32_t i = 0; i < _block->size; ++i) {
+            new (to + i) value_type(std::move(from[i]));
+        }
+        grown->size = _block->size;
+    }
+    _freeBlock(_block);
+    _block = grown;
+}
+
+AttributeMap::iterator AttributeMap::insert(std::string_view name, AttributePointer attribute) {
+    if (_block != nullptr && _block->tree == nullptr && _block->size + 1 >= kTreeFrom) {
         _moveToTree();
     }
-    if (_tree) {
-        Node node(new value_type(std::move(name), std::move(attribute)));
-        return _treeAt(_tree->insert(std::move(node)).first);
+    if (_block != nullptr && _block->tree != nullptr) {
+        Node node(new value_type(AttributeName(name), std::move(attribute)));
+        return _treeAt(_block->tree->insert(std::move(node)).first);
     }
-    // One block for the usual handful instead of a reallocation per entry.
-    if (_entries.capacity() == 0) {
-        _entries.reserve(4);
+    // Elements mostly carry one to three attributes: the block starts with
+    // room for two and doubles.
+    if (_block == nullptr || _block->size == _block->capacity) {
+        _grow(_block == nullptr ? 2 : _block->capacity * 2);
     }
-    auto at = std::upper_bound(
-        _entries.begin(), _entries.end(), name,
-        [](const std::string& key, const value_type& entry) { return key < entry.first; });
-    at = _entries.emplace(at, std::move(name), std::move(attribute));
-    return _arrayAt(static_cast<size_t>(at - _entries.begin()));
+    AttributeName shared(name);
+    value_type* entries = _block->entries();
+    value_type* last = entries + _block->size;
+    value_type* at = std::upper_bound(
+        entries, last, name,
+        [](std::string_view key, const value_type& entry) { return key < entry.first.str(); });
+    new (last) value_type(std::move(shared), std::move(attribute));
+    ++_block->size;
+    std::rotate(at, last, last + 1);
+    return _arrayAt(static_cast<size_t>(at - entries));
 }
 
 void AttributeMap::_moveToTree() {
+    value_type* entries = _block->entries();
+    const uint32_t count = _block->size;
     auto tree = std::make_unique<Tree>();
     // The nodes are made before any entry moves into one.
     std::vector<Node> nodes;
-    nodes.reserve(_entries.size());
-    for (size_t i = 0; i < _entries.size(); ++i) {
+    nodes.reserve(count);
+    for (uint32_t i = 0; i < count; ++i) {
         nodes.push_back(std::make_unique<value_type>());
     }
     size_t moved = 0;
     try {
-        for (; moved < _entries.size(); ++moved) {
-            *nodes[moved] = std::move(_entries[moved]);
+        for (; moved < count; ++moved) {
+            *nodes[moved] = std::move(entries[moved]);
             tree->insert(tree->end(), std::move(nodes[moved]));
         }
     } catch (...) {
         // A tree node could not be allocated: everything goes back in place.
         size_t index = 0;
         for (const Node& node : *tree) {
-            _entries[index++] = std::move(*node);
+            entries[index++] = std::move(*node);
         }
-        _entries[moved] = std::move(*nodes[moved]);
+        entries[moved] = std::move(*nodes[moved]);
         throw;
     }
-    _entries = std::vector<value_type>();
-    _tree = std::move(tree);
+    for (uint32_t i = 0; i < count; ++i) {
+        entries[i].~value_type();
+    }
+    _block->size = 0;
+    _block->tree = tree.release();
 }
 
 void AttributeMap::erase(iterator it) {
-    if (_tree) {
-        _tree->erase(it._node);
-    } else {
-        _entries.erase(_entries.begin() + (it._slot - _entries.data()));
+    if (_block->tree != nullptr) {
+        _block->tree->erase(it._node);
+        return;
     }
+    value_type* entries = _block->entries();
+    value_type* last = entries + _block->size;
+    std::move(it._slot + 1, last, it._slot);
+    (last - 1)->~value_type();
+    --_block->size;
 }
 
 void AttributeMap::clear() {
-    _entries.clear();
-    _tree.reset();
+    Block* block = _block;
+    _block = nullptr;
+    _freeBlock(block);
 }
 
 void AttributeMap::reserve(size_t count) {
-    if (!_tree && count < kTreeFrom) {
-        _entries.reserve(count);
+    if (count < kTreeFrom &&
+        (_block == nullptr || (_block->tree == nullptr && _block->capacity < count))) {
+        _grow(static_cast<uint32_t>(count));
     }
-}
-
-struct KrXMLGenericElement::AttributeBlock {
-    // Four slots make the block larger than the allocator's smallest
-    // (separately cached) sizes; elements rarely carry more.
-    static constexpr size_t kSlots = 4;
-    static constexpr unsigned kAllUsed = (1u << kSlots) - 1;
-    alignas(KrXMLGenericAttribute) unsigned char slots[kSlots][sizeof(KrXMLGenericAttribute)];
-    // Bit i set: slot i was handed out since the last count. A slot is only
-    // marked free by counting which ones the entries point at.
-    unsigned used = 0;
-};
-
-void KrXMLGenericElement::AttributeBlockDeleter::operator()(AttributeBlock* block) const {
-    delete block;
-}
-
-KrXMLGenericElement::AttributePointer KrXMLGenericElement::_newGenericAttribute(std::string value) {
-    if (!_attributeBlock) {
-        _attributeBlock.reset(new AttributeBlock);
-    }
-    AttributeBlock& block = *_attributeBlock;
-    // An attribute removed from a small element frees its slot; counting
-    // again costs a few comparisons there. An element with many attributes
-    // keeps its marks, so adding one stays constant time.
-    if (block.used == AttributeBlock::kAllUsed && _attributes.size() < 2 * AttributeBlock::kSlots) {
-        block.used = 0;
-        for (const auto& entry : _attributes) {
-            const auto* address = reinterpret_cast<const unsigned char*>(entry.second.get());
-            for (size_t index = 0; index < AttributeBlock::kSlots; ++index) {
-                if (address == block.slots[index]) {
-                    block.used |= 1u << index;
-                }
-            }
-        }
-    }
-    // The last slots go first: they lie next to the entry array, which is
-    // allocated right after the block, so a lookup touches adjacent memory.
-    for (size_t index = AttributeBlock::kSlots; index-- > 0;) {
-        if ((block.used & (1u << index)) == 0) {
-            auto* attribute = new (block.slots[index]) KrXMLGenericAttribute(std::move(value));
-            block.used |= 1u << index;
-            return AttributePointer(attribute, AttributeDeleter{true, true});
-        }
-    }
-    return AttributePointer(new KrXMLGenericAttribute(std::move(value)));
 }
 
 KrXMLGenericElement::KrXMLGenericElement(const std::string& name, bool newline)
     : KrXMLComplexElement(name, false, true) {
+    _newline = newline;
+}
+
+KrXMLGenericElement::KrXMLGenericElement(const std::string* sharedName, bool newline)
+    : KrXMLComplexElement(sharedName, false, true) {
     _newline = newline;
 }
 
@@ -187,12 +232,12 @@ KrXMLGenericElement::~KrXMLGenericElement() {
 void KrXMLGenericElement::Write(std::ostream& out) {
     BeforeWrite(out);
     out.put('<');
-    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.write(_name->data(), static_cast<std::streamsize>(_name->size()));
     std::string value;
     for (auto& [name, attribute] : _attributes) {
         if (!attribute) {
             out.put(' ');
-            out.write(name.data(), static_cast<std::streamsize>(name.size()));
+            out.write(name.str().data(), static_cast<std::streamsize>(name.str().size()));
             continue;
         }
         if (!attribute->IsSet()) {
@@ -201,7 +246,7 @@ void KrXMLGenericElement::Write(std::ostream& out) {
         value.clear();
         attribute->AppendTo(value);
         out.put(' ');
-        out.write(name.data(), static_cast<std::streamsize>(name.size()));
+        out.write(name.str().data(), static_cast<std::streamsize>(name.str().size()));
         out.write("=\"", 2);
         writeQuotedValue(out, value);
         out.put('"');
@@ -225,7 +270,7 @@ void KrXMLGenericElement::Write(std::ostream& out) {
         out.put('\n');
     }
     out.write("</", 2);
-    out.write(_name.data(), static_cast<std::streamsize>(_name.size()));
+    out.write(_name->data(), static_cast<std::streamsize>(_name->size()));
     out.put('>');
 }
 
@@ -292,10 +337,10 @@ void KrXMLGenericElement::ListGenericChildren(GenericList& list) {
 bool KrXMLGenericElement::SetAttribute(const std::string& name, const std::string& value) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        _attributes.insert(name, _newGenericAttribute(value));
+        _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(value)));
     } else if (!it->second) {
         // A bare entry has no object to take the value.
-        it->second = _newGenericAttribute(value);
+        it->second = AttributePointer(new KrXMLGenericAttribute(value));
     } else {
         it->second->SetFromString(value);
     }
@@ -328,7 +373,7 @@ void KrXMLGenericElement::AssignAttribute(const std::string& text) {
 KrXMLComplexAttribute2* KrXMLGenericElement::GetOrCreateAttribute(const std::string& name) {
     auto it = _attributes.find(name);
     if (it == _attributes.end()) {
-        it = _attributes.insert(name, _newGenericAttribute(std::string()));
+        it = _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(std::string())));
     }
     return it->second.get();
 }

@@ -6,9 +6,11 @@
 // attribute, written as its name alone.
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <list>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -24,40 +26,79 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     using GenericList = std::list<KrXMLGenericElement*>;
 
     // Deletes an attribute the map owns; a proxy that belongs to the
-    // element's own members (see _registerProxy) is left alone. An attribute
-    // the element built in its own attribute block (inPlace) is only
-    // destroyed: its storage belongs to the element, so such a pointer must
-    // not be moved out of the map.
+    // element's own members (see _registerProxy) is left alone.
     struct AttributeDeleter {
-        bool owned = true;
-        bool inPlace = false;
+        // Written out rather than a member initialiser or a default argument,
+        // so that the type is default-constructible while the enclosing
+        // class is still incomplete.
+        constexpr AttributeDeleter() noexcept : owned(true) {}
+        constexpr AttributeDeleter(bool ownsAttribute) noexcept : owned(ownsAttribute) {}
+
+        bool owned;
         void operator()(KrXMLComplexAttribute2* attribute) const {
-            if (inPlace) {
-                attribute->~KrXMLComplexAttribute2();
-            } else if (owned) {
+            if (owned) {
                 delete attribute;
             }
         }
     };
     using AttributePointer = std::unique_ptr<KrXMLComplexAttribute2, AttributeDeleter>;
 
+    // An attribute name as the map holds it: the shared string of the name
+    // (KrSharedName), or an own copy when the shared table is full. Reads as
+    // a const std::string&.
+    class AttributeName {
+      public:
+        AttributeName() noexcept : _bits(0) {}
+        explicit AttributeName(std::string_view name);
+        AttributeName(AttributeName&& other) noexcept : _bits(other._bits) { other._bits = 0; }
+        AttributeName& operator=(AttributeName&& other) noexcept {
+            std::swap(_bits, other._bits);
+            return *this;
+        }
+        ~AttributeName();
+
+        const std::string& str() const {
+            return *reinterpret_cast<const std::string*>(_bits & ~kOwned);
+        }
+        operator const std::string&() const { return str(); }
+
+        friend bool operator==(const AttributeName& a, std::string_view b) { return a.str() == b; }
+        friend std::ostream& operator<<(std::ostream& out, const AttributeName& name) {
+            return out << name.str();
+        }
+
+      private:
+        // The string's address; its lowest bit marks an own copy.
+        static constexpr uintptr_t kOwned = 1;
+        uintptr_t _bits;
+    };
+
     // The attributes of one element, by byte-wise ascending name (the order
     // in which they are written). An element holds none or a handful, kept in
-    // one small sorted array where a search tree's node per entry cost more
-    // than the lookup saved; an element with many (generated or hostile
-    // markup) moves them into an ordered tree, so that inserting and looking
-    // up stay logarithmic. Iterates as (name, attribute) pairs.
+    // one block sized by their count (a header and the sorted entries), where
+    // a search tree's node per entry cost more than the lookup saved; an
+    // element with many (generated or hostile markup) moves them into an
+    // ordered tree, so that inserting and looking up stay logarithmic. An
+    // element without attributes pays one pointer. Iterates as (name,
+    // attribute) pairs.
     class AttributeMap {
       public:
-        using value_type = std::pair<std::string, AttributePointer>;
+        using value_type = std::pair<AttributeName, AttributePointer>;
+
+        AttributeMap() = default;
+        AttributeMap(const AttributeMap&) = delete;
+        AttributeMap& operator=(const AttributeMap&) = delete;
+        ~AttributeMap() { clear(); }
 
       private:
         using Node = std::unique_ptr<value_type>;
         struct NodeLess {
             using is_transparent = void;
-            bool operator()(const Node& a, const Node& b) const { return a->first < b->first; }
-            bool operator()(std::string_view a, const Node& b) const { return a < b->first; }
-            bool operator()(const Node& a, std::string_view b) const { return a->first < b; }
+            bool operator()(const Node& a, const Node& b) const {
+                return a->first.str() < b->first.str();
+            }
+            bool operator()(std::string_view a, const Node& b) const { return a < b->first.str(); }
+            bool operator()(const Node& a, std::string_view b) const { return a->first.str() < b; }
         };
         using Tree = std::set<Node, NodeLess>;
 
@@ -113,13 +154,13 @@ class KrXMLGenericElement : public KrXMLComplexElement {
         const_iterator end() const;
         iterator begin();
         iterator end();
-        size_t size() const { return _tree ? _tree->size() : _entries.size(); }
+        size_t size() const;
         bool empty() const { return size() == 0; }
         const_iterator find(std::string_view name) const;
         iterator find(std::string_view name);
         size_t count(std::string_view name) const { return find(name) == end() ? 0 : 1; }
         // Inserts in name order; the name must not be present yet.
-        iterator insert(std::string name, AttributePointer attribute);
+        iterator insert(std::string_view name, AttributePointer attribute);
         void erase(iterator it);
         void clear();
         void reserve(size_t count);
@@ -128,12 +169,27 @@ class KrXMLGenericElement : public KrXMLComplexElement {
         // From this many entries on they live in the tree.
         static constexpr size_t kTreeFrom = 32;
 
-        iterator _arrayAt(size_t index) { return iterator(_entries.data() + index, {}, false); }
+        // The header of the one allocation that holds the entries; the
+        // entries follow it. Either tree is set (and the entries are gone) or
+        // the first `size` of `capacity` entries are constructed.
+        struct Block {
+            Tree* tree = nullptr;
+            uint32_t size = 0;
+            uint32_t capacity = 0;
+            value_type* entries() { return reinterpret_cast<value_type*>(this + 1); }
+        };
+        static_assert(sizeof(Block) % alignof(value_type) == 0);
+
+        static Block* _newBlock(uint32_t capacity);
+        // Destroys the entries (or the tree) and frees the block.
+        static void _freeBlock(Block* block);
+        // Moves the entries into a block of the given capacity.
+        void _grow(uint32_t capacity);
+        iterator _arrayAt(size_t index) { return iterator(_block->entries() + index, {}, false); }
         iterator _treeAt(Tree::const_iterator node) { return iterator(nullptr, node, true); }
         void _moveToTree();
 
-        std::vector<value_type> _entries;
-        std::unique_ptr<Tree> _tree;
+        Block* _block = nullptr;
     };
 
     // Not empty, collapsible, no attributes.
@@ -212,24 +268,12 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     const AttributeMap& GetAttributes() const { return _attributes; }
 
   protected:
+    // For node kinds whose name is fixed (see KrSharedName::Builtin).
+    KrXMLGenericElement(const std::string* sharedName, bool newline);
+
     // RegisterAttribute for a proxy that is itself a member of the subclass:
     // the map neither allocates nor deletes it. Same duplicate rule.
     void _registerProxy(const std::string& name, KrXMLComplexAttributeProxy2* proxy);
 
     AttributeMap _attributes;
-
-  private:
-    // Room for the first few plain attributes the element builds, in one
-    // block: a separate small heap block per attribute lay between the
-    // nodes of a tree and kept the allocator from merging their space when
-    // the tree was deleted. The destructor empties the map before the block
-    // goes.
-    struct AttributeBlock;
-    struct AttributeBlockDeleter {
-        void operator()(AttributeBlock* block) const;
-    };
-    // A new plain attribute, in the block when a slot is free.
-    AttributePointer _newGenericAttribute(std::string value);
-
-    std::unique_ptr<AttributeBlock, AttributeBlockDeleter> _attributeBlock;
 };

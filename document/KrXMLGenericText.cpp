@@ -1,7 +1,18 @@
 #include "document/KrXMLGenericText.h"
 
+#include "document/KrSharedName.h"
+
+namespace {
+
+const std::string* nodeName() {
+    static const std::string* const name = KrSharedName::Builtin("xmltext");
+    return name;
+}
+
+}  // namespace
+
 KrXMLGenericText::KrXMLGenericText(std::string text)
-    : KrXMLGenericElement("xmltext", false), _text(std::move(text)) {}
+    : KrXMLGenericElement(nodeName(), false), _text(std::move(text)) {}
 
 KrXMLGenericText::~KrXMLGenericText() = default;
 

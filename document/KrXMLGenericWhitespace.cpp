@@ -1,7 +1,18 @@
 #include "document/KrXMLGenericWhitespace.h"
 
+#include "document/KrSharedName.h"
+
+namespace {
+
+const std::string* nodeName() {
+    static const std::string* const name = KrSharedName::Builtin("xmlwhitespace");
+    return name;
+}
+
+}  // namespace
+
 KrXMLGenericWhitespace::KrXMLGenericWhitespace(std::string text)
-    : KrXMLGenericElement("xmlwhitespace", false), _text(std::move(text)) {}
+    : KrXMLGenericElement(nodeName(), false), _text(std::move(text)) {}
 
 KrXMLGenericWhitespace::~KrXMLGenericWhitespace() = default;
 

@@ -1,7 +1,18 @@
 #include "document/KrXML_ProcInst2.h"
 
+#include "document/KrSharedName.h"
+
+namespace {
+
+const std::string* nodeName() {
+    static const std::string* const name = KrSharedName::Builtin("procinst");
+    return name;
+}
+
+}  // namespace
+
 KrXML_ProcInst2::KrXML_ProcInst2(std::string text)
-    : KrXMLGenericElement("procinst", false), _text(std::move(text)) {}
+    : KrXMLGenericElement(nodeName(), false), _text(std::move(text)) {}
 
 KrXML_ProcInst2::~KrXML_ProcInst2() = default;
 

@@ -16,6 +16,7 @@
 #include "document/KrDTDTable.h"
 #include "document/KrMimeType.h"
 #include "document/KrReadCursor.h"
+#include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
 #include "document/KrXMLBoolKrAttribute.h"

@@ -21,12 +21,22 @@ KrStyleAttribute::KrStyleAttribute() = default;
 
 KrStyleAttribute::~KrStyleAttribute() = default;
 
+KrStyleAttribute::PropertyMap& KrStyleAttribute::_propertyMap() {
+    if (!_properties) {
+        _properties = std::make_unique<PropertyMap>();
+    }
+    return *_properties;
+}
+
 bool KrStyleAttribute::IsSet() {
-    return !_properties.empty();
+    return _properties && !_properties->empty();
 }
 
 void KrStyleAttribute::Write(std::ostream& out) {
-    for (const auto& [name, property] : _properties) {
+    if (!_properties) {
+        return;
+    }
+    for (const auto& [name, property] : *_properties) {
         if (property != nullptr && !property->IsEmpty()) {
             property->Write(out);
         }
@@ -34,7 +44,10 @@ void KrStyleAttribute::Write(std::ostream& out) {
 }
 
 void KrStyleAttribute::AppendTo(std::string& out) {
-    for (const auto& [name, property] : _properties) {
+    if (!_properties) {
+        return;
+    }
+    for (const auto& [name, property] : *_properties) {
         if (property != nullptr && !property->IsEmpty()) {
             out += property->GetName();
             out += ": ";
@@ -62,7 +75,7 @@ void KrStyleAttribute::SetFromString(const std::string& text) {
         auto property = std::make_shared<KrCSSProperty>(
             Trim(item.substr(0, colon), kSpace) + ":" + value, false);
         const std::string& name = property->GetName();
-        _properties[name] = std::move(property);
+        _propertyMap()[name] = std::move(property);
     };
 
     size_t start = 0;
@@ -114,12 +127,14 @@ KrCSSProperty* KrStyleAttribute::SetProperty(const std::string& name) {
     if (!_isValidName(key)) {
         throw KrException("CSS property name not valid: >" + name + "<", __LINE__, "src");
     }
-    auto found = _properties.find(key);
-    if (found != _properties.end() && found->second != nullptr) {
-        return found->second.get();
+    if (_properties) {
+        auto found = _properties->find(key);
+        if (found != _properties->end() && found->second != nullptr) {
+            return found->second.get();
+        }
     }
     auto property = std::make_shared<KrCSSProperty>(key, true);
     KrCSSProperty* result = property.get();
-    _properties[key] = std::move(property);
+    _propertyMap()[key] = std::move(property);
     return result;
 }

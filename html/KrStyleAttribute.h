@@ -32,5 +32,11 @@ class KrStyleAttribute : public KrXMLComplexAttribute2 {
     virtual KrCSSProperty* SetProperty(const std::string& name);
 
   private:
-    std::map<std::string, std::shared_ptr<KrCSSProperty>> _properties;
+    using PropertyMap = std::map<std::string, std::shared_ptr<KrCSSProperty>>;
+
+    // Created with the first property: every HTML element carries a style
+    // member, and few of them set one.
+    PropertyMap& _propertyMap();
+
+    std::unique_ptr<PropertyMap> _properties;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -432,4 +433,27 @@ TEST(KrXMLComplexElement, ThrowNullInitAndErrorFlag) {
     e.SetError("broken");
     EXPECT_TRUE(e.HasError());
     EXPECT_EQ(e.GetErrorText(), "broken");
+}
+
+// Names are shared between trees: deleting one tree must leave the names of
+// every other tree intact, whichever goes first, and a name too long to be
+// shared is the element's own copy.
+TEST(KrXMLComplexElement, NameSharedByTwoTreesSurvivesDeletingEither) {
+    const std::string longName(300, 'n');
+    for (bool firstGoesFirst : {true, false}) {
+        SCOPED_TRACE(firstGoesFirst);
+        auto first = std::make_unique<KrXMLComplexElement>("shared", false, true);
+        auto second = std::make_unique<KrXMLComplexElement>("shared", false, true);
+        first->AddChild(new KrXMLComplexElement(longName, false, true));
+        second->AddChild(new KrXMLComplexElement(longName, false, true));
+        EXPECT_EQ(&first->GetName(), &second->GetName());
+        EXPECT_NE(&first->GetChildren()[0]->GetName(), &second->GetChildren()[0]->GetName());
+        (firstGoesFirst ? first : second).reset();
+        KrXMLComplexElement& kept = firstGoesFirst ? *second : *first;
+        EXPECT_EQ(kept.GetName(), "shared");
+        EXPECT_EQ(kept.ToXMLString(), "<shared><" + longName + " /></shared>");
+        kept.SetName(longName);
+        kept.GetChildren()[0]->SetName("shared");
+        EXPECT_EQ(kept.ToXMLString(), "<" + longName + "><shared /></" + longName + ">");
+    }
 }

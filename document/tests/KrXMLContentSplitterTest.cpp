@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +79,36 @@ TEST(KrXMLContentSplitter, AppliesAttributesInOrderLaterWinningValuelessTrue) {
 TEST(KrXMLContentSplitter, WritesBackWhatItRead) {
     const std::string text = "<a b=\"c\">\n<d>x y</d>\n<e />\n</a>";
     EXPECT_EQ(Written(text), text);
+}
+
+// Attribute storage grows with the count: every size up to a tree's worth
+// comes back in name order with its values, written and read again.
+TEST(KrXMLContentSplitter, AttributeCountsRoundTripThroughWriteAndRead) {
+    for (int count = 0; count <= 64; ++count) {
+        SCOPED_TRACE(count);
+        KrXMLGenericElement element("e", false);
+        std::map<std::string, std::string> expected;
+        for (int i = 0; i < count; ++i) {
+            // Scrambled arrival, values long enough to live outside the name.
+            const std::string name = "k" + std::to_string((i * 37) % 65);
+            element.SetAttribute(name, std::string(static_cast<size_t>(i % 20), 'v') + name);
+            expected[name] = std::string(static_cast<size_t>(i % 20), 'v') + name;
+        }
+        const std::string text = element.ToXMLString();
+        KrDTDElementReaderString reader(&text, 0);
+        KrXMLComplexElement* top = reader.Split("xml", 0);
+        ASSERT_EQ(top->GetChildren().size(), 1u);
+        auto* read = dynamic_cast<KrXMLGenericElement*>(top->GetChildren()[0]);
+        ASSERT_NE(read, nullptr);
+        ASSERT_EQ(read->GetAttributes().size(), expected.size());
+        auto want = expected.begin();
+        for (const auto& [name, attribute] : read->GetAttributes()) {
+            EXPECT_EQ(name, want->first);
+            EXPECT_EQ(read->GetAttributeString(name, "-"), want->second);
+            ++want;
+        }
+        EXPECT_EQ(read->ToXMLString(), text);
+    }
 }
 
 TEST(KrXMLContentSplitter, ByteFFIsTextNotEndOfInput) {

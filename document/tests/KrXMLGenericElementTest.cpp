@@ -251,9 +251,8 @@ TEST(KrXMLGenericElement, GenericListingsSkipOtherClasses) {
     EXPECT_EQ(root.AddChildElement(nullptr), nullptr);
 }
 
-// Plain attributes share room inside the element: values must survive
-// neighbours coming and going, removed ones must free their room for new
-// ones, and more attributes than that room must still work.
+// Plain attributes: values must survive neighbours coming and going, and a
+// removed name must leave room for new ones.
 TEST(KrXMLGenericElement, ManyPlainAttributesKeepTheirValuesThroughRemovals) {
     KrXMLGenericElement element("e", false);
     for (int round = 0; round < 3; ++round) {
