@@ -11,6 +11,9 @@
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
+#include "transport/KrTransceiverServerL1DirectSocket.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
+#include "transport/KrTransceiverServerL1QUIVO.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXServerHeader.h"
 
@@ -48,14 +51,30 @@ struct MadeListener {
     std::function<bool()> open;
 };
 
-// Makes the listening server of the protocol layer for `kind` from
-// (scheduler, header, transceiver, client id, dispatch key, supervisor id,
-// callback, type name). Empty while the protocol layers are not part of the
-// library: the listener then opens nothing.
-MadeListener makeListener(const ListenerKind&, KrGavetaScheduler2*, KrXServerHeader*, KrJob*,
-                          const std::string&, const std::string&, const std::string&,
-                          const KrTransceiver::Callback&) {
-    return {};
+// Makes the listening server of the protocol layer for `kind`; it is opened
+// once it is entered.
+MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* scheduler,
+                          KrXServerHeader* header, KrJob* owner, const std::string& clientName,
+                          const std::string& dispatchKey, const std::string& supervisorId,
+                          const KrTransceiver::Callback& callback) {
+    std::shared_ptr<KrTransceiverServerL0Socket> server;
+    if (kind.kind == 3)
+        server = std::make_shared<KrTransceiverServerL1HTTP>(scheduler, header, owner, clientName,
+                                                             dispatchKey, supervisorId, callback,
+                                                             kind.typeName);
+    else if (kind.kind == 6 || kind.kind == 7)
+        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner,
+                                                              clientName, dispatchKey,
+                                                              supervisorId, callback,
+                                                              kind.typeName);
+    else if (kind.kind == 9)
+        server = std::make_shared<KrTransceiverServerL1DirectSocket>(
+            scheduler, header, owner, clientName, dispatchKey, supervisorId, callback,
+            kind.typeName);
+    if (!server)
+        return {};
+    KrTransceiverServerL0Socket* layer = server.get();
+    return {server, [layer] { return layer->_open(); }};
 }
 
 void printLine(const std::string& text) {
