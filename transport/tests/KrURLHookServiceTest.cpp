@@ -15,6 +15,11 @@
 #include "foundation/KrGavetaScheduler2.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrXHeader.h"
+#include "transport/KrXResponseHeader.h"
+#include "document/KrXMLGenericElement.h"
+#include "html/KrHTML_input2_blob.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/tests/HttpTestServer.h"
 #include "transport/tests/TransportHarness.h"
 
 namespace {
@@ -333,4 +338,187 @@ TEST_F(HookFixture, RefusedOnTheSpotAndOnShutdown) {
     service.reset();
     const auto told = refusals(1);
     EXPECT_EQ(told[0].values.at("refused"), waiting->id());
+}
+
+namespace {
+
+std::string Unread(KrStringBuf& buffer) {
+    std::string out;
+    buffer.CopyOut(out, 0, buffer.Length());
+    return out;
+}
+
+// The second server: answers every request with what it received.
+class EchoClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    bool handleApplicationRequest(const std::string&, KrXHeader& request) override {
+        request._parseBody();
+        std::string text = request.method() == KR_HTTP_POST ? "POST " : "GET ";
+        text += request.path();
+        for (const char* name : {"a", "b", "t", "blob"}) {
+            std::string value;
+            if (request.getParameter(name, value))
+                text += std::string(" ") + name + "=[" + value + "]";
+        }
+        std::shared_ptr<KrXHeader> answer(request.makeResponse());
+        answer->setContent(text);
+        _send(answer, request.taskName());
+        return true;
+    }
+};
+
+// The requesting client in the program's own server: keeps the answers it
+// is given and the refusals it is told of.
+class RequestingClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    bool onHTTPAnswer(const std::string& serverName, KrXHeader& answer) override {
+        {
+            std::lock_guard<std::mutex> guard(_recordMutex);
+            answers[serverName] = Unread(answer.body());
+            _changed.notify_all();
+        }
+        return KrTransceiverClient::onHTTPAnswer(serverName, answer);
+    }
+    bool onMessage(const KrJobMessage& message) override {
+        if (message.kind == 6 && message.values.count("refused") != 0) {
+            std::lock_guard<std::mutex> guard(_recordMutex);
+            refusals[message.values.at("refused")] = message.values.at("error");
+            _changed.notify_all();
+        }
+        return KrTransceiverClient::onMessage(message);
+    }
+    // Waits (at most 30 s, so a lost answer fails instead of hanging) until
+    // answers and refusals together reach `count`.
+    bool waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(_recordMutex);
+        return _changed.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return answers.size() + refusals.size() >= count; });
+    }
+
+    std::map<std::string, std::string> answers;   // request id -> body
+    std::map<std::string, std::string> refusals;  // request id -> error
+
+  private:
+    std::mutex _recordMutex;
+    std::condition_variable _changed;
+};
+
+template <class Client>
+httptest::Server::ClientMaker Make() {
+    return [](std::function<bool(KrServerCallback_t&)> callback,
+              const std::map<std::string, std::string>& options) {
+        return std::make_shared<Client>(std::move(callback), options, nullptr);
+    };
+}
+
+struct LoopbackFixture : ::testing::Test {
+    LoopbackFixture()
+        : remote({}, 3, Make<EchoClient>()), home({}, 3, Make<RequestingClient>()) {
+        remotePort = remote.waitListening();
+        homePort = home.waitListening();
+        requester = std::dynamic_pointer_cast<RequestingClient>(home.client);
+    }
+    std::string remoteURL(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(remotePort) + path;
+    }
+    std::shared_ptr<KrXHeader> send(std::shared_ptr<KrXHeader> request) {
+        EXPECT_EQ(requester->_sendRequest(request), request->id());
+        return request;
+    }
+
+    httptest::Server remote;
+    httptest::Server home;
+    unsigned remotePort = 0;
+    unsigned homePort = 0;
+    std::shared_ptr<RequestingClient> requester;
+};
+
+}  // namespace
+
+TEST_F(LoopbackFixture, FormsAndLinkAreCarriedAndAnswered) {
+    ASSERT_NE(remotePort, 0u);
+    ASSERT_NE(homePort, 0u);
+    KrXMLGenericElement get("form", true);
+    get.SetAttribute("action", remoteURL("/search"));
+    get.SetAttribute("method", "GET");
+    auto* a = get.AddChildElement(new KrXMLGenericElement("input", true));
+    a->SetAttribute("type", "text");
+    a->SetAttribute("name", "a");
+    a->SetAttribute("value", "x y&z\r\n");
+
+    KrXMLGenericElement post("form", true);
+    post.SetAttribute("action", remoteURL("/upload"));
+    post.SetAttribute("method", "POST");
+    auto* t = post.AddChildElement(new KrXMLGenericElement("input", true));
+    t->SetAttribute("type", "hidden");
+    t->SetAttribute("name", "t");
+    t->SetAttribute("value", "v");
+    post.AddChildElement(new KrHTML_input2_blob("b1", std::string("\x01\x02\x00\x7f", 4), "blob"));
+
+    KrXMLGenericElement link("a", true);
+    link.SetAttribute("href", "page two");
+
+    auto fromGet = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    fromGet->buildFormPost(get, "");
+    auto fromPost = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    fromPost->buildFormPost(post, "");
+    auto fromLink = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    fromLink->setURLFromHref(link, remoteURL("/dir/"));
+    send(fromGet);
+    send(fromPost);
+    send(fromLink);
+
+    ASSERT_TRUE(requester->waitFor(3));
+    EXPECT_TRUE(requester->refusals.empty());
+    EXPECT_EQ(requester->answers[fromGet->id()], "GET /search a=[x y&z\r\n]");
+    EXPECT_EQ(requester->answers[fromPost->id()],
+              "POST /upload t=[v] blob=[" + std::string("\x01\x02\x00\x7f", 4) + "]");
+    EXPECT_EQ(requester->answers[fromLink->id()], "GET /dir/page%20two");
+    EXPECT_EQ(home.transceiver->hookServiceCount(), 1u);
+}
+
+TEST_F(LoopbackFixture, MoreRequestsThanCarriersAllComplete) {
+    ASSERT_NE(remotePort, 0u);
+    std::vector<std::shared_ptr<KrXHeader>> sent;
+    for (int i = 0; i < 25; ++i) {
+        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+        request->setURL(remoteURL("/n" + std::to_string(i)), "");
+        sent.push_back(send(request));
+    }
+    ASSERT_TRUE(requester->waitFor(25));
+    EXPECT_TRUE(requester->refusals.empty());
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(requester->answers[sent[i]->id()], "GET /n" + std::to_string(i));
+    // The listener and at most ten carriers.
+    EXPECT_LE(home.transceiver->serverCount(), 11u);
+}
+
+TEST_F(LoopbackFixture, RefusedPortAndUnknownHostAreReported) {
+    // A port that was free a moment ago: nobody listens there.
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    const unsigned closedPort = ntohs(address.sin_port);
+    ::close(probe);
+
+    auto refused = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    refused->setURL("http://127.0.0.1:" + std::to_string(closedPort) + "/x", "");
+    auto unknown = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    unknown->setURL("http://no-such-host.invalid:80/x", "");
+    send(refused);
+    send(unknown);
+    ASSERT_TRUE(requester->waitFor(2));
+    EXPECT_TRUE(requester->answers.empty());
+    EXPECT_EQ(requester->refusals[refused->id()],
+              "cannot connect to 127.0.0.1:" + std::to_string(closedPort));
+    const std::string why = requester->refusals[unknown->id()];
+    EXPECT_TRUE(why == "cannot connect to no-such-host.invalid:80" ||
+                why == "connecting to no-such-host.invalid:80 took longer than 10000 ms")
+        << why;
 }
