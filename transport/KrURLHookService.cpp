@@ -31,6 +31,7 @@ KrURLHookService::~KrURLHookService() {
     std::list<Opener> running;
     {
         std::lock_guard<std::mutex> guard(_openersMutex);
+        _openersClosed = true;
         running.swap(_openers);
     }
     for (Opener& opener : running)
@@ -104,14 +105,21 @@ void KrURLHookService::_carry(const std::shared_ptr<KrTransceiverServer>& carrie
 }
 
 void KrURLHookService::_startOpening(const std::shared_ptr<KrXHeader>& request) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard<std::mutex> guard(_openersMutex);
-    _reapOpeners();
-    _openers.push_back(Opener{std::thread([this, request, done] {
-                                  _openCarrier(request);
-                                  done->store(true);
-                              }),
-                              done});
+    {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard<std::mutex> guard(_openersMutex);
+        _reapOpeners();
+        if (!_openersClosed) {
+            _openers.push_back(Opener{std::thread([this, request, done] {
+                                          _openCarrier(request);
+                                          done->store(true);
+                                      }),
+                                      done});
+            return;
+        }
+    }
+    // The destructor has taken the openers to join: none may start now.
+    _giveUp(*request, "the service stopped before connecting");
 }
 
 void KrURLHookService::_reapOpeners() {
@@ -126,16 +134,17 @@ void KrURLHookService::_reapOpeners() {
 }
 
 void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
-    KrURLHookCarrier_t made;
+    CarrierFactory factory;
     KrJob* owner = nullptr;
     {
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
         owner = transceiver;
-        if (carrierFactory && owner != nullptr && !_stopping) {
-            made = carrierFactory(scheduler, owner, clientName, request->id(), request, id(),
-                                  callback);
-        }
+        if (!_stopping)
+            factory = carrierFactory;
     }
+    KrURLHookCarrier_t made;
+    if (factory && owner != nullptr)
+        made = factory(scheduler, owner, clientName, request->id(), request, id(), callback);
     const std::string where = request->host() + ":" + std::to_string(request->port());
     if (!made.server || !made.open) {
         _giveUp(*request, "no carrier for " + where);
@@ -172,12 +181,11 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     }
     {
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        --_opening;
         if (_stopping) {
-            --_opening;
             _reportRefused(*request, "the service stopped while connecting");
             return;
         }
-        --_opening;
         carriers[made.server->id()] = made.server;
         _inFlight[made.server->id()] = InFlight{request->id(), request->taskName()};
     }

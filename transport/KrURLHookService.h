@@ -124,4 +124,6 @@ class KrURLHookService : public KrTransceiverServer {
 
     std::mutex _openersMutex;
     std::list<Opener> _openers;
+    // Set by the destructor when it takes _openers to join them.
+    bool _openersClosed = false;
 };
