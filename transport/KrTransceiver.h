@@ -100,6 +100,9 @@ class KrTransceiver : public KrJob {
     bool _hookRequest(KrTransceiverClient& client, const std::shared_ptr<KrXHeader>& message,
                       Callback callback, const std::string& taskName);
     size_t hookServiceCount();
+    // Writes "m-stack: " and the queued count of each URL hook service, one
+    // line each; returns the requests they still have waiting or in flight.
+    unsigned long printMessageStacks();
 
     std::shared_ptr<KrTransceiverConnection> findConnection(const std::string& name);
     std::shared_ptr<KrTransceiverClient> findClient(const std::string& name);

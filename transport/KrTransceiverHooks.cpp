@@ -2,6 +2,7 @@
 // per requesting client and destination, whose carriers are the client-role
 // servers of the request's protocol.
 
+#include <iostream>
 #include <memory>
 
 #include "transport/KrTransceiver.h"
@@ -71,4 +72,14 @@ bool KrTransceiver::_hookRequest(KrTransceiverClient& client,
 size_t KrTransceiver::hookServiceCount() {
     std::lock_guard<std::recursive_mutex> guard(lock);
     return hookServices.size();
+}
+
+unsigned long KrTransceiver::printMessageStacks() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    unsigned long pending = 0;
+    for (const auto& [name, service] : hookServices) {
+        std::cout << "m-stack: " << service->queuedCount() << std::endl;
+        pending += service->pendingCount();
+    }
+    return pending;
 }

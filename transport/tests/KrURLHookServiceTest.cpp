@@ -386,6 +386,10 @@ class RequestingClient : public KrTransceiverClient {
             std::lock_guard<std::mutex> guard(_recordMutex);
             refusals[message.values.at("refused")] = message.values.at("error");
             _changed.notify_all();
+        } else if (message.kind == 6 && message.values.count("ctask") != 0) {
+            std::lock_guard<std::mutex> guard(_recordMutex);
+            ++finished;
+            _changed.notify_all();
         }
         return KrTransceiverClient::onMessage(message);
     }
@@ -397,6 +401,14 @@ class RequestingClient : public KrTransceiverClient {
                                  [&] { return answers.size() + refusals.size() >= count; });
     }
 
+    // Waits (at most 30 s) until `count` tasks were reported finished.
+    bool waitFinished(size_t count) {
+        std::unique_lock<std::mutex> lock(_recordMutex);
+        return _changed.wait_for(lock, std::chrono::seconds(30),
+                                 [&] { return finished >= count; });
+    }
+
+    size_t finished = 0;
     std::map<std::string, std::string> answers;   // request id -> body
     std::map<std::string, std::string> refusals;  // request id -> error
 
@@ -491,8 +503,12 @@ TEST_F(LoopbackFixture, MoreRequestsThanCarriersAllComplete) {
     EXPECT_TRUE(requester->refusals.empty());
     for (int i = 0; i < 25; ++i)
         EXPECT_EQ(requester->answers[sent[i]->id()], "GET /n" + std::to_string(i));
-    // The listener and at most ten carriers.
+    // Every carried task is reported finished; then nothing is left waiting.
+    ASSERT_TRUE(requester->waitFinished(25));
     EXPECT_LE(home.transceiver->serverCount(), 11u);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(home.transceiver->printMessageStacks(), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "m-stack: 0\n");
 }
 
 TEST_F(LoopbackFixture, RefusedPortAndUnknownHostAreReported) {
