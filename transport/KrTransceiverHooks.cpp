@@ -20,9 +20,9 @@ KrURLHookService::CarrierFactory CarrierOf(const char* typeName) {
     return [typeName](KrGavetaScheduler2* scheduler, KrJob* transceiver, std::string client,
                       std::string requestId, std::shared_ptr<KrXHeader> request,
                       std::string serviceId, std::function<bool(KrServerCallback_t&)> callback) {
-        auto carrier = std::make_shared<Layer>(scheduler, transceiver, client, requestId,
-                                               std::move(request), serviceId,
-                                               std::move(callback), typeName);
+        auto carrier =
+            std::make_shared<Layer>(scheduler, transceiver, client, requestId, std::move(request),
+                                    serviceId, std::move(callback), typeName);
         return KrURLHookCarrier_t{carrier, [carrier] { return carrier->_open(); }};
     };
 }
@@ -54,9 +54,8 @@ bool KrTransceiver::_hookRequest(KrTransceiverClient& client,
             KrURLHookService::CarrierFactory factory = CarrierFactoryFor(message->protocolKind());
             if (!factory)
                 return false;
-            slot = std::make_shared<KrURLHookService>(scheduler, this, client.id(),
-                                                      std::move(callback), std::move(factory),
-                                                      id());
+            slot = std::make_shared<KrURLHookService>(
+                scheduler, this, client.id(), std::move(callback), std::move(factory), id());
             hookServices[slot->id()] = slot;
         }
         service = slot;

@@ -11,8 +11,7 @@ KrURLHookService::KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transce
                                    const std::string& clientId,
                                    std::function<bool(KrServerCallback_t&)> callback,
                                    CarrierFactory factory, const std::string& transceiverId)
-    : KrTransceiverServer(scheduler, transceiver, clientId, "", transceiverId,
-                          std::move(callback)),
+    : KrTransceiverServer(scheduler, transceiver, clientId, "", transceiverId, std::move(callback)),
       carrierFactory(std::move(factory)) {
     createJoinedTaskSelf("urlhook_" + id());
     dispatchKey = id();
@@ -100,7 +99,8 @@ void KrURLHookService::_carry(const std::shared_ptr<KrTransceiverServer>& carrie
         idleCarriers.erase(carrier->id());
         carriers.erase(carrier->id());
     }
-    _reportRefused(*request, "the connection to " + request->host() + " could not take the request");
+    _reportRefused(*request,
+                   "the connection to " + request->host() + " could not take the request");
     _serveNextPending();
 }
 

@@ -53,8 +53,8 @@ class KrURLHookService : public KrTransceiverServer {
     static constexpr unsigned long kDefaultMaxCarriers = 10;
     static constexpr long kDefaultConnectTimeoutMicroseconds = 10000000;
 
-    KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transceiver,
-                     const std::string& clientId, std::function<bool(KrServerCallback_t&)> callback,
+    KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transceiver, const std::string& clientId,
+                     std::function<bool(KrServerCallback_t&)> callback,
                      CarrierFactory carrierFactory, const std::string& transceiverId);
     // Refuses (and reports) the queued requests, waits for the connects in
     // progress, then leaves the registry.

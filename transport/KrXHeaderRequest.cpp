@@ -49,8 +49,8 @@ Address TakeApart(const std::string& text, const std::string& base) {
     }
     if (url.port.empty() || url.port.find_first_not_of("0123456789") != std::string::npos ||
         url.port.size() > 9) {
-        throw std::invalid_argument("no port number in the address '" + text + "' (base '" +
-                                    base + "')");
+        throw std::invalid_argument("no port number in the address '" + text + "' (base '" + base +
+                                    "')");
     }
     return Address{url.path, url.host, url.protocol, std::stol(url.port)};
 }

@@ -4,21 +4,21 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <thread>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "document/KrXMLGenericElement.h"
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "html/KrHTML_input2_blob.h"
 #include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverClient.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
-#include "document/KrXMLGenericElement.h"
-#include "html/KrHTML_input2_blob.h"
-#include "transport/KrTransceiverClient.h"
 #include "transport/tests/HttpTestServer.h"
 #include "transport/tests/TransportHarness.h"
 
@@ -404,8 +404,7 @@ class RequestingClient : public KrTransceiverClient {
     // Waits (at most 30 s) until `count` tasks were reported finished.
     bool waitFinished(size_t count) {
         std::unique_lock<std::mutex> lock(_recordMutex);
-        return _changed.wait_for(lock, std::chrono::seconds(30),
-                                 [&] { return finished >= count; });
+        return _changed.wait_for(lock, std::chrono::seconds(30), [&] { return finished >= count; });
     }
 
     size_t finished = 0;
@@ -426,8 +425,7 @@ httptest::Server::ClientMaker Make() {
 }
 
 struct LoopbackFixture : ::testing::Test {
-    LoopbackFixture()
-        : remote({}, 3, Make<EchoClient>()), home({}, 3, Make<RequestingClient>()) {
+    LoopbackFixture() : remote({}, 3, Make<EchoClient>()), home({}, 3, Make<RequestingClient>()) {
         remotePort = remote.waitListening();
         homePort = home.waitListening();
         requester = std::dynamic_pointer_cast<RequestingClient>(home.client);

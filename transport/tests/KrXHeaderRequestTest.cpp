@@ -87,8 +87,8 @@ TEST(KrXHeaderRequest, AddressesBecomeRequestFields) {
         EXPECT_EQ(request.query(), "");
         EXPECT_EQ(request.direction(), 2);
         EXPECT_EQ(request.state(), 6);
-        EXPECT_EQ(Head(request), "GET " + row.path + " HTTP/1.1\r\nHost: " + row.host + "\r\n" +
-                                     kAgent + "\r\n");
+        EXPECT_EQ(Head(request),
+                  "GET " + row.path + " HTTP/1.1\r\nHost: " + row.host + "\r\n" + kAgent + "\r\n");
     }
 }
 
@@ -150,8 +150,8 @@ TEST(KrXHeaderRequest, GetFormCarriesEncodedTextAndHiddenInputs) {
     EXPECT_EQ(request.method(), KR_HTTP_GET);
     EXPECT_EQ(request.state(), 6);
     EXPECT_EQ(request.port(), 81);
-    EXPECT_EQ(Head(request), "GET /go" + request.query() + " HTTP/1.1\r\nHost: h\r\n" + kAgent +
-                                 "\r\n");
+    EXPECT_EQ(Head(request),
+              "GET /go" + request.query() + " HTTP/1.1\r\nHost: h\r\n" + kAgent + "\r\n");
 }
 
 TEST(KrXHeaderRequest, FormsThatBuildNothing) {
@@ -200,8 +200,8 @@ TEST(KrXHeaderRequest, PostFormWithOneTextInput) {
     EXPECT_EQ(request.bodyLength(), static_cast<long>(body.size()));
     EXPECT_EQ(request.method(), KR_HTTP_POST);
     EXPECT_EQ(request.state(), 6);
-    EXPECT_EQ(Head(request), "POST /up HTTP/1.1\r\nHost: h\r\n" + kAgent + "Content-Length: " +
-                                 std::to_string(body.size()) +
+    EXPECT_EQ(Head(request), "POST /up HTTP/1.1\r\nHost: h\r\n" + kAgent +
+                                 "Content-Length: " + std::to_string(body.size()) +
                                  "\r\nContent-Type: multipart/form-data; boundary=" + boundary +
                                  "\r\n\r\n");
 }
@@ -213,8 +213,8 @@ TEST(KrXHeaderRequest, PostFormWithoutPartsHasAnEmptyBody) {
     request.buildFormPost(*form.root, "");
     EXPECT_EQ(Body(request), "");
     EXPECT_EQ(request.bodyLength(), 0);
-    EXPECT_EQ(Head(request), "POST /up HTTP/1.1\r\nHost: h\r\n" + kAgent +
-                                 "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(Head(request),
+              "POST /up HTTP/1.1\r\nHost: h\r\n" + kAgent + "Content-Length: 0\r\n\r\n");
 }
 
 TEST(KrXHeaderRequest, PostFormCarriesFilesBlobsAndSafeNames) {
