@@ -250,3 +250,13 @@ TEST(KrXHeaderRequest, PostFormCarriesFilesBlobsAndSafeNames) {
     EXPECT_EQ(Body(request), expected);
     EXPECT_EQ(request.bodyLength(), static_cast<long>(expected.size()));
 }
+
+TEST(KrXHeaderRequest, FieldsSetDirectlyCannotForgeHeadLines) {
+    KrXHeader request(KR_HTTP_GET, false, 3);
+    request.path() = "/a\r\nX-Evil: 1\r\n";
+    request.query() = "?q=\n";
+    request.host() = "h\r\nX-Other: 2";
+    request.setState(6);
+    EXPECT_EQ(Head(request),
+              "GET /aX-Evil: 1?q= HTTP/1.1\r\nHost: hX-Other: 2\r\n" + kAgent + "\r\n");
+}
