@@ -51,8 +51,9 @@ struct MadeListener {
     std::function<bool()> open;
 };
 
-// Makes the listening server of the protocol layer for `kind`; it is opened
-// once it is entered.
+// Makes the listening server of the protocol layer for `kind` from
+// (scheduler, header, transceiver, client id, dispatch key, supervisor id,
+// callback, type name).
 MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* scheduler,
                           KrXServerHeader* header, KrJob* owner, const std::string& clientName,
                           const std::string& dispatchKey, const std::string& supervisorId,
@@ -63,9 +64,8 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
                                                              dispatchKey, supervisorId, callback,
                                                              kind.typeName);
     else if (kind.kind == 6 || kind.kind == 7)
-        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner,
-                                                              clientName, dispatchKey,
-                                                              supervisorId, callback,
+        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner, clientName,
+                                                              dispatchKey, supervisorId, callback,
                                                               kind.typeName);
     else if (kind.kind == 9)
         server = std::make_shared<KrTransceiverServerL1DirectSocket>(
@@ -73,8 +73,7 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
             kind.typeName);
     if (!server)
         return {};
-    KrTransceiverServerL0Socket* layer = server.get();
-    return {server, [layer] { return layer->_open(); }};
+    return {server, [server] { return server->_open(); }};
 }
 
 void printLine(const std::string& text) {

@@ -6,8 +6,8 @@
 // transceiver to close it. It never touches the socket on its own: the
 // transceiver's loops hand it the socket when it can be read or written.
 //
-// Owns its queued output buffers. `inputLock` guards `input`, `outputLock`
-// guards `output`; the message lock guards `linkName` and the close request.
+// Owns its queued output buffers. `_inputLock` guards `_input`, `_outputLock`
+// guards `_output`; the message lock guards `_linkName` and the close request.
 // The transceiver holds connections in shared pointers.
 
 #include <atomic>
