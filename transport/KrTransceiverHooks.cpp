@@ -74,9 +74,15 @@ size_t KrTransceiver::hookServiceCount() {
 }
 
 unsigned long KrTransceiver::printMessageStacks() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    // Asked outside `lock`: a service's message lock is held while its
+    // carriers look up connections under `lock`.
+    std::map<std::string, std::shared_ptr<KrURLHookService>> services;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        services = hookServices;
+    }
     unsigned long pending = 0;
-    for (const auto& [name, service] : hookServices) {
+    for (const auto& [name, service] : services) {
         std::cout << "m-stack: " << service->queuedCount() << std::endl;
         pending += service->pendingCount();
     }
