@@ -240,7 +240,7 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
 }
 
 std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrXHeader> message,
-                                Callback, const std::string& taskName) {
+                                Callback callback, const std::string& taskName) {
     std::lock_guard<std::recursive_mutex> sending(sendLock);
     std::string result = KrJob::commonErrorTask();
     if (!message || message->urlFailed())
@@ -276,9 +276,8 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
             printLine("unknown protocol!! (2)");
             return result;
         }
-        // Outgoing requests travel through the URL hook service, which is
-        // not part of the library yet: nothing was routed.
-        result = KrJob::commonErrorTask();
+        if (!_hookRequest(client, message, std::move(callback), taskName))
+            result = KrJob::commonErrorTask();
     }
     return result;
 }

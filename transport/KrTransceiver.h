@@ -44,6 +44,7 @@ class KrSocketIPvx;
 class KrTransceiverClient;
 class KrTransceiverConnection;
 class KrTransceiverServer;
+class KrURLHookService;
 class KrXHeader;
 class KrXServerHeader;
 
@@ -93,6 +94,15 @@ class KrTransceiver : public KrJob {
     // header's job id ("" without a header).
     virtual std::string addServer(KrTransceiverClient& client,
                                   std::shared_ptr<KrXServerHeader> header, Callback callback);
+
+    // Hands an outgoing request to the URL hook service of its client and
+    // destination, made on first use; false when the request was refused.
+    bool _hookRequest(KrTransceiverClient& client, const std::shared_ptr<KrXHeader>& message,
+                      Callback callback, const std::string& taskName);
+    size_t hookServiceCount();
+    // Writes "m-stack: " and the queued count of each URL hook service, one
+    // line each; returns the requests they still have waiting or in flight.
+    unsigned long printMessageStacks();
 
     std::shared_ptr<KrTransceiverConnection> findConnection(const std::string& name);
     std::shared_ptr<KrTransceiverClient> findClient(const std::string& name);
@@ -175,4 +185,9 @@ class KrTransceiver : public KrJob {
     std::mutex _housekeepingMutex;
     std::condition_variable _housekeepingCondition;
     std::thread housekeepingThread;
+    // The URL hook services by client id and destination (urlText), and by
+    // their own id; guarded by `lock`. Declared last so they go first: a
+    // connect still in progress then finds the transceiver whole.
+    std::map<std::string, std::map<std::string, std::shared_ptr<KrURLHookService>>> hooks;
+    std::map<std::string, std::shared_ptr<KrURLHookService>> hookServices;
 };

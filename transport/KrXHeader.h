@@ -34,6 +34,7 @@
 class KrFileHandle;
 class KrHTMLKontextN;
 class KrXMLComplexElement;
+class KrXMLGenericElement;
 class KrXResponseHeader;
 
 // Header fields by lower-case name, values in arrival order.
@@ -99,6 +100,18 @@ class KrXHeader : public KrJob {
     // multipart body gives 2 with refusalStatus() 400.
     int _parseBody();
     void setRequestQuery(const std::string& url);
+
+    // --- Outgoing requests (path, host, port, protocol kind, query, body) ---
+    // Each takes mutex() for its whole run; `base` resolves a relative address.
+    // An address whose port cannot be read throws std::invalid_argument and
+    // leaves the header unchanged.
+    void setURL(const std::string& text, const std::string& base);
+    // From the element's "href"; none gives path "#" on "localhost".
+    void setURLFromHref(KrXMLGenericElement& element, const std::string& base);
+    // A form's "action", "method" ("GET" or "POST") and descendant inputs to a
+    // GET with a query or a multipart/form-data POST.
+    void buildFormPost(KrXMLGenericElement& form, const std::string& base);
+    const std::string& boundary() const { return _boundary; }
 
     // --- Answers ---
     // A new answer for this request; the caller owns it.

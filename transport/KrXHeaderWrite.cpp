@@ -186,9 +186,11 @@ bool KrXHeader::_writeRequestHead(std::ostream& out) {
     const int m = method();
     if (m != KR_HTTP_GET && m != KR_HTTP_POST)
         return false;
-    out << (m == KR_HTTP_GET ? "GET " : "POST ") << _path << _query << " HTTP/" << _version
-        << "\r\n";
-    out << "Host: " << _host << "\r\n";
+    // Path, query and host may have been set directly: a line break in them
+    // would let the text behind it forge header lines.
+    out << (m == KR_HTTP_GET ? "GET " : "POST ") << WithoutLineBreaks(_path)
+        << WithoutLineBreaks(_query) << " HTTP/" << _version << "\r\n";
+    out << "Host: " << WithoutLineBreaks(_host) << "\r\n";
     out << "User-Agent: " << kServerName << "\r\n";
     if (m == KR_HTTP_POST) {
         out << "Content-Length: " << _bodyLength << "\r\n";

@@ -1,6 +1,7 @@
 #pragma once
 // The network transport and web server: sockets, transceiver, connections, message headers,
-// servers, web client. One include for an application that uses this library.
+// servers, web client, outgoing requests. One include for an application that uses this
+// library.
 
 #include "html/html.h"
 #include "transport/KrFileHandle.h"
@@ -22,6 +23,7 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrTransceiverServerL1QUIVO.h"
 #include "transport/KrUDPSocket.h"
+#include "transport/KrURLHookService.h"
 #include "transport/KrWebApplication.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXRequestHeader.h"

@@ -1,0 +1,310 @@
+#include "transport/KrURLHookService.h"
+
+#include <future>
+#include <utility>
+
+#include "foundation/KrCombinedTask.h"
+#include "transport/KrTransceiver.h"
+#include "transport/KrXHeader.h"
+
+KrURLHookService::KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transceiver,
+                                   const std::string& clientId,
+                                   std::function<bool(KrServerCallback_t&)> callback,
+                                   CarrierFactory factory, const std::string& transceiverId)
+    : KrTransceiverServer(scheduler, transceiver, clientId, "", transceiverId, std::move(callback)),
+      carrierFactory(std::move(factory)) {
+    createJoinedTaskSelf("urlhook_" + id());
+    dispatchKey = id();
+}
+
+KrURLHookService::~KrURLHookService() {
+    std::list<std::shared_ptr<KrXHeader>> waiting;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        _stopping = true;
+        waiting.swap(pendingRequests);
+    }
+    for (const auto& request : waiting)
+        _reportRefused(*request, "the request was still waiting when its service stopped");
+    // No opener starts after _stopping; those running end with their connect.
+    std::list<Opener> running;
+    {
+        std::lock_guard<std::mutex> guard(_openersMutex);
+        _openersClosed = true;
+        running.swap(_openers);
+    }
+    for (Opener& opener : running)
+        opener.thread.join();
+    _shutdown(transceiver);
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    idleCarriers.clear();
+    carriers.clear();
+    carrierFactory = nullptr;
+}
+
+KrTransceiver* KrURLHookService::_owner() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return dynamic_cast<KrTransceiver*>(transceiver);
+}
+
+std::shared_ptr<KrXHeader> KrURLHookService::_hookURL(std::shared_ptr<KrXHeader>& request,
+                                                      bool& refused, bool atFront) {
+    std::unique_lock<std::recursive_mutex> lock(_messageLock);
+    if (!request || transceiver == nullptr || _stopping) {
+        refused = true;
+        return std::move(request);
+    }
+    refused = false;
+    std::shared_ptr<KrTransceiverServer> carrier;
+    while (!idleCarriers.empty() && !carrier) {
+        const std::string name = *idleCarriers.begin();
+        idleCarriers.erase(idleCarriers.begin());
+        const auto it = carriers.find(name);
+        if (it == carriers.end())
+            continue;
+        if (it->second->isTimedOut())
+            carriers.erase(it);
+        else
+            carrier = it->second;
+    }
+    if (carrier) {
+        _inFlight[carrier->id()] = InFlight{request->id(), request->taskName()};
+        lock.unlock();
+        _carry(carrier, request);
+        return std::move(request);
+    }
+    if (carriers.size() + _opening >= maxCarriers) {
+        if (atFront)
+            pendingRequests.push_front(request);
+        else
+            pendingRequests.push_back(request);
+        return {};
+    }
+    // The place in the pool is taken now, so the limit holds while connecting.
+    ++_opening;
+    lock.unlock();
+    _startOpening(request);
+    return {};
+}
+
+void KrURLHookService::_carry(const std::shared_ptr<KrTransceiverServer>& carrier,
+                              const std::shared_ptr<KrXHeader>& request) {
+    carrier->joinTask(request->taskName());
+    if (carrier->_sendRequest(request.get()))
+        return;
+    // A carrier whose connection died refuses; it leaves the pool.
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        _inFlight.erase(carrier->id());
+        idleCarriers.erase(carrier->id());
+        carriers.erase(carrier->id());
+    }
+    _reportRefused(*request,
+                   "the connection to " + request->host() + " could not take the request");
+    _serveNextPending();
+}
+
+void KrURLHookService::_startOpening(const std::shared_ptr<KrXHeader>& request) {
+    {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard<std::mutex> guard(_openersMutex);
+        _reapOpeners();
+        if (!_openersClosed) {
+            _openers.push_back(Opener{std::thread([this, request, done] {
+                                          _openCarrier(request);
+                                          done->store(true);
+                                      }),
+                                      done});
+            return;
+        }
+    }
+    // The destructor has taken the openers to join: none may start now.
+    _giveUp(*request, "the service stopped before connecting");
+}
+
+void KrURLHookService::_reapOpeners() {
+    for (auto it = _openers.begin(); it != _openers.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = _openers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
+    CarrierFactory factory;
+    KrJob* owner = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        owner = transceiver;
+        if (!_stopping)
+            factory = carrierFactory;
+    }
+    KrURLHookCarrier_t made;
+    if (factory && owner != nullptr)
+        made = factory(scheduler, owner, clientName, request->id(), request, id(), callback);
+    const std::string where = request->host() + ":" + std::to_string(request->port());
+    if (!made.server || !made.open) {
+        _giveUp(*request, "no carrier for " + where);
+        return;
+    }
+    // Name look-up and connect may block: the request is given up after the
+    // time-out, and its place in the pool with it; the attempt itself ends
+    // when the system gives up.
+    auto attempt = std::async(std::launch::async, made.open);
+    const long timeout = _connectTimeout.load();
+    if (attempt.wait_for(std::chrono::microseconds(timeout)) != std::future_status::ready) {
+        _giveUp(*request, "connecting to " + where + " took longer than " +
+                              std::to_string(timeout / 1000) + " ms");
+        if (_connected(attempt)) {
+            // Connected after its request was given up: it waits idle, if
+            // the pool still has room for it.
+            std::lock_guard<std::recursive_mutex> guard(_messageLock);
+            if (_stopping || carriers.size() + _opening >= maxCarriers)
+                return;
+            carriers[made.server->id()] = made.server;
+            idleCarriers.insert(made.server->id());
+        } else {
+            return;
+        }
+        if (KrTransceiver* registry = _owner())
+            registry->registerServer(made.server);
+        _serveNextPending();
+        return;
+    }
+    std::string error;
+    if (!_connected(attempt, &error)) {
+        _giveUp(*request, "cannot connect to " + where + error);
+        return;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        --_opening;
+        if (_stopping) {
+            _reportRefused(*request, "the service stopped while connecting");
+            return;
+        }
+        carriers[made.server->id()] = made.server;
+        _inFlight[made.server->id()] = InFlight{request->id(), request->taskName()};
+    }
+    if (KrTransceiver* registry = _owner())
+        registry->registerServer(made.server);
+    _carry(made.server, request);
+}
+
+bool KrURLHookService::_connected(std::future<bool>& attempt, std::string* error) {
+    try {
+        return attempt.get();
+    } catch (const std::exception& failure) {
+        if (error != nullptr)
+            *error = std::string(": ") + failure.what();
+        return false;
+    }
+}
+
+void KrURLHookService::_giveUp(KrXHeader& request, const std::string& reason) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        --_opening;
+    }
+    _reportRefused(request, reason);
+    _serveNextPending();
+}
+
+void KrURLHookService::_serveNextPending() {
+    std::shared_ptr<KrXHeader> next;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        if (pendingRequests.empty() || _stopping)
+            return;
+        if (idleCarriers.empty() && carriers.size() + _opening >= maxCarriers)
+            return;
+        next = std::move(pendingRequests.front());
+        pendingRequests.pop_front();
+    }
+    bool refused = false;
+    std::shared_ptr<KrXHeader> result = _hookURL(next, refused, true);
+    if (refused && result)
+        _reportRefused(*result, "the request could not be carried");
+}
+
+void KrURLHookService::_reportRefused(KrXHeader& request, const std::string& reason) {
+    _reportRefused(InFlight{request.id(), request.taskName()}, reason);
+}
+
+void KrURLHookService::_reportRefused(const InFlight& request, const std::string& reason) {
+    KrJobMessage message(id(), 6, "");
+    // Without a task name there is nothing to leave: an empty "ctask" would
+    // make the client leave whatever task it has joined.
+    if (!request.taskName.empty())
+        message.values["ctask"] = request.taskName;
+    message.values["refused"] = request.requestId;
+    message.values["error"] = reason;
+    KrCombinedTask::global().post(clientName, message);
+}
+
+bool KrURLHookService::onMessage(const KrJobMessage& message) {
+    if (message.kind == 1) {
+        if (KrTransceiver* owner = _owner())
+            owner->removeServer(message.a);
+        std::shared_ptr<KrXHeader> none;
+        InFlight lost;
+        bool wasBusy = false;
+        {
+            std::lock_guard<std::recursive_mutex> guard(_messageLock);
+            if (carriers.count(message.a) == 0)
+                return true;
+            idleCarriers.erase(message.a);
+            carriers.erase(message.a);
+            const auto busy = _inFlight.find(message.a);
+            if (busy != _inFlight.end()) {
+                lost = busy->second;
+                wasBusy = true;
+                _inFlight.erase(busy);
+            }
+        }
+        // The carrier went before its answer came: its requester is told.
+        if (wasBusy)
+            _reportRefused(lost, "the connection timed out before the answer came");
+        _serveNextPending();
+        return true;
+    }
+    if (message.kind == 5) {
+        std::unique_lock<std::recursive_mutex> lock(_messageLock);
+        if (message.values.count("ctask") != 0) {
+            KrJobMessage finished(id(), 6, "");
+            finished.values = message.values;
+            KrCombinedTask::global().post(clientName, finished);
+        }
+        if (carriers.count(message.a) == 0)
+            return true;
+        idleCarriers.insert(message.a);
+        _inFlight.erase(message.a);
+        lock.unlock();
+        // Reusing the idle carrier never connects, so this is safe on the
+        // message thread; a new carrier would connect on an opener thread.
+        _serveNextPending();
+    }
+    return true;
+}
+
+unsigned long KrURLHookService::queuedCount() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return pendingRequests.size();
+}
+
+unsigned long KrURLHookService::pendingCount() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return pendingRequests.size() + carriers.size() - idleCarriers.size() + _opening;
+}
+
+void KrURLHookService::setMaxCarriers(unsigned long count) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    maxCarriers = count;
+}
+
+void KrURLHookService::setConnectTimeout(long microseconds) {
+    _connectTimeout.store(microseconds);
+}
