@@ -32,5 +32,5 @@ for target in "$build"/fuzz/fuzz_*; do
         echo "fuzz target $name failed; the input is under $build/crash-$name-*" >&2
         exit 1
     fi
-    grep -E '^Done [0-9]+ runs' "$log" || tail -n 3 "$log"
+    grep -aE '^Done [0-9]+ runs' "$log" || tail -n 3 "$log"
 done
