@@ -1,0 +1,335 @@
+#include "transport/KrSocketIPvx.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "foundation/KrLogger.h"
+
+namespace {
+
+// Every accepted or connected descriptor: no Nagle delay, since an answer
+// goes out in one gathered write and must not wait for the peer's ACK.
+void tuneConnection(int descriptor) {
+    const int one = 1;
+    setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void setNonBlocking(int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags >= 0)
+        fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
+}
+
+void closeDescriptor(int& descriptor) {
+    if (descriptor >= 0) {
+        ::close(descriptor);
+        descriptor = -1;
+    }
+}
+
+int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
+    int result;
+    do {
+        result = ::poll(fds, count, timeoutMs);
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+bool isExhaustion(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+KrSocketIPvx::KrSocketIPvx() = default;
+
+KrSocketIPvx::~KrSocketIPvx() {
+    // Half-close first so the peer reads the end of our output, not a reset.
+    if (fd >= 0) {
+        ::shutdown(fd, SHUT_WR);
+        ::close(fd);
+    }
+    if (fd4 >= 0) {
+        ::shutdown(fd4, SHUT_RDWR);
+        ::close(fd4);
+    }
+}
+
+void KrSocketIPvx::Shutdown() {
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_WR);
+    if (fd4 >= 0)
+        ::shutdown(fd4, SHUT_RDWR);
+}
+
+int KrSocketIPvx::Send(const char* data, size_t length, size_t& written) {
+    iovec piece{const_cast<char*>(data), length};
+    return SendVector(&piece, 1, written);
+}
+
+int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
+    written = 0;
+    if (fd < 0) {
+        std::cerr << "no socket" << std::endl;
+        return 0;
+    }
+    size_t total = 0;
+    for (int i = 0; i < count; ++i)
+        total += pieces[i].iov_len;
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(pieces);
+    message.msg_iovlen = static_cast<size_t>(count);
+    ssize_t sent;
+    // The peer may close while we write: MSG_NOSIGNAL turns the SIGPIPE that
+    // would kill the process into an EPIPE for this connection alone.
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        lastSendError = errno;
+        return 3;
+    }
+    written = static_cast<size_t>(sent);
+    return written == total ? 0 : 3;
+}
+
+int KrSocketIPvx::Receive(char* buffer, size_t size, size_t& length) {
+    length = 0;
+    ssize_t got;
+    do {
+        got = ::read(fd, buffer, size);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        length = static_cast<size_t>(got);
+    } else if (got == 0) {
+        closed = true;
+    } else {
+        lastError = errno;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            std::cerr << "KrSocketIPvx::Receive(): error in read (errno=" << lastError << ") "
+                      << std::strerror(lastError) << std::endl;
+        }
+    }
+    return 0;
+}
+
+int KrSocketIPvx::PollReceive(char* buffer, size_t size, size_t& length) {
+    readable = false;
+    length = 0;
+    pollfd entry{fd, POLLIN | POLLPRI, 0};
+    const int result = pollRetrying(&entry, 1, 1);
+    if (result < 0) {
+        g_logger.writeLine(0, "poll() failed");
+        return 0;
+    }
+    if (result > 0 && (entry.revents & POLLIN)) {
+        readable = true;
+        return Receive(buffer, size, length);
+    }
+    return 0;
+}
+
+std::string KrSocketIPvx::PeerHost() {
+    return peerHost;
+}
+
+std::string KrSocketIPvx::PeerService() {
+    return peerService;
+}
+
+int KrSocketIPvx::WaitReadable(int timeoutMs, int descriptor) {
+    pollfd entry{descriptor, POLLIN | POLLPRI, 0};
+    const int result = pollRetrying(&entry, 1, timeoutMs);
+    if (result < 0)
+        g_logger.writeLine(0, "poll() failed");
+    else if (result > 0 && (entry.revents & POLLIN))
+        readable = true;
+    return result;
+}
+
+int KrSocketIPvx::BindDualStack(unsigned int& requestedPort, int backlog) {
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    char service[16];
+    std::snprintf(service, sizeof service, "%u", requestedPort);
+    addrinfo* list = nullptr;
+    const int status = getaddrinfo(nullptr, service, &hints, &list);
+    if (status != 0) {
+        std::cerr << "getaddrinfo: " << gai_strerror(status) << std::endl;
+        return 1;
+    }
+    for (const int family : {AF_INET6, AF_INET}) {
+        int& slot = family == AF_INET6 ? fd : fd4;
+        for (addrinfo* entry = list; entry != nullptr && slot < 0; entry = entry->ai_next) {
+            if (entry->ai_family != family)
+                continue;
+            const int s =
+                ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+            if (s < 0)
+                continue;
+            const int one = 1, zero = 0;
+            // A restart right after quit must not wait for TIME_WAIT; a port
+            // held by a live listener is still refused.
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            if (family == AF_INET6)
+                setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+            if (::bind(s, entry->ai_addr, entry->ai_addrlen) != 0) {
+                ::close(s);
+                continue;
+            }
+            slot = s;
+        }
+        if (slot < 0)
+            continue;
+        if (::listen(slot, backlog) != 0) {
+            closeDescriptor(slot);
+            continue;
+        }
+        if (requestedPort == 0) {
+            sockaddr_storage address{};
+            socklen_t size = sizeof address;
+            if (getsockname(slot, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+                requestedPort = ntohs(address.ss_family == AF_INET6
+                                          ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+            }
+        }
+        g_logger.line(1) << "bound at port number " << requestedPort;
+        port = static_cast<int>(requestedPort);
+    }
+    freeaddrinfo(list);
+    if (fd < 0 && fd4 < 0) {
+        std::cerr << "Could not bind" << std::endl;
+        return 1;
+    }
+    listening = true;
+    return 0;
+}
+
+int KrSocketIPvx::AcceptEither(KrSocketIPvx& connection, int timeoutMs,
+                               const std::function<bool(KrHostInfo_t)>& filter) {
+    pollfd entries[2];
+    nfds_t count = 0;
+    for (const int descriptor : {fd, fd4}) {
+        if (descriptor >= 0)
+            entries[count++] = pollfd{descriptor, POLLIN, 0};
+    }
+    if (count == 0)
+        return -1;
+    // Both families are watched in one wait, so a call waits at most timeoutMs.
+    const int ready = pollRetrying(entries, count, timeoutMs);
+    if (ready < 0) {
+        g_logger.writeLine(0, "poll() failed");
+        return -1;
+    }
+    for (nfds_t i = 0; i < count && ready > 0; ++i) {
+        if (!(entries[i].revents & POLLIN))
+            continue;
+        readable = true;
+        const int accepted = Accept(connection, entries[i].fd, filter);
+        if (accepted >= 0)
+            return accepted;
+        if (_exhausted) {
+            // The listener stays readable while descriptors are short; wait
+            // instead of spinning on it, then let the caller try again.
+            pollRetrying(nullptr, 0, timeoutMs);
+            return -1;
+        }
+    }
+    return -1;
+}
+
+int KrSocketIPvx::Accept(KrSocketIPvx& connection, int listeningFd,
+                         const std::function<bool(KrHostInfo_t)>& filter) {
+    _exhausted = false;
+    sockaddr_storage address{};
+    socklen_t size;
+    int descriptor;
+    for (;;) {
+        size = sizeof address;
+        descriptor = ::accept4(listeningFd, reinterpret_cast<sockaddr*>(&address), &size,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (descriptor >= 0)
+            break;
+        // A signal, or a peer that gave up while queued: take the next one.
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (isExhaustion(errno)) {
+            _exhausted = true;
+            if (!_exhaustionReported) {
+                _exhaustionReported = true;
+                const std::string message =
+                    std::string("accept() failed: ") + std::strerror(errno) + " (backing off)";
+                g_logger.writeLine(0, message);
+                std::cerr << message << std::endl;
+            }
+        }
+        return -1;
+    }
+    _exhaustionReported = false;
+    closeDescriptor(connection.fd);
+    connection.fd = descriptor;
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&address), size, connection.peerHost,
+                    sizeof connection.peerHost, connection.peerService,
+                    sizeof connection.peerService, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+        closeDescriptor(connection.fd);
+        return -1;
+    }
+    tuneConnection(descriptor);
+    connection.accepted = true;
+    connection.closed = false;
+    if (filter && !filter(KrHostInfo_t{connection.peerHost, connection.peerService}))
+        closeDescriptor(connection.fd);
+    return connection.fd;
+}
+
+int KrSocketIPvx::Connect(const std::string& host, int portNumber) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    char service[16];
+    std::snprintf(service, sizeof service, "%d", portNumber);
+    addrinfo* list = nullptr;
+    const int status = getaddrinfo(host.c_str(), service, &hints, &list);
+    if (status != 0) {
+        std::cerr << "getaddrinfo: " << gai_strerror(status) << std::endl;
+        return 2;
+    }
+    closeDescriptor(fd);
+    for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
+        fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+        if (fd < 0)
+            continue;
+        int result;
+        do {
+            result = ::connect(fd, entry->ai_addr, entry->ai_addrlen);
+        } while (result != 0 && errno == EINTR);
+        // A connect interrupted by a signal goes on in the background; the
+        // retry then reports EISCONN once it is through.
+        if (result == 0 || errno == EISCONN) {
+            freeaddrinfo(list);
+            // The transceiver's loops need a descriptor that never blocks.
+            setNonBlocking(fd);
+            tuneConnection(fd);
+            closed = false;
+            return 0;
+        }
+        closeDescriptor(fd);
+    }
+    freeaddrinfo(list);
+    std::cerr << "Could not connect, fd: " << fd << std::endl;
+    return 2;
+}

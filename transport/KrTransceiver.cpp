@@ -1,0 +1,325 @@
+#include "transport/KrTransceiver.h"
+
+#include <chrono>
+#include <iostream>
+#include <vector>
+
+#include "foundation/KrCombinedTask.h"
+#include "foundation/KrException.h"
+#include "foundation/KrLogger.h"
+#include "transport/KrSocketIPvx.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverConnection.h"
+#include "transport/KrTransceiverServer.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXServerHeader.h"
+
+namespace {
+
+using ServerPointer = std::shared_ptr<KrTransceiverServer>;
+
+// What a listener of each protocol kind gets. The protocol layers fill in
+// `make`; a kind without a layer yet opens nothing.
+struct ListenerKind {
+    int kind;
+    const char* typeName;
+    const char* protocol;
+};
+
+constexpr ListenerKind kListenerKinds[] = {
+    {3, "HTTP", "HTTP/HTTPS"},
+    {6, "QUIVO", "QUIVO/QUIVOS"},
+    {7, "QUIVO", "QUIVO/QUIVOS"},
+    {9, "DirectSocket", "DirectSocket"},
+};
+
+const ListenerKind* listenerKind(int kind) {
+    for (const ListenerKind& entry : kListenerKinds) {
+        if (entry.kind == kind)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Creates the listening server of a protocol layer; empty while that layer
+// is not part of the library.
+ServerPointer makeListener(const ListenerKind&, KrGavetaScheduler2*, KrXServerHeader*, KrJob*,
+                           const std::string&, const std::string&, const std::string&,
+                           const KrTransceiver::Callback&) {
+    return {};
+}
+
+void printLine(const std::string& text) {
+    std::cout << text << std::endl;
+}
+
+}  // namespace
+
+KrTransceiverClientRecord::KrTransceiverClientRecord(std::shared_ptr<KrTransceiverClient> client)
+    : client(std::move(client)) {}
+
+KrTransceiverClientRecord::~KrTransceiverClientRecord() {
+    for (auto& [name, header] : listeners) {
+        if (header)
+            header->callAttached();
+    }
+}
+
+KrTransceiver::KrTransceiver(KrGavetaScheduler2* scheduler) : scheduler(scheduler) {
+    housekeepingTask = createJoinedTask("housekeeping");
+    housekeepingThread = std::thread([this] { _housekeeping(); });
+}
+
+KrTransceiver::~KrTransceiver() {
+    {
+        std::lock_guard<std::mutex> guard(_housekeepingMutex);
+        housekeepingRunning.store(false);
+    }
+    _housekeepingCondition.notify_all();
+    housekeepingThread.join();
+    _leaveRegistry();
+    _stopServers();
+    _stopLoops();
+    // Nothing runs any more; the maps go, and with them sockets and servers.
+    decltype(clients) oldClients;
+    decltype(servers) oldServers;
+    decltype(connections) oldConnections;
+    decltype(sockets) oldSockets;
+    {
+        std::scoped_lock both(lock, socketsLock);
+        oldClients.swap(clients);
+        oldServers.swap(servers);
+        oldConnections.swap(connections);
+        oldSockets.swap(sockets);
+        _nameOfSerial.clear();
+        _serialOfName.clear();
+    }
+}
+
+void KrTransceiver::_stopServers() {
+    // Every server the transceiver made or was given, whoever else holds it:
+    // its accept and buffer jobs end before anything they use goes away.
+    std::vector<ServerPointer> all;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        for (auto& [name, server] : servers)
+            all.push_back(server);
+        for (auto& [name, record] : clients) {
+            for (auto& [headerName, header] : record->listeners) {
+                if (header)
+                    all.push_back(header->attachedServer());
+            }
+        }
+    }
+    for (ServerPointer& server : all) {
+        if (server)
+            server->_shutdown(this);
+    }
+}
+
+void KrTransceiver::_stopLoops() {
+    unsigned long jobs[2];
+    {
+        std::scoped_lock both(lock, socketsLock);
+        _stopping = true;
+        receiving.store(false);
+        sending.store(false);
+        jobs[0] = receiveJobId;
+        jobs[1] = sendJobId;
+    }
+    _receivePoller.wake();
+    _sendPoller.wake();
+    for (const unsigned long job : jobs) {
+        if (job == 0)
+            continue;
+        scheduler->cancelRepeat(job);
+        scheduler->waitJobDone(job);
+        delete scheduler->takeResult(job);
+    }
+}
+
+bool KrTransceiver::onMessage(const KrJobMessage&) {
+    return true;
+}
+
+bool KrTransceiver::postMessage(const std::string& receiverId, const KrJobMessage& message) {
+    return KrCombinedTask::global().post(receiverId, message);
+}
+
+std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(
+    std::shared_ptr<KrTransceiverClient> client) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        if (!client || clients.count(client->id()) != 0)
+            return {};
+        clients[client->id()] = std::make_shared<KrTransceiverClientRecord>(client);
+    }
+    // Outside the registry lock: openServer holds the client's mutex while it
+    // calls addServer, which takes the registry lock.
+    client->attachTransceiver(this);
+    return client;
+}
+
+void KrTransceiver::dropClient(std::shared_ptr<KrTransceiverClient>& client) {
+    std::shared_ptr<KrTransceiverClientRecord> record;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        if (!client)
+            return;
+        const auto it = clients.find(client->id());
+        if (it == clients.end())
+            return;
+        record = std::move(it->second);
+        clients.erase(it);
+    }
+    client->detachTransceiver(this);
+    // The record stops its servers as it goes, outside the registry lock.
+}
+
+std::string KrTransceiver::addServer(KrTransceiverClient& client,
+                                     std::shared_ptr<KrXServerHeader> header, Callback callback) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::string result = header ? header->id() : std::string();
+    if (!header)
+        return result;
+    const auto record = clients.find(client.id());
+    if (record == clients.end())
+        return result;
+    const ListenerKind* kind = listenerKind(header->protocolKind());
+    if (kind == nullptr) {
+        printLine("unknown protocol!! (3)");
+        return result;
+    }
+    if (record->second->listeners.count(header->id()) != 0)
+        return result;
+    ServerPointer server = makeListener(*kind, scheduler, header.get(), this, client.id(),
+                                        header->id(), id(), callback);
+    if (!server)
+        return result;
+    header->setAttachedServer(server);
+    record->second->listeners[header->id()] = header;
+    // The concrete layers open themselves through their own _open.
+    servers[server->id()] = server;
+    KrServerCallback_t event;
+    event.type = 1;
+    event.values["protocol"] = kind->protocol;
+    event.values["ID"] = server->id();
+    event.values["roll"] = "server";
+    callback(event);
+    return result;
+}
+
+std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrXHeader> message,
+                                Callback, const std::string& taskName) {
+    std::lock_guard<std::recursive_mutex> sending(sendLock);
+    std::string result = KrJob::commonErrorTask();
+    if (!message || message->urlFailed())
+        return result;
+    ServerPointer server;
+    std::shared_ptr<KrTransceiverConnection> connection;
+    const std::string connectionName = message->routeToken(1);
+    {
+        // Only the entries needed are copied: send runs once per answer, and
+        // the tables may hold thousands of connections.
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        if (clients.count(client.id()) == 0)
+            return result;
+        const auto s = servers.find(message->routeToken(0));
+        if (s != servers.end())
+            server = s->second;
+        const auto c = connections.find(connectionName);
+        if (c != connections.end())
+            connection = c->second;
+    }
+    result = message->id();
+    const int kind = message->protocolKind();
+    if (message->direction() == 1) {
+        message->setTaskName(taskName);
+        if (kind != 3 && kind != 4 && kind != 6 && kind != 9) {
+            printLine("unknown protocol!! (1)");
+        } else if (server && connection) {
+            server->joinTask(taskName);
+            server->_sendResponse(connectionName, message.get());
+        }
+    } else if (message->direction() == 2) {
+        if (kind != 3 && kind != 6 && kind != 9) {
+            printLine("unknown protocol!! (2)");
+            return result;
+        }
+        // Outgoing requests travel through the URL hook service, which is
+        // not part of the library yet: nothing was routed.
+        result = KrJob::commonErrorTask();
+    }
+    return result;
+}
+
+std::shared_ptr<KrTransceiverConnection> KrTransceiver::findConnection(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const auto it = connections.find(name);
+    return it == connections.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<KrTransceiverClient> KrTransceiver::findClient(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const auto it = clients.find(name);
+    return it == clients.end() || !it->second ? nullptr : it->second->client;
+}
+
+void KrTransceiver::registerServer(std::shared_ptr<KrTransceiverServer> server) {
+    if (!server)
+        return;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    server->joinTask(housekeepingTask);
+    servers[server->id()] = std::move(server);
+}
+
+void KrTransceiver::removeServer(const std::string& name) {
+    ServerPointer gone;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const auto it = servers.find(name);
+    if (it != servers.end()) {
+        gone = std::move(it->second);
+        servers.erase(it);
+    }
+}
+
+void KrTransceiver::_finishServerTask(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    const auto it = servers.find(name);
+    if (it == servers.end() || !it->second)
+        return;
+    KrTransceiverServer& server = *it->second;
+    KrJobMessage message(name, 5, "");
+    message.values["ctask"] = server.getJoinedTask();
+    server.leaveJoinedTask("");
+    postMessage(server.getSupervisorId(), message);
+}
+
+void KrTransceiver::printLogging(const KrServerCallback_t& record) {
+    if (record.type != 7)
+        return;
+    const auto it = record.values.find("logging");
+    if (it != record.values.end())
+        printLine(it->second);
+}
+
+bool KrTransceiver::isKnownServerType(const std::map<std::string, std::string>& parameters) {
+    const auto it = parameters.find("type");
+    const std::string type = it == parameters.end() ? "none" : it->second;
+    return type == "HTTP" || type == "HTTPS" || type == "DirectSocket" || type == "QUIVO";
+}
+
+size_t KrTransceiver::connectionCount() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return connections.size();
+}
+
+size_t KrTransceiver::socketCount() {
+    std::lock_guard<std::recursive_mutex> guard(socketsLock);
+    return sockets.size();
+}
+
+size_t KrTransceiver::serverCount() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return servers.size();
+}

@@ -1,0 +1,178 @@
+#pragma once
+// The one object that owns the transport: the registered clients with the
+// listeners opened for them, the servers, and every open TCP connection with
+// its socket. Two scheduler jobs serve all connections: the receive loop
+// reads whatever is waiting on any socket (one epoll set), the send loop
+// writes queued output without ever blocking on a slow peer (another epoll
+// set); a housekeeping thread drops timed-out servers and connections once a
+// second. `send` is the one road by which an answer leaves the application.
+//
+// Ownership: every map holds shared pointers; an object goes when its last
+// map entry and the last worker copy let go. The scheduler is not owned.
+// Locks, in order: `sendLock` (the whole of send); a connection's message
+// lock; `socketsLock` with `lock` (taken together); `sendMutex` and the
+// connection's buffer locks last and alone.
+//   sendLock     serialises send, so answers leave one at a time
+//   lock         guards clients, connections, servers
+//   socketsLock  guards sockets and the loops' lookup tables and job ids
+//   sendMutex    guards the queue of connections with new output
+//
+// Shutdown (the destructor, the one place it happens): stop housekeeping;
+// leave the registry; stop every server's accept and buffer jobs and wait for
+// them; stop both loops and wait for them; free the maps, which closes the
+// sockets.
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+
+#include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrJob.h"
+#include "transport/KrPoller.h"
+#include "transport/KrServerCallback_t.h"
+
+class KrSocketIPvx;
+class KrTransceiverClient;
+class KrTransceiverConnection;
+class KrTransceiverServer;
+class KrXHeader;
+class KrXServerHeader;
+
+// One registered client and the listeners opened for it. Dropping the record
+// stops the servers attached to its headers.
+class KrTransceiverClientRecord {
+  public:
+    explicit KrTransceiverClientRecord(std::shared_ptr<KrTransceiverClient> client = {});
+    ~KrTransceiverClientRecord();
+    KrTransceiverClientRecord(const KrTransceiverClientRecord&) = delete;
+    KrTransceiverClientRecord& operator=(const KrTransceiverClientRecord&) = delete;
+
+    std::shared_ptr<KrTransceiverClient> client;
+    // Keyed by the header's job id.
+    std::map<std::string, std::shared_ptr<KrXServerHeader>> listeners;
+};
+
+class KrTransceiver : public KrJob {
+  public:
+    using Callback = std::function<bool(KrServerCallback_t&)>;
+    // Queued output above this makes a peer that sends without reading its
+    // answers lose the connection, instead of growing memory without end.
+    static constexpr size_t kMaxQueuedOutput = 64u << 20;
+    // A connection asked to close keeps at most this long to take its last
+    // output before it is dropped anyway.
+    static constexpr long kCloseLingerMicroseconds = 30000000;
+
+    explicit KrTransceiver(KrGavetaScheduler2* scheduler);
+    ~KrTransceiver() override;
+    KrTransceiver(const KrTransceiver&) = delete;
+    KrTransceiver& operator=(const KrTransceiver&) = delete;
+
+    bool onMessage(const KrJobMessage& message) override;
+    // Posts through the global registry.
+    bool postMessage(const std::string& receiverId, const KrJobMessage& message) override;
+
+    // Registers a client not yet registered and returns it; else empty.
+    virtual std::shared_ptr<KrTransceiverClient> addClient(
+        std::shared_ptr<KrTransceiverClient> client);
+    // Detaches a registered client and drops its record (stopping its servers).
+    virtual void dropClient(std::shared_ptr<KrTransceiverClient>& client);
+    // Routes an answer to the server and connection that read its request.
+    // The message's job id, or commonErrorTask() when nothing was routed.
+    virtual std::string send(KrTransceiverClient& client, std::shared_ptr<KrXHeader> message,
+                             Callback callback, const std::string& taskName);
+    // Creates and opens the listening server `header` describes; returns the
+    // header's job id ("" without a header).
+    virtual std::string addServer(KrTransceiverClient& client,
+                                  std::shared_ptr<KrXServerHeader> header, Callback callback);
+
+    std::shared_ptr<KrTransceiverConnection> findConnection(const std::string& name);
+    std::shared_ptr<KrTransceiverClient> findClient(const std::string& name);
+    // Enters a server (it joins the housekeeping task) under its job id.
+    void registerServer(std::shared_ptr<KrTransceiverServer> server);
+    void removeServer(const std::string& name);
+    // Tells a server's supervisor (kind 5, "ctask") that the server finished
+    // its task, and makes the server leave it.
+    void _finishServerTask(const std::string& name);
+    // Writes the "logging" value of a type-7 record as one line.
+    static void printLogging(const KrServerCallback_t& record);
+    // "type" (default "none") is "HTTP", "HTTPS", "DirectSocket" or "QUIVO".
+    static bool isKnownServerType(const std::map<std::string, std::string>& parameters);
+
+    // Enters a connection with its socket and starts the loops on first use;
+    // returns the connection's id. Throws KrException when either is missing.
+    std::string _addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
+                              std::shared_ptr<KrTransceiverConnection> connection);
+    // Forgets a connection at once (its output is dropped): kind 2 to its
+    // owner, server and itself, out of every map, out of its tasks.
+    void _removeTCPSocket(std::string name);
+    // What a connection's close callback calls: output still queued is
+    // written out first, then the connection is removed.
+    void closeConnection(const std::string& name);
+    // Wakes the send loop.
+    void wakeSender();
+    // A connection has new output to write; called by the connection.
+    void _outputQueued(const std::string& name);
+
+    void _tcpReceiveLoop();
+    void _tcpSendLoop();
+    void _housekeeping();
+
+    size_t connectionCount();
+    size_t socketCount();
+    size_t serverCount();
+    KrGavetaScheduler2* getScheduler() const { return scheduler; }
+
+  private:
+    struct SocketEntry {
+        std::string name;
+        std::shared_ptr<KrSocketIPvx> socket;
+        std::shared_ptr<KrTransceiverConnection> connection;
+    };
+    bool _lookup(uint64_t serial, SocketEntry& out);
+    bool _lookup(const std::string& name, SocketEntry& out, uint64_t& serial);
+    void _serviceOutput(const std::string& name);
+    void _startLoopsNL();
+    void _stopServers();
+    void _stopLoops();
+
+    std::recursive_mutex sendLock;
+    std::map<std::string, std::shared_ptr<KrTransceiverClientRecord>> clients;
+    KrGavetaScheduler2* scheduler;
+    std::recursive_mutex lock;
+    std::map<std::string, std::shared_ptr<KrTransceiverConnection>> connections;
+    std::map<std::string, std::shared_ptr<KrTransceiverServer>> servers;
+    std::recursive_mutex socketsLock;
+    std::map<std::string,
+             std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
+        sockets;
+    // The loops' keys: epoll reports a serial, never a reused descriptor.
+    std::unordered_map<uint64_t, std::string> _nameOfSerial;
+    std::unordered_map<std::string, uint64_t> _serialOfName;
+    uint64_t _nextSerial = 0;
+    // Close requested while output was queued: since when (steady clock, µs).
+    std::map<std::string, int64_t> _closingSince;
+    std::atomic<bool> receiving{false};
+    std::atomic<bool> sending{false};
+    bool _stopping = false;
+    unsigned long sendJobId = 0;
+    unsigned long receiveJobId = 0;
+    KrPoller _receivePoller;
+    KrPoller _sendPoller;
+    std::mutex sendMutex;
+    std::deque<std::string> _sendQueue;
+    std::set<std::string> _sendQueued;
+    std::string housekeepingTask;
+    std::atomic<bool> housekeepingRunning{true};
+    std::mutex _housekeepingMutex;
+    std::condition_variable _housekeepingCondition;
+    std::thread housekeepingThread;
+};

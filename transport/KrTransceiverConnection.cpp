@@ -1,0 +1,254 @@
+#include "transport/KrTransceiverConnection.h"
+
+#include <sys/uio.h>
+#include <cerrno>
+#include <functional>
+
+#include "foundation/KrCombinedTask.h"
+#include "transport/KrSocketIPvx.h"
+#include "transport/KrTransceiver.h"
+
+namespace {
+
+// One read takes what the kernel has, up to this much; the loop reads again
+// until the socket is empty.
+constexpr size_t kReadChunk = 65536;
+// Buffers offered to one gathered write.
+constexpr int kMaxPieces = 64;
+
+size_t unread(KrStringBuf* buffer) {
+    return static_cast<size_t>(buffer->Length());
+}
+
+// Moves the read position; seekoff (unlike gbump) first extends the get
+// area to everything written, and takes counts beyond int.
+void skip(KrStringBuf* buffer, size_t count) {
+    buffer->pubseekoff(static_cast<std::streamoff>(count), std::ios_base::cur, std::ios_base::in);
+}
+
+}  // namespace
+
+KrTransceiverConnection::KrTransceiverConnection(
+    KrTransceiver* transceiver, const std::string& serverName, const std::string& ownerName,
+    const KrServerCallback_t& info, CloseCallback closeCallback, long timeoutMicroseconds)
+    : KrJobWithTimeout(timeoutMicroseconds),
+      _serverName(serverName),
+      _ownerName(ownerName),
+      _transceiver(transceiver),
+      _closeCallback(std::move(closeCallback)),
+      _info(info) {}
+
+KrTransceiverConnection::~KrTransceiverConnection() {
+    _leaveRegistry();
+    std::scoped_lock both(_messageLock, _outputLock, _inputLock);
+    for (KrStringBuf* buffer : _output)
+        delete buffer;
+    _output.clear();
+}
+
+bool KrTransceiverConnection::onMessage(const KrJobMessage&) {
+    return true;
+}
+
+bool KrTransceiverConnection::joinTask(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    _linkName = name;
+    return KrJobWithTimeout::joinTask(name);
+}
+
+bool KrTransceiverConnection::leaveJoinedTask(const std::string& name) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    _linkName.clear();
+    return KrJobWithTimeout::leaveJoinedTask(name);
+}
+
+const std::string& KrTransceiverConnection::linkName() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return _linkName;
+}
+
+const KrServerCallback_t& KrTransceiverConnection::info() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return _info;
+}
+
+void KrTransceiverConnection::_signalServer() {
+    KrCombinedTask::global().post(_serverName, KrJobMessage(id(), 8, ""));
+}
+
+void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
+    std::lock_guard<std::mutex> guard(_inputLock);
+    _input.sputn(data, static_cast<std::streamsize>(length));
+    _hasInput.store(true);
+}
+
+int KrTransceiverConnection::feed(const char* data, size_t length) {
+    if (data == nullptr || length == 0)
+        return 0;
+    restartTimer();
+    _appendInput(data, length);
+    _signalServer();
+    return 0;
+}
+
+long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
+    // Per thread: only the receive loop reads, and it needs no copy per call.
+    thread_local char chunk[kReadChunk];
+    long total = 0;
+    bool ended = false;
+    for (;;) {
+        size_t length = 0;
+        socket.lastError = 0;
+        socket.Receive(chunk, sizeof chunk, length);
+        if (length == 0) {
+            ended =
+                socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+            break;
+        }
+        _appendInput(chunk, length);
+        total += static_cast<long>(length);
+        if (length < sizeof chunk)
+            break;  // the kernel had no more; the next readiness brings the rest
+    }
+    if (total > 0) {
+        restartTimer();
+        _signalServer();
+    }
+    return ended ? -1 : total;
+}
+
+long KrTransceiverConnection::drainInput(std::streambuf& out) {
+    std::lock_guard<std::mutex> guard(_inputLock);
+    const uint64_t length = _input.Length();
+    if (length > 0)
+        out.sputn(_input.Begin(), static_cast<std::streamsize>(length));
+    // Storage of drained bytes goes now, not with the connection.
+    _input.Reset();
+    _hasInput.store(false);
+    return static_cast<long>(length);
+}
+
+int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t& queued) {
+    restartTimer();
+    queued = length;
+    auto* buffer = new KrStringBuf();
+    buffer->sputn(data, static_cast<std::streamsize>(length));
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        _output.push_back(buffer);
+        _outputPending.store(true);
+    }
+    if (_transceiver != nullptr)
+        _transceiver->_outputQueued(id());
+    return 0;
+}
+
+int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
+    restartTimer();
+    if (buffer == nullptr || buffer->Length() == 0)
+        return 0;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        _output.push_back(buffer);
+        _outputPending.store(true);
+    }
+    buffer = new KrStringBuf();
+    if (_transceiver != nullptr)
+        _transceiver->_outputQueued(id());
+    return 0;
+}
+
+void KrTransceiverConnection::peekOutput(std::string& out) {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    if (!_output.empty())
+        _output.front()->CopyOut(out, 0, UINT64_MAX);
+}
+
+void KrTransceiverConnection::consumeOutput(size_t count) {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    if (!_output.empty()) {
+        KrStringBuf* head = _output.front();
+        skip(head, std::min(count, unread(head)));
+        if (unread(head) == 0) {
+            _output.pop_front();
+            delete head;
+        }
+    }
+    if (_output.empty() || unread(_output.front()) == 0)
+        _outputPending.store(false);
+}
+
+size_t KrTransceiverConnection::pendingOutputBytes() {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    size_t total = 0;
+    for (KrStringBuf* buffer : _output)
+        total += unread(buffer);
+    return total;
+}
+
+int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
+    // Held across the write: resetBuffers may free buffers on another thread.
+    std::lock_guard<std::mutex> guard(_outputLock);
+    for (;;) {
+        iovec pieces[kMaxPieces];
+        int count = 0;
+        for (auto it = _output.begin(); it != _output.end() && count < kMaxPieces; ++it) {
+            const size_t length = unread(*it);
+            if (length > 0)
+                pieces[count++] = iovec{(*it)->Begin(), length};
+        }
+        if (count == 0) {
+            for (KrStringBuf* buffer : _output)
+                delete buffer;
+            _output.clear();
+            _outputPending.store(false);
+            return 0;
+        }
+        size_t written = 0;
+        socket.lastSendError = 0;
+        socket.SendVector(pieces, count, written);
+        size_t left = written;
+        while (left > 0 && !_output.empty()) {
+            KrStringBuf* head = _output.front();
+            const size_t take = std::min(left, unread(head));
+            skip(head, take);
+            left -= take;
+            if (unread(head) == 0) {
+                _output.pop_front();
+                delete head;
+            }
+        }
+        if (written == 0) {
+            if (socket.lastSendError == EAGAIN || socket.lastSendError == EWOULDBLOCK)
+                return 1;
+            // EPIPE, ECONNRESET and the like end this connection only.
+            return -1;
+        }
+    }
+}
+
+void KrTransceiverConnection::requestClose() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    setActive(false);
+    if (!_closeCallback)
+        throw std::bad_function_call();
+    // A connection that belongs to no transceiver has nothing to close it.
+    if (_transceiver != nullptr)
+        _closeCallback(*_transceiver, this);
+}
+
+void KrTransceiverConnection::resetBuffers() {
+    {
+        std::lock_guard<std::mutex> guard(_inputLock);
+        leaveTask(getJoinedTask());
+        _input.Reset();
+        _hasInput.store(false);
+    }
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        for (KrStringBuf* buffer : _output)
+            delete buffer;
+        _output.clear();
+    }
+    _outputPending.store(false);
+}

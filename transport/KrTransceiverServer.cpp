@@ -1,0 +1,195 @@
+#include "transport/KrTransceiverServer.h"
+
+#include <iostream>
+
+#include "transport/KrXHeader.h"
+
+KrTransceiverServer::KrTransceiverServer(KrGavetaScheduler2* scheduler, KrJob* transceiver,
+                                         const std::string& clientName,
+                                         const std::string& dispatchKey,
+                                         const std::string& supervisorId,
+                                         std::function<bool(KrServerCallback_t&)> callback)
+    : KrJobWithTimeout(kTimeout),
+      transceiver(transceiver),
+      clientName(clientName),
+      dispatchKey(dispatchKey),
+      scheduler(scheduler),
+      supervisorId(supervisorId),
+      callback(std::move(callback)) {
+    // Owning a task enters the server in the job registry, which is what
+    // makes it reachable by messages under its id.
+    createJoinedTaskSelf("server_" + clientName);
+}
+
+KrTransceiverServer::~KrTransceiverServer() {
+    // First out of the registry: no message may reach a half-destroyed server.
+    _leaveRegistry();
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    _stopBufferJob();
+    // Without a callback there is nobody to tell.
+    if (callback) {
+        KrServerCallback_t record;
+        record.type = 2;
+        record.values["ID"] = id();
+        record.values["roll"] = listening ? "server" : "client";
+        try {
+            callback(record);
+        } catch (...) {
+            // A destructor cannot pass the application's error on.
+        }
+    }
+}
+
+bool KrTransceiverServer::onMessage(const KrJobMessage& message) {
+    if (message.kind == 3)
+        const_cast<KrJobMessage&>(message).list.push_back(connectionId);
+    return true;
+}
+
+bool KrTransceiverServer::isTimedOut() {
+    if (listening)
+        return false;
+    return KrJobWithTimeout::isTimedOut();
+}
+
+void KrTransceiverServer::_bufferworkfunction(std::string, std::string) {}
+
+bool KrTransceiverServer::_sendResponse(std::string, KrXHeader* message) {
+    if (message != nullptr)
+        leaveTask(message->taskName());
+    return false;
+}
+
+void KrTransceiverServer::stop() {
+    std::cout << "KrTransceiverServer::stop()" << std::endl;
+}
+
+bool KrTransceiverServer::_attachTransceiver(KrJob* job) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    if (transceiver != nullptr)
+        return false;
+    transceiver = job;
+    return true;
+}
+
+void KrTransceiverServer::_detachTransceiver(KrJob* job) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    if (transceiver == job)
+        transceiver = nullptr;
+}
+
+void KrTransceiverServer::_bufferSignaled(const std::string&) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    waitCondition.notify_all();
+}
+
+void KrTransceiverServer::_shutdown(KrJob* job) {
+    // No message may start a new piece of work from here on.
+    _leaveRegistry();
+    _stopBufferJob();
+    _detachTransceiver(job);
+}
+
+std::string KrTransceiverServer::getSupervisorId() {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return supervisorId;
+}
+
+size_t KrTransceiverServer::queuedSignals() {
+    std::lock_guard<std::recursive_mutex> guard(queueLock);
+    return queue.size();
+}
+
+void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::string client) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        queue.emplace_back(std::move(connection), std::move(client));
+    }
+    {
+        // Set under the mutex the job waits with, so the wake-up cannot fall
+        // between the job's test and its wait.
+        std::lock_guard<std::mutex> guard(waitMutex);
+        signalled.store(true);
+    }
+    waitCondition.notify_all();
+    // Started once per server; a job that has ended (or a server shut down)
+    // is not started again. The lock keeps a start and a shutdown apart.
+    std::lock_guard<std::mutex> start(_jobStartLock);
+    if (bufferJobId.load() != 0)
+        return;
+    running.store(true);
+    KrGavetaJobAtttributes attributes;
+    attributes._jo_name = "KrTransceiverServer_bufferprocess" + id();
+    attributes._jo_stop = [this] {
+        {
+            std::lock_guard<std::mutex> guard(waitMutex);
+            running.store(false);
+        }
+        waitCondition.notify_all();
+    };
+    bufferJobId.store(scheduler->addJob(
+        [this](KrGavetaJobParametersAndResult* parameters) {
+            _bufferProcess();
+            return parameters;
+        },
+        nullptr, attributes));
+}
+
+void KrTransceiverServer::_bufferProcess() {
+    _bufferThread.store(std::this_thread::get_id());
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> wait(waitMutex);
+            waitCondition.wait(wait, [this] { return signalled.load() || !running.load(); });
+            if (!running.load())
+                break;
+            signalled.store(false);
+        }
+        for (;;) {
+            std::pair<std::string, std::string> pair;
+            {
+                std::lock_guard<std::recursive_mutex> guard(queueLock);
+                if (queue.empty())
+                    break;
+                pair = std::move(queue.front());
+                queue.pop_front();
+            }
+            restartTimer();
+            _bufferworkfunction(std::move(pair.first), std::move(pair.second));
+            if (!running.load())
+                break;
+        }
+    }
+    _bufferThread.store(std::thread::id{});
+}
+
+void KrTransceiverServer::_stopBufferJob() {
+    unsigned long job;
+    {
+        // From here on no job starts: a never-started one is kept from starting.
+        std::lock_guard<std::mutex> start(_jobStartLock);
+        job = bufferJobId.exchange(kNoMoreJobs);
+    }
+    if (job == 0 || job == kNoMoreJobs)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(waitMutex);
+        running.store(false);
+    }
+    waitCondition.notify_all();
+    if (_bufferThread.load() == std::this_thread::get_id())
+        return;  // the job itself lets go of its server: it ends when it returns
+    scheduler->waitJobDone(job);
+    delete scheduler->takeResult(job);
+}
+
+bool KrTransceiverServer::_sendRequest(KrXHeader* message) {
+    if (listening || message == nullptr)
+        return false;
+    if (message->direction() == 2) {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        dispatchKey = message->id();
+    }
+    // The base _sendResponse leaves the task and refuses, as a base server must.
+    return _sendResponse(connectionId, message);
+}

@@ -1,0 +1,106 @@
+#pragma once
+// Common base of every server layer. Connections signal new input through job
+// messages; the signal only queues the pair (connection id, client name), and
+// one scheduler job per server, the buffer-process job, pops the pairs in
+// arrival order and calls the layer's _bufferworkfunction for each, so slow
+// parsing never holds up message delivery. The base also gives every server
+// its time-out, its link to the owning transceiver and its "gone" report.
+//
+// The message lock guards `transceiver`, `dispatchKey` and `supervisorId`;
+// `queueLock` guards `queue`; `waitMutex` guards the wake-up flag `signalled`.
+// Not owned: the transceiver and the scheduler, which outlive the server.
+// A layer that overrides onMessage or _bufferworkfunction calls _shutdown
+// first in its own destructor: the base destructor runs too late to keep
+// messages and the buffer-process job away from the layer's parts.
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrJobWithTimeout.h"
+#include "transport/KrServerCallback_t.h"
+
+class KrXHeader;
+
+class KrTransceiverServer : public KrJobWithTimeout {
+  public:
+    // Servers that carry outgoing requests expire after this much silence.
+    static constexpr long kTimeout = 120000000;
+
+    KrTransceiverServer(KrGavetaScheduler2* scheduler, KrJob* transceiver,
+                        const std::string& clientName, const std::string& dispatchKey,
+                        const std::string& supervisorId,
+                        std::function<bool(KrServerCallback_t&)> callback);
+
+    // Kind 3 appends `connectionId` to the message's list; always true.
+    bool onMessage(const KrJobMessage& message) override;
+    // Stops the buffer-process job, then reports type 2 (server gone).
+    ~KrTransceiverServer() override;
+    // A listening server never times out.
+    bool isTimedOut() override;
+    // Called on the buffer-process job for each queued pair; does nothing here.
+    virtual void _bufferworkfunction(std::string connectionId, std::string clientName);
+    // Writes `message` to the connection; here it only leaves the message's
+    // task and refuses (false).
+    virtual bool _sendResponse(std::string connectionId, KrXHeader* message);
+    // Prints "KrTransceiverServer::stop()"; the socket layer stops accepting.
+    virtual void stop();
+    // Sets the transceiver only while none is set.
+    virtual bool _attachTransceiver(KrJob* transceiver);
+    // Clears it only when it is the one given.
+    virtual void _detachTransceiver(KrJob* transceiver);
+    // Called on the message thread for every kind-8 signal; wakes the job.
+    virtual void _bufferSignaled(const std::string& text);
+    // The transceiver's shutdown step: leave the job registry (no more
+    // messages), wait until the server's own jobs have ended, then forget the
+    // transceiver. May be called more than once. Layers with
+    // more jobs (the accept loop) stop and join those first, then call this.
+    virtual void _shutdown(KrJob* transceiver);
+
+    // Queues one pair and starts the buffer-process job on first use.
+    void _insert_bufferSignaled(std::string connectionId, std::string clientName);
+    // Hands an outgoing request to a client-role server.
+    bool _sendRequest(KrXHeader* message);
+    std::string getSupervisorId();
+    bool isListening() const { return listening; }
+    int getProtocolKind() const { return protocolKind; }
+    // Pairs queued and not yet popped.
+    size_t queuedSignals();
+
+  protected:
+    // Ends the buffer-process job and waits for it; idempotent.
+    void _stopBufferJob();
+
+    bool listening = true;
+    KrJob* transceiver;
+    std::string clientName;
+    std::string dispatchKey;
+    KrGavetaScheduler2* scheduler;
+    std::recursive_mutex queueLock;
+    std::deque<std::pair<std::string, std::string>> queue;
+    std::atomic<bool> signalled{false};
+    std::atomic<unsigned long> bufferJobId{0};
+    std::atomic<bool> running{false};
+    std::mutex waitMutex;
+    std::condition_variable waitCondition;
+    std::string connectionId;
+    std::string supervisorId;
+    std::function<bool(KrServerCallback_t&)> callback;
+    int protocolKind = 0;
+
+  private:
+    // bufferJobId once the job is stopped or may no longer start.
+    static constexpr unsigned long kNoMoreJobs = ~0ul;
+    void _bufferProcess();
+    // Guards the start of the buffer-process job against its shutdown.
+    std::mutex _jobStartLock;
+    // The buffer-process job's thread, so the destructor never waits for
+    // itself when the last reference goes on that thread.
+    std::atomic<std::thread::id> _bufferThread{};
+};

@@ -1,0 +1,206 @@
+#include "transport/KrTransceiverConnection.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/KrCombinedTask.h"
+#include "foundation/KrGavetaScheduler2.h"
+#include "transport/KrSocketIPvx.h"
+#include "transport/KrTransceiver.h"
+#include "transport/tests/TransportHarness.h"
+
+namespace {
+
+// A socket whose writes take at most `perCall` bytes, or fail with `error`.
+class ScriptedSocket : public KrSocketIPvx {
+  public:
+    int SendVector(const iovec* pieces, int count, size_t& written) override {
+        written = 0;
+        if (error != 0) {
+            lastSendError = error;
+            return 3;
+        }
+        for (int i = 0; i < count && written < perCall; ++i) {
+            const size_t take = std::min(perCall - written, pieces[i].iov_len);
+            wire.append(static_cast<const char*>(pieces[i].iov_base), take);
+            written += take;
+        }
+        if (written == 0)
+            lastSendError = EAGAIN;
+        return 3;
+    }
+    size_t perCall = 1;
+    int error = 0;
+    std::string wire;
+};
+
+KrTransceiverConnection makeConnection(const std::string& server = "nobody") {
+    return KrTransceiverConnection(nullptr, server, "owner", KrServerCallback_t{}, nullptr);
+}
+
+TEST(KrTransceiverConnectionTest, EmptyFeedSignalsNothingAndBytesSignalOnce) {
+    harness::Inbox server;
+    KrTransceiverConnection connection(nullptr, server.id(), "owner", KrServerCallback_t{},
+                                       nullptr);
+    EXPECT_EQ(0, connection.feed(nullptr, 5));
+    EXPECT_EQ(0, connection.feed("abc", 0));
+    EXPECT_FALSE(connection.isInputReady());
+    connection.feed("abc", 3);
+    EXPECT_TRUE(connection.isInputReady());
+    // Messages arrive in posting order: nothing came before the one kind 8.
+    KrCombinedTask::global().post(server.id(), KrJobMessage("", 99, ""));
+    EXPECT_EQ((std::vector<int>{8, 99}), server.kindsUntil(99));
+}
+
+TEST(KrTransceiverConnectionTest, DrainGivesTheBytesOnceAndFreesThem) {
+    auto connection = makeConnection();
+    connection.feed("hello ", 6);
+    connection.feed("world", 5);
+    KrStringBuf out;
+    EXPECT_EQ(11, connection.drainInput(out));
+    EXPECT_FALSE(connection.isInputReady());
+    EXPECT_EQ(0, connection.drainInput(out));
+    std::string text;
+    out.CopyOut(text, 0, UINT64_MAX);
+    EXPECT_EQ("hello world", text);
+}
+
+TEST(KrTransceiverConnectionTest, OutputLeavesInOrderAcrossPartialWrites) {
+    auto connection = makeConnection();
+    size_t queued = 0;
+    connection.queueOutput("abc", 3, queued);
+    EXPECT_EQ(3u, queued);
+    KrStringBuf* filled = new KrStringBuf();
+    filled->sputn("defg", 4);
+    connection.queueOutputBuffer(filled);
+    delete filled;  // the caller got a fresh empty buffer back
+    connection.queueOutput("hi", 2, queued);
+    EXPECT_TRUE(connection.isOutputPending());
+    EXPECT_EQ(9u, connection.pendingOutputBytes());
+
+    ScriptedSocket socket;
+    int state = 1;
+    for (int calls = 0; state == 1 && calls < 100; ++calls) {
+        state = connection.writePending(socket);
+        socket.perCall = 1;
+    }
+    EXPECT_EQ(0, state);
+    EXPECT_EQ("abcdefghi", socket.wire);
+    EXPECT_FALSE(connection.isOutputPending());
+}
+
+TEST(KrTransceiverConnectionTest, GatheredWriteTakesSeveralBuffersAtOnce) {
+    auto connection = makeConnection();
+    size_t queued = 0;
+    connection.queueOutput("head\r\n\r\n", 8, queued);
+    connection.queueOutput("body", 4, queued);
+    ScriptedSocket socket;
+    socket.perCall = 1000;
+    EXPECT_EQ(0, connection.writePending(socket));
+    EXPECT_EQ("head\r\n\r\nbody", socket.wire);
+}
+
+TEST(KrTransceiverConnectionTest, WriteStateTellsFullSocketFromFailedOne) {
+    struct Row {
+        int error;
+        size_t perCall;
+        int expected;
+    };
+    for (const Row& row : {Row{0, 0, 1}, Row{EPIPE, 0, -1}, Row{ECONNRESET, 0, -1}}) {
+        auto connection = makeConnection();
+        size_t queued = 0;
+        connection.queueOutput("xyz", 3, queued);
+        ScriptedSocket socket;
+        socket.error = row.error;
+        socket.perCall = row.perCall;
+        EXPECT_EQ(row.expected, connection.writePending(socket)) << "errno " << row.error;
+        EXPECT_TRUE(connection.isOutputPending());
+    }
+}
+
+TEST(KrTransceiverConnectionTest, PeekAndConsumeWalkTheHeadBuffer) {
+    auto connection = makeConnection();
+    size_t queued = 0;
+    connection.queueOutput("abcd", 4, queued);
+    connection.queueOutput("ef", 2, queued);
+    std::string head;
+    connection.peekOutput(head);
+    EXPECT_EQ("abcd", head);
+    connection.consumeOutput(3);
+    head.clear();
+    connection.peekOutput(head);
+    EXPECT_EQ("d", head);
+    connection.consumeOutput(10);  // more than the head holds: only the head goes
+    head.clear();
+    connection.peekOutput(head);
+    EXPECT_EQ("ef", head);
+    connection.consumeOutput(2);
+    EXPECT_FALSE(connection.isOutputPending());
+}
+
+TEST(KrTransceiverConnectionTest, EmptyBufferStaysWithTheCaller) {
+    auto connection = makeConnection();
+    KrStringBuf* empty = new KrStringBuf();
+    KrStringBuf* const original = empty;
+    connection.queueOutputBuffer(empty);
+    EXPECT_EQ(original, empty);
+    EXPECT_FALSE(connection.isOutputPending());
+    delete empty;
+    KrStringBuf* none = nullptr;
+    connection.queueOutputBuffer(none);
+    EXPECT_EQ(nullptr, none);
+}
+
+TEST(KrTransceiverConnectionTest, ResetDropsEverythingAndStartsFresh) {
+    auto connection = makeConnection();
+    connection.feed("in", 2);
+    size_t queued = 0;
+    connection.queueOutput("old", 3, queued);
+    connection.resetBuffers();
+    EXPECT_FALSE(connection.isInputReady());
+    EXPECT_FALSE(connection.isOutputPending());
+    connection.queueOutput("new", 3, queued);
+    ScriptedSocket socket;
+    socket.perCall = 100;
+    EXPECT_EQ(0, connection.writePending(socket));
+    EXPECT_EQ("new", socket.wire);
+}
+
+TEST(KrTransceiverConnectionTest, CloseRequestClearsActiveFlagAndCallsBack) {
+    int calls = 0;
+    KrTransceiverConnection* seen = nullptr;
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    KrTransceiverConnection connection(&transceiver, "s", "o", KrServerCallback_t{},
+                                       [&](KrTransceiver&, KrTransceiverConnection* self) {
+                                           ++calls;
+                                           seen = self;
+                                       });
+    connection.requestClose();
+    EXPECT_EQ(1, calls);
+    EXPECT_EQ(&connection, seen);
+    EXPECT_FALSE(connection.isActive());
+    EXPECT_FALSE(connection.isTimedOut());  // re-arms, answers false
+    EXPECT_TRUE(connection.isActive());
+
+    auto silent = makeConnection();
+    EXPECT_THROW(silent.requestClose(), std::bad_function_call);
+}
+
+TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
+    harness::Inbox owner;
+    const std::string task = owner.createJoinedTask("request");
+    auto connection = makeConnection();
+    EXPECT_TRUE(connection.joinTask(task));
+    EXPECT_EQ(task, connection.linkName());
+    connection.leaveJoinedTask("");
+    EXPECT_EQ("", connection.linkName());
+}
+
+}  // namespace
