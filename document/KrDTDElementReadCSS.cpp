@@ -1,6 +1,7 @@
 #include "document/KrDTDElementReadCSS.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "document/KrReadCursor.h"
 
@@ -93,7 +94,22 @@ KrDTDElementRead_WhitespaceCSSHTMLComment::KrDTDElementRead_WhitespaceCSSHTMLCom
 
 bool KrDTDElementRead_WhitespaceCSSHTMLComment::TryRead(KrDTDElementReader& reader,
                                                         KrReadUnit& unit) const {
-    return ReadExactly(reader, unit, "<!--", 4);
+    KrReadCursor cursor(reader);
+    const char* begin = cursor.Here();
+    const char* end = cursor.End();
+    if (end - begin < 4 || std::memcmp(begin, "<!--", 4) != 0) {
+        return false;
+    }
+    const std::string_view rest(begin + 4, static_cast<size_t>(end - begin - 4));
+    const size_t close = rest.find("-->");
+    if (close == std::string_view::npos ||
+        rest.substr(0, close).find("</") != std::string_view::npos) {
+        return false;
+    }
+    unit.text.assign(rest.data(), close);
+    unit.selfClosed = false;
+    cursor.MoveTo(rest.data() + close + 3);
+    return true;
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceCSSHTMLComment::Clone() const {

@@ -15,7 +15,11 @@ class KrDTDElementRead_WhitespaceCSS : public KrDTDElementRead {
     bool CanStartWith(unsigned char c) const override;
 };
 
-// "css_aa_whitespace": exactly "<!--".
+// "css_aa_whitespace": a "<!--" ... "-->" wrapper around (part of) a style
+// sheet, read whole; the unit's text is what stands between the markers, so
+// that the wrapper holds it as text and writes it back unchanged. A wrapper
+// with no "-->" before the next "</" (the end of the style element) does
+// not match.
 class KrDTDElementRead_WhitespaceCSSHTMLComment : public KrDTDElementRead {
   public:
     KrDTDElementRead_WhitespaceCSSHTMLComment();
@@ -24,7 +28,8 @@ class KrDTDElementRead_WhitespaceCSSHTMLComment : public KrDTDElementRead {
     bool CanStartWith(unsigned char c) const override;
 };
 
-// "css_aaa_whitespace": exactly "-->"; closes a "<!--" wrapper, nothing else.
+// "css_aaa_whitespace": exactly "-->"; closes a "<!--" wrapper, nothing else
+// (a "-->" outside a wrapper is an error).
 class KrDTDElementRead_WhitespaceCSSHTMLCommentCloser : public KrDTDElementRead {
   public:
     KrDTDElementRead_WhitespaceCSSHTMLCommentCloser();

@@ -47,24 +47,25 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     // Deleting children recursively would use one stack frame per level; a
     // tree read from hostile input can be deep enough to overflow. Each
     // element is therefore stripped of its children before it is deleted and
-    // they are deleted from this loop, in the same pre-order.
-    if (_children.empty()) {
-        return;
-    }
-    Children pending;
-    pending.swap(_children);
-    std::reverse(pending.begin(), pending.end());
-    while (!pending.empty()) {
-        KrXMLComplexElement* element = pending.back();
-        pending.pop_back();
-        if (element == nullptr) {
-            continue;
+    // they are deleted from this loop, in the same pre-order. The elements
+    // still to delete form a stack linked through their parent links: this
+    // runs while a failed allocation unwinds, so it must not allocate.
+    KrXMLComplexElement* pending = nullptr;
+    auto pushChildren = [&pending](Children& children) {
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            if (*it != nullptr) {
+                (*it)->_parent = pending;
+                pending = *it;
+            }
         }
+        children.clear();
+    };
+    pushChildren(_children);
+    while (pending != nullptr) {
+        KrXMLComplexElement* element = pending;
+        pending = element->_parent;
         element->_parent = nullptr;
-        for (auto it = element->_children.rbegin(); it != element->_children.rend(); ++it) {
-            pending.push_back(*it);
-        }
-        element->_children.clear();
+        pushChildren(element->_children);
         delete element;
     }
 }
@@ -163,10 +164,18 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     // word and per gap, so a short sentence already makes fifteen); room for
     // sixteen at once replaces the three small buffers that growth from four
     // left behind, which also made freeing a large tree much slower.
-    if (_children.capacity() == 0) {
-        _children.reserve(16);
+    try {
+        if (_children.capacity() == 0) {
+            _children.reserve(16);
+        }
+        _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
+    } catch (...) {
+        // Out of memory: the child is refused like one a hook refuses.
+        if (deleteOnRefusal) {
+            delete child;
+        }
+        throw;
     }
-    _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
     child->_parent = this;
     try {
         OnChildAdded(child);

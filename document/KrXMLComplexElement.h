@@ -4,9 +4,10 @@
 // Owns its children: deleting an element deletes its subtree (iteratively,
 // so depth costs no stack). A child has at most one parent: handing over an
 // element that already has one throws KrException and changes nothing. A
-// child that OnChildAdded refuses (by throwing) is taken out again and
-// deleted before the exception reaches the caller, so the caller must not
-// delete it. Not thread-safe: a tree belongs to one thread at a time.
+// child that OnChildAdded refuses (by throwing), or that finds no room when
+// memory runs out, is taken out again and deleted before the exception
+// reaches the caller, so the caller must not delete it.
+// Not thread-safe: a tree belongs to one thread at a time.
 
 #include <list>
 #include <memory>

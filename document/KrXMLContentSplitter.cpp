@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "document/KrDTD.h"
 #include "document/KrDTDElementReader.h"
@@ -165,6 +166,8 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
                     throw;
                 }
                 throw WithLine(e.what(), reader);
+            } catch (const std::bad_alloc&) {
+                throw;
             } catch (...) {
                 throw KrException("element type '" + readName +
                                       "' not defined in DTD around line " +
@@ -181,6 +184,9 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
             throw;
         }
         throw WithLine(e.what(), reader);
+    } catch (const std::bad_alloc&) {
+        // Reported by the entry points once the partial tree is freed.
+        throw;
     } catch (...) {
         throw KrException("catched an error while processing input", __LINE__, "src");
     }

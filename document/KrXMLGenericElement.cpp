@@ -28,42 +28,115 @@ KrXMLGenericElement* asGeneric(KrXMLComplexElement* element) {
 
 }  // namespace
 
-KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::_lowerBound(
-    std::string_view name) {
-    // A handful of entries: a straight scan beats a binary search here.
-    auto it = _entries.begin();
-    while (it != _entries.end() && std::string_view(it->first) < name) {
-        ++it;
+using AttributeMap = KrXMLGenericElement::AttributeMap;
+
+AttributeMap::const_iterator AttributeMap::begin() const {
+    return const_cast<AttributeMap*>(this)->begin();
+}
+
+AttributeMap::const_iterator AttributeMap::end() const {
+    return const_cast<AttributeMap*>(this)->end();
+}
+
+AttributeMap::iterator AttributeMap::begin() {
+    return _tree ? _treeAt(_tree->begin()) : _arrayAt(0);
+}
+
+AttributeMap::iterator AttributeMap::end() {
+    return _tree ? _treeAt(_tree->end()) : _arrayAt(_entries.size());
+}
+
+AttributeMap::iterator AttributeMap::find(std::string_view name) {
+    if (_tree) {
+        return _treeAt(_tree->find(name));
     }
-    return it;
+    auto at = std::lower_bound(
+        _entries.begin(), _entries.end(), name,
+        [](const value_type& entry, std::string_view key) { return entry.first < key; });
+    if (at == _entries.end() || at->first != name) {
+        return end();
+    }
+    return _arrayAt(static_cast<size_t>(at - _entries.begin()));
 }
 
-KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::find(
-    std::string_view name) {
-    auto it = _lowerBound(name);
-    return it != _entries.end() && it->first == name ? it : _entries.end();
-}
-
-KrXMLGenericElement::AttributeMap::const_iterator KrXMLGenericElement::AttributeMap::find(
-    std::string_view name) const {
+AttributeMap::const_iterator AttributeMap::find(std::string_view name) const {
     return const_cast<AttributeMap*>(this)->find(name);
 }
 
-KrXMLGenericElement::AttributeMap::iterator KrXMLGenericElement::AttributeMap::insert(
-    std::string name, AttributePointer attribute) {
+AttributeMap::iterator AttributeMap::insert(std::string name, AttributePointer attribute) {
+    if (!_tree && _entries.size() + 1 >= kTreeFrom) {
+        _moveToTree();
+    }
+    if (_tree) {
+        Node node(new value_type(std::move(name), std::move(attribute)));
+        return _treeAt(_tree->insert(std::move(node)).first);
+    }
     // One block for the usual handful instead of a reallocation per entry.
     if (_entries.capacity() == 0) {
         _entries.reserve(4);
     }
-    auto at = _lowerBound(name);
-    return _entries.emplace(at, std::move(name), std::move(attribute));
+    auto at = std::upper_bound(
+        _entries.begin(), _entries.end(), name,
+        [](const std::string& key, const value_type& entry) { return key < entry.first; });
+    at = _entries.emplace(at, std::move(name), std::move(attribute));
+    return _arrayAt(static_cast<size_t>(at - _entries.begin()));
+}
+
+void AttributeMap::_moveToTree() {
+    auto tree = std::make_unique<Tree>();
+    // The nodes are made before any entry moves into one.
+    std::vector<Node> nodes;
+    nodes.reserve(_entries.size());
+    for (size_t i = 0; i < _entries.size(); ++i) {
+        nodes.push_back(std::make_unique<value_type>());
+    }
+    size_t moved = 0;
+    try {
+        for (; moved < _entries.size(); ++moved) {
+            *nodes[moved] = std::move(_entries[moved]);
+            tree->insert(tree->end(), std::move(nodes[moved]));
+        }
+    } catch (...) {
+        // A tree node could not be allocated: everything goes back in place.
+        size_t index = 0;
+        for (const Node& node : *tree) {
+            _entries[index++] = std::move(*node);
+        }
+        _entries[moved] = std::move(*nodes[moved]);
+        throw;
+    }
+    _entries = std::vector<value_type>();
+    _tree = std::move(tree);
+}
+
+void AttributeMap::erase(iterator it) {
+    if (_tree) {
+        _tree->erase(it._node);
+    } else {
+        _entries.erase(_entries.begin() + (it._slot - _entries.data()));
+    }
+}
+
+void AttributeMap::clear() {
+    _entries.clear();
+    _tree.reset();
+}
+
+void AttributeMap::reserve(size_t count) {
+    if (!_tree && count < kTreeFrom) {
+        _entries.reserve(count);
+    }
 }
 
 struct KrXMLGenericElement::AttributeBlock {
     // Four slots make the block larger than the allocator's smallest
     // (separately cached) sizes; elements rarely carry more.
     static constexpr size_t kSlots = 4;
+    static constexpr unsigned kAllUsed = (1u << kSlots) - 1;
     alignas(KrXMLGenericAttribute) unsigned char slots[kSlots][sizeof(KrXMLGenericAttribute)];
+    // Bit i set: slot i was handed out since the last count. A slot is only
+    // marked free by counting which ones the entries point at.
+    unsigned used = 0;
 };
 
 void KrXMLGenericElement::AttributeBlockDeleter::operator()(AttributeBlock* block) const {
@@ -74,22 +147,27 @@ KrXMLGenericElement::AttributePointer KrXMLGenericElement::_newGenericAttribute(
     if (!_attributeBlock) {
         _attributeBlock.reset(new AttributeBlock);
     }
-    // A slot is free when no entry points at it; the map holds a handful.
-    // The last slots go first: they lie next to the entry array, which is
-    // allocated right after the block, so a lookup touches adjacent memory.
-    auto& slots = _attributeBlock->slots;
-    for (size_t index = AttributeBlock::kSlots; index-- > 0;) {
-        unsigned char* slot = slots[index];
-        const void* address = slot;
-        bool used = false;
+    AttributeBlock& block = *_attributeBlock;
+    // An attribute removed from a small element frees its slot; counting
+    // again costs a few comparisons there. An element with many attributes
+    // keeps its marks, so adding one stays constant time.
+    if (block.used == AttributeBlock::kAllUsed && _attributes.size() < 2 * AttributeBlock::kSlots) {
+        block.used = 0;
         for (const auto& entry : _attributes) {
-            if (static_cast<const void*>(entry.second.get()) == address) {
-                used = true;
-                break;
+            const auto* address = reinterpret_cast<const unsigned char*>(entry.second.get());
+            for (size_t index = 0; index < AttributeBlock::kSlots; ++index) {
+                if (address == block.slots[index]) {
+                    block.used |= 1u << index;
+                }
             }
         }
-        if (!used) {
-            auto* attribute = new (slot) KrXMLGenericAttribute(std::move(value));
+    }
+    // The last slots go first: they lie next to the entry array, which is
+    // allocated right after the block, so a lookup touches adjacent memory.
+    for (size_t index = AttributeBlock::kSlots; index-- > 0;) {
+        if ((block.used & (1u << index)) == 0) {
+            auto* attribute = new (block.slots[index]) KrXMLGenericAttribute(std::move(value));
+            block.used |= 1u << index;
             return AttributePointer(attribute, AttributeDeleter{true, true});
         }
     }

@@ -5,10 +5,14 @@
 // member itself belongs to the subclass. A null map value is a bare
 // attribute, written as its name alone.
 
+#include <cstddef>
+#include <iterator>
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,34 +41,99 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     };
     using AttributePointer = std::unique_ptr<KrXMLComplexAttribute2, AttributeDeleter>;
 
-    // The attributes of one element, sorted by byte-wise ascending name (the
-    // order in which they are written) in one small array: an element holds
-    // none or a handful, where a search tree's node per entry cost more than
-    // the lookup it saved. Iterates as (name, attribute) pairs.
+    // The attributes of one element, by byte-wise ascending name (the order
+    // in which they are written). An element holds none or a handful, kept in
+    // one small sorted array where a search tree's node per entry cost more
+    // than the lookup saved; an element with many (generated or hostile
+    // markup) moves them into an ordered tree, so that inserting and looking
+    // up stay logarithmic. Iterates as (name, attribute) pairs.
     class AttributeMap {
       public:
         using value_type = std::pair<std::string, AttributePointer>;
-        using const_iterator = std::vector<value_type>::const_iterator;
-        using iterator = std::vector<value_type>::iterator;
 
-        const_iterator begin() const { return _entries.begin(); }
-        const_iterator end() const { return _entries.end(); }
-        iterator begin() { return _entries.begin(); }
-        iterator end() { return _entries.end(); }
-        size_t size() const { return _entries.size(); }
-        bool empty() const { return _entries.empty(); }
+      private:
+        using Node = std::unique_ptr<value_type>;
+        struct NodeLess {
+            using is_transparent = void;
+            bool operator()(const Node& a, const Node& b) const { return a->first < b->first; }
+            bool operator()(std::string_view a, const Node& b) const { return a < b->first; }
+            bool operator()(const Node& a, std::string_view b) const { return a->first < b; }
+        };
+        using Tree = std::set<Node, NodeLess>;
+
+      public:
+        // Walks the array or the tree, whichever holds the entries.
+        template <typename Value>
+        class Iterator {
+          public:
+            using iterator_category = std::forward_iterator_tag;
+            using value_type = std::remove_const_t<Value>;
+            using difference_type = std::ptrdiff_t;
+            using pointer = Value*;
+            using reference = Value&;
+
+            Iterator() = default;
+            reference operator*() const { return _inTree ? **_node : *_slot; }
+            pointer operator->() const { return &**this; }
+            Iterator& operator++() {
+                if (_inTree) {
+                    ++_node;
+                } else {
+                    ++_slot;
+                }
+                return *this;
+            }
+            Iterator operator++(int) {
+                Iterator before = *this;
+                ++*this;
+                return before;
+            }
+            bool operator==(const Iterator& other) const {
+                return _inTree ? _node == other._node : _slot == other._slot;
+            }
+            operator Iterator<const value_type>() const {
+                return Iterator<const value_type>(_slot, _node, _inTree);
+            }
+
+          private:
+            friend class AttributeMap;
+            template <typename>
+            friend class Iterator;
+            Iterator(Value* slot, Tree::const_iterator node, bool inTree)
+                : _slot(slot), _node(node), _inTree(inTree) {}
+
+            Value* _slot = nullptr;
+            Tree::const_iterator _node{};
+            bool _inTree = false;
+        };
+        using iterator = Iterator<value_type>;
+        using const_iterator = Iterator<const value_type>;
+
+        const_iterator begin() const;
+        const_iterator end() const;
+        iterator begin();
+        iterator end();
+        size_t size() const { return _tree ? _tree->size() : _entries.size(); }
+        bool empty() const { return size() == 0; }
         const_iterator find(std::string_view name) const;
         iterator find(std::string_view name);
         size_t count(std::string_view name) const { return find(name) == end() ? 0 : 1; }
         // Inserts in name order; the name must not be present yet.
         iterator insert(std::string name, AttributePointer attribute);
-        void erase(iterator it) { _entries.erase(it); }
-        void clear() { _entries.clear(); }
-        void reserve(size_t count) { _entries.reserve(count); }
+        void erase(iterator it);
+        void clear();
+        void reserve(size_t count);
 
       private:
-        iterator _lowerBound(std::string_view name);
+        // From this many entries on they live in the tree.
+        static constexpr size_t kTreeFrom = 32;
+
+        iterator _arrayAt(size_t index) { return iterator(_entries.data() + index, {}, false); }
+        iterator _treeAt(Tree::const_iterator node) { return iterator(nullptr, node, true); }
+        void _moveToTree();
+
         std::vector<value_type> _entries;
+        std::unique_ptr<Tree> _tree;
     };
 
     // Not empty, collapsible, no attributes.

@@ -1,6 +1,9 @@
 #pragma once
 // The document model: element tree, typed attributes, writer, path queries, MIME table, reader engine, configuration lookup.
-// One include for an application that uses this library.
+// One include for an application that uses this library; it brings the
+// foundation along.
+
+#include "foundation/foundation.h"
 
 #include "document/KrConfigValue.h"
 #include "document/KrDTD.h"

@@ -58,6 +58,9 @@ std::string KrCombinedTask::createJoinedTask(KrJob* owner, const std::string& de
     const std::string& ownerId = owner->id();
     std::lock_guard<std::recursive_mutex> registry(_registryLock);
     std::lock_guard<std::mutex> queue(_queueLock);
+    if (_leaving.count(ownerId) != 0) {
+        return std::string();
+    }
     _owners[name] = Owner{owner, ownerId};
     _descriptions[name] = description;
     _jobs[ownerId] = owner;
@@ -69,10 +72,10 @@ std::string KrCombinedTask::createJoinedTask(KrJob* owner, const std::string& de
 bool KrCombinedTask::join(const std::string& taskName, KrJob* job) {
     std::lock_guard<std::recursive_mutex> registry(_registryLock);
     std::lock_guard<std::mutex> queue(_queueLock);
-    if (_owners.find(taskName) == _owners.end()) {
+    const std::string& id = job->id();
+    if (_owners.find(taskName) == _owners.end() || _leaving.count(id) != 0) {
         return false;
     }
-    const std::string& id = job->id();
     _jobs[id] = job;
     _tasksOfJob[id].insert(taskName);
     _members[taskName].insert(id);
@@ -121,10 +124,27 @@ bool KrCombinedTask::leave(const std::string& taskName, const std::string& jobId
 }
 
 bool KrCombinedTask::leaveAll(const std::string& jobId) {
+    return _leaveAll(jobId, false);
+}
+
+bool KrCombinedTask::_retire(const std::string& jobId) {
+    return _leaveAll(jobId, true);
+}
+
+void KrCombinedTask::_forget(const std::string& jobId) {
+    std::lock_guard<std::recursive_mutex> registry(_registryLock);
+    std::lock_guard<std::mutex> queue(_queueLock);
+    _leaving.erase(jobId);
+}
+
+bool KrCombinedTask::_leaveAll(const std::string& jobId, bool forGood) {
     bool posted = false;
     {
         std::lock_guard<std::recursive_mutex> registry(_registryLock);
         std::lock_guard<std::mutex> queue(_queueLock);
+        if (forGood) {
+            _leaving.insert(jobId);
+        }
         auto tasks = _tasksOfJob.find(jobId);
         if (tasks == _tasksOfJob.end()) {
             return false;
@@ -168,6 +188,9 @@ void KrCombinedTask::_eraseTaskNL(const std::string& taskName) {
 bool KrCombinedTask::post(const std::string& receiverId, const KrJobMessage& message) {
     {
         std::lock_guard<std::mutex> queue(_queueLock);
+        if (_leaving.count(receiverId) != 0) {
+            return false;
+        }
         _queue.push_back(Entry{receiverId, message});
     }
     _wake.notify_all();

@@ -40,9 +40,11 @@ class KrCombinedTask {
     // The one registry of the process, built before main and stopped at exit.
     static KrCombinedTask& global();
 
-    // New task owned (and joined) by owner; returns its name ("joinedtask*"...).
+    // New task owned (and joined) by owner; returns its name ("joinedtask*"...),
+    // or an empty name when the owner is being destroyed.
     std::string createJoinedTask(KrJob* owner, const std::string& description);
-    // False when no such task exists; joining twice changes nothing.
+    // False when no such task exists or the job is being destroyed; joining
+    // twice changes nothing.
     bool join(const std::string& taskName, KrJob* job);
     // The owner leaving dissolves the task without messages; a member leaving
     // a task with one member left sends that member kind 6 "kommt später".
@@ -51,7 +53,8 @@ class KrCombinedTask {
     // with one member sends it kind 6 "kommt später A". False when the job is
     // not registered.
     bool leaveAll(const std::string& jobId);
-    // Queues a copy for the receiver and wakes the message thread.
+    // Queues a copy for the receiver and wakes the message thread; false (and
+    // nothing queued) when the receiver is being destroyed.
     bool post(const std::string& receiverId, const KrJobMessage& message);
     void wakeAll();
     // Joined tasks with at least one member.
@@ -59,6 +62,14 @@ class KrCombinedTask {
     static std::size_t globalTaskCount();
     // Description given at creation; empty when the task does not exist.
     std::string description(const std::string& taskName);
+
+    // A job on its way out: leaves every task like leaveAll and marks the id
+    // as leaving, so that its joins, its new tasks and postings to it are
+    // refused from now on (a handler still running for it cannot put it back).
+    // Returns what leaveAll returns.
+    bool _retire(const std::string& jobId);
+    // Drops the leaving mark once the job is gone for good.
+    void _forget(const std::string& jobId);
 
     // One delivery: try-locks the job's message lock (false when busy, the
     // queue lock still held); otherwise releases the queue lock, calls
@@ -79,6 +90,7 @@ class KrCombinedTask {
     };
 
     void _run();
+    bool _leaveAll(const std::string& jobId, bool forGood);
     // Both locks held. Return true when a message was queued.
     bool _removeMemberNL(const std::string& taskName, const std::string& jobId, const char* notice);
     void _eraseTaskNL(const std::string& taskName);
@@ -93,6 +105,8 @@ class KrCombinedTask {
     std::map<std::string, KrJob*> _jobs;
     std::map<std::string, std::set<std::string>> _tasksOfJob;
     std::map<std::string, std::set<std::string>> _members;
+    // Jobs being destroyed; joins, new tasks and postings for them are refused.
+    std::set<std::string> _leaving;
     // deque: the thread delivers from a reference to the front entry while
     // others append, which never moves existing entries.
     std::deque<Entry> _queue;

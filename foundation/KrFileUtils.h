@@ -33,7 +33,8 @@ bool RemoveFile(const std::string& path);
 // and "..". Entries come in the order the file system gives them.
 void ListDirectory(const std::string& path, std::list<std::string>& names, int mode);
 // Copies fromDir/name to toDir/newName (an empty newName is set to name).
-// True only when the source was read and every byte written.
+// True means the copy failed: the source could not be opened or read, or the
+// target could not be opened or fully written. False: every byte was copied.
 bool CopyFile(const std::string& name, const std::string& fromDir, const std::string& toDir,
               std::string& newName);
 

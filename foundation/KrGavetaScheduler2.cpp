@@ -131,15 +131,29 @@ void KrGavetaScheduler2::cancelRepeat(uint64_t jobId) {
     switch (job->phase) {
         case JobRecord::Phase::Ready:
             _ready.remove(job);
-            _forgetNL(job);
             break;
         case JobRecord::Phase::Delayed:
             _delayed.erase(job->delayedAt);
-            _forgetNL(job);
             break;
         case JobRecord::Phase::Running:
+            // The run in progress gives the latest result; an untaken one of
+            // an earlier run is superseded now, so that the one takeResult
+            // after the run hands over the newest and forgets the job.
+            if (job->result != job->parameters) {
+                delete job->result;
+            }
+            job->result = nullptr;
+            job->hasOutcome = false;
+            return;
         case JobRecord::Phase::Idle:
-            break;
+            return;
+    }
+    // A waiting job runs no more. Its untaken latest result stays for one
+    // takeResult, which then forgets the job; with none there is nothing left.
+    if (job->hasOutcome) {
+        job->phase = JobRecord::Phase::Idle;
+    } else {
+        _forgetNL(job);
     }
 }
 

@@ -58,8 +58,10 @@ class KrGavetaScheduler2 {
     // parameters record yields a plain copy (job id, value, status), because
     // the record itself stays in use by the next run.
     KrGavetaJobParametersAndResult* takeResult(uint64_t jobId);
-    // Stops a job repeating. A waiting job (ready or delayed) is forgotten at
-    // once; a running one finishes its run, and its result is not repeated.
+    // Stops a job repeating: it runs at most the run in progress. The latest
+    // result (of that run, or the untaken one of a waiting job) is then handed
+    // over by one takeResult, which forgets the job; a waiting job with no
+    // untaken result is forgotten at once. Unknown ids are not recorded.
     void cancelRepeat(uint64_t jobId);
     // Calls `_jo_stop` of the running jobs (outside the lock), starts nothing
     // more and waits until every running job has returned and all service

@@ -22,14 +22,21 @@ KrJob::KrJob() : _id(_makeUniqueId(KrUniqueIdSource::jobIds())) {
 
 KrJob::~KrJob() {
     _leaveRegistry();
+    try {
+        KrCombinedTask::global()._forget(_id);
+    } catch (...) {
+        // A failing lock only leaves a stale mark behind.
+    }
     g_liveJobs.fetch_sub(1);
 }
 
 void KrJob::_leaveRegistry() noexcept {
     try {
-        KrCombinedTask::global().leaveAll(_id);
-        // Once out of the registry no new delivery can start; one that began
-        // before holds the message lock until onMessage returns.
+        // Marked as leaving, the job stays out: a handler still running for it
+        // cannot join it back or queue messages to it. Once out of the registry
+        // no new delivery can start; one that began before holds the message
+        // lock until onMessage returns.
+        KrCombinedTask::global()._retire(_id);
         std::lock_guard<std::recursive_mutex> wait(_messageLock);
     } catch (...) {
         // A failing lock cannot be mended in a destructor.

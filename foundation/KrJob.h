@@ -73,8 +73,9 @@ class KrJob {
     static std::string makeUniqueName(std::mutex& lock, const std::string& prefix);
 
   protected:
-    // Leaves every joined task and the registry, then waits until a delivery
-    // to this job that is in progress has ended. Call it first in the
+    // Leaves every joined task and the registry for good (from then on its
+    // joins, new tasks and postings to it are refused), then waits until a
+    // delivery to this job that is in progress has ended. Call it first in the
     // destructor of a job that receives messages. May be called more than
     // once; must not be called while this thread holds the registry's locks.
     void _leaveRegistry() noexcept;

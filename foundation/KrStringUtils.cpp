@@ -1,5 +1,6 @@
 #include "foundation/KrStringUtils.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
@@ -149,11 +150,24 @@ std::string EscapeAngleBrackets(std::string text) {
 }
 
 std::string JSStringEscape(std::string text) {
-    if (text.find_first_of("\b\t\n\f\r\"'\\") == std::string::npos)
+    // Bytes that may start something to escape: controls, quotes, backslash,
+    // "<" (of "</" and "<!--") and 0xE2 (the first byte of U+2028/U+2029).
+    auto special = [](unsigned char c) {
+        return c < 0x20 || c == '"' || c == '\'' || c == '\\' || c == '<' || c == 0xE2;
+    };
+    if (std::none_of(text.begin(), text.end(), [&](char c) { return special(c); })) {
         return text;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size() + 16);
-    for (char c : text) {
+    const size_t size = text.size();
+    for (size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (!special(static_cast<unsigned char>(c))) {
+            out += c;
+            continue;
+        }
         char letter = 0;
         switch (c) {
             case '\b':
@@ -182,6 +196,24 @@ std::string JSStringEscape(std::string text) {
         if (letter != 0) {
             out += '\\';
             out += letter;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            out += "\\u00";
+            out += kHex[(c >> 4) & 0xF];
+            out += kHex[c & 0xF];
+        } else if (c == '<') {
+            // "</" would end, and "<!--" would change how the browser reads, a
+            // script element around the string; the backslash keeps the value.
+            out += '<';
+            if (i + 1 < size && text[i + 1] == '/') {
+                out += '\\';
+            } else if (text.compare(i + 1, 3, "!--") == 0) {
+                out += '\\';
+            }
+        } else if (i + 2 < size && text[i + 1] == '\x80' &&
+                   (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {
+            // U+2028 and U+2029 end a line inside older JavaScript string literals.
+            out += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+            i += 2;
         } else {
             out += c;
         }

@@ -27,7 +27,10 @@ std::string TrimRight(const std::string& text, const std::string& set);
 std::string HTMLEscape(const char* text, size_t length, bool nbsp);
 std::string HTMLEscape(const std::string& text, bool nbsp);
 std::string EscapeAngleBrackets(std::string text);
-// Escapes for a JavaScript string literal (\b \t \n \f \r \" \' \\).
+// Escapes a text for a JavaScript string literal that may also stand inside
+// a script element: \b \t \n \f \r \" \' \\, every other C0 control and
+// U+2028/U+2029 as \uXXXX, "</" as "<\/" and "<!--" as "<\!--". The
+// literal's value is the text unchanged.
 std::string JSStringEscape(std::string text);
 // Removes "&" up to (not including) the next ";": "a&amp;b" gives "a;b".
 std::string StripEntities(std::string text);

@@ -27,6 +27,29 @@ const char* DefaultPort(const std::string& scheme) {
     throw KrException(message, line, "src");
 }
 
+// Browsers end the authority at a backslash as at "/", so a backslash before
+// an "@" would make this parser and a browser disagree on the host; blanks
+// and control bytes have no place in a host either.
+bool IsBadAuthorityByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7F || c == '\\';
+}
+
+// A line break in a URL that goes into a header (Location) would split it.
+bool HasLineBreak(const std::string& t, size_t from) {
+    return t.find_first_of("\r\n", from) != std::string::npos;
+}
+
+// Decimal digits only, and at most 65535 (leading zeros allowed).
+bool IsPortNumber(const std::string& port) {
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const size_t first = std::min(port.find_first_not_of('0'), port.size());
+    return port.size() - first <= 5 &&
+           (port.size() == first || std::stoul(port.substr(first)) <= 65535);
+}
+
 }  // namespace
 
 const std::map<int, std::string>& KrURL::schemeTable() {
@@ -69,6 +92,11 @@ void KrURL::Parse(const std::string& t) {
         // User information belongs to the authority only: an "@" in the path
         // or query ("?m=a@b.com") is not one.
         const size_t authorityEnd = std::min(t.find_first_of("/?#", p), t.size());
+        if (std::any_of(t.begin() + static_cast<std::ptrdiff_t>(p),
+                        t.begin() + static_cast<std::ptrdiff_t>(authorityEnd), IsBadAuthorityByte))
+            Fail("wrong URL scheme, missing host", __LINE__);
+        if (HasLineBreak(t, authorityEnd))
+            Fail("wrong URL scheme", __LINE__);
         const size_t at = t.find('@', p);
         if (at != std::string::npos && at < authorityEnd) {
             const std::string userInfo = t.substr(p, at - p);
@@ -88,7 +116,7 @@ void KrURL::Parse(const std::string& t) {
         if (portStart != std::string::npos) {
             port = host.substr(portStart + 1);
             host.erase(portStart);
-            if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+            if (!IsPortNumber(port)) {
                 Fail("wrong URL scheme, wrong port number", __LINE__);
             }
         } else {
@@ -118,6 +146,8 @@ void KrURL::Parse(const std::string& t) {
         if (t.compare(colon + 1, 2, "//") != 0)
             Fail("wrong URL scheme", __LINE__);
         const size_t p = colon + 3;
+        if (HasLineBreak(t, p))
+            Fail("wrong URL scheme", __LINE__);
         const size_t d = t.find_first_of("?#", p);
         path = t.substr(p, d == std::string::npos ? d : d - p);
         if (d != std::string::npos && t[d] == '?') {

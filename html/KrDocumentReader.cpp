@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <memory>
+#include <new>
 #include <sstream>
 
 #include "document/KrDTDElementReaderStream.h"
@@ -14,6 +15,8 @@
 #include "html/KrHTML_text2.h"
 
 namespace {
+
+const char* const kOutOfMemory = "out of memory";
 
 bool IsHTMLGrammar(const std::string& dtdName) {
     return dtdName == "html" || dtdName == "xmlhtml";
@@ -95,6 +98,8 @@ bool LoadInto(KrDTDElementReader& reader, KrHTML_Document2* doc) {
         }
     } catch (const KrException& e) {
         error = e.what();
+    } catch (const std::bad_alloc&) {
+        error = kOutOfMemory;
     } catch (...) {
         error = "catched an error while processing input";
     }
@@ -123,6 +128,10 @@ KrXMLComplexElement* KrDocumentReader::ParseStream(std::istream* in, const std::
         return TakeResult(reader, dtdName);
     } catch (const KrException& e) {
         error = e.what();
+    } catch (const std::bad_alloc&) {
+        // The reader and its partial tree are gone by now, so there is room
+        // for the message again.
+        error = kOutOfMemory;
     } catch (...) {
     }
     return nullptr;
@@ -141,6 +150,10 @@ KrXMLComplexElement* KrDocumentReader::ParseString(const std::string& text, size
         return result;
     } catch (const KrException& e) {
         error = e.what();
+    } catch (const std::bad_alloc&) {
+        // The reader and its partial tree are gone by now, so there is room
+        // for the message again.
+        error = kOutOfMemory;
     } catch (...) {
     }
     return nullptr;

@@ -1,5 +1,6 @@
 #include "html/KrHTMLDTDs.h"
 
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -133,8 +134,13 @@ KrDTD KrMakeCSSDTD() {
     dtd.AddRead(new KrDTDElementRead_PropertyCSS());
     dtd.AddRead(new KrDTDElementRead_Element());
     dtd.AddFactory("css_a_whitespace", Whitespace(true));
-    dtd.AddFactory("css_aa_whitespace", [](const std::string&, const KrDTD&) {
-        return static_cast<KrXMLComplexElement*>(new KrCSSHTMLComment());
+    // The wrapper's content is held as text, not read as rules.
+    dtd.AddFactory("css_aa_whitespace", [](const std::string& text, const KrDTD&) {
+        auto wrapper = std::make_unique<KrCSSHTMLComment>();
+        if (!text.empty()) {
+            wrapper->AddChild(new KrXMLGenericText(text));
+        }
+        return static_cast<KrXMLComplexElement*>(wrapper.release());
     });
     dtd.AddFactory("css_aaa_whitespace", Whitespace(false));
     dtd.AddFactory("css_b_closer", Whitespace(true));
@@ -147,7 +153,6 @@ KrDTD KrMakeCSSDTD() {
         return static_cast<KrXMLComplexElement*>(new KrCSSProperty(text, false));
     });
     dtd.AddFactory("xmlelement", CreateTag);
-    dtd.AddLevel("css_aa_whitespace");
     dtd.AddLevel("css_d_mediaquery");
     dtd.AddLevel("css_e_rule");
     return dtd;

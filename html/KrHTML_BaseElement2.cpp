@@ -5,38 +5,6 @@
 #include "foundation/KrException.h"
 #include "foundation/KrStringUtils.h"
 
-namespace {
-
-// JSStringEscape covers quotes, backslash and the ASCII controls. On top of it:
-// U+2028 and U+2029 end a line inside a JavaScript string literal, and "</" or
-// "<!" could close or confuse a surrounding script element, so they become
-// escapes that denote the same characters.
-std::string _escapeForScript(const std::string& text) {
-    std::string escaped = JSStringEscape(text);
-    if (escaped.find('<') == std::string::npos && escaped.find('\xE2') == std::string::npos) {
-        return escaped;
-    }
-    std::string out;
-    out.reserve(escaped.size() + 16);
-    for (size_t i = 0; i < escaped.size(); ++i) {
-        const char c = escaped[i];
-        if (c == '\xE2' && i + 2 < escaped.size() && escaped[i + 1] == '\x80' &&
-            (escaped[i + 2] == '\xA8' || escaped[i + 2] == '\xA9')) {
-            out += escaped[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
-            i += 2;
-        } else if (c == '<' && i + 1 < escaped.size() &&
-                   (escaped[i + 1] == '/' || escaped[i + 1] == '!')) {
-            out += '<';
-            out += '\\';
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
 KrHTML_BaseElement2::KrHTML_BaseElement2(const std::string& name, bool emptyElement,
                                          bool collapsible)
     : KrHTML_BaseElement2(name, emptyElement, collapsible, true) {}
@@ -89,7 +57,7 @@ std::string KrHTML_BaseElement2::ToJavaScriptCreate() {
     std::string js;
     js.reserve(256);
     js += "{\nvar newelem = document.createElement('";
-    js += _escapeForScript(GetName());
+    js += JSStringEscape(GetName());
     js += "');\n";
 
     std::string value;
@@ -104,9 +72,9 @@ std::string KrHTML_BaseElement2::ToJavaScriptCreate() {
             attribute->AppendTo(value);
         }
         js += "newelem.setAttribute('";
-        js += _escapeForScript(name);
+        js += JSStringEscape(name);
         js += "','";
-        js += _escapeForScript(value);
+        js += JSStringEscape(value);
         js += "');\n";
     }
 
@@ -135,7 +103,7 @@ std::string KrHTML_BaseElement2::ToJavaScriptCreate() {
         }
     }
     js += "newelem.innerHTML=\"";
-    js += _escapeForScript(inner.str());
+    js += JSStringEscape(inner.str());
     js += "\";\n";
     // A document holds one root element and refuses a second one; the page's
     // content belongs in its body.

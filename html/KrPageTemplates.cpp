@@ -52,16 +52,6 @@ bool FirstSectionText(const std::string& text, const std::string& name, std::str
     return true;
 }
 
-// The page path is written into a script block: besides the string escape,
-// "</" is broken up so that a path cannot end the script element.
-std::string ScriptStringEscape(const std::string& text) {
-    std::string escaped = JSStringEscape(text);
-    for (size_t p = escaped.find("</"); p != std::string::npos; p = escaped.find("</", p + 3)) {
-        escaped.insert(p + 1, "\\");
-    }
-    return escaped;
-}
-
 // Writes `text` to a temporary file beside `path` and renames it over `path`,
 // so the old page survives any failure before the rename.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text) {
@@ -151,7 +141,7 @@ int GenerateLanguagePages(const std::string& pagePath, const std::string& templa
     std::string pageCode = "\n    <meta http-equiv=\"language\" content=\"";
     pageCode += HTMLEscape(language, false);
     pageCode += "\" />\n    <script type=\"text/javascript\">\n      var  KrPageCode=\"";
-    pageCode += ScriptStringEscape(pagePath);
+    pageCode += JSStringEscape(pagePath);
     pageCode += "\";\n    </script>\n";
     const auto own = alternates.find(language);
     if (own != alternates.end() && !own->second.empty() &&

@@ -1,6 +1,10 @@
 #pragma once
 // The HTML and CSS element library: element base, tag classes, CSS objects, forms and widgets, page document, reader grammars, page templates.
-// One include for an application that uses this library.
+// One include for an application that uses this library; it brings the
+// document model and the foundation along.
+
+#include "document/document.h"
+#include "foundation/foundation.h"
 
 #include "html/KrCSSHTMLComment.h"
 #include "html/KrCSSHandler.h"

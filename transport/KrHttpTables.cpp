@@ -14,6 +14,7 @@ const std::map<unsigned long, std::string>& KrHttpStatusTexts() {
     // 500 "Internal Error", 502 "Server Error"); the rest are the codes that
     // refusals and CGI heads give, with their standard phrases.
     static const std::map<unsigned long, std::string> table{
+        {100, "Continue"},
         {200, "OK"},
         {201, "Created"},
         {301, "Moved Permanently"},
@@ -24,6 +25,7 @@ const std::map<unsigned long, std::string>& KrHttpStatusTexts() {
         {403, "Forbidden"},
         {404, "Not Found"},
         {405, "Method Not Allowed"},
+        {408, "Request Timeout"},
         {411, "Length Required"},
         {413, "Content Too Large"},
         {417, "Expectation Failed"},

@@ -11,6 +11,9 @@
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
+#include "transport/KrTransceiverServerL1DirectSocket.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
+#include "transport/KrTransceiverServerL1QUIVO.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXServerHeader.h"
 
@@ -41,12 +44,28 @@ const ListenerKind* listenerKind(int kind) {
     return nullptr;
 }
 
-// Creates the listening server of a protocol layer; empty while that layer
-// is not part of the library.
-ServerPointer makeListener(const ListenerKind&, KrGavetaScheduler2*, KrXServerHeader*, KrJob*,
-                           const std::string&, const std::string&, const std::string&,
-                           const KrTransceiver::Callback&) {
-    return {};
+// Creates and opens the listening server of a protocol layer.
+ServerPointer makeListener(const ListenerKind& kind, KrGavetaScheduler2* scheduler,
+                           KrXServerHeader* header, KrJob* owner, const std::string& clientName,
+                           const std::string& dispatchKey, const std::string& supervisorId,
+                           const KrTransceiver::Callback& callback) {
+    std::shared_ptr<KrTransceiverServerL0Socket> server;
+    if (kind.kind == 3)
+        server = std::make_shared<KrTransceiverServerL1HTTP>(scheduler, header, owner, clientName,
+                                                             dispatchKey, supervisorId, callback,
+                                                             kind.typeName);
+    else if (kind.kind == 6 || kind.kind == 7)
+        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner,
+                                                              clientName, dispatchKey,
+                                                              supervisorId, callback,
+                                                              kind.typeName);
+    else if (kind.kind == 9)
+        server = std::make_shared<KrTransceiverServerL1DirectSocket>(
+            scheduler, header, owner, clientName, dispatchKey, supervisorId, callback,
+            kind.typeName);
+    if (server)
+        server->_open();
+    return server;
 }
 
 void printLine(const std::string& text) {
@@ -198,7 +217,6 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
         return result;
     header->setAttachedServer(server);
     record->second->listeners[header->id()] = header;
-    // The concrete layers open themselves through their own _open.
     servers[server->id()] = server;
     KrServerCallback_t event;
     event.type = 1;

@@ -1,12 +1,32 @@
 #include "transport/KrTransceiverClient.h"
 
+#include <ostream>
+
+#include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrTransceiver.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXResponseHeader.h"
 #include "transport/KrXServerHeader.h"
+
+namespace {
+
+std::string OptionOr(const std::map<std::string, std::string>& options, const char* key,
+                     const char* fallback) {
+    const auto it = options.find(key);
+    return it != options.end() ? it->second : std::string(fallback);
+}
+
+}  // namespace
 
 KrTransceiverClient::KrTransceiverClient(std::function<bool(KrServerCallback_t&)> callback,
                                          const std::map<std::string, std::string>& options,
-                                         KrQuivoApplication2* application)
-    : serverCallback(std::move(callback)), options(options), application(application) {}
+                                         KrWebApplication* application)
+    : baseDirectory(OptionOr(options, "_baseDirectoryHTTP", "")),
+      phpBinName(OptionOr(options, "_phpbinname", "php-cgi")),
+      serverCallback(std::move(callback)),
+      options(options),
+      contextCommandUrl(OptionOr(options, "_app_context_commandurl", "")),
+      application(application) {}
 
 KrTransceiverClient::~KrTransceiverClient() {
     _leaveRegistry();
@@ -35,6 +55,126 @@ void KrTransceiverClient::detachTransceiver(KrTransceiver* oldTransceiver) {
         transceiver = nullptr;
 }
 
+void KrTransceiverClient::spareHookA() {}
+
+void KrTransceiverClient::spareHookB() {}
+
+bool KrTransceiverClient::onHeaderComplete() {
+    return true;
+}
+
+bool KrTransceiverClient::onSocketAnswer(const std::string&, KrXHeader&) {
+    return true;
+}
+
+bool KrTransceiverClient::onHTTPAnswer(const std::string&, KrXHeader& answer) {
+    answer.setHandled();
+    return true;
+}
+
+bool KrTransceiverClient::onQUIVOAnswer(const std::string&, KrXHeader&) {
+    return true;
+}
+
+bool KrTransceiverClient::dispatch(const std::string& serverName, KrXHeader& header) {
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (openedServers.count(serverName) == 0)
+            return true;
+    }
+    const int kind = header.protocolKind();
+    if (header.direction() == 2) {
+        if (kind == 9)
+            return true;
+        if (kind == 3 || kind == 4)
+            return _handleWebRequest(serverName, header);
+        if (kind == 6)
+            return _handleQUIVORequest(serverName, header);
+        return false;
+    }
+    if (header.direction() == 1) {
+        if (kind == 9)
+            return onSocketAnswer(serverName, header);
+        if (kind == 3 || kind == 4)
+            return onHTTPAnswer(serverName, header);
+        if (kind == 6)
+            return onQUIVOAnswer(serverName, header);
+    }
+    return false;
+}
+
+void KrTransceiverClient::_send(std::shared_ptr<KrXHeader> answer, const std::string& taskName) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (transceiver != nullptr)
+        transceiver->send(*this, std::move(answer), serverCallback, taskName);
+}
+
+bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader& request) {
+    const int kind = request.protocolKind();
+    if ((kind != 3 && kind != 4) || application == nullptr)
+        return false;
+    request._parseBody();
+    std::string quivoid;
+    request.getParameter(idParameterName, quivoid);
+    std::shared_ptr<KrXResponseHeader> answer;
+    if (!quivoid.empty()) {
+        answer.reset(request.makeResponse());
+        std::string command;
+        request.getParameter(commandParameterName, command);
+        application->DispatchToKontext(quivoid, request, *answer, command);
+    } else if (!contextCommandUrl.empty() && request.path() == contextCommandUrl) {
+        KrHTMLKontextN* kontext = application->CreateKontext(idParameterName);
+        // No context: not answered, the request goes on to files.
+        if (kontext == nullptr)
+            return false;
+        answer.reset(request.makeResponse());
+        application->HandleKontextRequest(*kontext, request, *answer, "&new");
+    } else {
+        return false;
+    }
+    if (answer->status() == 500)
+        return false;
+    std::lock_guard<std::mutex> guard(mutex);
+    if (transceiver == nullptr)
+        return false;
+    transceiver->send(*this, answer, serverCallback, request.taskName());
+    return true;
+}
+
+void KrTransceiverClient::_sendNotFound(KrXHeader& request, bool withPage) {
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    answer->setStatus(404);
+    if (withPage) {
+        KrHTML_ErrorMsg404 page("Error 404 - not found",
+                                "<h1>Error 404 - not found</h1>The requested page was not found "
+                                "or the project was timed out.",
+                                "/", "Startseite");
+        std::ostream out(&answer->body());
+        page.Write(out);
+        answer->contentType() = "text/html; charset=utf-8";
+    } else {
+        answer->body();
+    }
+    answer->setState(6);
+    _send(answer, request.taskName());
+}
+
+bool KrTransceiverClient::_handleWebRequest(const std::string& serverName, KrXHeader& request) {
+    if (handleApplicationRequest(serverName, request))
+        return true;
+    if (_serveFile(serverName, request))
+        return true;
+    _sendNotFound(request, true);
+    return true;
+}
+
+bool KrTransceiverClient::_handleQUIVORequest(const std::string& serverName, KrXHeader& request) {
+    if (handleApplicationRequest(serverName, request))
+        return true;
+    _sendNotFound(request, false);
+    return true;
+}
+
 std::string KrTransceiverClient::openServer(std::shared_ptr<KrXServerHeader> serverHeader) {
     std::lock_guard<std::mutex> guard(mutex);
     if (transceiver == nullptr)
@@ -42,6 +182,18 @@ std::string KrTransceiverClient::openServer(std::shared_ptr<KrXServerHeader> ser
     const std::string name = transceiver->addServer(*this, std::move(serverHeader), serverCallback);
     if (!name.empty())
         openedServers[name] = 1;
+    return name;
+}
+
+std::string KrTransceiverClient::_sendRequest(std::shared_ptr<KrXHeader> request) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!request || transceiver == nullptr)
+        return "";
+    const std::string task = createJoinedTask("send_" + request->id());
+    request->joinTask(task);
+    const std::string name = transceiver->send(*this, request, serverCallback, task);
+    if (!name.empty())
+        openedServers[name] = 2;
     return name;
 }
 
@@ -54,4 +206,9 @@ int KrTransceiverClient::openedRole(const std::string& key) {
 KrTransceiver* KrTransceiverClient::attachedTransceiver() {
     std::lock_guard<std::mutex> guard(mutex);
     return transceiver;
+}
+
+void KrTransceiverClient::setCGILimits(std::chrono::milliseconds time, size_t output) {
+    cgiTimeLimit = time;
+    cgiOutputLimit = output;
 }

@@ -1,13 +1,19 @@
 #pragma once
 // The request handler of the web server: registered with the transceiver, it
 // opens listeners through it (openServer) and receives every complete message
-// read on a server it opened. This file holds the part the transport core
-// needs: registration, the listener road and the client's job messages.
+// read on a server it opened (dispatch). An HTTP request is offered to the
+// application first, then to the files and CGI programs below the base
+// directory, and anything left gets the not-found page. Every answer leaves
+// through KrTransceiver::send.
 //
 // `mutex` guards `transceiver`, `openedServers` and every call of
-// KrTransceiver::send the client makes. The transceiver and the application
-// are not owned.
+// KrTransceiver::send the client makes; it is never held while the
+// application or a CGI program runs. The transceiver and the application are
+// not owned.
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,39 +21,129 @@
 #include <string>
 
 #include "foundation/KrJob.h"
+#include "foundation/KrStringBuf.h"
+#include "transport/KrFileHandle.h"
 #include "transport/KrServerCallback_t.h"
+#include "transport/KrWebApplication.h"
 
 class KrTransceiver;
+class KrXHeader;
+class KrXResponseHeader;
 class KrXServerHeader;
-class KrQuivoApplication2;
+
+// The two pipes of a CGI child: parent-to-child (its standard input) and
+// child-to-parent (its standard output). Owns the four descriptors, all
+// close-on-exec. Throws KrException "problem with pipes" when a pipe cannot
+// be made.
+class KrPipePair {
+  public:
+    KrPipePair();
+    ~KrPipePair() { closeAll(); }
+    KrPipePair(const KrPipePair&) = delete;
+    KrPipePair& operator=(const KrPipePair&) = delete;
+    void closeAll();
+
+    KrFileHandle toChildRead;
+    KrFileHandle toChildWrite;
+    KrFileHandle fromChildRead;
+    KrFileHandle fromChildWrite;
+};
+
+// How a CGI run ended.
+enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge };
 
 class KrTransceiverClient : public KrJob {
   public:
+    // A CGI program (or php-cgi) must finish within this time (504 beyond).
+    static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
+    // Output beyond this many bytes ends the program (502).
+    static constexpr size_t kDefaultCGIOutputLimit = 64u << 20;
+
     KrTransceiverClient(std::function<bool(KrServerCallback_t&)> callback,
                         const std::map<std::string, std::string>& options,
-                        KrQuivoApplication2* application);
+                        KrWebApplication* application);
     ~KrTransceiverClient() override;
 
     // Kind 6 with "ctask": leaves that task. Always true.
     bool onMessage(const KrJobMessage& message) override;
+    // Offers an HTTP request to the application; true when an answer was sent.
+    virtual bool handleApplicationRequest(const std::string& serverName, KrXHeader& request);
+    // Answers of kind 9: nothing to do; true.
+    virtual bool onSocketAnswer(const std::string& serverName, KrXHeader& answer);
+    // Answers of kinds 3 and 4: marks the answer handled; true.
+    virtual bool onHTTPAnswer(const std::string& serverName, KrXHeader& answer);
+    // Answers of kind 6: nothing to do; true.
+    virtual bool onQUIVOAnswer(const std::string& serverName, KrXHeader& answer);
     // Stores the transceiver when none is stored (true); else keeps the old one.
     virtual bool attachTransceiver(KrTransceiver* transceiver);
     // Clears the transceiver when it is the one given.
     virtual void detachTransceiver(KrTransceiver* transceiver);
+    virtual void spareHookA();
+    // Every complete message read on a server; true when finished with it,
+    // false when it stays pending.
+    virtual bool dispatch(const std::string& serverName, KrXHeader& header);
+    virtual void spareHookB();
+    // Asked when a head is complete; true lets the body be read.
+    virtual bool onHeaderComplete();
+    // Sends an outgoing request; the name send returns ("" when not sent).
+    virtual std::string _sendRequest(std::shared_ptr<KrXHeader> request);
     // Opens a listener through the transceiver; the name the transceiver
     // returns (the header's job id) is recorded with role 1. "" without a
     // transceiver or when nothing was opened.
     virtual std::string openServer(std::shared_ptr<KrXServerHeader> serverHeader);
 
+    bool _handleWebRequest(const std::string& serverName, KrXHeader& request);
+    bool _handleQUIVORequest(const std::string& serverName, KrXHeader& request);
+
+    // --- Files and CGI below the base directory ---
+    bool _serveFile(const std::string& serverName, KrXHeader& request);
+    bool _serveResource(const std::string& path, const std::string& serverName,
+                        KrXHeader& request);
+    bool _runPHP(const std::string& scriptPath, const std::string& serverName,
+                 KrXHeader& request);
+    bool _runCGI(const std::string& programPath, const std::string& serverName,
+                 KrXHeader& request);
+    // Adds the request's variables to `environment`; false for a method
+    // other than GET and POST.
+    bool _cgiEnvironment(const std::string& scriptPath,
+                         std::map<std::string, std::string>& environment, KrXHeader& request);
+    // Runs `program` with `environment`, feeds it `input` from its read
+    // position and appends its output to `output`. True when it ran to its end.
+    bool _execCGIChild(const std::string& program,
+                       const std::map<std::string, std::string>& environment, KrStringBuf& input,
+                       KrStringBuf& output);
+    // How the last _execCGIChild on this thread ended.
+    static KrCGIOutcome lastCGIOutcome();
+
     // Role of a dispatch key: 1 listener, 2 outgoing request, 0 unknown.
     int openedRole(const std::string& key);
     KrTransceiver* attachedTransceiver();
+    // Limits of CGI runs (tests shorten them).
+    void setCGILimits(std::chrono::milliseconds time, size_t output);
 
   protected:
+    // Sends an answer under `mutex` when a transceiver is attached.
+    void _send(std::shared_ptr<KrXHeader> answer, const std::string& taskName);
+    // The not-found answer (the page, or an empty body for QUIVO).
+    void _sendNotFound(KrXHeader& request, bool withPage);
+    // Runs `program` for the request and sends what it wrote.
+    bool _runProgram(const std::string& program, const std::string& scriptPath,
+                     KrXHeader& request);
+
     std::mutex mutex;
     KrTransceiver* transceiver = nullptr;
     std::map<std::string, int> openedServers;
+    std::string baseDirectory;
+    std::string cgiUrlPrefix = "cgi-bin/";
+    std::string cgiDirPrefix = "cgi-bin/";
+    std::string phpSuffix = ".php";
+    std::string phpBinName;
     std::function<bool(KrServerCallback_t&)> serverCallback;
     std::map<std::string, std::string> options;
-    KrQuivoApplication2* application;
+    std::string contextCommandUrl;
+    std::string idParameterName = "quivoid";
+    std::string commandParameterName = "quivocommand";
+    KrWebApplication* application;
+    std::chrono::milliseconds cgiTimeLimit = kDefaultCGITimeLimit;
+    size_t cgiOutputLimit = kDefaultCGIOutputLimit;
 };

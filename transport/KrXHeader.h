@@ -31,6 +31,7 @@
 #include "transport/KrHttpTables.h"
 #include "transport/KrServerCallback_t.h"
 
+class KrFileHandle;
 class KrHTMLKontextN;
 class KrXMLComplexElement;
 class KrXResponseHeader;
@@ -83,6 +84,12 @@ class KrXHeader : public KrJob {
     // Body limit for this message (bytes); set before the first read.
     void setMaxBodyLength(uint64_t limit) { _maxBodyLength = limit; }
     bool closeAfter() const { return _closeAfter; }
+    // Refuses the message being read with `status` (408 when its head took
+    // too long, 500 when handling it failed): read() returns 1 from now on
+    // and makeRefusal() answers with that status and closes. Returns 1.
+    int refuse(unsigned long status) { return _refuse(status); }
+    // The head asked for "Expect: 100-continue".
+    bool expectsContinue();
     long contentLength() const { return _contentLength; }
     bool inHead() const { return _inHead; }
 
@@ -130,6 +137,12 @@ class KrXHeader : public KrJob {
     bool isHeadOnly() const { return _headOnly; }
     std::string& host() { return _host; }
     std::string& fileBody() { return _fileBody; }
+    // The file behind fileBody(), opened when the answer was routed; the
+    // server that writes the answer takes it.
+    void setOpenFile(std::shared_ptr<KrFileHandle> file) { _openFile = std::move(file); }
+    std::shared_ptr<KrFileHandle> takeOpenFile() { return std::move(_openFile); }
+    // Written as a "Content-Type" field of an answer when not empty.
+    std::string& contentType() { return _contentType; }
     std::string& location() { return _location; }
     std::string& version() { return _version; }
     std::string requestLine() const { return _requestLine; }
@@ -232,6 +245,8 @@ class KrXHeader : public KrJob {
     long _port = 0;
     std::string _boundary;
     std::string _fileBody;
+    std::shared_ptr<KrFileHandle> _openFile;
+    std::string _contentType;
     bool _liftCGIHead = false;
     int64_t _created;
     bool _handled = false;
@@ -247,6 +262,8 @@ class KrXHeader : public KrJob {
     long _contentLength = 0;
     bool _hasLength = false;
     bool _closeAfter = false;
+    // An HTTP/1.0 request that asked to keep the connection: its answer says so.
+    bool _keepAlive = false;
     bool _headOnly = false;
     unsigned long _refusal = 0;
     size_t _headBytes = 0;

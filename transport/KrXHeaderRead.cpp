@@ -83,6 +83,20 @@ bool ParseLength(const std::string& text, uint64_t& value) {
 
 }  // namespace
 
+bool KrXHeader::expectsContinue() {
+    auto expect = _headers.find("expect");
+    if (expect == _headers.end())
+        return false;
+    for (const std::string& value : expect->second) {
+        std::string lower(value);
+        for (char& c : lower)
+            c = Lower(c);
+        if (lower == "100-continue")
+            return true;
+    }
+    return false;
+}
+
 int KrXHeader::_refuse(unsigned long status) {
     _refusal = status;
     _inHead = false;
@@ -159,6 +173,22 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
     if (connection != _headers.end() && !connection->second.empty() &&
         connection->second.front().find("close") != std::string::npos) {
         _closeAfter = true;
+    }
+    // HTTP/1.0 closes after each answer unless the request asks otherwise.
+    auto first = _headers.find(":first:");
+    if (direction() == 2 && first != _headers.end() && first->second.size() >= 3 &&
+        first->second[2] == "HTTP/1.0" && !_closeAfter) {
+        bool keepAlive = false;
+        if (connection != _headers.end()) {
+            for (const std::string& value : connection->second) {
+                std::string lower(value);
+                for (char& c : lower)
+                    c = Lower(c);
+                keepAlive = keepAlive || lower.find("keep-alive") != std::string::npos;
+            }
+        }
+        _keepAlive = keepAlive;
+        _closeAfter = !keepAlive;
     }
     // Chunked bodies are not read; refusing every transfer coding also rules
     // out a request framed two ways at once.

@@ -104,6 +104,7 @@ KrXResponseHeader* KrXHeader::makeResponse() {
     // The answer says when the connection will close, and to a HEAD request
     // it carries the head only.
     answer->_closeAfter = _closeAfter;
+    answer->_keepAlive = _keepAlive;
     answer->_headOnly = method() == KR_HTTP_HEAD;
     return answer;
 }
@@ -163,8 +164,12 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     _bodyLength = length;
     if (code == 303)
         out << "Location: " << WithoutLineBreaks(_location) << "\r\n";
+    if (!_contentType.empty() && !_liftCGIHead)
+        out << "Content-Type: " << WithoutLineBreaks(_contentType) << "\r\n";
     if (_closeAfter)
         out << "Connection: close\r\n";
+    else if (_keepAlive)
+        out << "Connection: keep-alive\r\n";
     if (_liftCGIHead)
         out << cgiBlock;
     else
@@ -172,6 +177,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     if (_headOnly) {
         // The head tells the length; no body bytes follow it.
         _fileBody.clear();
+        _openFile.reset();
         _body.reset();
     }
 }

@@ -3,6 +3,8 @@
 // servers, web client. One include for an application that uses this library.
 
 #include "html/html.h"
+#include "transport/KrFileHandle.h"
+#include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrHTTPMessageBlock.h"
 #include "transport/KrHttpTables.h"
 #include "transport/KrPoller.h"
@@ -13,7 +15,13 @@
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
+#include "transport/KrTransceiverServerL0.h"
+#include "transport/KrTransceiverServerL0Socket.h"
+#include "transport/KrTransceiverServerL1DirectSocket.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
+#include "transport/KrTransceiverServerL1QUIVO.h"
 #include "transport/KrUDPSocket.h"
+#include "transport/KrWebApplication.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXRequestHeader.h"
 #include "transport/KrXResponseHeader.h"

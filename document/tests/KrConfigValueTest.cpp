@@ -1,6 +1,7 @@
 #include "document/KrConfigValue.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -75,4 +76,20 @@ TEST(ReadConfigValue, BrokenFilesGiveTheDefaultsAndThrowNothing) {
     EXPECT_EQ(Address(wrongClose.path()), "127.0.0.1");
     ConfigFile noRoot("<other><quivooneserver address=\"0.0.0.0\"/></other>");
     EXPECT_EQ(Address(noRoot.path()), "127.0.0.1");
+}
+
+TEST(ReadConfigValue, OnlySmallRegularFilesAreRead) {
+    // Endless, blocking or oversized inputs give the default at once.
+    EXPECT_EQ(Address("/dev/zero"), "127.0.0.1");
+    EXPECT_EQ(Address(QUIVO_BINARY_DIR), "127.0.0.1");
+    const std::string fifo = std::string(QUIVO_BINARY_DIR) + "/config-test-fifo.xml";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Address(fifo), "127.0.0.1");
+    std::remove(fifo.c_str());
+    const std::string settings = "<quivoone><quivooneserver address=\"0.0.0.0\"/></quivoone>";
+    ConfigFile fits(settings + std::string(1000, ' '));
+    EXPECT_EQ(Address(fits.path()), "0.0.0.0");
+    ConfigFile oversized(settings + std::string(16 * 1024 * 1024 + 1 - settings.size(), ' '));
+    EXPECT_EQ(Address(oversized.path()), "127.0.0.1");
 }

@@ -8,6 +8,7 @@
 
 #include "document/KrWidgetManager_base.h"
 #include "document/KrXMLGenericElement.h"
+#include "document/tests/FailingAllocations.h"
 #include "foundation/KrException.h"
 
 namespace {
@@ -323,6 +324,28 @@ TEST(KrXMLComplexElement, DeepTreeIsDeletedWithoutRecursion) {
     }
     EXPECT_EQ(Counted::alive, 100001);
     delete root;
+    EXPECT_EQ(Counted::alive, 0);
+}
+
+TEST(KrXMLComplexElement, TreeIsDeletedWhileNoMemoryIsLeft) {
+    // A failed allocation unwinds through the deletion of a half-read tree;
+    // the deletion itself must then not need memory.
+    Counted::alive = 0;
+    auto* root = new Counted("root");
+    for (int branch = 0; branch < 4; ++branch) {
+        KrXMLComplexElement* current = root->AddChild(new Counted("branch"));
+        for (int depth = 0; depth < 10; ++depth) {
+            for (int leaf = 0; leaf < 40; ++leaf) {
+                current->AddChild(new Counted("leaf"));
+            }
+            current = current->AddChild(new Counted("level"));
+        }
+    }
+    ASSERT_EQ(Counted::alive, 1 + 4 * (1 + 10 * 41));
+    {
+        FailingAllocations none(0);
+        delete root;
+    }
     EXPECT_EQ(Counted::alive, 0);
 }
 

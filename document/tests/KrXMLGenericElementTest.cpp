@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "document/KrXMLNumericKrAttributes.h"
@@ -278,4 +279,40 @@ TEST(KrXMLGenericElement, ManyPlainAttributesKeepTheirValuesThroughRemovals) {
     EXPECT_EQ(element.GetAttributes().size(), 3u);
     EXPECT_EQ(element.ToXMLString(), "<e a1=\"xxxxxxxxx2\" a3=\"" + std::string(27, 'x') +
                                          "2\" a5=\"" + std::string(45, 'x') + "2\" />");
+}
+
+TEST(KrXMLGenericElement, AttributesStaySortedAndFindableAtEverySize) {
+    for (int count : {5, 31, 32, 33, 300}) {
+        SCOPED_TRACE(count);
+        Typed element;
+        std::map<std::string, std::string> expected{{"count", ""}, {"id", ""}};
+        // Names arrive scrambled, and one of them bare.
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "n" + std::to_string((i * 7919) % count);
+            element.SetAttribute(name, "v" + name);
+            expected[name] = "v" + name;
+        }
+        element.AdoptAttribute("bare", nullptr);
+        expected["bare"] = "";
+        element.SetAttribute("id", "x");
+        expected["id"] = "x";
+        for (int i = 0; i < count; i += 3) {
+            const std::string name = "n" + std::to_string(i);
+            EXPECT_TRUE(element.RemoveAttribute(name));
+            expected.erase(name);
+        }
+        EXPECT_FALSE(element.RemoveAttribute("n0"));
+        EXPECT_THROW(element.AdoptAttribute("n1", nullptr), int);
+        ASSERT_EQ(element.GetAttributes().size(), expected.size());
+        auto want = expected.begin();
+        for (const auto& [name, attribute] : element.GetAttributes()) {
+            EXPECT_EQ(name, want->first);
+            EXPECT_EQ(element.GetAttributeString(name, "-"), want->second);
+            ++want;
+        }
+        EXPECT_EQ(element.id.Get(), "x");
+        EXPECT_EQ(element.GetAttributeString("n0", "-"), "-");
+        EXPECT_NE(element.GetOrCreateAttribute("added"), nullptr);
+        EXPECT_TRUE(element.HasAttribute("added"));
+    }
 }

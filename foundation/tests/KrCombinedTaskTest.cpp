@@ -324,3 +324,56 @@ TEST(KrCombinedTask, ProgramWithJobsAndMessagesAlwaysExits) {
         ASSERT_EQ(WEXITSTATUS(status), 0) << "run " << run;
     }
 }
+
+TEST(KrCombinedTask, LeavingJobStaysOutWhileItsLastDeliveryRuns) {
+    // A handler that joins and posts to itself after its job began to leave
+    // must not put the job back: later messages would reach a freed object.
+    struct Outcome {
+        std::atomic<bool> entered{false}, deleting{false};
+        std::atomic<int> joined{-1}, posted{-1};
+    };
+    struct Rejoiner : KrJob {
+        explicit Rejoiner(Outcome& outcome) : outcome(outcome) {}
+        ~Rejoiner() override {
+            outcome.deleting = true;
+            outcome.deleting.notify_all();
+            _leaveRegistry();
+        }
+        bool onMessage(const KrJobMessage& message) override {
+            if (message.kind != 1) {
+                return true;
+            }
+            outcome.entered = true;
+            outcome.entered.notify_all();
+            outcome.deleting.wait(false);
+            // Let the destructor leave the registry before joining again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            outcome.joined = joinTask(task);
+            outcome.posted = KrCombinedTask::global().post(id(), KrJobMessage("again", 2, ""));
+            return true;
+        }
+        Outcome& outcome;
+        std::string task;
+    };
+    Outcome outcome;
+    Recorder owner;
+    auto* member = new Rejoiner(outcome);
+    member->task = owner.createJoinedTask("shared");
+    ASSERT_TRUE(member->joinTask(member->task));
+    std::string memberId = member->id();
+    KrCombinedTask::global().post(memberId, KrJobMessage("go", 1, ""));
+    outcome.entered.wait(false);
+    std::thread deleter([&] { delete member; });
+    deleter.join();
+    // The destructor returned only after the handler ended, and the handler
+    // could neither join again nor queue a message to the leaving job.
+    EXPECT_EQ(outcome.joined, 0);
+    EXPECT_EQ(outcome.posted, 0);
+    // The owner hears that it is alone; a later message for the gone job is
+    // dropped without touching it, and the next one is delivered.
+    EXPECT_EQ(owner.waitFor(1)[0].b, "kommt später A");
+    KrCombinedTask::global().post(memberId, KrJobMessage("late", 3, ""));
+    KrCombinedTask::global().post(owner.id(), KrJobMessage("after", 4, ""));
+    EXPECT_EQ(owner.waitFor(2)[1].a, "after");
+    owner.leaveAllTasks();
+}

@@ -155,7 +155,7 @@ TEST_F(KrFileUtilsDir, ListDirectoryByMode) {
     EXPECT_TRUE(names.empty());
 }
 
-TEST_F(KrFileUtilsDir, CopyFileReportsWhetherEveryByteWasCopied) {
+TEST_F(KrFileUtilsDir, CopyFileAnswersTrueOnlyWhenTheCopyFailed) {
     ASSERT_EQ(mkdir(Path("to").c_str(), 0755), 0);
     std::string content;
     for (int i = 0; i < 200000; ++i)
@@ -163,26 +163,30 @@ TEST_F(KrFileUtilsDir, CopyFileReportsWhetherEveryByteWasCopied) {
     Write("big.bin", content);
 
     std::string newName;
-    EXPECT_TRUE(CopyFile("big.bin", _dir, Path("to"), newName));
+    EXPECT_FALSE(CopyFile("big.bin", _dir, Path("to"), newName));
     EXPECT_EQ(newName, "big.bin");
     EXPECT_EQ(Read("to/big.bin"), content);
 
     newName = "copy.bin";
     Write("to/copy.bin", std::string(300000, 'x'));
-    EXPECT_TRUE(CopyFile("big.bin", _dir + "/", Path("to"), newName));
+    EXPECT_FALSE(CopyFile("big.bin", _dir + "/", Path("to"), newName));
     EXPECT_EQ(Read("to/copy.bin"), content);
 
     Write("empty", "");
     newName.clear();
-    EXPECT_TRUE(CopyFile("empty", _dir, Path("to"), newName));
+    EXPECT_FALSE(CopyFile("empty", _dir, Path("to"), newName));
     EXPECT_EQ(Read("to/empty"), "");
 
+    // The source cannot be opened; the target cannot be opened, read from,
+    // or fully written: each is a failure.
     newName.clear();
-    EXPECT_FALSE(CopyFile("missing", _dir, Path("to"), newName));
+    EXPECT_TRUE(CopyFile("missing", _dir, Path("to"), newName));
     newName.clear();
-    EXPECT_FALSE(CopyFile("big.bin", _dir, Path("no/such/dir"), newName));
+    EXPECT_TRUE(CopyFile("big.bin", _dir, Path("no/such/dir"), newName));
     newName = "fromdir";
-    EXPECT_FALSE(CopyFile("to", _dir, _dir, newName));
+    EXPECT_TRUE(CopyFile("to", _dir, _dir, newName));
+    newName = "full";
+    EXPECT_TRUE(CopyFile("big.bin", _dir, "/dev", newName));
 }
 
 TEST(KrFileUtils, TrailingSlashFunctions) {

@@ -169,13 +169,17 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
             return p;  // status stays 1
         },
         nullptr, attributes);
+    int runsAtCancel;
     {
+        // Cancelling with the lock held: a run that has not counted itself
+        // yet is the run in progress, and no later one may start.
         std::unique_lock<std::mutex> lock(mutex);
         changed.wait(lock, [&] { return runs >= 3; });
+        scheduler.cancelRepeat(id);
+        runsAtCancel = runs;
     }
-    scheduler.cancelRepeat(id);
-    // Either the job was waiting and is forgotten at once, or the run in
-    // progress ends it; an outcome taken before may belong to an earlier run.
+    // Whether the job was waiting or running, one take hands over the latest
+    // result and forgets the job.
     int taken = 0;
     for (;;) {
         scheduler.waitJobDone(id);
@@ -183,8 +187,11 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
         if (result == nullptr) {
             break;
         }
-        ASSERT_LT(++taken, 3);
+        ++taken;
+        std::lock_guard<std::mutex> guard(mutex);
+        EXPECT_EQ(result->getValue(), uint64_t(runs));
     }
+    EXPECT_EQ(taken, 1);
     int runsAtForget;
     {
         std::lock_guard<std::mutex> guard(mutex);
@@ -194,26 +201,76 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
     scheduler.stop();
     std::lock_guard<std::mutex> guard(mutex);
     EXPECT_EQ(runs, runsAtForget);
-    EXPECT_LE(runs, 4);
+    EXPECT_LE(runs, runsAtCancel + 1);
 }
 
-TEST(KrGavetaScheduler2, CancelRepeatForgetsAWaitingJobAtOnce) {
+TEST(KrGavetaScheduler2, CancelRepeatKeepsTheUntakenResultOfAWaitingJobForOneTake) {
     KrGavetaScheduler2 scheduler;
     KrGavetaJobAtttributes attributes = named("slow repeat");
     attributes._jo_status = 1;
     attributes._jo_delay_ms = 3600 * 1000;  // an hour: it stays delayed
-    uint64_t id = scheduler.addJob([](Params* p) { return p; }, nullptr, attributes);
-    scheduler.waitJobDone(id);
+    int runs = 0;
+    auto job = [&runs](Params* p) {
+        p->setValue(uint64_t(++runs));
+        return p;
+    };
+    uint64_t taken = scheduler.addJob(job, nullptr, attributes);
+    scheduler.waitJobDone(taken);
     // Repeating: the caller gets a copy, never the record the next run uses.
-    std::unique_ptr<Params> first(scheduler.takeResult(id));
+    std::unique_ptr<Params> first(scheduler.takeResult(taken));
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->getStatus(), 1);
-    EXPECT_EQ(first->getJobId(), id);
-    EXPECT_FALSE(scheduler.isJobDone(id));
+    EXPECT_EQ(first->getJobId(), taken);
+    EXPECT_FALSE(scheduler.isJobDone(taken));
+    // Nothing left to hand over: the job is forgotten at once.
+    scheduler.cancelRepeat(taken);
+    EXPECT_TRUE(scheduler.isJobDone(taken));
+    EXPECT_EQ(scheduler.takeResult(taken), nullptr);
 
+    uint64_t untaken = scheduler.addJob(job, nullptr, attributes);
+    scheduler.waitJobDone(untaken);
+    scheduler.cancelRepeat(untaken);
+    EXPECT_TRUE(scheduler.isJobDone(untaken));
+    std::unique_ptr<Params> last(scheduler.takeResult(untaken));
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(last->getValue(), 2u);
+    EXPECT_EQ(last->getJobId(), untaken);
+    EXPECT_EQ(scheduler.takeResult(untaken), nullptr);
+    scheduler.stop();
+    EXPECT_EQ(runs, 2);
+}
+
+TEST(KrGavetaScheduler2, CancelDuringARunHandsOverThatRunsResultOnce) {
+    KrGavetaScheduler2 scheduler;
+    KrGavetaJobAtttributes attributes = named("repeat");
+    attributes._jo_status = 1;
+    Gate secondStarted, secondMayEnd;
+    std::atomic<int> runs{0};
+    uint64_t id = scheduler.addJob(
+        [&](Params* p) {
+            int run = runs.fetch_add(1) + 1;
+            if (run == 2) {
+                secondStarted.open();
+                secondMayEnd.pass();
+            }
+            p->setValue(uint64_t(run));
+            return p;
+        },
+        nullptr, attributes);
+    secondStarted.pass();
+    // The first run's result is untaken; the run in progress supersedes it.
     scheduler.cancelRepeat(id);
-    EXPECT_TRUE(scheduler.isJobDone(id));
+    EXPECT_FALSE(scheduler.isJobDone(id));
     EXPECT_EQ(scheduler.takeResult(id), nullptr);
+    secondMayEnd.open();
+    scheduler.waitJobDone(id);
+    std::unique_ptr<Params> result(scheduler.takeResult(id));
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(result->getValue(), 2u);
+    EXPECT_EQ(scheduler.takeResult(id), nullptr);
+    EXPECT_TRUE(scheduler.isJobDone(id));
+    scheduler.stop();
+    EXPECT_EQ(runs.load(), 2);
 }
 
 TEST(KrGavetaScheduler2, RepeatingResultIsACopyWhileTheNextRunUsesTheRecord) {

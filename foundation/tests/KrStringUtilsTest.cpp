@@ -75,6 +75,15 @@ TEST(KrStringUtils, EscapeTablesForScriptsAndAngles) {
         {"\\n", "\\\\n"},
         {"plain", "plain"},
         {"a\"b'c", "a\\\"b\\'c"},
+        // Safe inside a script element as well, with the same string value.
+        {"</script>", "<\\/script>"},
+        {"<!-- x -->", "<\\!-- x -->"},
+        {"<!x <a <", "<!x <a <"},
+        {std::string("a\0b", 3), "a\\u0000b"},
+        {"\x01\x1f\x0b", "\\u0001\\u001F\\u000B"},
+        {"\x7f", "\x7f"},
+        {"a\xE2\x80\xA8-\xE2\x80\xA9", "a\\u2028-\\u2029"},
+        {"\xE2\x80\xA0 \xE2\x80", "\xE2\x80\xA0 \xE2\x80"},
     };
     for (const auto& row : js)
         EXPECT_EQ(JSStringEscape(row.input), row.expected) << row.input;

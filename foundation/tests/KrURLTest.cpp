@@ -90,9 +90,35 @@ TEST(KrURL, ReportsEachMalformedTextWithItsMessage) {
         {"news:x", "not supported URL scheme"},
         {"nntp:x", "not supported URL scheme"},
         {"telnet://h", "not supported URL scheme"},
+        // Hostile forms: a browser would go elsewhere, or a header would split.
+        {"http://evil.example\\@good.example/", "wrong URL scheme, missing host"},
+        {"http://evil.example\\", "wrong URL scheme, missing host"},
+        {std::string("http://h\0x/", 11), "wrong URL scheme, missing host"},
+        {"http://h\r\nX: y/", "wrong URL scheme, missing host"},
+        {"http://h x/", "wrong URL scheme, missing host"},
+        {"http://h\t/", "wrong URL scheme, missing host"},
+        {"http://u ser@h/", "wrong URL scheme, missing host"},
+        {"http://h:80 /", "wrong URL scheme, missing host"},
+        {"http://h/a\r\nSet-Cookie: x=1", "wrong URL scheme"},
+        {"http://h/a?q=\n", "wrong URL scheme"},
+        {"http://h/#\r", "wrong URL scheme"},
+        {"file:///etc/a\nb", "wrong URL scheme"},
+        {"http://h:65536/", "wrong URL scheme, wrong port number"},
+        {"http://h:99999999999999999999999/", "wrong URL scheme, wrong port number"},
     };
     for (const auto& [text, message] : rows)
         EXPECT_EQ(ParseError(text), message) << text;
+}
+
+TEST(KrURL, PortsUpTo65535AndPlainPathsStayAccepted) {
+    for (const std::string port : {"0", "1", "65535", "00080", "000000065535"}) {
+        EXPECT_EQ(KrURL("http://h:" + port + "/").port, port);
+    }
+    const KrURL url("http://u:p@h/a%20b\\c d?x=a@b\\ c#f g");
+    EXPECT_EQ(url.host, "h");
+    EXPECT_EQ(url.path, "/a%20b\\c d");
+    EXPECT_EQ(url.query, "x=a@b\\ c");
+    EXPECT_EQ(url.fragment, "f g");
 }
 
 TEST(KrURL, ReparsingStartsFromEmptyFields) {

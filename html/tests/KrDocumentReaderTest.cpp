@@ -7,6 +7,7 @@
 #include <string>
 
 #include "document/KrXMLGenericElement.h"
+#include "document/tests/FailingAllocations.h"
 #include "html/KrCSSMediaQuery.h"
 #include "html/KrCSSRule.h"
 #include "html/KrHTMLTagClasses.h"
@@ -249,4 +250,36 @@ TEST(KrDocumentReader, FailingAttributeOfATagClassLeavesNoLeak) {
     EXPECT_EQ(out, nullptr);
     EXPECT_NE(error.find("style syntax wrong at: >color< "), std::string::npos) << error;
     EXPECT_NE(error.find("around line 2"), std::string::npos) << error;
+}
+
+TEST(KrDocumentReader, RunningOutOfMemoryIsAReadingError) {
+    std::string page = "<!DOCTYPE html>\n<html><head><style>p { color: red; }</style></head><body>";
+    for (int i = 0; i < 12; ++i) {
+        page += "<div class=\"c" + std::to_string(i) + "\"><ul>";
+        for (int item = 0; item < 20; ++item) {
+            page += "<li>" + std::to_string(item) + "</li>";
+        }
+        page += "</ul><p>text <b>bold</b>";
+    }
+    for (int i = 0; i < 12; ++i) {
+        page += "</p></div>";
+    }
+    page += "</body></html>\n";
+    // Memory runs out at every point of the reading in turn.
+    int failures = 0;
+    for (long budget = 0;; ++budget) {
+        std::string error;
+        std::unique_ptr<KrXMLComplexElement> tree;
+        {
+            FailingAllocations limit(budget);
+            tree.reset(KrDocumentReader().ParseString(page, 0, nullptr, "html", error, 0));
+        }
+        if (tree) {
+            EXPECT_EQ(error, "");
+            break;
+        }
+        ++failures;
+        ASSERT_EQ(error, "out of memory") << "budget " << budget;
+    }
+    EXPECT_GT(failures, 500);
 }

@@ -106,6 +106,26 @@ TEST(KrHTMLDTDs, CommentsAndHTMLCommentWrapperAreKept) {
               (std::vector<std::string>{"cssrule:p{a: b;}", "xmltext:/*z*/"}));
 }
 
+TEST(KrHTMLDTDs, StyleSheetWrappedInAnHTMLCommentIsHeldAsText) {
+    EXPECT_EQ(Sheet("<!-- p { color: red; } -->"),
+              (std::vector<std::string>{"csshtmlcomment:<!-- p { color: red; } -->"}));
+    EXPECT_EQ(Sheet("\n<!--\np{a:b}\n@media print { q{c:d} }\n-->\n<!---->"),
+              (std::vector<std::string>{"xmlwhitespace:\n",
+                                        "csshtmlcomment:<!--\np{a:b}\n@media print { q{c:d} }\n-->",
+                                        "xmlwhitespace:\n", "csshtmlcomment:<!---->"}));
+    // A whole page with such a style sheet reads and writes back unchanged.
+    const std::string page =
+        "<html>\n<head>\n<style type=\"text/css\"><!-- p { color: red; } --></style>\n</head>\n"
+        "</html>";
+    std::string error;
+    std::unique_ptr<KrXMLComplexElement> root(
+        KrDocumentReader().ParseString(page, 0, nullptr, "html", error, 0));
+    ASSERT_TRUE(root) << error;
+    std::ostringstream out;
+    root->Write(out);
+    EXPECT_EQ(out.str(), page);
+}
+
 TEST(KrHTMLDTDs, MalformedStyleSheetsGiveReadingErrors) {
     EXPECT_EQ(SheetError("{a:b}"), "reading error  around line 1");
     EXPECT_EQ(SheetError("p{\n.q{a:b}}"), "reading error  around line 2");
@@ -113,7 +133,9 @@ TEST(KrHTMLDTDs, MalformedStyleSheetsGiveReadingErrors) {
     EXPECT_EQ(SheetError("p{a:b}\n}"), "wrong closing tag '}' instead '/style' around line 2");
     EXPECT_EQ(SheetError("@media print {-->}"),
               "wrong closing tag '-->' instead '/cssmediaquery' around line 1");
-    EXPECT_EQ(SheetError("<!-- p{a:b} -->"), "child must be text around line 1");
+    // A wrapper must end before its style element does.
+    EXPECT_EQ(SheetError("<!-- p{a:b}"), "reading error  around line 1");
+    EXPECT_EQ(SheetError("<!-- p{a:b}</style><!-- -->"), "reading error  around line 1");
     EXPECT_EQ(SheetError("p{color red}"),
               "CSS property not well formed (missing ':'). around line 1");
     EXPECT_EQ(SheetError("p{a:b"), "reading error  around line 1");

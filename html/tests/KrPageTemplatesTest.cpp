@@ -163,17 +163,17 @@ TEST_F(KrLanguagePages, GeneratingTwiceGivesTheSamePage) {
 }
 
 TEST_F(KrLanguagePages, PathIsEscapedInScriptAndAttributes) {
-    const std::string folder = "it's\"x<";
+    const std::string folder = "it's\"x<!--\x01<";
     std::filesystem::create_directory(folder);
     const std::string path = folder + "/index.html";
     WriteFile(path, "<!--begin_PageCode--><!--end_PageCode-->");
     testing::internal::CaptureStdout();
     EXPECT_EQ(GenerateLanguagePages(path, "template.html"), KR_PAGES_OK);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(ReadFile(path),
-              "<!--begin_PageCode-->" +
-                  PageCode("it&apos;s&quot;x&lt;", "it\\'s\\\"x<\\/index.html", "") +
-                  "<!--end_PageCode-->");
+    EXPECT_EQ(ReadFile(path), "<!--begin_PageCode-->" +
+                                  PageCode("it&apos;s&quot;x&lt;!--\x01&lt;",
+                                           "it\\'s\\\"x<\\!--\\u0001<\\/index.html", "") +
+                                  "<!--end_PageCode-->");
 }
 
 TEST_F(KrLanguagePages, MissingTemplateOrPageWritesNothing) {

@@ -1,0 +1,43 @@
+#pragma once
+// The one owner of a file, pipe or other descriptor: closes it in its
+// destructor, moves but never copies. The system calls that the web client's
+// file and CGI service make on descriptors are wrapped here once: each
+// retries on EINTR and reports errno.
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+class KrFileHandle {
+  public:
+    KrFileHandle() = default;
+    explicit KrFileHandle(int descriptor) : _fd(descriptor) {}
+    ~KrFileHandle() { close(); }
+    KrFileHandle(KrFileHandle&& other) noexcept : _fd(other.release()) {}
+    KrFileHandle& operator=(KrFileHandle&& other) noexcept;
+    KrFileHandle(const KrFileHandle&) = delete;
+    KrFileHandle& operator=(const KrFileHandle&) = delete;
+
+    // Opens read-only and close-on-exec; an empty handle when it fails.
+    static KrFileHandle openForReading(const char* path);
+
+    bool isOpen() const { return _fd >= 0; }
+    int get() const { return _fd; }
+    // Hands the descriptor over; the handle is empty afterwards.
+    int release() {
+        const int fd = _fd;
+        _fd = -1;
+        return fd;
+    }
+    void close();
+    // read(2) without EINTR: the count, 0 at the end, -1 with errno set.
+    ssize_t read(char* buffer, size_t size) const;
+    // write(2) without EINTR (and without SIGPIPE on a closed pipe's peer:
+    // the caller blocks SIGPIPE or the process ignores it).
+    ssize_t write(const char* data, size_t size) const;
+    // Sets O_NONBLOCK; false when fcntl fails.
+    bool setNonBlocking() const;
+
+  private:
+    int _fd = -1;
+};

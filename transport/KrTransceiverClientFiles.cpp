@@ -1,0 +1,496 @@
+// The web client's file and CGI service: files below the base directory,
+// programs below "cgi-bin/", and ".php" files through the PHP interpreter.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "foundation/KrException.h"
+#include "foundation/KrFileUtils.h"
+#include "foundation/KrStringUtils.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXResponseHeader.h"
+
+extern char** environ;
+
+namespace {
+
+thread_local KrCGIOutcome tLastOutcome = KrCGIOutcome::Finished;
+
+struct MimeEntry {
+    const char* extension;
+    const char* type;
+};
+
+// Content types of the files the server sends, by extension (lower case).
+constexpr MimeEntry kMimeTypes[] = {
+    {"html", "text/html; charset=utf-8"},
+    {"htm", "text/html; charset=utf-8"},
+    {"css", "text/css; charset=utf-8"},
+    {"js", "text/javascript; charset=utf-8"},
+    {"mjs", "text/javascript; charset=utf-8"},
+    {"json", "application/json"},
+    {"svg", "image/svg+xml"},
+    {"png", "image/png"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"ico", "image/x-icon"},
+    {"txt", "text/plain; charset=utf-8"},
+    {"wasm", "application/wasm"},
+    {"pdf", "application/pdf"},
+    {"xml", "application/xml"},
+};
+
+std::string ContentTypeOf(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    const size_t slash = path.rfind('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        std::string extension = path.substr(dot + 1);
+        for (char& c : extension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const MimeEntry& entry : kMimeTypes) {
+            if (extension == entry.extension)
+                return entry.type;
+        }
+    }
+    return "application/octet-stream";
+}
+
+// A relative request path that may be looked up below the base directory:
+// no NUL, no backslash, and no segment that starts with "." (which covers
+// "." and ".." as well as hidden files).
+bool IsSafeRelativePath(const std::string& path) {
+    if (path.find('\0') != std::string::npos || path.find('\\') != std::string::npos)
+        return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start && path[start] == '.')
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string RealPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr)
+        return "";
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
+}
+
+// The real path of `path` when it exists and lies below the real base
+// directory `realRoot` (symlinks resolved), else "".
+std::string BelowRoot(const std::string& realRoot, const std::string& path) {
+    const std::string real = RealPath(path);
+    if (real.empty() || real.size() <= realRoot.size() ||
+        real.compare(0, realRoot.size(), realRoot) != 0 || real[realRoot.size()] != '/')
+        return "";
+    return real;
+}
+
+bool IsRegularFile(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The program as execve needs it: a path with "/" stays, a bare name is
+// looked up on PATH (before the fork, where allocation is still allowed).
+std::string ResolveProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0 ? program : "";
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start);
+        candidate = (candidate.empty() ? "." : candidate) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0 && IsRegularFile(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+std::string FirstValue(KrXHeader& request, const std::string& name) {
+    const auto& values = request.rawHeader(name);
+    return values.empty() ? std::string() : values.front();
+}
+
+int64_t SteadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Keeps SIGPIPE from killing the process while this thread writes to a
+// child that may have closed its input; a pending one is consumed at the end.
+class SigpipeBlock {
+  public:
+    SigpipeBlock() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &_old);
+    }
+    ~SigpipeBlock() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec zero{0, 0};
+        while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &_old, nullptr);
+    }
+    const sigset_t& old() const { return _old; }
+
+  private:
+    sigset_t _old;
+};
+
+}  // namespace
+
+KrPipePair::KrPipePair() {
+    int fromChild[2];
+    int toChild[2];
+    if (::pipe2(fromChild, O_CLOEXEC) != 0)
+        throw KrException("problem with pipes", __LINE__, "KrPipePair");
+    fromChildRead = KrFileHandle(fromChild[0]);
+    fromChildWrite = KrFileHandle(fromChild[1]);
+    if (::pipe2(toChild, O_CLOEXEC) != 0) {
+        closeAll();
+        throw KrException("problem with pipes", __LINE__, "KrPipePair");
+    }
+    toChildRead = KrFileHandle(toChild[0]);
+    toChildWrite = KrFileHandle(toChild[1]);
+}
+
+void KrPipePair::closeAll() {
+    toChildRead.close();
+    toChildWrite.close();
+    fromChildRead.close();
+    fromChildWrite.close();
+}
+
+KrCGIOutcome KrTransceiverClient::lastCGIOutcome() {
+    return tLastOutcome;
+}
+
+bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
+    if (baseDirectory.empty() || request.direction() != 2)
+        return false;
+    const std::string root = EnsureTrailingSlashCopy(baseDirectory);
+    const std::string realRoot = RealPath(root);
+    if (realRoot.empty())
+        return false;
+
+    std::string relative;
+    if (request.path() == "/") {
+        if (!BelowRoot(realRoot, root + "index.php").empty() && IsRegularFile(root + "index.php"))
+            return _runPHP(root + "index.php", "", request);
+        relative = "index.html";
+    } else {
+        if (request.path().empty() || request.path()[0] != '/')
+            return false;
+        // Decoded once: "%252e" stays "%2e", a file name, not a dot.
+        relative = URLDecode(request.path().substr(1));
+        if (!IsSafeRelativePath(relative))
+            return false;
+        if (application != nullptr && application->HasResource(relative, request))
+            return _serveResource(relative, "", request);
+        if (relative.compare(0, cgiUrlPrefix.size(), cgiUrlPrefix) == 0) {
+            const std::string program =
+                BelowRoot(realRoot, root + cgiDirPrefix + relative.substr(cgiUrlPrefix.size()));
+            if (program.empty() || !IsRegularFile(program))
+                return false;
+            return _runCGI(program, "", request);
+        }
+    }
+    const std::string full = BelowRoot(realRoot, root + relative);
+    if (full.empty())
+        return false;
+    if (relative.size() > phpSuffix.size() &&
+        relative.compare(relative.size() - phpSuffix.size(), phpSuffix.size(), phpSuffix) == 0) {
+        return IsRegularFile(full) && _runPHP(full, "", request);
+    }
+    // Opened and measured now; the answer streams exactly this many bytes.
+    auto file = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(full.c_str()));
+    struct stat info;
+    if (!file->isOpen() || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    answer->setStatus(200);
+    answer->setFileBody(full, static_cast<long>(info.st_size));
+    answer->setOpenFile(std::move(file));
+    answer->contentType() = ContentTypeOf(full);
+    answer->setState(6);
+    _send(answer, request.taskName());
+    return true;
+}
+
+bool KrTransceiverClient::_serveResource(const std::string& path, const std::string&,
+                                         KrXHeader& request) {
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    try {
+        application->ServeResource(path, *answer);
+    } catch (const std::exception&) {
+        return false;
+    }
+    answer->setState(6);
+    _send(answer, request.taskName());
+    return true;
+}
+
+bool KrTransceiverClient::_runPHP(const std::string& scriptPath, const std::string&,
+                                  KrXHeader& request) {
+    return _runProgram(phpBinName, scriptPath, request);
+}
+
+bool KrTransceiverClient::_runCGI(const std::string& programPath, const std::string&,
+                                  KrXHeader& request) {
+    return _runProgram(programPath, programPath, request);
+}
+
+bool KrTransceiverClient::_runProgram(const std::string& program, const std::string& scriptPath,
+                                      KrXHeader& request) {
+    std::map<std::string, std::string> environment{{"REDIRECT_STATUS", "CGI"},
+                                                   {"SCRIPT_FILENAME", scriptPath}};
+    if (!IsRegularFile(scriptPath))
+        return false;
+    if (!_cgiEnvironment(scriptPath, environment, request))
+        return false;
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    _execCGIChild(program, environment, request.body(), answer->body());
+    switch (lastCGIOutcome()) {
+        case KrCGIOutcome::Finished:
+            answer->setStatus(200);
+            answer->setLiftCGIHead();
+            break;
+        case KrCGIOutcome::CannotStart:
+            answer->setStatus(500);
+            answer->body().Reset();
+            break;
+        case KrCGIOutcome::TimedOut:
+            answer->setStatus(504);
+            answer->body().Reset();
+            break;
+        case KrCGIOutcome::OutputTooLarge:
+            answer->setStatus(502);
+            answer->body().Reset();
+            break;
+    }
+    answer->setState(6);
+    _send(answer, request.taskName());
+    return true;
+}
+
+bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
+                                          std::map<std::string, std::string>& environment,
+                                          KrXHeader& request) {
+    const int method = request.method();
+    const char* methodName = method == KR_HTTP_GET    ? "GET"
+                             : method == KR_HTTP_POST ? "POST"
+                             : method == KR_HTTP_HEAD ? "HEAD"
+                                                      : nullptr;
+    if (methodName == nullptr)
+        return false;
+    for (auto& [name, values] : request.headers()) {
+        if (name.empty() || name[0] == ':' || values.empty())
+            continue;
+        // A "Proxy" header would become HTTP_PROXY, which programs take for
+        // their outgoing proxy: never passed on.
+        if (name == "proxy" || name == "content-type" || name == "content-length")
+            continue;
+        std::string variable = "HTTP_";
+        for (const char c : name)
+            variable += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        environment[variable] = FirstValue(request, name);
+    }
+    environment["REQUEST_METHOD"] = methodName;
+    // The query of the request target, for every method.
+    std::string target;
+    const auto first = request.headers().find(":first:");
+    if (first != request.headers().end() && first->second.size() >= 2)
+        target = first->second[1];
+    const size_t mark = target.find('?');
+    environment["QUERY_STRING"] = mark == std::string::npos ? "" : target.substr(mark + 1);
+    environment["REQUEST_URI"] = target.empty() ? request.path() : target;
+    if (method == KR_HTTP_POST) {
+        std::string type = FirstValue(request, "content-type");
+        while (!type.empty() && (type.back() == '\r' || type.back() == '\n'))
+            type.pop_back();
+        environment["CONTENT_TYPE"] = type.empty() ? "application/x-www-form-urlencoded" : type;
+        const auto& lengths = request.headers()["content-length"];
+        if (!lengths.empty())
+            environment["CONTENT_LENGTH"] = lengths.front();
+    }
+    const auto& peer = request.peerInfo().values;
+    const auto value = [&peer](const char* key) {
+        const auto it = peer.find(key);
+        return it != peer.end() ? it->second : std::string();
+    };
+    std::string host = FirstValue(request, "host");
+    if (const size_t colon = host.rfind(':'); colon != std::string::npos &&
+                                              host.find(']', colon) == std::string::npos)
+        host.resize(colon);
+    environment["GATEWAY_INTERFACE"] = "CGI/1.1";
+    environment["SERVER_PROTOCOL"] = "HTTP/1.1";
+    environment["SERVER_SOFTWARE"] = "quivo";
+    environment["SERVER_NAME"] = host.empty() ? value("localaddress") : host;
+    environment["SERVER_PORT"] = value("localport");
+    environment["REMOTE_ADDR"] = value("remoteaddress");
+    environment["REMOTE_PORT"] = value("remoteport");
+    environment["SCRIPT_NAME"] = request.path();
+    environment["SCRIPT_FILENAME"] = scriptPath;
+    environment["DOCUMENT_ROOT"] = RealPath(EnsureTrailingSlashCopy(baseDirectory));
+    return true;
+}
+
+bool KrTransceiverClient::_execCGIChild(const std::string& program,
+                                        const std::map<std::string, std::string>& environment,
+                                        KrStringBuf& input, KrStringBuf& output) {
+    tLastOutcome = KrCGIOutcome::CannotStart;
+    const std::string resolved = ResolveProgram(program);
+    if (resolved.empty())
+        return false;
+    // Everything the child needs is built before the fork: after it, only
+    // async-signal-safe calls run until exec.
+    std::vector<std::string> envStrings;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        const std::string name(*entry, equals != nullptr ? equals - *entry : std::strlen(*entry));
+        if (environment.count(name) == 0 && name.compare(0, 5, "HTTP_") != 0)
+            envStrings.emplace_back(*entry);
+    }
+    for (const auto& [name, value] : environment)
+        envStrings.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : envStrings)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string argv0 = program;
+    char* argv[] = {argv0.data(), nullptr};
+
+    std::unique_ptr<KrPipePair> pipes;
+    try {
+        pipes = std::make_unique<KrPipePair>();
+    } catch (const KrException&) {
+        return false;
+    }
+    SigpipeBlock sigpipe;
+    const sigset_t oldMask = sigpipe.old();
+    const int childIn = pipes->toChildRead.get();
+    const int childOut = pipes->fromChildWrite.get();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        // The child: its own process group (so a time-out ends its children
+        // too), the two pipe ends as standard input and output, then exec.
+        ::setpgid(0, 0);
+        const int in = ::fcntl(childIn, F_DUPFD, 3);
+        const int out = ::fcntl(childOut, F_DUPFD, 3);
+        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0)
+            ::_exit(127);
+        ::close(in);
+        ::close(out);
+        ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+        ::execve(resolved.c_str(), argv, envp.data());
+        ::_exit(127);
+    }
+    ::setpgid(pid, pid);
+    pipes->toChildRead.close();
+    pipes->fromChildWrite.close();
+    pipes->toChildWrite.setNonBlocking();
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    KrFileHandle processHandle(pidfd);
+
+    const int64_t deadline = SteadyMillis() + cgiTimeLimit.count();
+    KrCGIOutcome outcome = KrCGIOutcome::Finished;
+    std::vector<char> chunk(64 * 1024);
+    bool outputOpen = true;
+    if (input.Length() == 0)
+        pipes->toChildWrite.close();
+    while (outputOpen) {
+        const int64_t left = deadline - SteadyMillis();
+        if (left <= 0) {
+            outcome = KrCGIOutcome::TimedOut;
+            break;
+        }
+        pollfd watched[2] = {{pipes->fromChildRead.get(), POLLIN, 0},
+                             {pipes->toChildWrite.get(), POLLOUT, 0}};
+        const int count = pipes->toChildWrite.isOpen() ? 2 : 1;
+        const int ready = ::poll(watched, static_cast<nfds_t>(count), static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        if (count == 2 && watched[1].revents != 0) {
+            const size_t want = std::min<uint64_t>(input.Length(), 64 * 1024);
+            const ssize_t written = pipes->toChildWrite.write(input.Begin(), want);
+            if (written > 0)
+                input.gbump(static_cast<int>(written));
+            // All of the body, or a child that stopped reading: its input ends.
+            if ((written < 0 && errno != EAGAIN) || input.Length() == 0)
+                pipes->toChildWrite.close();
+        }
+        if (watched[0].revents != 0) {
+            const ssize_t got = pipes->fromChildRead.read(chunk.data(), chunk.size());
+            if (got > 0) {
+                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) >
+                    cgiOutputLimit) {
+                    outcome = KrCGIOutcome::OutputTooLarge;
+                    break;
+                }
+                output.sputn(chunk.data(), got);
+            } else if (got == 0 || errno != EAGAIN) {
+                outputOpen = false;
+            }
+        }
+    }
+    pipes->closeAll();
+    if (outcome == KrCGIOutcome::Finished && processHandle.isOpen()) {
+        // Output closed; the program itself must still end in time.
+        pollfd exited{processHandle.get(), POLLIN, 0};
+        for (;;) {
+            const int64_t left = deadline - SteadyMillis();
+            if (left <= 0) {
+                outcome = KrCGIOutcome::TimedOut;
+                break;
+            }
+            const int ready = ::poll(&exited, 1, static_cast<int>(left));
+            if (ready > 0 || (ready < 0 && errno != EINTR))
+                break;
+        }
+    }
+    if (outcome != KrCGIOutcome::Finished)
+        ::kill(-pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (outcome == KrCGIOutcome::Finished && WIFEXITED(status) && WEXITSTATUS(status) == 127 &&
+        output.Size() == 0)
+        outcome = KrCGIOutcome::CannotStart;
+    tLastOutcome = outcome;
+    return outcome == KrCGIOutcome::Finished;
+}

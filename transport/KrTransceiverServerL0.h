@@ -1,0 +1,18 @@
+#pragma once
+// The level-0 server: turns the job messages a server receives into work.
+// "Bytes arrived" (kind 8) becomes _bufferSignaled; "connection lost" (kind 2)
+// makes a server that carries outgoing requests refuse further sends until
+// its time-out check re-arms it. Adds _open, by which the transceiver opens a
+// server right after creating it; only the socket layer can actually open.
+
+#include "transport/KrTransceiverServer.h"
+
+class KrTransceiverServerL0 : public KrTransceiverServer {
+  public:
+    using KrTransceiverServer::KrTransceiverServer;
+
+    // Always true.
+    bool onMessage(const KrJobMessage& message) override;
+    // Listens or connects; false at this level.
+    virtual bool _open();
+};

@@ -1,0 +1,97 @@
+#include "transport/KrTransceiverServerL1DirectSocket.h"
+
+#include <cstdio>
+
+#include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverConnection.h"
+#include "transport/KrXHeader.h"
+
+KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
+    KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader, KrJob* transceiver,
+    const std::string& clientName, const std::string& dispatchKey, const std::string& supervisorId,
+    std::function<bool(KrServerCallback_t&)> callback, const std::string& typeName)
+    : KrTransceiverServerL0Socket(scheduler, serverHeader, transceiver, clientName, dispatchKey,
+                                  supervisorId, std::move(callback), typeName) {
+    protocolKind = 9;
+}
+
+KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
+    KrGavetaScheduler2* scheduler, KrJob* transceiver, const std::string& clientName,
+    const std::string& dispatchKey, std::shared_ptr<KrXHeader> request,
+    const std::string& supervisorId, std::function<bool(KrServerCallback_t&)> callback,
+    const std::string& typeName)
+    : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
+                                  supervisorId, std::move(callback), typeName) {
+    protocolKind = 9;
+    listening = false;
+}
+
+KrTransceiverServerL1DirectSocket::~KrTransceiverServerL1DirectSocket() {
+    _shutdown(transceiver);
+}
+
+void KrTransceiverServerL1DirectSocket::_bufferSignaled(const std::string& connectionName) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        _insert_bufferSignaled(connectionName, clientName);
+    }
+    waitCondition.notify_all();
+}
+
+void KrTransceiverServerL1DirectSocket::_bufferworkfunction(std::string connectionId,
+                                                           std::string clientNameOfPair) {
+    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    if (owner == nullptr)
+        return;
+    std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
+    std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
+    if (!connection || !client)
+        return;
+    auto message = std::make_unique<KrXHeader>(2, false, protocolKind);
+    message->setDirection(listening ? 2 : 1);
+    connection->drainInput(message->body());
+    message->addRoute(connectionId);
+    message->addRoute(id());
+    if (client->dispatch(dispatchKey, *message))
+        return;
+    // Not finished with: the client keeps the message.
+    message.release();
+}
+
+bool KrTransceiverServerL1DirectSocket::_sendResponse(std::string connectionId,
+                                                      KrXHeader* message) {
+    restartTimer();
+    if (!isActive()) {
+        leaveTask(message->taskName());
+        return false;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        auto* owner = static_cast<KrTransceiver*>(transceiver);
+        std::shared_ptr<KrTransceiverConnection> connection =
+            owner != nullptr ? owner->findConnection(connectionId) : nullptr;
+        if (connection) {
+            connection->joinTask(message->taskName());
+            KrServerCallback_t record;
+            record.type = 6;
+            record.values["ID"] = id();
+            char number[32];
+            std::snprintf(number, sizeof number, "%f", static_cast<double>(message->age()));
+            record.values["time_used"] = number;
+            std::snprintf(number, sizeof number, "%lu", message->status());
+            record.values["status_code"] = number;
+            std::unique_ptr<KrStringBuf> body = message->takeBody();
+            std::snprintf(number, sizeof number, "%lu",
+                          static_cast<unsigned long>(body->Length()));
+            record.values["bytes"] = number;
+            KrStringBuf* buffer = body.release();
+            connection->queueOutputBuffer(buffer);
+            delete buffer;
+            owner->wakeSender();
+            callback(record);
+        }
+    }
+    leaveTask(message->taskName());
+    return true;
+}

@@ -1,0 +1,450 @@
+#include "transport/KrTransceiverServerL1HTTP.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <ostream>
+
+#include "foundation/KrURL.h"
+#include "transport/KrFileHandle.h"
+#include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverConnection.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXResponseHeader.h"
+
+namespace {
+
+// The server whose buffer-process job runs on this thread: answers sent from
+// inside its dispatch leave their file bodies to be streamed after dispatch,
+// outside the transceiver's send lock.
+thread_local const KrTransceiverServerL1HTTP* tWorkingServer = nullptr;
+
+int64_t SteadyMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void AppendEscaped(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+}
+
+std::string FirstOr(std::vector<std::string>& values, const char* fallback) {
+    return values.empty() ? std::string(fallback) : values.front();
+}
+
+}  // namespace
+
+KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
+    KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader, KrJob* transceiver,
+    const std::string& clientName, const std::string& dispatchKey, const std::string& supervisorId,
+    std::function<bool(KrServerCallback_t&)> callback, const std::string& typeName)
+    : KrTransceiverServerL0Socket(scheduler, serverHeader, transceiver, clientName, dispatchKey,
+                                  supervisorId, std::move(callback), typeName) {
+    protocolKind = 3;
+}
+
+KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
+    KrGavetaScheduler2* scheduler, KrJob* transceiver, const std::string& clientName,
+    const std::string& dispatchKey, std::shared_ptr<KrXHeader> request,
+    const std::string& supervisorId, std::function<bool(KrServerCallback_t&)> callback,
+    const std::string& typeName)
+    : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
+                                  supervisorId, std::move(callback), typeName) {
+    protocolKind = 3;
+    listening = false;
+}
+
+KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
+    _shutdown(transceiver);
+    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    pending.clear();
+}
+
+void KrTransceiverServerL1HTTP::_shutdown(KrJob* owner) {
+    KrTransceiverServerL0Socket::_shutdown(owner);
+    // The buffer-process job has ended: nothing watches heads any more.
+    _stopHeadWatch();
+}
+
+void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionName) {
+    _insert_bufferSignaled(connectionName, clientName);
+    waitCondition.notify_all();
+}
+
+void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
+    std::lock_guard<std::mutex> guard(_watchLock);
+    _headTimeLimit = microseconds;
+}
+
+size_t KrTransceiverServerL1HTTP::pendingCount() {
+    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    return pending.size();
+}
+
+void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
+                                                    std::string clientNameOfPair) {
+    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    if (owner == nullptr)
+        return;
+    std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
+    std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
+    if (!connection || !client) {
+        _unwatchHead(connectionId);
+        return;
+    }
+    tWorkingServer = this;
+    // Bytes behind a complete request start the next one on the same pass.
+    std::string carried;
+    bool first = true;
+    for (;;) {
+        if (!first && carried.empty())
+            break;
+        bool more = false;
+        try {
+            more = _readOne(connectionId, *owner, *connection, client, carried);
+        } catch (const std::exception& error) {
+            // The reader or the server itself failed: the connection's
+            // framing is lost, so it goes; the server keeps serving.
+            std::cerr << "request on " << connectionId << " failed: " << error.what()
+                      << std::endl;
+            _erasePending(connectionId);
+            _unwatchHead(connectionId);
+            connection->requestClose();
+        }
+        _streamDeferredFiles(*owner);
+        first = false;
+        if (!more)
+            break;
+    }
+    tWorkingServer = nullptr;
+}
+
+std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
+    const std::string& connectionId, KrTransceiverConnection& connection,
+    KrTransceiverClient& client) {
+    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    auto it = pending.find(connectionId);
+    if (it != pending.end() && it->second)
+        return it->second;
+    std::string task = connection.linkName();
+    if (task.empty())
+        task = client.createJoinedTaskSelf("receive_" + client.id());
+    auto header = std::make_shared<KrXHeader>(2, false, protocolKind);
+    pending[connectionId] = header;
+    header->setDirection(2);
+    header->addRoute(connectionId);
+    header->addRoute(id());
+    header->markIncoming();
+    header->setPeerInfo(connection.info());
+    header->setTaskName(task);
+    header->joinTask(task);
+    return header;
+}
+
+void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
+    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    pending.erase(connectionId);
+}
+
+bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTransceiver& owner,
+                                         KrTransceiverConnection& connection,
+                                         const std::shared_ptr<KrTransceiverClient>& client,
+                                         std::string& carried) {
+    std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client);
+    std::unique_lock<std::mutex> headerLock(header->mutex());
+    if (carried.empty()) {
+        connection.drainInput(header->body());
+    } else {
+        // Pipelined bytes come before whatever arrived since.
+        header->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
+        carried.clear();
+        connection.drainInput(header->body());
+    }
+    const bool wasInHead = header->inHead();
+    int result;
+    if (wasInHead && header->refusalStatus() == 0 && _headExpired(connectionId))
+        result = header->refuse(408);
+    else
+        result = header->read([client](KrXHeader&) { return client->onHeaderComplete(); });
+
+    if (result == 0) {
+        if (header->inHead()) {
+            _watchHead(connectionId);
+        } else {
+            _unwatchHead(connectionId);
+            if (wasInHead && header->expectsContinue() && header->body().Length() == 0) {
+                // The client waits for this before it sends the body.
+                static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                size_t queued = 0;
+                connection.queueOutput(kContinue, sizeof kContinue - 1, queued);
+                owner.wakeSender();
+            }
+        }
+        return false;
+    }
+    _unwatchHead(connectionId);
+    if (result == 1) {
+        _refuse(owner, connection, *client, *header);
+        headerLock.unlock();
+        _erasePending(connectionId);
+        return false;
+    }
+
+    bool handled = false;
+    try {
+        handled = client->dispatch(dispatchKey, *header);
+    } catch (const std::exception& error) {
+        std::cerr << "request " << header->requestLine() << " failed: " << error.what()
+                  << std::endl;
+        header->refuse(500);
+    } catch (...) {
+        std::cerr << "request " << header->requestLine() << " failed" << std::endl;
+        header->refuse(500);
+    }
+    if (header->refusalStatus() == 500) {
+        _refuse(owner, connection, *client, *header);
+        headerLock.unlock();
+        _erasePending(connectionId);
+        return false;
+    }
+    const bool close = header->closeAfter();
+    if (close)
+        connection.requestClose();
+    carried = header->takePipelined();
+    headerLock.unlock();
+    if (!handled)
+        return false;  // the client keeps the complete message
+    _erasePending(connectionId);
+    if (header->isHandled()) {
+        // An answer to an outgoing request: the carrier is free again.
+        const std::string token = header->routeToken(1);
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        if (transceiver != nullptr) {
+            if (auto again = owner.findConnection(connectionId))
+                again->resetBuffers();
+            owner._finishServerTask(token);
+        }
+    }
+    return !close && !carried.empty();
+}
+
+void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
+                                        KrTransceiverClient& client, KrXHeader& header) {
+    // On a listener every message is a request, also one whose first line
+    // could not be read; a carrier's peer is a server and gets no answer.
+    if (listening || header.direction() == 2) {
+        std::shared_ptr<KrXHeader> answer(header.makeRefusal());
+        owner.send(client, answer, callback, header.taskName());
+    }
+    connection.requestClose();
+}
+
+bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeader* message) {
+    if (message->direction() == 2)
+        _erasePending(connectionId);
+    restartTimer();
+    if (!isActive()) {
+        leaveTask(message->taskName());
+        return false;
+    }
+    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    std::shared_ptr<KrTransceiverConnection> connection =
+        owner != nullptr ? owner->findConnection(connectionId) : nullptr;
+    if (connection) {
+        connection->joinTask(message->taskName());
+        KrServerCallback_t record;
+        record.type = 7;
+        const auto remote = connection->info().values.find("remoteaddress");
+        const std::string remoteText =
+            remote != connection->info().values.end() ? remote->second : "none";
+        const std::string scheme = KrURL::schemeName(message->protocolKind());
+        const std::string referer = FirstOr(message->requestHeader("referer"), "-");
+        const std::string agent = FirstOr(message->requestHeader("user-agent"), "-");
+
+        auto* head = new KrStringBuf();
+        bool ok;
+        {
+            std::ostream out(head);
+            ok = message->write(out);
+        }
+        uint64_t bytes = static_cast<uint64_t>(head->Size());
+        if (ok) {
+            connection->queueOutputBuffer(head);
+            if (!message->fileBody().empty()) {
+                std::shared_ptr<KrFileHandle> file = message->takeOpenFile();
+                if (!file)
+                    file = std::make_shared<KrFileHandle>(
+                        KrFileHandle::openForReading(message->fileBody().c_str()));
+                const auto length = static_cast<uint64_t>(message->bodyLength());
+                if (file->isOpen()) {
+                    bytes += length;
+                    if (tWorkingServer == this) {
+                        std::lock_guard<std::mutex> guard(_filesLock);
+                        _deferredFiles.push_back({connectionId, std::move(file), length});
+                    } else {
+                        _streamFile(*connection, *file, length);
+                    }
+                } else {
+                    // The head announced a length that cannot be sent.
+                    connection->requestClose();
+                }
+            } else {
+                std::unique_ptr<KrStringBuf> body = message->takeBody();
+                bytes += body->Length();
+                KrStringBuf* buffer = body.release();
+                connection->queueOutputBuffer(buffer);
+                delete buffer;
+            }
+            owner->wakeSender();
+        }
+        delete head;
+        record.values["logging"] = accessLogLine(remoteText, scheme, message->creationTimeText(),
+                                                 message->requestLine(), message->status(),
+                                                 static_cast<unsigned long>(bytes), referer, agent);
+        callback(record);
+    }
+    leaveTask(message->taskName());
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
+    std::vector<FileStream> files;
+    {
+        std::lock_guard<std::mutex> guard(_filesLock);
+        files.swap(_deferredFiles);
+    }
+    for (FileStream& stream : files) {
+        if (auto connection = owner.findConnection(stream.connectionId))
+            _streamFile(*connection, *stream.file, stream.length);
+    }
+}
+
+void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection,
+                                            KrFileHandle& file, uint64_t length) {
+    std::string chunk;
+    uint64_t left = length;
+    while (left > 0) {
+        const size_t want = left < kFileChunk ? static_cast<size_t>(left) : kFileChunk;
+        chunk.resize(want);
+        const ssize_t got = file.read(chunk.data(), want);
+        if (got <= 0)
+            break;
+        size_t queued = 0;
+        connection.queueOutput(chunk.data(), static_cast<size_t>(got), queued);
+        left -= static_cast<uint64_t>(got);
+    }
+    // A file that shrank after its length was announced: the peer would wait
+    // for bytes that never come, so the connection ends after what was sent.
+    if (left > 0)
+        connection.requestClose();
+}
+
+std::string KrTransceiverServerL1HTTP::accessLogLine(const std::string& remote,
+                                                     const std::string& scheme,
+                                                     const std::string& time,
+                                                     const std::string& line,
+                                                     unsigned long status, unsigned long bytes,
+                                                     const std::string& referer,
+                                                     const std::string& agent) {
+    std::string out;
+    out.reserve(128 + line.size() + referer.size() + agent.size());
+    AppendEscaped(out, remote);
+    out += " - ";
+    out += scheme;
+    out += " - [";
+    out += time;
+    out += "] \"";
+    AppendEscaped(out, line);
+    out += "\" --> ";
+    char numbers[48];
+    std::snprintf(numbers, sizeof numbers, "%lu %lu", status, bytes);
+    out += numbers;
+    out += " \"";
+    AppendEscaped(out, referer);
+    out += "\" \"";
+    AppendEscaped(out, agent);
+    out += '"';
+    return out;
+}
+
+void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
+    std::lock_guard<std::mutex> guard(_watchLock);
+    if (_watchStopped)
+        return;
+    // The limit runs from the head's first bytes; later bytes don't restart it.
+    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit})
+             .second)
+        return;
+    if (!_watchRunning) {
+        _watchRunning = true;
+        _watchThread = std::thread([this] { _headWatch(); });
+    }
+    _watchCondition.notify_all();
+}
+
+void KrTransceiverServerL1HTTP::_unwatchHead(const std::string& connectionId) {
+    std::lock_guard<std::mutex> guard(_watchLock);
+    if (!_headDeadlines.empty())
+        _headDeadlines.erase(connectionId);
+}
+
+bool KrTransceiverServerL1HTTP::_headExpired(const std::string& connectionId) {
+    std::lock_guard<std::mutex> guard(_watchLock);
+    const auto it = _headDeadlines.find(connectionId);
+    return it != _headDeadlines.end() && SteadyMicros() >= it->second.at;
+}
+
+void KrTransceiverServerL1HTTP::_headWatch() {
+    std::unique_lock<std::mutex> lock(_watchLock);
+    while (!_watchStopped) {
+        int64_t next = INT64_MAX;
+        std::vector<std::string> expired;
+        const int64_t now = SteadyMicros();
+        for (auto& [connection, deadline] : _headDeadlines) {
+            if (deadline.signalled)
+                continue;
+            if (deadline.at <= now) {
+                deadline.signalled = true;
+                expired.push_back(connection);
+            } else if (deadline.at < next) {
+                next = deadline.at;
+            }
+        }
+        if (!expired.empty()) {
+            lock.unlock();
+            // The work function finds the head expired and answers 408; the
+            // entry goes when it does.
+            for (const std::string& connection : expired)
+                _insert_bufferSignaled(connection, clientName);
+            lock.lock();
+            continue;
+        }
+        if (next == INT64_MAX)
+            _watchCondition.wait(lock);
+        else
+            _watchCondition.wait_for(lock, std::chrono::microseconds(next - now));
+    }
+}
+
+void KrTransceiverServerL1HTTP::_stopHeadWatch() {
+    {
+        std::lock_guard<std::mutex> guard(_watchLock);
+        _watchStopped = true;
+    }
+    _watchCondition.notify_all();
+    if (_watchThread.joinable() && _watchThread.get_id() != std::this_thread::get_id())
+        _watchThread.join();
+}

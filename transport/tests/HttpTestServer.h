@@ -1,0 +1,199 @@
+#pragma once
+// Test-only: a whole web server on a loopback port the system chooses (a
+// scheduler, a transceiver, one client and one listener), the events its
+// callback receives, and blocking socket helpers with receive time-outs (a
+// hang fails the test, it never waits for ever).
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/KrGavetaScheduler2.h"
+#include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
+#include "transport/KrXServerHeader.h"
+
+namespace httptest {
+
+class Events {
+  public:
+    bool record(KrServerCallback_t& event) {
+        std::lock_guard<std::mutex> guard(_mutex);
+        _records.push_back(event);
+        _changed.notify_all();
+        return true;
+    }
+    // The n-th record of `type` (1-based), waiting up to 20 s; type -1 when
+    // it did not come.
+    KrServerCallback_t waitFor(int type, size_t n = 1) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        KrServerCallback_t found;
+        found.type = -1;
+        _changed.wait_for(lock, std::chrono::seconds(20), [&] {
+            size_t seen = 0;
+            for (const auto& record : _records) {
+                if (record.type == type && ++seen == n) {
+                    found = record;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::vector<std::string> logLines() {
+        std::lock_guard<std::mutex> guard(_mutex);
+        std::vector<std::string> lines;
+        for (auto& record : _records) {
+            if (record.type == 7)
+                lines.push_back(record.values["logging"]);
+        }
+        return lines;
+    }
+
+  private:
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    std::vector<KrServerCallback_t> _records;
+};
+
+// One server; the client may be a subclass made by the test.
+class Server {
+  public:
+    using ClientMaker = std::function<std::shared_ptr<KrTransceiverClient>(
+        std::function<bool(KrServerCallback_t&)>, const std::map<std::string, std::string>&)>;
+
+    explicit Server(std::map<std::string, std::string> options = {}, int protocolKind = 3,
+                    ClientMaker make = {}, const std::string& port = "0") {
+        transceiver = std::make_unique<KrTransceiver>(&scheduler);
+        auto callback = [this](KrServerCallback_t& event) { return events.record(event); };
+        client = make ? make(callback, options)
+                      : std::make_shared<KrTransceiverClient>(callback, options, nullptr);
+        transceiver->addClient(client);
+        header = std::make_shared<KrXServerHeader>(1, protocolKind);
+        header->setParameter("tcp_port", port);
+        header->setParameter("tcp_address", "127.0.0.1");
+        client->openServer(header);
+    }
+    ~Server() { transceiver.reset(); }
+
+    // The port once listening; 0 when it never listened.
+    unsigned waitListening() {
+        const KrServerCallback_t event = events.waitFor(4);
+        return event.type == 4 ? static_cast<unsigned>(std::stoul(event.values.at("port"))) : 0;
+    }
+    std::shared_ptr<KrTransceiverServerL1HTTP> httpServer() {
+        return std::dynamic_pointer_cast<KrTransceiverServerL1HTTP>(header->attachedServer());
+    }
+
+    Events events;
+    KrGavetaScheduler2 scheduler;
+    std::unique_ptr<KrTransceiver> transceiver;
+    std::shared_ptr<KrTransceiverClient> client;
+    std::shared_ptr<KrXServerHeader> header;
+};
+
+// A connected loopback socket; -1 on failure.
+inline int Connect(unsigned port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline void SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Reads what arrives until `enough` says so, the peer closes (`closed` set)
+// or 10 s pass without a byte.
+inline std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& enough,
+                             bool* closed = nullptr) {
+    std::string in;
+    if (closed != nullptr)
+        *closed = false;
+    while (!enough(in)) {
+        pollfd watch{fd, POLLIN, 0};
+        if (::poll(&watch, 1, 10000) <= 0)
+            break;
+        char buffer[65536];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            if (closed != nullptr)
+                *closed = true;
+            break;
+        }
+        in.append(buffer, static_cast<size_t>(n));
+    }
+    return in;
+}
+
+// Complete answers at the start of `in` (heads with Content-Length).
+inline size_t CountAnswers(const std::string& in) {
+    size_t count = 0;
+    size_t at = 0;
+    for (;;) {
+        const size_t end = in.find("\r\n\r\n", at);
+        if (end == std::string::npos)
+            return count;
+        const std::string head = in.substr(at, end - at);
+        size_t length = 0;
+        const size_t field = head.find("Content-Length: ");
+        if (field != std::string::npos)
+            length = std::stoul(head.substr(field + 16));
+        // A 100 Continue head has no body and counts as an answer of its own.
+        if (in.size() < end + 4 + length)
+            return count;
+        at = end + 4 + length;
+        ++count;
+    }
+}
+
+inline std::string Answers(int fd, size_t count, bool* closed = nullptr) {
+    return ReadUntil(fd, [count](const std::string& in) { return CountAnswers(in) >= count; },
+                     closed);
+}
+
+// Until the peer closes.
+inline std::string ReadToClose(int fd, bool* closed) {
+    return ReadUntil(fd, [](const std::string&) { return false; }, closed);
+}
+
+// Output of a shell command.
+inline std::string Shell(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+}
+
+}  // namespace httptest

@@ -1,0 +1,281 @@
+#include "transport/KrTransceiverClient.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "transport/KrTransceiverServerL1DirectSocket.h"
+#include "transport/KrXResponseHeader.h"
+#include "transport/tests/HttpTestServer.h"
+
+using namespace httptest;
+
+namespace {
+
+std::string StatusLine(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+std::string BodyOf(const std::string& answer) {
+    const size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? "" : answer.substr(end + 4);
+}
+
+// One request on a fresh connection; the whole answer.
+std::string Ask(unsigned port, const std::string& request) {
+    const int fd = Connect(port);
+    SendAll(fd, request);
+    const std::string in = Answers(fd, 1);
+    ::close(fd);
+    return in;
+}
+
+std::string Get(const std::string& path, const std::string& extra = "") {
+    return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
+}
+
+// Page contexts by id: "known" answers with the command it was given.
+class RecordingApplication : public KrWebApplication {
+  public:
+    void DispatchToKontext(const std::string& id, KrXHeader&, KrXResponseHeader& response,
+                           std::string command) override {
+        dispatched.push_back(id);
+        if (id == "known")
+            response.setContent("command=" + command);
+    }
+    KrHTMLKontextN* CreateKontext(const std::string& name) override {
+        created.push_back(name);
+        return reinterpret_cast<KrHTMLKontextN*>(this);  // only passed back
+    }
+    void HandleKontextRequest(KrHTMLKontextN&, KrXHeader&, KrXResponseHeader& response,
+                              std::string command) override {
+        response.setContent("new context " + command);
+    }
+    bool HasResource(const std::string& name, KrXHeader&) override { return name == "res.txt"; }
+    bool ServeResource(const std::string&, KrXHeader& response) override {
+        response.setContent("stored resource");
+        return true;
+    }
+    std::vector<std::string> dispatched;
+    std::vector<std::string> created;
+};
+
+void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
+    std::ofstream(path, std::ios::binary) << text;
+    ::chmod(path.c_str(), mode);
+}
+
+// A base directory with pages, scripts and a secret beside it.
+class BaseDirectory {
+  public:
+    BaseDirectory() {
+        char pattern[] = "/tmp/quivo-www-XXXXXX";
+        top = ::mkdtemp(pattern);
+        root = top + "/www";
+        ::mkdir(root.c_str(), 0755);
+        ::mkdir((root + "/sub").c_str(), 0755);
+        ::mkdir((root + "/cgi-bin").c_str(), 0755);
+        WriteFile(top + "/secret", "top secret");
+        WriteFile(root + "/index.html", "<p>index</p>");
+        WriteFile(root + "/style.css", "p{}");
+        WriteFile(root + "/sub/data.bin", std::string("\0\1\2\3", 4));
+        WriteFile(root + "/sub/x.PHP", "<?php echo 1; ?>");
+        WriteFile(root + "/.hidden", "hidden");
+        WriteFile(root + "/%2e%2e", "literal name");
+        WriteFile(root + "/page.php",
+                  "<?php echo 'x=' . ($_GET['x'] ?? '') . ';m=' . $_SERVER['REQUEST_METHOD'] . "
+                  "';n=' . ($_POST['name'] ?? '') . ';q=' . $_SERVER['QUERY_STRING']; ?>");
+        WriteFile(root + "/go.php", "<?php header('Location: /index.html'); ?>");
+        WriteFile(root + "/cgi-bin/env.sh",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                  "echo \"ua=$HTTP_USER_AGENT proxy=${HTTP_PROXY-unset} qs=$QUERY_STRING "
+                  "rs=$REDIRECT_STATUS gi=$GATEWAY_INTERFACE sn=$SCRIPT_NAME\"\n"
+                  "echo \"body=$(cat)\"\n",
+                  0755);
+        WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
+        WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
+        WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n",
+                  0755);
+        WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
+        ::symlink((top + "/secret").c_str(), (root + "/link").c_str());
+    }
+    ~BaseDirectory() { Shell("rm -rf '" + top + "'"); }
+    std::string top;
+    std::string root;
+};
+
+class FileServing : public ::testing::Test {
+  protected:
+    FileServing()
+        : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
+    BaseDirectory base;
+    Server server;
+    unsigned port;
+};
+
+}  // namespace
+
+TEST_F(FileServing, SendsFilesWithTheirLengthAndType) {
+    struct Case {
+        std::string path;
+        std::string body;
+        std::string type;
+    };
+    const Case cases[] = {
+        {"/style.css", "p{}", "text/css; charset=utf-8"},
+        {"/sub/data.bin", std::string("\0\1\2\3", 4), "application/octet-stream"},
+        {"/", "<p>index</p>", "text/html; charset=utf-8"},
+        {"/sub/x.PHP", "<?php echo 1; ?>", "application/octet-stream"},
+        {"/%252e%252e", "literal name", "application/octet-stream"},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = Ask(port, Get(c.path));
+        EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK") << c.path;
+        EXPECT_EQ(BodyOf(answer), c.body) << c.path;
+        EXPECT_NE(answer.find("Content-Length: " + std::to_string(c.body.size()) + "\r\n"),
+                  std::string::npos)
+            << c.path;
+        EXPECT_NE(answer.find("Content-Type: " + c.type + "\r\n"), std::string::npos) << c.path;
+    }
+}
+
+TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
+    const std::string requests[] = {
+        Get("/../secret"),
+        Get("/sub/../../secret"),
+        Get("/%2e%2e/secret"),
+        Get("/%2E%2E%2Fsecret"),
+        Get("/sub/..%2f..%2fsecret"),
+        Get("/link"),
+        Get("/.hidden"),
+        Get("/sub/./data.bin"),
+        Get("/..%5csecret"),
+        Get("/index.html%00.txt"),
+        Get("/sub/"),
+        Get("/cgi-bin/../../secret"),
+        "POST /cgi-bin/../../../bin/sh HTTP/1.1\r\nContent-Length: 9\r\n\r\necho hi\n\n",
+        "POST /cgi-bin/%2e%2e/%2e%2e/%2e%2e/bin/sh HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+    };
+    for (const std::string& request : requests) {
+        const std::string answer = Ask(port, request);
+        EXPECT_EQ(StatusLine(answer), "HTTP/1.1 404 Not Found") << request;
+        EXPECT_EQ(answer.find("top secret"), std::string::npos) << request;
+    }
+}
+
+TEST_F(FileServing, RunsPHPThroughPhpCgi) {
+    const std::string get = Ask(port, Get("/page.php?x=1"));
+    EXPECT_EQ(StatusLine(get), "HTTP/1.1 200 OK") << get;
+    EXPECT_EQ(BodyOf(get), "x=1;m=GET;n=;q=x=1");
+    const std::string form = "name=quivo";
+    const std::string post = Ask(port,
+                                 "POST /page.php?k=v HTTP/1.1\r\nContent-Type: "
+                                 "application/x-www-form-urlencoded\r\nContent-Length: " +
+                                     std::to_string(form.size()) + "\r\n\r\n" + form);
+    EXPECT_EQ(BodyOf(post), "x=;m=POST;n=quivo;q=k=v") << post;
+    // A redirect arrives as 302 and curl follows it.
+    const std::string followed = Shell("curl -s -L -w ' %{http_code} %{num_redirects}' "
+                                       "http://127.0.0.1:" + std::to_string(port) + "/go.php");
+    EXPECT_EQ(followed, "<p>index</p> 200 1");
+}
+
+TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
+    const std::string answer = Ask(port,
+                                   "POST /cgi-bin/env.sh?a=b HTTP/1.1\r\nUser-Agent: tester/1\r\n"
+                                   "Proxy: http://evil/\r\nContent-Length: 5\r\n\r\nhello");
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK");
+    EXPECT_NE(answer.find("Content-Type: text/plain\r\n"), std::string::npos);
+    EXPECT_EQ(BodyOf(answer),
+              "ua=tester/1 proxy=unset qs=a=b rs=CGI gi=CGI/1.1 sn=/cgi-bin/env.sh\nbody=hello\n");
+    // Input and output larger than a pipe holds go through together.
+    const std::string big(2 * 1024 * 1024, 'z');
+    const std::string echoed = Ask(port, "POST /cgi-bin/echo.sh HTTP/1.1\r\nContent-Length: " +
+                                             std::to_string(big.size()) + "\r\n\r\n" + big);
+    EXPECT_EQ(BodyOf(echoed).size(), big.size());
+    EXPECT_EQ(BodyOf(echoed), big);
+}
+
+TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
+    server.client->setCGILimits(std::chrono::milliseconds(300), 1024 * 1024);
+    EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/hang.sh"))), "HTTP/1.1 504 Gateway Timeout");
+    EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/flood.sh"))), "HTTP/1.1 502 Server Error");
+    EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/plain.sh"))), "HTTP/1.1 500 Internal Error");
+    EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
+}
+
+TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
+    RecordingApplication application;
+    BaseDirectory base;
+    Server server({{"_baseDirectoryHTTP", base.root}, {"_app_context_commandurl", "/start"}}, 3,
+                  [&](auto callback, const auto& options) {
+                      return std::make_shared<KrTransceiverClient>(callback, options,
+                                                                   &application);
+                  });
+    const unsigned port = server.waitListening();
+    struct Case {
+        std::string request;
+        std::string status;
+        std::string body;
+    };
+    const Case cases[] = {
+        {Get("/x?quivoid=known&quivocommand=go"), "HTTP/1.1 200 OK", "command=go"},
+        // An unknown context leaves the answer at 500: files, then 404.
+        {Get("/style.css?quivoid=gone"), "HTTP/1.1 200 OK", "p{}"},
+        {Get("/style.css?quivoid="), "HTTP/1.1 200 OK", "p{}"},
+        {Get("/start"), "HTTP/1.1 200 OK", "new context &new"},
+        {Get("/start/"), "HTTP/1.1 404 Not Found", ""},
+        {Get("/res.txt"), "HTTP/1.1 200 OK", "stored resource"},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = Ask(port, c.request);
+        EXPECT_EQ(StatusLine(answer), c.status) << c.request;
+        if (!c.body.empty()) {
+            EXPECT_EQ(BodyOf(answer), c.body) << c.request;
+        }
+    }
+    EXPECT_EQ(application.dispatched, (std::vector<std::string>{"known", "gone"}));
+    EXPECT_EQ(application.created, std::vector<std::string>{"quivoid"});
+}
+
+TEST(KrTransceiverClient, AnswersQUIVORequestsWithAnEmpty404) {
+    Server server({}, 6);
+    const std::string answer = Ask(server.waitListening(), Get("/x?quivoid=a"));
+    EXPECT_EQ(StatusLine(answer), "HTTP/1.1 404 Not Found");
+    EXPECT_NE(answer.find("Content-Length: 0\r\n"), std::string::npos);
+    server.events.waitFor(7);
+    EXPECT_NE(server.events.logLines().at(0).find(" - quivo - "), std::string::npos);
+}
+
+namespace {
+
+// Echoes every raw-bytes message back on its connection.
+class EchoClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    bool dispatch(const std::string& serverName, KrXHeader& header) override {
+        if (openedRole(serverName) != 1 || header.protocolKind() != 9)
+            return true;
+        std::shared_ptr<KrXResponseHeader> answer(header.makeResponse());
+        answer->body().sputn(header.body().Begin(),
+                             static_cast<std::streamsize>(header.body().Length()));
+        _send(answer, header.taskName());
+        return true;
+    }
+};
+
+}  // namespace
+
+TEST(KrTransceiverClient, DirectSocketListenerCarriesRawBytes) {
+    Server server({}, 9, [](auto callback, const auto& options) {
+        return std::make_shared<EchoClient>(callback, options, nullptr);
+    });
+    const int fd = Connect(server.waitListening());
+    SendAll(fd, "no framing at all\n");
+    const std::string back = ReadUntil(fd, [](const std::string& in) { return in.size() >= 18; });
+    EXPECT_EQ(back, "no framing at all\n");
+    ::close(fd);
+    const KrServerCallback_t sent = server.events.waitFor(6);
+    EXPECT_EQ(sent.values.at("bytes"), "18");
+}

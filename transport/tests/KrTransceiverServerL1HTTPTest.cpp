@@ -1,0 +1,249 @@
+#include "transport/KrTransceiverServerL1HTTP.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdexcept>
+
+#include "transport/KrSocketIPvx.h"
+#include "transport/KrXResponseHeader.h"
+#include "transport/tests/HttpTestServer.h"
+
+using namespace httptest;
+
+namespace {
+
+const char kNotFoundBody[] =
+    "<!DOCTYPE html>";
+
+std::string Get(const std::string& path, const std::string& extra = "") {
+    return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + extra + "\r\n";
+}
+
+std::string StatusLine(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+// An application whose page context "boom" throws and "ok" answers 200.
+class ThrowingApplication : public KrWebApplication {
+  public:
+    void DispatchToKontext(const std::string& id, KrXHeader&, KrXResponseHeader& response,
+                           std::string) override {
+        if (id == "boom")
+            throw std::runtime_error("handler failed");
+        response.setContent("fine");
+    }
+};
+
+}  // namespace
+
+TEST(KrTransceiverServerL1HTTP, AnswersUnknownPathsWithTheNotFoundPage) {
+    Server server;
+    const unsigned port = server.waitListening();
+    ASSERT_NE(port, 0u);
+    const std::string out = Shell("curl -s -i http://127.0.0.1:" + std::to_string(port) + "/nothing");
+    EXPECT_EQ(StatusLine(out), "HTTP/1.1 404 Not Found");
+    const std::string body = out.substr(out.find("\r\n\r\n") + 4);
+    EXPECT_EQ(body.rfind(kNotFoundBody, 0), 0u) << body;
+    EXPECT_NE(body.find("<title>Error 404 - not found</title>"), std::string::npos) << body;
+    EXPECT_NE(body.find("<h1>Error 404 - not found</h1>The requested page was not found or the "
+                        "project was timed out.<br"),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("<a href=\"/\">Startseite</a>"), std::string::npos) << body;
+}
+
+TEST(KrTransceiverServerL1HTTP, KeepsConnectionsOpenUnlessAskedOrHTTP10) {
+    Server server;
+    const unsigned port = server.waitListening();
+    struct Case {
+        std::string request;
+        bool closes;
+    };
+    const Case cases[] = {
+        {Get("/a"), false},
+        {Get("/a", "Connection: close\r\n"), true},
+        {"GET /a HTTP/1.0\r\n\r\n", true},
+        {"GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false},
+    };
+    for (const Case& c : cases) {
+        const int fd = Connect(port);
+        SendAll(fd, c.request);
+        bool closed = false;
+        std::string in = Answers(fd, 1, &closed);
+        EXPECT_EQ(CountAnswers(in), 1u) << c.request;
+        if (c.closes) {
+            ReadToClose(fd, &closed);
+            EXPECT_TRUE(closed) << c.request;
+            EXPECT_NE(in.find("Connection: close\r\n"), std::string::npos) << c.request;
+        } else {
+            // A second request on the same connection is answered too.
+            SendAll(fd, c.request);
+            in = Answers(fd, 1, &closed);
+            EXPECT_EQ(CountAnswers(in), 1u) << c.request;
+            EXPECT_FALSE(closed) << c.request;
+        }
+        ::close(fd);
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersPipelinedRequestsInOrder) {
+    Server server;
+    const int fd = Connect(server.waitListening());
+    SendAll(fd, Get("/one") + Get("/two") + "HEAD /three HTTP/1.1\r\n\r\n");
+    // Two pages, then the HEAD answer's head alone.
+    const std::string in = ReadUntil(fd, [](const std::string& in) {
+        const size_t third = in.find("HTTP/1.1", in.find("</html>HTTP/1.1") + 10);
+        return third != std::string::npos && in.find("\r\n\r\n", third) != std::string::npos;
+    });
+    EXPECT_EQ(CountAnswers(in), 2u) << in;
+    EXPECT_EQ(in.substr(in.size() - 4), "\r\n\r\n");
+    ::close(fd);
+    server.events.waitFor(7, 3);
+    const auto lines = server.events.logLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("\"GET /one\""), std::string::npos);
+    EXPECT_NE(lines[1].find("\"GET /two\""), std::string::npos);
+    EXPECT_NE(lines[2].find("\"HEAD /three\""), std::string::npos);
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersHeadWithTheHeadOnly) {
+    Server server;
+    const int fd = Connect(server.waitListening());
+    SendAll(fd, "HEAD /x HTTP/1.1\r\n\r\n" + Get("/y"));
+    // The HEAD answer announces the page's length but carries no body, so
+    // the GET's answer follows its head directly.
+    const std::string in = Answers(fd, 1);
+    const std::string rest = ReadUntil(fd, [&](const std::string& more) {
+        return (in + more).find("</html>") != std::string::npos;
+    });
+    const std::string all = in + rest;
+    const size_t second = all.find("HTTP/1.1 404", 10);
+    ASSERT_NE(second, std::string::npos) << all;
+    EXPECT_EQ(all.find("\r\n\r\n") + 4, second) << all;
+    ::close(fd);
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersEveryRefusalAndGoesOnServing) {
+    Server server;
+    const unsigned port = server.waitListening();
+    struct Case {
+        std::string request;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"garbage\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /x HTTP/1.1\r\nContent-Length: 12x\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /x HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n",
+         "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"POST /x HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n",
+         "HTTP/1.1 413 Content Too Large"},
+        {"BREW /x HTTP/1.1\r\n\r\n", "HTTP/1.1 501 Not Implemented"},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 501 Not Implemented"},
+    };
+    for (const Case& c : cases) {
+        const int fd = Connect(port);
+        SendAll(fd, c.request);
+        bool closed = false;
+        const std::string in = ReadToClose(fd, &closed);
+        EXPECT_EQ(StatusLine(in), c.status) << c.request.substr(0, 40);
+        EXPECT_TRUE(closed);
+        ::close(fd);
+        // The server still serves.
+        const int next = Connect(port);
+        SendAll(next, Get("/after"));
+        EXPECT_EQ(StatusLine(Answers(next, 1)), "HTTP/1.1 404 Not Found");
+        ::close(next);
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersAFailingHandlerWith500AndCloses) {
+    ThrowingApplication application;
+    Server server({}, 3, [&](auto callback, const auto& options) {
+        return std::make_shared<KrTransceiverClient>(callback, options, &application);
+    });
+    const unsigned port = server.waitListening();
+    const int fd = Connect(port);
+    SendAll(fd, Get("/p?quivoid=boom"));
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_EQ(StatusLine(in), "HTTP/1.1 500 Internal Error");
+    EXPECT_NE(in.find("Connection: close"), std::string::npos);
+    EXPECT_TRUE(closed);
+    ::close(fd);
+    const int next = Connect(port);
+    SendAll(next, Get("/p?quivoid=ok"));
+    const std::string ok = Answers(next, 1);
+    EXPECT_EQ(StatusLine(ok), "HTTP/1.1 200 OK");
+    EXPECT_EQ(ok.substr(ok.size() - 4), "fine");
+    ::close(next);
+}
+
+TEST(KrTransceiverServerL1HTTP, CutsOffAHeadThatTakesTooLong) {
+    Server server;
+    const unsigned port = server.waitListening();
+    server.httpServer()->setHeadTimeLimit(200000);
+    const int fd = Connect(port);
+    SendAll(fd, "GET /slow HTTP/1.1\r\nHo");
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_EQ(StatusLine(in), "HTTP/1.1 408 Request Timeout");
+    EXPECT_TRUE(closed);
+    ::close(fd);
+}
+
+TEST(KrTransceiverServerL1HTTP, SendsContinueBeforeTheBody) {
+    Server server;
+    const int fd = Connect(server.waitListening());
+    SendAll(fd, "POST /up HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n");
+    const std::string first = Answers(fd, 1);
+    EXPECT_EQ(first, "HTTP/1.1 100 Continue\r\n\r\n");
+    SendAll(fd, "hello");
+    EXPECT_EQ(StatusLine(Answers(fd, 1)), "HTTP/1.1 404 Not Found");
+    ::close(fd);
+    // curl sends its body at once when the continue arrives.
+    const std::string out = Shell("curl -s -o /dev/null -w '%{http_code}' -H 'Expect: 100-continue' "
+                                "--data-binary 'x=1' http://127.0.0.1:" +
+                                std::to_string(server.waitListening()) + "/post");
+    EXPECT_EQ(out, "404");
+}
+
+TEST(KrTransceiverServerL1HTTP, LogsOneLinePerAnswerWithRequestTextEscaped) {
+    Server server;
+    const int fd = Connect(server.waitListening());
+    SendAll(fd, Get("/a", "Referer: http://r/\r\nUser-Agent: x\"]\x01y\r\n"));
+    Answers(fd, 1);
+    SendAll(fd, Get("/b"));
+    Answers(fd, 1);
+    ::close(fd);
+    server.events.waitFor(7, 2);
+    const auto lines = server.events.logLines();
+    ASSERT_EQ(lines.size(), 2u);
+    const std::regex first(
+        R"((::ffff:)?127\.0\.0\.1 - http - \[[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\] "GET /a" --> 404 \d+ "http://r/" "x\\x22\]\\x01y")");
+    EXPECT_TRUE(std::regex_match(lines[0], first)) << lines[0];
+    EXPECT_NE(lines[1].find("\"GET /b\" --> 404 "), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 8), " \"-\" \"-\"") << lines[1];
+}
+
+TEST(KrTransceiverServerL1HTTP, ReportsATakenPortAndStopsWithoutWaitingForTheRetry) {
+    KrSocketIPvx holder;
+    unsigned int port = 0;
+    ASSERT_EQ(holder.BindDualStack(port, 4), 0);
+    auto server = std::make_unique<Server>(std::map<std::string, std::string>{}, 3,
+                                           Server::ClientMaker{}, std::to_string(port));
+    const KrServerCallback_t failed = server->events.waitFor(3);
+    ASSERT_EQ(failed.type, 3);
+    EXPECT_EQ(failed.values.at("port"), std::to_string(port));
+    EXPECT_EQ(failed.values.at("address"), "127.0.0.1");
+    EXPECT_EQ(failed.values.at("protocolstring"), "http");
+    EXPECT_EQ(failed.values.at("ID"), server->header->attachedServer()->id());
+    // Stopping ends the 30 s wait at once (the test would otherwise take it).
+    server.reset();
+}
+
+TEST(KrTransceiverServerL1HTTP, EscapesControlBytesAndQuotesInTheAccessLog) {
+    EXPECT_EQ(KrTransceiverServerL1HTTP::accessLogLine("1.2.3.4", "http", "T", "GET /\n", 200, 5,
+                                                       "-", "a\\b\"c\x7f"),
+              "1.2.3.4 - http - [T] \"GET /\\x0a\" --> 200 5 \"-\" \"a\\x5cb\\x22c\\x7f\"");
+}
