@@ -142,6 +142,11 @@ void KrQuivoApplication2::DispatchToKontext(const std::string& quivoid, KrXHeade
     }
 }
 
+void KrQuivoApplication2::HandleKontextRequest(KrHTMLKontextN& kontext, KrXHeader& request,
+                                               KrXResponseHeader& response, std::string command) {
+    kontext.HandleRequest(request, response, std::move(command));
+}
+
 bool KrQuivoApplication2::HasResource(const std::string& name, KrXHeader&) {
     if (storage == nullptr)
         return false;

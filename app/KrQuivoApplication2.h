@@ -25,17 +25,18 @@
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrUniqueIdSource.h"
 #include "transport/KrServerCallback_t.h"
+#include "transport/KrWebApplication.h"
 
 class KrPersistentAppStorage;
 class KrTransceiver;
 class KrXHeader;
 class KrXResponseHeader;
 
-class KrQuivoApplication2 {
+class KrQuivoApplication2 : public KrWebApplication {
   public:
     KrQuivoApplication2(KrPersistentAppStorage* storage, std::vector<KrListenerRecord> listeners,
                         std::map<std::string, std::string> options);
-    virtual ~KrQuivoApplication2();
+    ~KrQuivoApplication2() override;
     KrQuivoApplication2(const KrQuivoApplication2&) = delete;
     KrQuivoApplication2& operator=(const KrQuivoApplication2&) = delete;
 
@@ -45,7 +46,7 @@ class KrQuivoApplication2 {
     virtual void Run();
     virtual void Stop();
     // The context for a request to the command URL; none here.
-    virtual KrHTMLKontextN* CreateKontext(const std::string& name);
+    KrHTMLKontextN* CreateKontext(const std::string& name) override;
     // Registers the context under its id and takes it over; null changes nothing.
     virtual KrHTMLKontextN* AddKontext(KrHTMLKontextN* context);
     virtual std::string MakeUniqueId(const std::string& prefix);
@@ -55,12 +56,15 @@ class KrQuivoApplication2 {
     virtual void OpenBrowser(std::string& address, int port, const std::string& protocol);
     virtual bool HasKontext(const std::string& quivoid);
     // Hands a request to the context registered under quivoid, if any.
-    virtual void DispatchToKontext(const std::string& quivoid, KrXHeader& request,
-                                   KrXResponseHeader& response, std::string command);
+    void DispatchToKontext(const std::string& quivoid, KrXHeader& request,
+                           KrXResponseHeader& response, std::string command) override;
+    // The context CreateKontext made handles the command-URL request.
+    void HandleKontextRequest(KrHTMLKontextN& kontext, KrXHeader& request,
+                              KrXResponseHeader& response, std::string command) override;
     // Whether the storage holds a resource of that name (`header` is unused).
-    virtual bool HasResource(const std::string& name, KrXHeader& header);
+    bool HasResource(const std::string& name, KrXHeader& header) override;
     // Answers with the resource's content (status 200, ready); always true.
-    virtual bool ServeResource(const std::string& name, KrXHeader& response);
+    bool ServeResource(const std::string& name, KrXHeader& response) override;
     virtual KrTransceiver* GetTransceiver();
     virtual KrGavetaScheduler2* GetScheduler();
     virtual std::map<std::string, std::string> GetOptions();
