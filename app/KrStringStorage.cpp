@@ -192,7 +192,7 @@ void KrStringStorage::WriteSource(std::ostream& out) const {
     const std::string name = sourceLiteral(_name);
     // A type the table has no enumerator for is written as its number, so
     // the line compiles for every type.
-    KrMimeTypeTable table;
+    static const KrMimeTypeTable table;
     std::string type = table.Name(_type);
     if (type.empty()) {
         type = std::to_string(_type);

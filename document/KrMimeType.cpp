@@ -33,14 +33,18 @@ KrMimeTypeTable::KrMimeTypeTable() {
     }
 }
 
-std::string KrMimeTypeTable::MimeString(int type) {
-    return _mimeOfValue[type];
+// Lookups never insert, so one table can be read from several threads.
+std::string KrMimeTypeTable::MimeString(int type) const {
+    auto it = _mimeOfValue.find(type);
+    return it == _mimeOfValue.end() ? std::string() : it->second;
 }
 
-std::string KrMimeTypeTable::Name(int type) {
-    return _nameOfValue[type];
+std::string KrMimeTypeTable::Name(int type) const {
+    auto it = _nameOfValue.find(type);
+    return it == _nameOfValue.end() ? std::string() : it->second;
 }
 
-KrMimeType KrMimeTypeTable::ValueOf(const std::string& mimeString) {
-    return _valueOfMime[mimeString];
+KrMimeType KrMimeTypeTable::ValueOf(const std::string& mimeString) const {
+    auto it = _valueOfMime.find(mimeString);
+    return it == _valueOfMime.end() ? KR_MIME_TYPE_NONE : it->second;
 }

@@ -23,11 +23,11 @@ class KrMimeTypeTable {
     KrMimeTypeTable();
 
     // "text/css" for 3; "" for a value outside the table.
-    std::string MimeString(int type);
+    std::string MimeString(int type) const;
     // "KR_MIME_TYPE_TEXT_CSS" for 3; "" for a value outside the table.
-    std::string Name(int type);
+    std::string Name(int type) const;
     // Exact, case-sensitive; KR_MIME_TYPE_NONE for an unknown string.
-    KrMimeType ValueOf(const std::string& mimeString);
+    KrMimeType ValueOf(const std::string& mimeString) const;
 
   private:
     std::map<std::string, KrMimeType> _valueOfMime;

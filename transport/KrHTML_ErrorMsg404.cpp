@@ -3,8 +3,7 @@
 #include "html/html.h"
 
 KrHTML_ErrorMsg404::KrHTML_ErrorMsg404(const std::string& title, const std::string& bodyMarkup,
-                                       const std::string& linkTarget,
-                                       const std::string& linkText)
+                                       const std::string& linkTarget, const std::string& linkText)
     : KrHTML_Document2(true) {
     auto* titleElement = new KrHTML_title2();
     titleElement->AddChild(new KrHTML_text2(title));

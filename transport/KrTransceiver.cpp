@@ -21,8 +21,8 @@ namespace {
 
 using ServerPointer = std::shared_ptr<KrTransceiverServer>;
 
-// What a listener of each protocol kind gets. The protocol layers fill in
-// `make`; a kind without a layer yet opens nothing.
+// What a listener of each protocol kind gets: the protocol layer's type
+// name and the "protocol" reported with the new server.
 struct ListenerKind {
     int kind;
     const char* typeName;
@@ -44,28 +44,36 @@ const ListenerKind* listenerKind(int kind) {
     return nullptr;
 }
 
-// Creates and opens the listening server of a protocol layer.
-ServerPointer makeListener(const ListenerKind& kind, KrGavetaScheduler2* scheduler,
-                           KrXServerHeader* header, KrJob* owner, const std::string& clientName,
-                           const std::string& dispatchKey, const std::string& supervisorId,
-                           const KrTransceiver::Callback& callback) {
+// A listening server as its protocol layer makes it, with the layer's
+// _open (the base class has none: opening belongs to the socket layer).
+struct MadeListener {
+    ServerPointer server;
+    std::function<bool()> open;
+};
+
+// Makes the listening server of the protocol layer for `kind` from
+// (scheduler, header, transceiver, client id, dispatch key, supervisor id,
+// callback, type name).
+MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* scheduler,
+                          KrXServerHeader* header, KrJob* owner, const std::string& clientName,
+                          const std::string& dispatchKey, const std::string& supervisorId,
+                          const KrTransceiver::Callback& callback) {
     std::shared_ptr<KrTransceiverServerL0Socket> server;
     if (kind.kind == 3)
         server = std::make_shared<KrTransceiverServerL1HTTP>(scheduler, header, owner, clientName,
                                                              dispatchKey, supervisorId, callback,
                                                              kind.typeName);
     else if (kind.kind == 6 || kind.kind == 7)
-        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner,
-                                                              clientName, dispatchKey,
-                                                              supervisorId, callback,
+        server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner, clientName,
+                                                              dispatchKey, supervisorId, callback,
                                                               kind.typeName);
     else if (kind.kind == 9)
         server = std::make_shared<KrTransceiverServerL1DirectSocket>(
             scheduler, header, owner, clientName, dispatchKey, supervisorId, callback,
             kind.typeName);
-    if (server)
-        server->_open();
-    return server;
+    if (!server)
+        return {};
+    return {server, [server] { return server->_open(); }};
 }
 
 void printLine(const std::string& text) {
@@ -211,12 +219,16 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
     }
     if (record->second->listeners.count(header->id()) != 0)
         return result;
-    ServerPointer server = makeListener(*kind, scheduler, header.get(), this, client.id(),
-                                        header->id(), id(), callback);
-    if (!server)
+    MadeListener made = makeListener(*kind, scheduler, header.get(), this, client.id(),
+                                     header->id(), id(), callback);
+    if (!made.server)
         return result;
+    const ServerPointer server = made.server;
+    // The header co-owns its server: dropping the header's record stops it.
     header->setAttachedServer(server);
     record->second->listeners[header->id()] = header;
+    if (made.open)
+        made.open();
     servers[server->id()] = server;
     KrServerCallback_t event;
     event.type = 1;

@@ -145,12 +145,20 @@ void KrTransceiverClient::_sendNotFound(KrXHeader& request, bool withPage) {
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
     answer->setStatus(404);
     if (withPage) {
-        KrHTML_ErrorMsg404 page("Error 404 - not found",
-                                "<h1>Error 404 - not found</h1>The requested page was not found "
-                                "or the project was timed out.",
-                                "/", "Startseite");
-        std::ostream out(&answer->body());
-        page.Write(out);
+        // The page never changes: written once, copied into every answer.
+        static const std::string text = [] {
+            KrHTML_ErrorMsg404 page("Error 404 - not found",
+                                    "<h1>Error 404 - not found</h1>The requested page was not "
+                                    "found or the project was timed out.",
+                                    "/", "Startseite");
+            KrStringBuf buffer;
+            std::ostream out(&buffer);
+            page.Write(out);
+            std::string written;
+            buffer.CopyOut(written, 0, UINT64_MAX);
+            return written;
+        }();
+        answer->body().sputn(text.data(), static_cast<std::streamsize>(text.size()));
         answer->contentType() = "text/html; charset=utf-8";
     } else {
         answer->body();
@@ -209,6 +217,6 @@ KrTransceiver* KrTransceiverClient::attachedTransceiver() {
 }
 
 void KrTransceiverClient::setCGILimits(std::chrono::milliseconds time, size_t output) {
-    cgiTimeLimit = time;
-    cgiOutputLimit = output;
+    cgiTimeLimitMs.store(time.count());
+    cgiOutputLimit.store(output);
 }

@@ -13,7 +13,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -97,12 +99,9 @@ class KrTransceiverClient : public KrJob {
 
     // --- Files and CGI below the base directory ---
     bool _serveFile(const std::string& serverName, KrXHeader& request);
-    bool _serveResource(const std::string& path, const std::string& serverName,
-                        KrXHeader& request);
-    bool _runPHP(const std::string& scriptPath, const std::string& serverName,
-                 KrXHeader& request);
-    bool _runCGI(const std::string& programPath, const std::string& serverName,
-                 KrXHeader& request);
+    bool _serveResource(const std::string& path, const std::string& serverName, KrXHeader& request);
+    bool _runPHP(const std::string& scriptPath, const std::string& serverName, KrXHeader& request);
+    bool _runCGI(const std::string& programPath, const std::string& serverName, KrXHeader& request);
     // Adds the request's variables to `environment`; false for a method
     // other than GET and POST.
     bool _cgiEnvironment(const std::string& scriptPath,
@@ -127,8 +126,10 @@ class KrTransceiverClient : public KrJob {
     // The not-found answer (the page, or an empty body for QUIVO).
     void _sendNotFound(KrXHeader& request, bool withPage);
     // Runs `program` for the request and sends what it wrote.
-    bool _runProgram(const std::string& program, const std::string& scriptPath,
-                     KrXHeader& request);
+    bool _runProgram(const std::string& program, const std::string& scriptPath, KrXHeader& request);
+    void _answerFromProgram(const std::string& program,
+                            const std::map<std::string, std::string>& environment,
+                            KrXHeader& request);
 
     std::mutex mutex;
     KrTransceiver* transceiver = nullptr;
@@ -144,6 +145,7 @@ class KrTransceiverClient : public KrJob {
     std::string idParameterName = "quivoid";
     std::string commandParameterName = "quivocommand";
     KrWebApplication* application;
-    std::chrono::milliseconds cgiTimeLimit = kDefaultCGITimeLimit;
-    size_t cgiOutputLimit = kDefaultCGIOutputLimit;
+    // Atomic: CGI runs read them on their own threads.
+    std::atomic<int64_t> cgiTimeLimitMs{kDefaultCGITimeLimit.count()};
+    std::atomic<size_t> cgiOutputLimit{kDefaultCGIOutputLimit};
 };

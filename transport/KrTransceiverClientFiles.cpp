@@ -19,6 +19,7 @@
 #include "foundation/KrFileUtils.h"
 #include "foundation/KrStringUtils.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -279,6 +280,19 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         return false;
     if (!_cgiEnvironment(scriptPath, environment, request))
         return false;
+    // The program runs on a thread of its own when the server allows it, so
+    // its other connections are served meanwhile.
+    auto run = [this, program, environment, &request] {
+        _answerFromProgram(program, environment, request);
+    };
+    if (!KrTransceiverServerL1HTTP::deferCurrent(run))
+        run();
+    return true;
+}
+
+void KrTransceiverClient::_answerFromProgram(const std::string& program,
+                                             const std::map<std::string, std::string>& environment,
+                                             KrXHeader& request) {
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
     _execCGIChild(program, environment, request.body(), answer->body());
     switch (lastCGIOutcome()) {
@@ -301,7 +315,6 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     }
     answer->setState(6);
     _send(answer, request.taskName());
-    return true;
 }
 
 bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
@@ -323,7 +336,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
             continue;
         std::string variable = "HTTP_";
         for (const char c : name)
-            variable += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            variable +=
+                c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         environment[variable] = FirstValue(request, name);
     }
     environment["REQUEST_METHOD"] = methodName;
@@ -350,8 +364,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
         return it != peer.end() ? it->second : std::string();
     };
     std::string host = FirstValue(request, "host");
-    if (const size_t colon = host.rfind(':'); colon != std::string::npos &&
-                                              host.find(']', colon) == std::string::npos)
+    if (const size_t colon = host.rfind(':');
+        colon != std::string::npos && host.find(']', colon) == std::string::npos)
         host.resize(colon);
     environment["GATEWAY_INTERFACE"] = "CGI/1.1";
     environment["SERVER_PROTOCOL"] = "HTTP/1.1";
@@ -425,7 +439,8 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     KrFileHandle processHandle(pidfd);
 
-    const int64_t deadline = SteadyMillis() + cgiTimeLimit.count();
+    const int64_t deadline = SteadyMillis() + cgiTimeLimitMs.load();
+    const size_t outputLimit = cgiOutputLimit.load();
     KrCGIOutcome outcome = KrCGIOutcome::Finished;
     std::vector<char> chunk(64 * 1024);
     bool outputOpen = true;
@@ -457,8 +472,7 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
         if (watched[0].revents != 0) {
             const ssize_t got = pipes->fromChildRead.read(chunk.data(), chunk.size());
             if (got > 0) {
-                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) >
-                    cgiOutputLimit) {
+                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) > outputLimit) {
                     outcome = KrCGIOutcome::OutputTooLarge;
                     break;
                 }

@@ -10,9 +10,9 @@
 
 namespace {
 
-// One read takes what the kernel has, up to this much; the loop reads again
-// until the socket is empty.
-constexpr size_t kReadChunk = 65536;
+// One read takes what the kernel has, up to this much, straight into the
+// input; the loop reads again while reads come back full.
+constexpr size_t kReadChunk = 16384;
 // Buffers offered to one gathered write.
 constexpr int kMaxPieces = 64;
 
@@ -78,7 +78,7 @@ void KrTransceiverConnection::_signalServer() {
 
 void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
     std::lock_guard<std::mutex> guard(_inputLock);
-    _input.sputn(data, static_cast<std::streamsize>(length));
+    _input.append(data, length);
     _hasInput.store(true);
 }
 
@@ -92,23 +92,32 @@ int KrTransceiverConnection::feed(const char* data, size_t length) {
 }
 
 long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
-    // Per thread: only the receive loop reads, and it needs no copy per call.
-    thread_local char chunk[kReadChunk];
     long total = 0;
     bool ended = false;
-    for (;;) {
-        size_t length = 0;
-        socket.lastError = 0;
-        socket.Receive(chunk, sizeof chunk, length);
-        if (length == 0) {
-            ended =
-                socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
-            break;
+    {
+        // The kernel writes into the input itself: the bytes are copied once
+        // more, by drainInput, on their way to the reader.
+        std::lock_guard<std::mutex> guard(_inputLock);
+        for (;;) {
+            const size_t before = _input.size();
+            _input.resize(before + kReadChunk);
+            size_t length = 0;
+            socket.lastError = 0;
+            socket.Receive(_input.data() + before, kReadChunk, length);
+            _input.resize(before + length);
+            if (length == 0) {
+                ended = socket.closed ||
+                        (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+                break;
+            }
+            total += static_cast<long>(length);
+            if (length < kReadChunk)
+                break;  // the kernel had no more; the next readiness brings the rest
         }
-        _appendInput(chunk, length);
-        total += static_cast<long>(length);
-        if (length < sizeof chunk)
-            break;  // the kernel had no more; the next readiness brings the rest
+        if (total > 0)
+            _hasInput.store(true);
+        else if (_input.empty())
+            std::string().swap(_input);
     }
     if (total > 0) {
         restartTimer();
@@ -119,11 +128,11 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
 
 long KrTransceiverConnection::drainInput(std::streambuf& out) {
     std::lock_guard<std::mutex> guard(_inputLock);
-    const uint64_t length = _input.Length();
+    const size_t length = _input.size();
     if (length > 0)
-        out.sputn(_input.Begin(), static_cast<std::streamsize>(length));
-    // Storage of drained bytes goes now, not with the connection.
-    _input.Reset();
+        out.sputn(_input.data(), static_cast<std::streamsize>(length));
+    // The storage goes with the drained bytes: an idle connection keeps none.
+    std::string().swap(_input);
     _hasInput.store(false);
     return static_cast<long>(length);
 }
@@ -241,7 +250,7 @@ void KrTransceiverConnection::resetBuffers() {
     {
         std::lock_guard<std::mutex> guard(_inputLock);
         leaveTask(getJoinedTask());
-        _input.Reset();
+        std::string().swap(_input);
         _hasInput.store(false);
     }
     {

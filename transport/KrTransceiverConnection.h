@@ -6,8 +6,8 @@
 // transceiver to close it. It never touches the socket on its own: the
 // transceiver's loops hand it the socket when it can be read or written.
 //
-// Owns its queued output buffers. `inputLock` guards `input`, `outputLock`
-// guards `output`; the message lock guards `linkName` and the close request.
+// Owns its queued output buffers. `_inputLock` guards `_input`, `_outputLock`
+// guards `_output`; the message lock guards `_linkName` and the close request.
 // The transceiver holds connections in shared pointers.
 
 #include <atomic>
@@ -65,8 +65,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // server once. The count read; 0 when nothing was waiting; -1 when the
     // peer closed or the socket failed (bytes read before that are kept).
     virtual long receive(KrSocketIPvx& socket);
-    // Moves every unread input byte to `out` in one write and frees the
-    // input's storage, so a long-lived connection does not grow. The count.
+    // Moves every received byte to `out` in one write and frees the input's
+    // storage, so a long-lived or idle connection holds none. The count.
     virtual long drainInput(std::streambuf& out);
 
     const std::string& linkName();
@@ -93,7 +93,9 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     const std::string _ownerName;
     KrTransceiver* const _transceiver;
     std::mutex _inputLock;
-    KrStringBuf _input;
+    // Received bytes not yet drained (a plain string, so reads land in it
+    // directly and a drain frees it).
+    std::string _input;
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
     std::list<KrStringBuf*> _output;

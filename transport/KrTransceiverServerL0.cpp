@@ -5,8 +5,7 @@ bool KrTransceiverServerL0::onMessage(const KrJobMessage& message) {
         const std::string connection = message.a;
         _bufferSignaled(connection);
     } else if (message.kind == 2 && !listening) {
-        setActive(false);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        setActive(false);  // a sequentially consistent store
     }
     return true;
 }

@@ -87,8 +87,8 @@ bool KrTransceiverServerL0Socket::_openSocket() {
 void KrTransceiverServerL0Socket::_acceptLoop() {
     if (serverHeader == nullptr)
         return;
-    const unsigned int port =
-        static_cast<unsigned int>(std::stoul(serverHeader->parameterOr("tcp_port", "2098"), nullptr, 10));
+    const unsigned int port = static_cast<unsigned int>(
+        std::stoul(serverHeader->parameterOr("tcp_port", "2098"), nullptr, 10));
     const std::string address = serverHeader->parameterOr("tcp_address", "127.0.0.1");
     KrSocketIPvx listener;
     unsigned int bound = port;
@@ -130,8 +130,9 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
         if (listener.AcceptEither(*spare, 500, [](KrHostInfo_t) { return true; }) < 0)
             continue;
         std::shared_ptr<KrSocketIPvx> socket(spare.release());
-        const std::map<std::string, std::string> peer{
-            {"type", typeName}, {"hoststring", socket->PeerHost()}, {"port", socket->PeerService()}};
+        const std::map<std::string, std::string> peer{{"type", typeName},
+                                                      {"hoststring", socket->PeerHost()},
+                                                      {"port", socket->PeerService()}};
         if (!KrTransceiver::isKnownServerType(peer))
             continue;
         auto* owner = static_cast<KrTransceiver*>(transceiver);

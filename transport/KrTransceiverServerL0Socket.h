@@ -66,9 +66,11 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
     std::string typeName;
     KrXHeader* requestHeader = nullptr;
 
+    // Ends the accept job and waits for it; idempotent.
+    void _stopAccepting();
+
   private:
     void _acceptLoop();
-    void _stopAccepting();
     std::mutex _stopMutex;
     std::condition_variable _stopCondition;
 };

@@ -40,7 +40,7 @@ void KrTransceiverServerL1DirectSocket::_bufferSignaled(const std::string& conne
 }
 
 void KrTransceiverServerL1DirectSocket::_bufferworkfunction(std::string connectionId,
-                                                           std::string clientNameOfPair) {
+                                                            std::string clientNameOfPair) {
     auto* owner = static_cast<KrTransceiver*>(transceiver);
     if (owner == nullptr)
         return;
@@ -82,8 +82,7 @@ bool KrTransceiverServerL1DirectSocket::_sendResponse(std::string connectionId,
             std::snprintf(number, sizeof number, "%lu", message->status());
             record.values["status_code"] = number;
             std::unique_ptr<KrStringBuf> body = message->takeBody();
-            std::snprintf(number, sizeof number, "%lu",
-                          static_cast<unsigned long>(body->Length()));
+            std::snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(body->Length()));
             record.values["bytes"] = number;
             KrStringBuf* buffer = body.release();
             connection->queueOutputBuffer(buffer);

@@ -12,17 +12,15 @@
 class KrTransceiverServerL1DirectSocket : public KrTransceiverServerL0Socket {
   public:
     // Listening role.
-    KrTransceiverServerL1DirectSocket(KrGavetaScheduler2* scheduler,
-                                      KrXServerHeader* serverHeader, KrJob* transceiver,
-                                      const std::string& clientName,
+    KrTransceiverServerL1DirectSocket(KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader,
+                                      KrJob* transceiver, const std::string& clientName,
                                       const std::string& dispatchKey,
                                       const std::string& supervisorId,
                                       std::function<bool(KrServerCallback_t&)> callback,
                                       const std::string& typeName);
     // Client role.
     KrTransceiverServerL1DirectSocket(KrGavetaScheduler2* scheduler, KrJob* transceiver,
-                                      const std::string& clientName,
-                                      const std::string& dispatchKey,
+                                      const std::string& clientName, const std::string& dispatchKey,
                                       std::shared_ptr<KrXHeader> request,
                                       const std::string& supervisorId,
                                       std::function<bool(KrServerCallback_t&)> callback,

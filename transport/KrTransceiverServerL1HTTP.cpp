@@ -20,6 +20,8 @@ namespace {
 // inside its dispatch leave their file bodies to be streamed after dispatch,
 // outside the transceiver's send lock.
 thread_local const KrTransceiverServerL1HTTP* tWorkingServer = nullptr;
+// Work a handler left to be done after its dispatch returns.
+thread_local std::function<void()>* tDeferred = nullptr;
 
 int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -73,7 +75,55 @@ KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     pending.clear();
 }
 
+bool KrTransceiverServerL1HTTP::deferCurrent(std::function<void()> work) {
+    if (tDeferred == nullptr || *tDeferred)
+        return false;
+    *tDeferred = std::move(work);
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_startDeferred(const std::string& connectionId,
+                                               std::shared_ptr<KrXHeader> header,
+                                               std::shared_ptr<KrTransceiverClient> client,
+                                               std::function<void()> work) {
+    {
+        std::lock_guard<std::mutex> guard(_deferredLock);
+        ++_deferredRunning;
+    }
+    std::thread([this, connectionId, header, client, work = std::move(work)] {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            std::cerr << "request " << header->requestLine() << " failed: " << error.what()
+                      << std::endl;
+        }
+        auto* owner = static_cast<KrTransceiver*>(transceiver);
+        if (owner != nullptr && header->closeAfter()) {
+            if (auto connection = owner->findConnection(connectionId))
+                connection->requestClose();
+        }
+        {
+            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            _busy.erase(connectionId);
+        }
+        // Bytes that arrived meanwhile are read now.
+        _insert_bufferSignaled(connectionId, clientName);
+        // The last touch of the server: its shutdown waits for this count.
+        std::lock_guard<std::mutex> guard(_deferredLock);
+        --_deferredRunning;
+        _deferredDone.notify_all();
+    }).detach();
+}
+
+void KrTransceiverServerL1HTTP::_waitDeferred() {
+    std::unique_lock<std::mutex> lock(_deferredLock);
+    _deferredDone.wait(lock, [this] { return _deferredRunning == 0; });
+}
+
 void KrTransceiverServerL1HTTP::_shutdown(KrJob* owner) {
+    _stopAccepting();
+    // Answers still being made go out while the transceiver is still there.
+    _waitDeferred();
     KrTransceiverServerL0Socket::_shutdown(owner);
     // The buffer-process job has ended: nothing watches heads any more.
     _stopHeadWatch();
@@ -118,8 +168,7 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's
             // framing is lost, so it goes; the server keeps serving.
-            std::cerr << "request on " << connectionId << " failed: " << error.what()
-                      << std::endl;
+            std::cerr << "request on " << connectionId << " failed: " << error.what() << std::endl;
             _erasePending(connectionId);
             _unwatchHead(connectionId);
             connection->requestClose();
@@ -163,6 +212,16 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                                          KrTransceiverConnection& connection,
                                          const std::shared_ptr<KrTransceiverClient>& client,
                                          std::string& carried) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(pendingLock);
+        // An answer is being made on its own thread: the bytes wait.
+        if (_busy.count(connectionId) != 0)
+            return false;
+        // A signal without bytes (a finished deferred answer, a late
+        // wake-up) starts no message.
+        if (carried.empty() && !connection.isInputReady() && pending.count(connectionId) == 0)
+            return false;
+    }
     std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client);
     std::unique_lock<std::mutex> headerLock(header->mutex());
     if (carried.empty()) {
@@ -204,6 +263,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     }
 
     bool handled = false;
+    std::function<void()> deferred;
+    tDeferred = &deferred;
     try {
         handled = client->dispatch(dispatchKey, *header);
     } catch (const std::exception& error) {
@@ -213,6 +274,24 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     } catch (...) {
         std::cerr << "request " << header->requestLine() << " failed" << std::endl;
         header->refuse(500);
+    }
+    tDeferred = nullptr;
+    if (deferred && header->refusalStatus() != 500) {
+        std::string rest = header->takePipelined();
+        headerLock.unlock();
+        {
+            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            pending.erase(connectionId);
+            _busy.insert(connectionId);
+        }
+        if (!rest.empty()) {
+            // The next request's first bytes wait in its header until then.
+            std::shared_ptr<KrXHeader> next = _pendingHeader(connectionId, connection, *client);
+            std::lock_guard<std::mutex> nextLock(next->mutex());
+            next->body().sputn(rest.data(), static_cast<std::streamsize>(rest.size()));
+        }
+        _startDeferred(connectionId, header, client, std::move(deferred));
+        return false;
     }
     if (header->refusalStatus() == 500) {
         _refuse(owner, connection, *client, *header);
@@ -311,9 +390,9 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
             owner->wakeSender();
         }
         delete head;
-        record.values["logging"] = accessLogLine(remoteText, scheme, message->creationTimeText(),
-                                                 message->requestLine(), message->status(),
-                                                 static_cast<unsigned long>(bytes), referer, agent);
+        record.values["logging"] =
+            accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
+                          message->status(), static_cast<unsigned long>(bytes), referer, agent);
         callback(record);
     }
     leaveTask(message->taskName());
@@ -332,8 +411,8 @@ void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
     }
 }
 
-void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection,
-                                            KrFileHandle& file, uint64_t length) {
+void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection, KrFileHandle& file,
+                                            uint64_t length) {
     std::string chunk;
     uint64_t left = length;
     while (left > 0) {
@@ -352,13 +431,10 @@ void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection,
         connection.requestClose();
 }
 
-std::string KrTransceiverServerL1HTTP::accessLogLine(const std::string& remote,
-                                                     const std::string& scheme,
-                                                     const std::string& time,
-                                                     const std::string& line,
-                                                     unsigned long status, unsigned long bytes,
-                                                     const std::string& referer,
-                                                     const std::string& agent) {
+std::string KrTransceiverServerL1HTTP::accessLogLine(
+    const std::string& remote, const std::string& scheme, const std::string& time,
+    const std::string& line, unsigned long status, unsigned long bytes, const std::string& referer,
+    const std::string& agent) {
     std::string out;
     out.reserve(128 + line.size() + referer.size() + agent.size());
     AppendEscaped(out, remote);
@@ -385,8 +461,7 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
     if (_watchStopped)
         return;
     // The limit runs from the head's first bytes; later bytes don't restart it.
-    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit})
-             .second)
+    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit}).second)
         return;
     if (!_watchRunning) {
         _watchRunning = true;

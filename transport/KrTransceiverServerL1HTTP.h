@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +55,14 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void _bufferSignaled(const std::string& connectionName) override;
     // Also stops the head watch.
     void _shutdown(KrJob* transceiver) override;
+
+    // Called by a request handler inside dispatch: `work` answers the
+    // request later on a thread of its own (a CGI run), so the server goes on
+    // with other connections meanwhile; this connection reads nothing more
+    // until `work` has returned. The request stays alive until then. False
+    // when the caller is not inside a dispatch of an HTTP server (the caller
+    // then runs `work` itself).
+    static bool deferCurrent(std::function<void()> work);
 
     // The head time limit in microseconds (tests shorten it).
     void setHeadTimeLimit(long microseconds);
@@ -97,6 +106,19 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     bool _headExpired(const std::string& connectionId);
     void _headWatch();
     void _stopHeadWatch();
+
+    // Runs deferred work for `connectionId`, then lets the connection read again.
+    void _startDeferred(const std::string& connectionId, std::shared_ptr<KrXHeader> header,
+                        std::shared_ptr<KrTransceiverClient> client, std::function<void()> work);
+    void _waitDeferred();
+
+    // Guarded by pendingLock: connections whose answer is being made on a
+    // thread of its own.
+    std::set<std::string> _busy;
+    // `_deferredLock` guards the count of running deferred threads.
+    std::mutex _deferredLock;
+    std::condition_variable _deferredDone;
+    size_t _deferredRunning = 0;
 
     std::mutex _filesLock;
     std::vector<FileStream> _deferredFiles;

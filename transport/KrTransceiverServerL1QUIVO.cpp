@@ -14,8 +14,8 @@ KrTransceiverServerL1QUIVO::KrTransceiverServerL1QUIVO(
     const std::string& dispatchKey, std::shared_ptr<KrXHeader> request,
     const std::string& supervisorId, std::function<bool(KrServerCallback_t&)> callback,
     const std::string& typeName)
-    : KrTransceiverServerL1HTTP(scheduler, transceiver, clientName, dispatchKey,
-                                std::move(request), supervisorId, std::move(callback), typeName) {
+    : KrTransceiverServerL1HTTP(scheduler, transceiver, clientName, dispatchKey, std::move(request),
+                                supervisorId, std::move(callback), typeName) {
     protocolKind = 6;
 }
 

@@ -1,11 +1,6 @@
 #include "transport/KrXServerHeader.h"
 
-// The server class lives beside this one; until it is built into the library
-// there is no server that could be attached, and stopping is a no-op.
-#if __has_include("transport/KrTransceiverServer.h")
 #include "transport/KrTransceiverServer.h"
-#define KR_HAVE_TRANSCEIVER_SERVER 1
-#endif
 
 KrXServerHeader::KrXServerHeader(int id, int protocolKind)
     : KrXHeader(KR_HTTP_POST, false, protocolKind), _serverId(id) {}
@@ -36,8 +31,6 @@ void KrXServerHeader::setAttachedServer(std::shared_ptr<KrTransceiverServer> ser
 void KrXServerHeader::callAttached() {
     // Stop outside the lock: stopping may wait for the server's jobs.
     std::shared_ptr<KrTransceiverServer> server = attachedServer();
-#ifdef KR_HAVE_TRANSCEIVER_SERVER
     if (server)
         server->stop();
-#endif
 }

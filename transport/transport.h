@@ -13,6 +13,7 @@
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
 #include "transport/KrTransceiverServerL0.h"

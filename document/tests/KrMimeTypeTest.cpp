@@ -28,7 +28,7 @@ TEST(KrMimeTypeTable, EveryRowTranslatesBothWays) {
 }
 
 TEST(KrMimeTypeTable, UnknownKeysGiveDefaultsAndStayThat) {
-    KrMimeTypeTable table;
+    const KrMimeTypeTable table;  // lookups must not need to insert
     EXPECT_EQ(table.ValueOf("TEXT/CSS"), KR_MIME_TYPE_NONE);
     EXPECT_EQ(table.ValueOf("image/gif"), KR_MIME_TYPE_NONE);
     EXPECT_EQ(table.MimeString(7), "");

@@ -173,13 +173,14 @@ inline size_t CountAnswers(const std::string& in) {
 }
 
 inline std::string Answers(int fd, size_t count, bool* closed = nullptr) {
-    return ReadUntil(fd, [count](const std::string& in) { return CountAnswers(in) >= count; },
-                     closed);
+    return ReadUntil(
+        fd, [count](const std::string& in) { return CountAnswers(in) >= count; }, closed);
 }
 
 // Until the peer closes.
 inline std::string ReadToClose(int fd, bool* closed) {
-    return ReadUntil(fd, [](const std::string&) { return false; }, closed);
+    return ReadUntil(
+        fd, [](const std::string&) { return false; }, closed);
 }
 
 // Output of a shell command.

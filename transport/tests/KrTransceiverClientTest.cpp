@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -96,8 +97,7 @@ class BaseDirectory {
                   0755);
         WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
         WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
-        WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n",
-                  0755);
+        WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         ::symlink((top + "/secret").c_str(), (root + "/link").c_str());
     }
@@ -108,8 +108,7 @@ class BaseDirectory {
 
 class FileServing : public ::testing::Test {
   protected:
-    FileServing()
-        : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
+    FileServing() : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
     BaseDirectory base;
     Server server;
     unsigned port;
@@ -176,8 +175,10 @@ TEST_F(FileServing, RunsPHPThroughPhpCgi) {
                                      std::to_string(form.size()) + "\r\n\r\n" + form);
     EXPECT_EQ(BodyOf(post), "x=;m=POST;n=quivo;q=k=v") << post;
     // A redirect arrives as 302 and curl follows it.
-    const std::string followed = Shell("curl -s -L -w ' %{http_code} %{num_redirects}' "
-                                       "http://127.0.0.1:" + std::to_string(port) + "/go.php");
+    const std::string followed = Shell(
+        "curl -s -L -w ' %{http_code} %{num_redirects}' "
+        "http://127.0.0.1:" +
+        std::to_string(port) + "/go.php");
     EXPECT_EQ(followed, "<p>index</p> 200 1");
 }
 
@@ -198,8 +199,19 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
 }
 
 TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
-    server.client->setCGILimits(std::chrono::milliseconds(300), 1024 * 1024);
-    EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/hang.sh"))), "HTTP/1.1 504 Gateway Timeout");
+    server.client->setCGILimits(std::chrono::milliseconds(1500), 1024 * 1024);
+    // While a script hangs, the server answers other connections.
+    const int hanging = Connect(port);
+    SendAll(hanging, Get("/cgi-bin/hang.sh"));
+    EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
+    pollfd quiet{hanging, POLLIN, 0};
+    EXPECT_EQ(::poll(&quiet, 1, 0), 0);
+    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 504 Gateway Timeout");
+    // The same connection goes on after its answer.
+    SendAll(hanging, Get("/style.css"));
+    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 200 OK");
+    ::close(hanging);
+    server.client->setCGILimits(std::chrono::milliseconds(60000), 1024 * 1024);
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/flood.sh"))), "HTTP/1.1 502 Server Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/plain.sh"))), "HTTP/1.1 500 Internal Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
@@ -210,8 +222,7 @@ TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
     BaseDirectory base;
     Server server({{"_baseDirectoryHTTP", base.root}, {"_app_context_commandurl", "/start"}}, 3,
                   [&](auto callback, const auto& options) {
-                      return std::make_shared<KrTransceiverClient>(callback, options,
-                                                                   &application);
+                      return std::make_shared<KrTransceiverClient>(callback, options, &application);
                   });
     const unsigned port = server.waitListening();
     struct Case {
@@ -278,4 +289,19 @@ TEST(KrTransceiverClient, DirectSocketListenerCarriesRawBytes) {
     ::close(fd);
     const KrServerCallback_t sent = server.events.waitFor(6);
     EXPECT_EQ(sent.values.at("bytes"), "18");
+}
+
+TEST(KrTransceiverClientWEBClient, FindsImageSourcesInAnAnswer) {
+    KrTransceiverClientWEBClient::Record record;
+    record.url = "http://example.org:80/dir/page.html";
+    record.directory = "/dir/";
+    KrXHeader answer(KR_HTTP_ANSWER, false, 3);
+    const std::string body = "<p><img src=\"a.png\"/> and <img src=\"/b.gif\" /></p>";
+    answer.body().sputn(body.data(), static_cast<std::streamsize>(body.size()));
+    KrTransceiverClientWEBClient::takeAnswer(record, answer);
+    EXPECT_EQ(record.lastAnswer, body);
+    ASSERT_EQ(record.images.size(), 3u);
+    EXPECT_EQ(record.images.at("AA noch nix fertig"), "nixda");
+    EXPECT_EQ(record.images.at("3:19"), "http://example.org:80/dir/a.png");
+    EXPECT_EQ(record.images.at("26:44"), "http://example.org:80/b.gif");
 }

@@ -196,10 +196,11 @@ class LoopbackListener {
     std::thread _thread;
 };
 
-// A blocking client socket on 127.0.0.1:port; receives give up after 20 s.
+// A blocking client socket on 127.0.0.1:port; receives give up after 60 s
+// (sanitizer builds on a loaded machine are slow; a hang still ends).
 inline int connectLoopback(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval limit{20, 0};
+    timeval limit{60, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
