@@ -8,3 +8,12 @@
 #include "app/KrPersistentAppStorage.h"
 #include "app/KrStringStorage.h"
 #include "app/KrXMLDatabase.h"
+
+#include "app/KrAppViewportBase.h"
+#include "app/KrAppViewportBaseQuivoOneTwo.h"
+#include "app/KrHTMLKontextN.h"
+#include "app/KrIntention.h"
+#include "app/KrListenerRecord.h"
+#include "app/KrQuitSignal.h"
+#include "app/KrQuivoApplication2.h"
+#include "app/KrQuivoCLAppAddOn.h"

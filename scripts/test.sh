@@ -9,7 +9,7 @@ shift || true
 
 bash "$here/scripts/ensure-packages.sh" \
     cmake ninja-build g++ libgtest-dev libgmock-dev libxml2-dev \
-    chromium php-cgi xvfb xauth libx11-dev fonts-dejavu-core
+    chromium php-cgi xvfb xauth xdotool libx11-dev fonts-dejavu-core
 
 cmake -S "$here" -B "$build" -G Ninja -DQUIVO_WERROR=ON "$@"
 cmake --build "$build" -j "$(nproc)"

@@ -1,0 +1,92 @@
+#pragma once
+// The running application: owns the thread pool, the network transport and
+// the browser launcher, keeps the listener list and options that start-up
+// built, opens one web server per listener and holds the page contexts of
+// all open pages under their "quivoid". Applications derive from it and
+// override its virtual operations (CreateKontext above all).
+//
+// Owns the contexts it holds (also those handed to AddKontext or set as a
+// replacement); the storage belongs to the viewport.
+//   _kontextMutex  guards `contexts`; held while a context handles a request
+//   _optionsMutex  guards `options` (the server callback writes it on the
+//                  listener's thread)
+// Shutdown (the destructor): stop the transport, so no request can reach a
+// context any more, then delete the contexts, then the scheduler goes.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/KrHTMLKontextN.h"
+#include "app/KrIntention.h"
+#include "app/KrListenerRecord.h"
+#include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrUniqueIdSource.h"
+#include "transport/KrServerCallback_t.h"
+#include "transport/KrWebApplication.h"
+
+class KrPersistentAppStorage;
+class KrTransceiver;
+class KrXHeader;
+class KrXResponseHeader;
+
+class KrQuivoApplication2 : public KrWebApplication {
+  public:
+    KrQuivoApplication2(KrPersistentAppStorage* storage, std::vector<KrListenerRecord> listeners,
+                        std::map<std::string, std::string> options);
+    ~KrQuivoApplication2() override;
+    KrQuivoApplication2(const KrQuivoApplication2&) = delete;
+    KrQuivoApplication2& operator=(const KrQuivoApplication2&) = delete;
+
+    virtual void Init();
+    // Opens one server per listener record; returns at once (the servers
+    // report through the server callback when they listen).
+    virtual void Run();
+    virtual void Stop();
+    // The context for a request to the command URL; none here.
+    KrHTMLKontextN* CreateKontext(const std::string& name) override;
+    // Registers the context under its id and takes it over; null changes nothing.
+    virtual KrHTMLKontextN* AddKontext(KrHTMLKontextN* context);
+    virtual std::string MakeUniqueId(const std::string& prefix);
+    virtual KrPersistentAppStorage* GetStorage();
+    // Launches a browser on protocol://address:port; an empty address with
+    // port 0 means the first listener.
+    virtual void OpenBrowser(std::string& address, int port, const std::string& protocol);
+    virtual bool HasKontext(const std::string& quivoid);
+    // Hands a request to the context registered under quivoid, if any.
+    void DispatchToKontext(const std::string& quivoid, KrXHeader& request,
+                           KrXResponseHeader& response, std::string command) override;
+    // The context CreateKontext made handles the command-URL request.
+    void HandleKontextRequest(KrHTMLKontextN& kontext, KrXHeader& request,
+                              KrXResponseHeader& response, std::string command) override;
+    // Whether the storage holds a resource of that name (`header` is unused).
+    bool HasResource(const std::string& name, KrXHeader& header) override;
+    // Answers with the resource's content (status 200, ready); always true.
+    bool ServeResource(const std::string& name, KrXHeader& response) override;
+    virtual KrTransceiver* GetTransceiver();
+    virtual KrGavetaScheduler2* GetScheduler();
+    virtual std::map<std::string, std::string> GetOptions();
+
+    // What servers report: access lines are printed; an open http(s)
+    // listener's address and port go into the options and, unless
+    // "no_browser_popup" is set, a browser is started on its URL.
+    bool _onServerEvent(KrServerCallback_t& event);
+
+  private:
+    void _openBrowserOn(const std::string& url);
+    void _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
+
+    KrGavetaScheduler2 scheduler;
+    KrIntention intention;
+    // Held by pointer only so that the destructor can stop it first.
+    std::unique_ptr<KrTransceiver> transceiver;
+    KrPersistentAppStorage* storage;
+    std::vector<KrListenerRecord> listeners;
+    std::mutex _optionsMutex;
+    std::map<std::string, std::string> options;
+    std::recursive_mutex _kontextMutex;
+    std::map<std::string, KrHTMLKontextN*> contexts;
+    KrUniqueIdSource idSource{"id"};
+};

@@ -1,0 +1,137 @@
+// quivoone serving a copy of the example folder: files, the index page, PHP
+// through the real php-cgi, a cgi-bin program, a redirect, refused paths.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iterator>
+#include <thread>
+
+#include "programs/tests/ProgramHarness.h"
+
+namespace {
+
+using harness::Folder;
+using harness::Process;
+
+class ExampleServing : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        folder = new Folder();
+        std::filesystem::copy(std::string(QUIVO_SOURCE_DIR) + "/example", folder->path,
+                              std::filesystem::copy_options::recursive |
+                                  std::filesystem::copy_options::overwrite_existing);
+        folder->write("redirect.php", "<?php header('Location: /style.css'); ?>");
+        folder->write("bytes.bin", std::string("\0\1\2\377ab", 6));
+        port = harness::freePort();
+        folder->configure(std::to_string(port));
+        program = new Process({QUIVOONE_PROGRAM}, folder->path);
+        if (program->waitOutput("going to run app\n"))
+            for (int i = 0; i < 500 && !harness::listening(port); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    static void TearDownTestSuite() {
+        program->send("quit\n");
+        program->wait();
+        delete program;
+        delete folder;
+    }
+    // curl's answer: head and body as received, or with -L the last one.
+    static std::string curl(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = {"/usr/bin/curl", "-s", "-i", "--max-time", "20",
+                                         "--path-as-is"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        Process client(argv, "/tmp");
+        client.closeInput();
+        client.wait(30);
+        return client.output;
+    }
+    static std::string url(const std::string& path) {
+        return "http://127.0.0.1:" + std::to_string(port) + path;
+    }
+    // The body behind the last head (curl -L prints every head it followed).
+    static std::string body(std::string answer) {
+        while (answer.rfind("HTTP/", 0) == 0) {
+            const size_t end = answer.find("\r\n\r\n");
+            if (end == std::string::npos)
+                return "";
+            answer.erase(0, end + 4);
+        }
+        return answer;
+    }
+    static std::string status(const std::string& answer) {
+        return answer.substr(0, answer.find("\r\n"));
+    }
+    static std::string file(const std::string& name) {
+        std::ifstream in(folder->path + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    static Folder* folder;
+    static Process* program;
+    static int port;
+};
+
+Folder* ExampleServing::folder = nullptr;
+Process* ExampleServing::program = nullptr;
+int ExampleServing::port = 0;
+
+TEST_F(ExampleServing, ServesFilesWithTheirLengthAndType) {
+    ASSERT_TRUE(harness::listening(port)) << program->output << program->error;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/style.css", "text/css"}, {"/index.html", "text/html"},
+        {"/bytes.bin", "application/octet-stream"}};
+    for (const auto& [path, type] : cases) {
+        const std::string answer = curl({url(path)});
+        const std::string name = path.substr(1);
+        EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << path;
+        EXPECT_EQ(body(answer), file(name)) << path;
+        EXPECT_NE(answer.find("Content-Length: " + std::to_string(file(name).size()) + "\r\n"),
+                  std::string::npos)
+            << answer;
+        EXPECT_NE(answer.find("Content-Type: " + type), std::string::npos) << answer;
+    }
+}
+
+TEST_F(ExampleServing, ServesTheIndexPageForTheRoot) {
+    const std::string answer = curl({url("/")});
+    EXPECT_EQ(status(answer), "HTTP/1.1 200 OK");
+    EXPECT_EQ(body(answer), file("index.html"));
+}
+
+TEST_F(ExampleServing, RunsThePHPPageThroughPhpCgi) {
+    const std::string get = curl({url("/form.php?name=Ann%20%3Cb%3E")});
+    EXPECT_EQ(status(get), "HTTP/1.1 200 OK") << get;
+    EXPECT_NE(body(get).find("<h1>Hello, Ann &lt;b&gt;!</h1>"), std::string::npos) << get;
+    EXPECT_NE(body(get).find("GET request.</p>"), std::string::npos) << get;
+    const std::string post = curl({"--data", "name=Bo", url("/form.php")});
+    EXPECT_NE(body(post).find("<h1>Hello, Bo!</h1>"), std::string::npos) << post;
+    EXPECT_NE(body(post).find("POST request.</p>"), std::string::npos) << post;
+}
+
+TEST_F(ExampleServing, RunsACgiBinProgramWithItsBody) {
+    const std::string answer = curl({"--data-binary", "text=hello+there", url("/cgi-bin/echo.sh?x=1")});
+    EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << answer;
+    EXPECT_EQ(body(answer), "method: POST\nquery: x=1\nbody: text=hello+there\n");
+}
+
+TEST_F(ExampleServing, ARedirectFromPHPArrivesAs302AndIsFollowed) {
+    const std::string answer = curl({url("/redirect.php")});
+    EXPECT_EQ(status(answer).substr(0, 12), "HTTP/1.1 302") << answer;
+    EXPECT_NE(answer.find("Location: /style.css"), std::string::npos) << answer;
+    const std::string followed = curl({"-L", url("/redirect.php")});
+    EXPECT_EQ(body(followed), file("style.css"));
+}
+
+TEST_F(ExampleServing, RefusesPathsOutsideTheFolder) {
+    for (const std::string path : {"/../../etc/passwd", "/cgi-bin/../../../bin/sh",
+                                   "/%2e%2e/%2e%2e/etc/passwd", "/.hidden", "/cgi-bin/%2e%2e/index.html"}) {
+        const std::string answer = curl({url(path)});
+        EXPECT_EQ(status(answer).substr(0, 12), "HTTP/1.1 404") << path << "\n" << answer;
+    }
+}
+
+TEST_F(ExampleServing, AnswersUnknownPathsWithTheNotFoundPage) {
+    EXPECT_EQ(status(curl({url("/nothing-here.html")})).substr(0, 12), "HTTP/1.1 404");
+}
+
+}  // namespace

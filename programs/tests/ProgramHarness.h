@@ -1,0 +1,233 @@
+#pragma once
+// Test-only pieces for running the real programs: a child process with its
+// standard input, output and error on pipes, started in a folder of its
+// own; a free loopback port; a private Xvfb server. Every wait is bounded, so
+// a hang fails the test instead of stalling it.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace harness {
+
+inline int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Whether something accepts connections on the loopback port.
+inline bool listening(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Whether the port can be bound again on every interface, as the program does.
+inline bool portFree(int port) {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int off = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(static_cast<uint16_t>(port));
+    address.sin6_addr = in6addr_any;
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// A fresh folder under /tmp, removed with everything in it.
+class Folder {
+  public:
+    Folder() {
+        char pattern[] = "/tmp/quivo-program-test-XXXXXX";
+        path = ::mkdtemp(pattern);
+    }
+    ~Folder() { std::filesystem::remove_all(path); }
+    void write(const std::string& name, const std::string& content, bool executable = false) {
+        const std::filesystem::path file = std::filesystem::path(path) / name;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << content;
+        if (executable)
+            std::filesystem::permissions(file, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add);
+    }
+    // A configuration that makes the programs listen on `port`.
+    void configure(const std::string& port) {
+        write("quivoone.xml", "<quivoone><quivooneserver address=\"127.0.0.1\" port=\"" + port +
+                                  "\"/></quivoone>\n");
+    }
+    std::string path;
+};
+
+class Process {
+  public:
+    // Starts argv[0] in `dir` with the environment changed by `env`
+    // ("NAME=value" adds or replaces, "NAME" alone removes).
+    Process(std::vector<std::string> argv, const std::string& dir,
+            std::vector<std::string> env = {}) {
+        int in[2], out[2], err[2];
+        ::pipe2(in, O_CLOEXEC);
+        ::pipe2(out, O_CLOEXEC);
+        ::pipe2(err, O_CLOEXEC);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+        std::vector<std::string> environment;
+        for (char** e = environ; *e != nullptr; ++e)
+            environment.emplace_back(*e);
+        for (const std::string& change : env) {
+            const std::string name = change.substr(0, change.find('='));
+            std::erase_if(environment,
+                          [&](const std::string& e) { return e.rfind(name + "=", 0) == 0; });
+            if (change.find('=') != std::string::npos)
+                environment.push_back(change);
+        }
+        std::vector<char*> args, envp;
+        for (std::string& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        for (std::string& e : environment)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        _in = in[1];
+        _out = out[0];
+        _err = err[0];
+    }
+    ~Process() {
+        if (pid > 0 && !_exited) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        closeInput();
+        ::close(_out);
+        ::close(_err);
+    }
+    void send(const std::string& text) {
+        [[maybe_unused]] ssize_t n = ::write(_in, text.data(), text.size());
+    }
+    void closeInput() {
+        if (_in >= 0)
+            ::close(_in);
+        _in = -1;
+    }
+    // Reads standard output until it holds `text` or `seconds` pass.
+    bool waitOutput(const std::string& text, int seconds = 20) {
+        return _waitFor(_out, output, text, seconds);
+    }
+    bool waitError(const std::string& text, int seconds = 20) {
+        return _waitFor(_err, error, text, seconds);
+    }
+    // Waits up to `seconds` for the exit; the exit status, or -1 (still
+    // running), or 128 + signal.
+    int wait(double seconds = 20) {
+        if (!_exited) {
+            // A pidfd becomes readable when the child ends: no polling loop.
+            const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+            pollfd p{fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(seconds * 1000));
+            ::close(fd);
+            int status = 0;
+            if (ready <= 0 || ::waitpid(pid, &status, WNOHANG) != pid)
+                return -1;
+            _exited = true;
+            _status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        _drain(_out, output);
+        _drain(_err, error);
+        return _status;
+    }
+    // CPU time (user + system) the process used so far, in clock ticks.
+    long cpuTicks() {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        std::string rest = line.substr(line.rfind(')') + 2);
+        std::vector<std::string> fields;
+        size_t start = 0;
+        while (start < rest.size()) {
+            size_t end = rest.find(' ', start);
+            if (end == std::string::npos)
+                end = rest.size();
+            fields.push_back(rest.substr(start, end - start));
+            start = end + 1;
+        }
+        return std::stol(fields.at(11)) + std::stol(fields.at(12));
+    }
+
+    pid_t pid = -1;
+    std::string output;
+    std::string error;
+
+  private:
+    bool _waitFor(int fd, std::string& buffer, const std::string& text, int seconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (buffer.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return false;
+            char chunk[4096];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                return buffer.find(text) != std::string::npos;
+            buffer.append(chunk, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    void _drain(int fd, std::string& buffer) {
+        pollfd p{fd, POLLIN, 0};
+        char chunk[4096];
+        while (::poll(&p, 1, 0) > 0) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            buffer.append(chunk, static_cast<size_t>(n));
+        }
+    }
+
+    int _in = -1, _out = -1, _err = -1;
+    bool _exited = false;
+    int _status = -1;
+};
+
+}  // namespace harness

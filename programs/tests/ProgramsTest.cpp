@@ -1,0 +1,253 @@
+// The real programs, started as child processes on a free loopback port.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <set>
+#include <thread>
+
+#include "programs/tests/ProgramHarness.h"
+
+namespace {
+
+using harness::Folder;
+using harness::Process;
+
+const std::string kQuivoone = QUIVOONE_PROGRAM;
+const std::string kXQuivoone = XQUIVOONE_PROGRAM;
+
+const std::string kBanner =
+    "appname: quivoone  0\n"
+    "going to run...\n\n\n"
+    "NOTICE:\n"
+    "Enter   quit   to terminate the program.\n"
+    "going to run app\n";
+
+// Starts quivoone on a free port and waits until it listens.
+struct Running {
+    Running() : port(harness::freePort()) {
+        folder.configure(std::to_string(port));
+        process = std::make_unique<Process>(std::vector<std::string>{kQuivoone}, folder.path);
+    }
+    bool started() {
+        if (!process->waitOutput("going to run app\n"))
+            return false;
+        // The listener opens on its own thread after Run returned.
+        for (int i = 0; i < 500 && !harness::listening(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return harness::listening(port);
+    }
+    Folder folder;
+    int port;
+    std::unique_ptr<Process> process;
+};
+
+TEST(Quivoone, PrintsTheStartUpTextAndStopsOnQuit) {
+    Running program;
+    ASSERT_TRUE(program.started()) << program.process->output << program.process->error;
+    EXPECT_EQ(program.process->output, kBanner);
+    program.process->send("hello Quit quit! QUIT\n");
+    program.process->send("qu");
+    program.process->send("it\n");
+    EXPECT_EQ(program.process->wait(), 0);
+    EXPECT_TRUE(harness::portFree(program.port));
+    EXPECT_EQ(program.process->error, "");
+}
+
+TEST(Quivoone, OtherWordsDoNotStopIt) {
+    Running program;
+    ASSERT_TRUE(program.started());
+    program.process->send("hello Quit quit! QUIT xquit quitx\n");
+    EXPECT_EQ(program.process->wait(1), -1);
+    EXPECT_TRUE(harness::listening(program.port));
+    program.process->send("quit\n");
+    EXPECT_EQ(program.process->wait(), 0);
+}
+
+TEST(Quivoone, SignalsStopItLikeQuit) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        Running program;
+        ASSERT_TRUE(program.started());
+        ::kill(program.process->pid, signal);
+        EXPECT_EQ(program.process->wait(), 0) << "signal " << signal;
+        EXPECT_TRUE(harness::portFree(program.port)) << "signal " << signal;
+    }
+}
+
+TEST(Quivoone, EndOfInputKeepsServingWithoutSpinning) {
+    Running program;
+    ASSERT_TRUE(program.started());
+    program.process->closeInput();
+    const long before = program.process->cpuTicks();
+    EXPECT_EQ(program.process->wait(1), -1);
+    // A loop on the closed input would burn the whole second (100 ticks).
+    EXPECT_LT(program.process->cpuTicks() - before, 30);
+    EXPECT_TRUE(harness::listening(program.port));
+    ::kill(program.process->pid, SIGTERM);
+    EXPECT_EQ(program.process->wait(), 0);
+}
+
+TEST(Quivoone, RefusesBadPortsWithExitStatusOne) {
+    for (const std::string port : {"abc", "", " x80", "0", "65536", "99999999999999999999"}) {
+        Folder folder;
+        folder.configure(port);
+        Process process({kQuivoone}, folder.path);
+        EXPECT_EQ(process.wait(), 1) << port;
+        EXPECT_EQ(process.error, "quivoone: invalid port '" + port +
+                                     "' in ./quivoone.xml: expected a number from 1 to 65535\n")
+            << port;
+        EXPECT_EQ(process.output.find("going to run app"), std::string::npos) << port;
+    }
+}
+
+TEST(XQuivoone, WithoutADisplayExitsWithAMessage) {
+    Folder folder;
+    folder.configure(std::to_string(harness::freePort()));
+    Process process({kXQuivoone}, folder.path, {"DISPLAY"});
+    EXPECT_EQ(process.wait(), 1);
+    EXPECT_EQ(process.error,
+              "XQuivoone: cannot open the X display '': set DISPLAY to a running X server, or "
+              "use quivoone\n");
+}
+
+// A private X server on a free display number.
+class Xvfb {
+  public:
+    Xvfb() {
+        // A number of this test process's own; the caller retries connecting
+        // until the server is up.
+        static int started = 0;
+        display = ":" + std::to_string(300 + (::getpid() % 300) * 8 + (started++ % 8));
+        server = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/Xvfb", display, "-screen", "0", "800x600x24",
+                                     "-nolisten", "tcp"},
+            "/tmp");
+    }
+    ~Xvfb() {
+        // Let it remove its lock and socket before the next test picks a number.
+        ::kill(server->pid, SIGTERM);
+        server->wait();
+    }
+    std::unique_ptr<Process> server;
+    std::string display;
+};
+
+// The program's window, found by its title, or 0.
+Window findWindow(Display* display, const std::string& title) {
+    Window root, parent, *children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        char* name = nullptr;
+        if (XFetchName(display, children[i], &name) && name != nullptr) {
+            if (title == name)
+                found = children[i];
+            XFree(name);
+        }
+    }
+    if (children != nullptr)
+        XFree(children);
+    return found;
+}
+
+// Distinct pixel values in the window's area of the screen: a blank window
+// has one, a drawn one (white ground, black text) more.
+size_t distinctPixels(Display* display, Window window) {
+    XWindowAttributes attributes;
+    XGetWindowAttributes(display, window, &attributes);
+    XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    std::set<unsigned long> pixels;
+    for (int y = 0; image != nullptr && y < attributes.height; ++y)
+        for (int x = 0; x < attributes.width; ++x)
+            pixels.insert(XGetPixel(image, x, y));
+    if (image != nullptr)
+        XDestroyImage(image);
+    return pixels.size();
+}
+
+struct XRunning {
+    XRunning() : port(harness::freePort()) {
+        // The program starts only once the server accepts connections.
+        for (int i = 0; i < 1000 && display == nullptr; ++i) {
+            display = XOpenDisplay(x.display.c_str());
+            if (display == nullptr)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        folder.configure(std::to_string(port));
+        program = std::make_unique<Process>(std::vector<std::string>{kXQuivoone}, folder.path,
+                                            std::vector<std::string>{"DISPLAY=" + x.display});
+    }
+    ~XRunning() {
+        if (display != nullptr)
+            XCloseDisplay(display);
+    }
+    // Waits for the start-up text, the listener and the drawn window.
+    bool started() {
+        if (display == nullptr || !program->waitOutput("going to run app\n"))
+            return false;
+        for (int i = 0; i < 500 && (window == 0 || distinctPixels(display, window) < 2); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (window == 0)
+                window = findWindow(display, "XQuivoone - quivo application server");
+        }
+        for (int i = 0; i < 500 && !harness::listening(port); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return window != 0 && harness::listening(port);
+    }
+    int xdotool(const std::string& arguments) {
+        Process tool({"/bin/sh", "-c", "xdotool " + arguments}, "/tmp",
+                     {"DISPLAY=" + x.display});
+        return tool.wait();
+    }
+    Xvfb x;
+    Folder folder;
+    int port;
+    std::unique_ptr<Process> program;
+    Display* display = nullptr;
+    Window window = 0;
+};
+
+TEST(XQuivoone, ShowsItsWindowAndStopsOnTheKeyQ) {
+    XRunning run;
+    ASSERT_TRUE(run.started()) << run.program->output << run.program->error;
+    EXPECT_EQ(run.program->output,
+              "appname: XQuivoone  1\ngoing to run...\n\n\nNOTICE:\n"
+              "Enter   quit   to terminate the program.\ngoing to run app\n");
+    EXPECT_GE(distinctPixels(run.display, run.window), 2u);
+    const std::string id = std::to_string(run.window);
+    // Neither "quit" on the console nor a capital Q stops it.
+    run.program->send("quit\n");
+    ASSERT_EQ(run.xdotool("windowfocus --sync " + id + " key shift+q"), 0);
+    EXPECT_EQ(run.program->wait(1), -1);
+    ASSERT_EQ(run.xdotool("key q"), 0);
+    EXPECT_EQ(run.program->wait(), 0);
+    EXPECT_TRUE(harness::portFree(run.port));
+}
+
+TEST(XQuivoone, ClosingTheWindowStopsIt) {
+    XRunning run;
+    ASSERT_TRUE(run.started()) << run.program->output << run.program->error;
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = run.window;
+    event.xclient.message_type = XInternAtom(run.display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(run.display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(run.display, run.window, False, NoEventMask, &event);
+    XFlush(run.display);
+    EXPECT_EQ(run.program->wait(), 0);
+    EXPECT_TRUE(harness::portFree(run.port));
+}
+
+TEST(XQuivoone, SigtermStopsIt) {
+    XRunning run;
+    ASSERT_TRUE(run.started()) << run.program->output << run.program->error;
+    ::kill(run.program->pid, SIGTERM);
+    EXPECT_EQ(run.program->wait(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds quivoone and starts it serving the example folder (example/) on
+# port 8000 (set in example/quivoone.xml). Stop it by typing quit or with
+# Ctrl-C. Missing Debian packages are installed first when run as root.
+#   scripts/run-example.sh [build-dir]
+set -euo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$here/build-example}"
+
+bash "$here/scripts/ensure-packages.sh" cmake ninja-build g++ libx11-dev php-cgi
+
+cmake -S "$here" -B "$build" -G Ninja -DQUIVO_WERROR=ON -DQUIVO_TESTS=OFF -DQUIVO_BENCH=OFF >/dev/null
+cmake --build "$build" --target quivoone -j "$(nproc)"
+
+cd "$here/example"
+echo
+echo "Open http://127.0.0.1:8000/ in a browser. Type quit (or press Ctrl-C) to stop."
+echo
+exec "$build/programs/quivoone"
