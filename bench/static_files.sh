@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of quivoone against nginx, lighttpd and civetweb:
+# the same 6-byte file, 4 KB file and small PHP page, each server on its own
+# free loopback port, loaded with `wrk -t2 -c50 -d5s --latency`. Prints
+# requests per second and p99 latency for every server and file, and each
+# peer's requests per second as a ratio to quivoone's.
+#
+# PHP: quivoone, lighttpd (mod_cgi) and civetweb run php-cgi once per request
+# (CGI); nginx cannot run CGI, so it passes PHP to a php-cgi FastCGI process
+# (`php-cgi -b`, 4 children), which is not the same kind of work.
+#
+# Usage: bench/static_files.sh [path to quivoone]   (from the repository root;
+# default build/programs/quivoone). Not run by CI.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+quivoone=$(realpath "${1:-$here/build/programs/quivoone}")
+[ -x "$quivoone" ] || { echo "static_files.sh: no quivoone at $quivoone (build it first)" >&2; exit 1; }
+"$here/scripts/ensure-packages.sh" nginx-light lighttpd civetweb wrk php-cgi
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The document root every server shares.
+root=$work/www
+mkdir -p "$root"
+printf 'hello\n' > "$root/small.txt"
+head -c 4096 /dev/zero | tr '\0' 'x' > "$root/4k.txt"
+cat > "$root/page.php" <<'EOF'
+<html><body><p>Hello <?php echo htmlspecialchars($_GET['name'] ?? 'world'); ?>, it is <?php echo date('H:i:s'); ?>.</p></body></html>
+EOF
+chmod -R a+rX "$work"
+
+free_port() {
+    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# Waits until something answers on the port (at most 5 s).
+wait_port() {
+    for _ in $(seq 50); do
+        curl -s -o /dev/null "http://127.0.0.1:$1/small.txt" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+declare -A port
+servers=(quivoone nginx lighttpd civetweb)
+
+# quivoone: reads ./quivoone.xml and serves its working directory.
+port[quivoone]=$(free_port)
+cat > "$root/quivoone.xml" <<EOF
+<quivoone>
+  <quivooneserver address="127.0.0.1" port="${port[quivoone]}"/>
+</quivoone>
+EOF
+(cd "$root" && exec "$quivoone" < /dev/null > "$work/quivoone.log" 2>&1) &
+pids+=($!)
+
+# nginx: one worker, PHP through a php-cgi FastCGI process.
+port[nginx]=$(free_port)
+fcgi_port=$(free_port)
+PHP_FCGI_CHILDREN=4 php-cgi -b "127.0.0.1:$fcgi_port" > "$work/php-fcgi.log" 2>&1 &
+pids+=($!)
+mkdir -p "$work/nginx"
+cat > "$work/nginx/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 1000000;
+    client_body_temp_path $work/nginx/body;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    proxy_temp_path $work/nginx/proxy;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    types { text/plain txt; text/html html; }
+    server {
+        listen 127.0.0.1:${port[nginx]};
+        root $root;
+        location ~ \.php\$ {
+            include /etc/nginx/fastcgi_params;
+            fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
+            fastcgi_param REDIRECT_STATUS 200;
+            fastcgi_pass 127.0.0.1:$fcgi_port;
+        }
+    }
+}
+EOF
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2> "$work/nginx/start.log" &
+pids+=($!)
+
+# lighttpd: PHP through mod_cgi and php-cgi.
+port[lighttpd]=$(free_port)
+cat > "$work/lighttpd.conf" <<EOF
+server.modules = ("mod_cgi")
+server.document-root = "$root"
+server.bind = "127.0.0.1"
+server.port = ${port[lighttpd]}
+server.errorlog = "$work/lighttpd.error.log"
+server.max-keep-alive-requests = 1000000
+mimetype.assign = (".txt" => "text/plain", ".html" => "text/html")
+cgi.assign = (".php" => "/usr/bin/php-cgi")
+EOF
+lighttpd -D -f "$work/lighttpd.conf" > "$work/lighttpd.log" 2>&1 &
+pids+=($!)
+
+# civetweb: PHP through its CGI support with php-cgi as interpreter.
+port[civetweb]=$(free_port)
+civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
+    -enable_keep_alive yes -num_threads 50 -cgi_pattern '**.php$' \
+    -cgi_interpreter /usr/bin/php-cgi > "$work/civetweb.log" 2>&1 &
+pids+=($!)
+
+for s in "${servers[@]}"; do
+    wait_port "${port[$s]}" || { echo "static_files.sh: $s did not start" >&2; cat "$work"/*.log >&2 || true; exit 1; }
+done
+
+# wrk's p99 line, in milliseconds.
+p99_ms() {
+    awk '$1 == "99%" {
+        v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v)
+        if (u == "us") v /= 1000; else if (u == "s") v *= 1000; else if (u == "m") v *= 60000
+        printf "%.2f", v }'
+}
+
+declare -A rps p99
+files=(small.txt 4k.txt page.php)
+for f in "${files[@]}"; do
+    for s in "${servers[@]}"; do
+        url="http://127.0.0.1:${port[$s]}/$f"
+        if ! curl -sf -o /dev/null "$url"; then
+            rps[$s,$f]=n/a; p99[$s,$f]=n/a; continue
+        fi
+        out=$(wrk -t2 -c50 -d5s --latency "$url")
+        rps[$s,$f]=$(awk '/^Requests\/sec:/ { printf "%.0f", $2 }' <<< "$out")
+        p99[$s,$f]=$(p99_ms <<< "$out")
+        # Non-2xx answers or socket errors make the figure meaningless.
+        if grep -q -e 'Non-2xx' -e 'Socket errors' <<< "$out"; then
+            rps[$s,$f]="${rps[$s,$f]}*"
+        fi
+    done
+done
+
+echo "| file | server | requests/s | p99 (ms) | requests/s vs quivoone |"
+echo "|---|---|---|---|---|"
+for f in "${files[@]}"; do
+    q=${rps[quivoone,$f]%\*}
+    for s in "${servers[@]}"; do
+        r=${rps[$s,$f]%\*}
+        ratio=n/a
+        if [[ $r =~ ^[0-9]+$ && $q =~ ^[0-9]+$ && $q -gt 0 ]]; then
+            ratio=$(awk -v r="$r" -v q="$q" 'BEGIN { printf "%.2f", r / q }')
+        fi
+        echo "| $f | $s | ${rps[$s,$f]} | ${p99[$s,$f]} | $ratio |"
+    done
+done
+echo "(* = wrk saw socket errors or non-2xx answers)"
