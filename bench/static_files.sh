@@ -121,7 +121,7 @@ pids+=($!)
 # civetweb: PHP through its CGI support with php-cgi as interpreter.
 port[civetweb]=$(free_port)
 civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
-    -enable_keep_alive yes -num_threads 50 -cgi_pattern '**.php$' \
+    -enable_keep_alive yes -tcp_nodelay 1 -num_threads 50 -cgi_pattern '**.php$' \
     -cgi_interpreter /usr/bin/php-cgi > "$work/civetweb.log" 2>&1 &
 pids+=($!)
 
@@ -138,6 +138,7 @@ p99_ms() {
 }
 
 declare -A rps p99
+notes=()
 files=(small.txt 4k.txt page.php)
 for f in "${files[@]}"; do
     for s in "${servers[@]}"; do
@@ -151,6 +152,7 @@ for f in "${files[@]}"; do
         # Non-2xx answers or socket errors make the figure meaningless.
         if grep -q -e 'Non-2xx' -e 'Socket errors' <<< "$out"; then
             rps[$s,$f]="${rps[$s,$f]}*"
+            notes+=("$s $f: $(grep -e 'Non-2xx' -e 'Socket errors' <<< "$out" | tr -s ' ' | paste -sd ';')")
         fi
     done
 done
@@ -169,3 +171,4 @@ for f in "${files[@]}"; do
     done
 done
 echo "(* = wrk saw socket errors or non-2xx answers)"
+for n in "${notes[@]}"; do echo "  $n"; done
