@@ -3,7 +3,8 @@
 # Builds the folder's *.cpp into the static library quivo_<name> (alias
 # quivo::<name>) and, when the folder has a tests/ subfolder, its *.cpp into
 # the GoogleTest program quivo_<name>_tests, registered with CTest under the
-# label <name>. Include paths are relative to the repository root.
+# label <name>. Include paths are relative to the repository root, in the
+# tree and once installed.
 function(quivo_library name)
   cmake_parse_arguments(Q "" "" "DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -16,8 +17,20 @@ function(quivo_library name)
     set(scope INTERFACE)
   endif()
   add_library(quivo::${name} ALIAS quivo_${name})
-  target_include_directories(quivo_${name} ${scope} ${PROJECT_SOURCE_DIR})
+  set_target_properties(quivo_${name} PROPERTIES EXPORT_NAME ${name})
+  target_include_directories(quivo_${name} ${scope}
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_link_libraries(quivo_${name} ${scope} ${Q_DEPENDS} Threads::Threads)
+
+  # Installed as quivo::<name> of the quivo package, with the folder's
+  # headers under the same relative paths as in the tree.
+  install(TARGETS quivo_${name} EXPORT quivoTargets
+          ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${name}
+          FILES_MATCHING PATTERN "*.h"
+          PATTERN "tests" EXCLUDE)
 
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
   if(QUIVO_TESTS AND tests)
