@@ -8,6 +8,8 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:?usage: scripts/outside-build.sh <build-dir>}"
 
+bash "$here/scripts/ensure-packages.sh" cmake ninja-build g++ python3 curl
+
 work="$(mktemp -d)"
 pid=""
 cleanup() {
