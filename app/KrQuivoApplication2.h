@@ -79,6 +79,7 @@ class KrQuivoApplication2 : public KrWebApplication {
   private:
     void _openBrowserOn(const std::string& url);
     KrHTMLKontextN* _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
+    void _deleteKontext(KrHTMLKontextN* context);
     void _handleGuarded(KrHTMLKontextN& kontext, KrXHeader& request, KrXResponseHeader& response,
                         std::string command);
 

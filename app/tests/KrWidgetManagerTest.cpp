@@ -195,7 +195,9 @@ TEST_F(WidgetFixture, OperationsWithoutAPageDoNothing) {
 }
 
 TEST_F(WidgetFixture, ModalsStackAndRemoveFromTheBody) {
-    EXPECT_EQ(widgets.ShowModal("", new KrHTML_div2(), context), "");
+    KrHTML_div2 refused;  // a refused content stays the caller's
+    EXPECT_EQ(widgets.ShowModal("", &refused, context), "");
+    EXPECT_EQ(refused.GetParent(), nullptr);
     EXPECT_EQ(widgets.ShowModal("m0", nullptr, context), "");
     EXPECT_EQ(widgets.ModalCount(), 0u);
 
