@@ -154,19 +154,27 @@ void KrWidgetManager::OnElementDestroyed(KrXMLComplexElement* element) {
         _freed->push_back(element);
     if (element == _document)
         _document = nullptr;
+    // A forgotten modal's cover and box may stay in the page: they are
+    // unmarked, so they never report to a manager that is gone.
+    std::vector<KrXMLComplexElement*> orphans;
     for (auto it = _registry.begin(); it != _registry.end();) {
         KrWidgetEntry& entry = it->second;
         if (entry.modalLock == element)
             entry.modalLock = nullptr;
         if (entry.modalEnvelope == element)
             entry.modalEnvelope = nullptr;
-        if (entry.element == element)
+        if (entry.element == element) {
+            orphans.push_back(entry.modalLock);
+            orphans.push_back(entry.modalEnvelope);
             it = _registry.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     _modalStack.erase(std::remove(_modalStack.begin(), _modalStack.end(), element),
                       _modalStack.end());
+    for (KrXMLComplexElement* orphan : orphans)
+        _unmark(orphan);
 }
 
 void KrWidgetManager::ClearHandlers() {
