@@ -73,6 +73,10 @@ const KrServerCallback_t& KrTransceiverConnection::info() {
 }
 
 void KrTransceiverConnection::_signalServer() {
+    // An HTTP server of the own transceiver is told at once: the message
+    // thread's hand-over would add a thread switch to every request.
+    if (_transceiver != nullptr && _transceiver->_signalDirectly(_serverName, id()))
+        return;
     KrCombinedTask::global().post(_serverName, KrJobMessage(id(), 8, ""));
 }
 
