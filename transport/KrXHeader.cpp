@@ -51,9 +51,8 @@ const std::vector<std::string>& KrXHeader::rawHeader(const std::string& name) {
     return _headers[name];
 }
 
-KrStringBuf& KrXHeader::body() {
-    if (!_body)
-        _body = std::make_unique<KrStringBuf>();
+KrStringBuf& KrXHeader::_makeBody() {
+    _body = std::make_unique<KrStringBuf>();
     return *_body;
 }
 
