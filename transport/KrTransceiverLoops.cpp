@@ -210,9 +210,20 @@ void KrTransceiver::_flushOutputBatch() {
 void KrTransceiver::_endOutputBatch() {
     if (tBatchOwner != this)
         return;
-    _flushOutputBatch();
+    std::vector<std::string> names;
+    names.swap(*tBatch);
     tBatchOwner = nullptr;
     tBatch = nullptr;
+    for (size_t i = 0; i < names.size(); ++i) {
+        try {
+            _serviceOutput(names[i]);
+        } catch (...) {
+            // The rest is left to the send loop rather than forgotten.
+            for (size_t j = i + 1; j < names.size(); ++j)
+                _outputQueued(names[j]);
+            throw;
+        }
+    }
 }
 
 bool KrTransceiver::_lookup(uint64_t serial, SocketEntry& out) {

@@ -162,6 +162,19 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         return;
     }
     tWorkingServer = this;
+    // Ends the batch also when something below throws: output queued by this
+    // thread later must not wait for a flush that never comes.
+    struct BatchEnd {
+        KrTransceiver* owner;
+        ~BatchEnd() {
+            try {
+                owner->_endOutputBatch();
+            } catch (...) {
+                // What could not be written stays queued for the send loop's next turn.
+            }
+            tWorkingServer = nullptr;
+        }
+    } batchEnd{owner};
     owner->_beginOutputBatch();
     // Bytes behind a complete request start the next one on the same pass.
     std::string carried;
@@ -187,8 +200,6 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         if (!more)
             break;
     }
-    owner->_endOutputBatch();
-    tWorkingServer = nullptr;
 }
 
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
