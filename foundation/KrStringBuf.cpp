@@ -16,16 +16,6 @@ int64_t KrStringBuf::Size() {
     return pptr() - pbase();
 }
 
-char* KrStringBuf::Begin() {
-    return gptr();
-}
-
-uint64_t KrStringBuf::Length() {
-    if (gptr() == nullptr || pptr() == nullptr)
-        return 0;
-    return static_cast<uint64_t>(pptr() - gptr());
-}
-
 char* KrStringBuf::Find(const std::string& pattern, uint64_t offset, uint64_t count) {
     const uint64_t length = Length();
     if (gptr() == nullptr || pattern.empty() || offset >= length || pattern.size() > length ||

@@ -17,9 +17,14 @@ class KrStringBuf : public std::basic_stringbuf<char> {
     char* At(uint64_t offset);
     // Bytes written since construction or the last Reset.
     int64_t Size();
-    char* Begin();
+    // Both inline: a reader fed in small pieces asks on every piece.
+    char* Begin() { return gptr(); }
     // Unread bytes.
-    uint64_t Length();
+    uint64_t Length() {
+        if (gptr() == nullptr || pptr() == nullptr)
+            return 0;
+        return static_cast<uint64_t>(pptr() - gptr());
+    }
     // Searches the unread content from `offset`, scanning at most `count`
     // bytes (UINT64_MAX: no limit). Returns the whole match or, when the scan
     // ends in the middle of a partial match, the start of that partial match,

@@ -131,6 +131,18 @@ class KrTransceiver : public KrJob {
     void wakeSender();
     // A connection has new output to write; called by the connection.
     void _outputQueued(const std::string& name);
+    // Between these two, output queued on the calling thread is written by
+    // that thread at each flush instead of by the send loop: a server that
+    // has just answered writes the answer itself, sparing the hand-over.
+    // What the socket does not take at once is left to the send loop.
+    void _beginOutputBatch();
+    void _flushOutputBatch();
+    void _endOutputBatch();
+    // Tells an HTTP server straight away that a connection has input, as
+    // its kind-8 message would once the message thread delivered it; false
+    // (and nothing done) when the server is no such server of this
+    // transceiver, so the caller posts the message instead.
+    bool _signalDirectly(const std::string& serverName, const std::string& connectionName);
 
     void _tcpReceiveLoop();
     void _tcpSendLoop();

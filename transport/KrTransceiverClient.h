@@ -148,4 +148,12 @@ class KrTransceiverClient : public KrJob {
     // Atomic: CGI runs read them on their own threads.
     std::atomic<int64_t> cgiTimeLimitMs{kDefaultCGITimeLimit.count()};
     std::atomic<size_t> cgiOutputLimit{kDefaultCGIOutputLimit};
+
+  private:
+    // The base directory's real path, looked up again once a second.
+    std::string _realRoot(const std::string& root);
+    // `_rootLock` guards the looked-up real path and when it was looked up.
+    std::mutex _rootLock;
+    std::string _rootReal;
+    int64_t _rootCheckedAt = INT64_MIN;
 };

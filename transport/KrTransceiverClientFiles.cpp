@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -197,11 +198,26 @@ KrCGIOutcome KrTransceiverClient::lastCGIOutcome() {
     return tLastOutcome;
 }
 
+std::string KrTransceiverClient::_realRoot(const std::string& root) {
+    // Resolving the base directory costs a system call per path component on
+    // every request. A directory that moves meanwhile fails closed: paths
+    // then resolve outside the remembered real path and are not served.
+    const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    std::lock_guard<std::mutex> guard(_rootLock);
+    if (_rootReal.empty() || now - _rootCheckedAt >= 1000000) {
+        _rootReal = RealPath(root);
+        _rootCheckedAt = now;
+    }
+    return _rootReal;
+}
+
 bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
     const std::string root = EnsureTrailingSlashCopy(baseDirectory);
-    const std::string realRoot = RealPath(root);
+    const std::string realRoot = _realRoot(root);
     if (realRoot.empty())
         return false;
 

@@ -73,6 +73,10 @@ const KrServerCallback_t& KrTransceiverConnection::info() {
 }
 
 void KrTransceiverConnection::_signalServer() {
+    // An HTTP server of the own transceiver is told at once: the message
+    // thread's hand-over would add a thread switch to every request.
+    if (_transceiver != nullptr && _transceiver->_signalDirectly(_serverName, id()))
+        return;
     KrCombinedTask::global().post(_serverName, KrJobMessage(id(), 8, ""));
 }
 
@@ -94,30 +98,23 @@ int KrTransceiverConnection::feed(const char* data, size_t length) {
 long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
     long total = 0;
     bool ended = false;
-    {
-        // The kernel writes into the input itself: the bytes are copied once
-        // more, by drainInput, on their way to the reader.
-        std::lock_guard<std::mutex> guard(_inputLock);
-        for (;;) {
-            const size_t before = _input.size();
-            _input.resize(before + kReadChunk);
-            size_t length = 0;
-            socket.lastError = 0;
-            socket.Receive(_input.data() + before, kReadChunk, length);
-            _input.resize(before + length);
-            if (length == 0) {
-                ended = socket.closed ||
-                        (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
-                break;
-            }
-            total += static_cast<long>(length);
-            if (length < kReadChunk)
-                break;  // the kernel had no more; the next readiness brings the rest
+    // Reads land on the stack and only what arrived is appended: growing the
+    // input by a whole chunk first would clear (and, after each drain, fault
+    // in) 16 KiB per read for the few hundred bytes a request brings.
+    char chunk[kReadChunk];
+    for (;;) {
+        size_t length = 0;
+        socket.lastError = 0;
+        socket.Receive(chunk, kReadChunk, length);
+        if (length == 0) {
+            ended = socket.closed ||
+                    (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+            break;
         }
-        if (total > 0)
-            _hasInput.store(true);
-        else if (_input.empty())
-            std::string().swap(_input);
+        _appendInput(chunk, length);
+        total += static_cast<long>(length);
+        if (length < kReadChunk)
+            break;  // the kernel had no more; the next readiness brings the rest
     }
     if (total > 0) {
         restartTimer();

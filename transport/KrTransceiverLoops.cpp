@@ -10,6 +10,7 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
 
 namespace {
 
@@ -26,6 +27,11 @@ KrGavetaJobAtttributes loopAttributes(const std::string& name, std::function<voi
     attributes._jo_stop = std::move(stop);
     return attributes;
 }
+
+// The transceiver whose output the calling thread writes itself, and the
+// connections that have output waiting for that thread's next flush.
+thread_local KrTransceiver* tBatchOwner = nullptr;
+thread_local std::vector<std::string>* tBatch = nullptr;
 
 }  // namespace
 
@@ -136,10 +142,41 @@ void KrTransceiver::closeConnection(const std::string& name) {
 }
 
 void KrTransceiver::wakeSender() {
+    // Output queued on a thread that writes its own output is written at
+    // that thread's next flush; anything else woke the send loop when queued.
+    if (tBatchOwner == this)
+        return;
     _sendPoller.wake();
 }
 
+bool KrTransceiver::_signalDirectly(const std::string& serverName,
+                                    const std::string& connectionName) {
+    std::shared_ptr<KrTransceiverServer> server;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        const auto it = servers.find(serverName);
+        if (it == servers.end() || it->second == nullptr || !it->second->isListening())
+            return false;
+        server = it->second;
+    }
+    // Only the HTTP layer's signal is known to take no server lock, so the
+    // receive loop never waits on a server here.
+    auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get());
+    if (http == nullptr)
+        return false;
+    http->_bufferSignaled(connectionName);
+    return true;
+}
+
 void KrTransceiver::_outputQueued(const std::string& name) {
+    if (tBatchOwner == this) {
+        for (const std::string& held : *tBatch) {
+            if (held == name)
+                return;
+        }
+        tBatch->push_back(name);
+        return;
+    }
     {
         std::lock_guard<std::mutex> guard(sendMutex);
         if (!_sendQueued.insert(name).second)
@@ -147,6 +184,46 @@ void KrTransceiver::_outputQueued(const std::string& name) {
         _sendQueue.push_back(name);
     }
     _sendPoller.wake();
+}
+
+void KrTransceiver::_beginOutputBatch() {
+    static thread_local std::vector<std::string> names;
+    names.clear();
+    tBatch = &names;
+    tBatchOwner = this;
+}
+
+void KrTransceiver::_flushOutputBatch() {
+    if (tBatchOwner != this)
+        return;
+    // Writing may close a connection, whose removal queues nothing more for
+    // this batch; the names are taken first all the same.
+    std::vector<std::string> names;
+    names.swap(*tBatch);
+    for (const std::string& name : names)
+        _serviceOutput(name);
+    names.clear();
+    if (tBatch->empty())
+        names.swap(*tBatch);  // keeps the storage for the next flush
+}
+
+void KrTransceiver::_endOutputBatch() {
+    if (tBatchOwner != this)
+        return;
+    std::vector<std::string> names;
+    names.swap(*tBatch);
+    tBatchOwner = nullptr;
+    tBatch = nullptr;
+    for (size_t i = 0; i < names.size(); ++i) {
+        try {
+            _serviceOutput(names[i]);
+        } catch (...) {
+            // The rest is left to the send loop rather than forgotten.
+            for (size_t j = i + 1; j < names.size(); ++j)
+                _outputQueued(names[j]);
+            throw;
+        }
+    }
 }
 
 bool KrTransceiver::_lookup(uint64_t serial, SocketEntry& out) {

@@ -100,6 +100,15 @@ size_t KrTransceiverServer::queuedSignals() {
     return queue.size();
 }
 
+namespace {
+
+// The server whose buffer-process job runs on this thread, and which of its
+// jobs it is, so a shutdown on that thread never waits for itself.
+thread_local const KrTransceiverServer* tBufferServer = nullptr;
+thread_local size_t tBufferIndex = 0;
+
+}  // namespace
+
 void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::string client) {
     {
         std::lock_guard<std::recursive_mutex> guard(queueLock);
@@ -111,13 +120,23 @@ void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::st
         std::lock_guard<std::mutex> guard(waitMutex);
         signalled.store(true);
     }
-    waitCondition.notify_all();
+    // One pair needs one worker; a worker that finds more wakes the next.
+    if (_bufferWorkers > 1)
+        waitCondition.notify_one();
+    else
+        waitCondition.notify_all();
     // Started once per server; a job that has ended (or a server shut down)
     // is not started again. The lock keeps a start and a shutdown apart.
     std::lock_guard<std::mutex> start(_jobStartLock);
     if (bufferJobId.load() != 0)
         return;
     running.store(true);
+    bufferJobId.store(_startBufferJob());
+    for (size_t i = 1; i < _bufferWorkers; ++i)
+        _moreBufferJobs.push_back(_startBufferJob());
+}
+
+unsigned long KrTransceiverServer::_startBufferJob() {
     KrGavetaJobAtttributes attributes;
     attributes._jo_name = "KrTransceiverServer_bufferprocess" + id();
     attributes._jo_stop = [this] {
@@ -127,16 +146,60 @@ void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::st
         }
         waitCondition.notify_all();
     };
-    bufferJobId.store(scheduler->addJob(
-        [this](KrGavetaJobParametersAndResult* parameters) {
+    const size_t index = _moreBufferJobs.size() + (bufferJobId.load() == 0 ? 0 : 1);
+    return scheduler->addJob(
+        [this, index](KrGavetaJobParametersAndResult* parameters) {
+            tBufferServer = this;
+            tBufferIndex = index;
             _bufferProcess();
+            tBufferServer = nullptr;
             return parameters;
         },
-        nullptr, attributes));
+        nullptr, attributes);
+}
+
+bool KrTransceiverServer::_takeParallel(std::pair<std::string, std::string>& pair) {
+    bool more = false;
+    bool taken = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        while (!queue.empty() && !taken) {
+            auto busy = _busyConnections.try_emplace(queue.front().first, false);
+            if (busy.second) {
+                pair = std::move(queue.front());
+                taken = true;
+            } else {
+                busy.first->second = true;  // its worker goes round once more
+            }
+            queue.pop_front();
+        }
+        more = !queue.empty();
+    }
+    if (more) {
+        {
+            std::lock_guard<std::mutex> guard(waitMutex);
+            signalled.store(true);
+        }
+        waitCondition.notify_one();
+    }
+    return taken;
+}
+
+bool KrTransceiverServer::_finishParallel(const std::string& connection) {
+    std::lock_guard<std::recursive_mutex> guard(queueLock);
+    const auto busy = _busyConnections.find(connection);
+    if (busy == _busyConnections.end())
+        return false;
+    if (busy->second) {
+        busy->second = false;
+        return true;
+    }
+    _busyConnections.erase(busy);
+    return false;
 }
 
 void KrTransceiverServer::_bufferProcess() {
-    _bufferThread.store(std::this_thread::get_id());
+    const bool parallel = _bufferWorkers > 1;
     for (;;) {
         {
             std::unique_lock<std::mutex> wait(waitMutex);
@@ -147,40 +210,57 @@ void KrTransceiverServer::_bufferProcess() {
         }
         for (;;) {
             std::pair<std::string, std::string> pair;
-            {
+            if (parallel) {
+                if (!_takeParallel(pair))
+                    break;
+            } else {
                 std::lock_guard<std::recursive_mutex> guard(queueLock);
                 if (queue.empty())
                     break;
                 pair = std::move(queue.front());
                 queue.pop_front();
             }
-            restartTimer();
-            _bufferworkfunction(std::move(pair.first), std::move(pair.second));
+            bool again = true;
+            while (again) {
+                restartTimer();
+                _bufferworkfunction(pair.first, pair.second);
+                again = parallel && _finishParallel(pair.first) && running.load();
+            }
             if (!running.load())
                 break;
         }
     }
-    _bufferThread.store(std::thread::id{});
+    if (parallel) {
+        // Rounds given up at shutdown leave nothing behind.
+        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        _busyConnections.clear();
+    }
 }
 
 void KrTransceiverServer::_stopBufferJob() {
-    unsigned long job;
+    unsigned long first;
+    std::vector<unsigned long> jobs;
     {
         // From here on no job starts: a never-started one is kept from starting.
         std::lock_guard<std::mutex> start(_jobStartLock);
-        job = bufferJobId.exchange(kNoMoreJobs);
+        first = bufferJobId.exchange(kNoMoreJobs);
+        jobs.swap(_moreBufferJobs);
     }
-    if (job == 0 || job == kNoMoreJobs)
+    if (first == 0 || first == kNoMoreJobs)
         return;
     {
         std::lock_guard<std::mutex> guard(waitMutex);
         running.store(false);
     }
     waitCondition.notify_all();
-    if (_bufferThread.load() == std::this_thread::get_id())
-        return;  // the job itself lets go of its server: it ends when it returns
-    scheduler->waitJobDone(job);
-    delete scheduler->takeResult(job);
+    jobs.insert(jobs.begin(), first);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        // A job that lets go of its own server ends when it returns.
+        if (tBufferServer == this && tBufferIndex == i)
+            continue;
+        scheduler->waitJobDone(jobs[i]);
+        delete scheduler->takeResult(jobs[i]);
+    }
 }
 
 bool KrTransceiverServer::_sendRequest(KrXHeader* message) {

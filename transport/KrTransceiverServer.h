@@ -1,13 +1,17 @@
 #pragma once
 // Common base of every server layer. Connections signal new input through job
 // messages; the signal only queues the pair (connection id, client name), and
-// one scheduler job per server, the buffer-process job, pops the pairs in
-// arrival order and calls the layer's _bufferworkfunction for each, so slow
-// parsing never holds up message delivery. The base also gives every server
-// its time-out, its link to the owning transceiver and its "gone" report.
+// the server's buffer-process job pops the pairs in arrival order and calls
+// the layer's _bufferworkfunction for each, so slow parsing never holds up
+// message delivery. A layer whose connections are independent of each other
+// may ask for several such jobs (_setBufferWorkers): pairs of different
+// connections then run in parallel, while the pairs of one connection still
+// run one at a time and in order. The base also gives every server its
+// time-out, its link to the owning transceiver and its "gone" report.
 //
 // The message lock guards `transceiver`, `dispatchKey` and `supervisorId`;
-// `queueLock` guards `queue`; `waitMutex` guards the wake-up flag `signalled`.
+// `queueLock` guards `queue` and `_busyConnections`; `waitMutex` guards the
+// wake-up flag `signalled`.
 // Not owned: the transceiver and the scheduler, which outlive the server.
 // A layer that overrides onMessage or _bufferworkfunction calls _shutdown
 // first in its own destructor: the base destructor runs too late to keep
@@ -17,10 +21,12 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrJobWithTimeout.h"
@@ -74,8 +80,11 @@ class KrTransceiverServer : public KrJobWithTimeout {
     size_t queuedSignals();
 
   protected:
-    // Ends the buffer-process job and waits for it; idempotent.
+    // Ends the buffer-process jobs and waits for them; idempotent.
     void _stopBufferJob();
+    // How many buffer-process jobs serve the queue (at least 1, the default);
+    // set before the first signal.
+    void _setBufferWorkers(size_t count) { _bufferWorkers = count < 1 ? 1 : count; }
 
     bool listening = true;
     KrJob* transceiver;
@@ -97,10 +106,20 @@ class KrTransceiverServer : public KrJobWithTimeout {
   private:
     // bufferJobId once the job is stopped or may no longer start.
     static constexpr unsigned long kNoMoreJobs = ~0ul;
+    unsigned long _startBufferJob();
     void _bufferProcess();
-    // Guards the start of the buffer-process job against its shutdown.
+    // With several workers: the next pair whose connection no other worker
+    // is serving. A pair for a busy connection is folded into that worker's
+    // next round. False when the queue holds nothing to take.
+    bool _takeParallel(std::pair<std::string, std::string>& pair);
+    // Ends a round on `connection`; true when a folded pair asks for another.
+    bool _finishParallel(const std::string& connection);
+    // Guards the start of the buffer-process jobs against their shutdown.
     std::mutex _jobStartLock;
-    // The buffer-process job's thread, so the destructor never waits for
-    // itself when the last reference goes on that thread.
-    std::atomic<std::thread::id> _bufferThread{};
+    size_t _bufferWorkers = 1;
+    // Guarded by _jobStartLock: the jobs beyond the first (bufferJobId).
+    std::vector<unsigned long> _moreBufferJobs;
+    // Guarded by queueLock: connections a worker is serving, with whether
+    // another signal came for them meanwhile.
+    std::map<std::string, bool> _busyConnections;
 };

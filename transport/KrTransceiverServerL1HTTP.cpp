@@ -1,5 +1,6 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -56,6 +57,10 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     : KrTransceiverServerL0Socket(scheduler, serverHeader, transceiver, clientName, dispatchKey,
                                   supervisorId, std::move(callback), typeName) {
     protocolKind = 3;
+    // Requests of different connections are independent: parse and answer
+    // them on several threads, each connection's requests still in order.
+    const unsigned cores = std::thread::hardware_concurrency();
+    _setBufferWorkers(std::clamp<size_t>(cores / 2, 2, 8));
 }
 
 KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
@@ -130,8 +135,9 @@ void KrTransceiverServerL1HTTP::_shutdown(KrJob* owner) {
 }
 
 void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionName) {
+    // The insert wakes a worker itself; waking every worker again would only
+    // make them race for the one pair.
     _insert_bufferSignaled(connectionName, clientName);
-    waitCondition.notify_all();
 }
 
 void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
@@ -156,6 +162,20 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         return;
     }
     tWorkingServer = this;
+    // Ends the batch also when something below throws: output queued by this
+    // thread later must not wait for a flush that never comes.
+    struct BatchEnd {
+        KrTransceiver* owner;
+        ~BatchEnd() {
+            try {
+                owner->_endOutputBatch();
+            } catch (...) {
+                // What could not be written stays queued for the send loop's next turn.
+            }
+            tWorkingServer = nullptr;
+        }
+    } batchEnd{owner};
+    owner->_beginOutputBatch();
     // Bytes behind a complete request start the next one on the same pass.
     std::string carried;
     bool first = true;
@@ -174,11 +194,12 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
             connection->requestClose();
         }
         _streamDeferredFiles(*owner);
+        // The answer goes out from here, before the next request is read.
+        owner->_flushOutputBatch();
         first = false;
         if (!more)
             break;
     }
-    tWorkingServer = nullptr;
 }
 
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
@@ -372,7 +393,8 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
                     bytes += length;
                     if (tWorkingServer == this) {
                         std::lock_guard<std::mutex> guard(_filesLock);
-                        _deferredFiles.push_back({connectionId, std::move(file), length});
+                        _deferredFiles[std::this_thread::get_id()].push_back(
+                            {connectionId, std::move(file), length});
                     } else {
                         _streamFile(*connection, *file, length);
                     }
@@ -400,10 +422,16 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
 }
 
 void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
+    // Only the files this worker's own answers left: another worker's belong
+    // behind that worker's answers on its connection.
     std::vector<FileStream> files;
     {
         std::lock_guard<std::mutex> guard(_filesLock);
-        files.swap(_deferredFiles);
+        const auto mine = _deferredFiles.find(std::this_thread::get_id());
+        if (mine == _deferredFiles.end())
+            return;
+        files.swap(mine->second);
+        _deferredFiles.erase(mine);
     }
     for (FileStream& stream : files) {
         if (auto connection = owner.findConnection(stream.connectionId))

@@ -10,7 +10,9 @@
 //
 // `pendingLock` guards `pending` (connection id -> the message being read).
 // `_watchLock` guards the head deadlines and the watch thread's state.
-// `_filesLock` guards the file bodies waiting to be streamed. Lock order:
+// `_filesLock` guards the file bodies waiting to be streamed. Requests of
+// different connections are read and answered on several buffer-process
+// jobs at once; one connection's requests run one at a time, in order. Lock order:
 // pendingLock is never held while a header's mutex is awaited.
 
 #include <condition_variable>
@@ -121,7 +123,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     size_t _deferredRunning = 0;
 
     std::mutex _filesLock;
-    std::vector<FileStream> _deferredFiles;
+    // By the worker thread whose answers left them.
+    std::map<std::thread::id, std::vector<FileStream>> _deferredFiles;
 
     std::mutex _watchLock;
     std::condition_variable _watchCondition;

@@ -51,9 +51,8 @@ const std::vector<std::string>& KrXHeader::rawHeader(const std::string& name) {
     return _headers[name];
 }
 
-KrStringBuf& KrXHeader::body() {
-    if (!_body)
-        _body = std::make_unique<KrStringBuf>();
+KrStringBuf& KrXHeader::_makeBody() {
+    _body = std::make_unique<KrStringBuf>();
     return *_body;
 }
 
@@ -90,7 +89,17 @@ int64_t KrXHeader::age() const {
 }
 
 std::string KrXHeader::creationTimeText() const {
-    return TimeToString(_created);
+    // Every access-log line asks; answers of one second share the text.
+    thread_local int64_t cachedSecond = INT64_MIN;
+    thread_local std::string cachedText;
+    int64_t second = _created / 1000000000;
+    if (_created % 1000000000 < 0)
+        --second;
+    if (second != cachedSecond) {
+        cachedText = TimeToString(_created);
+        cachedSecond = second;
+    }
+    return cachedText;
 }
 
 std::string KrXHeader::schemeName() const {

@@ -133,7 +133,7 @@ class KrXHeader : public KrJob {
     KrKontextReplacement_t& kontextReplacement() { return _kontextReplacement; }
     std::mutex& mutex() { return _mutex; }
     // Created empty on first use.
-    KrStringBuf& body();
+    KrStringBuf& body() { return _body ? *_body : _makeBody(); }
     // Hands the body to the caller (a fresh empty one when there was none);
     // the header is left without a body.
     std::unique_ptr<KrStringBuf> takeBody();
@@ -208,6 +208,8 @@ class KrXHeader : public KrJob {
     bool _parseLine();
 
   private:
+    KrStringBuf& _makeBody();
+    int _readHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
     bool _parseHeadLine(std::string_view line);
     bool _parseFirstLine(std::string_view line);
     bool _parseFieldLine(std::string_view line);
