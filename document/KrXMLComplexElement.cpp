@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
@@ -34,6 +35,23 @@ uint8_t builtInGrammar(const std::string& name) {
 }
 
 }  // namespace
+
+void* KrXMLComplexElement::operator new(size_t size) {
+    return KrNodePool::Allocate(size);
+}
+
+void KrXMLComplexElement::operator delete(void* p, size_t size) noexcept {
+    KrNodePool::Free(p, size);
+}
+
+void* KrXMLComplexElement::operator new(size_t size, std::align_val_t alignment) {
+    return ::operator new(size, alignment);
+}
+
+void KrXMLComplexElement::operator delete(void* p, size_t size,
+                                          std::align_val_t alignment) noexcept {
+    ::operator delete(p, size, alignment);
+}
 
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
                                          bool collapsible)

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +31,15 @@ class KrXMLComplexElement {
     KrXMLComplexElement(const std::string& name, bool emptyElement, bool collapsible);
     KrXMLComplexElement(const KrXMLComplexElement&) = delete;
     KrXMLComplexElement& operator=(const KrXMLComplexElement&) = delete;
+
+    // Every element, of whatever class, lives in the node pool (KrNodePool):
+    // trees are made of many small nodes. The virtual destructor hands the
+    // size of the most derived class to operator delete.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size) noexcept;
+    // A subclass aligned beyond 16 bytes comes from the general allocator.
+    static void* operator new(size_t size, std::align_val_t alignment);
+    static void operator delete(void* p, size_t size, std::align_val_t alignment) noexcept;
 
     // Hooks: the base versions do nothing.
     virtual void BeforeWrite(std::ostream& out);
