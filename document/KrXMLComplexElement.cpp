@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 #include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
@@ -35,6 +36,56 @@ uint8_t builtInGrammar(const std::string& name) {
 }
 
 }  // namespace
+
+const KrXMLComplexElement::Children& KrXMLComplexElement::ChildList::_none() {
+    static const Children kNone;
+    return kNone;
+}
+
+void KrXMLComplexElement::ChildList::_free() {
+    if (_items != nullptr) {
+        _items->~Children();
+        KrNodePool::Free(_items, sizeof(Children));
+        _items = nullptr;
+    }
+}
+
+void KrXMLComplexElement::ChildList::insertAt(size_t position, KrXMLComplexElement* child) {
+    if (_items == nullptr) {
+        void* memory = KrNodePool::Allocate(sizeof(Children));
+        _items = new (memory) Children;
+        try {
+            // Elements that take children mostly take several.
+            _items->reserve(16);
+        } catch (...) {
+            _free();
+            throw;
+        }
+    }
+    _items->insert(_items->begin() + static_cast<std::ptrdiff_t>(position), child);
+}
+
+void KrXMLComplexElement::ChildList::erase(Children::const_iterator first,
+                                           Children::const_iterator last) {
+    _items->erase(first, last);
+    if (_items->empty()) {
+        _free();
+    }
+}
+
+void KrXMLComplexElement::ChildList::swapWith(Children& other) {
+    if (_items == nullptr) {
+        if (other.empty()) {
+            return;
+        }
+        void* memory = KrNodePool::Allocate(sizeof(Children));
+        _items = new (memory) Children;
+    }
+    _items->swap(other);
+    if (_items->empty()) {
+        _free();
+    }
+}
 
 void* KrXMLComplexElement::operator new(size_t size) {
     return KrNodePool::Allocate(size);
@@ -96,7 +147,7 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     }
     // Deleted directly while still in a tree: leave no dangling slot behind.
     if (_parent != nullptr) {
-        Children& siblings = _parent->_children;
+        ChildList& siblings = _parent->_children;
         auto it = std::find(siblings.begin(), siblings.end(), this);
         if (it != siblings.end()) {
             siblings.erase(it);
@@ -110,11 +161,11 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     // still to delete form a stack linked through their parent links: this
     // runs while a failed allocation unwinds, so it must not allocate.
     KrXMLComplexElement* pending = nullptr;
-    auto pushChildren = [&pending](Children& children) {
-        for (auto it = children.rbegin(); it != children.rend(); ++it) {
-            if (*it != nullptr) {
-                (*it)->_parent = pending;
-                pending = *it;
+    auto pushChildren = [&pending](ChildList& children) {
+        for (size_t index = children.size(); index-- > 0;) {
+            if (KrXMLComplexElement* child = children[index]) {
+                child->_parent = pending;
+                pending = child;
             }
         }
         children.clear();
@@ -239,10 +290,7 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     // sixteen at once replaces the three small buffers that growth from four
     // left behind, which also made freeing a large tree much slower.
     try {
-        if (_children.capacity() == 0) {
-            _children.reserve(16);
-        }
-        _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
+        _children.insertAt(position, child);
     } catch (...) {
         // Out of memory: the child is refused like one a hook refuses.
         if (deleteOnRefusal) {
@@ -306,7 +354,7 @@ KrXMLComplexElement* KrXMLComplexElement::SetChild(KrXMLComplexElement* child) {
         OnChildRemoved(current);
     }
     Children old;
-    old.swap(_children);
+    _children.swapWith(old);
     for (KrXMLComplexElement* current : old) {
         current->_parent = nullptr;
         delete current;
@@ -395,7 +443,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         child->_parent = this;
         throw;
     }
-    _children[index] = wrapper;
+    _children.set(index, wrapper);
     wrapper->_parent = this;
     try {
         OnChildAdded(wrapper);
@@ -411,7 +459,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         }
         if (wrapperIndex != npos) {
             if (child->_parent == nullptr) {
-                _children[wrapperIndex] = child;
+                _children.set(wrapperIndex, child);
                 child->_parent = this;
             } else {
                 _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(wrapperIndex));
@@ -440,14 +488,14 @@ bool KrXMLComplexElement::ReplaceChild(KrXMLComplexElement* oldChild,
     }
     _checkAdoptable(newChild);
     OnChildRemoved(oldChild);
-    _children[index] = newChild;
+    _children.set(index, newChild);
     newChild->_parent = this;
     try {
         OnChildAdded(newChild);
     } catch (...) {
         const size_t newIndex = _indexOf(newChild);
         if (newIndex != npos) {
-            _children[newIndex] = oldChild;
+            _children.set(newIndex, oldChild);
         }
         if (newChild->_parent == this) {
             newChild->_parent = nullptr;
@@ -528,7 +576,7 @@ void KrXMLComplexElement::AppendChildrenOf(KrXMLComplexElement* other) {
         throw KrException("child elements not allowed for " + *_name, __LINE__, "src");
     }
     Children pending;
-    pending.swap(other->_children);
+    other->_children.swapWith(pending);
     size_t next = 0;
     try {
         for (; next < pending.size(); ++next) {

@@ -112,7 +112,7 @@ class KrXMLComplexElement {
     void SetError(const std::string& text);
     bool HasError() const { return _error; }
     const std::string& GetErrorText() const;
-    const Children& GetChildren() const { return _children; }
+    const Children& GetChildren() const { return _children.items(); }
 
     // Inserts at the front without looking at emptyElement; otherwise as AddChild.
     KrXMLComplexElement* PrependChild(KrXMLComplexElement* child);
@@ -154,7 +154,45 @@ class KrXMLComplexElement {
     // per word, and a copy of the name in every one of them was the largest
     // part of a small node.
     const std::string* _name;
-    Children _children;
+
+    // The children, held through one pointer: most nodes (every word of
+    // text) have none, and an empty vector in each cost 24 bytes. Reads like
+    // the vector; the vector is made with the first child and freed when the
+    // last one goes.
+    class ChildList {
+      public:
+        ChildList() = default;
+        ChildList(const ChildList&) = delete;
+        ChildList& operator=(const ChildList&) = delete;
+        ~ChildList() { _free(); }
+
+        const Children& items() const { return _items != nullptr ? *_items : _none(); }
+        Children::const_iterator begin() const { return items().begin(); }
+        Children::const_iterator end() const { return items().end(); }
+        size_t size() const { return _items != nullptr ? _items->size() : 0; }
+        bool empty() const { return size() == 0; }
+        KrXMLComplexElement* operator[](size_t index) const { return (*_items)[index]; }
+        // Index must be below size().
+        void set(size_t index, KrXMLComplexElement* child) { (*_items)[index] = child; }
+
+        void insertAt(size_t position, KrXMLComplexElement* child);
+        void push_back(KrXMLComplexElement* child) { insertAt(size(), child); }
+        // Iterators must come from this list.
+        void erase(Children::const_iterator first, Children::const_iterator last);
+        void erase(Children::const_iterator at) { erase(at, at + 1); }
+        void eraseAt(size_t index) { erase(begin() + static_cast<std::ptrdiff_t>(index)); }
+        // Frees the vector; allocates nothing.
+        void clear() { _free(); }
+        // Exchanges the children with other's elements.
+        void swapWith(Children& other);
+
+      private:
+        static const Children& _none();
+        void _free();
+
+        Children* _items = nullptr;
+    };
+    ChildList _children;
     KrXMLComplexElement* _parent = nullptr;
     bool _emptyElement;
     bool _collapsible;

@@ -297,14 +297,14 @@ bool KrXMLGenericElement::ReplaceElementWhere(KrXMLGenericElement* newElement,
             _attachChild(newElement, std::min(index, _children.size()), true);
             return true;
         }
-        _children[oldIndex] = newElement;
+        _children.set(oldIndex, newElement);
         newElement->_parent = this;
         try {
             OnChildAdded(newElement);
         } catch (...) {
             const size_t newIndex = _indexOf(newElement);
             if (newIndex != npos) {
-                _children[newIndex] = old;
+                _children.set(newIndex, old);
             }
             if (newElement->_parent == this) {
                 newElement->_parent = nullptr;
