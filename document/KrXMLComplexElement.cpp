@@ -99,9 +99,11 @@ void* KrXMLComplexElement::operator new(size_t size, std::align_val_t alignment)
     return ::operator new(size, alignment);
 }
 
-void KrXMLComplexElement::operator delete(void* p, size_t size,
+void KrXMLComplexElement::operator delete(void* p, size_t /*size*/,
                                           std::align_val_t alignment) noexcept {
-    ::operator delete(p, size, alignment);
+    // The unsized form: clang declares the sized one only with
+    // -fsized-deallocation.
+    ::operator delete(p, alignment);
 }
 
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
