@@ -40,6 +40,9 @@ class KrXMLComplexElement {
     // A subclass aligned beyond 16 bytes comes from the general allocator.
     static void* operator new(size_t size, std::align_val_t alignment);
     static void operator delete(void* p, size_t size, std::align_val_t alignment) noexcept;
+    // Declaring the forms above hides the global placement form.
+    static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
+    static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
     // Hooks: the base versions do nothing.
     virtual void BeforeWrite(std::ostream& out);

@@ -112,4 +112,12 @@ TEST(KrNodePoolTest, FreeingABigTreeGivesItsMemoryBack) {
     EXPECT_LT(KrNodePool::BytesHeld() - before, (held - before) / 4);
 }
 
+TEST(KrNodePoolTest, AnElementCanStillBeBuiltInMemoryOfTheCallers) {
+    alignas(KrXMLGenericText) unsigned char memory[sizeof(KrXMLGenericText)];
+    auto* text = new (memory) KrXMLGenericText("placed");
+    EXPECT_EQ(text->GetText(), "placed");
+    EXPECT_EQ(static_cast<void*>(text), static_cast<void*>(memory));
+    text->~KrXMLGenericText();
+}
+
 }  // namespace
