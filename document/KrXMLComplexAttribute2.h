@@ -39,7 +39,9 @@ class KrXMLComplexAttributeProxy2 : public KrXMLComplexAttribute2 {
     void SetFromCString(const char* text) override;
     void AppendTo(std::string& out) override;
 
-    KrXMLComplexAttribute2* GetTarget() const { return _target; }
+    // The member the proxy forwards to. Virtual for proxies that make their
+    // member on first use.
+    virtual KrXMLComplexAttribute2* GetTarget() const { return _target; }
 
   private:
     KrXMLComplexAttribute2* _target;

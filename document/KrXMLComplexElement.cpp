@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
+#include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
 #include "document/KrWidgetManager_base.h"
@@ -34,6 +36,75 @@ uint8_t builtInGrammar(const std::string& name) {
 }
 
 }  // namespace
+
+const KrXMLComplexElement::Children& KrXMLComplexElement::ChildList::_none() {
+    static const Children kNone;
+    return kNone;
+}
+
+void KrXMLComplexElement::ChildList::_free() {
+    if (_items != nullptr) {
+        _items->~Children();
+        KrNodePool::Free(_items, sizeof(Children));
+        _items = nullptr;
+    }
+}
+
+void KrXMLComplexElement::ChildList::insertAt(size_t position, KrXMLComplexElement* child) {
+    if (_items == nullptr) {
+        void* memory = KrNodePool::Allocate(sizeof(Children));
+        _items = new (memory) Children;
+        try {
+            // Elements that take children mostly take several.
+            _items->reserve(16);
+        } catch (...) {
+            _free();
+            throw;
+        }
+    }
+    _items->insert(_items->begin() + static_cast<std::ptrdiff_t>(position), child);
+}
+
+void KrXMLComplexElement::ChildList::erase(Children::const_iterator first,
+                                           Children::const_iterator last) {
+    _items->erase(first, last);
+    if (_items->empty()) {
+        _free();
+    }
+}
+
+void KrXMLComplexElement::ChildList::swapWith(Children& other) {
+    if (_items == nullptr) {
+        if (other.empty()) {
+            return;
+        }
+        void* memory = KrNodePool::Allocate(sizeof(Children));
+        _items = new (memory) Children;
+    }
+    _items->swap(other);
+    if (_items->empty()) {
+        _free();
+    }
+}
+
+void* KrXMLComplexElement::operator new(size_t size) {
+    return KrNodePool::Allocate(size);
+}
+
+void KrXMLComplexElement::operator delete(void* p, size_t size) noexcept {
+    KrNodePool::Free(p, size);
+}
+
+void* KrXMLComplexElement::operator new(size_t size, std::align_val_t alignment) {
+    return ::operator new(size, alignment);
+}
+
+void KrXMLComplexElement::operator delete(void* p, size_t /*size*/,
+                                          std::align_val_t alignment) noexcept {
+    // The unsized form: clang declares the sized one only with
+    // -fsized-deallocation.
+    ::operator delete(p, alignment);
+}
 
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
                                          bool collapsible)
@@ -78,7 +149,7 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     }
     // Deleted directly while still in a tree: leave no dangling slot behind.
     if (_parent != nullptr) {
-        Children& siblings = _parent->_children;
+        ChildList& siblings = _parent->_children;
         auto it = std::find(siblings.begin(), siblings.end(), this);
         if (it != siblings.end()) {
             siblings.erase(it);
@@ -92,11 +163,11 @@ KrXMLComplexElement::~KrXMLComplexElement() {
     // still to delete form a stack linked through their parent links: this
     // runs while a failed allocation unwinds, so it must not allocate.
     KrXMLComplexElement* pending = nullptr;
-    auto pushChildren = [&pending](Children& children) {
-        for (auto it = children.rbegin(); it != children.rend(); ++it) {
-            if (*it != nullptr) {
-                (*it)->_parent = pending;
-                pending = *it;
+    auto pushChildren = [&pending](ChildList& children) {
+        for (size_t index = children.size(); index-- > 0;) {
+            if (KrXMLComplexElement* child = children[index]) {
+                child->_parent = pending;
+                pending = child;
             }
         }
         children.clear();
@@ -221,10 +292,7 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     // sixteen at once replaces the three small buffers that growth from four
     // left behind, which also made freeing a large tree much slower.
     try {
-        if (_children.capacity() == 0) {
-            _children.reserve(16);
-        }
-        _children.insert(_children.begin() + static_cast<std::ptrdiff_t>(position), child);
+        _children.insertAt(position, child);
     } catch (...) {
         // Out of memory: the child is refused like one a hook refuses.
         if (deleteOnRefusal) {
@@ -288,7 +356,7 @@ KrXMLComplexElement* KrXMLComplexElement::SetChild(KrXMLComplexElement* child) {
         OnChildRemoved(current);
     }
     Children old;
-    old.swap(_children);
+    _children.swapWith(old);
     for (KrXMLComplexElement* current : old) {
         current->_parent = nullptr;
         delete current;
@@ -377,7 +445,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         child->_parent = this;
         throw;
     }
-    _children[index] = wrapper;
+    _children.set(index, wrapper);
     wrapper->_parent = this;
     try {
         OnChildAdded(wrapper);
@@ -393,7 +461,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         }
         if (wrapperIndex != npos) {
             if (child->_parent == nullptr) {
-                _children[wrapperIndex] = child;
+                _children.set(wrapperIndex, child);
                 child->_parent = this;
             } else {
                 _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(wrapperIndex));
@@ -422,14 +490,14 @@ bool KrXMLComplexElement::ReplaceChild(KrXMLComplexElement* oldChild,
     }
     _checkAdoptable(newChild);
     OnChildRemoved(oldChild);
-    _children[index] = newChild;
+    _children.set(index, newChild);
     newChild->_parent = this;
     try {
         OnChildAdded(newChild);
     } catch (...) {
         const size_t newIndex = _indexOf(newChild);
         if (newIndex != npos) {
-            _children[newIndex] = oldChild;
+            _children.set(newIndex, oldChild);
         }
         if (newChild->_parent == this) {
             newChild->_parent = nullptr;
@@ -510,7 +578,7 @@ void KrXMLComplexElement::AppendChildrenOf(KrXMLComplexElement* other) {
         throw KrException("child elements not allowed for " + *_name, __LINE__, "src");
     }
     Children pending;
-    pending.swap(other->_children);
+    other->_children.swapWith(pending);
     size_t next = 0;
     try {
         for (; next < pending.size(); ++next) {

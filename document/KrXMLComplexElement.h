@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +31,18 @@ class KrXMLComplexElement {
     KrXMLComplexElement(const std::string& name, bool emptyElement, bool collapsible);
     KrXMLComplexElement(const KrXMLComplexElement&) = delete;
     KrXMLComplexElement& operator=(const KrXMLComplexElement&) = delete;
+
+    // Every element, of whatever class, lives in the node pool (KrNodePool):
+    // trees are made of many small nodes. The virtual destructor hands the
+    // size of the most derived class to operator delete.
+    static void* operator new(size_t size);
+    static void operator delete(void* p, size_t size) noexcept;
+    // A subclass aligned beyond 16 bytes comes from the general allocator.
+    static void* operator new(size_t size, std::align_val_t alignment);
+    static void operator delete(void* p, size_t size, std::align_val_t alignment) noexcept;
+    // Declaring the forms above hides the global placement form.
+    static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
+    static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
     // Hooks: the base versions do nothing.
     virtual void BeforeWrite(std::ostream& out);
@@ -102,7 +115,7 @@ class KrXMLComplexElement {
     void SetError(const std::string& text);
     bool HasError() const { return _error; }
     const std::string& GetErrorText() const;
-    const Children& GetChildren() const { return _children; }
+    const Children& GetChildren() const { return _children.items(); }
 
     // Inserts at the front without looking at emptyElement; otherwise as AddChild.
     KrXMLComplexElement* PrependChild(KrXMLComplexElement* child);
@@ -144,7 +157,45 @@ class KrXMLComplexElement {
     // per word, and a copy of the name in every one of them was the largest
     // part of a small node.
     const std::string* _name;
-    Children _children;
+
+    // The children, held through one pointer: most nodes (every word of
+    // text) have none, and an empty vector in each cost 24 bytes. Reads like
+    // the vector; the vector is made with the first child and freed when the
+    // last one goes.
+    class ChildList {
+      public:
+        ChildList() = default;
+        ChildList(const ChildList&) = delete;
+        ChildList& operator=(const ChildList&) = delete;
+        ~ChildList() { _free(); }
+
+        const Children& items() const { return _items != nullptr ? *_items : _none(); }
+        Children::const_iterator begin() const { return items().begin(); }
+        Children::const_iterator end() const { return items().end(); }
+        size_t size() const { return _items != nullptr ? _items->size() : 0; }
+        bool empty() const { return size() == 0; }
+        KrXMLComplexElement* operator[](size_t index) const { return (*_items)[index]; }
+        // Index must be below size().
+        void set(size_t index, KrXMLComplexElement* child) { (*_items)[index] = child; }
+
+        void insertAt(size_t position, KrXMLComplexElement* child);
+        void push_back(KrXMLComplexElement* child) { insertAt(size(), child); }
+        // Iterators must come from this list.
+        void erase(Children::const_iterator first, Children::const_iterator last);
+        void erase(Children::const_iterator at) { erase(at, at + 1); }
+        void eraseAt(size_t index) { erase(begin() + static_cast<std::ptrdiff_t>(index)); }
+        // Frees the vector; allocates nothing.
+        void clear() { _free(); }
+        // Exchanges the children with other's elements.
+        void swapWith(Children& other);
+
+      private:
+        static const Children& _none();
+        void _free();
+
+        Children* _items = nullptr;
+    };
+    ChildList _children;
     KrXMLComplexElement* _parent = nullptr;
     bool _emptyElement;
     bool _collapsible;

@@ -48,20 +48,27 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
         KrReadUnit unit;
         const KrDTD* dtd = nullptr;
         std::string dtdFor;
+        // The grammar and the skip set change only where the current element
+        // does; looking them up for every word cost string comparisons.
+        const KrXMLComplexElement* skipFor = nullptr;
+        const std::set<std::string>* skip = nullptr;
         bool handledOne = false;
         while (true) {
             if (stopAfterOne != 0 && handledOne) {
                 return _top.get();
             }
-            if (dtd == nullptr || dtdFor != _dtdName) {
+            if (dtd == nullptr || (skipFor != _current && dtdFor != _dtdName)) {
                 dtd = reader.FindDTD(_dtdName);
                 if (dtd == nullptr) {
                     throw KrException("DTD '" + _dtdName + "' not defined", __LINE__, "src");
                 }
                 dtdFor = _dtdName;
+                skipFor = nullptr;
             }
-            const std::set<std::string>* skip =
-                dtd->HasSkipSets() ? dtd->SkipSet(_current->GetName()) : nullptr;
+            if (skipFor != _current) {
+                skip = dtd->HasSkipSets() ? dtd->SkipSet(_current->GetName()) : nullptr;
+                skipFor = _current;
+            }
 
             const KrDTD::Step* match = nullptr;
             int next = reader.Peek();
@@ -113,7 +120,7 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
                     // A void element (br, meta, ...) is complete with its
                     // start tag: it never takes the following units.
                     bool opens = match->opensLevel && !unit.selfClosed &&
-                                 !dtd->IsVoid(element->GetName()) && !element->IsEmptyElement();
+                                 !element->IsEmptyElement() && !dtd->IsVoid(element->GetName());
                     if (opens && _depth >= kMaxDepth) {
                         throw KrException("nesting too deep", __LINE__, "src");
                     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
 #include "foundation/KrException.h"
 
@@ -98,7 +99,7 @@ AttributeMap::const_iterator AttributeMap::find(std::string_view name) const {
 }
 
 AttributeMap::Block* AttributeMap::_newBlock(uint32_t capacity) {
-    void* memory = ::operator new(sizeof(Block) + capacity * sizeof(value_type));
+    void* memory = KrNodePool::Allocate(sizeof(Block) + capacity * sizeof(value_type));
     Block* block = new (memory) Block;
     block->capacity = capacity;
     return block;
@@ -113,8 +114,9 @@ void AttributeMap::_freeBlock(Block* block) {
     for (uint32_t i = 0; i < block->size; ++i) {
         entries[i].~value_type();
     }
+    const size_t bytes = sizeof(Block) + block->capacity * sizeof(value_type);
     block->~Block();
-    ::operator delete(block);
+    KrNodePool::Free(block, bytes);
 }
 
 void AttributeMap::_grow(uint32_t capacity) {
@@ -295,14 +297,14 @@ bool KrXMLGenericElement::ReplaceElementWhere(KrXMLGenericElement* newElement,
             _attachChild(newElement, std::min(index, _children.size()), true);
             return true;
         }
-        _children[oldIndex] = newElement;
+        _children.set(oldIndex, newElement);
         newElement->_parent = this;
         try {
             OnChildAdded(newElement);
         } catch (...) {
             const size_t newIndex = _indexOf(newElement);
             if (newIndex != npos) {
-                _children[newIndex] = old;
+                _children.set(newIndex, old);
             }
             if (newElement->_parent == this) {
                 newElement->_parent = nullptr;
@@ -611,8 +613,8 @@ void KrXMLGenericElement::RegisterAttribute(const std::string& name,
 
 void KrXMLGenericElement::_registerProxy(const std::string& name,
                                          KrXMLComplexAttributeProxy2* proxy) {
+    // The target is not asked for: a proxy may make its member on first use.
     ThrowNullInit(proxy);
-    ThrowNullInit(proxy->GetTarget());
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }

@@ -15,6 +15,7 @@
 #include "document/KrDTDElementReaderString.h"
 #include "document/KrDTDTable.h"
 #include "document/KrMimeType.h"
+#include "document/KrNodePool.h"
 #include "document/KrReadCursor.h"
 #include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"

@@ -31,6 +31,58 @@ void KrHTML_BaseElement2::_registerMembers() {
 
 KrHTML_BaseElement2::~KrHTML_BaseElement2() = default;
 
+KrHTML_BaseElement2::Members& KrHTML_BaseElement2::_members() {
+    if (!_memberBlock) {
+        _memberBlock = std::make_unique<Members>();
+    }
+    return *_memberBlock;
+}
+
+KrXMLComplexAttribute2* KrHTML_BaseElement2::MemberProxy::GetTarget() const {
+    return const_cast<MemberProxy*>(this)->_target(true);
+}
+
+KrXMLComplexAttribute2* KrHTML_BaseElement2::MemberProxy::_target(bool create) {
+    if (!create && !_owner->_memberBlock) {
+        return nullptr;
+    }
+    Members& members = _owner->_members();
+    switch (_which) {
+        case kId:
+            return &members.id;
+        case kClass:
+            return &members.classes;
+        case kStyle:
+            break;
+    }
+    return &members.style;
+}
+
+bool KrHTML_BaseElement2::MemberProxy::IsSet() {
+    KrXMLComplexAttribute2* target = _target(false);
+    return target != nullptr && target->IsSet();
+}
+
+void KrHTML_BaseElement2::MemberProxy::Write(std::ostream& out) {
+    if (KrXMLComplexAttribute2* target = _target(false)) {
+        target->Write(out);
+    }
+}
+
+void KrHTML_BaseElement2::MemberProxy::SetFromString(const std::string& text) {
+    _target(true)->SetFromString(text);
+}
+
+void KrHTML_BaseElement2::MemberProxy::SetFromCString(const char* text) {
+    _target(true)->SetFromCString(text);
+}
+
+void KrHTML_BaseElement2::MemberProxy::AppendTo(std::string& out) {
+    if (KrXMLComplexAttribute2* target = _target(false)) {
+        target->AppendTo(out);
+    }
+}
+
 KrXMLComplexElement* KrHTML_BaseElement2::_addNewChild(KrXMLComplexElement* child) {
     if (child != nullptr && IsEmptyElement()) {
         delete child;
@@ -40,11 +92,11 @@ KrXMLComplexElement* KrHTML_BaseElement2::_addNewChild(KrXMLComplexElement* chil
 }
 
 void KrHTML_BaseElement2::SetId(const std::string& id) {
-    _id.SetFromString(id);
+    _members().id.SetFromString(id);
 }
 
 void KrHTML_BaseElement2::SetStyle(const std::string& style) {
-    _style.SetFromString(style);
+    _members().style.SetFromString(style);
 }
 
 std::string KrHTML_BaseElement2::ToHTMLString() {

@@ -4,7 +4,11 @@
 // HTML text or as JavaScript that rebuilds it in the browser.
 // Owns its members and (through the element tree) its children; the
 // attribute map holds proxies to the three members, which are members too.
+// The members themselves are made when one of them is first set: every word
+// of read text is an element, and few elements set any of them.
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "document/KrXMLGenericElement.h"
@@ -42,16 +46,43 @@ class KrHTML_BaseElement2 : public KrXMLGenericElement {
     // leaked. Returns what AddChild returns.
     KrXMLComplexElement* _addNewChild(KrXMLComplexElement* child);
 
-    KrXMLStringKrAttribute _id;
-    KrXMLStringKrAttribute _class;
-    KrStyleAttribute _style;
+    struct Members {
+        KrXMLStringKrAttribute id;
+        KrXMLStringKrAttribute classes;
+        KrStyleAttribute style;
+    };
+    // The members, made on first use.
+    Members& _members();
 
   private:
+    // The map's entry for one member: reads as an unset attribute until the
+    // members exist, and makes them when it is set. Held in the element, so
+    // that an element costs no allocation per member.
+    class MemberProxy : public KrXMLComplexAttributeProxy2 {
+      public:
+        enum Which : uint8_t { kId, kClass, kStyle };
+        MemberProxy(KrHTML_BaseElement2* owner, Which which)
+            : KrXMLComplexAttributeProxy2(nullptr), _owner(owner), _which(which) {}
+        bool IsSet() override;
+        void Write(std::ostream& out) override;
+        void SetFromString(const std::string& text) override;
+        void SetFromCString(const char* text) override;
+        void AppendTo(std::string& out) override;
+        // Makes the members when they do not exist yet.
+        KrXMLComplexAttribute2* GetTarget() const override;
+
+      private:
+        // The member, made when `create`; null when it does not exist yet.
+        KrXMLComplexAttribute2* _target(bool create);
+
+        KrHTML_BaseElement2* _owner;
+        Which _which;
+    };
+
     void _registerMembers();
 
-    // The map's entries for the three members above: held here so that an
-    // element (every word of text is one) costs no allocation per member.
-    KrXMLComplexAttributeProxy2 _idProxy{&_id};
-    KrXMLComplexAttributeProxy2 _classProxy{&_class};
-    KrXMLComplexAttributeProxy2 _styleProxy{&_style};
+    std::unique_ptr<Members> _memberBlock;
+    MemberProxy _idProxy{this, MemberProxy::kId};
+    MemberProxy _classProxy{this, MemberProxy::kClass};
+    MemberProxy _styleProxy{this, MemberProxy::kStyle};
 };

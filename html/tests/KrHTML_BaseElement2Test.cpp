@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "document/KrXMLComplexAttribute2.h"
 #include "foundation/KrException.h"
@@ -54,6 +55,29 @@ TEST(KrHTML_BaseElement2Test, MemberEntriesReachTheMembersAndCanBeRemovedAndRepl
     div.SetAttribute("id", "y");
     EXPECT_EQ(dynamic_cast<KrXMLComplexAttributeProxy2*>(div.GetAttribute("id")), nullptr);
     EXPECT_EQ(div.ToHTMLString(), "<div a=\"1\" id=\"y\" zz=\"2\"></div>");
+}
+
+TEST(KrHTML_BaseElement2Test, MemberEntriesWorkBeforeAnyMemberIsSet) {
+    // Each entry is reached first through a different door: the map's
+    // SetFromString, the proxy's target, and reading alone.
+    KrHTML_BaseElement2 div("div");
+    for (const char* name : {"id", "class", "style"}) {
+        ASSERT_NE(div.GetAttribute(name), nullptr) << name;
+        EXPECT_FALSE(div.GetAttribute(name)->IsSet()) << name;
+    }
+    EXPECT_EQ(div.ToHTMLString(), "<div></div>");
+    std::string appended;
+    div.GetAttribute("id")->AppendTo(appended);
+    EXPECT_EQ(appended, "");
+
+    KrHTML_BaseElement2 styled("p");
+    auto* style = dynamic_cast<KrStyleAttribute*>(
+        dynamic_cast<KrXMLComplexAttributeProxy2*>(styled.GetAttribute("style"))->GetTarget());
+    ASSERT_NE(style, nullptr);
+    style->SetProperty("color")->SetValue("red");
+    styled.GetAttribute("class")->SetFromString("c");
+    EXPECT_EQ(styled.ToHTMLString(), "<p class=\"c\" style=\"color: red;\"></p>");
+    EXPECT_FALSE(styled.GetAttribute("id")->IsSet());
 }
 
 TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateAppendsToBody) {

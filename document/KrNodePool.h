@@ -1,0 +1,32 @@
+#pragma once
+// Memory for the element nodes of every tree. A tree holds one node per word
+// and per whitespace run, and the general allocator spent more time on them
+// (per-chunk headers, consolidating its bins after a large tree was freed)
+// than the reader spent reading. Nodes of up to kMaxSize bytes come from
+// slabs of one size class each: allocating takes a free slot of the class's
+// current slab, freeing puts the slot back on its own slab, found from the
+// address alone. Slabs are cut from larger mappings, and a mapping whose
+// slabs are all empty goes back to the system (one is kept for the next
+// tree), so freeing a tree node by node or in bulk returns its memory.
+// Thread-safe: each size class has its own lock; a node may be freed on
+// another thread than the one that made it.
+// In AddressSanitizer builds every node comes from the general allocator, so
+// that the sanitizer keeps seeing each node's use after free.
+
+#include <cstddef>
+
+class KrNodePool {
+  public:
+    static constexpr size_t kMaxSize = 512;
+
+    // size bytes, aligned for any node; throws std::bad_alloc.
+    static void* Allocate(size_t size);
+    // size must be what Allocate was given for p.
+    static void Free(void* p, size_t size) noexcept;
+
+    // Bytes of the pool's mappings that hold nodes now (like the allocator's
+    // count of bytes in use, it leaves out the empty mappings kept for reuse).
+    static size_t BytesHeld();
+    // False where every node comes from the general allocator.
+    static bool Enabled();
+};

@@ -1,0 +1,126 @@
+#include "document/KrNodePool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "document/KrXMLGenericElement.h"
+#include "document/KrXMLGenericText.h"
+
+namespace {
+
+struct Block {
+    void* p;
+    size_t size;
+};
+
+// Fills a block with a pattern of its own, so that two blocks sharing bytes
+// show up when either is checked.
+void fill(const Block& block, unsigned seed) {
+    auto* bytes = static_cast<unsigned char*>(block.p);
+    for (size_t i = 0; i < block.size; ++i) {
+        bytes[i] = static_cast<unsigned char>(seed + i);
+    }
+}
+
+bool holds(const Block& block, unsigned seed) {
+    const auto* bytes = static_cast<const unsigned char*>(block.p);
+    for (size_t i = 0; i < block.size; ++i) {
+        if (bytes[i] != static_cast<unsigned char>(seed + i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(KrNodePoolTest, BlocksOfEverySizeAreDistinctAlignedAndKeepTheirBytes) {
+    std::vector<Block> blocks;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t size = 1; size <= KrNodePool::kMaxSize + 64; size += 7) {
+            blocks.push_back({KrNodePool::Allocate(size), size});
+        }
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const auto address = reinterpret_cast<uintptr_t>(blocks[i].p);
+        EXPECT_EQ(address % 8, 0u) << blocks[i].size;
+        if (blocks[i].size % 16 == 0) {
+            EXPECT_EQ(address % 16, 0u) << blocks[i].size;
+        }
+        fill(blocks[i], static_cast<unsigned>(i));
+    }
+    // Free every other block and refill the holes: the survivors stay intact.
+    for (size_t i = 0; i < blocks.size(); i += 2) {
+        KrNodePool::Free(blocks[i].p, blocks[i].size);
+        blocks[i].p = KrNodePool::Allocate(blocks[i].size);
+        fill(blocks[i], static_cast<unsigned>(i) * 3);
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_TRUE(holds(blocks[i], static_cast<unsigned>(i) * (i % 2 == 0 ? 3 : 1))) << i;
+        KrNodePool::Free(blocks[i].p, blocks[i].size);
+    }
+}
+
+TEST(KrNodePoolTest, NodesMadeOnOneThreadAreFreedOnOthers) {
+    constexpr int kThreads = 4;
+    constexpr int kNodes = 20000;
+    std::vector<std::vector<KrXMLComplexElement*>> made(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&made, t] {
+            for (int i = 0; i < kNodes; ++i) {
+                made[t].push_back(i % 2 == 0 ? static_cast<KrXMLComplexElement*>(
+                                                   new KrXMLGenericText(std::to_string(i)))
+                                             : new KrXMLGenericElement("e", true));
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t) {
+        // Each thread frees the nodes another one made, while the others
+        // make and free nodes of their own.
+        threads.emplace_back([&made, t] {
+            for (KrXMLComplexElement* node : made[(t + 1) % kThreads]) {
+                delete new KrXMLGenericText("x");
+                delete node;
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+TEST(KrNodePoolTest, FreeingABigTreeGivesItsMemoryBack) {
+    if (!KrNodePool::Enabled()) {
+        GTEST_SKIP() << "nodes come from the general allocator in this build";
+    }
+    // Mappings that already hold nodes count in `before` and may take part
+    // of the tree, so the tree is made large against a mapping.
+    constexpr size_t kNodes = 400000;
+    const size_t before = KrNodePool::BytesHeld();
+    auto* root = new KrXMLGenericElement("root", true);
+    for (size_t i = 0; i < kNodes; ++i) {
+        root->AddChild(new KrXMLGenericText("word"));
+    }
+    const size_t held = KrNodePool::BytesHeld();
+    ASSERT_GE(held, before + kNodes * sizeof(KrXMLGenericText) / 2);
+    delete root;
+    // The slab each size class allocates from stays, whatever else is freed.
+    EXPECT_LT(KrNodePool::BytesHeld(), before + (held - before) / 4);
+}
+
+TEST(KrNodePoolTest, AnElementCanStillBeBuiltInMemoryOfTheCallers) {
+    alignas(KrXMLGenericText) unsigned char memory[sizeof(KrXMLGenericText)];
+    auto* text = new (memory) KrXMLGenericText("placed");
+    EXPECT_EQ(text->GetText(), "placed");
+    EXPECT_EQ(static_cast<void*>(text), static_cast<void*>(memory));
+    text->~KrXMLGenericText();
+}
+
+}  // namespace
