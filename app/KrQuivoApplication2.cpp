@@ -9,6 +9,7 @@
 #include "foundation/KrJob.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/KrXServerHeader.h"
 
@@ -82,24 +83,31 @@ KrHTMLKontextN* KrQuivoApplication2::CreateKontext(const std::string&) {
 KrHTMLKontextN* KrQuivoApplication2::AddKontext(KrHTMLKontextN* context) {
     if (context == nullptr)
         return nullptr;
-    std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
-    _replaceKontext(context->GetId(), context);
+    KrHTMLKontextN* displaced = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
+        displaced = _replaceKontext(context->GetId(), context);
+    }
+    delete displaced;
     return context;
 }
 
-// Caller holds _kontextMutex. The displaced context is deleted unless it is
-// the same one or still registered under another id, so nothing leaks and
-// nothing is freed twice.
-void KrQuivoApplication2::_replaceKontext(const std::string& quivoid, KrHTMLKontextN* context) {
+// Caller holds _kontextMutex. Returns the displaced context for the caller to
+// delete once the mutex is released (a context waits for its scenarios'
+// running actions, which may need that mutex); null when it is the same one
+// or still registered under another id, so nothing leaks and nothing is
+// freed twice.
+KrHTMLKontextN* KrQuivoApplication2::_replaceKontext(const std::string& quivoid,
+                                                     KrHTMLKontextN* context) {
     KrHTMLKontextN*& slot = contexts[quivoid];
     KrHTMLKontextN* old = slot;
     slot = context;
     if (old == nullptr || old == context)
-        return;
+        return nullptr;
     for (const auto& entry : contexts)
         if (entry.second == old)
-            return;
-    delete old;
+            return nullptr;
+    return old;
 }
 
 std::string KrQuivoApplication2::MakeUniqueId(const std::string& prefix) {
@@ -130,21 +138,40 @@ bool KrQuivoApplication2::HasKontext(const std::string& quivoid) {
 
 void KrQuivoApplication2::DispatchToKontext(const std::string& quivoid, KrXHeader& request,
                                             KrXResponseHeader& response, std::string command) {
-    std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
-    const auto it = contexts.find(quivoid);
-    if (it != contexts.end() && it->second != nullptr)
-        it->second->HandleRequest(request, response, command);
-    KrKontextReplacement_t& replacement = response.kontextReplacement();
-    if (replacement.kontextId == quivoid && replacement.kontext != nullptr) {
-        KrHTMLKontextN* next = replacement.kontext;
-        replacement.kontext = nullptr;
-        _replaceKontext(quivoid, next);
+    KrHTMLKontextN* displaced = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
+        const auto it = contexts.find(quivoid);
+        if (it != contexts.end() && it->second != nullptr)
+            _handleGuarded(*it->second, request, response, std::move(command));
+        KrKontextReplacement_t& replacement = response.kontextReplacement();
+        if (replacement.kontextId == quivoid && replacement.kontext != nullptr) {
+            KrHTMLKontextN* next = replacement.kontext;
+            replacement.kontext = nullptr;
+            displaced = _replaceKontext(quivoid, next);
+        }
     }
+    delete displaced;
 }
 
 void KrQuivoApplication2::HandleKontextRequest(KrHTMLKontextN& kontext, KrXHeader& request,
                                                KrXResponseHeader& response, std::string command) {
-    kontext.HandleRequest(request, response, std::move(command));
+    _handleGuarded(kontext, request, response, std::move(command));
+}
+
+// A context that throws must not take the server's request job with it: the
+// error is reported and the request counts as not answered by the context.
+void KrQuivoApplication2::_handleGuarded(KrHTMLKontextN& kontext, KrXHeader& request,
+                                         KrXResponseHeader& response, std::string command) {
+    try {
+        kontext.HandleRequest(request, response, std::move(command));
+    } catch (const std::exception& error) {
+        std::cerr << "page context '" << kontext.GetId() << "' failed on " << request.path()
+                  << ": " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "page context '" << kontext.GetId() << "' failed on " << request.path()
+                  << std::endl;
+    }
 }
 
 bool KrQuivoApplication2::HasResource(const std::string& name, KrXHeader&) {

@@ -10,6 +10,8 @@
 //   _kontextMutex  guards `contexts`; held while a context handles a request
 //   _optionsMutex  guards `options` (the server callback writes it on the
 //                  listener's thread)
+// Contexts are deleted outside _kontextMutex: a context waits for its
+// scenarios' running actions, and those may take the mutex.
 // Shutdown (the destructor): stop the transport, so no request can reach a
 // context any more, then delete the contexts, then the scheduler goes.
 
@@ -76,7 +78,9 @@ class KrQuivoApplication2 : public KrWebApplication {
 
   private:
     void _openBrowserOn(const std::string& url);
-    void _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
+    KrHTMLKontextN* _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
+    void _handleGuarded(KrHTMLKontextN& kontext, KrXHeader& request, KrXResponseHeader& response,
+                        std::string command);
 
     KrGavetaScheduler2 scheduler;
     KrIntention intention;

@@ -12,7 +12,8 @@ namespace {
 // A context that counts its requests and its deletions.
 class CountingKontext : public KrHTMLKontextN {
   public:
-    CountingKontext(std::string id, int& deleted) : _id(std::move(id)), _deleted(deleted) {}
+    CountingKontext(KrQuivoApplication2* app, std::string id, int& deleted)
+        : KrHTMLKontextN(app, id, 0, "", _options, nullptr), _id(std::move(id)), _deleted(deleted) {}
     ~CountingKontext() override { ++_deleted; }
     std::string GetId() override { return _id; }
     void HandleRequest(KrXHeader&, KrXResponseHeader& response, std::string command) override {
@@ -27,6 +28,7 @@ class CountingKontext : public KrHTMLKontextN {
     std::string replacementId;
 
   private:
+    static inline std::map<std::string, std::string> _options;
     std::string _id;
     int& _deleted;
 };
@@ -42,7 +44,7 @@ struct AppFixture : ::testing::Test {
 };
 
 TEST_F(AppFixture, DispatchReachesOnlyRegisteredContexts) {
-    auto* context = new CountingKontext("k1", deleted);
+    auto* context = new CountingKontext(app.get(), "k1", deleted);
     EXPECT_EQ(app->AddKontext(context), context);
     EXPECT_EQ(app->AddKontext(nullptr), nullptr);
     EXPECT_TRUE(app->HasKontext("k1"));
@@ -56,9 +58,9 @@ TEST_F(AppFixture, DispatchReachesOnlyRegisteredContexts) {
 }
 
 TEST_F(AppFixture, ReplacementForItsOwnIdTakesOverAndTheOldOneIsDeleted) {
-    auto* first = new CountingKontext("k1", deleted);
-    auto* second = new CountingKontext("k1", deleted);
-    auto* stray = new CountingKontext("other", deleted);
+    auto* first = new CountingKontext(app.get(), "k1", deleted);
+    auto* second = new CountingKontext(app.get(), "k1", deleted);
+    auto* stray = new CountingKontext(app.get(), "other", deleted);
     app->AddKontext(first);
     first->replacement = second;
     first->replacementId = "k1";
@@ -76,12 +78,12 @@ TEST_F(AppFixture, ReplacementForItsOwnIdTakesOverAndTheOldOneIsDeleted) {
 }
 
 TEST_F(AppFixture, DeletingTheApplicationDeletesEachContextOnce) {
-    auto* shared = new CountingKontext("a", deleted);
+    auto* shared = new CountingKontext(app.get(), "a", deleted);
     app->AddKontext(shared);
-    app->AddKontext(new CountingKontext("b", deleted));
+    app->AddKontext(new CountingKontext(app.get(), "b", deleted));
     // The same context again under its id, and a second one displacing "b".
     app->AddKontext(shared);
-    app->AddKontext(new CountingKontext("b", deleted));
+    app->AddKontext(new CountingKontext(app.get(), "b", deleted));
     EXPECT_EQ(deleted, 1);
     app.reset();
     EXPECT_EQ(deleted, 3);
