@@ -13,11 +13,12 @@ import path from 'node:path';
 import { chromium } from 'playwright-core';
 
 const WAIT = 20000;
-const program = process.argv[2];
-if (!program) {
+if (!process.argv[2]) {
   console.error('usage: node test.mjs <path of the widgets program>');
   process.exit(2);
 }
+// The program runs in a folder of its own: a relative path must not depend on it.
+const program = path.resolve(process.argv[2]);
 
 const results = [];
 let failures = 0;
@@ -64,7 +65,10 @@ let output = '';
 let errors = '';
 child.stdout.on('data', (data) => { output += data; });
 child.stderr.on('data', (data) => { errors += data; });
-const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+const exited = new Promise((resolve) => {
+  child.on('exit', (code, signal) => resolve({ code, signal }));
+  child.on('error', (error) => { errors += `cannot start ${program}: ${error.message}\n`; resolve({ error }); });
+});
 let running = true;
 exited.then(() => { running = false; });
 
