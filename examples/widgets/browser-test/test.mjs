@@ -10,7 +10,15 @@ import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
+
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch (error) {
+  console.error('playwright-core is not installed: run scripts/test.sh, or npm ci in ' +
+    `${path.dirname(new URL(import.meta.url).pathname)} (${error.message})`);
+  process.exit(1);
+}
 
 const WAIT = 20000;
 if (!process.argv[2]) {
@@ -34,6 +42,15 @@ async function step(name, body) {
 }
 function check(condition, message) {
   if (!condition) throw new Error(message);
+}
+
+// Waits until `condition()` holds; fails with `what` after WAIT.
+async function waitFor(condition, what) {
+  const deadline = Date.now() + WAIT;
+  while (!condition()) {
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
 }
 
 function freePort() {
@@ -167,8 +184,8 @@ try {
     await page.waitForFunction(() => document.getElementById('counter').textContent === '1');
     await page.click('#count');
     await page.waitForFunction(() => document.getElementById('counter').textContent === '2');
-    check(errors.includes("the fail button's handler always throws"),
-      'the handler\'s error was not reported on standard error');
+    await waitFor(() => errors.includes("the fail button's handler always throws"),
+      'the handler\'s error on standard error');
   });
 
   await step('submits the command form and comes back to the same page', async () => {
