@@ -1,0 +1,164 @@
+#include "app/KrHTMLKontextN.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "app/KrStringStorage.h"
+#include "app/tests/KontextTestSupport.h"
+#include "foundation/KrException.h"
+#include "html/KrHTMLTagClasses.h"
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+TEST_F(KontextFixture, StampingGivesEveryFormTheIdAndGeometry) {
+    context->SetDocument(PageFrom(
+        "<html><head></head><body>"
+        "<form id=\"f1\" action=\"a\"><input type=\"hidden\" name=\"quivoid\" value=\"old\" /></form>"
+        "<div><form id=\"f2\" action=\"b\"><input type=\"text\" name=\"q\" /></form></div>"
+        "</body></html>"));
+    context->StampDocument("id\"</script>");
+    const std::string html = context->RenderPage();
+    EXPECT_NE(html.find("quivoid=\"id\\\"<\\/script>\";"), std::string::npos) << html;
+    // The existing field is set, the other form gets one: two in all, none left "old".
+    EXPECT_EQ(Count(html, "name=\"quivoid\""), 2u) << html;
+    EXPECT_EQ(html.find("\"old\""), std::string::npos);
+    EXPECT_EQ(Count(html, "value=\"id&quot;</script>\""), 2u) << html;
+    EXPECT_EQ(Count(html, "name=\"quivogeometry\""), 2u);
+    EXPECT_EQ(Count(html, "value=\"empty\""), 2u);
+    // Stamping again changes values, adds no fields.
+    context->StampDocument("next");
+    EXPECT_EQ(Count(context->RenderPage(), "name=\"quivoid\""), 2u);
+    EXPECT_EQ(Count(context->RenderPage(), "value=\"next\""), 2u);
+}
+
+TEST_F(KontextFixture, CommandFormsAreNumberedAndPostTheId) {
+    context->SetDocument(PageFrom(
+        "<html><body><button name=\"save\">s</button><a name=\"open\">o</a></body></html>"));
+    EXPECT_TRUE(context->AddCommandForm("save", 0));
+    EXPECT_FALSE(context->AddCommandForm("missing", 0));
+    EXPECT_TRUE(context->AddCommandForm("open", 0));
+    EXPECT_TRUE(context->AddCommandForm("save", 0));
+    const std::string html = context->RenderPage();
+    for (const char* name : {"formcommand0", "formcommand1", "formcommand2"})
+        EXPECT_NE(html.find(std::string("id=\"") + name + "\""), std::string::npos) << name;
+    EXPECT_EQ(html.find("formcommand3"), std::string::npos);
+    EXPECT_NE(html.find("onclick=\"javascript:document.forms['formcommand2'].submit();\""),
+              std::string::npos)
+        << html;
+    EXPECT_NE(html.find("action=\"open\""), std::string::npos);
+    EXPECT_EQ(Count(html, "value=\"page1\""), 3u);
+}
+
+TEST_F(KontextFixture, NamesAndId) {
+    KrHTMLKontextN unnamed(app.get(), "", 0, "", options, nullptr);
+    EXPECT_EQ(unnamed.GetId(), "");
+    unnamed.AddName("");
+    EXPECT_TRUE(unnamed.GetNames().empty());
+    context->AddName("zeta");
+    EXPECT_EQ(context->GetId(), "page1");
+    context->AddName("alpha");
+    EXPECT_EQ(context->GetId(), "alpha");
+    EXPECT_EQ(context->GetNames().size(), 3u);
+    EXPECT_EQ(context->GetScheduler(), app->GetScheduler());
+    try {
+        KrHTMLKontextN orphan(nullptr, "x", 0, "", options, nullptr);
+        ADD_FAILURE() << "constructed without an application";
+    } catch (const KrException& error) {
+        EXPECT_STREQ(error.what(), "App must be defined, but is nullptr");
+    }
+}
+
+TEST_F(KontextFixture, RequestsAreRoutedByPath) {
+    std::vector<std::string> seen;
+    context->GetHandlers()["/x"] = [&](KrXHeader&, KrXResponseHeader& response, std::string c) {
+        seen.push_back("x:" + c);
+        response.setContent("x");
+    };
+    context->GetHandlers()["/boom"] = [](KrXHeader&, KrXResponseHeader& response, std::string) {
+        response.setContent("half");
+        throw std::runtime_error("handler failed");
+    };
+    struct Row {
+        std::string path, handlerPath;
+        unsigned long status;
+        std::string body;
+    };
+    const Row rows[] = {
+        {"/x", "", 200, "x"},
+        {"/X", "", 500, ""},           // paths compare exactly
+        {"/y", "", 500, ""},           // no handler: untouched
+        {"/y", "/x", 200, "x"},        // the handler path wins
+        {"/boom", "", 200, ""},        // a failed handler: nothing changed
+        {"/x", "", 200, "x"},          // and the next request is served
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path + " " + row.handlerPath);
+        TestRequest request(row.path);
+        request.request.setHandlerPath(row.handlerPath);
+        app->DispatchToKontext("page1", request.request, *request.response, "c");
+        EXPECT_EQ(request.response->status(), row.status);
+        EXPECT_EQ(request.body(), row.body);
+    }
+    EXPECT_EQ(seen.size(), 3u);
+}
+
+TEST_F(KontextFixture, WithoutAPageNothingIsDereferenced) {
+    EXPECT_EQ(context->GetDocument(), nullptr);
+    EXPECT_EQ(context->GetBody(), nullptr);
+    EXPECT_EQ(context->GetHead(), nullptr);
+    EXPECT_EQ(context->RenderPage(), "");
+    EXPECT_FALSE(context->AddCommandForm("x", 0));
+    context->_addUpdateScript(nullptr, "page1", "r");
+    EXPECT_THROW(context->StampDocument("x"), KrException);
+    TestRequest request("/");
+    app->DispatchToKontext("page1", request.request, *request.response, "");
+    EXPECT_EQ(request.response->status(), 200u);
+    EXPECT_EQ(request.body(), "");
+}
+
+TEST_F(KontextFixture, PagesLoadFromResourcesOrFiles) {
+    std::map<std::string, KrStringStorage> resources;
+    resources["start.html"] = KrStringStorage("start.html", 1, "<html><body><p>[[nothing]]</p></body></html>", false);
+    EXPECT_TRUE(context->LoadDocument("start.html", resources));
+    EXPECT_NE(context->GetBody(), nullptr);
+    EXPECT_NE(context->RenderPage().find("<p>"), std::string::npos);
+    // A file that cannot be read leaves an empty page.
+    options["startpath"] = "/nonexistent-quivo-dir";
+    context->LoadDocument("missing.html", resources);
+    ASSERT_NE(context->GetDocument(), nullptr);
+    EXPECT_EQ(context->RenderPage().find("<p>"), std::string::npos);
+}
+
+TEST_F(KontextFixture, UpdateScriptStartsPollingForTheReference) {
+    context->SetDocument(PageFrom("<html><head></head><body></body></html>"));
+    context->_addUpdateScript(context->GetDocument(), "page\"1", "ref</script>");
+    const std::string html = context->RenderPage();
+    EXPECT_NE(html.find("quivoid = \"page\\\"1\";"), std::string::npos);
+    EXPECT_NE(html.find("twymtupdatepagename = \"/\";"), std::string::npos);
+    EXPECT_NE(html.find("twymtupdate(\"ref<\\/script>\");"), std::string::npos) << html;
+    EXPECT_NE(html.find("async=\"yes\""), std::string::npos);
+    EXPECT_EQ(Count(html, "</script>"), Count(html, "<script"));
+}
+
+TEST(ColourTextTest, ColoursEachCharacterInTurn) {
+    const std::string abcde = ColourText("abcde");
+    EXPECT_EQ(Count(abcde, "<span"), 5u);
+    EXPECT_EQ(abcde.find("<span style=\"color : #083cc1; font-style : oblique;\">a</span>\n"), 0u);
+    EXPECT_NE(abcde.find("#083cc1; font-style : oblique;\">e</span>"), std::string::npos);
+    EXPECT_NE(abcde.find("#7b3b81; font-style : oblique;\">d</span>"), std::string::npos);
+    EXPECT_NE(ColourText("a b").find(">&nbsp;</span>"), std::string::npos);
+    EXPECT_NE(ColourText("<").find(">&lt;</span>"), std::string::npos);
+    EXPECT_EQ(ColourText(""), "");
+    // A multi-byte character stays whole in one span.
+    EXPECT_EQ(Count(ColourText("\xC3\xA9t\xC3\xA9"), "<span"), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,147 @@
+#include "app/KrScenario.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "app/tests/KontextTestSupport.h"
+#include "foundation/KrGavetaScheduler2.h"
+#include "html/KrHTML_div2.h"
+
+namespace {
+
+// Waits for the scheduler to run a job: the action reports through `ran`.
+void WaitFor(std::future<void>& ran) {
+    ran.wait();
+}
+
+TEST_F(KontextFixture, ActionsRunOnTheSchedulerUnderFreshReferences) {
+    KrScenario scenario(context, &context->GetUpdateRegistry());
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> firstRan;
+    std::future<void> first = firstRan.get_future();
+    const std::string a = scenario._doAction(
+        [&firstRan, released] {
+            firstRan.set_value();
+            released.wait();
+        },
+        [](const std::string&) { return 100L; });
+    const std::string b = scenario._doAction([] {}, nullptr);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.rfind("_job*", 0), 0u) << a;
+    WaitFor(first);
+    EXPECT_FALSE(scenario.isActionDone(a));
+    EXPECT_TRUE(scenario.isActionDone("never issued"));
+    EXPECT_EQ(context->GetUpdateRegistry().CallUpdater(a), 100);
+    // An entry without a function answers as the default updater.
+    EXPECT_EQ(context->GetUpdateRegistry().CallUpdater(b), KrScenario::DefaultUpdater(b));
+    release.set_value();
+    while (!scenario.isActionDone(a))
+        std::this_thread::yield();
+    EXPECT_TRUE(scenario.isActionDone(a));  // forgotten after reporting done
+    EXPECT_EQ(scenario._doActionNow([] { return KrJob::commonErrorTask(); },
+                                    [](const std::string&) { return 1L; }),
+              KrJob::commonErrorTask());
+    EXPECT_EQ(context->GetUpdateRegistry().CallUpdater(KrJob::commonErrorTask()), -2);
+}
+
+TEST_F(KontextFixture, ElementsGoIntoTheScenariosPageOrAreFreed) {
+    KrScenario scenario(context, &context->GetUpdateRegistry());
+    // Nothing fills the scenario's own page: the element is freed (the
+    // sanitizer build checks that it is, exactly once).
+    scenario.SetElementById("clock", new KrHTML_div2("x", false));
+    scenario.SetElementById("clock", nullptr);
+}
+
+// A context that says when its destruction begins, before the base class
+// deletes its scenarios and its page.
+class SignallingKontext : public KrHTMLKontextN {
+  public:
+    SignallingKontext(KrQuivoApplication2* app, std::map<std::string, std::string>& options,
+                      std::promise<void>& dying)
+        : KrHTMLKontextN(app, "dying", 0, "", options, nullptr), _dying(dying) {}
+    ~SignallingKontext() override { _dying.set_value(); }
+
+  private:
+    std::promise<void>& _dying;
+};
+
+TEST_F(KontextFixture, AContextGoesOnlyAfterItsRunningActions) {
+    std::promise<void> dying;
+    std::shared_future<void> isDying = dying.get_future().share();
+    auto* doomed = new SignallingKontext(app.get(), options, dying);
+    doomed->SetDocument(PageFrom("<html><body><p id=\"p\">text</p></body></html>"));
+    auto* scenario = new KrScenario(doomed, &doomed->GetUpdateRegistry());
+    doomed->GetUpdateRegistry().AddScenario(scenario);
+    std::promise<void> started;
+    std::future<void> hasStarted = started.get_future();
+    std::atomic<bool> pageSeen{false};
+    scenario->_doAction(
+        [&, doomed] {
+            started.set_value();
+            isDying.wait();
+            // Give a destructor that did not wait the time to free the page;
+            // the sanitizer build then reports the use below.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            pageSeen = doomed->GetDocument()->ToHTMLString().find("text") != std::string::npos;
+        },
+        nullptr);
+    hasStarted.wait();
+    delete doomed;
+    EXPECT_TRUE(pageSeen);
+}
+
+TEST_F(KontextFixture, ADisplacedContextIsDeletedOutsideTheContextLock) {
+    // The action needs the application's context lock while its context is
+    // being deleted; deleting under that lock would never finish.
+    std::promise<void> dying;
+    std::shared_future<void> isDying = dying.get_future().share();
+    auto* old = new SignallingKontext(app.get(), options, dying);
+    app->AddKontext(old);
+    auto* scenario = new KrScenario(old, &old->GetUpdateRegistry());
+    old->GetUpdateRegistry().AddScenario(scenario);
+    std::promise<void> started;
+    std::future<void> hasStarted = started.get_future();
+    std::atomic<bool> asked{false};
+    scenario->_doAction(
+        [&] {
+            started.set_value();
+            isDying.wait();
+            asked = app->HasKontext("dying");
+        },
+        nullptr);
+    hasStarted.wait();
+    auto* next = new KrHTMLKontextN(app.get(), "dying", 0, "", options, nullptr);
+    old->GetHandlers()["/swap"] = [next](KrXHeader&, KrXResponseHeader& response, std::string) {
+        response.setKontextReplacement("dying", next);
+        response.setContent("swapped");
+    };
+    TestRequest request("/swap");
+    app->DispatchToKontext("dying", request.request, *request.response, "");
+    EXPECT_EQ(request.body(), "swapped");
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(app->HasKontext("dying"));
+}
+
+TEST_F(KontextFixture, AnActionMayDeleteItsOwnScenario) {
+    auto* scenario = new KrScenario(context, nullptr);
+    std::promise<void> issued;
+    std::shared_future<void> isIssued = issued.get_future().share();
+    std::promise<void> done;
+    std::future<void> isDone = done.get_future();
+    scenario->_doAction(
+        [scenario, isIssued, &done] {
+            isIssued.wait();
+            delete scenario;
+            done.set_value();
+        },
+        nullptr);
+    issued.set_value();
+    isDone.wait();
+}
+
+}  // namespace
