@@ -40,7 +40,7 @@ class WidgetsPage : private WidgetsPageOptions, public KrHTMLKontextN {
     // What /status answers: the page's id and its counters, one line.
     std::string Status();
 
-    // The scenario's steps and the pause before each.
+    // How many steps the scenario runs.
     static constexpr int kSteps = 3;
 
   private:
