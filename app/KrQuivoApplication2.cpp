@@ -49,7 +49,17 @@ KrQuivoApplication2::~KrQuivoApplication2() {
     }
     // A context registered under two ids is deleted once.
     for (KrHTMLKontextN* context : owned)
-        delete context;
+        _deleteKontext(context);
+}
+
+// Called without _kontextMutex. The context's scenarios end first, while the
+// whole context (a derived one too) still stands: their running actions may
+// use it, and its destructors would otherwise change it under them.
+void KrQuivoApplication2::_deleteKontext(KrHTMLKontextN* context) {
+    if (context == nullptr)
+        return;
+    context->GetUpdateRegistry().DeleteScenarios();
+    delete context;
 }
 
 void KrQuivoApplication2::Init() {}
@@ -98,7 +108,7 @@ KrHTMLKontextN* KrQuivoApplication2::AddKontext(KrHTMLKontextN* context) {
         std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
         displaced = _replaceKontext(context->GetId(), context);
     }
-    delete displaced;
+    _deleteKontext(displaced);
     return context;
 }
 
@@ -161,7 +171,7 @@ void KrQuivoApplication2::DispatchToKontext(const std::string& quivoid, KrXHeade
             displaced = _replaceKontext(quivoid, next);
         }
     }
-    delete displaced;
+    _deleteKontext(displaced);
 }
 
 void KrQuivoApplication2::HandleKontextRequest(KrHTMLKontextN& kontext, KrXHeader& request,

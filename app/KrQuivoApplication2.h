@@ -85,6 +85,7 @@ class KrQuivoApplication2 : public KrWebApplication {
     void _openBrowserOn(const std::string& url);
     void _stopTransport();
     KrHTMLKontextN* _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
+    void _deleteKontext(KrHTMLKontextN* context);
     void _handleGuarded(KrHTMLKontextN& kontext, KrXHeader& request, KrXResponseHeader& response,
                         std::string command);
 

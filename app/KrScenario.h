@@ -7,7 +7,9 @@
 // Belongs to one page context (not owned); a scenario handed to the
 // registry's AddScenario is owned and deleted by the registry. The
 // destructor waits for the scenario's running actions and keeps queued ones
-// from starting, so no action runs once its scenario is gone.
+// from starting, so no action runs once its scenario is gone: delete it
+// (or its context) without holding a lock its actions may wait for, such as
+// the application's context mutex.
 // Thread-safe: _mutex (recursive) guards _actions, _document and _scheduler.
 
 #include <functional>

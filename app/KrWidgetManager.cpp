@@ -154,19 +154,27 @@ void KrWidgetManager::OnElementDestroyed(KrXMLComplexElement* element) {
         _freed->push_back(element);
     if (element == _document)
         _document = nullptr;
+    // A forgotten modal's cover and box may stay in the page: they are
+    // unmarked, so they never report to a manager that is gone.
+    std::vector<KrXMLComplexElement*> orphans;
     for (auto it = _registry.begin(); it != _registry.end();) {
         KrWidgetEntry& entry = it->second;
         if (entry.modalLock == element)
             entry.modalLock = nullptr;
         if (entry.modalEnvelope == element)
             entry.modalEnvelope = nullptr;
-        if (entry.element == element)
+        if (entry.element == element) {
+            orphans.push_back(entry.modalLock);
+            orphans.push_back(entry.modalEnvelope);
             it = _registry.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     _modalStack.erase(std::remove(_modalStack.begin(), _modalStack.end(), element),
                       _modalStack.end());
+    for (KrXMLComplexElement* orphan : orphans)
+        _unmark(orphan);
 }
 
 void KrWidgetManager::ClearHandlers() {
@@ -265,30 +273,33 @@ std::string KrWidgetManager::ShowModal(const std::string& id, KrXMLGenericElemen
         return "";
     }
     const size_t z = 1000 + 5 * _modalStack.size();
-    auto* lock = new KrHTML_div2("modallock" + std::to_string(z), false);
+    // Held here until the body takes them, so a failure leaks nothing.
+    auto lock = std::make_unique<KrHTML_div2>("modallock" + std::to_string(z), false);
     lock->AssignAttribute(
         "style='position:fixed; top:0; left:0; width:100%; height:100%; "
         "background-color:green; opacity:0.8; z-index:" +
         std::to_string(z) + ";'");
-    auto* envelope = new KrHTML_div2("modalenvelope" + std::to_string(z + 1), false);
+    auto envelope = std::make_unique<KrHTML_div2>("modalenvelope" + std::to_string(z + 1), false);
     envelope->AssignAttribute(
         "style='position:fixed; transform: translate(-50%, -50%); top:50%; left:50%; z-index:" +
         std::to_string(z + 1) + ";'");
     envelope->AddChild(content);
     std::string result = lock->ToJavaScriptCreate();
     result += envelope->ToJavaScriptCreate();
-    _document->AddToBody(lock);
-    _document->AddToBody(envelope);
+    KrXMLGenericElement* lockElement = lock.get();
+    KrXMLGenericElement* envelopeElement = envelope.get();
+    _document->AddToBody(lock.release());
+    _document->AddToBody(envelope.release());
     _modalStack.push_back(content);
 
     KrWidgetEntry previous = std::move(_registry[id]);
-    _registry[id] = KrWidgetEntry{id, content, lock, envelope, {}};
+    _registry[id] = KrWidgetEntry{id, content, lockElement, envelopeElement, {}};
     _unmark(previous.element);
     _unmark(previous.modalLock);
     _unmark(previous.modalEnvelope);
     _mark(content);
-    _mark(lock);
-    _mark(envelope);
+    _mark(lockElement);
+    _mark(envelopeElement);
     return result;
 }
 

@@ -70,6 +70,8 @@ class KrWidgetManager : public KrWidgetManager_base {
                                          std::map<std::string, std::string>& options);
     // Covers the page and shows `content` (handed over to the page) in a
     // centred box above earlier modals; answers the JavaScript that builds both.
+    // Refused (empty id, null content, content that already has a parent,
+    // no page): answers "" and the content stays the caller's.
     virtual std::string ShowModal(const std::string& id, KrXMLGenericElement* content,
                                   KrHTMLKontextN* context);
     // Runs the handler named by the posted "quivoactionelement" and

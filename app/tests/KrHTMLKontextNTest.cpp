@@ -8,6 +8,7 @@
 #include "app/tests/KontextTestSupport.h"
 #include "foundation/KrException.h"
 #include "html/KrHTMLTagClasses.h"
+#include "transport/tests/HttpTestServer.h"
 
 namespace {
 
@@ -146,6 +147,49 @@ TEST_F(KontextFixture, UpdateScriptStartsPollingForTheReference) {
     EXPECT_NE(html.find("twymtupdate(\"ref<\\/script>\");"), std::string::npos) << html;
     EXPECT_NE(html.find("async=\"yes\""), std::string::npos);
     EXPECT_EQ(Count(html, "</script>"), Count(html, "<script"));
+}
+
+// A POST of urlencoded fields to `path`.
+std::string Post(const std::string& path, const std::string& fields) {
+    return "POST " + path + " HTTP/1.1\r\nHost: test\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(fields.size()) + "\r\n\r\n" + fields;
+}
+
+TEST_F(KontextFixture, OverHttpFailuresAnswerAndTheConnectionServesOn) {
+    context->SetDocument(PageFrom("<html><body><button id=\"b1\">b</button></body></html>"));
+    context->GetHandlers()["/boom"] = [](KrXHeader&, KrXResponseHeader&, std::string) {
+        throw std::runtime_error("handler failed");
+    };
+    std::map<std::string, std::string> none;
+    context->GetWidgetManager().AddHandler(
+        "b1", context, "onclick",
+        [](std::string, KrXHeader&) -> std::string { throw std::logic_error("widget failed"); },
+        none);
+    context->GetUpdateRegistry().AddUpdater("s", "r1", [](const std::string&) -> long {
+        throw std::runtime_error("updater failed");
+    });
+    httptest::Server server({}, 3, [this](auto callback, const auto& serverOptions) {
+        return std::make_shared<KrTransceiverClient>(callback, serverOptions, app.get());
+    });
+    const unsigned port = server.waitListening();
+    ASSERT_NE(port, 0u);
+    const int fd = httptest::Connect(port);
+    ASSERT_GE(fd, 0);
+    httptest::SendAll(fd, Post("/boom", "quivoid=page1"));
+    httptest::SendAll(fd, Post("/quivowidget.handler",
+                               "quivoid=page1&quivoaction=onclick&quivoactionelement=b1"));
+    httptest::SendAll(fd, Post("/", "quivocommand=twymtupdate&reference=r1&quivoid=page1"));
+    httptest::SendAll(fd, Post("/", "quivoid=page1"));
+    const std::string answers = httptest::Answers(fd, 4);
+    ::close(fd);
+    EXPECT_EQ(httptest::CountAnswers(answers), 4u) << answers;
+    EXPECT_EQ(Count(answers, "HTTP/1.1 200"), 4u) << answers;
+    EXPECT_NE(answers.find("Content-Length: 0\r\n"), std::string::npos);
+    EXPECT_NE(answers.find("// the handler for b1/onclick failed; nothing changed."),
+              std::string::npos);
+    EXPECT_NE(answers.find("twymtfim=\"sim\""), std::string::npos);
+    EXPECT_NE(answers.find("<button id=\"b1\""), std::string::npos);
 }
 
 TEST(ColourTextTest, ColoursEachCharacterInTurn) {

@@ -74,20 +74,21 @@ TEST_F(KontextFixture, AContextGoesOnlyAfterItsRunningActions) {
     std::promise<void> dying;
     std::shared_future<void> isDying = dying.get_future().share();
     auto* doomed = new SignallingKontext(app.get(), options, dying);
-    doomed->SetDocument(PageFrom("<html><body><p id=\"p\">text</p></body></html>"));
+    KrHTML_Document2* page = PageFrom("<html><body><p id=\"p\">text</p></body></html>");
+    doomed->SetDocument(page);
     auto* scenario = new KrScenario(doomed, &doomed->GetUpdateRegistry());
     doomed->GetUpdateRegistry().AddScenario(scenario);
     std::promise<void> started;
     std::future<void> hasStarted = started.get_future();
     std::atomic<bool> pageSeen{false};
     scenario->_doAction(
-        [&, doomed] {
+        [&, page] {
             started.set_value();
             isDying.wait();
             // Give a destructor that did not wait the time to free the page;
             // the sanitizer build then reports the use below.
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            pageSeen = doomed->GetDocument()->ToHTMLString().find("text") != std::string::npos;
+            pageSeen = page->ToHTMLString().find("text") != std::string::npos;
         },
         nullptr);
     hasStarted.wait();
@@ -96,35 +97,38 @@ TEST_F(KontextFixture, AContextGoesOnlyAfterItsRunningActions) {
 }
 
 TEST_F(KontextFixture, ADisplacedContextIsDeletedOutsideTheContextLock) {
-    // The action needs the application's context lock while its context is
-    // being deleted; deleting under that lock would never finish.
-    std::promise<void> dying;
-    std::shared_future<void> isDying = dying.get_future().share();
-    auto* old = new SignallingKontext(app.get(), options, dying);
+    // The action asks for the application's context lock once the request
+    // that displaces its context holds it; deleting the context (which waits
+    // for the action) under that lock would never finish.
+    auto* old = new KrHTMLKontextN(app.get(), "swapped", 0, "", options, nullptr);
     app->AddKontext(old);
+    auto* next = new KrHTMLKontextN(app.get(), "swapped", 0, "", options, nullptr);
+    std::promise<void> swapping;
+    std::shared_future<void> isSwapping = swapping.get_future().share();
+    old->GetHandlers()["/swap"] = [next, &swapping](KrXHeader&, KrXResponseHeader& response,
+                                                    std::string) {
+        response.setKontextReplacement("swapped", next);
+        response.setContent("swapped");
+        swapping.set_value();
+    };
     auto* scenario = new KrScenario(old, &old->GetUpdateRegistry());
     old->GetUpdateRegistry().AddScenario(scenario);
+    std::atomic<bool> asked{false};
     std::promise<void> started;
     std::future<void> hasStarted = started.get_future();
-    std::atomic<bool> asked{false};
     scenario->_doAction(
-        [&] {
+        [this, isSwapping, &asked, &started] {
             started.set_value();
-            isDying.wait();
-            asked = app->HasKontext("dying");
+            isSwapping.wait();
+            asked = app->HasKontext("swapped");
         },
         nullptr);
     hasStarted.wait();
-    auto* next = new KrHTMLKontextN(app.get(), "dying", 0, "", options, nullptr);
-    old->GetHandlers()["/swap"] = [next](KrXHeader&, KrXResponseHeader& response, std::string) {
-        response.setKontextReplacement("dying", next);
-        response.setContent("swapped");
-    };
     TestRequest request("/swap");
-    app->DispatchToKontext("dying", request.request, *request.response, "");
+    app->DispatchToKontext("swapped", request.request, *request.response, "");
     EXPECT_EQ(request.body(), "swapped");
     EXPECT_TRUE(asked);
-    EXPECT_TRUE(app->HasKontext("dying"));
+    EXPECT_TRUE(app->HasKontext("swapped"));
 }
 
 TEST_F(KontextFixture, AnActionMayDeleteItsOwnScenario) {

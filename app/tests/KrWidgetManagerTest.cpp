@@ -181,6 +181,21 @@ TEST_F(WidgetFixture, AManagerOutlivingItsContextKeepsNoPointerIntoIt) {
     EXPECT_EQ(other.RemoveElement("dialog", nullptr), "");
 }
 
+TEST_F(WidgetFixture, AForgottenModalLeavesNoMarkInThePage) {
+    {
+        KrWidgetManager other;
+        auto* content = new KrHTML_div2("dialog", false);
+        EXPECT_NE(other.ShowModal("dialog", content, context), "");
+        delete content;  // freed from the page: the modal is forgotten
+        EXPECT_EQ(other.ModalCount(), 0u);
+        EXPECT_EQ(other.RemoveElement("dialog", context), "");
+    }
+    // Cover and box are still in the page; freeing them must not reach the
+    // manager that is gone (the sanitizer build checks).
+    EXPECT_NE(page().find("modallock1000"), std::string::npos);
+    context->SetDocument(nullptr);
+}
+
 TEST_F(WidgetFixture, OperationsWithoutAPageDoNothing) {
     KrHTMLKontextN empty(app.get(), "empty", 0, "", options, nullptr);
     KrWidgetManager& manager = empty.GetWidgetManager();
@@ -195,7 +210,9 @@ TEST_F(WidgetFixture, OperationsWithoutAPageDoNothing) {
 }
 
 TEST_F(WidgetFixture, ModalsStackAndRemoveFromTheBody) {
-    EXPECT_EQ(widgets.ShowModal("", new KrHTML_div2(), context), "");
+    KrHTML_div2 refused;  // a refused content stays the caller's
+    EXPECT_EQ(widgets.ShowModal("", &refused, context), "");
+    EXPECT_EQ(refused.GetParent(), nullptr);
     EXPECT_EQ(widgets.ShowModal("m0", nullptr, context), "");
     EXPECT_EQ(widgets.ModalCount(), 0u);
 
