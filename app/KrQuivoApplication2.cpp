@@ -38,9 +38,7 @@ KrQuivoApplication2::KrQuivoApplication2(KrPersistentAppStorage* storage,
 KrQuivoApplication2::~KrQuivoApplication2() {
     // The transport goes first: once it is down no server thread can hand a
     // request to a context or write the options while they are freed.
-    transceiver.reset();
-    for (KrListenerRecord& record : listeners)
-        record.client.reset();
+    _stopTransport();
     std::set<KrHTMLKontextN*> owned;
     {
         std::lock_guard<std::recursive_mutex> guard(_kontextMutex);
@@ -67,6 +65,8 @@ void KrQuivoApplication2::_deleteKontext(KrHTMLKontextN* context) {
 void KrQuivoApplication2::Init() {}
 
 void KrQuivoApplication2::Run() {
+    if (!transceiver)
+        return;  // stopped
     std::map<std::string, std::string> optionsCopy = GetOptions();
     for (KrListenerRecord& record : listeners) {
         auto callback = [this](KrServerCallback_t& event) { return _onServerEvent(event); };
@@ -84,7 +84,17 @@ void KrQuivoApplication2::Run() {
     }
 }
 
-void KrQuivoApplication2::Stop() {}
+void KrQuivoApplication2::Stop() {
+    _stopTransport();
+}
+
+// A derived application's destructor would otherwise run while request jobs
+// still call its virtual operations.
+void KrQuivoApplication2::_stopTransport() {
+    transceiver.reset();
+    for (KrListenerRecord& record : listeners)
+        record.client.reset();
+}
 
 KrHTMLKontextN* KrQuivoApplication2::CreateKontext(const std::string&) {
     return nullptr;

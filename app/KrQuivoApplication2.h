@@ -12,8 +12,9 @@
 //                  listener's thread)
 // Contexts are deleted outside _kontextMutex: a context waits for its
 // scenarios' running actions, and those may take the mutex.
-// Shutdown (the destructor): stop the transport, so no request can reach a
-// context any more, then delete the contexts, then the scheduler goes.
+// Shutdown: Stop (called by the front end through the viewport) or else the
+// destructor stops the transport, so no request can reach the application
+// any more, then the destructor deletes the contexts, then the scheduler goes.
 
 #include <map>
 #include <memory>
@@ -46,6 +47,10 @@ class KrQuivoApplication2 : public KrWebApplication {
     // Opens one server per listener record; returns at once (the servers
     // report through the server callback when they listen).
     virtual void Run();
+    // Takes the transport down (servers, connections, their request jobs):
+    // nothing reaches the application afterwards, so the destructor of a
+    // derived application runs with no request in flight. GetTransceiver
+    // then answers null. Main thread only; a second call does nothing.
     virtual void Stop();
     // The context for a request to the command URL; none here.
     KrHTMLKontextN* CreateKontext(const std::string& name) override;
@@ -78,6 +83,7 @@ class KrQuivoApplication2 : public KrWebApplication {
 
   private:
     void _openBrowserOn(const std::string& url);
+    void _stopTransport();
     KrHTMLKontextN* _replaceKontext(const std::string& quivoid, KrHTMLKontextN* context);
     void _deleteKontext(KrHTMLKontextN* context);
     void _handleGuarded(KrHTMLKontextN& kontext, KrXHeader& request, KrXResponseHeader& response,
