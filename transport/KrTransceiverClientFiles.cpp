@@ -273,6 +273,13 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
     } catch (const std::exception&) {
         return false;
     }
+    // A stored page or style sheet gets the type its name says, as a file
+    // would; a name the table does not know leaves the type to the browser.
+    if (answer->contentType().empty()) {
+        std::string type = ContentTypeOf(path);
+        if (type != "application/octet-stream")
+            answer->contentType() = std::move(type);
+    }
     answer->setState(6);
     _send(answer, request.taskName());
     return true;

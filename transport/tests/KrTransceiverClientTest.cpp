@@ -246,6 +246,9 @@ TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
             EXPECT_EQ(BodyOf(answer), c.body) << c.request;
         }
     }
+    // A stored resource is typed by its name, like a file.
+    EXPECT_NE(Ask(port, Get("/res.txt")).find("Content-Type: text/plain; charset=utf-8\r\n"),
+              std::string::npos);
     EXPECT_EQ(application.dispatched, (std::vector<std::string>{"known", "gone"}));
     EXPECT_EQ(application.created, std::vector<std::string>{"quivoid"});
 }
