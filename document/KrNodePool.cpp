@@ -271,7 +271,15 @@ void KrNodePool::Free(void* p, size_t size) noexcept {
         slot->next = slab->free;
         slab->free = slot;
         --slab->live;
-        if (slab != pool.current) {
+        if (slab == pool.current) {
+            if (slab->live == 0) {
+                // Start the emptied slab over in address order: its free
+                // list runs in the order the nodes were freed, and the next
+                // tree would be laid out along it, scattered over the slab.
+                slab->free = nullptr;
+                slab->bump = reinterpret_cast<char*>(slab + 1);
+            }
+        } else {
             if (slab->live == 0) {
                 if (slab->listed) {
                     unlink(pool, slab);

@@ -14,6 +14,7 @@
 // that the sanitizer keeps seeing each node's use after free.
 
 #include <cstddef>
+#include <new>
 
 class KrNodePool {
   public:
@@ -29,4 +30,30 @@ class KrNodePool {
     static size_t BytesHeld();
     // False where every node comes from the general allocator.
     static bool Enabled();
+};
+
+// Standard allocator over the pool, for containers a node holds (its child
+// list): their buffers then sit in slabs beside the nodes instead of in the
+// general heap, where a freed large tree leaves them scattered and slow to
+// walk and to free. Buffers above kMaxSize come from the general allocator.
+template <typename T>
+struct KrNodePoolAllocator {
+    using value_type = T;
+
+    KrNodePoolAllocator() noexcept = default;
+    template <typename U>
+    KrNodePoolAllocator(const KrNodePoolAllocator<U>& /*other*/) noexcept {}
+
+    T* allocate(size_t count) {
+        if (count > static_cast<size_t>(-1) / sizeof(T)) {
+            throw std::bad_array_new_length();
+        }
+        return static_cast<T*>(KrNodePool::Allocate(count * sizeof(T)));
+    }
+    void deallocate(T* p, size_t count) noexcept { KrNodePool::Free(p, count * sizeof(T)); }
+
+    template <typename U>
+    bool operator==(const KrNodePoolAllocator<U>& /*other*/) const noexcept {
+        return true;
+    }
 };

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "document/KrNodePool.h"
 
 class KrWidgetManager_base;
 class KrXMLGenericElement;
@@ -25,7 +26,7 @@ class KrXMLGenericElement;
 class KrXMLComplexElement {
   public:
     using ElementList = std::list<KrXMLComplexElement*>;
-    using Children = std::vector<KrXMLComplexElement*>;
+    using Children = std::vector<KrXMLComplexElement*, KrNodePoolAllocator<KrXMLComplexElement*>>;
 
     // collapsible is stored as emptyElement || collapsible.
     KrXMLComplexElement(const std::string& name, bool emptyElement, bool collapsible);

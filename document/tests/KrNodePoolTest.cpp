@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -113,6 +115,54 @@ TEST(KrNodePoolTest, FreeingABigTreeGivesItsMemoryBack) {
     delete root;
     // The slab each size class allocates from stays, whatever else is freed.
     EXPECT_LT(KrNodePool::BytesHeld(), before + (held - before) / 4);
+}
+
+TEST(KrNodePoolTest, AnEmptiedSlabHandsItsSlotsOutAgainInAddressOrder) {
+    if (!KrNodePool::Enabled()) {
+        GTEST_SKIP() << "nodes come from the general allocator in this build";
+    }
+    // A size no node of this process uses, so that one slab holds them all.
+    constexpr size_t kSize = 496;
+    constexpr size_t kCount = 64;
+    std::vector<void*> first;
+    for (size_t i = 0; i < kCount; ++i) {
+        first.push_back(KrNodePool::Allocate(kSize));
+    }
+    // Freed out of order: odd slots last to first, then even ones.
+    for (size_t i = kCount; i-- > 0;) {
+        if (i % 2 == 1) {
+            KrNodePool::Free(first[i], kSize);
+        }
+    }
+    for (size_t i = 0; i < kCount; i += 2) {
+        KrNodePool::Free(first[i], kSize);
+    }
+    for (size_t i = 0; i < kCount; ++i) {
+        void* again = KrNodePool::Allocate(kSize);
+        EXPECT_EQ(again, first[i]) << "slot " << i;
+        first[i] = again;
+    }
+    for (void* p : first) {
+        KrNodePool::Free(p, kSize);
+    }
+}
+
+TEST(KrNodePoolTest, ChildListsOfEveryLengthKeepTheirOrder) {
+    // Child lists grow from pool slots into general-allocator buffers.
+    KrXMLGenericElement root("root", true);
+    std::vector<KrXMLComplexElement*> added;
+    for (int i = 0; i < 300; ++i) {
+        added.push_back(root.AddChild(new KrXMLGenericText(std::to_string(i))));
+    }
+    ASSERT_EQ(root.GetChildren().size(), added.size());
+    EXPECT_TRUE(std::equal(added.begin(), added.end(), root.GetChildren().begin()));
+    for (int i = 299; i >= 0; i -= 3) {
+        EXPECT_TRUE(root.RemoveChild(added[static_cast<size_t>(i)]));
+        delete added[static_cast<size_t>(i)];
+        added.erase(added.begin() + i);
+    }
+    ASSERT_EQ(root.GetChildren().size(), added.size());
+    EXPECT_TRUE(std::equal(added.begin(), added.end(), root.GetChildren().begin()));
 }
 
 TEST(KrNodePoolTest, AnElementCanStillBeBuiltInMemoryOfTheCallers) {
