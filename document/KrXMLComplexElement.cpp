@@ -55,8 +55,10 @@ void KrXMLComplexElement::ChildList::insertAt(size_t position, KrXMLComplexEleme
         void* memory = KrNodePool::Allocate(sizeof(Children));
         _items = new (memory) Children;
         try {
-            // Elements that take children mostly take several.
-            _items->reserve(16);
+            // Elements that take children mostly take several, but a text
+            // run's parent often takes only one or two; growing from 4 costs
+            // little now that the buffers come from the pool.
+            _items->reserve(4);
         } catch (...) {
             _free();
             throw;
