@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/LoopbackClient.h"
 #include "transport/transport.h"
 
 namespace {
@@ -34,31 +35,6 @@ struct Connection {
     std::string in;
     Clock::time_point sent;
 };
-
-int ConnectTo(unsigned port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
-// Length of the complete answer at the start of `in`, or 0.
-size_t CompleteAnswer(const std::string& in) {
-    const size_t end = in.find("\r\n\r\n");
-    if (end == std::string::npos)
-        return 0;
-    const size_t field = in.find("Content-Length: ");
-    const size_t length = field < end ? std::strtoul(in.c_str() + field + 16, nullptr, 10) : 0;
-    return in.size() >= end + 4 + length ? end + 4 + length : 0;
-}
 
 // Runs until `stop`; returns the latencies in microseconds.
 std::vector<double> Generate(unsigned port, int count, const std::atomic<bool>& stop,

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "bench/LoopbackClient.h"
 #include "html/KrHTML_text2.h"
 
 namespace {
@@ -45,35 +46,16 @@ struct Progress {
     std::unique_ptr<std::atomic<int64_t>[]> postedAt{new std::atomic<int64_t>[kSlots]};
 };
 
-int ConnectTo(unsigned port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        std::perror("connect");
-        std::exit(1);
-    }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
 // Reads one whole answer from the connection into `answer`.
 void ReadAnswer(int fd, std::string& pending, std::string& answer) {
     char buffer[16384];
     for (;;) {
-        const size_t end = pending.find("\r\n\r\n");
-        if (end != std::string::npos) {
-            const size_t field = pending.find("Content-Length: ");
-            const size_t length =
-                field < end ? std::strtoul(pending.c_str() + field + 16, nullptr, 10) : 0;
-            if (pending.size() >= end + 4 + length) {
-                answer.assign(pending, end + 4, length);
-                pending.erase(0, end + 4 + length);
-                return;
-            }
+        const size_t whole = CompleteAnswer(pending);
+        if (whole != 0) {
+            const size_t head = pending.find("\r\n\r\n") + 4;
+            answer.assign(pending, head, whole - head);
+            pending.erase(0, whole);
+            return;
         }
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
