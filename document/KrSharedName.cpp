@@ -8,9 +8,11 @@
 namespace {
 
 // A document has a few dozen distinct names; generated or hostile markup may
-// bring millions. The limits keep the table small whatever comes.
-constexpr size_t kMaxNames = 1 << 16;
+// bring millions. The limits keep each table small whatever comes.
+constexpr size_t kMaxEntries = 1 << 16;
 constexpr size_t kMaxNameBytes = 256;
+// Longer texts rarely repeat; they stay with their node.
+constexpr size_t kMaxTextBytes = 64;
 
 uint64_t hashName(std::string_view name) {
     uint64_t hash = 14695981039346656037ull;
@@ -31,32 +33,47 @@ struct NameEqual {
 };
 
 struct SharedTable {
-    std::mutex mutex;  // guards names
+    std::mutex mutex;  // guards values
     // Node-based: a string never moves once inserted.
-    std::unordered_set<std::string, NameHash, NameEqual> names;
+    std::unordered_set<std::string, NameHash, NameEqual> values;
 };
 
-SharedTable& sharedTable() {
+enum TableIndex { kNames, kTexts };
+
+SharedTable& sharedTable(TableIndex index) {
     // Never destroyed: elements may be deleted during static destruction.
-    static SharedTable* table = new SharedTable;
-    return *table;
+    static SharedTable* tables = new SharedTable[2];
+    return tables[index];
 }
 
-const std::string* internShared(std::string_view name, bool bounded) {
-    SharedTable& table = sharedTable();
+const std::string* internShared(TableIndex index, std::string_view value, bool bounded) {
+    SharedTable& table = sharedTable(index);
     std::lock_guard<std::mutex> lock(table.mutex);
-    auto found = table.names.find(name);
-    if (found != table.names.end()) {
+    auto found = table.values.find(value);
+    if (found != table.values.end()) {
         return &*found;
     }
-    if (bounded && table.names.size() >= kMaxNames) {
+    if (bounded && table.values.size() >= kMaxEntries) {
         return nullptr;
     }
-    return &*table.names.emplace(name).first;
+    return &*table.values.emplace(value).first;
 }
 
 // Direct-mapped by hash: a miss only costs a trip to the shared table.
 constexpr size_t kCacheSlots = 512;
+using Cache = std::array<const std::string*, kCacheSlots>;
+
+const std::string* internCached(Cache& cache, TableIndex index, std::string_view value) {
+    const std::string*& slot = cache[hashName(value) % kCacheSlots];
+    if (slot != nullptr && *slot == value) {
+        return slot;
+    }
+    const std::string* shared = internShared(index, value, true);
+    if (shared != nullptr) {
+        slot = shared;
+    }
+    return shared;
+}
 
 }  // namespace
 
@@ -64,18 +81,18 @@ const std::string* KrSharedName::Intern(std::string_view name) {
     if (name.size() > kMaxNameBytes) {
         return nullptr;
     }
-    thread_local std::array<const std::string*, kCacheSlots> cache{};
-    const std::string*& slot = cache[hashName(name) % kCacheSlots];
-    if (slot != nullptr && *slot == name) {
-        return slot;
-    }
-    const std::string* shared = internShared(name, true);
-    if (shared != nullptr) {
-        slot = shared;
-    }
-    return shared;
+    thread_local Cache cache{};
+    return internCached(cache, kNames, name);
 }
 
 const std::string* KrSharedName::Builtin(std::string_view name) {
-    return internShared(name, false);
+    return internShared(kNames, name, false);
+}
+
+const std::string* KrSharedName::InternText(std::string_view text) {
+    if (text.size() > kMaxTextBytes) {
+        return nullptr;
+    }
+    thread_local Cache cache{};
+    return internCached(cache, kTexts, text);
 }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <new>
+#include <unordered_map>
+
 #include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
 #include "document/KrStringAppendBuf.h"
@@ -33,6 +36,26 @@ uint8_t builtInGrammar(const std::string& name) {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+namespace {
+
+template <typename Extra>
+struct ExtraTable {
+    std::mutex mutex;  // guards entries
+    // Node-based: an entry never moves while its element lives.
+    std::unordered_map<const void*, Extra> entries;
+};
+
+// The table of KrXMLComplexElement::Extra (private, hence the parameter),
+// shared by every thread's trees.
+template <typename Extra>
+ExtraTable<Extra>& extraTable() {
+    // Never destroyed: elements may be deleted during static destruction.
+    static auto* table = new ExtraTable<Extra>;
+    return *table;
 }
 
 }  // namespace
@@ -146,8 +169,15 @@ void KrXMLComplexElement::SetName(const std::string& name) {
 }
 
 KrXMLComplexElement::~KrXMLComplexElement() {
-    if (_extra && _extra->userPointer != nullptr) {
-        _extra->userPointer->OnElementDestroyed(this);
+    if (_hasExtra) {
+        // The hook may set the user pointer again: no lock is held meanwhile.
+        if (KrWidgetManager_base* manager = GetUserPointer()) {
+            manager->OnElementDestroyed(this);
+        }
+        auto& table = extraTable<Extra>();
+        std::lock_guard<std::mutex> lock(table.mutex);
+        table.entries.erase(this);
+        _hasExtra = false;
     }
     // Deleted directly while still in a tree: leave no dangling slot behind.
     if (_parent != nullptr) {
@@ -200,7 +230,7 @@ const std::string* KrXMLComplexElement::_storedChildDTD() const {
         return nullptr;
     }
     if (_childGrammar == kOwnGrammar) {
-        return &_extra->childDTD;
+        return &_findExtra()->childDTD;
     }
     return &builtInGrammars()[_childGrammar - 1];
 }
@@ -539,20 +569,37 @@ void KrXMLComplexElement::SetError(const std::string& text) {
 
 const std::string& KrXMLComplexElement::GetErrorText() const {
     static const std::string none;
-    return _extra ? _extra->errorText : none;
+    const Extra* extra = _findExtra();
+    return extra != nullptr ? extra->errorText : none;
 }
 
 void KrXMLComplexElement::SetUserPointer(KrWidgetManager_base* manager) {
-    if (manager != nullptr || _extra) {
+    if (manager != nullptr || _hasExtra) {
         _extraData().userPointer = manager;
     }
 }
 
+KrWidgetManager_base* KrXMLComplexElement::GetUserPointer() const {
+    const Extra* extra = _findExtra();
+    return extra != nullptr ? extra->userPointer : nullptr;
+}
+
 KrXMLComplexElement::Extra& KrXMLComplexElement::_extraData() {
-    if (!_extra) {
-        _extra = std::make_unique<Extra>();
+    auto& table = extraTable<Extra>();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    Extra& extra = table.entries[this];
+    _hasExtra = true;
+    return extra;
+}
+
+const KrXMLComplexElement::Extra* KrXMLComplexElement::_findExtra() const {
+    if (!_hasExtra) {
+        return nullptr;
     }
-    return *_extra;
+    auto& table = extraTable<Extra>();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto it = table.entries.find(this);
+    return it != table.entries.end() ? &it->second : nullptr;
 }
 
 bool KrXMLComplexElement::RemoveChild(KrXMLComplexElement* child) {

@@ -112,7 +112,7 @@ class KrXMLComplexElement {
     // Subclasses give themselves their final name in their constructors.
     void SetName(const std::string& name);
     void SetUserPointer(KrWidgetManager_base* manager);
-    KrWidgetManager_base* GetUserPointer() const { return _extra ? _extra->userPointer : nullptr; }
+    KrWidgetManager_base* GetUserPointer() const;
     void SetError(const std::string& text);
     bool HasError() const { return _error; }
     const std::string& GetErrorText() const;
@@ -203,6 +203,8 @@ class KrXMLComplexElement {
     bool _error = false;
     bool _newline = false;
     bool _ownsName = false;
+    // The element has an entry in the table of rarely used data (Extra).
+    bool _hasExtra = false;
     // The stored child grammar name: none, one of the built-in ones (1 + its
     // index), or kOwnGrammar for _extra->childDTD. A pointer or a string
     // here cost every node a word for a name only opened elements need.
@@ -216,8 +218,10 @@ class KrXMLComplexElement {
     void _adoptName(const std::string& name);
     void _releaseName();
 
-    // What few elements carry. A tree holds one element per word of text,
-    // so every byte of an element counts (allocation, cache, page faults).
+    // What few elements carry, kept outside the element in a table keyed by
+    // its address: a tree holds one element per word of text, so every byte
+    // of an element counts (allocation, cache, page faults), and a pointer
+    // in each for data that almost none has cost 8 bytes per node.
     struct Extra {
         std::string errorText;
         KrWidgetManager_base* userPointer = nullptr;
@@ -226,7 +230,9 @@ class KrXMLComplexElement {
     };
 
     KrXMLComplexElement* _nthElementChild(bool skipText, int n);
+    // This element's entry, made when absent. The entry stays where it is
+    // until the element is destroyed.
     Extra& _extraData();
-
-    std::unique_ptr<Extra> _extra;
+    // This element's entry, or null.
+    const Extra* _findExtra() const;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <stdexcept>
 
 #include "document/KrNodePool.h"
 #include "document/KrSharedName.h"
@@ -32,20 +33,6 @@ KrXMLGenericElement* asGeneric(KrXMLComplexElement* element) {
 
 using AttributeMap = KrXMLGenericElement::AttributeMap;
 using AttributeName = KrXMLGenericElement::AttributeName;
-
-AttributeName::AttributeName(std::string_view name) {
-    if (const std::string* shared = KrSharedName::Intern(name)) {
-        _bits = reinterpret_cast<uintptr_t>(shared);
-    } else {
-        _bits = reinterpret_cast<uintptr_t>(new std::string(name)) | kOwned;
-    }
-}
-
-AttributeName::~AttributeName() {
-    if ((_bits & kOwned) != 0) {
-        delete &str();
-    }
-}
 
 AttributeMap::const_iterator AttributeMap::begin() const {
     return const_cast<AttributeMap*>(this)->begin();
@@ -106,7 +93,7 @@ AttributeMap::Block* AttributeMap::_newBlock(uint32_t capacity) {
 }
 
 void AttributeMap::_freeBlock(Block* block) {
-    if (block == nullptr) {
+    if (block == nullptr || block->capacity == 0) {
         return;
     }
     delete block->tree;
@@ -134,12 +121,45 @@ void AttributeMap::_grow(uint32_t capacity) {
     _block = grown;
 }
 
+AttributeMap::SharedEntries::SharedEntries(
+    std::initializer_list<std::pair<std::string_view, KrXMLComplexAttribute2*>> entries) {
+    const auto count = static_cast<uint32_t>(entries.size());
+    void* memory = ::operator new(sizeof(Block) + count * sizeof(value_type));
+    _block = new (memory) Block;
+    value_type* slots = _block->entries();
+    for (const auto& [name, attribute] : entries) {
+        const std::string_view key = name;
+        value_type* last = slots + _block->size;
+        value_type* at = std::upper_bound(
+            slots, last, key,
+            [](std::string_view k, const value_type& entry) { return k < entry.first.str(); });
+        new (last) value_type(AttributeName(key, AttributeName::Kind::kName),
+                              AttributePointer(attribute, AttributeDeleter{false}));
+        ++_block->size;
+        std::rotate(at, last, last + 1);
+    }
+    // Capacity stays 0: the block is shared and never freed.
+}
+
+void AttributeMap::useShared(const SharedEntries& shared) {
+    clear();
+    _block = shared._block;
+}
+
+void AttributeMap::_checkOwn() const {
+    if (usesShared()) {
+        throw std::logic_error("attribute map changed while it reads shared entries");
+    }
+}
+
 AttributeMap::iterator AttributeMap::insert(std::string_view name, AttributePointer attribute) {
+    _checkOwn();
     if (_block != nullptr && _block->tree == nullptr && _block->size + 1 >= kTreeFrom) {
         _moveToTree();
     }
     if (_block != nullptr && _block->tree != nullptr) {
-        Node node(new value_type(AttributeName(name), std::move(attribute)));
+        Node node(
+            new value_type(AttributeName(name, AttributeName::Kind::kName), std::move(attribute)));
         return _treeAt(_block->tree->insert(std::move(node)).first);
     }
     // Elements mostly carry one to three attributes: the block starts with
@@ -147,7 +167,7 @@ AttributeMap::iterator AttributeMap::insert(std::string_view name, AttributePoin
     if (_block == nullptr || _block->size == _block->capacity) {
         _grow(_block == nullptr ? 2 : _block->capacity * 2);
     }
-    AttributeName shared(name);
+    AttributeName shared(name, AttributeName::Kind::kName);
     value_type* entries = _block->entries();
     value_type* last = entries + _block->size;
     value_type* at = std::upper_bound(
@@ -192,6 +212,7 @@ void AttributeMap::_moveToTree() {
 }
 
 void AttributeMap::erase(iterator it) {
+    _checkOwn();
     if (_block->tree != nullptr) {
         _block->tree->erase(it._node);
         return;
@@ -210,6 +231,7 @@ void AttributeMap::clear() {
 }
 
 void AttributeMap::reserve(size_t count) {
+    _checkOwn();
     if (count < kTreeFrom &&
         (_block == nullptr || (_block->tree == nullptr && _block->capacity < count))) {
         _grow(static_cast<uint32_t>(count));
@@ -336,10 +358,20 @@ void KrXMLGenericElement::ListGenericChildren(GenericList& list) {
     }
 }
 
+void KrXMLGenericElement::_makeDeferredAttributes() {}
+
+KrXMLGenericElement::AttributeMap& KrXMLGenericElement::_ownAttributes() {
+    if (_attributes.usesShared()) {
+        _makeDeferredAttributes();
+    }
+    return _attributes;
+}
+
 bool KrXMLGenericElement::SetAttribute(const std::string& name, const std::string& value) {
-    auto it = _attributes.find(name);
-    if (it == _attributes.end()) {
-        _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(value)));
+    AttributeMap& attributes = _ownAttributes();
+    auto it = attributes.find(name);
+    if (it == attributes.end()) {
+        attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(value)));
     } else if (!it->second) {
         // A bare entry has no object to take the value.
         it->second = AttributePointer(new KrXMLGenericAttribute(value));
@@ -373,9 +405,10 @@ void KrXMLGenericElement::AssignAttribute(const std::string& text) {
 }
 
 KrXMLComplexAttribute2* KrXMLGenericElement::GetOrCreateAttribute(const std::string& name) {
-    auto it = _attributes.find(name);
-    if (it == _attributes.end()) {
-        it = _attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(std::string())));
+    AttributeMap& attributes = _ownAttributes();
+    auto it = attributes.find(name);
+    if (it == attributes.end()) {
+        it = attributes.insert(name, AttributePointer(new KrXMLGenericAttribute(std::string())));
     }
     return it->second.get();
 }
@@ -409,11 +442,11 @@ bool KrXMLGenericElement::HasAttribute(const std::string& name) const {
 }
 
 bool KrXMLGenericElement::RemoveAttribute(const std::string& name) {
-    auto it = _attributes.find(name);
-    if (it == _attributes.end()) {
+    if (_attributes.find(name) == _attributes.end()) {
         return false;
     }
-    _attributes.erase(it);
+    AttributeMap& attributes = _ownAttributes();
+    attributes.erase(attributes.find(name));
     return true;
 }
 
@@ -599,7 +632,7 @@ void KrXMLGenericElement::AdoptAttribute(const std::string& name,
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }
-    _attributes.insert(name, std::move(owned));
+    _ownAttributes().insert(name, std::move(owned));
 }
 
 void KrXMLGenericElement::RegisterAttribute(const std::string& name,
@@ -608,7 +641,7 @@ void KrXMLGenericElement::RegisterAttribute(const std::string& name,
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }
-    _attributes.insert(name, AttributePointer(new KrXMLComplexAttributeProxy2(member)));
+    _ownAttributes().insert(name, AttributePointer(new KrXMLComplexAttributeProxy2(member)));
 }
 
 void KrXMLGenericElement::_registerProxy(const std::string& name,
@@ -618,10 +651,12 @@ void KrXMLGenericElement::_registerProxy(const std::string& name,
     if (_attributes.find(name) != _attributes.end()) {
         throw 2;
     }
-    _attributes.insert(name, AttributePointer(proxy, AttributeDeleter{false}));
+    _ownAttributes().insert(name, AttributePointer(proxy, AttributeDeleter{false}));
 }
 
 KrXMLComplexAttribute2* KrXMLGenericElement::GetAttribute(const std::string& name) const {
-    auto it = _attributes.find(name);
-    return it == _attributes.end() ? nullptr : it->second.get();
+    // The caller may change what it gets: a member must exist by then.
+    const AttributeMap& attributes = const_cast<KrXMLGenericElement*>(this)->_ownAttributes();
+    auto it = attributes.find(name);
+    return it == attributes.end() ? nullptr : it->second.get();
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <list>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "document/KrSharedText.h"
 #include "document/KrXMLComplexAttribute2.h"
 #include "document/KrXMLComplexElement.h"
 
@@ -43,35 +45,9 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     };
     using AttributePointer = std::unique_ptr<KrXMLComplexAttribute2, AttributeDeleter>;
 
-    // An attribute name as the map holds it: the shared string of the name
-    // (KrSharedName), or an own copy when the shared table is full. Reads as
-    // a const std::string&.
-    class AttributeName {
-      public:
-        AttributeName() noexcept : _bits(0) {}
-        explicit AttributeName(std::string_view name);
-        AttributeName(AttributeName&& other) noexcept : _bits(other._bits) { other._bits = 0; }
-        AttributeName& operator=(AttributeName&& other) noexcept {
-            std::swap(_bits, other._bits);
-            return *this;
-        }
-        ~AttributeName();
-
-        const std::string& str() const {
-            return *reinterpret_cast<const std::string*>(_bits & ~kOwned);
-        }
-        operator const std::string&() const { return str(); }
-
-        friend bool operator==(const AttributeName& a, std::string_view b) { return a.str() == b; }
-        friend std::ostream& operator<<(std::ostream& out, const AttributeName& name) {
-            return out << name.str();
-        }
-
-      private:
-        // The string's address; its lowest bit marks an own copy.
-        static constexpr uintptr_t kOwned = 1;
-        uintptr_t _bits;
-    };
+    // An attribute name as the map holds it: the shared string of the name,
+    // or an own copy when the shared table is full.
+    using AttributeName = KrSharedText;
 
     // The attributes of one element, by byte-wise ascending name (the order
     // in which they are written). An element holds none or a handful, kept in
@@ -91,6 +67,7 @@ class KrXMLGenericElement : public KrXMLComplexElement {
         ~AttributeMap() { clear(); }
 
       private:
+        struct Block;
         using Node = std::unique_ptr<value_type>;
         struct NodeLess {
             using is_transparent = void;
@@ -165,13 +142,34 @@ class KrXMLGenericElement : public KrXMLComplexElement {
         void clear();
         void reserve(size_t count);
 
+        // Entries that many maps read at once, never freed: the member
+        // attributes of a subclass before its element has made them, each
+        // under its name with an attribute that stands for the member while
+        // it is unset. Built once per subclass.
+        class SharedEntries {
+          public:
+            SharedEntries(
+                std::initializer_list<std::pair<std::string_view, KrXMLComplexAttribute2*>>
+                    entries);
+
+          private:
+            friend class AttributeMap;
+            Block* _block;
+        };
+        // An empty map reads entries from shared until it is cleared; it
+        // must not be changed before (the owning element makes its own
+        // entries first, see _makeDeferredAttributes).
+        void useShared(const SharedEntries& shared);
+        bool usesShared() const { return _block != nullptr && _block->capacity == 0; }
+
       private:
         // From this many entries on they live in the tree.
         static constexpr size_t kTreeFrom = 32;
 
         // The header of the one allocation that holds the entries; the
         // entries follow it. Either tree is set (and the entries are gone) or
-        // the first `size` of `capacity` entries are constructed.
+        // the first `size` of `capacity` entries are constructed. Capacity 0
+        // marks a block of SharedEntries.
         struct Block {
             Tree* tree = nullptr;
             uint32_t size = 0;
@@ -188,6 +186,8 @@ class KrXMLGenericElement : public KrXMLComplexElement {
         iterator _arrayAt(size_t index) { return iterator(_block->entries() + index, {}, false); }
         iterator _treeAt(Tree::const_iterator node) { return iterator(nullptr, node, true); }
         void _moveToTree();
+        // Throws std::logic_error while the map reads shared entries.
+        void _checkOwn() const;
 
         Block* _block = nullptr;
     };
@@ -265,15 +265,29 @@ class KrXMLGenericElement : public KrXMLComplexElement {
     void RegisterAttribute(const std::string& name, KrXMLComplexAttribute2* member);
     // The attribute object stored under name: null when absent or bare.
     KrXMLComplexAttribute2* GetAttribute(const std::string& name) const;
-    const AttributeMap& GetAttributes() const { return _attributes; }
+    // The map with the element's own entries (a subclass's deferred
+    // members are made first), so that its attributes may be changed.
+    const AttributeMap& GetAttributes() const {
+        return const_cast<KrXMLGenericElement*>(this)->_ownAttributes();
+    }
 
   protected:
     // For node kinds whose name is fixed (see KrSharedName::Builtin).
     KrXMLGenericElement(const std::string* sharedName, bool newline);
+
+    // A subclass that makes its member attributes on first use lets its map
+    // read SharedEntries meanwhile; this is called before the map changes
+    // or hands out an attribute to change, and must replace the shared
+    // entries by the element's own. The base version does nothing.
+    virtual void _makeDeferredAttributes();
 
     // RegisterAttribute for a proxy that is itself a member of the subclass:
     // the map neither allocates nor deletes it. Same duplicate rule.
     void _registerProxy(const std::string& name, KrXMLComplexAttributeProxy2* proxy);
 
     AttributeMap _attributes;
+
+  private:
+    // The map, with its own entries made, for changing it.
+    AttributeMap& _ownAttributes();
 };

@@ -11,12 +11,13 @@ const std::string* nodeName() {
 
 }  // namespace
 
-KrXMLGenericText::KrXMLGenericText(std::string text)
-    : KrXMLGenericElement(nodeName(), false), _text(std::move(text)) {}
+KrXMLGenericText::KrXMLGenericText(const std::string& text)
+    : KrXMLGenericElement(nodeName(), false), _text(text, KrSharedText::Kind::kText) {}
 
 KrXMLGenericText::~KrXMLGenericText() = default;
 
 void KrXMLGenericText::Write(std::ostream& out) {
     BeforeWrite(out);
-    out.write(_text.data(), static_cast<std::streamsize>(_text.size()));
+    const std::string& text = _text.str();
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }

@@ -4,18 +4,21 @@
 
 #include <string>
 
+#include "document/KrSharedText.h"
 #include "document/KrXMLGenericElement.h"
 
 class KrXMLGenericText : public KrXMLGenericElement {
   public:
-    explicit KrXMLGenericText(std::string text);
+    explicit KrXMLGenericText(const std::string& text);
     ~KrXMLGenericText() override;
 
     // BeforeWrite, then the text unchanged.
     void Write(std::ostream& out) override;
 
-    const std::string& GetText() const { return _text; }
+    const std::string& GetText() const { return _text.str(); }
 
   private:
-    std::string _text;
+    // Shared with every node of the same short text (a tree holds one
+    // node per word and per whitespace run, and most of them repeat).
+    KrSharedText _text;
 };

@@ -2,8 +2,43 @@
 
 #include <sstream>
 
+#include "document/KrNodePool.h"
 #include "foundation/KrException.h"
 #include "foundation/KrStringUtils.h"
+
+namespace {
+
+// What the shared entries hold for a member that has not been made: an
+// attribute that is unset and writes nothing. Nothing changes it: the
+// element makes its own entries before anything is set.
+class UnsetMember : public KrXMLComplexAttribute2 {
+  public:
+    bool IsSet() override { return false; }
+    void Write(std::ostream& /*out*/) override {}
+    void AppendTo(std::string& /*out*/) override {}
+};
+
+const KrXMLGenericElement::AttributeMap::SharedEntries& unsetMembers() {
+    // Never destroyed: elements may be deleted during static destruction.
+    static auto* unset = new UnsetMember;
+    static auto* entries = new KrXMLGenericElement::AttributeMap::SharedEntries(
+        {{"id", unset}, {"class", unset}, {"style", unset}});
+    return *entries;
+}
+
+}  // namespace
+
+struct KrHTML_BaseElement2::MemberBlock {
+    Members members;
+    KrXMLComplexAttributeProxy2 idProxy{&members.id};
+    KrXMLComplexAttributeProxy2 classProxy{&members.classes};
+    KrXMLComplexAttributeProxy2 styleProxy{&members.style};
+};
+
+void KrHTML_BaseElement2::MemberBlockDeleter::operator()(MemberBlock* block) const {
+    block->~MemberBlock();
+    KrNodePool::Free(block, sizeof(MemberBlock));
+}
 
 KrHTML_BaseElement2::KrHTML_BaseElement2(const std::string& name, bool emptyElement,
                                          bool collapsible)
@@ -19,68 +54,36 @@ KrHTML_BaseElement2::KrHTML_BaseElement2(const std::string& name, bool emptyElem
     // would turn every childless HTML element into "<div />".
     SetEmptyElement(emptyElement);
     SetCollapsible(collapsible);
-    _registerMembers();
-}
-
-void KrHTML_BaseElement2::_registerMembers() {
-    _attributes.reserve(3);
-    _registerProxy("id", &_idProxy);
-    _registerProxy("class", &_classProxy);
-    _registerProxy("style", &_styleProxy);
+    // "id", "class" and "style" are in the map from the start, as unset
+    // members; the element makes them when the map first changes.
+    _attributes.useShared(unsetMembers());
 }
 
 KrHTML_BaseElement2::~KrHTML_BaseElement2() = default;
 
+void KrHTML_BaseElement2::_makeDeferredAttributes() {
+    _members();
+}
+
 KrHTML_BaseElement2::Members& KrHTML_BaseElement2::_members() {
     if (!_memberBlock) {
-        _memberBlock = std::make_unique<Members>();
+        // The members sit in the node pool beside the elements.
+        void* memory = KrNodePool::Allocate(sizeof(MemberBlock));
+        try {
+            _memberBlock.reset(new (memory) MemberBlock);
+        } catch (...) {
+            KrNodePool::Free(memory, sizeof(MemberBlock));
+            throw;
+        }
+        // The shared entries give way to the element's own; the rest of the
+        // map is empty until then.
+        _attributes.clear();
+        _attributes.reserve(3);
+        _registerProxy("id", &_memberBlock->idProxy);
+        _registerProxy("class", &_memberBlock->classProxy);
+        _registerProxy("style", &_memberBlock->styleProxy);
     }
-    return *_memberBlock;
-}
-
-KrXMLComplexAttribute2* KrHTML_BaseElement2::MemberProxy::GetTarget() const {
-    return const_cast<MemberProxy*>(this)->_target(true);
-}
-
-KrXMLComplexAttribute2* KrHTML_BaseElement2::MemberProxy::_target(bool create) {
-    if (!create && !_owner->_memberBlock) {
-        return nullptr;
-    }
-    Members& members = _owner->_members();
-    switch (_which) {
-        case kId:
-            return &members.id;
-        case kClass:
-            return &members.classes;
-        case kStyle:
-            break;
-    }
-    return &members.style;
-}
-
-bool KrHTML_BaseElement2::MemberProxy::IsSet() {
-    KrXMLComplexAttribute2* target = _target(false);
-    return target != nullptr && target->IsSet();
-}
-
-void KrHTML_BaseElement2::MemberProxy::Write(std::ostream& out) {
-    if (KrXMLComplexAttribute2* target = _target(false)) {
-        target->Write(out);
-    }
-}
-
-void KrHTML_BaseElement2::MemberProxy::SetFromString(const std::string& text) {
-    _target(true)->SetFromString(text);
-}
-
-void KrHTML_BaseElement2::MemberProxy::SetFromCString(const char* text) {
-    _target(true)->SetFromCString(text);
-}
-
-void KrHTML_BaseElement2::MemberProxy::AppendTo(std::string& out) {
-    if (KrXMLComplexAttribute2* target = _target(false)) {
-        target->AppendTo(out);
-    }
+    return _memberBlock->members;
 }
 
 KrXMLComplexElement* KrHTML_BaseElement2::_addNewChild(KrXMLComplexElement* child) {

@@ -4,10 +4,10 @@
 // HTML text or as JavaScript that rebuilds it in the browser.
 // Owns its members and (through the element tree) its children; the
 // attribute map holds proxies to the three members, which are members too.
-// The members themselves are made when one of them is first set: every word
-// of read text is an element, and few elements set any of them.
+// The members and their proxies are made when the attribute map is first
+// changed or a member is set: every word of read text is an element, and
+// few elements set any of them.
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -54,35 +54,20 @@ class KrHTML_BaseElement2 : public KrXMLGenericElement {
     // The members, made on first use.
     Members& _members();
 
+    // Makes the members and puts the element's own entries for them in
+    // place of the shared ones.
+    void _makeDeferredAttributes() override;
+
   private:
-    // The map's entry for one member: reads as an unset attribute until the
-    // members exist, and makes them when it is set. Held in the element, so
-    // that an element costs no allocation per member.
-    class MemberProxy : public KrXMLComplexAttributeProxy2 {
-      public:
-        enum Which : uint8_t { kId, kClass, kStyle };
-        MemberProxy(KrHTML_BaseElement2* owner, Which which)
-            : KrXMLComplexAttributeProxy2(nullptr), _owner(owner), _which(which) {}
-        bool IsSet() override;
-        void Write(std::ostream& out) override;
-        void SetFromString(const std::string& text) override;
-        void SetFromCString(const char* text) override;
-        void AppendTo(std::string& out) override;
-        // Makes the members when they do not exist yet.
-        KrXMLComplexAttribute2* GetTarget() const override;
-
-      private:
-        // The member, made when `create`; null when it does not exist yet.
-        KrXMLComplexAttribute2* _target(bool create);
-
-        KrHTML_BaseElement2* _owner;
-        Which _which;
+    // The members with the proxies the attribute map holds for them. Until
+    // it is made, the map reads shared entries that stand for three unset
+    // members: every word of read text is an element, few elements set any
+    // member, and the members, the proxies and a map block of their own cost
+    // every element about 250 bytes.
+    struct MemberBlock;
+    struct MemberBlockDeleter {
+        void operator()(MemberBlock* block) const;
     };
 
-    void _registerMembers();
-
-    std::unique_ptr<Members> _memberBlock;
-    MemberProxy _idProxy{this, MemberProxy::kId};
-    MemberProxy _classProxy{this, MemberProxy::kClass};
-    MemberProxy _styleProxy{this, MemberProxy::kStyle};
+    std::unique_ptr<MemberBlock, MemberBlockDeleter> _memberBlock;
 };

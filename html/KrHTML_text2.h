@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "document/KrSharedText.h"
 #include "html/KrHTML_BaseElement2.h"
 
 class KrHTML_text2 : public KrHTML_BaseElement2 {
@@ -19,8 +20,10 @@ class KrHTML_text2 : public KrHTML_BaseElement2 {
 
     virtual void AppendText(const std::string& text);
 
-    const std::string& GetText() const { return _text; }
+    const std::string& GetText() const { return _text.str(); }
 
   private:
-    std::string _text;
+    // Shared with every node of the same short text until AppendText
+    // changes it (a page holds one text node per word).
+    KrSharedText _text;
 };

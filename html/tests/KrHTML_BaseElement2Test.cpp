@@ -80,6 +80,52 @@ TEST(KrHTML_BaseElement2Test, MemberEntriesWorkBeforeAnyMemberIsSet) {
     EXPECT_FALSE(styled.GetAttribute("id")->IsSet());
 }
 
+TEST(KrHTML_BaseElement2Test, MemberNamesAnswerLookupsBeforeTheMembersExist) {
+    // Reading alone, through every lookup and search, as for a page's text
+    // nodes; then the listing of the map.
+    KrHTML_BaseElement2 div("div");
+    KrHTML_BaseElement2* text = new KrHTML_text2("word");
+    div.AddChild(text);
+    for (const char* name : {"id", "class", "style"}) {
+        EXPECT_TRUE(text->HasAttribute(name)) << name;
+        EXPECT_EQ(text->GetAttributeString(name, "-"), "") << name;
+        EXPECT_TRUE(text->AttributeEquals(name, "")) << name;
+        EXPECT_FALSE(text->AttributeEquals(name, "x")) << name;
+    }
+    EXPECT_FALSE(text->HasAttribute("title"));
+    KrXMLGenericElement::GenericList withId;
+    div.FindElementsWithAttribute(withId, "id");
+    EXPECT_EQ(withId.size(), 2u);
+    EXPECT_EQ(div.FindElementByAttribute("id", "x"), nullptr);
+    EXPECT_EQ(div.ToHTMLString(), "<div>word</div>");
+
+    std::string names;
+    for (const auto& [name, attribute] : text->GetAttributes()) {
+        names += name.str() + (attribute != nullptr && !attribute->IsSet() ? " " : "! ");
+    }
+    EXPECT_EQ(names, "class id style ");
+    text->SetAttribute("class", "c");
+    EXPECT_EQ(div.ToHTMLString(), "<div>word</div>");
+    EXPECT_EQ(text->GetAttributeString("class", "-"), "c");
+    EXPECT_EQ(div.FindElementByAttribute("class", "c"), text);
+}
+
+TEST(KrHTML_BaseElement2Test, TextNodesOfTheSameTextStayIndependent) {
+    // Equal texts share one string until one of them is changed.
+    auto first = std::make_unique<KrHTML_text2>("same");
+    auto second = std::make_unique<KrHTML_text2>("same");
+    first->AppendText(" changed");
+    EXPECT_EQ(first->GetText(), "same changed");
+    EXPECT_EQ(second->GetText(), "same");
+    first.reset();
+    EXPECT_EQ(second->ToHTMLString(), "same");
+    KrHTML_text2 empty;
+    empty.AppendText("a");
+    empty.AppendText("b");
+    EXPECT_EQ(empty.GetText(), "ab");
+    EXPECT_EQ(KrHTML_text2().GetText(), "");
+}
+
 TEST(KrHTML_BaseElement2Test, ToJavaScriptCreateAppendsToBody) {
     KrHTML_BaseElement2 div("div");
     div.SetId("x");
