@@ -64,6 +64,8 @@ struct Pool {
     size_t slotSize = 0;
     Slab* current = nullptr;
     Slab* withRoom = nullptr;
+    // Bytes of this class's slots in use.
+    size_t bytesInUse = 0;
 };
 
 // One mapping of kSlabsPerRegion slabs, described outside of it.
@@ -251,6 +253,7 @@ void* KrNodePool::Allocate(size_t size) {
         slab->bump += pool.slotSize;
     }
     ++slab->live;
+    pool.bytesInUse += pool.slotSize;
     return slot;
 }
 
@@ -271,6 +274,7 @@ void KrNodePool::Free(void* p, size_t size) noexcept {
         slot->next = slab->free;
         slab->free = slot;
         --slab->live;
+        pool.bytesInUse -= pool.slotSize;
         if (slab == pool.current) {
             if (slab->live == 0) {
                 // Start the emptied slab over in address order: its free
@@ -297,4 +301,13 @@ void KrNodePool::Free(void* p, size_t size) noexcept {
 
 size_t KrNodePool::BytesHeld() {
     return g_bytesHeld.load(std::memory_order_relaxed);
+}
+
+size_t KrNodePool::BytesInUse() {
+    size_t bytes = 0;
+    for (Pool& pool : g_pools) {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        bytes += pool.bytesInUse;
+    }
+    return bytes;
 }

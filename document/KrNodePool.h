@@ -28,6 +28,11 @@ class KrNodePool {
     // Bytes of the pool's mappings that hold nodes now (like the allocator's
     // count of bytes in use, it leaves out the empty mappings kept for reuse).
     static size_t BytesHeld();
+    // Bytes of the slots handed out and not freed (like the allocator's
+    // count of bytes in use, it leaves out the free room of partly used
+    // slabs and mappings). 0 where every node comes from the general
+    // allocator.
+    static size_t BytesInUse();
     // False where every node comes from the general allocator.
     static bool Enabled();
 };

@@ -106,13 +106,18 @@ TEST(KrNodePoolTest, FreeingABigTreeGivesItsMemoryBack) {
     // of the tree, so the tree is made large against a mapping.
     constexpr size_t kNodes = 400000;
     const size_t before = KrNodePool::BytesHeld();
+    const size_t inUseBefore = KrNodePool::BytesInUse();
     auto* root = new KrXMLGenericElement("root", true);
     for (size_t i = 0; i < kNodes; ++i) {
         root->AddChild(new KrXMLGenericText("word"));
     }
     const size_t held = KrNodePool::BytesHeld();
     ASSERT_GE(held, before + kNodes * sizeof(KrXMLGenericText) / 2);
+    // Every node and the child list, to the slot.
+    EXPECT_GE(KrNodePool::BytesInUse(), inUseBefore + kNodes * sizeof(KrXMLGenericText));
+    EXPECT_LE(KrNodePool::BytesInUse(), held);
     delete root;
+    EXPECT_EQ(KrNodePool::BytesInUse(), inUseBefore);
     // The slab each size class allocates from stays, whatever else is freed.
     EXPECT_LT(KrNodePool::BytesHeld(), before + (held - before) / 4);
 }
