@@ -38,10 +38,6 @@ uint8_t builtInGrammar(const std::string& name) {
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 template <typename Extra>
 struct ExtraTable {
     std::mutex mutex;  // guards entries

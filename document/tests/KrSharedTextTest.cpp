@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "document/KrXMLGenericElement.h"
 #include "document/KrXMLGenericText.h"
@@ -50,4 +52,35 @@ TEST(KrSharedText, OwnCopiesASharedTextBeforeItChanges) {
     EXPECT_EQ(moved.str(), "same!");
     b = std::move(moved);
     EXPECT_EQ(b.str(), "same!");
+}
+
+// Trees on several threads share the text table and the table of rarely
+// used element data; each thread's trees keep their own content.
+TEST(KrSharedText, TreesOnSeveralThreadsKeepTheirTexts) {
+    constexpr int kThreads = 8;
+    std::vector<std::string> written(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &written] {
+            std::string result;
+            for (int round = 0; round < 200; ++round) {
+                KrXMLGenericElement root("r", false);
+                root.AddChild(new KrXMLGenericText("common"));
+                root.AddChild(new KrXMLGenericWhitespace(" "));
+                root.AddChild(new KrXMLGenericText("t" + std::to_string(t * 1000 + round % 7)));
+                root.SetError("thread " + std::to_string(t));
+                if (round == 199) {
+                    result = root.ToXMLString() + " " + root.GetErrorText();
+                }
+            }
+            written[t] = result;
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(written[t], "<r>common t" + std::to_string(t * 1000 + 199 % 7) + "</r> thread " +
+                                  std::to_string(t));
+    }
 }
