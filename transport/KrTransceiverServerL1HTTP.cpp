@@ -23,6 +23,9 @@ namespace {
 thread_local const KrTransceiverServerL1HTTP* tWorkingServer = nullptr;
 // Work a handler left to be done after its dispatch returns.
 thread_local std::function<void()>* tDeferred = nullptr;
+// Whether this thread's answers left file bodies to stream (most leave none,
+// and then the files lock is not taken).
+thread_local bool tFilesDeferred = false;
 
 int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -76,7 +79,7 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
 
 KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     _shutdown(transceiver);
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     pending.clear();
 }
 
@@ -108,7 +111,7 @@ void KrTransceiverServerL1HTTP::_startDeferred(const std::string& connectionId,
                 connection->requestClose();
         }
         {
-            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
             _busy.erase(connectionId);
         }
         // Bytes that arrived meanwhile are read now.
@@ -146,7 +149,7 @@ void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
 }
 
 size_t KrTransceiverServerL1HTTP::pendingCount() {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     return pending.size();
 }
 
@@ -205,27 +208,42 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     const std::string& connectionId, KrTransceiverConnection& connection,
     KrTransceiverClient& client) {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
-    auto it = pending.find(connectionId);
-    if (it != pending.end() && it->second)
-        return it->second;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        auto it = pending.find(connectionId);
+        if (it != pending.end() && it->second)
+            return it->second;
+    }
+    // Made outside pendingLock, which every worker of this server takes for
+    // each request: a new header takes an id, copies the peer's record and
+    // joins a task in the registry.
     std::string task = connection.linkName();
     if (task.empty())
         task = client.createJoinedTaskSelf("receive_" + client.id());
     auto header = std::make_shared<KrXHeader>(2, false, protocolKind);
-    pending[connectionId] = header;
     header->setDirection(2);
     header->addRoute(connectionId);
     header->addRoute(id());
     header->markIncoming();
     header->setPeerInfo(connection.info());
     header->setTaskName(task);
-    header->joinTask(task);
-    return header;
+    // A request read by a listener carries its task's name but does not join
+    // it: nothing sends a request messages, and its membership would only
+    // cost two registry changes per request. A carrier's answer joins, as the
+    // outgoing request's task follows its answer.
+    if (!listening)
+        header->joinTask(task);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+    // One worker serves a connection at a time, so nobody else made one
+    // meanwhile; should one be there all the same, it is the one in use.
+    std::shared_ptr<KrXHeader>& slot = pending[connectionId];
+    if (!slot)
+        slot = std::move(header);
+    return slot;
 }
 
 void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     pending.erase(connectionId);
 }
 
@@ -234,7 +252,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                                          const std::shared_ptr<KrTransceiverClient>& client,
                                          std::string& carried) {
     {
-        std::lock_guard<std::recursive_mutex> guard(pendingLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         // An answer is being made on its own thread: the bytes wait.
         if (_busy.count(connectionId) != 0)
             return false;
@@ -301,7 +319,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         std::string rest = header->takePipelined();
         headerLock.unlock();
         {
-            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
             pending.erase(connectionId);
             _busy.insert(connectionId);
         }
@@ -356,8 +374,11 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
     if (message->direction() == 2)
         _erasePending(connectionId);
     restartTimer();
+    // A listener answering a request never joined its task (see send).
+    const bool joined = !(listening && message->direction() == 1);
     if (!isActive()) {
-        leaveTask(message->taskName());
+        if (joined)
+            leaveTask(message->taskName());
         return false;
     }
     auto* owner = static_cast<KrTransceiver*>(transceiver);
@@ -393,6 +414,7 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
                     bytes += length;
                     if (tWorkingServer == this) {
                         std::lock_guard<std::mutex> guard(_filesLock);
+                        tFilesDeferred = true;
                         _deferredFiles[std::this_thread::get_id()].push_back(
                             {connectionId, std::move(file), length});
                     } else {
@@ -417,13 +439,17 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
                           message->status(), static_cast<unsigned long>(bytes), referer, agent);
         callback(record);
     }
-    leaveTask(message->taskName());
+    if (joined)
+        leaveTask(message->taskName());
     return true;
 }
 
 void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
     // Only the files this worker's own answers left: another worker's belong
     // behind that worker's answers on its connection.
+    if (!tFilesDeferred)
+        return;
+    tFilesDeferred = false;
     std::vector<FileStream> files;
     {
         std::lock_guard<std::mutex> guard(_filesLock);
@@ -491,6 +517,7 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
     // The limit runs from the head's first bytes; later bytes don't restart it.
     if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit}).second)
         return;
+    _watchedHeads.store(_headDeadlines.size());
     if (!_watchRunning) {
         _watchRunning = true;
         _watchThread = std::thread([this] { _headWatch(); });
@@ -499,12 +526,18 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
 }
 
 void KrTransceiverServerL1HTTP::_unwatchHead(const std::string& connectionId) {
+    // Most requests arrive whole and were never watched. A connection's own
+    // entry was made by an earlier round on it, which this thread has seen.
+    if (_watchedHeads.load() == 0)
+        return;
     std::lock_guard<std::mutex> guard(_watchLock);
-    if (!_headDeadlines.empty())
-        _headDeadlines.erase(connectionId);
+    if (_headDeadlines.erase(connectionId) != 0)
+        _watchedHeads.store(_headDeadlines.size());
 }
 
 bool KrTransceiverServerL1HTTP::_headExpired(const std::string& connectionId) {
+    if (_watchedHeads.load() == 0)
+        return false;
     std::lock_guard<std::mutex> guard(_watchLock);
     const auto it = _headDeadlines.find(connectionId);
     return it != _headDeadlines.end() && SteadyMicros() >= it->second.at;

@@ -15,6 +15,7 @@
 // jobs at once; one connection's requests run one at a time, in order. Lock order:
 // pendingLock is never held while a header's mutex is awaited.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -80,7 +81,7 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                                      const std::string& referer, const std::string& agent);
 
   protected:
-    std::recursive_mutex pendingLock;
+    KrAdaptiveRecursiveMutex pendingLock;
     std::map<std::string, std::shared_ptr<KrXHeader>> pending;
 
   private:
@@ -135,6 +136,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     };
     // Connection id -> deadline of the head being read.
     std::map<std::string, HeadDeadline> _headDeadlines;
+    // Its size, written under _watchLock, read without it: no lock while no
+    // head is being waited for.
+    std::atomic<size_t> _watchedHeads{0};
     bool _watchRunning = false;
     bool _watchStopped = false;
     std::thread _watchThread;
