@@ -76,8 +76,16 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
     return {server, [server] { return server->_open(); }};
 }
 
+// One line, whole and flushed, also when several server threads print at
+// once: the text and its line end go out in one write of the stream (which
+// takes the standard output's lock once), then the stream is flushed.
 void printLine(const std::string& text) {
-    std::cout << text << std::endl;
+    std::string line;
+    line.reserve(text.size() + 1);
+    line += text;
+    line += '\n';
+    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cout.flush();
 }
 
 }  // namespace

@@ -151,9 +151,13 @@ class KrTransceiverClient : public KrJob {
 
   private:
     // The base directory's real path, looked up again once a second.
-    std::string _realRoot(const std::string& root);
-    // `_rootLock` guards the looked-up real path and when it was looked up.
+    // With `directory`, also the base directory opened at that time.
+    std::string _realRoot(const std::string& root,
+                          std::shared_ptr<KrFileHandle>* directory = nullptr);
+    // `_rootLock` guards the looked-up real path, the opened directory and
+    // when they were looked up.
     std::mutex _rootLock;
     std::string _rootReal;
+    std::shared_ptr<KrFileHandle> _rootDirectory;
     int64_t _rootCheckedAt = INT64_MIN;
 };

@@ -1,8 +1,8 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <ostream>
@@ -33,18 +33,44 @@ int64_t SteadyMicros() {
         .count();
 }
 
+bool NeedsEscape(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f || c == '"' || c == '\\';
+}
+
 void AppendEscaped(std::string& out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += c;
-        }
+    // Runs of plain characters (all of a well-formed request's) go in whole.
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!NeedsEscape(text[i]))
+            continue;
+        out.append(text, start, i - start);
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, 4);
+        start = i + 1;
     }
+    out.append(text, start, std::string::npos);
+}
+
+void AppendNumber(std::string& out, unsigned long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// The stream answer heads are written through, made once per thread:
+// making one per answer costs more than writing a small head. Its format
+// is put back to the defaults each time, whatever a writer changed.
+std::ostream& HeadStream(std::streambuf* buffer) {
+    thread_local std::ostream out(nullptr);
+    out.rdbuf(buffer);  // also clears the state
+    out.flags(std::ios_base::dec | std::ios_base::skipws);
+    out.fill(' ');
+    out.precision(6);
+    out.width(0);
+    return out;
 }
 
 std::string FirstOr(std::vector<std::string>& values, const char* fallback) {
@@ -395,23 +421,29 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         const std::string referer = FirstOr(message->requestHeader("referer"), "-");
         const std::string agent = FirstOr(message->requestHeader("user-agent"), "-");
 
-        auto* head = new KrStringBuf();
-        bool ok;
-        {
-            std::ostream out(head);
-            ok = message->write(out);
-        }
+        auto head = std::make_unique<KrStringBuf>();
+        std::ostream& out = HeadStream(head.get());
+        const bool ok = message->write(out);
+        out.rdbuf(nullptr);
         uint64_t bytes = static_cast<uint64_t>(head->Size());
         if (ok) {
-            connection->queueOutputBuffer(head);
             if (!message->fileBody().empty()) {
                 std::shared_ptr<KrFileHandle> file = message->takeOpenFile();
                 if (!file)
                     file = std::make_shared<KrFileHandle>(
                         KrFileHandle::openForReading(message->fileBody().c_str()));
                 const auto length = static_cast<uint64_t>(message->bodyLength());
-                if (file->isOpen()) {
+                if (file->isOpen() && length <= kInlineFile) {
+                    // A small file goes with its head in one piece of output.
                     bytes += length;
+                    auto body = std::make_unique<KrStringBuf>();
+                    const bool whole = _readFile(*file, length, *body);
+                    connection->queueOutputOwned(std::move(head), std::move(body));
+                    if (!whole)
+                        connection->requestClose();
+                } else if (file->isOpen()) {
+                    bytes += length;
+                    connection->queueOutputOwned(std::move(head));
                     if (tWorkingServer == this) {
                         std::lock_guard<std::mutex> guard(_filesLock);
                         tFilesDeferred = true;
@@ -422,18 +454,16 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
                     }
                 } else {
                     // The head announced a length that cannot be sent.
+                    connection->queueOutputOwned(std::move(head));
                     connection->requestClose();
                 }
             } else {
                 std::unique_ptr<KrStringBuf> body = message->takeBody();
                 bytes += body->Length();
-                KrStringBuf* buffer = body.release();
-                connection->queueOutputBuffer(buffer);
-                delete buffer;
+                connection->queueOutputOwned(std::move(head), std::move(body));
             }
             owner->wakeSender();
         }
-        delete head;
         record.values["logging"] =
             accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
                           message->status(), static_cast<unsigned long>(bytes), referer, agent);
@@ -463,6 +493,22 @@ void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
         if (auto connection = owner.findConnection(stream.connectionId))
             _streamFile(*connection, *stream.file, stream.length);
     }
+}
+
+bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body) {
+    thread_local std::string scratch;
+    scratch.resize(static_cast<size_t>(length));
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = file.read(scratch.data() + got, static_cast<size_t>(length) - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    body.sputn(scratch.data(), static_cast<std::streamsize>(got));
+    // A file that shrank after its length was announced: the peer would wait
+    // for bytes that never come.
+    return got == length;
 }
 
 void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection, KrFileHandle& file,
@@ -499,9 +545,9 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     out += "] \"";
     AppendEscaped(out, line);
     out += "\" --> ";
-    char numbers[48];
-    std::snprintf(numbers, sizeof numbers, "%lu %lu", status, bytes);
-    out += numbers;
+    AppendNumber(out, status);
+    out += ' ';
+    AppendNumber(out, bytes);
     out += " \"";
     AppendEscaped(out, referer);
     out += "\" \"";

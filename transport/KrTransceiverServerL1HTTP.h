@@ -29,6 +29,7 @@
 #include "transport/KrTransceiverServerL0Socket.h"
 
 class KrFileHandle;
+class KrStringBuf;
 class KrTransceiverClient;
 class KrTransceiverConnection;
 
@@ -38,6 +39,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     static constexpr long kDefaultHeadTimeLimit = 30000000;
     // File bodies are read and queued in pieces of this size.
     static constexpr size_t kFileChunk = 256 * 1024;
+    // Files up to this size are read when their answer is made and leave
+    // with its head.
+    static constexpr uint64_t kInlineFile = 64 * 1024;
 
     // Listening role.
     KrTransceiverServerL1HTTP(KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader,
@@ -103,6 +107,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
     void _streamFile(KrTransceiverConnection& connection, KrFileHandle& file, uint64_t length);
+    // Reads `length` bytes of `file` into `body`; false when it has fewer.
+    static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
     void _streamDeferredFiles(KrTransceiver& owner);
     void _watchHead(const std::string& connectionId);
     void _unwatchHead(const std::string& connectionId);
