@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -56,19 +57,25 @@ constexpr MimeEntry kMimeTypes[] = {
     {"xml", "application/xml"},
 };
 
-std::string ContentTypeOf(const std::string& path) {
+const char* ContentTypeOf(const std::string& path) {
+    static const char kUnknown[] = "application/octet-stream";
     const size_t dot = path.rfind('.');
     const size_t slash = path.rfind('/');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
-        std::string extension = path.substr(dot + 1);
-        for (char& c : extension)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const MimeEntry& entry : kMimeTypes) {
-            if (extension == entry.extension)
-                return entry.type;
-        }
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return kUnknown;
+    // Lower-cased into a small buffer: no extension in the table is longer.
+    char extension[8];
+    const size_t length = path.size() - dot - 1;
+    if (length >= sizeof extension)
+        return kUnknown;
+    for (size_t i = 0; i < length; ++i)
+        extension[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(path[dot + 1 + i])));
+    extension[length] = '\0';
+    for (const MimeEntry& entry : kMimeTypes) {
+        if (std::strcmp(extension, entry.extension) == 0)
+            return entry.type;
     }
-    return "application/octet-stream";
+    return kUnknown;
 }
 
 // A relative request path that may be looked up below the base directory:
@@ -299,9 +306,9 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
     // A stored page or style sheet gets the type its name says, as a file
     // would; a name the table does not know leaves the type to the browser.
     if (answer->contentType().empty()) {
-        std::string type = ContentTypeOf(path);
+        const std::string type = ContentTypeOf(path);
         if (type != "application/octet-stream")
-            answer->contentType() = std::move(type);
+            answer->contentType() = type;
     }
     answer->setState(6);
     _send(answer, request.taskName());
