@@ -275,17 +275,23 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
         if (kind != 3 && kind != 4 && kind != 6 && kind != 9) {
             printLine("unknown protocol!! (1)");
         } else if (server && connection) {
-            // Answers on different connections leave side by side; the
-            // connection's own lock keeps one answer's head and body
-            // together on its connection.
-            std::lock_guard<std::recursive_mutex> one(connection->messageLock());
-            // A listening HTTP or QUIVO server writes the answer and is done
-            // with it within this call: joining the answer's task only to
-            // leave it again changes nothing anyone sees, so it stays out.
             const int layer = server->getProtocolKind();
-            if (!server->isListening() || (layer != 3 && layer != 6))
+            if (server->isListening() && (layer == 3 || layer == 6)) {
+                // A listening HTTP or QUIVO server's answers on different
+                // connections leave side by side; the connection's own lock
+                // keeps one answer's head and body together on it (the
+                // server takes no lock of its own around it). It writes the
+                // answer and is done with it within this call: joining the
+                // answer's task only to leave it again changes nothing
+                // anyone sees, so it stays out.
+                std::lock_guard<std::recursive_mutex> one(connection->messageLock());
+                server->_sendResponse(connectionName, message.get());
+            } else {
+                // Other servers hold their own lock while they write.
+                std::lock_guard<std::recursive_mutex> sending(sendLock);
                 server->joinTask(taskName);
-            server->_sendResponse(connectionName, message.get());
+                server->_sendResponse(connectionName, message.get());
+            }
         }
     } else if (message->direction() == 2) {
         // Outgoing requests still go one at a time: a broker per destination

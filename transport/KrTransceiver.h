@@ -9,11 +9,14 @@
 //
 // Ownership: every map holds shared pointers; an object goes when its last
 // map entry and the last worker copy let go. The scheduler is not owned.
-// Locks, in order: `sendLock` (send of an outgoing request); a connection's
-// message lock (send of an answer on it); `socketsLock` with `lock` (taken
-// together); `sendMutex` and the connection's buffer locks last and alone.
-//   sendLock     serialises outgoing requests; answers on different
-//                connections leave side by side, one at a time per connection
+// Locks, in order: `sendLock` (send of an outgoing request or of an answer
+// through a DirectSocket or carrier server); a connection's message lock
+// (send of an HTTP or QUIVO listener's answer on it); `socketsLock` with
+// `lock` (taken together); `sendMutex` and the connection's buffer locks
+// last and alone.
+//   sendLock     serialises what it guards; a listener's HTTP answers on
+//                different connections leave side by side, one at a time
+//                per connection
 //   lock         guards clients, connections, servers
 //   socketsLock  guards sockets and the loops' lookup tables and job ids
 //   sendMutex    guards the queue of connections with new output
