@@ -7,6 +7,7 @@
 #include <iostream>
 #include <ostream>
 
+#include "foundation/KrCombinedTask.h"
 #include "foundation/KrURL.h"
 #include "transport/KrFileHandle.h"
 #include "transport/KrTransceiver.h"
@@ -188,6 +189,8 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
     std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
     if (!connection || !client) {
         _unwatchHead(connectionId);
+        if (!connection)
+            _forgetConnection(connectionId, clientNameOfPair);
         return;
     }
     tWorkingServer = this;
@@ -231,6 +234,40 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
     }
 }
 
+bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
+    KrTransceiverServerL0Socket::onMessage(message);
+    // Left to a worker, behind the connection's last requests: the message
+    // thread takes no lock of the transceiver's.
+    if (message.kind == 2 && listening)
+        _insert_bufferSignaled(message.a, clientName);
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_forgetConnection(const std::string& connectionId,
+                                                  const std::string& clientNameOfPair) {
+    std::shared_ptr<KrXHeader> unfinished;
+    std::string task;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        if (_busy.count(connectionId) != 0)
+            return;  // its deferred answer still runs; it signals again when done
+        const auto it = pending.find(connectionId);
+        if (it != pending.end()) {
+            unfinished = std::move(it->second);
+            pending.erase(it);
+        }
+        const auto made = _connectionTasks.find(connectionId);
+        if (made != _connectionTasks.end()) {
+            task = std::move(made->second);
+            _connectionTasks.erase(made);
+        }
+    }
+    // The client owns the task: its leaving dissolves it (without messages).
+    // Otherwise every connection ever served would leave one behind.
+    if (!task.empty())
+        KrCombinedTask::global().leave(task, clientNameOfPair);
+}
+
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     const std::string& connectionId, KrTransceiverConnection& connection,
     KrTransceiverClient& client) {
@@ -244,8 +281,11 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // each request: a new header takes an id, copies the peer's record and
     // joins a task in the registry.
     std::string task = connection.linkName();
-    if (task.empty())
+    bool made = false;
+    if (task.empty()) {
         task = client.createJoinedTaskSelf("receive_" + client.id());
+        made = listening && !task.empty();
+    }
     auto header = std::make_shared<KrXHeader>(2, false, protocolKind);
     header->setDirection(2);
     header->addRoute(connectionId);
@@ -259,13 +299,27 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // outgoing request's task follows its answer.
     if (!listening)
         header->joinTask(task);
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-    // One worker serves a connection at a time, so nobody else made one
-    // meanwhile; should one be there all the same, it is the one in use.
-    std::shared_ptr<KrXHeader>& slot = pending[connectionId];
-    if (!slot)
-        slot = std::move(header);
-    return slot;
+    std::shared_ptr<KrXHeader> result;
+    std::string replaced;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        // One worker serves a connection at a time, so nobody else made one
+        // meanwhile; should one be there all the same, it is the one in use.
+        std::shared_ptr<KrXHeader>& slot = pending[connectionId];
+        if (!slot)
+            slot = std::move(header);
+        result = slot;
+        if (made) {
+            // A request left unanswered never linked the connection to its
+            // task, so the next one made another: the old one goes.
+            std::string& slotTask = _connectionTasks[connectionId];
+            replaced.swap(slotTask);
+            slotTask = task;
+        }
+    }
+    if (!replaced.empty())
+        KrCombinedTask::global().leave(replaced, client.id());
+    return result;
 }
 
 void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {

@@ -57,6 +57,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                               const std::string& typeName);
     ~KrTransceiverServerL1HTTP() override;
 
+    // Also, on a listener, kind 2 (a connection is gone): a worker then
+    // forgets the connection's unfinished request and the task made for it.
+    bool onMessage(const KrJobMessage& message) override;
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
     void _bufferSignaled(const std::string& connectionName) override;
@@ -124,6 +127,11 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Guarded by pendingLock: connections whose answer is being made on a
     // thread of its own.
     std::set<std::string> _busy;
+    // Guarded by pendingLock: connection id -> the task the client made for
+    // its requests, dissolved when the connection goes.
+    std::map<std::string, std::string> _connectionTasks;
+    // A connection that is gone: drops its unfinished request and its task.
+    void _forgetConnection(const std::string& connectionId, const std::string& clientName);
     // `_deferredLock` guards the count of running deferred threads.
     std::mutex _deferredLock;
     std::condition_variable _deferredDone;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "foundation/KrCombinedTask.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -148,6 +150,30 @@ TEST(KrTransceiverServerL1HTTP, AnswersManyConnectionsAtOnceEachWhole) {
         }
         EXPECT_EQ(next, static_cast<size_t>(kRequests)) << c;
     }
+}
+
+TEST(KrTransceiverServerL1HTTP, ForgetsWhatItKeptForAConnectionOnceItIsGone) {
+    // Each connection's requests run under a task of the client's and an
+    // unfinished request waits in the server; neither may outlive it.
+    Server server;
+    const unsigned port = server.waitListening();
+    const size_t tasksBefore = KrCombinedTask::globalTaskCount();
+    for (int i = 0; i < 10; ++i) {
+        const int fd = Connect(port);
+        SendAll(fd, Get("/answered"));
+        Answers(fd, 1);
+        SendAll(fd, "GET /unfinished HTTP/1.1\r\nHost:");
+        ::close(fd);
+    }
+    // Waited for, not timed: the removals reach the server as messages.
+    auto settled = [&] {
+        return KrCombinedTask::globalTaskCount() == tasksBefore &&
+               server.httpServer()->pendingCount() == 0 && server.transceiver->connectionCount() == 0;
+    };
+    for (int wait = 0; wait < 1000 && !settled(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(KrCombinedTask::globalTaskCount(), tasksBefore);
+    EXPECT_EQ(server.httpServer()->pendingCount(), 0u);
 }
 
 TEST(KrTransceiverServerL1HTTP, AnswersHeadWithTheHeadOnly) {
