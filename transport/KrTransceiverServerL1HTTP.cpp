@@ -465,7 +465,11 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
     std::shared_ptr<KrTransceiverConnection> connection =
         owner != nullptr ? owner->findConnection(connectionId) : nullptr;
     if (connection) {
-        connection->joinTask(message->taskName());
+        // On a listener the connection stays in its requests' task from the
+        // first answer until it is gone (only then is the task dissolved), so
+        // joining it again would change nothing but cost a registry call.
+        if (joined || connection->linkName() != message->taskName())
+            connection->joinTask(message->taskName());
         KrServerCallback_t record;
         record.type = 7;
         const auto remote = connection->info().values.find("remoteaddress");
