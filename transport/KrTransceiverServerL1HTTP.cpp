@@ -74,8 +74,10 @@ std::ostream& HeadStream(std::streambuf* buffer) {
     return out;
 }
 
-std::string FirstOr(std::vector<std::string>& values, const char* fallback) {
-    return values.empty() ? std::string(fallback) : values.front();
+// The first value, or "-" when there is none; no copy is made.
+const std::string& FirstOrDash(const std::vector<std::string>& values) {
+    static const std::string kDash = "-";
+    return values.empty() ? kDash : values.front();
 }
 
 }  // namespace
@@ -472,12 +474,13 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
             connection->joinTask(message->taskName());
         KrServerCallback_t record;
         record.type = 7;
-        const auto remote = connection->info().values.find("remoteaddress");
-        const std::string remoteText =
-            remote != connection->info().values.end() ? remote->second : "none";
+        // The connection's record is fixed at its creation, and the message
+        // outlives this call: the pieces of the log line are not copied.
+        static const std::string kNone = "none";
+        const auto& peer = connection->info().values;
+        const auto remote = peer.find("remoteaddress");
+        const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
         const std::string scheme = KrURL::schemeName(message->protocolKind());
-        const std::string referer = FirstOr(message->requestHeader("referer"), "-");
-        const std::string agent = FirstOr(message->requestHeader("user-agent"), "-");
 
         auto head = std::make_unique<KrStringBuf>();
         std::ostream& out = HeadStream(head.get());
@@ -522,6 +525,10 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
             }
             owner->wakeSender();
         }
+        // Looked up last (a lookup may add an entry to the fields); the
+        // referer is copied before the agent's lookup for the same reason.
+        const std::string referer = FirstOrDash(message->requestHeader("referer"));
+        const std::string& agent = FirstOrDash(message->requestHeader("user-agent"));
         record.values["logging"] =
             accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
                           message->status(), static_cast<unsigned long>(bytes), referer, agent);
