@@ -39,7 +39,7 @@ KrCombinedTask::KrCombinedTask() {
 
 KrCombinedTask::~KrCombinedTask() {
     {
-        std::lock_guard<std::mutex> queue(_queueLock);
+        std::lock_guard<KrAdaptiveMutex> guard(_lock);
         _stop = true;
     }
     _wake.notify_all();
@@ -56,64 +56,64 @@ KrCombinedTask::~KrCombinedTask() {
 std::string KrCombinedTask::createJoinedTask(KrJob* owner, const std::string& description) {
     std::string name = KrJob::_makeUniqueId(KrUniqueIdSource::joinedTaskNames());
     const std::string& ownerId = owner->id();
-    std::lock_guard<std::recursive_mutex> registry(_registryLock);
-    std::lock_guard<std::mutex> queue(_queueLock);
+    // Made outside the lock; moved in under it.
+    Task task{owner, ownerId, description, {ownerId}};
+    std::lock_guard<KrAdaptiveMutex> guard(_lock);
     if (_leaving.count(ownerId) != 0) {
         return std::string();
     }
-    _owners[name] = Owner{owner, ownerId};
-    _descriptions[name] = description;
-    _jobs[ownerId] = owner;
-    _tasksOfJob[ownerId].insert(name);
-    _members[name].insert(ownerId);
+    owner->_registered.store(true, std::memory_order_relaxed);
+    _tasks.emplace(name, std::move(task));
+    Registered& entry = _jobs.try_emplace(ownerId, Registered{owner, {}}).first->second;
+    entry.job = owner;
+    entry.tasks.insert(name);
     return name;
 }
 
 bool KrCombinedTask::join(const std::string& taskName, KrJob* job) {
-    std::lock_guard<std::recursive_mutex> registry(_registryLock);
-    std::lock_guard<std::mutex> queue(_queueLock);
     const std::string& id = job->id();
-    if (_owners.find(taskName) == _owners.end() || _leaving.count(id) != 0) {
+    std::lock_guard<KrAdaptiveMutex> guard(_lock);
+    const auto task = _tasks.find(taskName);
+    if (task == _tasks.end() || _leaving.count(id) != 0) {
         return false;
     }
-    _jobs[id] = job;
-    _tasksOfJob[id].insert(taskName);
-    _members[taskName].insert(id);
+    job->_registered.store(true, std::memory_order_relaxed);
+    Registered& entry = _jobs.try_emplace(id, Registered{job, {}}).first->second;
+    entry.job = job;
+    entry.tasks.insert(taskName);
+    task->second.members.insert(id);
     return true;
 }
 
 bool KrCombinedTask::leave(const std::string& taskName, const std::string& jobId) {
     bool posted = false;
     {
-        std::lock_guard<std::recursive_mutex> registry(_registryLock);
-        std::lock_guard<std::mutex> queue(_queueLock);
-        auto owner = _owners.find(taskName);
-        if (owner == _owners.end()) {
+        std::lock_guard<KrAdaptiveMutex> guard(_lock);
+        auto task = _tasks.find(taskName);
+        if (task == _tasks.end()) {
             return false;
         }
-        if (owner->second.id == jobId) {
+        if (task->second.ownerId == jobId) {
             // The owner dissolves the task; nobody is told.
-            for (const std::string& member : _members[taskName]) {
-                auto tasks = _tasksOfJob.find(member);
-                if (tasks == _tasksOfJob.end()) {
+            for (const std::string& member : task->second.members) {
+                auto entry = _jobs.find(member);
+                if (entry == _jobs.end()) {
                     continue;
                 }
-                tasks->second.erase(taskName);
-                if (tasks->second.empty()) {
-                    _tasksOfJob.erase(tasks);
-                    _jobs.erase(member);
+                entry->second.tasks.erase(taskName);
+                if (entry->second.tasks.empty()) {
+                    _jobs.erase(entry);
                 }
             }
-            _eraseTaskNL(taskName);
+            _tasks.erase(task);
             return true;
         }
-        auto tasks = _tasksOfJob.find(jobId);
-        if (tasks == _tasksOfJob.end() || tasks->second.erase(taskName) == 0) {
+        auto entry = _jobs.find(jobId);
+        if (entry == _jobs.end() || entry->second.tasks.erase(taskName) == 0) {
             return false;
         }
-        if (tasks->second.empty()) {
-            _tasksOfJob.erase(tasks);
-            _jobs.erase(jobId);
+        if (entry->second.tasks.empty()) {
+            _jobs.erase(entry);
         }
         posted = _removeMemberNL(taskName, jobId, "kommt später");
     }
@@ -132,28 +132,25 @@ bool KrCombinedTask::_retire(const std::string& jobId) {
 }
 
 void KrCombinedTask::_forget(const std::string& jobId) {
-    std::lock_guard<std::recursive_mutex> registry(_registryLock);
-    std::lock_guard<std::mutex> queue(_queueLock);
+    std::lock_guard<KrAdaptiveMutex> guard(_lock);
     _leaving.erase(jobId);
 }
 
 bool KrCombinedTask::_leaveAll(const std::string& jobId, bool forGood) {
     bool posted = false;
     {
-        std::lock_guard<std::recursive_mutex> registry(_registryLock);
-        std::lock_guard<std::mutex> queue(_queueLock);
+        std::lock_guard<KrAdaptiveMutex> guard(_lock);
         if (forGood) {
             _leaving.insert(jobId);
         }
-        auto tasks = _tasksOfJob.find(jobId);
-        if (tasks == _tasksOfJob.end()) {
+        auto entry = _jobs.find(jobId);
+        if (entry == _jobs.end()) {
             return false;
         }
-        for (const std::string& taskName : tasks->second) {
+        for (const std::string& taskName : entry->second.tasks) {
             posted |= _removeMemberNL(taskName, jobId, "kommt später A");
         }
-        _tasksOfJob.erase(tasks);
-        _jobs.erase(jobId);
+        _jobs.erase(entry);
     }
     if (posted) {
         _wake.notify_all();
@@ -163,31 +160,26 @@ bool KrCombinedTask::_leaveAll(const std::string& jobId, bool forGood) {
 
 bool KrCombinedTask::_removeMemberNL(const std::string& taskName, const std::string& jobId,
                                      const char* notice) {
-    auto members = _members.find(taskName);
-    if (members == _members.end()) {
+    auto task = _tasks.find(taskName);
+    if (task == _tasks.end()) {
         return false;
     }
-    members->second.erase(jobId);
-    if (members->second.size() == 1) {
-        const std::string& last = *members->second.begin();
+    std::set<std::string>& members = task->second.members;
+    members.erase(jobId);
+    if (members.size() == 1) {
+        const std::string& last = *members.begin();
         _queue.push_back(Entry{last, KrJobMessage(last, 6, notice)});
         return true;
     }
-    if (members->second.empty()) {
-        _eraseTaskNL(taskName);
+    if (members.empty()) {
+        _tasks.erase(task);
     }
     return false;
 }
 
-void KrCombinedTask::_eraseTaskNL(const std::string& taskName) {
-    _members.erase(taskName);
-    _owners.erase(taskName);
-    _descriptions.erase(taskName);
-}
-
 bool KrCombinedTask::post(const std::string& receiverId, const KrJobMessage& message) {
     {
-        std::lock_guard<std::mutex> queue(_queueLock);
+        std::lock_guard<KrAdaptiveMutex> guard(_lock);
         if (_leaving.count(receiverId) != 0) {
             return false;
         }
@@ -202,8 +194,8 @@ void KrCombinedTask::wakeAll() {
 }
 
 std::size_t KrCombinedTask::taskCount() {
-    std::lock_guard<std::recursive_mutex> registry(_registryLock);
-    return _members.size();
+    std::lock_guard<KrAdaptiveMutex> guard(_lock);
+    return _tasks.size();
 }
 
 std::size_t KrCombinedTask::globalTaskCount() {
@@ -211,12 +203,12 @@ std::size_t KrCombinedTask::globalTaskCount() {
 }
 
 std::string KrCombinedTask::description(const std::string& taskName) {
-    std::lock_guard<std::recursive_mutex> registry(_registryLock);
-    auto it = _descriptions.find(taskName);
-    return it == _descriptions.end() ? std::string() : it->second;
+    std::lock_guard<KrAdaptiveMutex> guard(_lock);
+    auto it = _tasks.find(taskName);
+    return it == _tasks.end() ? std::string() : it->second.description;
 }
 
-bool KrCombinedTask::_deliverOne(KrJob* job, std::unique_lock<std::mutex>& queueLock,
+bool KrCombinedTask::_deliverOne(KrJob* job, std::unique_lock<KrAdaptiveMutex>& queueLock,
                                  const KrJobMessage& message) {
     std::recursive_mutex& lock = job->messageLock();
     if (!lock.try_lock()) {
@@ -236,7 +228,7 @@ bool KrCombinedTask::_deliverOne(KrJob* job, std::unique_lock<std::mutex>& queue
 }
 
 void KrCombinedTask::_run() {
-    std::unique_lock<std::mutex> queue(_queueLock);
+    std::unique_lock<KrAdaptiveMutex> queue(_lock);
     auto retry = kFirstRetry;
     for (;;) {
         _wake.wait(queue, [this] { return _stop || !_queue.empty(); });
@@ -251,7 +243,7 @@ void KrCombinedTask::_run() {
             _queue.pop_front();
             continue;
         }
-        if (!_deliverOne(receiver->second, queue, front.message)) {
+        if (!_deliverOne(receiver->second.job, queue, front.message)) {
             // The receiver is busy in its own message lock; its message stays
             // at the front so that nothing overtakes it.
             _wake.wait_for(queue, retry, [this] { return _stop; });

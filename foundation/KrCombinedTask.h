@@ -7,11 +7,12 @@
 // holds its message lock. A message for a job that is not registered when it
 // reaches the front of the queue is dropped.
 //
-// Locks: _registryLock guards the five maps; _queueLock guards the queue,
-// _stop and (for reading) the jobs map, so every map change holds both, taken
-// in that order. The message thread never holds _queueLock while a handler
-// runs and never blocks on a message lock, so handlers may post, join and
-// leave, and a job may post while holding its own message lock.
+// Lock: one mutex, `_lock`, guards the tasks, the jobs, the leaving marks,
+// the queue and `_stop`; every operation holds it only for a few hash-map
+// steps and never while a job's code runs. The message thread never holds it
+// while a handler runs and never blocks on a message lock, so handlers may
+// post, join and leave, and a job may post while holding its own message
+// lock.
 //
 // The registry holds jobs by pointer and never owns them.
 
@@ -23,7 +24,10 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
+#include "foundation/KrAdaptiveMutex.h"
 #include "foundation/KrJobMessage.h"
 
 class KrJob;
@@ -74,15 +78,23 @@ class KrCombinedTask {
     // One delivery: try-locks the job's message lock (false when busy, the
     // queue lock still held); otherwise releases the queue lock, calls
     // onMessage (swallowing its exceptions), releases the message lock: true.
-    bool _deliverOne(KrJob* job, std::unique_lock<std::mutex>& queueLock,
+    bool _deliverOne(KrJob* job, std::unique_lock<KrAdaptiveMutex>& queueLock,
                      const KrJobMessage& message);
 
   private:
-    struct Owner {
-        KrJob* job;
+    struct Task {
+        KrJob* owner;
         // Kept apart from the job so that a later leave compares ids without
         // touching an owner that may be gone.
-        std::string id;
+        std::string ownerId;
+        std::string description;
+        // Ids of the members; the owner is one from the start.
+        std::set<std::string> members;
+    };
+    struct Registered {
+        KrJob* job;
+        // Names of the tasks it belongs to, in name order; never empty.
+        std::set<std::string> tasks;
     };
     struct Entry {
         std::string receiver;
@@ -91,22 +103,19 @@ class KrCombinedTask {
 
     void _run();
     bool _leaveAll(const std::string& jobId, bool forGood);
-    // Both locks held. Return true when a message was queued.
+    // Lock held. Return true when a message was queued.
     bool _removeMemberNL(const std::string& taskName, const std::string& jobId, const char* notice);
-    void _eraseTaskNL(const std::string& taskName);
 
-    std::recursive_mutex _registryLock;
-    std::mutex _queueLock;
-    std::condition_variable _wake;  // waited on with _queueLock
+    KrAdaptiveMutex _lock;
+    std::condition_variable_any _wake;  // waited on with _lock
     bool _stop = false;
 
-    std::map<std::string, Owner> _owners;
-    std::map<std::string, std::string> _descriptions;
-    std::map<std::string, KrJob*> _jobs;
-    std::map<std::string, std::set<std::string>> _tasksOfJob;
-    std::map<std::string, std::set<std::string>> _members;
+    // Task name -> owner, description and members.
+    std::unordered_map<std::string, Task> _tasks;
+    // Job id -> job and its tasks, for every job in at least one task.
+    std::unordered_map<std::string, Registered> _jobs;
     // Jobs being destroyed; joins, new tasks and postings for them are refused.
-    std::set<std::string> _leaving;
+    std::unordered_set<std::string> _leaving;
     // deque: the thread delivers from a reference to the front entry while
     // others append, which never moves existing entries.
     std::deque<Entry> _queue;

@@ -21,16 +21,22 @@ KrJob::KrJob() : _id(_makeUniqueId(KrUniqueIdSource::jobIds())) {
 }
 
 KrJob::~KrJob() {
-    _leaveRegistry();
-    try {
-        KrCombinedTask::global()._forget(_id);
-    } catch (...) {
-        // A failing lock only leaves a stale mark behind.
+    if (_registered.load(std::memory_order_relaxed)) {
+        _leaveRegistry();
+        try {
+            KrCombinedTask::global()._forget(_id);
+        } catch (...) {
+            // A failing lock only leaves a stale mark behind.
+        }
     }
     g_liveJobs.fetch_sub(1);
 }
 
 void KrJob::_leaveRegistry() noexcept {
+    // Whoever destroys a job is the last to use it, so a join made on
+    // another thread is seen here.
+    if (!_registered.load(std::memory_order_relaxed))
+        return;
     try {
         // Marked as leaving, the job stays out: a handler still running for it
         // cannot join it back or queue messages to it. Once out of the registry
@@ -120,10 +126,13 @@ bool KrJob::_postVia(const std::string& receiverId, const KrJobMessage& message)
 }
 
 std::string KrJob::_makeUniqueId(KrUniqueIdSource& source) {
+    // Every message header takes an id: the clock is read before the
+    // source's one lock, which then holds only a comparison.
+    const int64_t now = KrUniqueIdSource::_nowMicros();
     int64_t micros;
     {
         std::lock_guard<std::mutex> guard(source.lock);
-        micros = source._nextMicrosNL();
+        micros = source._nextMicrosNL(now);
     }
     return KrUniqueIdSource::_format(source.prefix, true, micros);
 }

@@ -83,7 +83,13 @@ class KrJob {
     std::recursive_mutex _messageLock;
 
   private:
+    friend class KrCombinedTask;
+
     const std::string _id;
+    // Set by the registry when the job first owns or joins a task. A job that
+    // never did (most message headers) has nothing to leave, and no message
+    // can ever have reached it, so its destructor skips the registry.
+    std::atomic<bool> _registered{false};
     // Guards the comparison and request in setState, and _joinedTask.
     std::mutex _stateLock;
     std::atomic<int> _currentState{0};

@@ -2,30 +2,30 @@
 
 namespace {
 
-std::chrono::nanoseconds fromMicros(long microseconds) {
-    return std::chrono::nanoseconds(static_cast<long long>(microseconds) * 1000);
+int64_t nowNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t fromMicros(long microseconds) {
+    return static_cast<int64_t>(microseconds) * 1000;
 }
 
 }  // namespace
 
-KrDeadline::KrDeadline(long microseconds)
-    : _start(std::chrono::steady_clock::now()), _duration(fromMicros(microseconds)) {}
+KrDeadline::KrDeadline(long microseconds) : _due(nowNanos() + fromMicros(microseconds)) {}
 
 bool KrDeadline::expired() {
-    std::lock_guard<std::mutex> guard(_lock);
-    return std::chrono::steady_clock::now() - _start >= _duration;
+    return nowNanos() >= _due.load();
 }
 
 long KrDeadline::remaining() {
-    std::lock_guard<std::mutex> guard(_lock);
-    auto left = _start + _duration - std::chrono::steady_clock::now();
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+    return static_cast<long>((_due.load() - nowNanos()) / 1000);
 }
 
 void KrDeadline::restart(long microseconds) {
-    std::lock_guard<std::mutex> guard(_lock);
-    _start = std::chrono::steady_clock::now();
-    _duration = fromMicros(microseconds);
+    _due.store(nowNanos() + fromMicros(microseconds));
 }
 
 KrJobWithTimeout::KrJobWithTimeout(long timeoutMicroseconds)

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
+#include <cstdint>
 
 #include "foundation/KrJob.h"
 
-// Deadline timer; durations are given in microseconds. Thread-safe.
+// Deadline timer; durations are given in microseconds. Thread-safe without a
+// lock: the one value is the instant it expires, so a restart on one thread
+// (every request restarts its server's timer) never waits for another.
 class KrDeadline {
   public:
     explicit KrDeadline(long microseconds);
@@ -19,9 +21,8 @@ class KrDeadline {
     void restart(long microseconds);
 
   private:
-    std::mutex _lock;  // guards _start and _duration
-    std::chrono::steady_clock::time_point _start;
-    std::chrono::nanoseconds _duration;
+    // Steady clock, nanoseconds since its epoch.
+    std::atomic<int64_t> _due;
 };
 
 class KrJobWithTimeout : public KrJob {

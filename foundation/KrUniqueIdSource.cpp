@@ -33,9 +33,12 @@ KrUniqueIdSource& KrUniqueIdSource::jobIds() {
 }
 
 int64_t KrUniqueIdSource::_nextMicrosNL() {
+    return _nextMicrosNL(_nowMicros());
+}
+
+int64_t KrUniqueIdSource::_nextMicrosNL(int64_t now) {
     // Moving on by one instead of sleeping keeps the lock short and also
     // survives the clock stepping back.
-    int64_t now = _nowMicros();
     lastMicros = now > lastMicros ? now : lastMicros + 1;
     return lastMicros;
 }

@@ -25,6 +25,8 @@ class KrUniqueIdSource {
 
     // Next instant to use, in microseconds since the epoch; call with lock held.
     int64_t _nextMicrosNL();
+    // The same with the clock read before the lock was taken.
+    int64_t _nextMicrosNL(int64_t now);
 
     // Microseconds since the epoch on the system clock.
     static int64_t _nowMicros();

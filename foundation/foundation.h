@@ -3,6 +3,7 @@
 // One include for an application that uses this library.
 
 #include "foundation/CharBuffer.h"
+#include "foundation/KrAdaptiveMutex.h"
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrDatum.h"
 #include "foundation/KrException.h"

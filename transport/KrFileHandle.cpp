@@ -1,6 +1,8 @@
 #include "transport/KrFileHandle.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +21,19 @@ KrFileHandle KrFileHandle::openForReading(const char* path) {
         fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     return KrFileHandle(fd);
+}
+
+KrFileHandle KrFileHandle::openBeneath(const KrFileHandle& directory, const char* relative,
+                                       int& error) {
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, directory.get(), relative, &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    error = fd < 0 ? errno : 0;
+    return KrFileHandle(static_cast<int>(fd));
 }
 
 void KrFileHandle::close() {

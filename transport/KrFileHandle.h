@@ -20,6 +20,13 @@ class KrFileHandle {
 
     // Opens read-only and close-on-exec; an empty handle when it fails.
     static KrFileHandle openForReading(const char* path);
+    // Opens `relative` read-only below the directory `directory` in one
+    // system call that refuses every way out of it (a "..", an absolute
+    // path or a symbolic link leading outside, also an absolute one leading
+    // back inside). An empty handle when it fails, with `error` set: EXDEV
+    // for a way out, ENOSYS where the kernel cannot check this.
+    static KrFileHandle openBeneath(const KrFileHandle& directory, const char* relative,
+                                    int& error);
 
     bool isOpen() const { return _fd >= 0; }
     int get() const { return _fd; }

@@ -76,8 +76,16 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
     return {server, [server] { return server->_open(); }};
 }
 
+// One line, whole and flushed, also when several server threads print at
+// once: the text and its line end go out in one write of the stream (which
+// takes the standard output's lock once), then the stream is flushed.
 void printLine(const std::string& text) {
-    std::cout << text << std::endl;
+    std::string line;
+    line.reserve(text.size() + 1);
+    line += text;
+    line += '\n';
+    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cout.flush();
 }
 
 }  // namespace
@@ -128,7 +136,7 @@ void KrTransceiver::_stopServers() {
     // its accept and buffer jobs end before anything they use goes away.
     std::vector<ServerPointer> all;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         for (auto& [name, server] : servers)
             all.push_back(server);
         for (auto& [name, record] : clients) {
@@ -176,7 +184,7 @@ bool KrTransceiver::postMessage(const std::string& receiverId, const KrJobMessag
 std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(
     std::shared_ptr<KrTransceiverClient> client) {
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         if (!client || clients.count(client->id()) != 0)
             return {};
         clients[client->id()] = std::make_shared<KrTransceiverClientRecord>(client);
@@ -190,7 +198,7 @@ std::shared_ptr<KrTransceiverClient> KrTransceiver::addClient(
 void KrTransceiver::dropClient(std::shared_ptr<KrTransceiverClient>& client) {
     std::shared_ptr<KrTransceiverClientRecord> record;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         if (!client)
             return;
         const auto it = clients.find(client->id());
@@ -205,7 +213,7 @@ void KrTransceiver::dropClient(std::shared_ptr<KrTransceiverClient>& client) {
 
 std::string KrTransceiver::addServer(KrTransceiverClient& client,
                                      std::shared_ptr<KrXServerHeader> header, Callback callback) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     std::string result = header ? header->id() : std::string();
     if (!header)
         return result;
@@ -241,7 +249,6 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
 
 std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrXHeader> message,
                                 Callback callback, const std::string& taskName) {
-    std::lock_guard<std::recursive_mutex> sending(sendLock);
     std::string result = KrJob::commonErrorTask();
     if (!message || message->urlFailed())
         return result;
@@ -251,7 +258,7 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
     {
         // Only the entries needed are copied: send runs once per answer, and
         // the tables may hold thousands of connections.
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         if (clients.count(client.id()) == 0)
             return result;
         const auto s = servers.find(message->routeToken(0));
@@ -268,10 +275,28 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
         if (kind != 3 && kind != 4 && kind != 6 && kind != 9) {
             printLine("unknown protocol!! (1)");
         } else if (server && connection) {
-            server->joinTask(taskName);
-            server->_sendResponse(connectionName, message.get());
+            const int layer = server->getProtocolKind();
+            if (server->isListening() && (layer == 3 || layer == 6)) {
+                // A listening HTTP or QUIVO server's answers on different
+                // connections leave side by side; the connection's own lock
+                // keeps one answer's head and body together on it (the
+                // server takes no lock of its own around it). It writes the
+                // answer and is done with it within this call: joining the
+                // answer's task only to leave it again changes nothing
+                // anyone sees, so it stays out.
+                std::lock_guard<std::recursive_mutex> one(connection->messageLock());
+                server->_sendResponse(connectionName, message.get());
+            } else {
+                // Other servers hold their own lock while they write.
+                std::lock_guard<std::recursive_mutex> sending(sendLock);
+                server->joinTask(taskName);
+                server->_sendResponse(connectionName, message.get());
+            }
         }
     } else if (message->direction() == 2) {
+        // Outgoing requests still go one at a time: a broker per destination
+        // is made on first use.
+        std::lock_guard<std::recursive_mutex> sending(sendLock);
         if (kind != 3 && kind != 6 && kind != 9) {
             printLine("unknown protocol!! (2)");
             return result;
@@ -283,13 +308,13 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
 }
 
 std::shared_ptr<KrTransceiverConnection> KrTransceiver::findConnection(const std::string& name) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     const auto it = connections.find(name);
     return it == connections.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<KrTransceiverClient> KrTransceiver::findClient(const std::string& name) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     const auto it = clients.find(name);
     return it == clients.end() || !it->second ? nullptr : it->second->client;
 }
@@ -297,14 +322,14 @@ std::shared_ptr<KrTransceiverClient> KrTransceiver::findClient(const std::string
 void KrTransceiver::registerServer(std::shared_ptr<KrTransceiverServer> server) {
     if (!server)
         return;
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     server->joinTask(housekeepingTask);
     servers[server->id()] = std::move(server);
 }
 
 void KrTransceiver::removeServer(const std::string& name) {
     ServerPointer gone;
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     const auto it = servers.find(name);
     if (it != servers.end()) {
         gone = std::move(it->second);
@@ -313,7 +338,7 @@ void KrTransceiver::removeServer(const std::string& name) {
 }
 
 void KrTransceiver::_finishServerTask(const std::string& name) {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     const auto it = servers.find(name);
     if (it == servers.end() || !it->second)
         return;
@@ -339,16 +364,16 @@ bool KrTransceiver::isKnownServerType(const std::map<std::string, std::string>& 
 }
 
 size_t KrTransceiver::connectionCount() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     return connections.size();
 }
 
 size_t KrTransceiver::socketCount() {
-    std::lock_guard<std::recursive_mutex> guard(socketsLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
     return sockets.size();
 }
 
 size_t KrTransceiver::serverCount() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     return servers.size();
 }

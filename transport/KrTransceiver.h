@@ -9,10 +9,14 @@
 //
 // Ownership: every map holds shared pointers; an object goes when its last
 // map entry and the last worker copy let go. The scheduler is not owned.
-// Locks, in order: `sendLock` (the whole of send); a connection's message
-// lock; `socketsLock` with `lock` (taken together); `sendMutex` and the
-// connection's buffer locks last and alone.
-//   sendLock     serialises send, so answers leave one at a time
+// Locks, in order: `sendLock` (send of an outgoing request or of an answer
+// through a DirectSocket or carrier server); a connection's message lock
+// (send of an HTTP or QUIVO listener's answer on it); `socketsLock` with
+// `lock` (taken together); `sendMutex` and the connection's buffer locks
+// last and alone.
+//   sendLock     serialises what it guards; a listener's HTTP answers on
+//                different connections leave side by side, one at a time
+//                per connection
 //   lock         guards clients, connections, servers
 //   socketsLock  guards sockets and the loops' lookup tables and job ids
 //   sendMutex    guards the queue of connections with new output
@@ -35,6 +39,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "foundation/KrAdaptiveMutex.h"
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrJob.h"
 #include "transport/KrPoller.h"
@@ -169,10 +174,10 @@ class KrTransceiver : public KrJob {
     std::recursive_mutex sendLock;
     std::map<std::string, std::shared_ptr<KrTransceiverClientRecord>> clients;
     KrGavetaScheduler2* scheduler;
-    std::recursive_mutex lock;
+    KrAdaptiveRecursiveMutex lock;
     std::map<std::string, std::shared_ptr<KrTransceiverConnection>> connections;
     std::map<std::string, std::shared_ptr<KrTransceiverServer>> servers;
-    std::recursive_mutex socketsLock;
+    KrAdaptiveRecursiveMutex socketsLock;
     std::map<std::string,
              std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
         sockets;

@@ -104,9 +104,10 @@ bool KrTransceiverClient::dispatch(const std::string& serverName, KrXHeader& hea
 }
 
 void KrTransceiverClient::_send(std::shared_ptr<KrXHeader> answer, const std::string& taskName) {
-    std::lock_guard<std::mutex> guard(mutex);
-    if (transceiver != nullptr)
-        transceiver->send(*this, std::move(answer), serverCallback, taskName);
+    // Sent outside `mutex`: answers of several server threads leave side by
+    // side, and the transceiver keeps each connection's answers apart.
+    if (KrTransceiver* owner = attachedTransceiver())
+        owner->send(*this, std::move(answer), serverCallback, taskName);
 }
 
 bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader& request) {
@@ -134,10 +135,10 @@ bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader
     }
     if (answer->status() == 500)
         return false;
-    std::lock_guard<std::mutex> guard(mutex);
-    if (transceiver == nullptr)
+    KrTransceiver* owner = attachedTransceiver();
+    if (owner == nullptr)
         return false;
-    transceiver->send(*this, answer, serverCallback, request.taskName());
+    owner->send(*this, answer, serverCallback, request.taskName());
     return true;
 }
 

@@ -6,10 +6,10 @@
 // directory, and anything left gets the not-found page. Every answer leaves
 // through KrTransceiver::send.
 //
-// `mutex` guards `transceiver`, `openedServers` and every call of
-// KrTransceiver::send the client makes; it is never held while the
-// application or a CGI program runs. The transceiver and the application are
-// not owned.
+// `mutex` guards `transceiver` and `openedServers`; it is never held while an
+// answer is sent, the application or a CGI program runs. The transceiver and
+// the application are not owned; the transceiver outlives the answers its
+// servers' threads send.
 
 #include <sys/types.h>
 
@@ -121,7 +121,7 @@ class KrTransceiverClient : public KrJob {
     void setCGILimits(std::chrono::milliseconds time, size_t output);
 
   protected:
-    // Sends an answer under `mutex` when a transceiver is attached.
+    // Sends an answer when a transceiver is attached.
     void _send(std::shared_ptr<KrXHeader> answer, const std::string& taskName);
     // The not-found answer (the page, or an empty body for QUIVO).
     void _sendNotFound(KrXHeader& request, bool withPage);
@@ -151,9 +151,13 @@ class KrTransceiverClient : public KrJob {
 
   private:
     // The base directory's real path, looked up again once a second.
-    std::string _realRoot(const std::string& root);
-    // `_rootLock` guards the looked-up real path and when it was looked up.
+    // With `directory`, also the base directory opened at that time.
+    std::string _realRoot(const std::string& root,
+                          std::shared_ptr<KrFileHandle>* directory = nullptr);
+    // `_rootLock` guards the looked-up real path, the opened directory and
+    // when they were looked up.
     std::mutex _rootLock;
     std::string _rootReal;
+    std::shared_ptr<KrFileHandle> _rootDirectory;
     int64_t _rootCheckedAt = INT64_MIN;
 };

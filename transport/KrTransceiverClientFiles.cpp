@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -56,19 +57,25 @@ constexpr MimeEntry kMimeTypes[] = {
     {"xml", "application/xml"},
 };
 
-std::string ContentTypeOf(const std::string& path) {
+const char* ContentTypeOf(const std::string& path) {
+    static const char kUnknown[] = "application/octet-stream";
     const size_t dot = path.rfind('.');
     const size_t slash = path.rfind('/');
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
-        std::string extension = path.substr(dot + 1);
-        for (char& c : extension)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (const MimeEntry& entry : kMimeTypes) {
-            if (extension == entry.extension)
-                return entry.type;
-        }
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return kUnknown;
+    // Lower-cased into a small buffer: no extension in the table is longer.
+    char extension[8];
+    const size_t length = path.size() - dot - 1;
+    if (length >= sizeof extension)
+        return kUnknown;
+    for (size_t i = 0; i < length; ++i)
+        extension[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(path[dot + 1 + i])));
+    extension[length] = '\0';
+    for (const MimeEntry& entry : kMimeTypes) {
+        if (std::strcmp(extension, entry.extension) == 0)
+            return entry.type;
     }
-    return "application/octet-stream";
+    return kUnknown;
 }
 
 // A relative request path that may be looked up below the base directory:
@@ -198,7 +205,8 @@ KrCGIOutcome KrTransceiverClient::lastCGIOutcome() {
     return tLastOutcome;
 }
 
-std::string KrTransceiverClient::_realRoot(const std::string& root) {
+std::string KrTransceiverClient::_realRoot(const std::string& root,
+                                           std::shared_ptr<KrFileHandle>* directory) {
     // Resolving the base directory costs a system call per path component on
     // every request. A directory that moves meanwhile fails closed: paths
     // then resolve outside the remembered real path and are not served.
@@ -208,8 +216,11 @@ std::string KrTransceiverClient::_realRoot(const std::string& root) {
     std::lock_guard<std::mutex> guard(_rootLock);
     if (_rootReal.empty() || now - _rootCheckedAt >= 1000000) {
         _rootReal = RealPath(root);
+        _rootDirectory = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(root.c_str()));
         _rootCheckedAt = now;
     }
+    if (directory != nullptr)
+        *directory = _rootDirectory;
     return _rootReal;
 }
 
@@ -217,7 +228,8 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
     const std::string root = EnsureTrailingSlashCopy(baseDirectory);
-    const std::string realRoot = _realRoot(root);
+    std::shared_ptr<KrFileHandle> rootDirectory;
+    const std::string realRoot = _realRoot(root, &rootDirectory);
     if (realRoot.empty())
         return false;
 
@@ -243,15 +255,33 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
             return _runCGI(program, "", request);
         }
     }
-    const std::string full = BelowRoot(realRoot, root + relative);
-    if (full.empty())
-        return false;
-    if (relative.size() > phpSuffix.size() &&
-        relative.compare(relative.size() - phpSuffix.size(), phpSuffix.size(), phpSuffix) == 0) {
-        return IsRegularFile(full) && _runPHP(full, "", request);
+    const bool php = relative.size() > phpSuffix.size() &&
+                     relative.compare(relative.size() - phpSuffix.size(), phpSuffix.size(),
+                                      phpSuffix) == 0;
+    std::string full;
+    std::shared_ptr<KrFileHandle> file;
+    if (!php && rootDirectory && rootDirectory->isOpen()) {
+        // One system call opens a plain file and refuses every way out of
+        // the base directory; only what it cannot decide (an absolute link
+        // that may lead back inside, an old kernel) takes the road below.
+        int error = 0;
+        KrFileHandle opened = KrFileHandle::openBeneath(*rootDirectory, relative.c_str(), error);
+        if (opened.isOpen()) {
+            full = root + relative;
+            file = std::make_shared<KrFileHandle>(std::move(opened));
+        } else if (error != EXDEV && error != ENOSYS && error != EPERM && error != ELOOP) {
+            return false;
+        }
     }
-    // Opened and measured now; the answer streams exactly this many bytes.
-    auto file = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(full.c_str()));
+    if (!file) {
+        full = BelowRoot(realRoot, root + relative);
+        if (full.empty())
+            return false;
+        if (php)
+            return IsRegularFile(full) && _runPHP(full, "", request);
+        file = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(full.c_str()));
+    }
+    // Measured now; the answer streams exactly this many bytes.
     struct stat info;
     if (!file->isOpen() || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
@@ -276,9 +306,9 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
     // A stored page or style sheet gets the type its name says, as a file
     // would; a name the table does not know leaves the type to the browser.
     if (answer->contentType().empty()) {
-        std::string type = ContentTypeOf(path);
+        const std::string type = ContentTypeOf(path);
         if (type != "application/octet-stream")
-            answer->contentType() = std::move(type);
+            answer->contentType() = type;
     }
     answer->setState(6);
     _send(answer, request.taskName());

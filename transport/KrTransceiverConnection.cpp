@@ -164,6 +164,31 @@ int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
     return 0;
 }
 
+int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first,
+                                              std::unique_ptr<KrStringBuf> second) {
+    restartTimer();
+    const bool withFirst = first && first->Length() > 0;
+    const bool withSecond = second && second->Length() > 0;
+    if (!withFirst && !withSecond)
+        return 0;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        // Released once the list holds them, so a failing push leaks nothing.
+        if (withFirst) {
+            _output.push_back(first.get());
+            first.release();
+        }
+        if (withSecond) {
+            _output.push_back(second.get());
+            second.release();
+        }
+        _outputPending.store(true);
+    }
+    if (_transceiver != nullptr)
+        _transceiver->_outputQueued(id());
+    return 0;
+}
+
 void KrTransceiverConnection::peekOutput(std::string& out) {
     std::lock_guard<std::mutex> guard(_outputLock);
     if (!_output.empty())

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <streambuf>
 #include <string>
@@ -51,6 +52,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Takes over a non-empty buffer and hands the caller a fresh empty one;
     // an empty or missing buffer stays with the caller. Returns 0.
     virtual int queueOutputBuffer(KrStringBuf*& buffer);
+    // Takes over filled buffers (an answer's head and body) and queues the
+    // non-empty ones in order, in one step and without handing back fresh
+    // ones; empty ones are freed. Returns 0.
+    int queueOutputOwned(std::unique_ptr<KrStringBuf> first,
+                         std::unique_ptr<KrStringBuf> second = nullptr);
     // Appends the unread bytes of the oldest queued buffer to `out`.
     virtual void peekOutput(std::string& out);
     // Marks `count` bytes of the oldest buffer written (at most what it holds).

@@ -48,7 +48,7 @@ bool KrTransceiver::_hookRequest(KrTransceiverClient& client,
     const std::string key = message->urlText();
     std::shared_ptr<KrURLHookService> service;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         std::shared_ptr<KrURLHookService>& slot = hooks[client.id()][key];
         if (!slot) {
             KrURLHookService::CarrierFactory factory = CarrierFactoryFor(message->protocolKind());
@@ -69,7 +69,7 @@ bool KrTransceiver::_hookRequest(KrTransceiverClient& client,
 }
 
 size_t KrTransceiver::hookServiceCount() {
-    std::lock_guard<std::recursive_mutex> guard(lock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
     return hookServices.size();
 }
 
@@ -78,7 +78,7 @@ unsigned long KrTransceiver::printMessageStacks() {
     // carriers look up connections under `lock`.
     std::map<std::string, std::shared_ptr<KrURLHookService>> services;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         services = hookServices;
     }
     unsigned long pending = 0;

@@ -122,7 +122,7 @@ void KrTransceiver::_removeTCPSocket(std::string name) {
 void KrTransceiver::closeConnection(const std::string& name) {
     std::shared_ptr<KrTransceiverConnection> connection;
     {
-        std::lock_guard<std::recursive_mutex> guard(socketsLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
         const auto it = sockets.find(name);
         if (it == sockets.end())
             return;
@@ -153,7 +153,7 @@ bool KrTransceiver::_signalDirectly(const std::string& serverName,
                                     const std::string& connectionName) {
     std::shared_ptr<KrTransceiverServer> server;
     {
-        std::lock_guard<std::recursive_mutex> guard(lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         const auto it = servers.find(serverName);
         if (it == servers.end() || it->second == nullptr || !it->second->isListening())
             return false;
@@ -227,7 +227,7 @@ void KrTransceiver::_endOutputBatch() {
 }
 
 bool KrTransceiver::_lookup(uint64_t serial, SocketEntry& out) {
-    std::lock_guard<std::recursive_mutex> guard(socketsLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
     const auto name = _nameOfSerial.find(serial);
     if (name == _nameOfSerial.end())
         return false;
@@ -237,7 +237,7 @@ bool KrTransceiver::_lookup(uint64_t serial, SocketEntry& out) {
 }
 
 bool KrTransceiver::_lookup(const std::string& name, SocketEntry& out, uint64_t& serial) {
-    std::lock_guard<std::recursive_mutex> guard(socketsLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
     const auto it = sockets.find(name);
     if (it == sockets.end())
         return false;
@@ -316,7 +316,7 @@ void KrTransceiver::_housekeeping() {
     while (housekeepingRunning.load()) {
         std::map<std::string, std::shared_ptr<KrTransceiverServer>> serverCopy;
         {
-            std::lock_guard<std::recursive_mutex> guard(lock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
             serverCopy = servers;
         }
         for (auto& [name, server] : serverCopy) {
@@ -324,14 +324,14 @@ void KrTransceiver::_housekeeping() {
                 continue;
             postMessage(server->getSupervisorId(), KrJobMessage(name, 1, ""));
             postMessage(name, KrJobMessage(name, 3, ""));
-            std::lock_guard<std::recursive_mutex> guard(lock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
             servers.erase(name);
         }
         serverCopy.clear();
 
         std::map<std::string, std::shared_ptr<KrTransceiverConnection>> connectionCopy;
         {
-            std::lock_guard<std::recursive_mutex> guard(lock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
             connectionCopy = connections;
         }
         for (auto& [name, connection] : connectionCopy) {
@@ -340,7 +340,7 @@ void KrTransceiver::_housekeeping() {
             postMessage(connection->serverName(), KrJobMessage(name, 1, ""));
             std::shared_ptr<KrTransceiverConnection> taken;
             {
-                std::lock_guard<std::recursive_mutex> guard(lock);
+                std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
                 const auto it = connections.find(name);
                 if (it != connections.end()) {
                     taken = std::move(it->second);
@@ -356,7 +356,7 @@ void KrTransceiver::_housekeeping() {
         // output goes after the linger time.
         std::vector<std::string> overdue;
         {
-            std::lock_guard<std::recursive_mutex> guard(socketsLock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
             const int64_t now = steadyMicros();
             for (const auto& [name, since] : _closingSince) {
                 if (now - since >= kCloseLingerMicroseconds)

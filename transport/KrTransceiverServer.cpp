@@ -96,7 +96,7 @@ std::string KrTransceiverServer::getSupervisorId() {
 }
 
 size_t KrTransceiverServer::queuedSignals() {
-    std::lock_guard<std::recursive_mutex> guard(queueLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
     return queue.size();
 }
 
@@ -111,7 +111,7 @@ thread_local size_t tBufferIndex = 0;
 
 void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::string client) {
     {
-        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
         queue.emplace_back(std::move(connection), std::move(client));
     }
     {
@@ -126,7 +126,10 @@ void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::st
     else
         waitCondition.notify_all();
     // Started once per server; a job that has ended (or a server shut down)
-    // is not started again. The lock keeps a start and a shutdown apart.
+    // is not started again. The lock keeps a start and a shutdown apart; once
+    // the id is set it is never 0 again, so the lock is taken only until then.
+    if (bufferJobId.load() != 0)
+        return;
     std::lock_guard<std::mutex> start(_jobStartLock);
     if (bufferJobId.load() != 0)
         return;
@@ -162,7 +165,7 @@ bool KrTransceiverServer::_takeParallel(std::pair<std::string, std::string>& pai
     bool more = false;
     bool taken = false;
     {
-        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
         while (!queue.empty() && !taken) {
             auto busy = _busyConnections.try_emplace(queue.front().first, false);
             if (busy.second) {
@@ -186,7 +189,7 @@ bool KrTransceiverServer::_takeParallel(std::pair<std::string, std::string>& pai
 }
 
 bool KrTransceiverServer::_finishParallel(const std::string& connection) {
-    std::lock_guard<std::recursive_mutex> guard(queueLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
     const auto busy = _busyConnections.find(connection);
     if (busy == _busyConnections.end())
         return false;
@@ -214,7 +217,7 @@ void KrTransceiverServer::_bufferProcess() {
                 if (!_takeParallel(pair))
                     break;
             } else {
-                std::lock_guard<std::recursive_mutex> guard(queueLock);
+                std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
                 if (queue.empty())
                     break;
                 pair = std::move(queue.front());
@@ -232,7 +235,7 @@ void KrTransceiverServer::_bufferProcess() {
     }
     if (parallel) {
         // Rounds given up at shutdown leave nothing behind.
-        std::lock_guard<std::recursive_mutex> guard(queueLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
         _busyConnections.clear();
     }
 }

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/KrAdaptiveMutex.h"
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrJobWithTimeout.h"
 #include "transport/KrServerCallback_t.h"
@@ -91,7 +92,7 @@ class KrTransceiverServer : public KrJobWithTimeout {
     std::string clientName;
     std::string dispatchKey;
     KrGavetaScheduler2* scheduler;
-    std::recursive_mutex queueLock;
+    KrAdaptiveRecursiveMutex queueLock;
     std::deque<std::pair<std::string, std::string>> queue;
     std::atomic<bool> signalled{false};
     std::atomic<unsigned long> bufferJobId{0};

@@ -1,12 +1,13 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <ostream>
 
+#include "foundation/KrCombinedTask.h"
 #include "foundation/KrURL.h"
 #include "transport/KrFileHandle.h"
 #include "transport/KrTransceiver.h"
@@ -23,6 +24,9 @@ namespace {
 thread_local const KrTransceiverServerL1HTTP* tWorkingServer = nullptr;
 // Work a handler left to be done after its dispatch returns.
 thread_local std::function<void()>* tDeferred = nullptr;
+// Whether this thread's answers left file bodies to stream (most leave none,
+// and then the files lock is not taken).
+thread_local bool tFilesDeferred = false;
 
 int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -30,22 +34,50 @@ int64_t SteadyMicros() {
         .count();
 }
 
-void AppendEscaped(std::string& out, const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\\') {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
+bool NeedsEscape(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7f || c == '"' || c == '\\';
 }
 
-std::string FirstOr(std::vector<std::string>& values, const char* fallback) {
-    return values.empty() ? std::string(fallback) : values.front();
+void AppendEscaped(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    // Runs of plain characters (all of a well-formed request's) go in whole.
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!NeedsEscape(text[i]))
+            continue;
+        out.append(text, start, i - start);
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escaped, 4);
+        start = i + 1;
+    }
+    out.append(text, start, std::string::npos);
+}
+
+void AppendNumber(std::string& out, unsigned long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// The stream answer heads are written through, made once per thread:
+// making one per answer costs more than writing a small head. Its format
+// is put back to the defaults each time, whatever a writer changed.
+std::ostream& HeadStream(std::streambuf* buffer) {
+    thread_local std::ostream out(nullptr);
+    out.rdbuf(buffer);  // also clears the state
+    out.flags(std::ios_base::dec | std::ios_base::skipws);
+    out.fill(' ');
+    out.precision(6);
+    out.width(0);
+    return out;
+}
+
+// The first value, or "-" when there is none; no copy is made.
+const std::string& FirstOrDash(const std::vector<std::string>& values) {
+    static const std::string kDash = "-";
+    return values.empty() ? kDash : values.front();
 }
 
 }  // namespace
@@ -76,7 +108,7 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
 
 KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     _shutdown(transceiver);
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     pending.clear();
 }
 
@@ -108,7 +140,7 @@ void KrTransceiverServerL1HTTP::_startDeferred(const std::string& connectionId,
                 connection->requestClose();
         }
         {
-            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
             _busy.erase(connectionId);
         }
         // Bytes that arrived meanwhile are read now.
@@ -146,7 +178,7 @@ void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
 }
 
 size_t KrTransceiverServerL1HTTP::pendingCount() {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     return pending.size();
 }
 
@@ -159,6 +191,8 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
     std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
     if (!connection || !client) {
         _unwatchHead(connectionId);
+        if (!connection)
+            _forgetConnection(connectionId, clientNameOfPair);
         return;
     }
     tWorkingServer = this;
@@ -202,30 +236,96 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
     }
 }
 
+bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
+    KrTransceiverServerL0Socket::onMessage(message);
+    // Left to a worker, behind the connection's last requests: the message
+    // thread takes no lock of the transceiver's.
+    if (message.kind == 2 && listening)
+        _insert_bufferSignaled(message.a, clientName);
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_forgetConnection(const std::string& connectionId,
+                                                  const std::string& clientNameOfPair) {
+    std::shared_ptr<KrXHeader> unfinished;
+    std::string task;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        if (_busy.count(connectionId) != 0)
+            return;  // its deferred answer still runs; it signals again when done
+        const auto it = pending.find(connectionId);
+        if (it != pending.end()) {
+            unfinished = std::move(it->second);
+            pending.erase(it);
+        }
+        const auto made = _connectionTasks.find(connectionId);
+        if (made != _connectionTasks.end()) {
+            task = std::move(made->second);
+            _connectionTasks.erase(made);
+        }
+    }
+    // The client owns the task: its leaving dissolves it (without messages).
+    // Otherwise every connection ever served would leave one behind.
+    if (!task.empty())
+        KrCombinedTask::global().leave(task, clientNameOfPair);
+}
+
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     const std::string& connectionId, KrTransceiverConnection& connection,
     KrTransceiverClient& client) {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
-    auto it = pending.find(connectionId);
-    if (it != pending.end() && it->second)
-        return it->second;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        auto it = pending.find(connectionId);
+        if (it != pending.end() && it->second)
+            return it->second;
+    }
+    // Made outside pendingLock, which every worker of this server takes for
+    // each request: a new header takes an id, copies the peer's record and
+    // joins a task in the registry.
     std::string task = connection.linkName();
-    if (task.empty())
+    bool made = false;
+    if (task.empty()) {
         task = client.createJoinedTaskSelf("receive_" + client.id());
+        made = listening && !task.empty();
+    }
     auto header = std::make_shared<KrXHeader>(2, false, protocolKind);
-    pending[connectionId] = header;
     header->setDirection(2);
     header->addRoute(connectionId);
     header->addRoute(id());
     header->markIncoming();
     header->setPeerInfo(connection.info());
     header->setTaskName(task);
-    header->joinTask(task);
-    return header;
+    // A request read by a listener carries its task's name but does not join
+    // it: nothing sends a request messages, and its membership would only
+    // cost two registry changes per request. A carrier's answer joins, as the
+    // outgoing request's task follows its answer.
+    if (!listening)
+        header->joinTask(task);
+    std::shared_ptr<KrXHeader> result;
+    std::string replaced;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        // One worker serves a connection at a time, so nobody else made one
+        // meanwhile; should one be there all the same, it is the one in use.
+        std::shared_ptr<KrXHeader>& slot = pending[connectionId];
+        if (!slot)
+            slot = std::move(header);
+        result = slot;
+        if (made) {
+            // A request left unanswered never linked the connection to its
+            // task, so the next one made another: the old one goes.
+            std::string& slotTask = _connectionTasks[connectionId];
+            replaced.swap(slotTask);
+            slotTask = task;
+        }
+    }
+    if (!replaced.empty())
+        KrCombinedTask::global().leave(replaced, client.id());
+    return result;
 }
 
 void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
-    std::lock_guard<std::recursive_mutex> guard(pendingLock);
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
     pending.erase(connectionId);
 }
 
@@ -234,7 +334,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                                          const std::shared_ptr<KrTransceiverClient>& client,
                                          std::string& carried) {
     {
-        std::lock_guard<std::recursive_mutex> guard(pendingLock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         // An answer is being made on its own thread: the bytes wait.
         if (_busy.count(connectionId) != 0)
             return false;
@@ -301,7 +401,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         std::string rest = header->takePipelined();
         headerLock.unlock();
         {
-            std::lock_guard<std::recursive_mutex> guard(pendingLock);
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
             pending.erase(connectionId);
             _busy.insert(connectionId);
         }
@@ -356,43 +456,58 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
     if (message->direction() == 2)
         _erasePending(connectionId);
     restartTimer();
+    // A listener answering a request never joined its task (see send).
+    const bool joined = !(listening && message->direction() == 1);
     if (!isActive()) {
-        leaveTask(message->taskName());
+        if (joined)
+            leaveTask(message->taskName());
         return false;
     }
     auto* owner = static_cast<KrTransceiver*>(transceiver);
     std::shared_ptr<KrTransceiverConnection> connection =
         owner != nullptr ? owner->findConnection(connectionId) : nullptr;
     if (connection) {
-        connection->joinTask(message->taskName());
+        // On a listener the connection stays in its requests' task from the
+        // first answer until it is gone (only then is the task dissolved), so
+        // joining it again would change nothing but cost a registry call.
+        if (joined || connection->linkName() != message->taskName())
+            connection->joinTask(message->taskName());
         KrServerCallback_t record;
         record.type = 7;
-        const auto remote = connection->info().values.find("remoteaddress");
-        const std::string remoteText =
-            remote != connection->info().values.end() ? remote->second : "none";
+        // The connection's record is fixed at its creation, and the message
+        // outlives this call: the pieces of the log line are not copied.
+        static const std::string kNone = "none";
+        const auto& peer = connection->info().values;
+        const auto remote = peer.find("remoteaddress");
+        const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
         const std::string scheme = KrURL::schemeName(message->protocolKind());
-        const std::string referer = FirstOr(message->requestHeader("referer"), "-");
-        const std::string agent = FirstOr(message->requestHeader("user-agent"), "-");
 
-        auto* head = new KrStringBuf();
-        bool ok;
-        {
-            std::ostream out(head);
-            ok = message->write(out);
-        }
+        auto head = std::make_unique<KrStringBuf>();
+        std::ostream& out = HeadStream(head.get());
+        const bool ok = message->write(out);
+        out.rdbuf(nullptr);
         uint64_t bytes = static_cast<uint64_t>(head->Size());
         if (ok) {
-            connection->queueOutputBuffer(head);
             if (!message->fileBody().empty()) {
                 std::shared_ptr<KrFileHandle> file = message->takeOpenFile();
                 if (!file)
                     file = std::make_shared<KrFileHandle>(
                         KrFileHandle::openForReading(message->fileBody().c_str()));
                 const auto length = static_cast<uint64_t>(message->bodyLength());
-                if (file->isOpen()) {
+                if (file->isOpen() && length <= kInlineFile) {
+                    // A small file goes with its head in one piece of output.
                     bytes += length;
+                    auto body = std::make_unique<KrStringBuf>();
+                    const bool whole = _readFile(*file, length, *body);
+                    connection->queueOutputOwned(std::move(head), std::move(body));
+                    if (!whole)
+                        connection->requestClose();
+                } else if (file->isOpen()) {
+                    bytes += length;
+                    connection->queueOutputOwned(std::move(head));
                     if (tWorkingServer == this) {
                         std::lock_guard<std::mutex> guard(_filesLock);
+                        tFilesDeferred = true;
                         _deferredFiles[std::this_thread::get_id()].push_back(
                             {connectionId, std::move(file), length});
                     } else {
@@ -400,30 +515,36 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
                     }
                 } else {
                     // The head announced a length that cannot be sent.
+                    connection->queueOutputOwned(std::move(head));
                     connection->requestClose();
                 }
             } else {
                 std::unique_ptr<KrStringBuf> body = message->takeBody();
                 bytes += body->Length();
-                KrStringBuf* buffer = body.release();
-                connection->queueOutputBuffer(buffer);
-                delete buffer;
+                connection->queueOutputOwned(std::move(head), std::move(body));
             }
             owner->wakeSender();
         }
-        delete head;
+        // Looked up last (a lookup may add an entry to the fields); the
+        // referer is copied before the agent's lookup for the same reason.
+        const std::string referer = FirstOrDash(message->requestHeader("referer"));
+        const std::string& agent = FirstOrDash(message->requestHeader("user-agent"));
         record.values["logging"] =
             accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
                           message->status(), static_cast<unsigned long>(bytes), referer, agent);
         callback(record);
     }
-    leaveTask(message->taskName());
+    if (joined)
+        leaveTask(message->taskName());
     return true;
 }
 
 void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
     // Only the files this worker's own answers left: another worker's belong
     // behind that worker's answers on its connection.
+    if (!tFilesDeferred)
+        return;
+    tFilesDeferred = false;
     std::vector<FileStream> files;
     {
         std::lock_guard<std::mutex> guard(_filesLock);
@@ -437,6 +558,22 @@ void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
         if (auto connection = owner.findConnection(stream.connectionId))
             _streamFile(*connection, *stream.file, stream.length);
     }
+}
+
+bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body) {
+    thread_local std::string scratch;
+    scratch.resize(static_cast<size_t>(length));
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = file.read(scratch.data() + got, static_cast<size_t>(length) - got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    body.sputn(scratch.data(), static_cast<std::streamsize>(got));
+    // A file that shrank after its length was announced: the peer would wait
+    // for bytes that never come.
+    return got == length;
 }
 
 void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection, KrFileHandle& file,
@@ -473,9 +610,9 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     out += "] \"";
     AppendEscaped(out, line);
     out += "\" --> ";
-    char numbers[48];
-    std::snprintf(numbers, sizeof numbers, "%lu %lu", status, bytes);
-    out += numbers;
+    AppendNumber(out, status);
+    out += ' ';
+    AppendNumber(out, bytes);
     out += " \"";
     AppendEscaped(out, referer);
     out += "\" \"";
@@ -491,6 +628,7 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
     // The limit runs from the head's first bytes; later bytes don't restart it.
     if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit}).second)
         return;
+    _watchedHeads.store(_headDeadlines.size());
     if (!_watchRunning) {
         _watchRunning = true;
         _watchThread = std::thread([this] { _headWatch(); });
@@ -499,12 +637,18 @@ void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
 }
 
 void KrTransceiverServerL1HTTP::_unwatchHead(const std::string& connectionId) {
+    // Most requests arrive whole and were never watched. A connection's own
+    // entry was made by an earlier round on it, which this thread has seen.
+    if (_watchedHeads.load() == 0)
+        return;
     std::lock_guard<std::mutex> guard(_watchLock);
-    if (!_headDeadlines.empty())
-        _headDeadlines.erase(connectionId);
+    if (_headDeadlines.erase(connectionId) != 0)
+        _watchedHeads.store(_headDeadlines.size());
 }
 
 bool KrTransceiverServerL1HTTP::_headExpired(const std::string& connectionId) {
+    if (_watchedHeads.load() == 0)
+        return false;
     std::lock_guard<std::mutex> guard(_watchLock);
     const auto it = _headDeadlines.find(connectionId);
     return it != _headDeadlines.end() && SteadyMicros() >= it->second.at;

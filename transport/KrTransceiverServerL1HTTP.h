@@ -15,6 +15,7 @@
 // jobs at once; one connection's requests run one at a time, in order. Lock order:
 // pendingLock is never held while a header's mutex is awaited.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -28,6 +29,7 @@
 #include "transport/KrTransceiverServerL0Socket.h"
 
 class KrFileHandle;
+class KrStringBuf;
 class KrTransceiverClient;
 class KrTransceiverConnection;
 
@@ -37,6 +39,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     static constexpr long kDefaultHeadTimeLimit = 30000000;
     // File bodies are read and queued in pieces of this size.
     static constexpr size_t kFileChunk = 256 * 1024;
+    // Files up to this size are read when their answer is made and leave
+    // with its head.
+    static constexpr uint64_t kInlineFile = 64 * 1024;
 
     // Listening role.
     KrTransceiverServerL1HTTP(KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader,
@@ -52,6 +57,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                               const std::string& typeName);
     ~KrTransceiverServerL1HTTP() override;
 
+    // Also, on a listener, kind 2 (a connection is gone): a worker then
+    // forgets the connection's unfinished request and the task made for it.
+    bool onMessage(const KrJobMessage& message) override;
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
     void _bufferSignaled(const std::string& connectionName) override;
@@ -80,7 +88,7 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                                      const std::string& referer, const std::string& agent);
 
   protected:
-    std::recursive_mutex pendingLock;
+    KrAdaptiveRecursiveMutex pendingLock;
     std::map<std::string, std::shared_ptr<KrXHeader>> pending;
 
   private:
@@ -102,6 +110,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
     void _streamFile(KrTransceiverConnection& connection, KrFileHandle& file, uint64_t length);
+    // Reads `length` bytes of `file` into `body`; false when it has fewer.
+    static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
     void _streamDeferredFiles(KrTransceiver& owner);
     void _watchHead(const std::string& connectionId);
     void _unwatchHead(const std::string& connectionId);
@@ -117,6 +127,11 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Guarded by pendingLock: connections whose answer is being made on a
     // thread of its own.
     std::set<std::string> _busy;
+    // Guarded by pendingLock: connection id -> the task the client made for
+    // its requests, dissolved when the connection goes.
+    std::map<std::string, std::string> _connectionTasks;
+    // A connection that is gone: drops its unfinished request and its task.
+    void _forgetConnection(const std::string& connectionId, const std::string& clientName);
     // `_deferredLock` guards the count of running deferred threads.
     std::mutex _deferredLock;
     std::condition_variable _deferredDone;
@@ -135,6 +150,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     };
     // Connection id -> deadline of the head being read.
     std::map<std::string, HeadDeadline> _headDeadlines;
+    // Its size, written under _watchLock, read without it: no lock while no
+    // head is being waited for.
+    std::atomic<size_t> _watchedHeads{0};
     bool _watchRunning = false;
     bool _watchStopped = false;
     std::thread _watchThread;

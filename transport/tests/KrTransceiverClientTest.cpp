@@ -100,6 +100,18 @@ class BaseDirectory {
         WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         ::symlink((top + "/secret").c_str(), (root + "/link").c_str());
+        ::symlink("style.css", (root + "/alias.css").c_str());
+        ::symlink((root + "/style.css").c_str(), (root + "/absolute.css").c_str());
+        ::symlink("../../secret", (root + "/sub/up").c_str());
+        for (const size_t size : {size_t{0}, size_t{65536}, size_t{65537}, size_t{600000}})
+            WriteFile(root + "/sized" + std::to_string(size), Pattern(size));
+    }
+    // Bytes that show a piece sent twice, dropped or out of place.
+    static std::string Pattern(size_t size) {
+        std::string bytes(size, '\0');
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+        return bytes;
     }
     ~BaseDirectory() { Shell("rm -rf '" + top + "'"); }
     std::string top;
@@ -148,6 +160,7 @@ TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
         Get("/%2E%2E%2Fsecret"),
         Get("/sub/..%2f..%2fsecret"),
         Get("/link"),
+        Get("/sub/up"),
         Get("/.hidden"),
         Get("/sub/./data.bin"),
         Get("/..%5csecret"),
@@ -162,6 +175,36 @@ TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
         EXPECT_EQ(StatusLine(answer), "HTTP/1.1 404 Not Found") << request;
         EXPECT_EQ(answer.find("top secret"), std::string::npos) << request;
     }
+}
+
+TEST_F(FileServing, FollowsLinksThatStayInsideTheBaseDirectory) {
+    for (const char* path : {"/alias.css", "/absolute.css"}) {
+        const std::string answer = Ask(port, Get(path));
+        EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK") << path;
+        EXPECT_EQ(BodyOf(answer), "p{}") << path;
+    }
+}
+
+TEST_F(FileServing, SendsFilesOfEverySizeWholeOnOneConnection) {
+    // Small files leave with their head, large ones in pieces after it.
+    const size_t sizes[] = {0, 65536, 65537, 600000, 65536};
+    const int fd = Connect(port);
+    std::string requests;
+    for (const size_t size : sizes)
+        requests += Get("/sized" + std::to_string(size));
+    SendAll(fd, requests);
+    std::string in = Answers(fd, std::size(sizes));
+    ::close(fd);
+    for (const size_t size : sizes) {
+        const std::string expected = BaseDirectory::Pattern(size);
+        const std::string head = "Content-Length: " + std::to_string(size) + "\r\n";
+        const size_t headEnd = in.find("\r\n\r\n");
+        ASSERT_NE(headEnd, std::string::npos) << size;
+        EXPECT_NE(in.substr(0, headEnd + 2).find(head), std::string::npos) << size;
+        EXPECT_EQ(in.substr(headEnd + 4, size), expected) << size;
+        in.erase(0, headEnd + 4 + size);
+    }
+    EXPECT_EQ(in, "");
 }
 
 TEST_F(FileServing, RunsPHPThroughPhpCgi) {

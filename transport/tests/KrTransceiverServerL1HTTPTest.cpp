@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
+#include "foundation/KrCombinedTask.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -104,6 +108,72 @@ TEST(KrTransceiverServerL1HTTP, AnswersPipelinedRequestsInOrder) {
     EXPECT_NE(lines[0].find("\"GET /one\""), std::string::npos);
     EXPECT_NE(lines[1].find("\"GET /two\""), std::string::npos);
     EXPECT_NE(lines[2].find("\"HEAD /three\""), std::string::npos);
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersManyConnectionsAtOnceEachWhole) {
+    // Answers of different connections are made and written side by side;
+    // each must still arrive whole and on its own connection.
+    Server server;
+    const unsigned port = server.waitListening();
+    constexpr int kConnections = 8;
+    constexpr int kRequests = 40;
+    std::vector<std::thread> clients;
+    std::vector<int> whole(kConnections, 0);
+    for (int c = 0; c < kConnections; ++c) {
+        clients.emplace_back([&, c] {
+            const int fd = Connect(port);
+            for (int i = 0; i < kRequests; ++i) {
+                SendAll(fd, Get("/c" + std::to_string(c) + "-" + std::to_string(i)));
+                const std::string in = Answers(fd, 1);
+                const size_t end = in.find("\r\n\r\n");
+                if (CountAnswers(in) == 1 && StatusLine(in) == "HTTP/1.1 404 Not Found" &&
+                    end != std::string::npos && in.substr(end + 4) == kNotFoundBody)
+                    ++whole[c];
+            }
+            ::close(fd);
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    for (int c = 0; c < kConnections; ++c)
+        EXPECT_EQ(whole[c], kRequests) << c;
+    server.events.waitFor(7, kConnections * kRequests);
+    const auto lines = server.events.logLines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kConnections * kRequests));
+    for (int c = 0; c < kConnections; ++c) {
+        // One connection's requests are logged in the order they were made.
+        size_t next = 0;
+        for (const std::string& line : lines) {
+            if (line.find("\"GET /c" + std::to_string(c) + "-" + std::to_string(next) + "\"") !=
+                std::string::npos)
+                ++next;
+        }
+        EXPECT_EQ(next, static_cast<size_t>(kRequests)) << c;
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, ForgetsWhatItKeptForAConnectionOnceItIsGone) {
+    // Each connection's requests run under a task of the client's and an
+    // unfinished request waits in the server; neither may outlive it.
+    Server server;
+    const unsigned port = server.waitListening();
+    const size_t tasksBefore = KrCombinedTask::globalTaskCount();
+    for (int i = 0; i < 10; ++i) {
+        const int fd = Connect(port);
+        SendAll(fd, Get("/answered"));
+        Answers(fd, 1);
+        SendAll(fd, "GET /unfinished HTTP/1.1\r\nHost:");
+        ::close(fd);
+    }
+    // Waited for, not timed: the removals reach the server as messages.
+    auto settled = [&] {
+        return KrCombinedTask::globalTaskCount() == tasksBefore &&
+               server.httpServer()->pendingCount() == 0 && server.transceiver->connectionCount() == 0;
+    };
+    for (int wait = 0; wait < 1000 && !settled(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(KrCombinedTask::globalTaskCount(), tasksBefore);
+    EXPECT_EQ(server.httpServer()->pendingCount(), 0u);
 }
 
 TEST(KrTransceiverServerL1HTTP, AnswersHeadWithTheHeadOnly) {

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrException.h"
@@ -232,6 +235,36 @@ TEST(KrTransceiverTest, ListenerOfUnknownKindGetsNoServer) {
     EXPECT_EQ("unknown protocol!! (3)\n", testing::internal::GetCapturedStdout());
     EXPECT_EQ(0, events);
     EXPECT_EQ(0u, transceiver.serverCount());
+}
+
+TEST(KrTransceiverTest, LogLinesPrintedFromManyThreadsStayWhole) {
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) {
+                KrServerCallback_t record;
+                record.type = 7;
+                record.values["logging"] = "thread " + std::to_string(t) + " line " +
+                                           std::to_string(i) + std::string(40, 'x');
+                KrTransceiver::printLogging(record);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    std::istringstream out(testing::internal::GetCapturedStdout());
+    std::set<std::string> seen;
+    for (std::string line; std::getline(out, line);)
+        seen.insert(line);
+    ASSERT_EQ(seen.size(), 1800u);
+    for (int t = 0; t < 6; ++t) {
+        for (int i = 0; i < 300; ++i) {
+            const std::string line =
+                "thread " + std::to_string(t) + " line " + std::to_string(i) + std::string(40, 'x');
+            EXPECT_EQ(seen.count(line), 1u) << line;
+        }
+    }
 }
 
 // Counts the answers the transceiver hands over.
