@@ -1,5 +1,23 @@
 #include "transport/KrHeaderFields.h"
 
+KrHeaderFields::Store::Text::Text(const Text& other)
+    : _data(other._size != 0 ? new char[other._size] : nullptr),
+      _size(other._size),
+      _capacity(other._size) {
+    if (_size != 0)
+        std::memcpy(_data.get(), other._data.get(), _size);
+}
+
+void KrHeaderFields::Store::Text::reserve(size_t capacity) {
+    if (capacity <= _capacity)
+        return;
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (_size != 0)
+        std::memcpy(grown.get(), _data.get(), _size);
+    _data = std::move(grown);
+    _capacity = capacity;
+}
+
 std::string KrHeaderFields::Store::valueOf(const Entry& entry) const {
     const std::string_view raw = rawOf(entry);
     if (!entry.needsCleaning)

@@ -11,6 +11,7 @@
 // it is changed while shared.
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,7 +37,38 @@ class KrHeaderFields {
             // The value has blanks inside: rawHeader keeps them.
             bool hasBlanks;
         };
-        std::string text;
+        // Grows without filling: the reader writes each piece once.
+        class Text {
+          public:
+            Text() = default;
+            Text(const Text& other);
+            Text& operator=(const Text&) = delete;
+
+            const char* data() const { return _data.get(); }
+            size_t size() const { return _size; }
+            operator std::string_view() const { return std::string_view(_data.get(), _size); }
+            void reserve(size_t capacity);
+            // `n` more bytes at the end, for the caller to fill.
+            char* extend(size_t n) {
+                if (_capacity - _size < n)
+                    reserve(_size + n > 2 * _capacity ? _size + n : 2 * _capacity);
+                char* const at = _data.get() + _size;
+                _size += n;
+                return at;
+            }
+            void append(std::string_view bytes) {
+                if (!bytes.empty())
+                    std::memcpy(extend(bytes.size()), bytes.data(), bytes.size());
+            }
+            void truncate(size_t size) { _size = size; }
+
+          private:
+            std::unique_ptr<char[]> _data;
+            size_t _size = 0;
+            size_t _capacity = 0;
+        };
+
+        Text text;
         std::vector<Entry> entries;
         // One bit per name present (a name's bit may be shared): most
         // lookups are for names a message does not have.

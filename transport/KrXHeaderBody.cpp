@@ -117,8 +117,10 @@ KrHTTPMessageBlock& KrXHeader::_appendBlock() {
 void KrXHeader::_decodePairs(const char* begin, const char* end) {
     if (_pairs.capacity() == 0)
         _pairs.reserve(8);
-    // Decoded pairs are never longer than their text.
-    _pairText.reserve(_pairText.size() + static_cast<size_t>(end - begin));
+    // Decoded pairs are never longer than their text; a short query stays
+    // within the string itself.
+    if (end - begin > 32)
+        _pairText.reserve(_pairText.size() + static_cast<size_t>(end - begin));
     while (begin < end) {
         const char* amp =
             static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));

@@ -374,13 +374,15 @@ bool KrXHeader::_parseHeadLine(std::string_view line) {
 bool KrXHeader::_parseFirstLine(std::string_view line) {
     _direction.store(0);
     KrHeaderFields::Store& store = _headers.writableStore();
-    std::string& text = store.text;
-    if (text.capacity() < kTypicalHead)
-        text.reserve(kTypicalHead);
+    KrHeaderFields::Store::Text& text = store.text;
+    text.reserve(kTypicalHead);
     if (store.entries.capacity() < kTypicalFields)
         store.entries.reserve(kTypicalFields);
+    // The tokens are never longer than the line.
     const size_t nameAt = text.size();
-    text += ":first:";
+    char* const base = text.extend(7 + line.size()) - nameAt;
+    std::memcpy(base + nameAt, ":first:", 7);
+    size_t out = nameAt + 7;
     size_t begins[3];
     size_t ends[3];
     size_t count = 0;
@@ -390,14 +392,14 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
 
     while (at < size && line[at] == ' ')
         ++at;
-    begins[0] = text.size();
+    begins[0] = out;
     while (at < size && line[at] != ' ') {
         const char c = line[at++];
         if (!IsBlank(c) && c != '\v' && c != '\f' && c != '\r')
-            text.push_back(Upper(c));
+            base[out++] = Upper(c);
     }
-    ends[0] = text.size();
-    const std::string_view method(text.data() + begins[0], ends[0] - begins[0]);
+    ends[0] = out;
+    const std::string_view method(base + begins[0], ends[0] - begins[0]);
     if (at < size && !method.empty()) {
         methodEnded = true;
         auto known = KrHttpMethods().find(std::string(method));
@@ -415,33 +417,35 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
 
     while (at < size && line[at] == ' ')
         ++at;
-    begins[count] = text.size();
+    begins[count] = out;
     {
         const char* const from = line.data() + at;
         const char* const to = FindByte<' '>(from, line.data() + size);
         const std::string_view target(from, static_cast<size_t>(to - from));
         if (target.find('\t') == std::string_view::npos) {
-            text.append(target);
+            std::memcpy(base + out, target.data(), target.size());
+            out += target.size();
         } else {
             for (char c : target) {
                 if (c != '\t')
-                    text.push_back(c);
+                    base[out++] = c;
             }
         }
         at += target.size();
     }
     if (at < size)
         ++at;
-    ends[count] = text.size();
+    ends[count] = out;
     if (ends[count] != begins[count])
         ++count;
 
-    begins[count] = text.size();
+    begins[count] = out;
     for (; at < size; ++at)
-        text.push_back(Upper(line[at]));
-    ends[count] = text.size();
+        base[out++] = Upper(line[at]);
+    ends[count] = out;
     if (ends[count] != begins[count])
         ++count;
+    text.truncate(out);
 
     for (size_t i = 0; i < count; ++i) {
         store.add({static_cast<uint32_t>(nameAt), 7, static_cast<uint32_t>(begins[i]),
@@ -449,7 +453,7 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         _headers.entryAdded();
     }
     const auto token = [&text, &begins, &ends](size_t i) {
-        return std::string_view(text.data() + begins[i], ends[i] - begins[i]);
+        return std::string_view(text).substr(begins[i], ends[i] - begins[i]);
     };
     const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(token(0)) &&
                                (StartsWith(token(2), "HTTP/") || StartsWith(token(2), "QUIVO/"));
@@ -524,11 +528,10 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
         return true;  // nothing left once cleaned
 
     KrHeaderFields::Store& store = _headers.writableStore();
-    std::string& text = store.text;
+    KrHeaderFields::Store::Text& text = store.text;
     const size_t nameAt = text.size();
     const std::string_view nameText = line.substr(nameStart, colon - nameStart);
-    text.resize(nameAt + nameText.size());
-    char* const name = text.data() + nameAt;
+    char* const name = text.extend(nameText.size() + raw.size());
     size_t nameLength = nameText.size();
     if (!nameBlanks) {
         CopyLowered(name, nameText.data(), nameText.size());
@@ -539,10 +542,10 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
                 *out++ = Lower(c);
         }
         nameLength = static_cast<size_t>(out - name);
-        text.resize(nameAt + nameLength);
     }
-    const size_t valueAt = text.size();
-    text.append(raw);
+    std::memcpy(name + nameLength, raw.data(), raw.size());
+    const size_t valueAt = nameAt + nameLength;
+    text.truncate(valueAt + raw.size());
     store.add({static_cast<uint32_t>(nameAt), static_cast<uint32_t>(nameLength),
                static_cast<uint32_t>(valueAt), static_cast<uint32_t>(raw.size()), needsCleaning,
                innerBlanks});
