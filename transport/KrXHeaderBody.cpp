@@ -1,6 +1,7 @@
 // Query strings and request bodies turned into named parameters.
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <string_view>
@@ -32,16 +33,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && Lowered(text.substr(0, prefix.size())) == prefix;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Form decoding, appended to `out`: browsers write a blank as "+"; a "%" and
 // two hexadecimal digits give that byte, any other "%" stays as it is.
 void AppendFormDecoded(std::string& out, const char* begin, const char* end) {
@@ -56,10 +47,10 @@ void AppendFormDecoded(std::string& out, const char* begin, const char* end) {
             continue;
         }
         if (c == '%' && end - from > 2) {
-            const int high = HexValue(from[1]);
-            const int low = HexValue(from[2]);
-            if (high >= 0 && low >= 0) {
-                *to++ = static_cast<char>(high * 16 + low);
+            unsigned byte = 0;
+            const auto [next, error] = std::from_chars(from + 1, from + 3, byte, 16);
+            if (error == std::errc() && next == from + 3) {
+                *to++ = static_cast<char>(byte);
                 from += 2;
                 continue;
             }
