@@ -77,10 +77,13 @@ class KrHeaderFields {
         static uint64_t bitOf(std::string_view name) {
             if (name.empty())
                 return 1;
-            const unsigned mix = static_cast<unsigned>(name.size()) * 7u +
-                                 static_cast<unsigned char>(name.front()) +
-                                 static_cast<unsigned char>(name.back()) * 3u;
-            return uint64_t{1} << (mix & 63u);
+            // Length and three characters: many names share a first letter.
+            const uint32_t mix =
+                static_cast<uint32_t>(name.size()) * 0x9E3779B1u +
+                static_cast<unsigned char>(name.front()) * 0x85EBCA77u +
+                static_cast<unsigned char>(name.back()) * 0xC2B2AE3Du +
+                static_cast<unsigned char>(name[name.size() / 2]) * 0x27D4EB2Fu;
+            return uint64_t{1} << ((mix * 0x9E3779B1u) >> 26);
         }
         bool mayHave(std::string_view name) const { return (names & bitOf(name)) != 0; }
         void add(const Entry& entry) {

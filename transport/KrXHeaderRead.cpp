@@ -60,11 +60,14 @@ bool HasBlankSlowly(const char* p, const char* end) {
 bool HasBlank(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    for (; end - p >= 8; p += 8) {
+    if (end - p < 8)
+        return HasBlankSlowly(p, end);
+    for (; end - p > 8; p += 8) {
         if (LowMask(LoadWord(p)) != 0 && HasBlankSlowly(p, p + 8))
             return true;
     }
-    return HasBlankSlowly(p, end);
+    // The last eight bytes, overlapping what was checked.
+    return LowMask(LoadWord(end - 8)) != 0 && HasBlankSlowly(end - 8, end);
 }
 
 // The first byte `c` in [from, end), or end.
@@ -111,19 +114,27 @@ size_t FindColon(std::string_view text, bool& blankBefore) {
     return static_cast<size_t>(p - begin);
 }
 
+uint64_t LoweredWord(uint64_t word) {
+    const uint64_t low7 = word & ~kHighs;
+    const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+    const uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
+    return word | (((atLeastA ^ aboveZ) & ~word & kHighs) >> 2);
+}
+
 // Copies `n` bytes with ASCII letters lower-cased, eight at a time.
 void CopyLowered(char* to, const char* from, size_t n) {
-    const char* const end = from + n;
-    for (; end - from >= 8; from += 8, to += 8) {
-        uint64_t word = LoadWord(from);
-        const uint64_t low7 = word & ~kHighs;
-        const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
-        const uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
-        word |= ((atLeastA ^ aboveZ) & ~word & kHighs) >> 2;
-        std::memcpy(to, &word, 8);
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i)
+            to[i] = Lower(from[i]);
+        return;
     }
-    for (; from < end; ++from, ++to)
-        *to = Lower(*from);
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        const uint64_t word = LoweredWord(LoadWord(from + i));
+        std::memcpy(to + i, &word, 8);
+    }
+    // The last eight bytes, overlapping what was written.
+    const uint64_t last = LoweredWord(LoadWord(from + n - 8));
+    std::memcpy(to + n - 8, &last, 8);
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
