@@ -340,3 +340,24 @@ TEST(KrXHeaderRead, FieldsAskedForBeforeTheHeadEndsGetTheRestToo) {
     EXPECT_EQ(early->requestHeader("x-a"), (std::vector<std::string>{"one"}));
     EXPECT_TRUE(early->requestHeader("x-b").empty());
 }
+
+TEST(KrXHeaderRead, NamesAndValuesOfEveryLengthAndBlankPosition) {
+    // Names and values are scanned a word at a time: each length, and a blank
+    // or capital at each position, must come out as a byte-wise reading would.
+    for (size_t length = 1; length <= 20; ++length) {
+        for (size_t at = 0; at < length; ++at) {
+            std::string name(length, 'n');
+            name[at] = 'N';
+            std::string value(length, 'v');
+            value[at] = at == 0 || at + 1 == length ? 'x' : '\t';
+            std::string lowered(length, 'n');
+            std::string clean = value;
+            std::erase(clean, '\t');
+            KrXHeader header(KR_HTTP_POST, false, 3);
+            ASSERT_EQ(Feed(header, "GET / HTTP/1.1\r\n" + name + ": " + value + "\r\n\r\n", 0).result,
+                      2);
+            EXPECT_EQ(header.header(lowered), std::vector<std::string>{clean}) << name << value;
+            EXPECT_EQ(header.rawHeader(lowered), std::vector<std::string>{value}) << name << value;
+        }
+    }
+}
