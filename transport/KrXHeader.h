@@ -78,20 +78,21 @@ class KrXHeader : public KrJob {
     int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         // A piece of a head line without its end, as a peer sending in small
         // pieces brings, is passed over where it lies in body(): the line is
-        // parsed there once its end has arrived.
+        // parsed there once its end has arrived. A CR as the piece's last
+        // byte stays unread until the next byte shows whether it ends the line.
         if (_inHead && _refusal == 0 && _body) {
             const uint64_t available = _body->Length();
             if (available - 1 < kSmallPiece) {
                 const char* const start = _body->Begin();
-                const uint64_t headBytes = _headBytes + available;
                 // A library scan costs more than the loop on so few bytes.
-                bool lineEnds = false;
-                for (uint64_t i = 0; i < available; ++i)
-                    lineEnds = lineEnds || start[i] == '\r';
-                if (!lineEnds && headBytes - _lineStart <= kMaxLineLength &&
+                uint64_t passed = 0;
+                while (passed < available && start[passed] != '\r')
+                    ++passed;
+                const uint64_t headBytes = _headBytes + passed;
+                if (passed + 1 >= available && headBytes - _lineStart <= kMaxLineLength &&
                     headBytes <= kMaxHeadLength) {
                     _headBytes = headBytes;
-                    _body->gbump(static_cast<int>(available));
+                    _body->gbump(static_cast<int>(passed));
                     return 0;
                 }
             }
