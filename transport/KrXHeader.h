@@ -9,9 +9,11 @@
 // Shared through std::shared_ptr<KrXHeader> wherever it crosses threads.
 // `mutex()` guards parsing, writing and the handler's work on the header; the
 // server holds it around `read` and the handler, `write`, `isAnswerReady` and
-// the server header's parameters take it themselves. Owns its body buffer and
-// its blocks; the parameter maps point into the block list, which never moves
-// its elements.
+// the server header's parameters take it themselves (getParameter, though
+// const, may build a lookup index, so it is no exception). Owns its body
+// buffer and its blocks; the parameter maps point into the block list, which
+// never moves its elements. The field map and the blocks are made from the
+// reader's flat record only as far as callers ask for them.
 
 #include <atomic>
 #include <cstdint>

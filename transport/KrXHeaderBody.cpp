@@ -175,7 +175,7 @@ bool KrXHeader::_findPair(const std::string& name, std::string& out) const {
         return std::string_view(_pairText).substr(_pairs[i].name, _pairs[i].nameLength);
     };
     size_t found = _pairs.size();
-    if (_pairs.size() <= kPairsScanned) {
+    if (_pairs.size() <= kPairsScanned || _pairs.size() > UINT32_MAX) {
         for (size_t i = _pairs.size(); i-- > 0;) {
             if (nameOf(static_cast<uint32_t>(i)) == name) {
                 found = i;
