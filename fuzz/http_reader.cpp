@@ -1,14 +1,16 @@
 // Feeds bytes to the HTTP reader in segments that the input chooses, parses
 // the bodies, writes answers (with a CGI head lifted from the body), follows
 // pipelined requests, and checks that reading the same bytes whole gives the
-// same result; bytes behind a complete message keep arriving, as they do on
-// a connection. Input: one byte n, then n segment lengths (cycled), then the
+// same result, and that a field or parameter read on its own agrees with the
+// whole map read later; bytes behind a complete message keep arriving, as
+// they do on a connection. Input: one byte n, then n segment lengths (cycled), then the
 // bytes of the connection.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
@@ -40,15 +42,23 @@ Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepC
     outcome.summary = std::to_string(outcome.result) + " " +
                       std::to_string(header.refusalStatus()) + " " + header.path() + " " +
                       header.query();
+    const std::vector<std::string> host = header.header("host");
     for (const auto& [name, values] : header.headers()) {
         for (const std::string& value : values)
             outcome.summary += "\n" + name + ":" + value;
     }
+    if (header.headers()["host"] != host)
+        std::abort();
     std::unique_ptr<KrXHeader> answer;
     if (outcome.result == 2) {
         outcome.summary += " body " + std::to_string(header._parseBody());
+        std::string early;
+        const bool hadA = header.getParameter("a", early);
         for (auto& [name, block] : header.parameters())
             outcome.summary += "\n" + name + "=" + block->text();
+        std::string late;
+        if (header.getParameter("a", late) != hadA || late != early)
+            std::abort();
         answer.reset(header.makeResponse());
         std::string content;
         header.body().CopyOut(content, 0, header.body().Length());

@@ -45,14 +45,16 @@ int KrXHeader::protocolKind() const {
 }
 
 const std::vector<std::string>& KrXHeader::rawHeader(const std::string& name) {
-    auto raw = _rawHeaders.find(name);
-    if (raw != _rawHeaders.end())
-        return raw->second;
-    return _headers[name];
+    return _headers.raw(name);
 }
 
 KrStringBuf& KrXHeader::_makeBody() {
     _body = std::make_unique<KrStringBuf>();
+    // Room for a whole browser request (or a small answer) at once: growing
+    // from nothing costs two allocations and a copy on the way.
+    std::string room;
+    room.reserve(kBodyRoom);
+    _body->str(std::move(room));
     return *_body;
 }
 
@@ -73,7 +75,7 @@ std::string KrXHeader::routeToken(size_t index) const {
 
 void KrXHeader::addHeader(const std::string& name, const std::string& value) {
     if (!name.empty() && !value.empty())
-        _headers[name].push_back(value);
+        _headers.values(name).push_back(value);
 }
 
 int KrXHeader::isComplete() {
@@ -145,6 +147,8 @@ std::string KrXHeader::fileNameOfPath() const {
 }
 
 bool KrXHeader::getParameter(const std::string& name, std::string& out) const {
+    if (!_blocksMade)
+        return !name.empty() && _findPair(name, out);
     auto found = _parameters.find(name);
     if (found == _parameters.end())
         return false;

@@ -9,9 +9,11 @@
 // Shared through std::shared_ptr<KrXHeader> wherever it crosses threads.
 // `mutex()` guards parsing, writing and the handler's work on the header; the
 // server holds it around `read` and the handler, `write`, `isAnswerReady` and
-// the server header's parameters take it themselves. Owns its body buffer and
-// its blocks; the parameter maps point into the block list, which never moves
-// its elements.
+// the server header's parameters take it themselves (getParameter, though
+// const, may build a lookup index, so it is no exception). Owns its body
+// buffer and its blocks; the parameter maps point into the block list, which
+// never moves its elements. The field map and the blocks are made from the
+// reader's flat record only as far as callers ask for them.
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -28,6 +31,7 @@
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
 #include "transport/KrHTTPMessageBlock.h"
+#include "transport/KrHeaderFields.h"
 #include "transport/KrHttpTables.h"
 #include "transport/KrServerCallback_t.h"
 
@@ -36,9 +40,6 @@ class KrHTMLKontextN;
 class KrXMLComplexElement;
 class KrXMLGenericElement;
 class KrXResponseHeader;
-
-// Header fields by lower-case name, values in arrival order.
-using KrHeaderFieldMap = std::map<std::string, std::vector<std::string>>;
 
 // The page context that replaces the one under `kontextId` once a page
 // handler returns; the application takes over `kontext` and deletes it.
@@ -76,7 +77,30 @@ class KrXHeader : public KrJob {
     // unread bytes of body() are exactly the body. Bytes behind the body are
     // the start of the next message: they are moved out of body() and are
     // had with takePipelined(). The caller holds mutex().
-    int read(const std::function<bool(KrXHeader&)>& onHeadComplete);
+    int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
+        // A piece of a head line without its end, as a peer sending in small
+        // pieces brings, is passed over where it lies in body(): the line is
+        // parsed there once its end has arrived. A CR as the piece's last
+        // byte stays unread until the next byte shows whether it ends the line.
+        if (_inHead && _refusal == 0 && _body) {
+            const uint64_t available = _body->Length();
+            if (available - 1 < kSmallPiece) {
+                const char* const start = _body->Begin();
+                // A library scan costs more than the loop on so few bytes.
+                uint64_t passed = 0;
+                while (passed < available && start[passed] != '\r')
+                    ++passed;
+                const uint64_t headBytes = _headBytes + passed;
+                if (passed + 1 >= available && headBytes - _lineStart <= kMaxLineLength &&
+                    headBytes <= kMaxHeadLength) {
+                    _headBytes = headBytes;
+                    _body->gbump(static_cast<int>(passed));
+                    return 0;
+                }
+            }
+        }
+        return _readHead(onHeadComplete);
+    }
     // The status with which a refused message must be answered (400, 413,
     // 431, 501); 0 while nothing was refused.
     unsigned long refusalStatus() const { return _refusal; }
@@ -121,7 +145,7 @@ class KrXHeader : public KrJob {
     KrXResponseHeader* makeRefusal();
 
     // --- Accessors ---
-    KrHeaderFieldMap& headers() { return _headers; }
+    KrHeaderFieldMap& headers() { return _headers.all(); }
     // Trimmed values as they arrived, blanks inside kept (for CGI); the
     // blank-free values where a field's values had no blanks to keep.
     const std::vector<std::string>& rawHeader(const std::string& name);
@@ -174,9 +198,9 @@ class KrXHeader : public KrJob {
     void setPeerInfo(const KrServerCallback_t& info) { _peerInfo = info; }
 
     std::string routeToken(size_t index) const;
-    std::vector<std::string>& header(const std::string& name) { return _headers[name]; }
+    std::vector<std::string>& header(const std::string& name) { return _headers.values(name); }
     std::vector<std::string>& requestHeader(const std::string& name) {
-        return _requestHeaders[name];
+        return _requestHeaders.values(name);
     }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
@@ -198,18 +222,40 @@ class KrXHeader : public KrJob {
     // Only codes of KrHttpStatusTexts are stored; others leave the old status.
     void setStatus(unsigned long code);
 
-    std::deque<KrHTTPMessageBlock>& blocks() { return _blocks; }
-    KrHTTPMessageBlockDisposition& parameters() { return _parameters; }
-    KrHTTPMessageBlockDisposition& bodyParameters() { return _bodyParameters; }
-    KrHTTPMessageBlockDisposition& queryParameters() { return _queryParameters; }
-    KrHTTPMessageBlockDisposition& blocksByIndex() { return _blocksByIndex; }
+    // Query and urlencoded body pairs become blocks when one of these five
+    // is first asked for; getParameter reads them without that.
+    std::deque<KrHTTPMessageBlock>& blocks() {
+        _makeBlocks();
+        return *_blocks;
+    }
+    KrHTTPMessageBlockDisposition& parameters() {
+        _makeBlocks();
+        return _parameters;
+    }
+    KrHTTPMessageBlockDisposition& bodyParameters() {
+        _makeBlocks();
+        return _bodyParameters;
+    }
+    KrHTTPMessageBlockDisposition& queryParameters() {
+        _makeBlocks();
+        return _queryParameters;
+    }
+    KrHTTPMessageBlockDisposition& blocksByIndex() {
+        _makeBlocks();
+        return _blocksByIndex;
+    }
 
   protected:
     bool _parseLine();
 
   private:
+    static constexpr size_t kBodyRoom = 1024;
     KrStringBuf& _makeBody();
+    // Head pieces up to this size without a line end take the short path.
+    static constexpr uint64_t kSmallPiece = 16;
     int _readHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
+    // The part of the current head line consumed from body() so far.
+    std::string_view _pendingLine();
     bool _parseHeadLine(std::string_view line);
     bool _parseFirstLine(std::string_view line);
     bool _parseFieldLine(std::string_view line);
@@ -218,9 +264,17 @@ class KrXHeader : public KrJob {
     int _refuse(unsigned long status);
     bool _checkContentLength();
     void _keepPipelined(uint64_t bodyBytes);
+    void _parseTarget(std::string_view text);
     KrHTTPMessageBlock& _appendBlock();
-    void _addPair(const char* begin, const char* end);
-    void _parsePairs(const char* begin, const char* end);
+    void _decodePairs(const char* begin, const char* end);
+    void _flushPairs();
+    void _makeBlocks() {
+        if (!_blocksMade)
+            _makeBlocksNow();
+    }
+    void _makeBlocksNow();
+    void _indexBlocks(KrHTTPMessageBlockDisposition& also, size_t count);
+    bool _findPair(const std::string& name, std::string& out) const;
     bool _parseMultipart(const std::string& boundary);
     void _writeAnswerHead(std::ostream& out);
     bool _writeRequestHead(std::ostream& out);
@@ -236,14 +290,12 @@ class KrXHeader : public KrJob {
     long _bodyLength = 0;
     std::atomic<int> _method;
     bool _incoming = false;
-    KrHeaderFieldMap _headers;
-    // Only for names with a value that had blanks inside; then aligned with
-    // the values under the same name in _headers.
-    KrHeaderFieldMap _rawHeaders;
-    KrHeaderFieldMap _requestHeaders;
+    KrHeaderFields _headers;
+    KrHeaderFields _requestHeaders;
     std::atomic<unsigned long> _status{500};
     std::atomic<int> _direction{0};
-    std::deque<KrHTTPMessageBlock> _blocks;
+    // Made on first use: an empty deque already costs two allocations.
+    std::optional<std::deque<KrHTTPMessageBlock>> _blocks;
     KrHTTPMessageBlockDisposition _parameters;
     KrHTTPMessageBlockDisposition _bodyParameters;
     KrHTTPMessageBlockDisposition _queryParameters;
@@ -270,8 +322,27 @@ class KrXHeader : public KrJob {
     std::string _taskName;
     KrKontextReplacement_t _kontextReplacement;
 
-    // Reader state.
-    std::string _lineBuffer;
+    // Pairs of the query and of an urlencoded body, decoded, names and values
+    // back to back in _pairText, until they are made blocks. Every pair is
+    // indexed as a parameter as soon as it is read.
+    struct Pair {
+        size_t name;
+        size_t nameLength;
+        size_t value;
+        size_t valueLength;
+    };
+    std::string _pairText;
+    std::vector<Pair> _pairs;
+    // Pair positions ordered by name, for lookups among many pairs.
+    mutable std::vector<uint32_t> _pairOrder;
+    // The first _queryPairs pairs come from the query.
+    size_t _queryPairs = 0;
+    bool _queryIndexed = false;
+    bool _bodyIndexed = false;
+    bool _blocksMade = false;
+
+    // Reader state. The current head line lies in body() in front of the
+    // read position, from head byte _lineStart on.
     bool _inHead = true;
     long _lineCount = 0;
     long _contentLength = 0;
@@ -281,7 +352,8 @@ class KrXHeader : public KrJob {
     bool _keepAlive = false;
     bool _headOnly = false;
     unsigned long _refusal = 0;
-    size_t _headBytes = 0;
+    uint64_t _headBytes = 0;
+    uint64_t _lineStart = 0;
     uint64_t _maxBodyLength = kDefaultMaxBodyLength;
     std::string _pipelined;
 

@@ -1,5 +1,7 @@
 // Query strings and request bodies turned into named parameters.
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <string_view>
@@ -31,11 +33,35 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && Lowered(text.substr(0, prefix.size())) == prefix;
 }
 
-// Form decoding: browsers write a blank as "+", then percent-escapes.
-std::string FormDecode(const char* begin, const char* end) {
-    std::string text(begin, end);
-    return URLDecodeInPlace(text);
+// Form decoding, appended to `out`: browsers write a blank as "+"; a "%" and
+// two hexadecimal digits give that byte, any other "%" stays as it is.
+void AppendFormDecoded(std::string& out, const char* begin, const char* end) {
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(end - begin));
+    char* const first = out.data() + at;
+    char* to = first;
+    for (const char* from = begin; from < end; ++from) {
+        const char c = *from;
+        if (c == '+') {
+            *to++ = ' ';
+            continue;
+        }
+        if (c == '%' && end - from > 2) {
+            unsigned byte = 0;
+            const auto [next, error] = std::from_chars(from + 1, from + 3, byte, 16);
+            if (error == std::errc() && next == from + 3) {
+                *to++ = static_cast<char>(byte);
+                from += 2;
+                continue;
+            }
+        }
+        *to++ = c;
+    }
+    out.resize(at + static_cast<size_t>(to - first));
 }
+
+// More pairs than this are looked up through an index ordered by name.
+constexpr size_t kPairsScanned = 16;
 
 // The value of parameter `key` in "type;key=value;key2=value2" (blanks
 // already removed or trimmed here), without surrounding double quotes.
@@ -72,52 +98,139 @@ bool EndsDelimiterLine(std::string_view body, size_t at) {
 }  // namespace
 
 KrHTTPMessageBlock& KrXHeader::_appendBlock() {
-    KrHTTPMessageBlock& block = _blocks.emplace_back();
-    _blocksByIndex[std::to_string(_blocks.size() - 1)] = &block;
+    if (!_blocks)
+        _blocks.emplace();
+    KrHTTPMessageBlock& block = _blocks->emplace_back();
+    _blocksByIndex[std::to_string(_blocks->size() - 1)] = &block;
     return block;
 }
 
-void KrXHeader::_addPair(const char* begin, const char* end) {
-    const char* equals =
-        static_cast<const char*>(std::memchr(begin, '=', static_cast<size_t>(end - begin)));
-    if (equals == nullptr)
-        return;
-    KrHTTPMessageBlock& block = _appendBlock();
-    block.fields["name"] = FormDecode(begin, equals);
-    block.setContent(FormDecode(equals + 1, end));
-}
-
-void KrXHeader::_parsePairs(const char* begin, const char* end) {
+void KrXHeader::_decodePairs(const char* begin, const char* end) {
+    if (_pairs.capacity() == 0)
+        _pairs.reserve(8);
+    // Decoded pairs are never longer than their text; a short query stays
+    // within the string itself.
+    if (end - begin > 32)
+        _pairText.reserve(_pairText.size() + static_cast<size_t>(end - begin));
     while (begin < end) {
         const char* amp =
             static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));
         const char* pieceEnd = amp != nullptr ? amp : end;
-        _addPair(begin, pieceEnd);
+        const char* equals = static_cast<const char*>(
+            std::memchr(begin, '=', static_cast<size_t>(pieceEnd - begin)));
+        // A piece without "=" is no pair.
+        if (equals != nullptr) {
+            Pair pair;
+            pair.name = _pairText.size();
+            AppendFormDecoded(_pairText, begin, equals);
+            pair.nameLength = _pairText.size() - pair.name;
+            pair.value = _pairText.size();
+            AppendFormDecoded(_pairText, equals + 1, pieceEnd);
+            pair.valueLength = _pairText.size() - pair.value;
+            _pairs.push_back(pair);
+        }
         begin = pieceEnd + 1;
     }
 }
 
-void KrXHeader::_parseURL(const std::string& text) {
-    const size_t mark = text.find('?');
-    if (mark == std::string::npos) {
-        _path = text;
-        return;
+void KrXHeader::_flushPairs() {
+    for (const Pair& pair : _pairs) {
+        KrHTTPMessageBlock& block = _appendBlock();
+        block.fields["name"].assign(_pairText, pair.name, pair.nameLength);
+        block.setContent(_pairText.data() + pair.value, pair.valueLength);
     }
-    _path = text.substr(0, mark);
-    const int m = method();
-    if (m != KR_HTTP_GET && m != KR_HTTP_HEAD)
+    _pairs.clear();
+    _pairOrder.clear();
+    _pairText.clear();
+}
+
+void KrXHeader::_indexBlocks(KrHTTPMessageBlockDisposition& also, size_t count) {
+    if (!_blocks)
         return;
-    _query = text.substr(mark + 1);
-    if (_query.empty())
-        return;
-    _parsePairs(_query.data(), _query.data() + _query.size());
-    for (KrHTTPMessageBlock& block : _blocks) {
+    for (size_t i = 0; i < count && i < _blocks->size(); ++i) {
+        KrHTTPMessageBlock& block = (*_blocks)[i];
         const std::string& name = block.fields["name"];
         if (!name.empty()) {
             _parameters[name] = &block;
-            _queryParameters[name] = &block;
+            also[name] = &block;
         }
     }
+}
+
+void KrXHeader::_makeBlocksNow() {
+    _blocksMade = true;
+    if (!_blocks)
+        _blocks.emplace();
+    // Pairs are only held back while there are no blocks; made now, they are
+    // indexed as the query and the body parser would have done.
+    _flushPairs();
+    if (_queryIndexed)
+        _indexBlocks(_queryParameters, _queryPairs);
+    if (_bodyIndexed)
+        _indexBlocks(_bodyParameters, _blocks->size());
+}
+
+bool KrXHeader::_findPair(const std::string& name, std::string& out) const {
+    const auto nameOf = [this](uint32_t i) {
+        return std::string_view(_pairText).substr(_pairs[i].name, _pairs[i].nameLength);
+    };
+    size_t found = _pairs.size();
+    if (_pairs.size() <= kPairsScanned || _pairs.size() > UINT32_MAX) {
+        for (size_t i = _pairs.size(); i-- > 0;) {
+            if (nameOf(static_cast<uint32_t>(i)) == name) {
+                found = i;
+                break;
+            }
+        }
+    } else {
+        if (_pairOrder.size() != _pairs.size()) {
+            _pairOrder.resize(_pairs.size());
+            for (uint32_t i = 0; i < _pairOrder.size(); ++i)
+                _pairOrder[i] = i;
+            std::stable_sort(_pairOrder.begin(), _pairOrder.end(),
+                             [&nameOf](uint32_t a, uint32_t b) { return nameOf(a) < nameOf(b); });
+        }
+        // The last pair of a name wins, as it does in the parameter map.
+        auto after = std::upper_bound(
+            _pairOrder.begin(), _pairOrder.end(), std::string_view(name),
+            [&nameOf](std::string_view key, uint32_t i) { return key < nameOf(i); });
+        if (after != _pairOrder.begin() && nameOf(*(after - 1)) == name)
+            found = *(after - 1);
+    }
+    if (found == _pairs.size())
+        return false;
+    out.assign(_pairText, _pairs[found].value, _pairs[found].valueLength);
+    return true;
+}
+
+void KrXHeader::_parseURL(const std::string& text) {
+    _parseTarget(text);
+}
+
+void KrXHeader::_parseTarget(std::string_view text) {
+    const size_t mark = text.find('?');
+    if (mark == std::string_view::npos) {
+        _path.assign(text);
+        return;
+    }
+    _path.assign(text.substr(0, mark));
+    const int m = method();
+    if (m != KR_HTTP_GET && m != KR_HTTP_HEAD)
+        return;
+    _query.assign(text.substr(mark + 1));
+    if (_query.empty())
+        return;
+    if (!_blocksMade && _pairs.empty() && !_queryIndexed && !_bodyIndexed) {
+        // Held as decoded pairs until blocks are asked for.
+        _decodePairs(_query.data(), _query.data() + _query.size());
+        _queryPairs = _pairs.size();
+        _queryIndexed = true;
+        return;
+    }
+    _makeBlocks();
+    _decodePairs(_query.data(), _query.data() + _query.size());
+    _flushPairs();
+    _indexBlocks(_queryParameters, _blocks->size());
 }
 
 int KrXHeader::_parseBody() {
@@ -127,32 +240,41 @@ int KrXHeader::_parseBody() {
             _refusal = 400;
         return complete;
     }
-    auto type = _headers.find("content-type");
-    if (type != _headers.end() && !type->second.empty()) {
-        const std::string& ct = type->second.front();
+    bool typed = false;
+    std::string ct;
+    _headers.visit("content-type", [&typed, &ct](std::string_view value) {
+        typed = true;
+        ct.assign(value);
+        return false;
+    });
+    // Pairs are held back only while no blocks were made, and only once.
+    if (_blocksMade || _bodyIndexed)
+        _makeBlocks();
+    if (typed) {
         const char* data = _body ? _body->Begin() : nullptr;
         const size_t size = _body ? static_cast<size_t>(_body->Length()) : 0;
         std::string boundary;
         if (StartsWithNoCase(ct, "multipart/form-data")) {
+            _makeBlocks();
             if (!FindParameter(ct, "boundary", boundary) || boundary.empty() ||
                 !_parseMultipart(boundary)) {
                 _refusal = 400;
                 return 1;
             }
         } else if (StartsWithNoCase(ct, "application/x-www-form-urlencoded")) {
-            if (size != 0)
-                _parsePairs(data, data + size);
+            if (size != 0) {
+                _decodePairs(data, data + size);
+                if (_blocksMade)
+                    _flushPairs();
+            }
         } else {
             std::cerr << "content type not defined (" << ct << ")" << std::endl;
         }
     }
-    for (KrHTTPMessageBlock& block : _blocks) {
-        const std::string& name = block.fields["name"];
-        if (!name.empty()) {
-            _parameters[name] = &block;
-            _bodyParameters[name] = &block;
-        }
-    }
+    if (_blocksMade)
+        _indexBlocks(_bodyParameters, _blocks->size());
+    else
+        _bodyIndexed = true;
     return 2;
 }
 
@@ -226,6 +348,8 @@ bool KrXHeader::_parseMultipart(const std::string& boundary) {
         if (end > at)
             block.setContent(part.data() + at, end - at);
     }
+    if (!_blocks)
+        _blocks.emplace();
     for (KrHTTPMessageBlock& part : parts) {
         KrHTTPMessageBlock& block = _appendBlock();
         block = std::move(part);
@@ -237,6 +361,7 @@ void KrXHeader::setRequestQuery(const std::string& url) {
     if (method() != KR_HTTP_GET)
         return;
     setDirection(2);
+    _makeBlocks();
     const size_t mark = url.find('?');
     if (mark != std::string::npos) {
         _query = url.substr(mark + 1);

@@ -1,8 +1,9 @@
 // The incremental reader: takes the head of a message from the front of the
 // header's body buffer, into which the server appends every received byte.
-// Each byte of the head is looked at once and copied once (into the line
-// buffer); the body is not copied. Input from the peer is bounded: see the
-// limits in KrXHeader.h.
+// Each byte of the head is looked at once for a line end; a line is parsed
+// where it lies in the buffer once its end has arrived, and its name and
+// value are copied once, into the header's field text. The body is not
+// copied. Input from the peer is bounded: see the limits in KrXHeader.h.
 
 #include <cstring>
 #include <string_view>
@@ -23,39 +24,124 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// memchr costs more than a plain loop on the few bytes that arrive when a
-// peer sends in small pieces.
-const char* FindCR(const char* from, const char* end) {
-    if (end - from < 32) {
-        for (; from < end; ++from) {
-            if (*from == '\r')
-                return from;
-        }
-        return nullptr;
-    }
-    return static_cast<const char*>(std::memchr(from, '\r', static_cast<size_t>(end - from)));
+// Eight bytes at a time: a library scan per line, value and blank costs
+// more on the short lines of a head than it saves on the long ones.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+uint64_t LoadWord(const char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
 }
 
-// Two vectorised scans cost less than one byte-by-byte pass over the long
-// values browsers send (agent, accept lists).
+// The high bit of each byte of `word` equal to the byte of `repeated`; bits
+// above the lowest may be wrong, the lowest is exact.
+uint64_t ByteMask(uint64_t word, uint64_t repeated) {
+    const uint64_t x = word ^ repeated;
+    return (x - kOnes) & ~x & kHighs;
+}
+
+// The high bit of each byte of `word` below 0x21 (blanks and control
+// characters), with the same exactness as ByteMask.
+uint64_t LowMask(uint64_t word) {
+    return (word - 0x21 * kOnes) & ~word & kHighs;
+}
+
+bool HasBlankSlowly(const char* p, const char* end) {
+    for (; p < end; ++p) {
+        if (IsBlank(*p))
+            return true;
+    }
+    return false;
+}
+
+// Blanks are rare in names and found early in values that have them.
 bool HasBlank(std::string_view text) {
-    return std::memchr(text.data(), ' ', text.size()) != nullptr ||
-           std::memchr(text.data(), '\t', text.size()) != nullptr;
-}
-
-bool OnlyBlanks(std::string_view text) {
-    for (char c : text) {
-        if (!IsBlank(c))
-            return false;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (end - p < 8)
+        return HasBlankSlowly(p, end);
+    for (; end - p > 8; p += 8) {
+        if (LowMask(LoadWord(p)) != 0 && HasBlankSlowly(p, p + 8))
+            return true;
     }
-    return true;
+    // The last eight bytes, overlapping what was checked.
+    return LowMask(LoadWord(end - 8)) != 0 && HasBlankSlowly(end - 8, end);
 }
 
-bool StartsWith(const std::string& text, std::string_view prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
+// The first byte `c` in [from, end), or end.
+template <char c>
+const char* FindByte(const char* from, const char* end) {
+    constexpr uint64_t repeated = kOnes * static_cast<unsigned char>(c);
+    for (; end - from >= 8; from += 8) {
+        const uint64_t mask = ByteMask(LoadWord(from), repeated);
+        if (mask != 0)
+            return from + __builtin_ctzll(mask) / 8;
+    }
+    for (; from < end; ++from) {
+        if (*from == c)
+            break;
+    }
+    return from;
 }
 
-bool LooksLikeMethod(const std::string& token) {
+const char* FindCR(const char* from, const char* end) {
+    const char* cr = FindByte<'\r'>(from, end);
+    return cr != end ? cr : nullptr;
+}
+
+// Position of the first ":" in text, or its size; tells whether a blank
+// comes before it.
+size_t FindColon(std::string_view text, bool& blankBefore) {
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+    const char* p = begin;
+    for (; end - p >= 8; p += 8) {
+        const uint64_t word = LoadWord(p);
+        const uint64_t colons = ByteMask(word, kOnes * ':');
+        uint64_t low = LowMask(word);
+        if (colons != 0) {
+            const size_t at = static_cast<size_t>(__builtin_ctzll(colons) / 8);
+            low &= (colons & (~colons + 1)) - 1;
+            blankBefore = blankBefore || (low != 0 && HasBlankSlowly(p, p + at));
+            return static_cast<size_t>(p - begin) + at;
+        }
+        blankBefore = blankBefore || (low != 0 && HasBlankSlowly(p, p + 8));
+    }
+    for (; p < end && *p != ':'; ++p)
+        blankBefore = blankBefore || IsBlank(*p);
+    return static_cast<size_t>(p - begin);
+}
+
+uint64_t LoweredWord(uint64_t word) {
+    const uint64_t low7 = word & ~kHighs;
+    const uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+    const uint64_t aboveZ = low7 + (0x80 - 'Z' - 1) * kOnes;
+    return word | (((atLeastA ^ aboveZ) & ~word & kHighs) >> 2);
+}
+
+// Copies `n` bytes with ASCII letters lower-cased, eight at a time.
+void CopyLowered(char* to, const char* from, size_t n) {
+    if (n < 8) {
+        for (size_t i = 0; i < n; ++i)
+            to[i] = Lower(from[i]);
+        return;
+    }
+    for (size_t i = 0; i + 8 < n; i += 8) {
+        const uint64_t word = LoweredWord(LoadWord(from + i));
+        std::memcpy(to + i, &word, 8);
+    }
+    // The last eight bytes, overlapping what was written.
+    const uint64_t last = LoweredWord(LoadWord(from + n - 8));
+    std::memcpy(to + n - 8, &last, 8);
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool LooksLikeMethod(std::string_view token) {
     if (token.empty())
         return false;
     for (char c : token) {
@@ -67,7 +153,7 @@ bool LooksLikeMethod(const std::string& token) {
 
 // A Content-Length value: decimal digits only, at most 18 of them, so the
 // number fits; anything else is not a length.
-bool ParseLength(const std::string& text, uint64_t& value) {
+bool ParseLength(std::string_view text, uint64_t& value) {
     if (text.empty() || text.size() > 18)
         return false;
     value = 0;
@@ -79,20 +165,29 @@ bool ParseLength(const std::string& text, uint64_t& value) {
     return true;
 }
 
+bool ContainsNoCase(std::string_view text, std::string_view lowerWord) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = Lower(c);
+    return lower.find(lowerWord) != std::string::npos;
+}
+
+// Room for a browser's head, so the field text is allocated once.
+constexpr size_t kTypicalHead = 1024;
+constexpr size_t kTypicalFields = 24;
+
 }  // namespace
 
 bool KrXHeader::expectsContinue() {
-    auto expect = _headers.find("expect");
-    if (expect == _headers.end())
-        return false;
-    for (const std::string& value : expect->second) {
+    bool expects = false;
+    _headers.visit("expect", [&expects](std::string_view value) {
         std::string lower(value);
         for (char& c : lower)
             c = Lower(c);
-        if (lower == "100-continue")
-            return true;
-    }
-    return false;
+        expects = lower == "100-continue";
+        return !expects;
+    });
+    return expects;
 }
 
 int KrXHeader::_refuse(unsigned long status) {
@@ -103,27 +198,19 @@ int KrXHeader::_refuse(unsigned long status) {
     return 1;
 }
 
-int KrXHeader::read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
-    // A peer that sends in small pieces brings a few bytes of a head line per
-    // call: they are only collected, without the work of the full reader.
-    if (_inHead && _refusal == 0 && _body) {
-        const uint64_t available = _body->Length();
-        if (available == 0)
-            return 0;
-        const char* const start = _body->Begin();
-        if (available <= 16 && FindCR(start, start + available) == nullptr &&
-            _lineBuffer.size() + available <= kMaxLineLength &&
-            _headBytes + available <= kMaxHeadLength) {
-            _headBytes += available;
-            _lineBuffer.append(start, available);
-            _body->gbump(static_cast<int>(available));
-            return 0;
-        }
-    }
-    return _readHead(onHeadComplete);
+std::string_view KrXHeader::_pendingLine() {
+    const uint64_t pending = _headBytes - _lineStart;
+    if (pending == 0 || !_body)
+        return {};
+    // Only the reader moves the read position while the head is read; a
+    // buffer that was replaced under it no longer holds the line.
+    const char* const at = _body->Begin();
+    if (static_cast<uint64_t>(at - _body->At(0)) < pending)
+        return {};
+    return std::string_view(at - pending, pending);
 }
 
-// Kept out of line, so the small-piece path above stays cheap to enter.
+// Kept out of line, so the small-piece path in read() stays cheap to enter.
 __attribute__((noinline)) int KrXHeader::_readHead(
     const std::function<bool(KrXHeader&)>& onHeadComplete) {
     if (_refusal != 0)
@@ -144,28 +231,31 @@ __attribute__((noinline)) int KrXHeader::_readHead(
                 break;
             ++cr;  // a lone CR belongs to the line
         }
-        // Without a whole line, keep the bytes; a final CR stays unread until
-        // the byte behind it shows whether it ends the line.
+        // Without a whole line, pass over the bytes; a final CR stays unread
+        // until the byte behind it shows whether it ends the line.
         const bool whole = cr != nullptr && cr + 1 != end;
         const char* const lineEnd = cr != nullptr ? cr : end;
         const size_t length = static_cast<size_t>(lineEnd - start);
-        if (_lineBuffer.size() + length > kMaxLineLength)
+        const uint64_t pending = _headBytes - _lineStart;
+        if (pending + length > kMaxLineLength)
             return _refuse(_lineCount == 0 ? 400 : 431);
-        _headBytes += length + (whole ? 2 : 0);
-        if (_headBytes > kMaxHeadLength)
+        if (_headBytes + length + (whole ? 2 : 0) > kMaxHeadLength)
             return _refuse(431);
-        in.gbump(static_cast<int>(length + (whole ? 2 : 0)));
         if (!whole) {
-            _lineBuffer.append(start, length);
+            _headBytes += length;
+            in.gbump(static_cast<int>(length));
             return 0;
         }
-        // A line that arrived whole is parsed where it lies; only a line
-        // split between arrivals is collected in the line buffer.
         std::string_view line(start, length);
-        if (!_lineBuffer.empty()) {
-            _lineBuffer.append(start, length);
-            line = _lineBuffer;
+        if (pending != 0) {
+            const std::string_view begun = _pendingLine();
+            if (begun.size() != pending)
+                return _refuse(400);
+            line = std::string_view(begun.data(), pending + length);
         }
+        _headBytes += length + 2;
+        _lineStart = _headBytes;
+        in.gbump(static_cast<int>(length + 2));
         if (line.empty() && _lineCount == 0) {
             // Empty lines before a request line are skipped, as HTTP asks; a
             // client may send one behind a body.
@@ -176,43 +266,46 @@ __attribute__((noinline)) int KrXHeader::_readHead(
             if (result != 2)
                 return result;
         } else {
-            _inHead = _lineBuffer.empty() ? _parseHeadLine(line) : _parseLine();
+            _inHead = _parseHeadLine(line);
             if (_refusal != 0)
                 return 1;
         }
-        _lineBuffer.clear();
     }
     return _completion();
 }
 
 int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete) {
     _inHead = false;
-    _lineBuffer.clear();
-    _lineBuffer.shrink_to_fit();
-    auto connection = _headers.find("connection");
-    if (connection != _headers.end() && !connection->second.empty() &&
-        connection->second.front().find("close") != std::string::npos) {
-        _closeAfter = true;
-    }
+    bool hasConnection = false;
+    _headers.visit("connection", [this, &hasConnection](std::string_view value) {
+        hasConnection = true;
+        if (value.find("close") != std::string_view::npos)
+            _closeAfter = true;
+        return false;
+    });
     // HTTP/1.0 closes after each answer unless the request asks otherwise.
-    auto first = _headers.find(":first:");
-    if (direction() == 2 && first != _headers.end() && first->second.size() >= 3 &&
-        first->second[2] == "HTTP/1.0" && !_closeAfter) {
-        bool keepAlive = false;
-        if (connection != _headers.end()) {
-            for (const std::string& value : connection->second) {
-                std::string lower(value);
-                for (char& c : lower)
-                    c = Lower(c);
-                keepAlive = keepAlive || lower.find("keep-alive") != std::string::npos;
+    if (direction() == 2 && !_closeAfter) {
+        size_t token = 0;
+        bool http10 = false;
+        _headers.visit(":first:", [&token, &http10](std::string_view value) {
+            http10 = token++ == 2 && value == "HTTP/1.0";
+            return token < 3;
+        });
+        if (http10) {
+            bool keepAlive = false;
+            if (hasConnection) {
+                _headers.visit("connection", [&keepAlive](std::string_view value) {
+                    keepAlive = ContainsNoCase(value, "keep-alive");
+                    return !keepAlive;
+                });
             }
+            _keepAlive = keepAlive;
+            _closeAfter = !keepAlive;
         }
-        _keepAlive = keepAlive;
-        _closeAfter = !keepAlive;
     }
     // Chunked bodies are not read; refusing every transfer coding also rules
     // out a request framed two ways at once.
-    if (_headers.count("transfer-encoding") != 0)
+    if (_headers.has("transfer-encoding"))
         return _refuse(501);
     if (!_checkContentLength())
         return 1;
@@ -222,20 +315,27 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
 }
 
 bool KrXHeader::_checkContentLength() {
-    auto lengths = _headers.find("content-length");
-    if (lengths == _headers.end() || lengths->second.empty())
-        return true;
-    _hasLength = true;
+    size_t count = 0;
+    bool bad = false;
     uint64_t first = 0;
-    for (const std::string& text : lengths->second) {
+    _headers.visit("content-length", [&count, &bad, &first](std::string_view text) {
         uint64_t value = 0;
         // Repeated fields must agree, or the body's end is ambiguous.
-        if (!ParseLength(text, value) || (&text != &lengths->second.front() && value != first)) {
-            _refuse(400);
+        if (!ParseLength(text, value) || (count != 0 && value != first)) {
+            bad = true;
             return false;
         }
         first = value;
+        ++count;
+        return true;
+    });
+    if (bad) {
+        _refuse(400);
+        return false;
     }
+    if (count == 0)
+        return true;
+    _hasLength = true;
     if (first > _maxBodyLength) {
         _refuse(413);
         return false;
@@ -273,7 +373,7 @@ std::string KrXHeader::takePipelined() {
 }
 
 bool KrXHeader::_parseLine() {
-    return _parseHeadLine(_lineBuffer);
+    return _parseHeadLine(_pendingLine());
 }
 
 bool KrXHeader::_parseHeadLine(std::string_view line) {
@@ -284,62 +384,92 @@ bool KrXHeader::_parseHeadLine(std::string_view line) {
 
 bool KrXHeader::_parseFirstLine(std::string_view line) {
     _direction.store(0);
+    KrHeaderFields::Store& store = _headers.writableStore();
+    KrHeaderFields::Store::Text& text = store.text;
+    text.reserve(kTypicalHead);
+    if (store.entries.capacity() < kTypicalFields)
+        store.entries.reserve(kTypicalFields);
+    // The tokens are never longer than the line.
+    const size_t nameAt = text.size();
+    char* const base = text.extend(7 + line.size()) - nameAt;
+    std::memcpy(base + nameAt, ":first:", 7);
+    size_t out = nameAt + 7;
+    size_t begins[3];
+    size_t ends[3];
+    size_t count = 0;
     const size_t size = line.size();
     size_t at = 0;
-    std::string tokens[3];
-    size_t count = 0;
     bool methodEnded = false;
 
     while (at < size && line[at] == ' ')
         ++at;
-    std::string& first = tokens[0];
+    begins[0] = out;
     while (at < size && line[at] != ' ') {
         const char c = line[at++];
         if (!IsBlank(c) && c != '\v' && c != '\f' && c != '\r')
-            first.push_back(Upper(c));
+            base[out++] = Upper(c);
     }
-    if (at < size && !first.empty()) {
+    ends[0] = out;
+    const std::string_view method(base + begins[0], ends[0] - begins[0]);
+    if (at < size && !method.empty()) {
         methodEnded = true;
-        auto method = KrHttpMethods().find(first);
-        if (method != KrHttpMethods().end()) {
-            _method.store(method->second);
+        auto known = KrHttpMethods().find(std::string(method));
+        if (known != KrHttpMethods().end()) {
+            _method.store(known->second);
             _direction.store(2);
-        } else if (StartsWith(first, "HTTP/") || StartsWith(first, "QUIVO/")) {
+        } else if (StartsWith(method, "HTTP/") || StartsWith(method, "QUIVO/")) {
             _direction.store(1);
         }
     }
     if (at < size)
         ++at;  // the space that ended the token
-    if (!first.empty())
+    if (ends[0] != begins[0])
         ++count;
 
     while (at < size && line[at] == ' ')
         ++at;
-    std::string& second = tokens[count];
-    while (at < size && line[at] != ' ') {
-        const char c = line[at++];
-        if (c != '\t')
-            second.push_back(c);
+    begins[count] = out;
+    {
+        const char* const from = line.data() + at;
+        const char* const to = FindByte<' '>(from, line.data() + size);
+        const std::string_view target(from, static_cast<size_t>(to - from));
+        if (target.find('\t') == std::string_view::npos) {
+            std::memcpy(base + out, target.data(), target.size());
+            out += target.size();
+        } else {
+            for (char c : target) {
+                if (c != '\t')
+                    base[out++] = c;
+            }
+        }
+        at += target.size();
     }
     if (at < size)
         ++at;
-    if (!second.empty())
+    ends[count] = out;
+    if (ends[count] != begins[count])
         ++count;
 
-    std::string& third = tokens[count];
+    begins[count] = out;
     for (; at < size; ++at)
-        third.push_back(Upper(line[at]));
-    if (!third.empty())
+        base[out++] = Upper(line[at]);
+    ends[count] = out;
+    if (ends[count] != begins[count])
         ++count;
+    text.truncate(out);
 
-    const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(tokens[0]) &&
-                               (StartsWith(tokens[2], "HTTP/") || StartsWith(tokens[2], "QUIVO/"));
-    std::vector<std::string>& stored = _headers[":first:"];
-    stored.reserve(count);
-    for (size_t i = 0; i < count; ++i)
-        stored.push_back(std::move(tokens[i]));
+    for (size_t i = 0; i < count; ++i) {
+        store.add({static_cast<uint32_t>(nameAt), 7, static_cast<uint32_t>(begins[i]),
+                   static_cast<uint32_t>(ends[i] - begins[i]), false, false});
+        _headers.entryAdded();
+    }
+    const auto token = [&text, &begins, &ends](size_t i) {
+        return std::string_view(text).substr(begins[i], ends[i] - begins[i]);
+    };
+    const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(token(0)) &&
+                               (StartsWith(token(2), "HTTP/") || StartsWith(token(2), "QUIVO/"));
     if (count >= 2)
-        _parseURL(stored[1]);
+        _parseTarget(token(1));
     ++_lineCount;
 
     const int direction = _direction.load();
@@ -350,8 +480,8 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         return false;
     }
     if (direction == 2) {
-        const int method = _method.load();
-        if (method != KR_HTTP_GET && method != KR_HTTP_POST && method != KR_HTTP_HEAD) {
+        const int m = _method.load();
+        if (m != KR_HTTP_GET && m != KR_HTTP_POST && m != KR_HTTP_HEAD) {
             // "NONE" and "ANSWER" name internal message kinds, not requests.
             _refuse(501);
             return false;
@@ -363,33 +493,37 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
 bool KrXHeader::_parseFieldLine(std::string_view line) {
     // The name ends at the first ":" behind a name character; a ":" before
     // any name character is dropped.
+    bool nameBlanks = false;
+    size_t colon = FindColon(line, nameBlanks);
+    if (colon == line.size())
+        return true;  // no colon: not a field
     size_t nameStart = 0;
-    size_t colon = 0;
-    for (;;) {
-        colon = line.find(':', nameStart);
-        if (colon == std::string_view::npos)
-            return true;  // no colon: not a field
-        if (!OnlyBlanks(line.substr(nameStart, colon - nameStart)))
-            break;
-        nameStart = colon + 1;
+    if (colon == 0 || IsBlank(line[0])) {
+        nameBlanks = true;
+        colon = 0;
+        for (bool named = false;; ++colon) {
+            if (colon == line.size())
+                return true;
+            const char c = line[colon];
+            if (c == ':') {
+                if (named)
+                    break;
+                nameStart = colon + 1;
+            } else if (!IsBlank(c)) {
+                named = true;
+            }
+        }
     }
-    // Written through a pointer: push_back's capacity checks cost more than
-    // the characters themselves.
-    std::string name(colon - nameStart, '\0');
-    char* out = name.data();
-    for (size_t i = nameStart; i < colon; ++i) {
-        if (!IsBlank(line[i]))
-            *out++ = Lower(line[i]);
-    }
-    name.resize(static_cast<size_t>(out - name.data()));
     ++_lineCount;
     if (static_cast<size_t>(_lineCount - 1) > kMaxFieldCount) {
         _refuse(431);
         return false;
     }
 
-    // The lookup value has every blank removed; the raw value keeps inner
-    // blanks (an Authorization value needs its blank) for CGI.
+    // The map's value has every blank removed (and ":" characters in front);
+    // the raw value, kept for CGI, has inner blanks (an Authorization value
+    // needs its blank). The text keeps the raw value; the map's is made from
+    // it when asked for.
     size_t rawBegin = colon + 1;
     while (rawBegin < line.size() && IsBlank(line[rawBegin]))
         ++rawBegin;
@@ -397,33 +531,35 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     while (rawEnd > rawBegin && IsBlank(line[rawEnd - 1]))
         --rawEnd;
     const std::string_view raw = line.substr(rawBegin, rawEnd - rawBegin);
-    const bool innerBlanks = HasBlank(raw);
-    std::string value;
-    if (!innerBlanks && (raw.empty() || raw.front() != ':')) {
-        value.assign(raw);
-    } else {
-        value.resize(raw.size());
-        char* const first = value.data();
-        char* to = first;
-        for (char c : raw) {
-            if (IsBlank(c) || (c == ':' && to == first))
-                continue;
-            *to++ = c;
-        }
-        value.resize(static_cast<size_t>(to - first));
-    }
-    if (value.empty())
+    if (raw.empty())
         return true;
-    auto field = _headers.try_emplace(std::move(name)).first;
-    field->second.push_back(std::move(value));
-    auto rawField = _rawHeaders.find(field->first);
-    if (innerBlanks || rawField != _rawHeaders.end()) {
-        if (rawField == _rawHeaders.end()) {
-            // The earlier values had no blanks: their raw form is the stored one.
-            rawField = _rawHeaders.try_emplace(field->first).first;
-            rawField->second.assign(field->second.begin(), field->second.end() - 1);
+    const bool innerBlanks = HasBlank(raw);
+    const bool needsCleaning = innerBlanks || raw.front() == ':';
+    if (needsCleaning && raw.find_first_not_of(" \t:") == std::string_view::npos)
+        return true;  // nothing left once cleaned
+
+    KrHeaderFields::Store& store = _headers.writableStore();
+    KrHeaderFields::Store::Text& text = store.text;
+    const size_t nameAt = text.size();
+    const std::string_view nameText = line.substr(nameStart, colon - nameStart);
+    char* const name = text.extend(nameText.size() + raw.size());
+    size_t nameLength = nameText.size();
+    if (!nameBlanks) {
+        CopyLowered(name, nameText.data(), nameText.size());
+    } else {
+        char* out = name;
+        for (char c : nameText) {
+            if (!IsBlank(c))
+                *out++ = Lower(c);
         }
-        rawField->second.emplace_back(raw);
+        nameLength = static_cast<size_t>(out - name);
     }
+    std::memcpy(name + nameLength, raw.data(), raw.size());
+    const size_t valueAt = nameAt + nameLength;
+    text.truncate(valueAt + raw.size());
+    store.add({static_cast<uint32_t>(nameAt), static_cast<uint32_t>(nameLength),
+               static_cast<uint32_t>(valueAt), static_cast<uint32_t>(raw.size()), needsCleaning,
+               innerBlanks});
+    _headers.entryAdded();
     return true;
 }

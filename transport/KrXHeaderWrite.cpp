@@ -94,11 +94,16 @@ KrXResponseHeader* KrXHeader::makeResponse() {
     answer->setDirection(1);
     answer->_created = _created;
     answer->_path = _path;
-    auto first = _headers.find(":first:");
-    if (first == _headers.end() || first->second.size() < 2)
-        answer->_requestLine = "-";
-    else
-        answer->_requestLine = first->second[0] + " " + first->second[1];
+    std::string requestLine;
+    size_t tokens = 0;
+    _headers.visit(":first:", [&requestLine, &tokens](std::string_view token) {
+        if (tokens++ == 1)
+            requestLine += ' ';
+        requestLine.append(token);
+        return tokens < 2;
+    });
+    answer->_requestLine = tokens < 2 ? std::string("-") : std::move(requestLine);
+    // Shares the field text; only entries already made are copied.
     answer->_requestHeaders = _headers;
     answer->_route.assign(_route.rbegin(), _route.rend());
     // The answer says when the connection will close, and to a HEAD request

@@ -182,3 +182,39 @@ TEST(KrXHeaderBody, SetRequestQueryForAnOutgoingGet) {
     EXPECT_EQ(post.query(), "");
     EXPECT_EQ(post.direction(), 0);
 }
+
+TEST(KrXHeaderBody, ParametersReadBeforeAndAfterBlocksAreMadeAgree) {
+    std::string many = "a=early";
+    for (int i = 0; i < 40; ++i)
+        many += "&k" + std::to_string(i % 25) + "=" + std::to_string(i);
+    many += "&a=late&=nameless&%61b+c=d%26e&flag";
+    const std::string requests[] = {
+        "GET /p?a=1&a=2&b=x%20y&=v&c HTTP/1.1\r\n\r\n",
+        "GET /p?" + many + " HTTP/1.1\r\n\r\n",
+        KrHttpSampleFormPost(many),
+        "POST /p?a=query HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: 3\r\n\r\na=b",
+    };
+    const std::vector<std::string> names = {"a", "b", "c", "", "k0", "k24", "k25", "ab c", "flag"};
+    for (const std::string& request : requests) {
+        KrXHeader lazy(KR_HTTP_POST, false, 3);
+        KrXHeader made(KR_HTTP_POST, false, 3);
+        ASSERT_EQ(ReadAndParse(lazy, request), 2) << request;
+        made.body().sputn(request.data(), static_cast<std::streamsize>(request.size()));
+        ASSERT_EQ(made.read([](KrXHeader&) { return true; }), 2) << request;
+        made.blocks();  // blocks made before the body is parsed
+        ASSERT_EQ(made._parseBody(), 2) << request;
+        std::vector<std::string> before;
+        for (const std::string& name : names)
+            before.push_back(Param(lazy, name));
+        const size_t count = lazy.parameters().size();
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(Param(lazy, names[i]), before[i]) << names[i] << " in " << request;
+            EXPECT_EQ(Param(made, names[i]), before[i]) << names[i] << " in " << request;
+        }
+        EXPECT_EQ(count, made.parameters().size()) << request;
+        EXPECT_EQ(lazy.blocks().size(), made.blocks().size()) << request;
+        EXPECT_EQ(lazy.queryParameters().size(), made.queryParameters().size()) << request;
+        EXPECT_EQ(lazy.bodyParameters().size(), made.bodyParameters().size()) << request;
+    }
+}

@@ -303,3 +303,61 @@ TEST(KrXHeaderRead, AnswerWithoutLengthKeepsEverythingAsBody) {
     EXPECT_EQ(Feed(header, "HTTP/1.1 200 OK\r\nServer: x\r\n\r\nhello", 0).result, 2);
     EXPECT_EQ(Unread(header.body()), "hello");
 }
+
+TEST(KrXHeaderRead, FieldsChangedByCallersAreWhatEveryAccessorSees) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(Feed(header, KrHttpSamples()[0].bytes, 0).result, 2);
+    header.header("host").front() = "example.org";
+    header.addHeader("x-added", "1");
+    header.header("referer").clear();
+    std::unique_ptr<KrXHeader> answer(header.makeResponse());
+    EXPECT_EQ(answer->requestHeader("host"), (std::vector<std::string>{"example.org"}));
+    EXPECT_EQ(answer->requestHeader("x-added"), (std::vector<std::string>{"1"}));
+    EXPECT_TRUE(answer->requestHeader("referer").empty());
+    EXPECT_EQ(answer->requestHeader("sec-fetch-mode"), (std::vector<std::string>{"navigate"}));
+    EXPECT_EQ(answer->requestLine(), "GET /app/page.html?quivoid=42&q=a+b%2Bc");
+
+    const KrHeaderFieldMap& all = header.headers();
+    EXPECT_EQ(all.size(), 17u);  // 15 fields, ":first:" and the added one
+    EXPECT_EQ(all.at("host"), (std::vector<std::string>{"example.org"}));
+    EXPECT_TRUE(all.at("referer").empty());
+    EXPECT_EQ(header.rawHeader("accept-encoding").at(0), "gzip, deflate, br");
+    // The answer took its own copy: the request's later changes stay out.
+    header.header("sec-fetch-mode").clear();
+    EXPECT_EQ(answer->requestHeader("sec-fetch-mode"), (std::vector<std::string>{"navigate"}));
+}
+
+TEST(KrXHeaderRead, FieldsAskedForBeforeTheHeadEndsGetTheRestToo) {
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    ASSERT_EQ(Feed(header, "GET / HTTP/1.1\r\nX-A: one\r\n", 0).result, 0);
+    EXPECT_EQ(header.header("x-a"), (std::vector<std::string>{"one"}));
+    std::unique_ptr<KrXHeader> early(header.makeResponse());
+    ASSERT_EQ(Feed(header, "X-A: two words\r\nX-B: b\r\n\r\n", 1).result, 2);
+    EXPECT_EQ(header.header("x-a"), (std::vector<std::string>{"one", "twowords"}));
+    EXPECT_EQ(header.rawHeader("x-a"), (std::vector<std::string>{"one", "two words"}));
+    EXPECT_EQ(header.header("x-b"), (std::vector<std::string>{"b"}));
+    // An answer made then saw the head as it was.
+    EXPECT_EQ(early->requestHeader("x-a"), (std::vector<std::string>{"one"}));
+    EXPECT_TRUE(early->requestHeader("x-b").empty());
+}
+
+TEST(KrXHeaderRead, NamesAndValuesOfEveryLengthAndBlankPosition) {
+    // Names and values are scanned a word at a time: each length, and a blank
+    // or capital at each position, must come out as a byte-wise reading would.
+    for (size_t length = 1; length <= 20; ++length) {
+        for (size_t at = 0; at < length; ++at) {
+            std::string name(length, 'n');
+            name[at] = 'N';
+            std::string value(length, 'v');
+            value[at] = at == 0 || at + 1 == length ? 'x' : '\t';
+            std::string lowered(length, 'n');
+            std::string clean = value;
+            std::erase(clean, '\t');
+            KrXHeader header(KR_HTTP_POST, false, 3);
+            ASSERT_EQ(Feed(header, "GET / HTTP/1.1\r\n" + name + ": " + value + "\r\n\r\n", 0).result,
+                      2);
+            EXPECT_EQ(header.header(lowered), std::vector<std::string>{clean}) << name << value;
+            EXPECT_EQ(header.rawHeader(lowered), std::vector<std::string>{value}) << name << value;
+        }
+    }
+}
