@@ -63,8 +63,7 @@ void ReadRequest(const std::string& bytes, size_t step, const Expected& expected
         step = bytes.size();
     int result = 0;
     for (size_t at = 0; at < bytes.size() && result == 0; at += step) {
-        header.body().sputn(bytes.data() + at,
-                            static_cast<std::streamsize>(std::min(step, bytes.size() - at)));
+        header.body().Append(bytes.data() + at, std::min(step, bytes.size() - at));
         result = header.read(hook);
     }
     Expect(result == 2, "request not complete");

@@ -5,11 +5,15 @@
 // each owner guards its buffers with its own mutex.
 
 #include <cstdint>
+#include <cstring>
 #include <sstream>
 #include <string>
 
 class KrStringBuf : public std::basic_stringbuf<char> {
   public:
+    // The largest step pbump takes.
+    static constexpr size_t kMaxBump = 1u << 30;
+
     KrStringBuf();
     ~KrStringBuf() override;
 
@@ -37,6 +41,19 @@ class KrStringBuf : public std::basic_stringbuf<char> {
     void CopyOut(std::string& out, uint64_t offset, uint64_t count);
     // Drops all content and area pointers.
     void Reset();
+    // Appends `length` bytes: copied straight into the put area when it has
+    // room (what a reader fed small pieces does for every piece), else
+    // through sputn, which grows the buffer.
+    void Append(const char* data, size_t length) {
+        if (length == 0)
+            return;
+        if (length <= static_cast<size_t>(epptr() - pptr()) && length <= kMaxBump) {
+            std::memcpy(pptr(), data, length);
+            pbump(static_cast<int>(length));
+        } else {
+            sputn(data, static_cast<std::streamsize>(length));
+        }
+    }
 
     // Skips bytes after Find or CopyOut has shown where a unit ends.
     using std::basic_stringbuf<char>::gbump;

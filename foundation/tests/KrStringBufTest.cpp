@@ -112,3 +112,28 @@ TEST(KrStringBuf, ResetDropsEverything) {
     EXPECT_EQ(std::string(buffer.Begin(), buffer.Length()), "new");
     EXPECT_EQ(buffer.sbumpc(), 'n');
 }
+
+// Pieces of every size, appended while reads take bytes from the front, come
+// out whole and in order, whether they fit the put area or make it grow.
+TEST(KrStringBuf, AppendKeepsEveryByteAcrossGrowthAndReads) {
+    KrStringBuf buffer;
+    std::string expected;
+    std::string read;
+    char piece[3000];
+    for (size_t size : {0, 1, 1, 7, 0, 64, 1, 2999, 3, 1024, 1}) {
+        for (size_t i = 0; i < size; ++i)
+            piece[i] = static_cast<char>('a' + (expected.size() + i) % 26);
+        buffer.Append(piece, size);
+        expected.append(piece, size);
+        EXPECT_EQ(buffer.Size(), static_cast<int64_t>(expected.size()));
+        // Take half of what is unread through the stream interface.
+        char out[2048];
+        const std::streamsize take = static_cast<std::streamsize>(buffer.Length() / 2);
+        ASSERT_EQ(buffer.sgetn(out, take), take);
+        read.append(out, static_cast<size_t>(take));
+    }
+    read.append(buffer.Begin(), buffer.Length());
+    EXPECT_EQ(read, expected);
+    EXPECT_EQ(Offset(buffer, buffer.Find("xyz", 0, UINT64_MAX)) != "null",
+              expected.find("xyz", expected.size() - buffer.Length()) != std::string::npos);
+}
