@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -121,7 +122,7 @@ bool IsRegularFile(const std::string& path) {
 }
 
 // The program as execve needs it: a path with "/" stays, a bare name is
-// looked up on PATH (before the fork, where allocation is still allowed).
+// looked up on PATH (before the child is started).
 std::string ResolveProgram(const std::string& program) {
     if (program.find('/') != std::string::npos)
         return ::access(program.c_str(), X_OK) == 0 ? program : "";
@@ -440,8 +441,7 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     const std::string resolved = ResolveProgram(program);
     if (resolved.empty())
         return false;
-    // Everything the child needs is built before the fork: after it, only
-    // async-signal-safe calls run until exec.
+    // Everything the child needs is built here, before it is started.
     std::vector<std::string> envStrings;
     for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
         const char* equals = std::strchr(*entry, '=');
@@ -466,25 +466,42 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     }
     SigpipeBlock sigpipe;
     const sigset_t oldMask = sigpipe.old();
-    const int childIn = pipes->toChildRead.get();
-    const int childOut = pipes->fromChildWrite.get();
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return false;
-    if (pid == 0) {
-        // The child: its own process group (so a time-out ends its children
-        // too), the two pipe ends as standard input and output, then exec.
-        ::setpgid(0, 0);
-        const int in = ::fcntl(childIn, F_DUPFD, 3);
-        const int out = ::fcntl(childOut, F_DUPFD, 3);
-        if (in < 0 || out < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0)
-            ::_exit(127);
-        ::close(in);
-        ::close(out);
-        ::pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
-        ::execve(resolved.c_str(), argv, envp.data());
-        ::_exit(127);
+    // The child is started with posix_spawn, which does not copy this
+    // process's page tables as fork does: in its own process group (so a
+    // time-out ends its children too), the two pipe ends as standard input
+    // and output, the signal mask this thread had before SIGPIPE was blocked.
+    // The pipe ends are moved to 3 and above first, so that placing one on 0
+    // or 1 cannot overwrite the other.
+    KrFileHandle movedIn;
+    KrFileHandle movedOut;
+    int childIn = pipes->toChildRead.get();
+    int childOut = pipes->fromChildWrite.get();
+    if (childIn < 3) {
+        movedIn = KrFileHandle(::fcntl(childIn, F_DUPFD_CLOEXEC, 3));
+        childIn = movedIn.get();
     }
+    if (childOut < 3) {
+        movedOut = KrFileHandle(::fcntl(childOut, F_DUPFD_CLOEXEC, 3));
+        childOut = movedOut.get();
+    }
+    if (childIn < 0 || childOut < 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, childIn, 0);
+    posix_spawn_file_actions_adddup2(&actions, childOut, 1);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &oldMask);
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, resolved.c_str(), &actions, &attributes, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0)
+        return false;
     ::setpgid(pid, pid);
     pipes->toChildRead.close();
     pipes->fromChildWrite.close();
