@@ -1,28 +1,8 @@
 #include "document/KrXMLComplexAttribute2.h"
 
-#include "document/KrNodePool.h"
 #include "document/KrStringAppendBuf.h"
 
 KrXMLComplexAttribute2::~KrXMLComplexAttribute2() = default;
-
-void* KrXMLComplexAttribute2::operator new(size_t size) {
-    return KrNodePool::Allocate(size);
-}
-
-void KrXMLComplexAttribute2::operator delete(void* p, size_t size) noexcept {
-    KrNodePool::Free(p, size);
-}
-
-void* KrXMLComplexAttribute2::operator new(size_t size, std::align_val_t alignment) {
-    return ::operator new(size, alignment);
-}
-
-void KrXMLComplexAttribute2::operator delete(void* p, size_t /*size*/,
-                                             std::align_val_t alignment) noexcept {
-    // The unsized form: clang declares the sized one only with
-    // -fsized-deallocation.
-    ::operator delete(p, alignment);
-}
 
 bool KrXMLComplexAttribute2::IsSet() {
     return true;

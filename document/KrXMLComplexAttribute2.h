@@ -11,24 +11,16 @@
 #include <ostream>
 #include <string>
 
-class KrXMLComplexAttribute2 {
+#include "document/KrPooledObject.h"
+
+// Attribute objects live in the node pool beside their elements (a read
+// tree holds one per attribute of the markup).
+class KrXMLComplexAttribute2 : public KrPooledObject {
   public:
     KrXMLComplexAttribute2() = default;
     KrXMLComplexAttribute2(const KrXMLComplexAttribute2&) = default;
     KrXMLComplexAttribute2& operator=(const KrXMLComplexAttribute2&) = default;
     virtual ~KrXMLComplexAttribute2();
-
-    // Attribute objects live in the node pool beside their elements (a
-    // read tree holds one per attribute of the markup). The virtual
-    // destructor hands the size of the most derived class to operator delete.
-    static void* operator new(size_t size);
-    static void operator delete(void* p, size_t size) noexcept;
-    // A subclass aligned beyond 16 bytes comes from the general allocator.
-    static void* operator new(size_t size, std::align_val_t alignment);
-    static void operator delete(void* p, size_t size, std::align_val_t alignment) noexcept;
-    // Declaring the forms above hides the global placement form.
-    static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
-    static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
     virtual bool IsSet();
     virtual void Write(std::ostream& out);

@@ -108,25 +108,6 @@ void KrXMLComplexElement::ChildList::swapWith(Children& other) {
     }
 }
 
-void* KrXMLComplexElement::operator new(size_t size) {
-    return KrNodePool::Allocate(size);
-}
-
-void KrXMLComplexElement::operator delete(void* p, size_t size) noexcept {
-    KrNodePool::Free(p, size);
-}
-
-void* KrXMLComplexElement::operator new(size_t size, std::align_val_t alignment) {
-    return ::operator new(size, alignment);
-}
-
-void KrXMLComplexElement::operator delete(void* p, size_t /*size*/,
-                                          std::align_val_t alignment) noexcept {
-    // The unsized form: clang declares the sized one only with
-    // -fsized-deallocation.
-    ::operator delete(p, alignment);
-}
-
 KrXMLComplexElement::KrXMLComplexElement(const std::string& name, bool emptyElement,
                                          bool collapsible)
     : _name(nullptr), _emptyElement(emptyElement), _collapsible(emptyElement || collapsible) {

@@ -18,12 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "document/KrNodePool.h"
+#include "document/KrPooledObject.h"
 
 class KrWidgetManager_base;
 class KrXMLGenericElement;
 
-class KrXMLComplexElement {
+// Every element, of whatever class, lives in the node pool.
+class KrXMLComplexElement : public KrPooledObject {
   public:
     using ElementList = std::list<KrXMLComplexElement*>;
     using Children = std::vector<KrXMLComplexElement*, KrNodePoolAllocator<KrXMLComplexElement*>>;
@@ -32,18 +33,6 @@ class KrXMLComplexElement {
     KrXMLComplexElement(const std::string& name, bool emptyElement, bool collapsible);
     KrXMLComplexElement(const KrXMLComplexElement&) = delete;
     KrXMLComplexElement& operator=(const KrXMLComplexElement&) = delete;
-
-    // Every element, of whatever class, lives in the node pool (KrNodePool):
-    // trees are made of many small nodes. The virtual destructor hands the
-    // size of the most derived class to operator delete.
-    static void* operator new(size_t size);
-    static void operator delete(void* p, size_t size) noexcept;
-    // A subclass aligned beyond 16 bytes comes from the general allocator.
-    static void* operator new(size_t size, std::align_val_t alignment);
-    static void operator delete(void* p, size_t size, std::align_val_t alignment) noexcept;
-    // Declaring the forms above hides the global placement form.
-    static void* operator new(size_t /*size*/, void* where) noexcept { return where; }
-    static void operator delete(void* /*p*/, void* /*where*/) noexcept {}
 
     // Hooks: the base versions do nothing.
     virtual void BeforeWrite(std::ostream& out);
