@@ -194,7 +194,7 @@ int main() {
         int index = 0;
         for (size_t megabytes : {1, 10}) {
             std::string text = input.make(megabytes * 1000 * 1000);
-            int runs = megabytes == 1 ? 10 : 3;
+            int runs = megabytes == 1 ? 10 : 5;
             double ours = RunOurs(text, input.dtd, runs);
             oursSeconds[index++] = ours;
             std::printf("%-12s %2zu MB  quivo %8.1f MB/s", input.name, megabytes,

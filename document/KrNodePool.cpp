@@ -33,8 +33,13 @@ constexpr size_t kSlabBytes = size_t{64} << 10;
 // the system a whole mapping at a time, once all of its slabs are empty.
 constexpr size_t kRegionBytes = size_t{2} << 20;
 constexpr size_t kSlabsPerRegion = kRegionBytes / kSlabBytes;
-// Empty mappings kept for the next tree instead of being unmapped.
-constexpr size_t kKeptRegions = 2;
+// Empty mappings kept for the next tree instead of being unmapped: up to
+// 64 MiB, about what the C library's allocator may keep of its own freed
+// heap. A fresh mapping costs a fault and the zeroing of each huge page (on
+// a virtual machine whose host took the memory back, a host fault as well),
+// and a tree built again and again, as pages and stored documents are, no
+// longer pays that each time; beyond this, freed trees go back to the system.
+constexpr size_t kKeptRegions = 32;
 
 struct FreeSlot {
     FreeSlot* next;
@@ -86,6 +91,7 @@ std::mutex g_supplyMutex;
 Region* g_regions = nullptr;
 size_t g_emptyRegions = 0;
 std::atomic<size_t> g_bytesHeld{0};
+std::atomic<size_t> g_bytesMapped{0};
 
 void unlinkRegion(Region* region) {
     if (region->prev != nullptr) {
@@ -126,6 +132,7 @@ Region* mapRegion() {
         throw;
     }
     region->base = reinterpret_cast<char*>(aligned);
+    g_bytesMapped.fetch_add(kRegionBytes, std::memory_order_relaxed);
     return region;
 }
 
@@ -182,6 +189,7 @@ void giveBackSlab(Slab* slab) {
     }
     unlinkRegion(region);
     munmap(region->base, kRegionBytes);
+    g_bytesMapped.fetch_sub(kRegionBytes, std::memory_order_relaxed);
     delete region;
 }
 
@@ -301,6 +309,10 @@ void KrNodePool::Free(void* p, size_t size) noexcept {
 
 size_t KrNodePool::BytesHeld() {
     return g_bytesHeld.load(std::memory_order_relaxed);
+}
+
+size_t KrNodePool::BytesMapped() {
+    return g_bytesMapped.load(std::memory_order_relaxed);
 }
 
 size_t KrNodePool::BytesInUse() {

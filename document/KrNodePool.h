@@ -6,8 +6,9 @@
 // slabs of one size class each: allocating takes a free slot of the class's
 // current slab, freeing puts the slot back on its own slab, found from the
 // address alone. Slabs are cut from larger mappings, and a mapping whose
-// slabs are all empty goes back to the system (one is kept for the next
-// tree), so freeing a tree node by node or in bulk returns its memory.
+// slabs are all empty goes back to the system once 64 MiB of empty ones are
+// kept for the next tree, so freeing a tree node by node or in bulk returns
+// its memory beyond that.
 // Thread-safe: each size class has its own lock; a node may be freed on
 // another thread than the one that made it.
 // In AddressSanitizer builds every node comes from the general allocator, so
@@ -28,6 +29,8 @@ class KrNodePool {
     // Bytes of the pool's mappings that hold nodes now (like the allocator's
     // count of bytes in use, it leaves out the empty mappings kept for reuse).
     static size_t BytesHeld();
+    // Bytes of all the pool's mappings, the empty ones kept for reuse too.
+    static size_t BytesMapped();
     // Bytes of the slots handed out and not freed (like the allocator's
     // count of bytes in use, it leaves out the free room of partly used
     // slabs and mappings). 0 where every node comes from the general

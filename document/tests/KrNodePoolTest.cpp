@@ -122,6 +122,34 @@ TEST(KrNodePoolTest, FreeingABigTreeGivesItsMemoryBack) {
     EXPECT_LT(KrNodePool::BytesHeld(), before + (held - before) / 4);
 }
 
+TEST(KrNodePoolTest, EmptyMappingsBeyondTheKeptOnesGoBackToTheSystem) {
+    if (!KrNodePool::Enabled()) {
+        GTEST_SKIP() << "nodes come from the general allocator in this build";
+    }
+    // Twice what the pool keeps of its empty mappings for the next tree.
+    constexpr size_t kKept = size_t{64} << 20;
+    constexpr size_t kSlots = 2 * kKept / KrNodePool::kMaxSize;
+    std::vector<void*> slots;
+    slots.reserve(kSlots);
+    for (size_t i = 0; i < kSlots; ++i) {
+        slots.push_back(KrNodePool::Allocate(KrNodePool::kMaxSize));
+    }
+    ASSERT_GE(KrNodePool::BytesMapped(), 2 * kKept);
+    for (void* slot : slots) {
+        KrNodePool::Free(slot, KrNodePool::kMaxSize);
+    }
+    EXPECT_LE(KrNodePool::BytesMapped(), KrNodePool::BytesHeld() + kKept);
+    // What is kept is reused: the same amount again maps at most the rest.
+    const size_t mapped = KrNodePool::BytesMapped();
+    for (void*& slot : slots) {
+        slot = KrNodePool::Allocate(KrNodePool::kMaxSize);
+    }
+    EXPECT_LE(KrNodePool::BytesMapped() - mapped, 2 * kKept - kKept / 2);
+    for (void* slot : slots) {
+        KrNodePool::Free(slot, KrNodePool::kMaxSize);
+    }
+}
+
 TEST(KrNodePoolTest, AnEmptiedSlabHandsItsSlotsOutAgainInAddressOrder) {
     if (!KrNodePool::Enabled()) {
         GTEST_SKIP() << "nodes come from the general allocator in this build";
