@@ -78,23 +78,23 @@ class KrXHeader : public KrJob {
     // the start of the next message: they are moved out of body() and are
     // had with takePipelined(). The caller holds mutex().
     int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
-        // A piece of a head line without its end, as a peer sending in small
-        // pieces brings, is passed over where it lies in body(): the line is
-        // parsed there once its end has arrived. A CR as the piece's last
-        // byte stays unread until the next byte shows whether it ends the line.
-        if (_inHead && _refusal == 0 && _body) {
+        // A small piece of a head line without a line feed, as a peer
+        // sending in small pieces brings, is only scanned where it lies in
+        // body(): the read position stays, and the lines are read from there
+        // once a line feed has arrived, as if they had come in one piece.
+        // Looking for the feed rather than the CR before it leaves one
+        // unforeseeable branch per line. _passRoom is how many unread bytes
+        // may gather so (0 once the head is done or refused).
+        if (_passRoom != 0 && _body) {
+            const char* const start = _body->Begin();
             const uint64_t available = _body->Length();
-            if (available - 1 < kSmallPiece) {
-                const char* const start = _body->Begin();
+            uint64_t scanned = _scanned;
+            if (available - scanned - 1 < kSmallPiece && available <= _passRoom) {
                 // A library scan costs more than the loop on so few bytes.
-                uint64_t passed = 0;
-                while (passed < available && start[passed] != '\r')
-                    ++passed;
-                const uint64_t headBytes = _headBytes + passed;
-                if (passed + 1 >= available && headBytes - _lineStart <= kMaxLineLength &&
-                    headBytes <= kMaxHeadLength) {
-                    _headBytes = headBytes;
-                    _body->gbump(static_cast<int>(passed));
+                while (scanned < available && start[scanned] != '\n')
+                    ++scanned;
+                if (scanned == available) {
+                    _scanned = scanned;
                     return 0;
                 }
             }
@@ -254,6 +254,7 @@ class KrXHeader : public KrJob {
     // Head pieces up to this size without a line end take the short path.
     static constexpr uint64_t kSmallPiece = 16;
     int _readHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
+    int _readHeadLines(const std::function<bool(KrXHeader&)>& onHeadComplete);
     // The part of the current head line consumed from body() so far.
     std::string_view _pendingLine();
     bool _parseHeadLine(std::string_view line);
@@ -354,6 +355,9 @@ class KrXHeader : public KrJob {
     unsigned long _refusal = 0;
     uint64_t _headBytes = 0;
     uint64_t _lineStart = 0;
+    // Unread head bytes read() has looked at: they hold no line feed.
+    uint64_t _scanned = 0;
+    uint64_t _passRoom = kMaxLineLength;
     uint64_t _maxBodyLength = kDefaultMaxBodyLength;
     std::string _pipelined;
 

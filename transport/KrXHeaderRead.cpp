@@ -1,10 +1,13 @@
 // The incremental reader: takes the head of a message from the front of the
 // header's body buffer, into which the server appends every received byte.
-// Each byte of the head is looked at once for a line end; a line is parsed
-// where it lies in the buffer once its end has arrived, and its name and
-// value are copied once, into the header's field text. The body is not
-// copied. Input from the peer is bounded: see the limits in KrXHeader.h.
+// Each byte of the head is looked at once for a line end (twice when it came
+// in a small piece: read() first looks for a line feed among such pieces); a
+// line is parsed where it lies in the buffer once its end has arrived, never
+// rescanned per arriving piece, and its name and value are copied once, into
+// the header's field text. The body is not copied. Input from the peer is
+// bounded: see the limits in KrXHeader.h.
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -193,6 +196,7 @@ bool KrXHeader::expectsContinue() {
 int KrXHeader::_refuse(unsigned long status) {
     _refusal = status;
     _inHead = false;
+    _passRoom = 0;
     // The peer's framing can no longer be trusted: answer and close.
     _closeAfter = true;
     return 1;
@@ -213,6 +217,21 @@ std::string_view KrXHeader::_pendingLine() {
 // Kept out of line, so the small-piece path in read() stays cheap to enter.
 __attribute__((noinline)) int KrXHeader::_readHead(
     const std::function<bool(KrXHeader&)>& onHeadComplete) {
+    // The bytes read() only looked at are still unread and are read again
+    // here from the read position.
+    _scanned = 0;
+    const int result = _readHeadLines(onHeadComplete);
+    _passRoom = 0;
+    if (_inHead && _refusal == 0) {
+        // Unread bytes beyond this would make the pending line or the head
+        // too long; _readHeadLines refuses them with the right status.
+        const uint64_t pending = _headBytes - _lineStart;
+        _passRoom = std::min(kMaxLineLength - pending, kMaxHeadLength - _headBytes);
+    }
+    return result;
+}
+
+int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadComplete) {
     if (_refusal != 0)
         return 1;
     if (!_inHead)
