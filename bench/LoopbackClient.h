@@ -12,15 +12,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "transport/tests/LoopbackSocket.h"
+
 // A connection to 127.0.0.1:port with Nagle off; ends the program when the
 // server is not there.
 inline int ConnectTo(unsigned port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const int fd = ConnectLoopback(port);
+    if (fd < 0) {
         std::perror("connect");
         std::exit(1);
     }

@@ -174,7 +174,7 @@ TEST_F(KontextFixture, OverHttpFailuresAnswerAndTheConnectionServesOn) {
     });
     const unsigned port = server.waitListening();
     ASSERT_NE(port, 0u);
-    const int fd = httptest::Connect(port);
+    const int fd = ConnectLoopback(port);
     ASSERT_GE(fd, 0);
     httptest::SendAll(fd, Post("/boom", "quivoid=page1"));
     httptest::SendAll(fd, Post("/quivowidget.handler",

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/tests/LoopbackSocket.h"
+
 extern char** environ;
 
 namespace harness {
@@ -39,14 +41,11 @@ inline int freePort() {
 
 // Whether something accepts connections on the loopback port.
 inline bool listening(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    const int fd = ConnectLoopback(static_cast<unsigned>(port));
+    if (fd < 0)
+        return false;
     ::close(fd);
-    return ok;
+    return true;
 }
 
 // Whether the port can be bound again on every interface, as the program does.

@@ -23,6 +23,7 @@
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXServerHeader.h"
+#include "transport/tests/LoopbackSocket.h"
 
 namespace httptest {
 
@@ -103,20 +104,6 @@ class Server {
     std::shared_ptr<KrTransceiverClient> client;
     std::shared_ptr<KrXServerHeader> header;
 };
-
-// A connected loopback socket; -1 on failure.
-inline int Connect(unsigned port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 inline void SendAll(int fd, const std::string& bytes) {
     size_t done = 0;

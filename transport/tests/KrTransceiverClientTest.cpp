@@ -26,7 +26,7 @@ std::string BodyOf(const std::string& answer) {
 
 // One request on a fresh connection; the whole answer.
 std::string Ask(unsigned port, const std::string& request) {
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     SendAll(fd, request);
     const std::string in = Answers(fd, 1);
     ::close(fd);
@@ -188,7 +188,7 @@ TEST_F(FileServing, FollowsLinksThatStayInsideTheBaseDirectory) {
 TEST_F(FileServing, SendsFilesOfEverySizeWholeOnOneConnection) {
     // Small files leave with their head, large ones in pieces after it.
     const size_t sizes[] = {0, 65536, 65537, 600000, 65536};
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     std::string requests;
     for (const size_t size : sizes)
         requests += Get("/sized" + std::to_string(size));
@@ -244,7 +244,7 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
 TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
     server.client->setCGILimits(std::chrono::milliseconds(1500), 1024 * 1024);
     // While a script hangs, the server answers other connections.
-    const int hanging = Connect(port);
+    const int hanging = ConnectLoopback(port);
     SendAll(hanging, Get("/cgi-bin/hang.sh"));
     EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
     pollfd quiet{hanging, POLLIN, 0};
@@ -328,7 +328,7 @@ TEST(KrTransceiverClient, DirectSocketListenerCarriesRawBytes) {
     Server server({}, 9, [](auto callback, const auto& options) {
         return std::make_shared<EchoClient>(callback, options, nullptr);
     });
-    const int fd = Connect(server.waitListening());
+    const int fd = ConnectLoopback(server.waitListening());
     SendAll(fd, "no framing at all\n");
     const std::string back = ReadUntil(fd, [](const std::string& in) { return in.size() >= 18; });
     EXPECT_EQ(back, "no framing at all\n");

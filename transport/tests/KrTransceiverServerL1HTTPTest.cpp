@@ -70,7 +70,7 @@ TEST(KrTransceiverServerL1HTTP, KeepsConnectionsOpenUnlessAskedOrHTTP10) {
         {"GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false},
     };
     for (const Case& c : cases) {
-        const int fd = Connect(port);
+        const int fd = ConnectLoopback(port);
         SendAll(fd, c.request);
         bool closed = false;
         std::string in = Answers(fd, 1, &closed);
@@ -92,7 +92,7 @@ TEST(KrTransceiverServerL1HTTP, KeepsConnectionsOpenUnlessAskedOrHTTP10) {
 
 TEST(KrTransceiverServerL1HTTP, AnswersPipelinedRequestsInOrder) {
     Server server;
-    const int fd = Connect(server.waitListening());
+    const int fd = ConnectLoopback(server.waitListening());
     SendAll(fd, Get("/one") + Get("/two") + "HEAD /three HTTP/1.1\r\n\r\n");
     // Two pages, then the HEAD answer's head alone.
     const std::string in = ReadUntil(fd, [](const std::string& in) {
@@ -121,7 +121,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersManyConnectionsAtOnceEachWhole) {
     std::vector<int> whole(kConnections, 0);
     for (int c = 0; c < kConnections; ++c) {
         clients.emplace_back([&, c] {
-            const int fd = Connect(port);
+            const int fd = ConnectLoopback(port);
             for (int i = 0; i < kRequests; ++i) {
                 SendAll(fd, Get("/c" + std::to_string(c) + "-" + std::to_string(i)));
                 const std::string in = Answers(fd, 1);
@@ -159,7 +159,7 @@ TEST(KrTransceiverServerL1HTTP, ForgetsWhatItKeptForAConnectionOnceItIsGone) {
     const unsigned port = server.waitListening();
     const size_t tasksBefore = KrCombinedTask::globalTaskCount();
     for (int i = 0; i < 10; ++i) {
-        const int fd = Connect(port);
+        const int fd = ConnectLoopback(port);
         SendAll(fd, Get("/answered"));
         Answers(fd, 1);
         SendAll(fd, "GET /unfinished HTTP/1.1\r\nHost:");
@@ -178,7 +178,7 @@ TEST(KrTransceiverServerL1HTTP, ForgetsWhatItKeptForAConnectionOnceItIsGone) {
 
 TEST(KrTransceiverServerL1HTTP, AnswersHeadWithTheHeadOnly) {
     Server server;
-    const int fd = Connect(server.waitListening());
+    const int fd = ConnectLoopback(server.waitListening());
     SendAll(fd, "HEAD /x HTTP/1.1\r\n\r\n" + Get("/y"));
     // The HEAD answer announces the page's length but carries no body, so
     // the GET's answer follows its head directly.
@@ -211,7 +211,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersEveryRefusalAndGoesOnServing) {
         {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 501 Not Implemented"},
     };
     for (const Case& c : cases) {
-        const int fd = Connect(port);
+        const int fd = ConnectLoopback(port);
         SendAll(fd, c.request);
         bool closed = false;
         const std::string in = ReadToClose(fd, &closed);
@@ -219,7 +219,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersEveryRefusalAndGoesOnServing) {
         EXPECT_TRUE(closed);
         ::close(fd);
         // The server still serves.
-        const int next = Connect(port);
+        const int next = ConnectLoopback(port);
         SendAll(next, Get("/after"));
         EXPECT_EQ(StatusLine(Answers(next, 1)), "HTTP/1.1 404 Not Found");
         ::close(next);
@@ -232,7 +232,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersAFailingHandlerWith500AndCloses) {
         return std::make_shared<KrTransceiverClient>(callback, options, &application);
     });
     const unsigned port = server.waitListening();
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     SendAll(fd, Get("/p?quivoid=boom"));
     bool closed = false;
     const std::string in = ReadToClose(fd, &closed);
@@ -240,7 +240,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersAFailingHandlerWith500AndCloses) {
     EXPECT_NE(in.find("Connection: close"), std::string::npos);
     EXPECT_TRUE(closed);
     ::close(fd);
-    const int next = Connect(port);
+    const int next = ConnectLoopback(port);
     SendAll(next, Get("/p?quivoid=ok"));
     const std::string ok = Answers(next, 1);
     EXPECT_EQ(StatusLine(ok), "HTTP/1.1 200 OK");
@@ -252,7 +252,7 @@ TEST(KrTransceiverServerL1HTTP, CutsOffAHeadThatTakesTooLong) {
     Server server;
     const unsigned port = server.waitListening();
     server.httpServer()->setHeadTimeLimit(200000);
-    const int fd = Connect(port);
+    const int fd = ConnectLoopback(port);
     SendAll(fd, "GET /slow HTTP/1.1\r\nHo");
     bool closed = false;
     const std::string in = ReadToClose(fd, &closed);
@@ -263,7 +263,7 @@ TEST(KrTransceiverServerL1HTTP, CutsOffAHeadThatTakesTooLong) {
 
 TEST(KrTransceiverServerL1HTTP, SendsContinueBeforeTheBody) {
     Server server;
-    const int fd = Connect(server.waitListening());
+    const int fd = ConnectLoopback(server.waitListening());
     SendAll(fd, "POST /up HTTP/1.1\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n");
     const std::string first = Answers(fd, 1);
     EXPECT_EQ(first, "HTTP/1.1 100 Continue\r\n\r\n");
@@ -280,7 +280,7 @@ TEST(KrTransceiverServerL1HTTP, SendsContinueBeforeTheBody) {
 
 TEST(KrTransceiverServerL1HTTP, LogsOneLinePerAnswerWithRequestTextEscaped) {
     Server server;
-    const int fd = Connect(server.waitListening());
+    const int fd = ConnectLoopback(server.waitListening());
     SendAll(fd, Get("/a", "Referer: http://r/\r\nUser-Agent: x\"]\x01y\r\n"));
     Answers(fd, 1);
     SendAll(fd, Get("/b"));
