@@ -18,6 +18,14 @@
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrUniqueIdSource.h"
 
+// Job states that the transport gives meaning to: an answer in state
+// KR_JOB_READY is complete and may be sent; one in KR_JOB_OPEN_CONTENT may be
+// sent while its content is still open.
+enum KrJobState : int {
+    KR_JOB_OPEN_CONTENT = 5,
+    KR_JOB_READY = 6,
+};
+
 class KrJob {
   public:
     KrJob();

@@ -7,6 +7,17 @@
 #include <map>
 #include <string>
 
+// The kinds of message the transport posts; `a` names the connection or
+// server the message speaks about.
+enum KrJobMessageKind : int {
+    KR_MESSAGE_TIMED_OUT = 1,         // a server or connection timed out
+    KR_MESSAGE_CONNECTION_GONE = 2,   // a connection was removed
+    KR_MESSAGE_SERVER_DROPPED = 3,    // a timed-out server is being dropped
+    KR_MESSAGE_TASK_FINISHED = 5,     // a carrier finished its task ("ctask")
+    KR_MESSAGE_CLIENT_TASK_DONE = 6,  // a task of a client is finished ("ctask")
+    KR_MESSAGE_BYTES_ARRIVED = 8,     // bytes arrived on a connection
+};
+
 class KrJobMessage {
   public:
     // list and values start empty.

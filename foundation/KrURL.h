@@ -6,6 +6,17 @@
 #include <map>
 #include <string>
 
+// The protocol numbers of URLs, messages and listeners.
+enum KrProtocolKind : int {
+    KR_PROTOCOL_NONE = 0,
+    KR_PROTOCOL_HTTP = 3,
+    KR_PROTOCOL_HTTPS = 4,
+    KR_PROTOCOL_FILE = 5,
+    KR_PROTOCOL_QUIVO = 6,
+    KR_PROTOCOL_QUIVOS = 7,
+    KR_PROTOCOL_SOCKET = 9,
+};
+
 class KrURL {
   public:
     // The empty record: all texts empty, protocol 0, kind 1.

@@ -48,6 +48,21 @@ struct KrKontextReplacement_t {
     KrHTMLKontextN* kontext = nullptr;
 };
 
+// Which way a message goes: an answer to a request, or a request (read by
+// a listener, or sent out by a client).
+enum KrMessageDirection : int {
+    KR_DIRECTION_NONE = 0,
+    KR_DIRECTION_ANSWER = 1,
+    KR_DIRECTION_REQUEST = 2,
+};
+
+// What KrXHeader::read reports.
+enum KrReadResult : int {
+    KR_READ_MORE = 0,      // more bytes are needed
+    KR_READ_REFUSED = 1,   // refused (refusalStatus) or the head hook said no
+    KR_READ_COMPLETE = 2,  // complete; the unread bytes of body() are the body
+};
+
 class KrXHeader : public KrJob {
   public:
     // Limits on what the reader accepts from a peer. A longer request line is
