@@ -113,6 +113,7 @@ KrTransceiver::~KrTransceiver() {
     _housekeepingCondition.notify_all();
     housekeepingThread.join();
     _leaveRegistry();
+    _stopPrograms();
     _stopServers();
     _stopLoops();
     // Nothing runs any more; the maps go, and with them sockets and servers.
@@ -126,9 +127,24 @@ KrTransceiver::~KrTransceiver() {
         oldServers.swap(servers);
         oldConnections.swap(connections);
         oldSockets.swap(sockets);
-        _nameOfSerial.clear();
-        _serialOfName.clear();
+        _bySerial.clear();
     }
+}
+
+void KrTransceiver::_stopPrograms() {
+    // CGI programs still running are ended (each client's runner gives them
+    // a short grace), so that stopping never waits for a hanging script;
+    // their answers are dropped while everything they use is still there.
+    std::vector<std::shared_ptr<KrTransceiverClient>> all;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
+        for (auto& [name, record] : clients) {
+            if (record && record->client)
+                all.push_back(record->client);
+        }
+    }
+    for (const std::shared_ptr<KrTransceiverClient>& client : all)
+        client->_stopPrograms();
 }
 
 void KrTransceiver::_stopServers() {

@@ -27,13 +27,13 @@
 // sockets.
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -127,22 +127,27 @@ class KrTransceiver : public KrJob {
     std::string _addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
                               std::shared_ptr<KrTransceiverConnection> connection);
     // Forgets a connection at once (its output is dropped): kind 2 to its
-    // owner, server and itself, out of every map, out of its tasks.
+    // owner, server and itself, out of every map, out of its tasks; a
+    // program still answering it is ended.
     void _removeTCPSocket(std::string name);
     // What a connection's close callback calls: output still queued is
     // written out first, then the connection is removed.
     void closeConnection(const std::string& name);
     // Wakes the send loop.
     void wakeSender();
-    // A connection has new output to write; called by the connection.
-    void _outputQueued(const std::string& name);
-    // Between these two, output queued on the calling thread is written by
-    // that thread at each flush instead of by the send loop: a server that
-    // has just answered writes the answer itself, sparing the hand-over.
-    // What the socket does not take at once is left to the send loop.
-    void _beginOutputBatch();
-    void _flushOutputBatch();
-    void _endOutputBatch();
+    // A connection has new output to write; called by the connection. A
+    // connection that a server's worker is serving waits for the worker's
+    // _flushOutput instead of the send loop.
+    void _outputQueued(KrTransceiverConnection& connection);
+    // Writes what the socket takes of a connection's output on the calling
+    // thread (a worker that has just answered); the rest is left to the send
+    // loop. A connection whose output drained below its window goes on with
+    // its streamed answer or tells its server to go on.
+    void _flushOutput(KrTransceiverConnection& connection);
+    // Starts or stops watching a connection for input (its input window).
+    void _watchInput(KrTransceiverConnection& connection, bool watch);
+    // A server armed a deadline on a connection: housekeeping wakes for it.
+    void _deadlineArmed(int64_t steadyMicroseconds);
     // Tells an HTTP server straight away that a connection has input, as
     // its kind-8 message would once the message thread delivered it; false
     // (and nothing done) when the server is no such server of this
@@ -159,15 +164,13 @@ class KrTransceiver : public KrJob {
     KrGavetaScheduler2* getScheduler() const { return scheduler; }
 
   private:
-    struct SocketEntry {
-        std::string name;
-        std::shared_ptr<KrSocketIPvx> socket;
-        std::shared_ptr<KrTransceiverConnection> connection;
-    };
-    bool _lookup(uint64_t serial, SocketEntry& out);
-    bool _lookup(const std::string& name, SocketEntry& out, uint64_t& serial);
-    void _serviceOutput(const std::string& name);
+    std::shared_ptr<KrTransceiverConnection> _bySerialLookup(uint64_t serial);
+    void _serviceOutput(KrTransceiverConnection& connection);
+    // The peer shut its sending side: a connection whose server answers
+    // what came before that stays until it has; any other goes.
+    void _inputEnded(KrTransceiverConnection& connection);
     void _startLoopsNL();
+    void _stopPrograms();
     void _stopServers();
     void _stopLoops();
 
@@ -181,12 +184,10 @@ class KrTransceiver : public KrJob {
     std::map<std::string,
              std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
         sockets;
-    // The loops' keys: epoll reports a serial, never a reused descriptor.
-    std::unordered_map<uint64_t, std::string> _nameOfSerial;
-    std::unordered_map<std::string, uint64_t> _serialOfName;
+    // The loops' keys: epoll reports a connection's serial (its record
+    // holds it), never a descriptor that may have been reused meanwhile.
+    std::unordered_map<uint64_t, std::shared_ptr<KrTransceiverConnection>> _bySerial;
     uint64_t _nextSerial = 0;
-    // Close requested while output was queued: since when (steady clock, µs).
-    std::map<std::string, int64_t> _closingSince;
     std::atomic<bool> receiving{false};
     std::atomic<bool> sending{false};
     bool _stopping = false;
@@ -194,13 +195,16 @@ class KrTransceiver : public KrJob {
     unsigned long receiveJobId = 0;
     KrPoller _receivePoller;
     KrPoller _sendPoller;
+    // Guards the queue of connections with new output for the send loop
+    // (each connection's record says whether it is in it).
     std::mutex sendMutex;
-    std::deque<std::string> _sendQueue;
-    std::set<std::string> _sendQueued;
+    std::deque<std::shared_ptr<KrTransceiverConnection>> _sendQueue;
     std::string housekeepingTask;
     std::atomic<bool> housekeepingRunning{true};
+    // Guards the housekeeping's wake-up and the time it wakes next.
     std::mutex _housekeepingMutex;
     std::condition_variable _housekeepingCondition;
+    int64_t _housekeepingWake = INT64_MAX;
     std::thread housekeepingThread;
     // The URL hook services by client id and destination (urlText), and by
     // their own id; guarded by `lock`. Declared last so they go first: a

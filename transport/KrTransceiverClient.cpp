@@ -1,6 +1,8 @@
 #include "transport/KrTransceiverClient.h"
 
+#include <algorithm>
 #include <ostream>
+#include <thread>
 
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrTransceiver.h"
@@ -26,7 +28,11 @@ KrTransceiverClient::KrTransceiverClient(std::function<bool(KrServerCallback_t&)
       serverCallback(std::move(callback)),
       options(options),
       contextCommandUrl(OptionOr(options, "_app_context_commandurl", "")),
-      application(application) {}
+      application(application),
+      // Programs mostly wait for their input and output; two per core keep
+      // the cores busy without letting a flood of requests fork without end.
+      _runner(std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 64),
+              4 * std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 64)) {}
 
 KrTransceiverClient::~KrTransceiverClient() {
     _leaveRegistry();

@@ -24,6 +24,7 @@
 
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
+#include "transport/KrCGIRunner.h"
 #include "transport/KrFileHandle.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
@@ -32,27 +33,6 @@ class KrTransceiver;
 class KrXHeader;
 class KrXResponseHeader;
 class KrXServerHeader;
-
-// The two pipes of a CGI child: parent-to-child (its standard input) and
-// child-to-parent (its standard output). Owns the four descriptors, all
-// close-on-exec. Throws KrException "problem with pipes" when a pipe cannot
-// be made.
-class KrPipePair {
-  public:
-    KrPipePair();
-    ~KrPipePair() { closeAll(); }
-    KrPipePair(const KrPipePair&) = delete;
-    KrPipePair& operator=(const KrPipePair&) = delete;
-    void closeAll();
-
-    KrFileHandle toChildRead;
-    KrFileHandle toChildWrite;
-    KrFileHandle fromChildRead;
-    KrFileHandle fromChildWrite;
-};
-
-// How a CGI run ended.
-enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge };
 
 class KrTransceiverClient : public KrJob {
   public:
@@ -107,29 +87,34 @@ class KrTransceiverClient : public KrJob {
     bool _cgiEnvironment(const std::string& scriptPath,
                          std::map<std::string, std::string>& environment, KrXHeader& request);
     // Runs `program` with `environment`, feeds it `input` from its read
-    // position and appends its output to `output`. True when it ran to its end.
+    // position and appends its output to `output`, waiting for its end
+    // (`outcome`, when given, tells how it ended). True when it ran to its end.
     bool _execCGIChild(const std::string& program,
                        const std::map<std::string, std::string>& environment, KrStringBuf& input,
-                       KrStringBuf& output);
-    // How the last _execCGIChild on this thread ended.
-    static KrCGIOutcome lastCGIOutcome();
+                       KrStringBuf& output, KrCGIOutcome* outcome = nullptr);
 
     // Role of a dispatch key: 1 listener, 2 outgoing request, 0 unknown.
     int openedRole(const std::string& key);
     KrTransceiver* attachedTransceiver();
     // Limits of CGI runs (tests shorten them).
     void setCGILimits(std::chrono::milliseconds time, size_t output);
+    // How many programs run at once, and how many more requests may wait
+    // for one (a request beyond that is answered 503). The defaults follow
+    // the machine's cores.
+    void setCGIConcurrency(size_t running, size_t queued);
+    // Ends every running program and refuses new ones (the transceiver's
+    // shutdown); returns once they have been reaped.
+    void _stopPrograms();
 
   protected:
     // Sends an answer when a transceiver is attached.
     void _send(std::shared_ptr<KrXHeader> answer, const std::string& taskName);
     // The not-found answer (the page, or an empty body for QUIVO).
     void _sendNotFound(KrXHeader& request, bool withPage);
-    // Runs `program` for the request and sends what it wrote.
+    // Runs `program` for the request and sends what it wrote: after
+    // dispatch when the server can wait for the answer, else before it
+    // returns.
     bool _runProgram(const std::string& program, const std::string& scriptPath, KrXHeader& request);
-    void _answerFromProgram(const std::string& program,
-                            const std::map<std::string, std::string>& environment,
-                            KrXHeader& request);
 
     std::mutex mutex;
     KrTransceiver* transceiver = nullptr;
@@ -145,7 +130,7 @@ class KrTransceiverClient : public KrJob {
     std::string idParameterName = "quivoid";
     std::string commandParameterName = "quivocommand";
     KrWebApplication* application;
-    // Atomic: CGI runs read them on their own threads.
+    // Atomic: read by every request's CGI run.
     std::atomic<int64_t> cgiTimeLimitMs{kDefaultCGITimeLimit.count()};
     std::atomic<size_t> cgiOutputLimit{kDefaultCGIOutputLimit};
 
@@ -160,4 +145,6 @@ class KrTransceiverClient : public KrJob {
     std::string _rootReal;
     std::shared_ptr<KrFileHandle> _rootDirectory;
     int64_t _rootCheckedAt = INT64_MIN;
+    // Declared last, so it goes first: its programs' answers use the rest.
+    KrCGIRunner _runner;
 };

@@ -1,5 +1,5 @@
-// The web client's file and CGI service: files below the base directory,
-// programs below "cgi-bin/", and ".php" files through the PHP interpreter.
+// The web client's file service: files below the base directory, and the
+// routing of programs below "cgi-bin/" and ".php" files to the CGI service.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -29,8 +29,6 @@
 extern char** environ;
 
 namespace {
-
-thread_local KrCGIOutcome tLastOutcome = KrCGIOutcome::Finished;
 
 struct MimeEntry {
     const char* extension;
@@ -121,90 +119,12 @@ bool IsRegularFile(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// The program as execve needs it: a path with "/" stays, a bare name is
-// looked up on PATH (before the child is started).
-std::string ResolveProgram(const std::string& program) {
-    if (program.find('/') != std::string::npos)
-        return ::access(program.c_str(), X_OK) == 0 ? program : "";
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos)
-            end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start);
-        candidate = (candidate.empty() ? "." : candidate) + "/" + program;
-        if (::access(candidate.c_str(), X_OK) == 0 && IsRegularFile(candidate))
-            return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
 std::string FirstValue(KrXHeader& request, const std::string& name) {
     const auto& values = request.rawHeader(name);
     return values.empty() ? std::string() : values.front();
 }
 
-int64_t SteadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// Keeps SIGPIPE from killing the process while this thread writes to a
-// child that may have closed its input; a pending one is consumed at the end.
-class SigpipeBlock {
-  public:
-    SigpipeBlock() {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, &_old);
-    }
-    ~SigpipeBlock() {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        const timespec zero{0, 0};
-        while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &_old, nullptr);
-    }
-    const sigset_t& old() const { return _old; }
-
-  private:
-    sigset_t _old;
-};
-
 }  // namespace
-
-KrPipePair::KrPipePair() {
-    int fromChild[2];
-    int toChild[2];
-    if (::pipe2(fromChild, O_CLOEXEC) != 0)
-        throw KrException("problem with pipes", __LINE__, "KrPipePair");
-    fromChildRead = KrFileHandle(fromChild[0]);
-    fromChildWrite = KrFileHandle(fromChild[1]);
-    if (::pipe2(toChild, O_CLOEXEC) != 0) {
-        closeAll();
-        throw KrException("problem with pipes", __LINE__, "KrPipePair");
-    }
-    toChildRead = KrFileHandle(toChild[0]);
-    toChildWrite = KrFileHandle(toChild[1]);
-}
-
-void KrPipePair::closeAll() {
-    toChildRead.close();
-    toChildWrite.close();
-    fromChildRead.close();
-    fromChildWrite.close();
-}
-
-KrCGIOutcome KrTransceiverClient::lastCGIOutcome() {
-    return tLastOutcome;
-}
 
 std::string KrTransceiverClient::_realRoot(const std::string& root,
                                            std::shared_ptr<KrFileHandle>* directory) {
@@ -316,61 +236,6 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
     return true;
 }
 
-bool KrTransceiverClient::_runPHP(const std::string& scriptPath, const std::string&,
-                                  KrXHeader& request) {
-    return _runProgram(phpBinName, scriptPath, request);
-}
-
-bool KrTransceiverClient::_runCGI(const std::string& programPath, const std::string&,
-                                  KrXHeader& request) {
-    return _runProgram(programPath, programPath, request);
-}
-
-bool KrTransceiverClient::_runProgram(const std::string& program, const std::string& scriptPath,
-                                      KrXHeader& request) {
-    std::map<std::string, std::string> environment{{"REDIRECT_STATUS", "CGI"},
-                                                   {"SCRIPT_FILENAME", scriptPath}};
-    if (!IsRegularFile(scriptPath))
-        return false;
-    if (!_cgiEnvironment(scriptPath, environment, request))
-        return false;
-    // The program runs on a thread of its own when the server allows it, so
-    // its other connections are served meanwhile.
-    auto run = [this, program, environment, &request] {
-        _answerFromProgram(program, environment, request);
-    };
-    if (!KrTransceiverServerL1HTTP::deferCurrent(run))
-        run();
-    return true;
-}
-
-void KrTransceiverClient::_answerFromProgram(const std::string& program,
-                                             const std::map<std::string, std::string>& environment,
-                                             KrXHeader& request) {
-    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
-    _execCGIChild(program, environment, request.body(), answer->body());
-    switch (lastCGIOutcome()) {
-        case KrCGIOutcome::Finished:
-            answer->setStatus(200);
-            answer->setLiftCGIHead();
-            break;
-        case KrCGIOutcome::CannotStart:
-            answer->setStatus(500);
-            answer->body().Reset();
-            break;
-        case KrCGIOutcome::TimedOut:
-            answer->setStatus(504);
-            answer->body().Reset();
-            break;
-        case KrCGIOutcome::OutputTooLarge:
-            answer->setStatus(502);
-            answer->body().Reset();
-            break;
-    }
-    answer->setState(6);
-    _send(answer, request.taskName());
-}
-
 bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
                                           std::map<std::string, std::string>& environment,
                                           KrXHeader& request) {
@@ -432,149 +297,4 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     environment["SCRIPT_FILENAME"] = scriptPath;
     environment["DOCUMENT_ROOT"] = RealPath(EnsureTrailingSlashCopy(baseDirectory));
     return true;
-}
-
-bool KrTransceiverClient::_execCGIChild(const std::string& program,
-                                        const std::map<std::string, std::string>& environment,
-                                        KrStringBuf& input, KrStringBuf& output) {
-    tLastOutcome = KrCGIOutcome::CannotStart;
-    const std::string resolved = ResolveProgram(program);
-    if (resolved.empty())
-        return false;
-    // Everything the child needs is built here, before it is started.
-    std::vector<std::string> envStrings;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        const char* equals = std::strchr(*entry, '=');
-        const std::string name(*entry, equals != nullptr ? equals - *entry : std::strlen(*entry));
-        if (environment.count(name) == 0 && name.compare(0, 5, "HTTP_") != 0)
-            envStrings.emplace_back(*entry);
-    }
-    for (const auto& [name, value] : environment)
-        envStrings.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (std::string& entry : envStrings)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string argv0 = program;
-    char* argv[] = {argv0.data(), nullptr};
-
-    std::unique_ptr<KrPipePair> pipes;
-    try {
-        pipes = std::make_unique<KrPipePair>();
-    } catch (const KrException&) {
-        return false;
-    }
-    SigpipeBlock sigpipe;
-    const sigset_t oldMask = sigpipe.old();
-    // The child is started with posix_spawn, which does not copy this
-    // process's page tables as fork does: in its own process group (so a
-    // time-out ends its children too), the two pipe ends as standard input
-    // and output, the signal mask this thread had before SIGPIPE was blocked.
-    // The pipe ends are moved to 3 and above first, so that placing one on 0
-    // or 1 cannot overwrite the other.
-    KrFileHandle movedIn;
-    KrFileHandle movedOut;
-    int childIn = pipes->toChildRead.get();
-    int childOut = pipes->fromChildWrite.get();
-    if (childIn < 3) {
-        movedIn = KrFileHandle(::fcntl(childIn, F_DUPFD_CLOEXEC, 3));
-        childIn = movedIn.get();
-    }
-    if (childOut < 3) {
-        movedOut = KrFileHandle(::fcntl(childOut, F_DUPFD_CLOEXEC, 3));
-        childOut = movedOut.get();
-    }
-    if (childIn < 0 || childOut < 0)
-        return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_adddup2(&actions, childIn, 0);
-    posix_spawn_file_actions_adddup2(&actions, childOut, 1);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &oldMask);
-    pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, resolved.c_str(), &actions, &attributes, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0)
-        return false;
-    ::setpgid(pid, pid);
-    pipes->toChildRead.close();
-    pipes->fromChildWrite.close();
-    pipes->toChildWrite.setNonBlocking();
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    KrFileHandle processHandle(pidfd);
-
-    const int64_t deadline = SteadyMillis() + cgiTimeLimitMs.load();
-    const size_t outputLimit = cgiOutputLimit.load();
-    KrCGIOutcome outcome = KrCGIOutcome::Finished;
-    std::vector<char> chunk(64 * 1024);
-    bool outputOpen = true;
-    if (input.Length() == 0)
-        pipes->toChildWrite.close();
-    while (outputOpen) {
-        const int64_t left = deadline - SteadyMillis();
-        if (left <= 0) {
-            outcome = KrCGIOutcome::TimedOut;
-            break;
-        }
-        pollfd watched[2] = {{pipes->fromChildRead.get(), POLLIN, 0},
-                             {pipes->toChildWrite.get(), POLLOUT, 0}};
-        const int count = pipes->toChildWrite.isOpen() ? 2 : 1;
-        const int ready = ::poll(watched, static_cast<nfds_t>(count), static_cast<int>(left));
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready <= 0)
-            continue;
-        if (count == 2 && watched[1].revents != 0) {
-            const size_t want = std::min<uint64_t>(input.Length(), 64 * 1024);
-            const ssize_t written = pipes->toChildWrite.write(input.Begin(), want);
-            if (written > 0)
-                input.gbump(static_cast<int>(written));
-            // All of the body, or a child that stopped reading: its input ends.
-            if ((written < 0 && errno != EAGAIN) || input.Length() == 0)
-                pipes->toChildWrite.close();
-        }
-        if (watched[0].revents != 0) {
-            const ssize_t got = pipes->fromChildRead.read(chunk.data(), chunk.size());
-            if (got > 0) {
-                if (static_cast<size_t>(output.Size()) + static_cast<size_t>(got) > outputLimit) {
-                    outcome = KrCGIOutcome::OutputTooLarge;
-                    break;
-                }
-                output.sputn(chunk.data(), got);
-            } else if (got == 0 || errno != EAGAIN) {
-                outputOpen = false;
-            }
-        }
-    }
-    pipes->closeAll();
-    if (outcome == KrCGIOutcome::Finished && processHandle.isOpen()) {
-        // Output closed; the program itself must still end in time.
-        pollfd exited{processHandle.get(), POLLIN, 0};
-        for (;;) {
-            const int64_t left = deadline - SteadyMillis();
-            if (left <= 0) {
-                outcome = KrCGIOutcome::TimedOut;
-                break;
-            }
-            const int ready = ::poll(&exited, 1, static_cast<int>(left));
-            if (ready > 0 || (ready < 0 && errno != EINTR))
-                break;
-        }
-    }
-    if (outcome != KrCGIOutcome::Finished)
-        ::kill(-pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (outcome == KrCGIOutcome::Finished && WIFEXITED(status) && WEXITSTATUS(status) == 127 &&
-        output.Size() == 0)
-        outcome = KrCGIOutcome::CannotStart;
-    tLastOutcome = outcome;
-    return outcome == KrCGIOutcome::Finished;
 }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/KrJobMessage.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 
@@ -77,7 +78,7 @@ void KrTransceiverConnection::_signalServer() {
     // thread's hand-over would add a thread switch to every request.
     if (_transceiver != nullptr && _transceiver->_signalDirectly(_serverName, id()))
         return;
-    KrCombinedTask::global().post(_serverName, KrJobMessage(id(), 8, ""));
+    KrCombinedTask::global().post(_serverName, KrJobMessage(id(), KR_MESSAGE_BYTES_ARRIVED, ""));
 }
 
 void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
@@ -98,14 +99,29 @@ int KrTransceiverConnection::feed(const char* data, size_t length) {
 long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
     long total = 0;
     bool ended = false;
+    const size_t limit = _record.inputLimit.load();
     // Reads land on the stack and only what arrived is appended: growing the
     // input by a whole chunk first would clear (and, after each drain, fault
     // in) 16 KiB per read for the few hundred bytes a request brings.
     char chunk[kReadChunk];
     for (;;) {
+        size_t room = kReadChunk;
+        if (limit != SIZE_MAX) {
+            std::lock_guard<std::mutex> guard(_inputLock);
+            if (_input.size() >= limit) {
+                // The server has not taken what came: stop reading until it
+                // drains, so a peer cannot grow the input without end.
+                if (!_record.readPaused && _transceiver != nullptr) {
+                    _record.readPaused = true;
+                    _transceiver->_watchInput(*this, false);
+                }
+                break;
+            }
+            room = std::min(room, limit - _input.size());
+        }
         size_t length = 0;
         socket.lastError = 0;
-        socket.Receive(chunk, kReadChunk, length);
+        socket.Receive(chunk, room, length);
         if (length == 0) {
             ended = socket.closed ||
                     (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
@@ -113,7 +129,7 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
         }
         _appendInput(chunk, length);
         total += static_cast<long>(length);
-        if (length < kReadChunk)
+        if (length < room)
             break;  // the kernel had no more; the next readiness brings the rest
     }
     if (total > 0) {
@@ -121,6 +137,11 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
         _signalServer();
     }
     return ended ? -1 : total;
+}
+
+bool KrTransceiverConnection::isReadPaused() {
+    std::lock_guard<std::mutex> guard(_inputLock);
+    return _record.readPaused;
 }
 
 long KrTransceiverConnection::drainInput(std::streambuf& out) {
@@ -131,6 +152,10 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
     // The storage goes with the drained bytes: an idle connection keeps none.
     std::string().swap(_input);
     _hasInput.store(false);
+    if (_record.readPaused && _transceiver != nullptr) {
+        _record.readPaused = false;
+        _transceiver->_watchInput(*this, true);
+    }
     return static_cast<long>(length);
 }
 
@@ -142,10 +167,11 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
     {
         std::lock_guard<std::mutex> guard(_outputLock);
         _output.push_back(buffer);
+        _outputBytes.fetch_add(length);
         _outputPending.store(true);
     }
     if (_transceiver != nullptr)
-        _transceiver->_outputQueued(id());
+        _transceiver->_outputQueued(*this);
     return 0;
 }
 
@@ -156,11 +182,12 @@ int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
     {
         std::lock_guard<std::mutex> guard(_outputLock);
         _output.push_back(buffer);
+        _outputBytes.fetch_add(unread(buffer));
         _outputPending.store(true);
     }
     buffer = new KrStringBuf();
     if (_transceiver != nullptr)
-        _transceiver->_outputQueued(id());
+        _transceiver->_outputQueued(*this);
     return 0;
 }
 
@@ -176,16 +203,16 @@ int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first
         // Released once the list holds them, so a failing push leaks nothing.
         if (withFirst) {
             _output.push_back(first.get());
-            first.release();
+            _outputBytes.fetch_add(unread(first.release()));
         }
         if (withSecond) {
             _output.push_back(second.get());
-            second.release();
+            _outputBytes.fetch_add(unread(second.release()));
         }
         _outputPending.store(true);
     }
     if (_transceiver != nullptr)
-        _transceiver->_outputQueued(id());
+        _transceiver->_outputQueued(*this);
     return 0;
 }
 
@@ -199,7 +226,9 @@ void KrTransceiverConnection::consumeOutput(size_t count) {
     std::lock_guard<std::mutex> guard(_outputLock);
     if (!_output.empty()) {
         KrStringBuf* head = _output.front();
-        skip(head, std::min(count, unread(head)));
+        const size_t taken = std::min(count, unread(head));
+        skip(head, taken);
+        _outputBytes.fetch_sub(taken);
         if (unread(head) == 0) {
             _output.pop_front();
             delete head;
@@ -210,11 +239,7 @@ void KrTransceiverConnection::consumeOutput(size_t count) {
 }
 
 size_t KrTransceiverConnection::pendingOutputBytes() {
-    std::lock_guard<std::mutex> guard(_outputLock);
-    size_t total = 0;
-    for (KrStringBuf* buffer : _output)
-        total += unread(buffer);
-    return total;
+    return _outputBytes.load();
 }
 
 int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
@@ -232,12 +257,14 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
             for (KrStringBuf* buffer : _output)
                 delete buffer;
             _output.clear();
+            _outputBytes.store(0);
             _outputPending.store(false);
             return 0;
         }
         size_t written = 0;
         socket.lastSendError = 0;
         socket.SendVector(pieces, count, written);
+        _outputBytes.fetch_sub(written);
         size_t left = written;
         while (left > 0 && !_output.empty()) {
             KrStringBuf* head = _output.front();
@@ -280,6 +307,65 @@ void KrTransceiverConnection::resetBuffers() {
         for (KrStringBuf* buffer : _output)
             delete buffer;
         _output.clear();
+        _outputBytes.store(0);
     }
     _outputPending.store(false);
+}
+
+bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> stream) {
+    std::lock_guard<std::mutex> guard(_record.lock);
+    if (_record.busy)
+        return false;
+    _record.busy = true;
+    _record.stream = std::move(stream);
+    return true;
+}
+
+void KrTransceiverConnection::_answerFinished() {
+    std::shared_ptr<KrAnswerStream> finished;
+    {
+        std::lock_guard<std::mutex> guard(_record.lock);
+        if (!_record.busy)
+            return;
+        _record.busy = false;
+        finished.swap(_record.stream);
+    }
+    // Requests that arrived meanwhile, or the end of input, are taken now.
+    _signalServer();
+}
+
+void KrTransceiverConnection::_streamAnswer(std::shared_ptr<KrAnswerStream> stream) {
+    std::lock_guard<std::mutex> guard(_record.lock);
+    if (_record.busy)
+        _record.stream = std::move(stream);
+}
+
+bool KrTransceiverConnection::isAnswering() {
+    std::lock_guard<std::mutex> guard(_record.lock);
+    return _record.busy;
+}
+
+std::shared_ptr<KrAnswerStream> KrTransceiverConnection::answerStream() {
+    std::lock_guard<std::mutex> guard(_record.lock);
+    return _record.stream;
+}
+
+void KrTransceiverConnection::_gone() {
+    std::shared_ptr<KrAnswerStream> stream;
+    std::string task;
+    std::string owner;
+    {
+        std::lock_guard<std::mutex> guard(_record.lock);
+        stream.swap(_record.stream);
+        task.swap(_record.task);
+        owner.swap(_record.taskOwner);
+    }
+    if (stream)
+        stream->cancel();
+    // The client owns the task: its leaving dissolves it (without messages).
+    // Otherwise every connection ever served would leave one behind.
+    if (!task.empty())
+        KrCombinedTask::global().leave(task, owner);
+    // A connection that lives on in a worker's hands keeps no task alive.
+    leaveAllTasks();
 }

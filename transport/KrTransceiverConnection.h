@@ -6,12 +6,18 @@
 // transceiver to close it. It never touches the socket on its own: the
 // transceiver's loops hand it the socket when it can be read or written.
 //
-// Owns its queued output buffers. `_inputLock` guards `_input`, `_outputLock`
-// guards `_output`; the message lock guards `_linkName` and the close request.
-// The transceiver holds connections in shared pointers.
+// Beside those, every connection carries one KrConnectionRecord: what the
+// transceiver and its server keep about it (its serial in the loops, whether
+// it waits to be written or to close, its input and output windows, the
+// deadlines of the request being read, the answer being made or streamed).
+//
+// Owns its queued output buffers. `_inputLock` guards `_input` and the input
+// window; `_outputLock` guards `_output`; the message lock guards `_linkName`
+// and the close request. The transceiver holds connections in shared pointers.
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
@@ -24,7 +30,70 @@
 #include "transport/KrServerCallback_t.h"
 
 class KrTransceiver;
+class KrTransceiverConnection;
 class KrSocketIPvx;
+
+// An answer whose bytes are queued piece by piece as the connection's output
+// drains (a large file, a program's output), so that a slow reader holds one
+// output window in memory instead of the whole answer.
+class KrAnswerStream {
+  public:
+    virtual ~KrAnswerStream() = default;
+    // The connection's queued output is below its window: queue more. Called
+    // on the thread that has just written to the socket.
+    virtual void resume(KrTransceiverConnection& connection) = 0;
+    // The connection is gone: stop producing and free what is held (a
+    // program is ended). May come at any time, also during resume.
+    virtual void cancel() = 0;
+};
+
+// What the transport keeps about one connection beside the maps. The atomics
+// are read without a lock; `lock` guards the fields below it.
+struct KrConnectionRecord {
+    // Output queued beyond this keeps a server from starting the next
+    // request's answer, and streamed answers are queued up to it.
+    static constexpr size_t kOutputWindow = 256 * 1024;
+
+    // Set by the transceiver when it enters the connection, then fixed.
+    uint64_t serial = 0;
+    std::shared_ptr<KrSocketIPvx> socket;
+    std::weak_ptr<KrTransceiverConnection> self;
+
+    // Send state: waiting in the send loop's queue; a server's worker is
+    // serving the connection and writes what it queues itself afterwards;
+    // since when a close waits for the last output (µs, steady clock; 0: none).
+    std::atomic<bool> sendQueued{false};
+    std::atomic<bool> inWorker{false};
+    std::atomic<int64_t> closingSince{0};
+    // Out of the transceiver's maps.
+    std::atomic<bool> removed{false};
+
+    // Input window: reading stops while this many bytes wait undrained
+    // (servers that bound their requests set it); reading is paused; the
+    // peer has shut its sending side.
+    std::atomic<size_t> inputLimit{SIZE_MAX};
+    bool readPaused = false;  // under the connection's input lock
+    std::atomic<bool> inputEnded{false};
+    // A server that answers what already arrived after the peer's end of
+    // input (instead of dropping the connection at once) sets this.
+    std::atomic<bool> answersAfterEnd{false};
+
+    // Deadlines of the request being read (µs, steady clock; 0: none).
+    std::atomic<int64_t> headDeadline{0};
+    std::atomic<int64_t> bodyDeadline{0};
+    // A server stopped for the output window: told again once it drains.
+    std::atomic<bool> resumeOnDrain{false};
+
+    std::mutex lock;
+    // An answer is being made off the server's thread or streamed: the
+    // connection's next request waits for it.
+    bool busy = false;
+    std::shared_ptr<KrAnswerStream> stream;
+    // The task a client made for the connection's requests and its owner,
+    // dissolved when the connection goes.
+    std::string task;
+    std::string taskOwner;
+};
 
 class KrTransceiverConnection : public KrJobWithTimeout {
   public:
@@ -67,12 +136,15 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     virtual int writePending(KrSocketIPvx& socket);
     // Appends bytes and tells the server. Returns 0.
     virtual int feed(const char* data, size_t length);
-    // Reads everything waiting on the socket into the input and tells the
-    // server once. The count read; 0 when nothing was waiting; -1 when the
-    // peer closed or the socket failed (bytes read before that are kept).
+    // Reads what waits on the socket into the input, up to the input window,
+    // and tells the server once. The count read; 0 when nothing was waiting
+    // (or the window is full: see isReadPaused); -1 when the peer closed or
+    // the socket failed (bytes read before that are kept; `closed` of the
+    // socket tells an orderly end of input from a failure).
     virtual long receive(KrSocketIPvx& socket);
     // Moves every received byte to `out` in one write and frees the input's
-    // storage, so a long-lived or idle connection holds none. The count.
+    // storage, so a long-lived or idle connection holds none; reading starts
+    // again if the window had stopped it. The count.
     virtual long drainInput(std::streambuf& out);
 
     const std::string& linkName();
@@ -86,13 +158,26 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Posts kind 8 (bytes arrived) to the server.
     void _signalServer();
 
-    // Marks a close requested while output was still queued: the send loop
-    // writes it out, then the connection goes. False when already marked.
-    bool _markClosing() { return !_closing.exchange(true); }
-    bool isClosing() const { return _closing.load(); }
+    KrConnectionRecord& record() { return _record; }
+    bool isClosing() const { return _record.closingSince.load() != 0; }
+    bool isReadPaused();
+
+    // The answer being made off the server's thread, or streamed, keeps the
+    // connection's next request waiting: begin marks it (false when one is
+    // already running), finished ends it and tells the server to go on.
+    bool _beginAnswer(std::shared_ptr<KrAnswerStream> stream);
+    void _answerFinished();
+    bool isAnswering();
+    // An answer made later turns out long: its stream is resumed as the
+    // output drains, until _answerFinished.
+    void _streamAnswer(std::shared_ptr<KrAnswerStream> stream);
+    // The stream being queued, if any.
+    std::shared_ptr<KrAnswerStream> answerStream();
+    // Called once the connection is out of the transceiver: ends a stream
+    // (a program's process) and dissolves the task of its requests.
+    void _gone();
 
   private:
-    std::atomic<bool> _closing{false};
     void _appendInput(const char* data, size_t length);
 
     const std::string _serverName;
@@ -105,8 +190,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
     std::list<KrStringBuf*> _output;
+    // Unread bytes of _output, kept as buffers come and go.
+    std::atomic<size_t> _outputBytes{0};
     std::atomic<bool> _outputPending{false};
     CloseCallback _closeCallback;
     KrServerCallback_t _info;
     std::string _linkName;
+    KrConnectionRecord _record;
 };

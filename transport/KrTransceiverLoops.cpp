@@ -5,6 +5,7 @@
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrException.h"
+#include "foundation/KrJobMessage.h"
 #include "foundation/KrLogger.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
@@ -28,10 +29,9 @@ KrGavetaJobAtttributes loopAttributes(const std::string& name, std::function<voi
     return attributes;
 }
 
-// The transceiver whose output the calling thread writes itself, and the
-// connections that have output waiting for that thread's next flush.
-thread_local KrTransceiver* tBatchOwner = nullptr;
-thread_local std::vector<std::string>* tBatch = nullptr;
+int descriptorOf(const KrConnectionRecord& record) {
+    return record.socket ? record.socket->descriptor() : -1;
+}
 
 }  // namespace
 
@@ -42,13 +42,15 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
     const std::string name = connection->id();
     std::scoped_lock both(socketsLock, lock);
     if (sockets.count(name) == 0 && !_stopping) {
+        KrConnectionRecord& record = connection->record();
+        record.serial = ++_nextSerial;
+        record.socket = socket;
+        record.self = connection;
         connections[name] = connection;
         sockets[name] = {socket, connection};
-        const uint64_t serial = ++_nextSerial;
-        _nameOfSerial[serial] = name;
-        _serialOfName[name] = serial;
+        _bySerial[record.serial] = connection;
         if (socket->descriptor() >= 0)
-            _receivePoller.add(socket->descriptor(), serial, true, false);
+            _receivePoller.add(socket->descriptor(), record.serial, true, false);
     }
     _startLoopsNL();
     return name;
@@ -93,7 +95,7 @@ void KrTransceiver::_removeTCPSocket(std::string name) {
             return;
         socket = it->second.first;
         connection = it->second.second;
-        const KrJobMessage gone(name, 2, "");
+        const KrJobMessage gone(name, KR_MESSAGE_CONNECTION_GONE, "");
         servers.erase(name);
         if (connection) {
             postMessage(connection->ownerName(), gone);
@@ -107,16 +109,13 @@ void KrTransceiver::_removeTCPSocket(std::string name) {
         }
         connections.erase(name);
         sockets.erase(it);
-        const auto serial = _serialOfName.find(name);
-        if (serial != _serialOfName.end()) {
-            _nameOfSerial.erase(serial->second);
-            _serialOfName.erase(serial);
+        if (connection) {
+            connection->record().removed.store(true);
+            _bySerial.erase(connection->record().serial);
         }
-        _closingSince.erase(name);
     }
-    // A connection that lives on in a worker's hands keeps no task alive.
     if (connection)
-        connection->leaveAllTasks();
+        connection->_gone();
 }
 
 void KrTransceiver::closeConnection(const std::string& name) {
@@ -127,25 +126,23 @@ void KrTransceiver::closeConnection(const std::string& name) {
         if (it == sockets.end())
             return;
         connection = it->second.second;
-        // An answer queued just before the close must still reach the peer:
-        // the send loop writes it out and then removes the connection. A
-        // second request (housekeeping) removes it at once.
-        if (connection && connection->isOutputPending() && connection->_markClosing()) {
-            _closingSince[name] = steadyMicros();
-            connection.reset();
-        }
     }
-    if (connection)
-        _removeTCPSocket(name);
-    else
-        _outputQueued(name);
+    // An answer queued just before the close must still reach the peer: it
+    // is written out and then the connection is removed. A second request
+    // (housekeeping after the linger time) removes it at once.
+    int64_t open = 0;
+    if (connection && connection->isOutputPending() &&
+        connection->record().closingSince.compare_exchange_strong(open, steadyMicros())) {
+        // A connection closing with its input still watched would be read
+        // (and answered) further.
+        _watchInput(*connection, false);
+        _outputQueued(*connection);
+        return;
+    }
+    _removeTCPSocket(name);
 }
 
 void KrTransceiver::wakeSender() {
-    // Output queued on a thread that writes its own output is written at
-    // that thread's next flush; anything else woke the send loop when queued.
-    if (tBatchOwner == this)
-        return;
     _sendPoller.wake();
 }
 
@@ -168,86 +165,73 @@ bool KrTransceiver::_signalDirectly(const std::string& serverName,
     return true;
 }
 
-void KrTransceiver::_outputQueued(const std::string& name) {
-    if (tBatchOwner == this) {
-        for (const std::string& held : *tBatch) {
-            if (held == name)
-                return;
-        }
-        tBatch->push_back(name);
+void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    // Written by the worker that serves the connection once it has answered.
+    if (record.inWorker.load())
         return;
+    if (record.sendQueued.exchange(true))
+        return;  // already waiting for the send loop, which wakes anyway
+    std::shared_ptr<KrTransceiverConnection> self = record.self.lock();
+    if (!self) {
+        record.sendQueued.store(false);
+        return;  // never entered (a test's bare connection) or already gone
     }
     {
         std::lock_guard<std::mutex> guard(sendMutex);
-        if (!_sendQueued.insert(name).second)
-            return;  // already waiting for the send loop, which wakes anyway
-        _sendQueue.push_back(name);
+        _sendQueue.push_back(std::move(self));
     }
     _sendPoller.wake();
 }
 
-void KrTransceiver::_beginOutputBatch() {
-    static thread_local std::vector<std::string> names;
-    names.clear();
-    tBatch = &names;
-    tBatchOwner = this;
+void KrTransceiver::_flushOutput(KrTransceiverConnection& connection) {
+    if (connection.isOutputPending() || connection.answerStream() ||
+        connection.record().resumeOnDrain.load())
+        _serviceOutput(connection);
 }
 
-void KrTransceiver::_flushOutputBatch() {
-    if (tBatchOwner != this)
+void KrTransceiver::_watchInput(KrTransceiverConnection& connection, bool watch) {
+    const KrConnectionRecord& record = connection.record();
+    const int descriptor = descriptorOf(record);
+    if (descriptor < 0 || record.removed.load())
         return;
-    // Writing may close a connection, whose removal queues nothing more for
-    // this batch; the names are taken first all the same.
-    std::vector<std::string> names;
-    names.swap(*tBatch);
-    for (const std::string& name : names)
-        _serviceOutput(name);
-    names.clear();
-    if (tBatch->empty())
-        names.swap(*tBatch);  // keeps the storage for the next flush
+    if (!watch)
+        _receivePoller.remove(descriptor);
+    else if (!record.inputEnded.load() && record.closingSince.load() == 0)
+        _receivePoller.add(descriptor, record.serial, true, false);
 }
 
-void KrTransceiver::_endOutputBatch() {
-    if (tBatchOwner != this)
-        return;
-    std::vector<std::string> names;
-    names.swap(*tBatch);
-    tBatchOwner = nullptr;
-    tBatch = nullptr;
-    for (size_t i = 0; i < names.size(); ++i) {
-        try {
-            _serviceOutput(names[i]);
-        } catch (...) {
-            // The rest is left to the send loop rather than forgotten.
-            for (size_t j = i + 1; j < names.size(); ++j)
-                _outputQueued(names[j]);
-            throw;
-        }
+void KrTransceiver::_deadlineArmed(int64_t at) {
+    std::lock_guard<std::mutex> guard(_housekeepingMutex);
+    if (at < _housekeepingWake) {
+        _housekeepingWake = at;
+        _housekeepingCondition.notify_all();
     }
 }
 
-bool KrTransceiver::_lookup(uint64_t serial, SocketEntry& out) {
+std::shared_ptr<KrTransceiverConnection> KrTransceiver::_bySerialLookup(uint64_t serial) {
     std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-    const auto name = _nameOfSerial.find(serial);
-    if (name == _nameOfSerial.end())
-        return false;
-    const auto it = sockets.find(name->second);
-    out = SocketEntry{name->second, it->second.first, it->second.second};
-    return true;
+    const auto it = _bySerial.find(serial);
+    return it == _bySerial.end() ? nullptr : it->second;
 }
 
-bool KrTransceiver::_lookup(const std::string& name, SocketEntry& out, uint64_t& serial) {
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-    const auto it = sockets.find(name);
-    if (it == sockets.end())
-        return false;
-    out = SocketEntry{name, it->second.first, it->second.second};
-    serial = _serialOfName[name];
-    return true;
+void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (!record.answersAfterEnd.load()) {
+        _removeTCPSocket(connection.id());
+        return;
+    }
+    // Level-triggered readiness would report the end again and again.
+    record.inputEnded.store(true);
+    _watchInput(connection, false);
+    // The server answers every complete request that came before the end,
+    // writes it out, then closes.
+    connection._signalServer();
 }
 
 void KrTransceiver::_tcpReceiveLoop() {
     std::vector<KrPoller::Event> events;
+    std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
     std::vector<std::string> dead;
     while (receiving.load()) {
         events.clear();
@@ -257,45 +241,68 @@ void KrTransceiver::_tcpReceiveLoop() {
             break;
         }
         dead.clear();
+        ended.clear();
         for (const KrPoller::Event& event : events) {
-            SocketEntry entry;
-            if (!_lookup(event.key, entry) || !entry.connection)
+            std::shared_ptr<KrTransceiverConnection> connection = _bySerialLookup(event.key);
+            if (!connection)
                 continue;
-            const long got = entry.connection->receive(*entry.socket);
-            if (got < 0 || entry.connection->pendingOutputBytes() > kMaxQueuedOutput)
-                dead.push_back(entry.name);
+            KrSocketIPvx& socket = *connection->record().socket;
+            const long got = connection->receive(socket);
+            if (connection->pendingOutputBytes() > kMaxQueuedOutput)
+                dead.push_back(connection->id());
+            else if (got < 0 && socket.closed)
+                ended.push_back(std::move(connection));
+            else if (got < 0)
+                dead.push_back(connection->id());
         }
+        for (const std::shared_ptr<KrTransceiverConnection>& connection : ended)
+            _inputEnded(*connection);
         for (const std::string& name : dead)
             _removeTCPSocket(name);
     }
 }
 
-void KrTransceiver::_serviceOutput(const std::string& name) {
-    SocketEntry entry;
-    uint64_t serial = 0;
-    if (!_lookup(name, entry, serial) || !entry.connection)
+void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (record.removed.load() || !record.socket)
         return;
-    const int state = entry.connection->writePending(*entry.socket);
+    const int state = connection.writePending(*record.socket);
+    if (state < 0) {
+        _removeTCPSocket(connection.id());
+        return;
+    }
+    if (state == 0 && connection.isClosing()) {
+        _removeTCPSocket(connection.id());
+        return;
+    }
     if (state == 1) {
         // The socket is full: wait for it here instead of retrying, so other
         // connections' answers go on meanwhile.
-        _sendPoller.watchWrite(entry.socket->descriptor(), serial, false);
-    } else if (state < 0 || entry.connection->isClosing()) {
-        _removeTCPSocket(name);
+        _sendPoller.watchWrite(record.socket->descriptor(), record.serial, false);
     }
+    if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow)
+        return;
+    // Below the window: a streamed answer queues its next piece, or a server
+    // held back by the window goes on with the next request.
+    if (std::shared_ptr<KrAnswerStream> stream = connection.answerStream())
+        stream->resume(connection);
+    else if (record.resumeOnDrain.exchange(false))
+        connection._signalServer();
 }
 
 void KrTransceiver::_tcpSendLoop() {
     std::vector<KrPoller::Event> events;
-    std::deque<std::string> ready;
+    std::deque<std::shared_ptr<KrTransceiverConnection>> ready;
     while (sending.load()) {
         {
             std::lock_guard<std::mutex> guard(sendMutex);
             ready.swap(_sendQueue);
-            _sendQueued.clear();
         }
-        for (const std::string& name : ready)
-            _serviceOutput(name);
+        for (const std::shared_ptr<KrTransceiverConnection>& connection : ready) {
+            // Cleared first: output queued while this write runs queues again.
+            connection->record().sendQueued.store(false);
+            _serviceOutput(*connection);
+        }
         ready.clear();
         events.clear();
         // New output wakes the set through _outputQueued; full sockets
@@ -305,9 +312,8 @@ void KrTransceiver::_tcpSendLoop() {
             break;
         }
         for (const KrPoller::Event& event : events) {
-            SocketEntry entry;
-            if (_lookup(event.key, entry))
-                _serviceOutput(entry.name);
+            if (std::shared_ptr<KrTransceiverConnection> connection = _bySerialLookup(event.key))
+                _serviceOutput(*connection);
         }
     }
 }
@@ -322,22 +328,47 @@ void KrTransceiver::_housekeeping() {
         for (auto& [name, server] : serverCopy) {
             if (!server || !server->isTimedOut())
                 continue;
-            postMessage(server->getSupervisorId(), KrJobMessage(name, 1, ""));
-            postMessage(name, KrJobMessage(name, 3, ""));
+            postMessage(server->getSupervisorId(), KrJobMessage(name, KR_MESSAGE_TIMED_OUT, ""));
+            postMessage(name, KrJobMessage(name, KR_MESSAGE_SERVER_DROPPED, ""));
             std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
             servers.erase(name);
         }
         serverCopy.clear();
 
-        std::map<std::string, std::shared_ptr<KrTransceiverConnection>> connectionCopy;
+        std::vector<std::shared_ptr<KrTransceiverConnection>> all;
         {
-            std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
-            connectionCopy = connections;
+            std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
+            all.reserve(sockets.size());
+            for (const auto& [name, entry] : sockets) {
+                if (entry.second)
+                    all.push_back(entry.second);
+            }
         }
-        for (auto& [name, connection] : connectionCopy) {
-            if (!connection || !connection->isTimedOut())
+        const int64_t now = steadyMicros();
+        int64_t next = now + 1000000;
+        for (const std::shared_ptr<KrTransceiverConnection>& connection : all) {
+            KrConnectionRecord& record = connection->record();
+            const std::string& name = connection->id();
+            // A connection asked to close whose peer does not take its last
+            // output goes after the linger time.
+            const int64_t closing = record.closingSince.load();
+            if (closing != 0) {
+                if (now - closing >= kCloseLingerMicroseconds)
+                    _removeTCPSocket(name);
                 continue;
-            postMessage(connection->serverName(), KrJobMessage(name, 1, ""));
+            }
+            // The server answers an expired head or body with 408 when told.
+            for (const int64_t deadline : {record.headDeadline.load(), record.bodyDeadline.load()}) {
+                if (deadline == 0)
+                    continue;
+                if (deadline <= now)
+                    connection->_signalServer();
+                else if (deadline < next)
+                    next = deadline;
+            }
+            if (!connection->isTimedOut())
+                continue;
+            postMessage(connection->serverName(), KrJobMessage(name, KR_MESSAGE_TIMED_OUT, ""));
             std::shared_ptr<KrTransceiverConnection> taken;
             {
                 std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
@@ -350,25 +381,18 @@ void KrTransceiver::_housekeeping() {
             if (taken)
                 taken->requestClose();
         }
-        connectionCopy.clear();
-
-        // A connection asked to close whose peer does not take its last
-        // output goes after the linger time.
-        std::vector<std::string> overdue;
-        {
-            std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-            const int64_t now = steadyMicros();
-            for (const auto& [name, since] : _closingSince) {
-                if (now - since >= kCloseLingerMicroseconds)
-                    overdue.push_back(name);
-            }
-        }
-        for (const std::string& name : overdue)
-            _removeTCPSocket(name);
+        all.clear();
 
         KrCombinedTask::global().wakeAll();
         std::unique_lock<std::mutex> wait(_housekeepingMutex);
-        _housekeepingCondition.wait_for(wait, std::chrono::seconds(1),
-                                        [this] { return !housekeepingRunning.load(); });
+        // Once a second, or sooner for a deadline found above or armed since;
+        // an expired one is looked at again a second later at most.
+        _housekeepingWake = std::min(_housekeepingWake, std::max(next, now + 1000));
+        while (housekeepingRunning.load() && steadyMicros() < _housekeepingWake) {
+            const std::chrono::steady_clock::time_point until{
+                std::chrono::microseconds(_housekeepingWake)};
+            _housekeepingCondition.wait_until(wait, until);
+        }
+        _housekeepingWake = INT64_MAX;
     }
 }

@@ -6,8 +6,11 @@
 #include <exception>
 #include <iostream>
 #include <ostream>
+#include <thread>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/KrJob.h"
+#include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
 #include "transport/KrFileHandle.h"
 #include "transport/KrTransceiver.h"
@@ -17,16 +20,6 @@
 #include "transport/KrXResponseHeader.h"
 
 namespace {
-
-// The server whose buffer-process job runs on this thread: answers sent from
-// inside its dispatch leave their file bodies to be streamed after dispatch,
-// outside the transceiver's send lock.
-thread_local const KrTransceiverServerL1HTTP* tWorkingServer = nullptr;
-// Work a handler left to be done after its dispatch returns.
-thread_local std::function<void()>* tDeferred = nullptr;
-// Whether this thread's answers left file bodies to stream (most leave none,
-// and then the files lock is not taken).
-thread_local bool tFilesDeferred = false;
 
 int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -80,6 +73,66 @@ const std::string& FirstOrDash(const std::vector<std::string>& values) {
     return values.empty() ? kDash : values.front();
 }
 
+// A file body larger than what leaves with its head: read and queued one
+// piece at a time while the connection's queued output is below its window,
+// so a slow reader holds one window of the file, not all of it.
+class FileStream : public KrAnswerStream {
+  public:
+    FileStream(std::shared_ptr<KrFileHandle> file, uint64_t length)
+        : _file(std::move(file)), _left(length) {}
+
+    void resume(KrTransceiverConnection& connection) override {
+        bool finished = false;
+        bool cut = false;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if (!_file)
+                return;
+            while (_left > 0 &&
+                   connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow) {
+                const size_t want =
+                    static_cast<size_t>(std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
+                _piece.resize(want);
+                const ssize_t got = _file->read(_piece.data(), want);
+                if (got <= 0) {
+                    cut = true;
+                    break;
+                }
+                size_t queued = 0;
+                connection.queueOutput(_piece.data(), static_cast<size_t>(got), queued);
+                _left -= static_cast<uint64_t>(got);
+            }
+            if (_left == 0 || cut) {
+                finished = true;
+                _file.reset();
+                std::string().swap(_piece);
+            }
+        }
+        if (!finished)
+            return;
+        // A file that shrank after its length was announced: the peer would
+        // wait for bytes that never come, so the connection ends after what
+        // was sent.
+        if (cut)
+            connection.requestClose();
+        connection._answerFinished();
+    }
+
+    void cancel() override {
+        std::lock_guard<std::mutex> guard(_lock);
+        _file.reset();
+        std::string().swap(_piece);
+    }
+
+  private:
+    // Guards everything below: resume may come from the send loop and from
+    // the worker that queued the answer's head.
+    std::mutex _lock;
+    std::shared_ptr<KrFileHandle> _file;
+    uint64_t _left;
+    std::string _piece;
+};
+
 }  // namespace
 
 KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
@@ -88,7 +141,7 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     std::function<bool(KrServerCallback_t&)> callback, const std::string& typeName)
     : KrTransceiverServerL0Socket(scheduler, serverHeader, transceiver, clientName, dispatchKey,
                                   supervisorId, std::move(callback), typeName) {
-    protocolKind = 3;
+    protocolKind = KR_PROTOCOL_HTTP;
     // Requests of different connections are independent: parse and answer
     // them on several threads, each connection's requests still in order.
     const unsigned cores = std::thread::hardware_concurrency();
@@ -102,7 +155,7 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     const std::string& typeName)
     : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
                                   supervisorId, std::move(callback), typeName) {
-    protocolKind = 3;
+    protocolKind = KR_PROTOCOL_HTTP;
     listening = false;
 }
 
@@ -112,58 +165,25 @@ KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     pending.clear();
 }
 
-bool KrTransceiverServerL1HTTP::deferCurrent(std::function<void()> work) {
-    if (tDeferred == nullptr || *tDeferred)
-        return false;
-    *tDeferred = std::move(work);
-    return true;
-}
-
-void KrTransceiverServerL1HTTP::_startDeferred(const std::string& connectionId,
-                                               std::shared_ptr<KrXHeader> header,
-                                               std::shared_ptr<KrTransceiverClient> client,
-                                               std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> guard(_deferredLock);
-        ++_deferredRunning;
-    }
-    std::thread([this, connectionId, header, client, work = std::move(work)] {
-        try {
-            work();
-        } catch (const std::exception& error) {
-            std::cerr << "request " << header->requestLine() << " failed: " << error.what()
-                      << std::endl;
-        }
-        auto* owner = static_cast<KrTransceiver*>(transceiver);
-        if (owner != nullptr && header->closeAfter()) {
-            if (auto connection = owner->findConnection(connectionId))
-                connection->requestClose();
-        }
-        {
-            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-            _busy.erase(connectionId);
-        }
-        // Bytes that arrived meanwhile are read now.
-        _insert_bufferSignaled(connectionId, clientName);
-        // The last touch of the server: its shutdown waits for this count.
-        std::lock_guard<std::mutex> guard(_deferredLock);
-        --_deferredRunning;
-        _deferredDone.notify_all();
-    }).detach();
-}
-
-void KrTransceiverServerL1HTTP::_waitDeferred() {
-    std::unique_lock<std::mutex> lock(_deferredLock);
-    _deferredDone.wait(lock, [this] { return _deferredRunning == 0; });
-}
-
 void KrTransceiverServerL1HTTP::_shutdown(KrJob* owner) {
     _stopAccepting();
-    // Answers still being made go out while the transceiver is still there.
-    _waitDeferred();
     KrTransceiverServerL0Socket::_shutdown(owner);
-    // The buffer-process job has ended: nothing watches heads any more.
-    _stopHeadWatch();
+}
+
+std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConnection(
+    KrTransceiver& owner, std::string name, KrServerCallback_t& info,
+    std::shared_ptr<KrSocketIPvx>& socket) {
+    std::shared_ptr<KrTransceiverConnection> connection =
+        KrTransceiverServerL0Socket::_createConnection(owner, std::move(name), info, socket);
+    if (listening) {
+        KrConnectionRecord& record = connection->record();
+        // What one request may hold: a head and a body at the body limit.
+        // Beyond it the peer waits until the request being read or answered
+        // has taken its bytes.
+        record.inputLimit.store(KrXHeader::kMaxHeadLength + KrXHeader::kDefaultMaxBodyLength);
+        record.answersAfterEnd.store(true);
+    }
+    return connection;
 }
 
 void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionName) {
@@ -173,8 +193,13 @@ void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionNam
 }
 
 void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
-    std::lock_guard<std::mutex> guard(_watchLock);
+    std::lock_guard<std::mutex> guard(_limitsLock);
     _headTimeLimit = microseconds;
+}
+
+void KrTransceiverServerL1HTTP::setBodyTimeLimit(long microseconds) {
+    std::lock_guard<std::mutex> guard(_limitsLock);
+    _bodyTimeLimit = microseconds;
 }
 
 size_t KrTransceiverServerL1HTTP::pendingCount() {
@@ -190,32 +215,22 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
     std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
     std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
     if (!connection || !client) {
-        _unwatchHead(connectionId);
+        // A connection that is gone leaves its unfinished request behind.
         if (!connection)
-            _forgetConnection(connectionId, clientNameOfPair);
+            _erasePending(connectionId);
         return;
     }
-    tWorkingServer = this;
-    // Ends the batch also when something below throws: output queued by this
-    // thread later must not wait for a flush that never comes.
-    struct BatchEnd {
-        KrTransceiver* owner;
-        ~BatchEnd() {
-            try {
-                owner->_endOutputBatch();
-            } catch (...) {
-                // What could not be written stays queued for the send loop's next turn.
-            }
-            tWorkingServer = nullptr;
-        }
-    } batchEnd{owner};
-    owner->_beginOutputBatch();
+    KrConnectionRecord& record = connection->record();
+    // Answers queued from here on are written by this thread after each
+    // request, sparing the hand-over to the send loop.
+    record.inWorker.store(true);
     // Bytes behind a complete request start the next one on the same pass.
     std::string carried;
     bool first = true;
     for (;;) {
         if (!first && carried.empty())
             break;
+        first = false;
         bool more = false;
         try {
             more = _readOne(connectionId, *owner, *connection, client, carried);
@@ -224,15 +239,28 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
             // framing is lost, so it goes; the server keeps serving.
             std::cerr << "request on " << connectionId << " failed: " << error.what() << std::endl;
             _erasePending(connectionId);
-            _unwatchHead(connectionId);
+            record.headDeadline.store(0);
+            record.bodyDeadline.store(0);
             connection->requestClose();
+            carried.clear();
         }
-        _streamDeferredFiles(*owner);
         // The answer goes out from here, before the next request is read.
-        owner->_flushOutputBatch();
-        first = false;
+        owner->_flushOutput(*connection);
         if (!more)
             break;
+    }
+    record.inWorker.store(false);
+    // Output another thread queued after the last flush waited for this
+    // worker: the send loop takes it now.
+    if (connection->isOutputPending())
+        owner->_outputQueued(*connection);
+    // After the peer's end of input, the connection closes once every
+    // complete request it sent has been answered; what is left can never
+    // make a request.
+    if (record.inputEnded.load() && !connection->isAnswering() && !record.resumeOnDrain.load() &&
+        !connection->isInputReady()) {
+        _erasePending(connectionId);
+        connection->requestClose();
     }
 }
 
@@ -240,34 +268,9 @@ bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
     KrTransceiverServerL0Socket::onMessage(message);
     // Left to a worker, behind the connection's last requests: the message
     // thread takes no lock of the transceiver's.
-    if (message.kind == 2 && listening)
+    if (message.kind == KR_MESSAGE_CONNECTION_GONE && listening)
         _insert_bufferSignaled(message.a, clientName);
     return true;
-}
-
-void KrTransceiverServerL1HTTP::_forgetConnection(const std::string& connectionId,
-                                                  const std::string& clientNameOfPair) {
-    std::shared_ptr<KrXHeader> unfinished;
-    std::string task;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        if (_busy.count(connectionId) != 0)
-            return;  // its deferred answer still runs; it signals again when done
-        const auto it = pending.find(connectionId);
-        if (it != pending.end()) {
-            unfinished = std::move(it->second);
-            pending.erase(it);
-        }
-        const auto made = _connectionTasks.find(connectionId);
-        if (made != _connectionTasks.end()) {
-            task = std::move(made->second);
-            _connectionTasks.erase(made);
-        }
-    }
-    // The client owns the task: its leaving dissolves it (without messages).
-    // Otherwise every connection ever served would leave one behind.
-    if (!task.empty())
-        KrCombinedTask::global().leave(task, clientNameOfPair);
 }
 
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
@@ -288,8 +291,9 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
         task = client.createJoinedTaskSelf("receive_" + client.id());
         made = listening && !task.empty();
     }
-    auto header = std::make_shared<KrXHeader>(2, false, protocolKind);
-    header->setDirection(2);
+    // Made as a POST; the reader sets the method from the request line.
+    auto header = std::make_shared<KrXHeader>(KR_HTTP_POST, false, protocolKind);
+    header->setDirection(KR_DIRECTION_REQUEST);
     header->addRoute(connectionId);
     header->addRoute(id());
     header->markIncoming();
@@ -302,7 +306,6 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     if (!listening)
         header->joinTask(task);
     std::shared_ptr<KrXHeader> result;
-    std::string replaced;
     {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         // One worker serves a connection at a time, so nobody else made one
@@ -311,16 +314,22 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
         if (!slot)
             slot = std::move(header);
         result = slot;
-        if (made) {
-            // A request left unanswered never linked the connection to its
-            // task, so the next one made another: the old one goes.
-            std::string& slotTask = _connectionTasks[connectionId];
-            replaced.swap(slotTask);
-            slotTask = task;
-        }
     }
-    if (!replaced.empty())
-        KrCombinedTask::global().leave(replaced, client.id());
+    if (made) {
+        // A request left unanswered never linked the connection to its
+        // task, so the next one made another: the old one goes. The task
+        // left with the connection is dissolved when it goes.
+        std::string replaced;
+        {
+            KrConnectionRecord& record = connection.record();
+            std::lock_guard<std::mutex> guard(record.lock);
+            replaced.swap(record.task);
+            record.task = task;
+            record.taskOwner = client.id();
+        }
+        if (!replaced.empty())
+            KrCombinedTask::global().leave(replaced, client.id());
+    }
     return result;
 }
 
@@ -329,54 +338,104 @@ void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
     pending.erase(connectionId);
 }
 
+void KrTransceiverServerL1HTTP::_keepCarried(const std::string& connectionId,
+                                             KrTransceiverConnection& connection,
+                                             KrTransceiverClient& client, std::string& carried) {
+    if (carried.empty())
+        return;
+    std::shared_ptr<KrXHeader> next = _pendingHeader(connectionId, connection, client);
+    std::lock_guard<std::mutex> nextLock(next->mutex());
+    next->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
+    carried.clear();
+}
+
 bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTransceiver& owner,
                                          KrTransceiverConnection& connection,
                                          const std::shared_ptr<KrTransceiverClient>& client,
                                          std::string& carried) {
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        // An answer is being made on its own thread: the bytes wait.
-        if (_busy.count(connectionId) != 0)
+    KrConnectionRecord& record = connection.record();
+    // An answer is being made off this thread or streamed: the bytes wait.
+    if (connection.isAnswering()) {
+        _keepCarried(connectionId, connection, *client, carried);
+        return false;
+    }
+    // The answers before have not drained to the window: the next one waits
+    // until they have (the send loop tells this server then).
+    if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow) {
+        record.resumeOnDrain.store(true);
+        // Drained meanwhile, before the flag was seen: go on here.
+        if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow ||
+            !record.resumeOnDrain.exchange(false)) {
+            _keepCarried(connectionId, connection, *client, carried);
             return false;
-        // A signal without bytes (a finished deferred answer, a late
-        // wake-up) starts no message.
-        if (carried.empty() && !connection.isInputReady() && pending.count(connectionId) == 0)
+        }
+    }
+    const int64_t now = SteadyMicros();
+    const int64_t headDeadline = record.headDeadline.load();
+    const int64_t bodyDeadline = record.bodyDeadline.load();
+    const bool expired = (headDeadline != 0 && now >= headDeadline) ||
+                         (bodyDeadline != 0 && now >= bodyDeadline);
+    if (carried.empty() && !connection.isInputReady() && !expired) {
+        // A signal without bytes (a finished answer, a late wake-up) starts
+        // no message.
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+        if (pending.count(connectionId) == 0)
             return false;
     }
     std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client);
     std::unique_lock<std::mutex> headerLock(header->mutex());
-    if (carried.empty()) {
-        connection.drainInput(header->body());
-    } else {
+    long arrived = 0;
+    if (!carried.empty()) {
         // Pipelined bytes come before whatever arrived since.
         header->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
+        arrived += static_cast<long>(carried.size());
         carried.clear();
-        connection.drainInput(header->body());
     }
+    arrived += connection.drainInput(header->body());
     const bool wasInHead = header->inHead();
     int result;
-    if (wasInHead && header->refusalStatus() == 0 && _headExpired(connectionId))
+    if (header->refusalStatus() == 0 && expired)
         result = header->refuse(408);
     else
         result = header->read([client](KrXHeader&) { return client->onHeaderComplete(); });
 
-    if (result == 0) {
+    if (result == KR_READ_MORE) {
         if (header->inHead()) {
-            _watchHead(connectionId);
+            // The limit runs from the head's first bytes; later bytes don't
+            // restart it.
+            if (headDeadline == 0) {
+                std::lock_guard<std::mutex> guard(_limitsLock);
+                record.headDeadline.store(now + _headTimeLimit);
+                owner._deadlineArmed(now + _headTimeLimit);
+            }
         } else {
-            _unwatchHead(connectionId);
+            record.headDeadline.store(0);
+            // The body's limit runs from the end of the head and grows with
+            // every byte that comes, so only a peer slower than the minimum
+            // rate runs out of it.
+            int64_t deadline = bodyDeadline;
+            if (deadline == 0) {
+                std::lock_guard<std::mutex> guard(_limitsLock);
+                deadline = now + _bodyTimeLimit;
+            } else if (!wasInHead) {
+                deadline += static_cast<int64_t>(arrived) * 1000000 /
+                            static_cast<int64_t>(kMinBodyRate);
+            }
+            record.bodyDeadline.store(deadline);
+            if (bodyDeadline == 0)
+                owner._deadlineArmed(deadline);
             if (wasInHead && header->expectsContinue() && header->body().Length() == 0) {
                 // The client waits for this before it sends the body.
                 static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
                 size_t queued = 0;
                 connection.queueOutput(kContinue, sizeof kContinue - 1, queued);
-                owner.wakeSender();
             }
         }
         return false;
     }
-    _unwatchHead(connectionId);
-    if (result == 1) {
+    record.headDeadline.store(0);
+    record.bodyDeadline.store(0);
+    if (result == KR_READ_REFUSED) {
         _refuse(owner, connection, *client, *header);
         headerLock.unlock();
         _erasePending(connectionId);
@@ -384,8 +443,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     }
 
     bool handled = false;
-    std::function<void()> deferred;
-    tDeferred = &deferred;
+    if (listening)
+        header->allowLaterAnswer();
     try {
         handled = client->dispatch(dispatchKey, *header);
     } catch (const std::exception& error) {
@@ -396,22 +455,24 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         std::cerr << "request " << header->requestLine() << " failed" << std::endl;
         header->refuse(500);
     }
-    tDeferred = nullptr;
-    if (deferred && header->refusalStatus() != 500) {
+    KrXHeader::LaterAnswer later = header->takeLaterAnswer();
+    if (later && header->refusalStatus() != 500) {
+        // The answer is made off this thread: the connection reads nothing
+        // more until it has been sent. The request stays alive in `later`.
         std::string rest = header->takePipelined();
+        const bool close = header->closeAfter();
         headerLock.unlock();
-        {
-            std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-            pending.erase(connectionId);
-            _busy.insert(connectionId);
-        }
-        if (!rest.empty()) {
-            // The next request's first bytes wait in its header until then.
-            std::shared_ptr<KrXHeader> next = _pendingHeader(connectionId, connection, *client);
-            std::lock_guard<std::mutex> nextLock(next->mutex());
-            next->body().sputn(rest.data(), static_cast<std::streamsize>(rest.size()));
-        }
-        _startDeferred(connectionId, header, client, std::move(deferred));
+        _erasePending(connectionId);
+        connection._beginAnswer(nullptr);
+        _keepCarried(connectionId, connection, *client, rest);
+        later([&owner, connectionId, close, header] {
+            std::shared_ptr<KrTransceiverConnection> done = owner.findConnection(connectionId);
+            if (!done)
+                return;
+            if (close)
+                done->requestClose();
+            done->_answerFinished();
+        });
         return false;
     }
     if (header->refusalStatus() == 500) {
@@ -438,6 +499,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
             owner._finishServerTask(token);
         }
     }
+    if (close)
+        carried.clear();
     return !close && !carried.empty();
 }
 
@@ -445,7 +508,7 @@ void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConne
                                         KrTransceiverClient& client, KrXHeader& header) {
     // On a listener every message is a request, also one whose first line
     // could not be read; a carrier's peer is a server and gets no answer.
-    if (listening || header.direction() == 2) {
+    if (listening || header.direction() == KR_DIRECTION_REQUEST) {
         std::shared_ptr<KrXHeader> answer(header.makeRefusal());
         owner.send(client, answer, callback, header.taskName());
     }
@@ -453,11 +516,11 @@ void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConne
 }
 
 bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeader* message) {
-    if (message->direction() == 2)
+    if (message->direction() == KR_DIRECTION_REQUEST)
         _erasePending(connectionId);
     restartTimer();
     // A listener answering a request never joined its task (see send).
-    const bool joined = !(listening && message->direction() == 1);
+    const bool joined = !(listening && message->direction() == KR_DIRECTION_ANSWER);
     if (!isActive()) {
         if (joined)
             leaveTask(message->taskName());
@@ -473,7 +536,7 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         if (joined || connection->linkName() != message->taskName())
             connection->joinTask(message->taskName());
         KrServerCallback_t record;
-        record.type = 7;
+        record.type = KR_EVENT_ACCESS_LOG;
         // The connection's record is fixed at its creation, and the message
         // outlives this call: the pieces of the log line are not copied.
         static const std::string kNone = "none";
@@ -489,41 +552,12 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         uint64_t bytes = static_cast<uint64_t>(head->Size());
         if (ok) {
             if (!message->fileBody().empty()) {
-                std::shared_ptr<KrFileHandle> file = message->takeOpenFile();
-                if (!file)
-                    file = std::make_shared<KrFileHandle>(
-                        KrFileHandle::openForReading(message->fileBody().c_str()));
-                const auto length = static_cast<uint64_t>(message->bodyLength());
-                if (file->isOpen() && length <= kInlineFile) {
-                    // A small file goes with its head in one piece of output.
-                    bytes += length;
-                    auto body = std::make_unique<KrStringBuf>();
-                    const bool whole = _readFile(*file, length, *body);
-                    connection->queueOutputOwned(std::move(head), std::move(body));
-                    if (!whole)
-                        connection->requestClose();
-                } else if (file->isOpen()) {
-                    bytes += length;
-                    connection->queueOutputOwned(std::move(head));
-                    if (tWorkingServer == this) {
-                        std::lock_guard<std::mutex> guard(_filesLock);
-                        tFilesDeferred = true;
-                        _deferredFiles[std::this_thread::get_id()].push_back(
-                            {connectionId, std::move(file), length});
-                    } else {
-                        _streamFile(*connection, *file, length);
-                    }
-                } else {
-                    // The head announced a length that cannot be sent.
-                    connection->queueOutputOwned(std::move(head));
-                    connection->requestClose();
-                }
+                bytes += _queueFile(*connection, *message, std::move(head));
             } else {
                 std::unique_ptr<KrStringBuf> body = message->takeBody();
                 bytes += body->Length();
                 connection->queueOutputOwned(std::move(head), std::move(body));
             }
-            owner->wakeSender();
         }
         // Looked up last (a lookup may add an entry to the fields); the
         // referer is copied before the agent's lookup for the same reason.
@@ -539,25 +573,39 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
     return true;
 }
 
-void KrTransceiverServerL1HTTP::_streamDeferredFiles(KrTransceiver& owner) {
-    // Only the files this worker's own answers left: another worker's belong
-    // behind that worker's answers on its connection.
-    if (!tFilesDeferred)
-        return;
-    tFilesDeferred = false;
-    std::vector<FileStream> files;
-    {
-        std::lock_guard<std::mutex> guard(_filesLock);
-        const auto mine = _deferredFiles.find(std::this_thread::get_id());
-        if (mine == _deferredFiles.end())
-            return;
-        files.swap(mine->second);
-        _deferredFiles.erase(mine);
+uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,
+                                               KrXHeader& message,
+                                               std::unique_ptr<KrStringBuf> head) {
+    std::shared_ptr<KrFileHandle> file = message.takeOpenFile();
+    if (!file)
+        file = std::make_shared<KrFileHandle>(
+            KrFileHandle::openForReading(message.fileBody().c_str()));
+    const auto length = static_cast<uint64_t>(message.bodyLength());
+    if (!file->isOpen()) {
+        // The head announced a length that cannot be sent.
+        connection.queueOutputOwned(std::move(head));
+        connection.requestClose();
+        return 0;
     }
-    for (FileStream& stream : files) {
-        if (auto connection = owner.findConnection(stream.connectionId))
-            _streamFile(*connection, *stream.file, stream.length);
+    if (length <= kInlineFile) {
+        // A small file goes with its head in one piece of output.
+        auto body = std::make_unique<KrStringBuf>();
+        const bool whole = _readFile(*file, length, *body);
+        connection.queueOutputOwned(std::move(head), std::move(body));
+        if (!whole)
+            connection.requestClose();
+        return length;
     }
+    connection.queueOutputOwned(std::move(head));
+    auto stream = std::make_shared<FileStream>(std::move(file), length);
+    if (!connection._beginAnswer(stream)) {
+        // A second answer to one request while the first still streams:
+        // its bytes could only be mixed into the first one's.
+        connection.requestClose();
+        return 0;
+    }
+    stream->resume(connection);
+    return length;
 }
 
 bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body) {
@@ -574,26 +622,6 @@ bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, K
     // A file that shrank after its length was announced: the peer would wait
     // for bytes that never come.
     return got == length;
-}
-
-void KrTransceiverServerL1HTTP::_streamFile(KrTransceiverConnection& connection, KrFileHandle& file,
-                                            uint64_t length) {
-    std::string chunk;
-    uint64_t left = length;
-    while (left > 0) {
-        const size_t want = left < kFileChunk ? static_cast<size_t>(left) : kFileChunk;
-        chunk.resize(want);
-        const ssize_t got = file.read(chunk.data(), want);
-        if (got <= 0)
-            break;
-        size_t queued = 0;
-        connection.queueOutput(chunk.data(), static_cast<size_t>(got), queued);
-        left -= static_cast<uint64_t>(got);
-    }
-    // A file that shrank after its length was announced: the peer would wait
-    // for bytes that never come, so the connection ends after what was sent.
-    if (left > 0)
-        connection.requestClose();
 }
 
 std::string KrTransceiverServerL1HTTP::accessLogLine(
@@ -619,79 +647,4 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     AppendEscaped(out, agent);
     out += '"';
     return out;
-}
-
-void KrTransceiverServerL1HTTP::_watchHead(const std::string& connectionId) {
-    std::lock_guard<std::mutex> guard(_watchLock);
-    if (_watchStopped)
-        return;
-    // The limit runs from the head's first bytes; later bytes don't restart it.
-    if (!_headDeadlines.emplace(connectionId, HeadDeadline{SteadyMicros() + _headTimeLimit}).second)
-        return;
-    _watchedHeads.store(_headDeadlines.size());
-    if (!_watchRunning) {
-        _watchRunning = true;
-        _watchThread = std::thread([this] { _headWatch(); });
-    }
-    _watchCondition.notify_all();
-}
-
-void KrTransceiverServerL1HTTP::_unwatchHead(const std::string& connectionId) {
-    // Most requests arrive whole and were never watched. A connection's own
-    // entry was made by an earlier round on it, which this thread has seen.
-    if (_watchedHeads.load() == 0)
-        return;
-    std::lock_guard<std::mutex> guard(_watchLock);
-    if (_headDeadlines.erase(connectionId) != 0)
-        _watchedHeads.store(_headDeadlines.size());
-}
-
-bool KrTransceiverServerL1HTTP::_headExpired(const std::string& connectionId) {
-    if (_watchedHeads.load() == 0)
-        return false;
-    std::lock_guard<std::mutex> guard(_watchLock);
-    const auto it = _headDeadlines.find(connectionId);
-    return it != _headDeadlines.end() && SteadyMicros() >= it->second.at;
-}
-
-void KrTransceiverServerL1HTTP::_headWatch() {
-    std::unique_lock<std::mutex> lock(_watchLock);
-    while (!_watchStopped) {
-        int64_t next = INT64_MAX;
-        std::vector<std::string> expired;
-        const int64_t now = SteadyMicros();
-        for (auto& [connection, deadline] : _headDeadlines) {
-            if (deadline.signalled)
-                continue;
-            if (deadline.at <= now) {
-                deadline.signalled = true;
-                expired.push_back(connection);
-            } else if (deadline.at < next) {
-                next = deadline.at;
-            }
-        }
-        if (!expired.empty()) {
-            lock.unlock();
-            // The work function finds the head expired and answers 408; the
-            // entry goes when it does.
-            for (const std::string& connection : expired)
-                _insert_bufferSignaled(connection, clientName);
-            lock.lock();
-            continue;
-        }
-        if (next == INT64_MAX)
-            _watchCondition.wait(lock);
-        else
-            _watchCondition.wait_for(lock, std::chrono::microseconds(next - now));
-    }
-}
-
-void KrTransceiverServerL1HTTP::_stopHeadWatch() {
-    {
-        std::lock_guard<std::mutex> guard(_watchLock);
-        _watchStopped = true;
-    }
-    _watchCondition.notify_all();
-    if (_watchThread.joinable() && _watchThread.get_id() != std::this_thread::get_id())
-        _watchThread.join();
 }

@@ -3,28 +3,28 @@
 // headers (the reader of KrXHeader), hands every complete request to the
 // client's dispatch, and writes answers back with one access-log line each
 // (event type 7). Every request gets an answer: the reader's refusals (400,
-// 413, 431, 501), a head not complete within the head time limit (408) and a
-// request whose handling threw (500) are answered and the connection closed;
-// the server goes on serving. Pipelined requests are read one after the
-// other; "Expect: 100-continue" is answered before the body is read.
+// 413, 431, 501), a head or body not complete within its time limit (408)
+// and a request whose handling threw (500) are answered and the connection
+// closed; the server goes on serving. Pipelined requests are read one after
+// the other, each answer starting once the one before is down to the
+// connection's output window; "Expect: 100-continue" is answered before the
+// body is read. A peer that shuts its sending side gets the answers to every
+// complete request it sent before the connection closes.
 //
-// `pendingLock` guards `pending` (connection id -> the message being read).
-// `_watchLock` guards the head deadlines and the watch thread's state.
-// `_filesLock` guards the file bodies waiting to be streamed. Requests of
-// different connections are read and answered on several buffer-process
-// jobs at once; one connection's requests run one at a time, in order. Lock order:
-// pendingLock is never held while a header's mutex is awaited.
+// What the server keeps about a connection lies in the connection's record
+// (deadlines, the answer being made later or streamed, the task of its
+// requests); `pendingLock` guards `pending` (connection id -> the message
+// being read). Requests of different connections are read and answered on
+// several buffer-process jobs at once; one connection's requests run one at
+// a time, in order. Lock order: pendingLock is never held while a header's
+// mutex is awaited.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "transport/KrTransceiverServerL0Socket.h"
 
@@ -37,8 +37,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
   public:
     // A request head must be complete this long after its first byte.
     static constexpr long kDefaultHeadTimeLimit = 30000000;
-    // File bodies are read and queued in pieces of this size.
-    static constexpr size_t kFileChunk = 256 * 1024;
+    // File bodies are read and queued in pieces of this size, up to the
+    // connection's output window.
+    static constexpr size_t kFileChunk = 64 * 1024;
     // Files up to this size are read when their answer is made and leave
     // with its head.
     static constexpr uint64_t kInlineFile = 64 * 1024;
@@ -66,16 +67,20 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Also stops the head watch.
     void _shutdown(KrJob* transceiver) override;
 
-    // Called by a request handler inside dispatch: `work` answers the
-    // request later on a thread of its own (a CGI run), so the server goes on
-    // with other connections meanwhile; this connection reads nothing more
-    // until `work` has returned. The request stays alive until then. False
-    // when the caller is not inside a dispatch of an HTTP server (the caller
-    // then runs `work` itself).
-    static bool deferCurrent(std::function<void()> work);
+    // A request body must arrive within this long after its head, plus one
+    // second for every kMinBodyRate bytes that came.
+    static constexpr long kDefaultBodyTimeLimit = 30000000;
+    static constexpr uint64_t kMinBodyRate = 1024;
 
-    // The head time limit in microseconds (tests shorten it).
+    // The head and body time limits in microseconds (tests shorten them).
     void setHeadTimeLimit(long microseconds);
+    void setBodyTimeLimit(long microseconds);
+    // Makes the connection object for a new socket: a listener's
+    // connections are bounded to one request's worth of unread input and
+    // are answered after their peer's end of input.
+    std::shared_ptr<KrTransceiverConnection> _createConnection(
+        KrTransceiver& transceiver, std::string name, KrServerCallback_t& info,
+        std::shared_ptr<KrSocketIPvx>& socket) override;
     // Messages being read.
     size_t pendingCount();
 
@@ -92,68 +97,31 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     std::map<std::string, std::shared_ptr<KrXHeader>> pending;
 
   private:
-    struct FileStream {
-        std::string connectionId;
-        std::shared_ptr<KrFileHandle> file;
-        uint64_t length;
-    };
     // One message on one connection; false when the connection is done with
-    // for this pass (more bytes needed, closed, or left to the client).
+    // for this pass (more bytes needed, closed, waiting for an answer or the
+    // output window, or left to the client).
     bool _readOne(const std::string& connectionId, KrTransceiver& owner,
                   KrTransceiverConnection& connection,
                   const std::shared_ptr<KrTransceiverClient>& client, std::string& carried);
     std::shared_ptr<KrXHeader> _pendingHeader(const std::string& connectionId,
                                               KrTransceiverConnection& connection,
                                               KrTransceiverClient& client);
+    // Bytes behind a complete request wait in the next request's header.
+    void _keepCarried(const std::string& connectionId, KrTransceiverConnection& connection,
+                      KrTransceiverClient& client, std::string& carried);
     void _erasePending(const std::string& connectionId);
     // Answers a refused or failed request and closes the connection.
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
-    void _streamFile(KrTransceiverConnection& connection, KrFileHandle& file, uint64_t length);
+    // Queues a file body: whole when small, else streamed through the
+    // connection's output window.
+    uint64_t _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
+                        std::unique_ptr<KrStringBuf> head);
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
-    void _streamDeferredFiles(KrTransceiver& owner);
-    void _watchHead(const std::string& connectionId);
-    void _unwatchHead(const std::string& connectionId);
-    bool _headExpired(const std::string& connectionId);
-    void _headWatch();
-    void _stopHeadWatch();
 
-    // Runs deferred work for `connectionId`, then lets the connection read again.
-    void _startDeferred(const std::string& connectionId, std::shared_ptr<KrXHeader> header,
-                        std::shared_ptr<KrTransceiverClient> client, std::function<void()> work);
-    void _waitDeferred();
-
-    // Guarded by pendingLock: connections whose answer is being made on a
-    // thread of its own.
-    std::set<std::string> _busy;
-    // Guarded by pendingLock: connection id -> the task the client made for
-    // its requests, dissolved when the connection goes.
-    std::map<std::string, std::string> _connectionTasks;
-    // A connection that is gone: drops its unfinished request and its task.
-    void _forgetConnection(const std::string& connectionId, const std::string& clientName);
-    // `_deferredLock` guards the count of running deferred threads.
-    std::mutex _deferredLock;
-    std::condition_variable _deferredDone;
-    size_t _deferredRunning = 0;
-
-    std::mutex _filesLock;
-    // By the worker thread whose answers left them.
-    std::map<std::thread::id, std::vector<FileStream>> _deferredFiles;
-
-    std::mutex _watchLock;
-    std::condition_variable _watchCondition;
+    // Guards the two time limits.
+    std::mutex _limitsLock;
     long _headTimeLimit = kDefaultHeadTimeLimit;
-    struct HeadDeadline {
-        int64_t at;  // steady clock, µs
-        bool signalled = false;
-    };
-    // Connection id -> deadline of the head being read.
-    std::map<std::string, HeadDeadline> _headDeadlines;
-    // Its size, written under _watchLock, read without it: no lock while no
-    // head is being waited for.
-    std::atomic<size_t> _watchedHeads{0};
-    bool _watchRunning = false;
-    bool _watchStopped = false;
-    std::thread _watchThread;
+    long _bodyTimeLimit = kDefaultBodyTimeLimit;
 };

@@ -133,6 +133,20 @@ class KrXHeader : public KrJob {
     long contentLength() const { return _contentLength; }
     bool inHead() const { return _inHead; }
 
+    // --- Answers made later ---
+    // An answer made off the server's thread (a CGI program): `start` gets
+    // the function that its maker calls once the answer has been sent,
+    // whatever became of it.
+    using LaterAnswer = std::function<void(std::function<void()> finished)>;
+    // Set by a server that can wait for such an answer before it reads the
+    // connection's next request.
+    void allowLaterAnswer() { _laterAllowed = true; }
+    bool canAnswerLater() const { return _laterAllowed; }
+    // Called by a handler inside dispatch when canAnswerLater(): the server
+    // starts `start` once dispatch has returned.
+    void answerLater(LaterAnswer start) { _later = std::move(start); }
+    LaterAnswer takeLaterAnswer() { return std::move(_later); }
+
     // --- Bodies and parameters ---
     void _parseURL(const std::string& text);
     // 0 body incomplete, 1 body longer than announced, 2 parsed; a malformed
@@ -205,6 +219,13 @@ class KrXHeader : public KrJob {
     void setHandlerPath(const std::string& path) { _handlerPath = path; }
     void setHandled() { _handled = true; }
     void setLiftCGIHead() { _liftCGIHead = true; }
+    // A program's answer whose output is still coming: its head announces no
+    // length; with `chunked` the body goes in chunks (the first made of what
+    // the body holds when the head is written), else until the close.
+    void setStreamed(bool chunked) {
+        _streamed = true;
+        _chunked = chunked;
+    }
     bool liftCGIHead() const { return _liftCGIHead; }
     void markIncoming() { _incoming = true; }
     void setFileBody(const std::string& path, long length);
@@ -293,6 +314,7 @@ class KrXHeader : public KrJob {
     bool _findPair(const std::string& name, std::string& out) const;
     bool _parseMultipart(const std::string& boundary);
     void _writeAnswerHead(std::ostream& out);
+    void _frameBodyAsChunk();
     bool _writeRequestHead(std::ostream& out);
 
     std::atomic<int> _protocolKind;
@@ -331,12 +353,16 @@ class KrXHeader : public KrJob {
     std::shared_ptr<KrFileHandle> _openFile;
     std::string _contentType;
     bool _liftCGIHead = false;
+    bool _streamed = false;
+    bool _chunked = false;
     int64_t _created;
     bool _handled = false;
     KrServerCallback_t _peerInfo;
     std::string _location;
     std::string _taskName;
     KrKontextReplacement_t _kontextReplacement;
+    bool _laterAllowed = false;
+    LaterAnswer _later;
 
     // Pairs of the query and of an urlencoded body, decoded, names and values
     // back to back in _pairText, until they are made blocks. Every pair is

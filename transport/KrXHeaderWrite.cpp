@@ -1,6 +1,7 @@
 // The outgoing side of the wire format: answers made for requests and the
 // heads of answers and requests.
 
+#include <cstdio>
 #include <string>
 
 #include "transport/KrCGIHead.h"
@@ -121,8 +122,18 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     head += kServerName;
     head += "\r\n";
     // php-cgi writes no body for HEAD, so the length of its HEAD output is
-    // not the length a GET would bring: none is announced.
-    if (carriesBody && !(fromProgram && _headOnly)) {
+    // not the length a GET would bring: none is announced. A program's
+    // output that is still coming has no length yet: it goes in chunks, or
+    // (to an HTTP/1.0 peer) until the connection closes.
+    const bool streamed = _streamed && fromProgram && carriesBody && !_headOnly;
+    if (streamed) {
+        if (_chunked) {
+            head += "Transfer-Encoding: chunked\r\n";
+            _frameBodyAsChunk();
+        } else {
+            _closeAfter = true;
+        }
+    } else if (carriesBody && !(fromProgram && _headOnly)) {
         head += "Content-Length: ";
         head += std::to_string(length);
         head += "\r\n";
@@ -152,6 +163,20 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         _openFile.reset();
         _body.reset();
     }
+}
+
+void KrXHeader::_frameBodyAsChunk() {
+    const uint64_t size = _body ? _body->Length() : 0;
+    if (size == 0)
+        return;
+    char line[24];
+    const int written = std::snprintf(line, sizeof line, "%llx\r\n",
+                                      static_cast<unsigned long long>(size));
+    auto framed = std::make_unique<KrStringBuf>();
+    framed->sputn(line, written);
+    framed->sputn(_body->Begin(), static_cast<std::streamsize>(size));
+    framed->sputn("\r\n", 2);
+    _body = std::move(framed);
 }
 
 bool KrXHeader::_writeRequestHead(std::ostream& out) {

@@ -138,24 +138,68 @@ inline std::string ReadUntil(int fd, const std::function<bool(const std::string&
     return in;
 }
 
-// Complete answers at the start of `in` (heads with Content-Length).
+// Where the answer whose head ends at `headEnd` ends: behind Content-Length
+// bytes, or behind its last chunk; npos while it is incomplete.
+inline size_t AnswerEnd(const std::string& in, size_t at, size_t headEnd) {
+    const std::string head = in.substr(at, headEnd + 2 - at);
+    size_t end = headEnd + 4;
+    if (head.find("Transfer-Encoding: chunked\r\n") != std::string::npos) {
+        for (;;) {
+            const size_t line = in.find("\r\n", end);
+            if (line == std::string::npos)
+                return std::string::npos;
+            const size_t size = std::stoul(in.substr(end, line - end), nullptr, 16);
+            end = line + 2 + size + 2;
+            if (end > in.size())
+                return std::string::npos;
+            if (size == 0)
+                return end;
+        }
+    }
+    const size_t field = head.find("Content-Length: ");
+    if (field != std::string::npos)
+        end += std::stoul(head.substr(field + 16));
+    // A 100 Continue head has no body and counts as an answer of its own.
+    return in.size() < end ? std::string::npos : end;
+}
+
+// Complete answers at the start of `in`.
 inline size_t CountAnswers(const std::string& in) {
     size_t count = 0;
     size_t at = 0;
     for (;;) {
-        const size_t end = in.find("\r\n\r\n", at);
+        const size_t headEnd = in.find("\r\n\r\n", at);
+        if (headEnd == std::string::npos)
+            return count;
+        const size_t end = AnswerEnd(in, at, headEnd);
         if (end == std::string::npos)
             return count;
-        const std::string head = in.substr(at, end - at);
-        size_t length = 0;
-        const size_t field = head.find("Content-Length: ");
-        if (field != std::string::npos)
-            length = std::stoul(head.substr(field + 16));
-        // A 100 Continue head has no body and counts as an answer of its own.
-        if (in.size() < end + 4 + length)
-            return count;
-        at = end + 4 + length;
+        at = end;
         ++count;
+    }
+}
+
+// The body of the first answer in `in`, its chunks joined; what arrived of
+// a chunked body cut short.
+inline std::string DecodedBody(const std::string& in) {
+    const size_t headEnd = in.find("\r\n\r\n");
+    if (headEnd == std::string::npos)
+        return "";
+    if (in.substr(0, headEnd + 2).find("Transfer-Encoding: chunked\r\n") == std::string::npos)
+        return in.substr(headEnd + 4);
+    std::string body;
+    size_t at = headEnd + 4;
+    for (;;) {
+        const size_t line = in.find("\r\n", at);
+        if (line == std::string::npos)
+            return body;
+        const size_t size = std::stoul(in.substr(at, line - at), nullptr, 16);
+        if (size == 0)
+            return body;
+        body += in.substr(line + 2, size);
+        at = line + 2 + size + 2;
+        if (at > in.size())
+            return body;
     }
 }
 

@@ -20,8 +20,7 @@ std::string StatusLine(const std::string& answer) {
 }
 
 std::string BodyOf(const std::string& answer) {
-    const size_t end = answer.find("\r\n\r\n");
-    return end == std::string::npos ? "" : answer.substr(end + 4);
+    return DecodedBody(answer);
 }
 
 // One request on a fresh connection; the whole answer.

@@ -1,0 +1,513 @@
+#include "transport/KrCGIRunner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+#include "foundation/KrException.h"
+
+namespace {
+
+// Poller keys: the run's serial and which of its descriptors is ready.
+constexpr uint64_t kOutputKey = 0;
+constexpr uint64_t kInputKey = 1;
+constexpr uint64_t kProcessKey = 2;
+constexpr size_t kChunk = 64 * 1024;
+// Without a process descriptor (an old kernel) the end of a program is
+// looked for this often.
+constexpr int kReapPollMs = 20;
+
+uint64_t keyOf(uint64_t serial, uint64_t which) {
+    return serial << 2 | which;
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A descriptor moved to 3 and above, so that placing it on 0 or 1 in the
+// child cannot overwrite the other one.
+KrFileHandle aboveStdio(KrFileHandle handle) {
+    if (handle.get() >= 3 || !handle.isOpen())
+        return handle;
+    return KrFileHandle(::fcntl(handle.get(), F_DUPFD_CLOEXEC, 3));
+}
+
+}  // namespace
+
+struct KrCGIRunner::Active {
+    std::shared_ptr<KrCGIRun> run;
+    pid_t pid = -1;
+    KrFileHandle process;
+    KrFileHandle toChild;
+    KrFileHandle fromChild;
+    int64_t deadline = 0;
+    // After a TERM: when the KILL follows (0: none asked).
+    int64_t killAt = 0;
+    size_t output = 0;
+    bool paused = false;
+    int64_t pausedAt = 0;
+    bool outputClosed = false;
+    bool exited = false;
+    int status = 0;
+    // Decided before the end (time-out, too much output, cancel): the run
+    // ends once the program is reaped, whatever its output does.
+    bool ending = false;
+    KrCGIOutcome outcome = KrCGIOutcome::Finished;
+};
+
+KrCGIRunner::KrCGIRunner(size_t maxRunning, size_t maxQueued)
+    : _maxRunning(std::max<size_t>(maxRunning, 1)), _maxQueued(maxQueued) {}
+
+KrCGIRunner::~KrCGIRunner() {
+    stop();
+}
+
+bool KrCGIRunner::submit(std::shared_ptr<KrCGIRun> run) {
+    if (!run || !run->sink)
+        return false;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (_stopping || _running + _queue.size() >= _maxRunning + _maxQueued)
+            return false;
+        _queue.push_back(std::move(run));
+        if (!_thread.joinable())
+            _thread = std::thread([this] { _loop(); });
+    }
+    _poller.wake();
+    return true;
+}
+
+void KrCGIRunner::resume(const std::shared_ptr<KrCGIRun>& run) {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (!_thread.joinable() || _threadDone)
+            return;
+        _commands.emplace_back(Command::Resume, run);
+    }
+    _poller.wake();
+}
+
+void KrCGIRunner::cancel(const std::shared_ptr<KrCGIRun>& run) {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        if (!_thread.joinable() || _threadDone)
+            return;
+        _commands.emplace_back(Command::Cancel, run);
+    }
+    _poller.wake();
+}
+
+void KrCGIRunner::stop() {
+    std::thread thread;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _stopping = true;
+        thread.swap(_thread);
+    }
+    _poller.wake();
+    // The thread ends every program and hears them reaped before it returns.
+    if (thread.joinable())
+        thread.join();
+}
+
+void KrCGIRunner::setLimits(size_t maxRunning, size_t maxQueued) {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        _maxRunning = std::max<size_t>(maxRunning, 1);
+        _maxQueued = maxQueued;
+    }
+    _poller.wake();
+}
+
+size_t KrCGIRunner::runningCount() {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _running;
+}
+
+size_t KrCGIRunner::queuedCount() {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _queue.size();
+}
+
+void KrCGIRunner::_startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting) {
+    while (!_queue.empty() && _running < _maxRunning) {
+        starting.push_back(std::move(_queue.front()));
+        _queue.pop_front();
+        ++_running;
+    }
+}
+
+void KrCGIRunner::_loop() {
+    // Writing to a program that has closed its input raises SIGPIPE, which
+    // would end the whole process: this thread blocks it and takes the
+    // failed write's EPIPE instead. Programs start with the mask the process
+    // had before (posix_spawn sets it).
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+    std::vector<KrPoller::Event> events;
+    std::vector<std::shared_ptr<KrCGIRun>> starting;
+    std::vector<std::shared_ptr<KrCGIRun>> dropped;
+    std::vector<std::pair<Command, std::shared_ptr<KrCGIRun>>> commands;
+    bool stopSeen = false;
+    for (;;) {
+        bool stopping;
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            commands.swap(_commands);
+            stopping = _stopping;
+            if (stopping) {
+                for (std::shared_ptr<KrCGIRun>& run : _queue)
+                    dropped.push_back(std::move(run));
+                _queue.clear();
+            } else {
+                _startQueuedNL(starting);
+            }
+        }
+        for (std::shared_ptr<KrCGIRun>& run : starting)
+            _start(run);
+        starting.clear();
+        for (auto& [command, run] : commands) {
+            const auto serial = _serialOf.find(run.get());
+            if (serial == _serialOf.end()) {
+                if (command == Command::Cancel) {
+                    // Still queued: it never starts.
+                    std::lock_guard<std::mutex> guard(_lock);
+                    const auto queued = std::find(_queue.begin(), _queue.end(), run);
+                    if (queued != _queue.end()) {
+                        _queue.erase(queued);
+                        dropped.push_back(run);
+                    }
+                }
+                continue;
+            }
+            Active& active = *_active.at(serial->second);
+            if (command == Command::Resume && active.paused && !active.ending) {
+                active.paused = false;
+                // The time spent waiting for a slow reader is not the program's.
+                active.deadline += nowMs() - active.pausedAt;
+                if (!active.outputClosed)
+                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
+                                false);
+            } else if (command == Command::Cancel && active.outcome != KrCGIOutcome::Cancelled) {
+                active.ending = true;
+                active.outcome = KrCGIOutcome::Cancelled;
+                _endGroup(active, SIGTERM);
+                active.killAt = nowMs() + kGrace.count();
+            }
+        }
+        commands.clear();
+        for (std::shared_ptr<KrCGIRun>& run : dropped)
+            run->sink->ended(KrCGIOutcome::Cancelled, 0);
+        dropped.clear();
+        if (stopping && !stopSeen) {
+            stopSeen = true;
+            const int64_t killAt = nowMs() + kGrace.count();
+            for (auto& [serial, active] : _active) {
+                if (active->outcome != KrCGIOutcome::Cancelled) {
+                    active->ending = true;
+                    active->outcome = KrCGIOutcome::Cancelled;
+                    _endGroup(*active, SIGTERM);
+                    active->killAt = killAt;
+                }
+            }
+        }
+        if (stopping && _active.empty())
+            break;
+        events.clear();
+        _poller.wait(events, _nextTimeoutMs());
+        for (const KrPoller::Event& event : events)
+            _onEvent(event.key, event.broken);
+        _checkDeadlines();
+    }
+    std::lock_guard<std::mutex> guard(_lock);
+    _threadDone = true;
+}
+
+KrPipePair::KrPipePair() {
+    int fromChild[2];
+    int toChild[2];
+    if (::pipe2(fromChild, O_CLOEXEC) != 0)
+        throw KrException("problem with pipes", __LINE__, "KrPipePair");
+    fromChildRead = KrFileHandle(fromChild[0]);
+    fromChildWrite = KrFileHandle(fromChild[1]);
+    if (::pipe2(toChild, O_CLOEXEC) != 0) {
+        closeAll();
+        throw KrException("problem with pipes", __LINE__, "KrPipePair");
+    }
+    toChildRead = KrFileHandle(toChild[0]);
+    toChildWrite = KrFileHandle(toChild[1]);
+}
+
+void KrPipePair::closeAll() {
+    toChildRead.close();
+    toChildWrite.close();
+    fromChildRead.close();
+    fromChildWrite.close();
+}
+
+void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run) {
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        --_running;
+    }
+    run->sink->ended(KrCGIOutcome::CannotStart, 0);
+}
+
+void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
+    std::unique_ptr<KrPipePair> pipes;
+    try {
+        pipes = std::make_unique<KrPipePair>();
+    } catch (const KrException&) {
+        _cannotStart(run);
+        return;
+    }
+    KrFileHandle inRead = aboveStdio(std::move(pipes->toChildRead));
+    KrFileHandle outWrite = aboveStdio(std::move(pipes->fromChildWrite));
+
+    std::vector<char*> envp;
+    for (std::string& entry : run->environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string argument0 = run->argument0;
+    char* argv[] = {argument0.data(), nullptr};
+    // Started with posix_spawn, which does not copy this process's page
+    // tables as fork does: in its own process group, the two pipe ends as
+    // standard input and output, the signal mask the process had before
+    // this thread blocked SIGPIPE.
+    sigset_t unblocked;
+    pthread_sigmask(SIG_SETMASK, nullptr, &unblocked);
+    sigdelset(&unblocked, SIGPIPE);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawn_file_actions_adddup2(&actions, inRead.get(), 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.get(), 1);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setsigmask(&attributes, &unblocked);
+    pid_t pid = -1;
+    const int spawned = inRead.isOpen() && outWrite.isOpen()
+                            ? ::posix_spawn(&pid, run->program.c_str(), &actions, &attributes,
+                                            argv, envp.data())
+                            : EBADF;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        _cannotStart(run);
+        return;
+    }
+    ::setpgid(pid, pid);
+
+    const uint64_t serial = ++_nextSerial;
+    auto active = std::make_unique<Active>();
+    active->run = run;
+    active->pid = pid;
+    active->process = KrFileHandle(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    active->fromChild = std::move(pipes->fromChildRead);
+    active->toChild = std::move(pipes->toChildWrite);
+    active->deadline = nowMs() + run->timeLimit.count();
+    active->fromChild.setNonBlocking();
+    active->toChild.setNonBlocking();
+    _poller.add(active->fromChild.get(), keyOf(serial, kOutputKey), true, false);
+    if (active->process.isOpen())
+        _poller.add(active->process.get(), keyOf(serial, kProcessKey), true, false);
+    if (run->input != nullptr && run->input->Length() > 0)
+        _poller.add(active->toChild.get(), keyOf(serial, kInputKey), false, true);
+    else
+        active->toChild.close();
+    _serialOf[run.get()] = serial;
+    _active[serial] = std::move(active);
+}
+
+void KrCGIRunner::_onEvent(uint64_t key, bool) {
+    const uint64_t serial = key >> 2;
+    const auto it = _active.find(serial);
+    if (it == _active.end())
+        return;
+    Active& active = *it->second;
+    switch (key & 3) {
+        case kOutputKey:
+            _readOutput(active);
+            break;
+        case kInputKey:
+            _writeInput(active);
+            break;
+        case kProcessKey:
+            _reap(active, false);
+            break;
+        default:
+            return;
+    }
+    _finishIfDone(serial);
+}
+
+void KrCGIRunner::_readOutput(Active& active) {
+    // A few chunks per turn, so one busy program does not hold up the rest.
+    for (int round = 0; round < 4 && !active.paused && !active.outputClosed; ++round) {
+        const ssize_t got = active.fromChild.read(_chunk.data(), _chunk.size());
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        if (got <= 0) {
+            active.outputClosed = true;
+            _poller.remove(active.fromChild.get());
+            active.fromChild.close();
+            return;
+        }
+        if (active.ending)
+            continue;  // read and dropped: the answer is settled
+        active.output += static_cast<size_t>(got);
+        if (active.output > active.run->outputLimit) {
+            active.ending = true;
+            active.outcome = KrCGIOutcome::OutputTooLarge;
+            _endGroup(active, SIGKILL);
+            continue;
+        }
+        const KrCGISink::Next next = active.run->sink->output(_chunk.data(), static_cast<size_t>(got));
+        if (next == KrCGISink::KR_CGI_PAUSE) {
+            active.paused = true;
+            active.pausedAt = nowMs();
+            _poller.remove(active.fromChild.get());
+        } else if (next == KrCGISink::KR_CGI_STOP) {
+            // Its answer is settled: the program is ended, its status kept.
+            active.ending = true;
+            _endGroup(active, SIGKILL);
+        }
+    }
+}
+
+void KrCGIRunner::_writeInput(Active& active) {
+    if (!active.toChild.isOpen())
+        return;
+    KrStringBuf& input = *active.run->input;
+    const size_t want = std::min<uint64_t>(input.Length(), kChunk);
+    const ssize_t written = want > 0 ? active.toChild.write(input.Begin(), want) : 0;
+    if (written > 0)
+        input.gbump(static_cast<int>(written));
+    if (written < 0 && errno == EAGAIN) {
+        _poller.watchWrite(active.toChild.get(), keyOf(_serialOf.at(active.run.get()), kInputKey),
+                           false);
+        return;
+    }
+    // All of the body, or a program that stopped reading: its input ends.
+    if (written < 0 || input.Length() == 0) {
+        if (written < 0 && errno == EPIPE) {
+            // The SIGPIPE this raised is pending on this thread: take it.
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+            }
+        }
+        _poller.remove(active.toChild.get());
+        active.toChild.close();
+        return;
+    }
+    _poller.watchWrite(active.toChild.get(), keyOf(_serialOf.at(active.run.get()), kInputKey),
+                       false);
+}
+
+void KrCGIRunner::_reap(Active& active, bool block) {
+    if (active.exited)
+        return;
+    int status = 0;
+    pid_t got;
+    do {
+        got = ::waitpid(active.pid, &status, block ? 0 : WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    if (got == active.pid || (got < 0 && errno == ECHILD)) {
+        active.exited = true;
+        active.status = got == active.pid ? status : 0;
+        if (active.process.isOpen()) {
+            _poller.remove(active.process.get());
+            active.process.close();
+        }
+    }
+}
+
+void KrCGIRunner::_endGroup(Active& active, int signal) {
+    if (active.pid > 0)
+        ::kill(-active.pid, signal);
+}
+
+void KrCGIRunner::_finishIfDone(uint64_t serial) {
+    const auto it = _active.find(serial);
+    if (it == _active.end())
+        return;
+    Active& active = *it->second;
+    // A program that has ended is done once its output is read to its end;
+    // one ended from here is done once reaped, whatever holds its output.
+    if (active.exited && (active.outputClosed || active.ending))
+        _finish(serial, active.outcome);
+}
+
+void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
+    const auto it = _active.find(serial);
+    if (it == _active.end())
+        return;
+    std::unique_ptr<Active> active = std::move(it->second);
+    _active.erase(it);
+    _serialOf.erase(active->run.get());
+    for (KrFileHandle* handle : {&active->fromChild, &active->toChild, &active->process}) {
+        if (handle->isOpen())
+            _poller.remove(handle->get());
+    }
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        --_running;
+    }
+    active->run->sink->ended(outcome, active->status);
+}
+
+int KrCGIRunner::_nextTimeoutMs() {
+    if (_active.empty())
+        return -1;
+    const int64_t now = nowMs();
+    int64_t next = INT64_MAX;
+    for (const auto& [serial, active] : _active) {
+        if (!active->process.isOpen() && !active->exited)
+            next = std::min<int64_t>(next, now + kReapPollMs);
+        if (active->killAt != 0)
+            next = std::min(next, active->killAt);
+        else if (!active->ending && !active->paused)
+            next = std::min(next, active->deadline);
+    }
+    if (next == INT64_MAX)
+        return -1;
+    return static_cast<int>(std::clamp<int64_t>(next - now, 0, INT_MAX));
+}
+
+void KrCGIRunner::_checkDeadlines() {
+    const int64_t now = nowMs();
+    std::vector<uint64_t> serials;
+    for (auto& [serial, active] : _active) {
+        if (!active->ending && !active->paused && now >= active->deadline) {
+            active->ending = true;
+            active->outcome = KrCGIOutcome::TimedOut;
+            _endGroup(*active, SIGKILL);
+        }
+        if (active->killAt != 0 && now >= active->killAt) {
+            active->killAt = 0;
+            _endGroup(*active, SIGKILL);
+        }
+        if (!active->process.isOpen())
+            _reap(*active, false);
+        serials.push_back(serial);
+    }
+    for (const uint64_t serial : serials)
+        _finishIfDone(serial);
+}

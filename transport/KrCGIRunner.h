@@ -1,0 +1,147 @@
+#pragma once
+// Runs CGI programs without a thread per program: one thread watches every
+// running program's pipes and process in one epoll set, feeds each its
+// request body, passes its output on as it comes and ends it at its time
+// limit. At most `maxRunning` programs run at once; later ones wait in a
+// queue of at most `maxQueued`, and submit refuses beyond that (the caller
+// answers 503). Each program runs in a process group of its own, so that
+// ending it ends its children too.
+//
+// Thread-safe: submit, resume, cancel and stop post commands under `_lock`
+// and wake the runner's thread, which alone touches the runs' processes and
+// descriptors and calls their sinks. stop (also the destructor) ends every
+// program (TERM, then KILL after a short grace) and joins the thread.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/KrStringBuf.h"
+#include "transport/KrFileHandle.h"
+#include "transport/KrPoller.h"
+
+// The two pipes of a CGI child: parent-to-child (its standard input) and
+// child-to-parent (its standard output). Owns the four descriptors, all
+// close-on-exec. Throws KrException "problem with pipes" when a pipe cannot
+// be made.
+class KrPipePair {
+  public:
+    KrPipePair();
+    ~KrPipePair() { closeAll(); }
+    KrPipePair(const KrPipePair&) = delete;
+    KrPipePair& operator=(const KrPipePair&) = delete;
+    void closeAll();
+
+    KrFileHandle toChildRead;
+    KrFileHandle toChildWrite;
+    KrFileHandle fromChildRead;
+    KrFileHandle fromChildWrite;
+};
+
+// How a CGI run ended.
+enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge, Cancelled };
+
+// Where a run's output goes; called on the runner's thread only.
+class KrCGISink {
+  public:
+    // What the run does after output: read on, wait for resume, or end the
+    // program (its answer is settled, nothing more is wanted).
+    enum Next { KR_CGI_MORE, KR_CGI_PAUSE, KR_CGI_STOP };
+
+    virtual ~KrCGISink() = default;
+    virtual Next output(const char* data, size_t size) = 0;
+    // The run is over. `status` is waitpid's status when the program was
+    // reaped (Finished, TimedOut, OutputTooLarge), else 0.
+    virtual void ended(KrCGIOutcome outcome, int status) = 0;
+};
+
+// One program to run: what to start, what to feed it, where its output goes.
+struct KrCGIRun {
+    // The program as execve takes it (a path), its argument 0, and the
+    // environment as "NAME=value" texts.
+    std::string program;
+    std::string argument0;
+    std::vector<std::string> environment;
+    // Fed to the program's standard input from its read position; whoever
+    // submits keeps it alive until the sink hears the end (`keep` may hold it).
+    KrStringBuf* input = nullptr;
+    std::shared_ptr<void> keep;
+    std::shared_ptr<KrCGISink> sink;
+    std::chrono::milliseconds timeLimit{30000};
+    // Output beyond this ends the program (OutputTooLarge).
+    size_t outputLimit = SIZE_MAX;
+};
+
+class KrCGIRunner {
+  public:
+    KrCGIRunner(size_t maxRunning, size_t maxQueued);
+    ~KrCGIRunner();
+    KrCGIRunner(const KrCGIRunner&) = delete;
+    KrCGIRunner& operator=(const KrCGIRunner&) = delete;
+
+    // Starts the run or queues it; false (the sink is not called) when the
+    // queue is full or the runner has stopped.
+    bool submit(std::shared_ptr<KrCGIRun> run);
+    // The sink can take output again after KR_CGI_PAUSE.
+    void resume(const std::shared_ptr<KrCGIRun>& run);
+    // Ends the run: a queued one never starts, a running program is ended
+    // (TERM, KILL after the grace). The sink hears Cancelled.
+    void cancel(const std::shared_ptr<KrCGIRun>& run);
+    // Ends every run and the thread; later submits are refused. Returns
+    // once every program has been reaped.
+    void stop();
+
+    void setLimits(size_t maxRunning, size_t maxQueued);
+    size_t runningCount();
+    size_t queuedCount();
+
+    // A program asked to end gets this long before it is killed.
+    static constexpr std::chrono::milliseconds kGrace{300};
+
+  private:
+    struct Active;
+    enum class Command { Resume, Cancel };
+
+    void _loop();
+    void _startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting);
+    void _start(const std::shared_ptr<KrCGIRun>& run);
+    void _cannotStart(const std::shared_ptr<KrCGIRun>& run);
+    void _onEvent(uint64_t key, bool broken);
+    void _readOutput(Active& active);
+    void _writeInput(Active& active);
+    void _reap(Active& active, bool block);
+    void _endGroup(Active& active, int signal);
+    void _finishIfDone(uint64_t serial);
+    void _finish(uint64_t serial, KrCGIOutcome outcome);
+    int _nextTimeoutMs();
+    void _checkDeadlines();
+
+    // Guards the queue, the commands, the limits, the running count and
+    // the stop flag; the thread takes it only to pick up work.
+    std::mutex _lock;
+    std::condition_variable _stopped;
+    std::deque<std::shared_ptr<KrCGIRun>> _queue;
+    std::vector<std::pair<Command, std::shared_ptr<KrCGIRun>>> _commands;
+    size_t _maxRunning;
+    size_t _maxQueued;
+    size_t _running = 0;
+    bool _stopping = false;
+    bool _threadDone = false;
+    std::thread _thread;
+
+    // The runner thread's own: the runs started, by serial.
+    KrPoller _poller;
+    std::map<uint64_t, std::unique_ptr<Active>> _active;
+    std::map<const KrCGIRun*, uint64_t> _serialOf;
+    uint64_t _nextSerial = 0;
+    std::vector<char> _chunk = std::vector<char>(64 * 1024);
+};

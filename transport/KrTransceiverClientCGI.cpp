@@ -1,0 +1,438 @@
+// The web client's CGI service: programs below "cgi-bin/" and ".php" files
+// through the PHP interpreter, run by the client's KrCGIRunner, their
+// answers made from what they write.
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "foundation/KrJob.h"
+#include "transport/KrCGIHead.h"
+#include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverConnection.h"
+#include "transport/KrXHeader.h"
+#include "transport/KrXResponseHeader.h"
+
+extern char** environ;
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info;
+    return ::access(path.c_str(), X_OK) == 0 && ::stat(path.c_str(), &info) == 0 &&
+           S_ISREG(info.st_mode);
+}
+
+// The program as execve needs it: a path with "/" stays, a bare name is
+// looked up on PATH (before the child is started).
+std::string ResolveProgram(const std::string& program) {
+    if (program.find('/') != std::string::npos)
+        return ::access(program.c_str(), X_OK) == 0 ? program : "";
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start);
+        candidate = (candidate.empty() ? "." : candidate) + "/" + program;
+        if (IsExecutableFile(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+// The process's environment without the request's variables (and without
+// any HTTP_ variable of the server's own), then the request's.
+std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::string>& request) {
+    std::vector<std::string> strings;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        const char* equals = std::strchr(*entry, '=');
+        const std::string name(*entry, equals != nullptr ? equals - *entry : std::strlen(*entry));
+        if (request.count(name) == 0 && name.compare(0, 5, "HTTP_") != 0)
+            strings.emplace_back(*entry);
+    }
+    for (const auto& [name, value] : request)
+        strings.push_back(name + "=" + value);
+    return strings;
+}
+
+// Whether the request came as HTTP/1.1, whose peers take chunked answers.
+bool TakesChunks(KrXHeader& request) {
+    const auto first = request.headers().find(":first:");
+    return first != request.headers().end() && first->second.size() >= 3 &&
+           first->second[2] == "HTTP/1.1";
+}
+
+// What a program wrote, collected for a caller that waits for the end.
+class CollectingSink : public KrCGISink {
+  public:
+    explicit CollectingSink(KrStringBuf& output) : _output(output) {}
+
+    Next output(const char* data, size_t size) override {
+        _output.sputn(data, static_cast<std::streamsize>(size));
+        return KR_CGI_MORE;
+    }
+    void ended(KrCGIOutcome outcome, int status) override {
+        std::lock_guard<std::mutex> guard(_lock);
+        _outcome = outcome;
+        _status = status;
+        _done = true;
+        _ended.notify_all();
+    }
+    KrCGIOutcome wait(int& status) {
+        std::unique_lock<std::mutex> lock(_lock);
+        _ended.wait(lock, [this] { return _done; });
+        status = _status;
+        return _outcome;
+    }
+
+  private:
+    KrStringBuf& _output;
+    // Guards the three results below.
+    std::mutex _lock;
+    std::condition_variable _ended;
+    bool _done = false;
+    KrCGIOutcome _outcome = KrCGIOutcome::CannotStart;
+    int _status = 0;
+};
+
+// The answer to one request, made from its program's output. Output is
+// collected until the program ends, and then answered with its length; an
+// answer that grows past the connection's output window is sent as it comes
+// instead (in chunks, or until the close for an HTTP/1.0 peer), its program
+// read only while the connection takes what came. A program that dies after
+// its head leaves an answer the client can tell is cut short: the
+// connection closes without the last chunk, never after a length that lies.
+//
+// output and ended run on the runner's thread and alone touch the answer's
+// state; resume and cancel come from the connection's side and only pass
+// the word on to the runner.
+class CGIAnswer : public KrCGISink, public KrAnswerStream {
+  public:
+    CGIAnswer(KrTransceiverClient& client, std::function<bool(KrServerCallback_t&)> callback,
+              KrXHeader& request, KrCGIRunner& runner,
+              std::shared_ptr<KrTransceiverConnection> connection)
+        : _client(client),
+          _callback(std::move(callback)),
+          _request(request),
+          _runner(runner),
+          _connection(std::move(connection)),
+          _headOnly(request.method() == KR_HTTP_HEAD),
+          _chunked(TakesChunks(request)) {}
+
+    void setRun(const std::shared_ptr<KrCGIRun>& run) { _run = run; }
+    // Answers `status` without running the program, and lets the
+    // connection go on.
+    void answerNow(unsigned long status) {
+        _answer(status, false);
+        _release();
+    }
+    void setFinished(std::function<void()> finished) { _finished = std::move(finished); }
+
+    Next output(const char* data, size_t size) override {
+        if (_streaming) {
+            _queueBody(data, size);
+            return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
+        }
+        if (_settled)
+            return KR_CGI_STOP;
+        if (!_headDone) {
+            _output.sputn(data, static_cast<std::streamsize>(size));
+            const KrCGIHead::State state = _head.parse(_output.Begin(), _output.Length());
+            if (state == KrCGIHead::KR_CGI_HEAD_BAD) {
+                // Nothing behind a broken head can be trusted to be a page.
+                _answer(502, false);
+                return KR_CGI_STOP;
+            }
+            if (state == KrCGIHead::KR_CGI_HEAD_INCOMPLETE)
+                return KR_CGI_MORE;
+            _headDone = true;
+            if (_headOnly) {
+                // The answer to HEAD is the head alone: what follows it is
+                // read and dropped.
+                _truncateToHead();
+                return KR_CGI_MORE;
+            }
+        } else if (_headOnly) {
+            return KR_CGI_MORE;
+        } else {
+            _output.sputn(data, static_cast<std::streamsize>(size));
+        }
+        if (_connection && KrCGIHead::carriesBody(_head.status()) &&
+            static_cast<size_t>(_output.Length()) - _head.length() >=
+                KrConnectionRecord::kOutputWindow) {
+            _startStreaming();
+            return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
+        }
+        return KR_CGI_MORE;
+    }
+
+    void ended(KrCGIOutcome outcome, int status) override {
+        const bool died = outcome == KrCGIOutcome::Finished && WIFSIGNALED(status);
+        if (_streaming) {
+            if (outcome == KrCGIOutcome::Finished && !died && _chunked) {
+                static const char kLast[] = "0\r\n\r\n";
+                _queueRaw(kLast, sizeof kLast - 1);
+            } else if (_connection) {
+                // Cut short, or an answer that ends with the connection.
+                _connection->requestClose();
+            }
+        } else if (!_settled) {
+            switch (outcome) {
+                case KrCGIOutcome::Cancelled:
+                    break;  // the connection is gone, or the server stops
+                case KrCGIOutcome::CannotStart:
+                    _answer(500, false);
+                    break;
+                case KrCGIOutcome::TimedOut:
+                    _answer(504, false);
+                    break;
+                case KrCGIOutcome::OutputTooLarge:
+                    _answer(502, false);
+                    break;
+                case KrCGIOutcome::Finished:
+                    if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && _output.Size() == 0)
+                        _answer(500, false);
+                    else if (died && _headDone && KrCGIHead::carriesBody(_head.status()) &&
+                             !_headOnly && _connection)
+                        _cutShort();
+                    else if (died)
+                        _answer(502, false);
+                    else
+                        _answer(200, true);
+                    break;
+            }
+        }
+        _release();
+    }
+
+    void resume(KrTransceiverConnection&) override {
+        if (std::shared_ptr<KrCGIRun> run = _run.lock())
+            _runner.resume(run);
+    }
+
+    void cancel() override {
+        if (std::shared_ptr<KrCGIRun> run = _run.lock())
+            _runner.cancel(run);
+    }
+
+  private:
+    bool _roomLeft() const {
+        return _connection->pendingOutputBytes() < KrConnectionRecord::kOutputWindow;
+    }
+
+    void _truncateToHead() {
+        auto head = std::make_unique<KrStringBuf>();
+        head->sputn(_output.Begin(), static_cast<std::streamsize>(_head.length()));
+        _output.Reset();
+        _output.sputn(head->Begin(), head->Length());
+    }
+
+    // Sends the answer: `fromOutput` makes it of the program's output (its
+    // head lifted by the writer), else it is `status` with an empty body.
+    void _answer(unsigned long status, bool fromOutput) {
+        _settled = true;
+        std::shared_ptr<KrXResponseHeader> answer(_request.makeResponse());
+        answer->setStatus(status);
+        if (fromOutput) {
+            answer->setLiftCGIHead();
+            answer->body().sputn(_output.Begin(), static_cast<std::streamsize>(_output.Length()));
+        } else {
+            answer->body();
+        }
+        _output.Reset();
+        answer->setState(KR_JOB_READY);
+        _send(answer);
+    }
+
+    // The head and what came so far go now; the rest follows as it comes.
+    void _startStreaming() {
+        _settled = true;
+        _streaming = true;
+        std::shared_ptr<KrXResponseHeader> answer(_request.makeResponse());
+        answer->setStatus(200);
+        answer->setLiftCGIHead();
+        answer->setStreamed(_chunked);
+        answer->body().sputn(_output.Begin(), static_cast<std::streamsize>(_output.Length()));
+        std::string().swap(_scratch);
+        _output.Reset();
+        answer->setState(KR_JOB_READY);
+        _connection->_streamAnswer(_self());
+        _send(answer);
+    }
+
+    // The program died after its head: what it wrote goes out, and the
+    // connection closes without the end a complete answer has.
+    void _cutShort() {
+        _startStreaming();
+        _connection->requestClose();
+    }
+
+    void _queueBody(const char* data, size_t size) {
+        if (!_chunked) {
+            _queueRaw(data, size);
+            return;
+        }
+        char line[24];
+        const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
+        _scratch.assign(line, static_cast<size_t>(length));
+        _scratch.append(data, size);
+        _scratch.append("\r\n", 2);
+        _queueRaw(_scratch.data(), _scratch.size());
+    }
+
+    void _queueRaw(const char* data, size_t size) {
+        size_t queued = 0;
+        _connection->queueOutput(data, size, queued);
+    }
+
+    void _send(const std::shared_ptr<KrXResponseHeader>& answer) {
+        if (KrTransceiver* owner = _client.attachedTransceiver())
+            owner->send(_client, answer, _callback, _request.taskName());
+    }
+
+    std::shared_ptr<KrAnswerStream> _self() {
+        std::shared_ptr<KrCGIRun> run = _run.lock();
+        return run ? std::dynamic_pointer_cast<CGIAnswer>(run->sink) : nullptr;
+    }
+
+    // The last touch: the server may read the connection's next request.
+    void _release() {
+        std::function<void()> finished;
+        finished.swap(_finished);
+        if (finished)
+            finished();
+    }
+
+    KrTransceiverClient& _client;
+    const std::function<bool(KrServerCallback_t&)> _callback;
+    KrXHeader& _request;
+    KrCGIRunner& _runner;
+    std::shared_ptr<KrTransceiverConnection> _connection;
+    std::weak_ptr<KrCGIRun> _run;
+    std::function<void()> _finished;
+    const bool _headOnly;
+    const bool _chunked;
+    KrStringBuf _output;
+    std::string _scratch;
+    KrCGIHead _head;
+    bool _headDone = false;
+    bool _settled = false;
+    bool _streaming = false;
+};
+
+}  // namespace
+
+bool KrTransceiverClient::_runPHP(const std::string& scriptPath, const std::string&,
+                                  KrXHeader& request) {
+    return _runProgram(phpBinName, scriptPath, request);
+}
+
+bool KrTransceiverClient::_runCGI(const std::string& programPath, const std::string&,
+                                  KrXHeader& request) {
+    return _runProgram(programPath, programPath, request);
+}
+
+bool KrTransceiverClient::_runProgram(const std::string& program, const std::string& scriptPath,
+                                      KrXHeader& request) {
+    std::map<std::string, std::string> environment{{"REDIRECT_STATUS", "CGI"},
+                                                   {"SCRIPT_FILENAME", scriptPath}};
+    struct stat info;
+    if (::stat(scriptPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    if (!_cgiEnvironment(scriptPath, environment, request))
+        return false;
+    auto run = std::make_shared<KrCGIRun>();
+    run->program = ResolveProgram(program);
+    run->argument0 = program;
+    run->environment = ProgramEnvironment(environment);
+    run->input = &request.body();
+    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
+    run->outputLimit = cgiOutputLimit.load();
+
+    KrTransceiver* owner = attachedTransceiver();
+    std::shared_ptr<KrTransceiverConnection> connection =
+        owner != nullptr && request.canAnswerLater() ? owner->findConnection(request.routeToken(0))
+                                                      : nullptr;
+    auto answer = std::make_shared<CGIAnswer>(*this, serverCallback, request, _runner, connection);
+    run->sink = answer;
+    answer->setRun(run);
+    if (run->program.empty()) {
+        // Nothing to start: answered at once, as a program that cannot start.
+        answer->answerNow(500);
+        return true;
+    }
+    if (connection) {
+        // The server waits for this answer before the connection's next
+        // request and goes on with other connections meanwhile; the request
+        // stays alive until `finished` has been called.
+        request.answerLater([this, run, answer](std::function<void()> finished) {
+            answer->setFinished(std::move(finished));
+            // Every program slot and queue place taken: 503 at once.
+            if (!_runner.submit(run))
+                answer->answerNow(503);
+        });
+        return true;
+    }
+    // No server to wait for it: the answer is made before this returns.
+    std::mutex lock;
+    std::condition_variable done;
+    bool over = false;
+    answer->setFinished([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        over = true;
+        done.notify_all();
+    });
+    if (!_runner.submit(run)) {
+        answer->setFinished(nullptr);
+        answer->answerNow(503);
+        return true;
+    }
+    std::unique_lock<std::mutex> wait(lock);
+    done.wait(wait, [&] { return over; });
+    return true;
+}
+
+bool KrTransceiverClient::_execCGIChild(const std::string& program,
+                                        const std::map<std::string, std::string>& environment,
+                                        KrStringBuf& input, KrStringBuf& output,
+                                        KrCGIOutcome* outcome) {
+    auto run = std::make_shared<KrCGIRun>();
+    run->program = ResolveProgram(program);
+    run->argument0 = program;
+    run->environment = ProgramEnvironment(environment);
+    run->input = &input;
+    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
+    run->outputLimit = cgiOutputLimit.load();
+    auto sink = std::make_shared<CollectingSink>(output);
+    run->sink = sink;
+    KrCGIOutcome result = KrCGIOutcome::CannotStart;
+    int status = 0;
+    if (!run->program.empty() && _runner.submit(run))
+        result = sink->wait(status);
+    if (result == KrCGIOutcome::Finished && WIFEXITED(status) && WEXITSTATUS(status) == 127 &&
+        output.Size() == 0)
+        result = KrCGIOutcome::CannotStart;
+    if (outcome != nullptr)
+        *outcome = result;
+    return result == KrCGIOutcome::Finished;
+}
+
+void KrTransceiverClient::setCGIConcurrency(size_t running, size_t queued) {
+    _runner.setLimits(running, queued);
+}
+
+void KrTransceiverClient::_stopPrograms() {
+    _runner.stop();
+}
