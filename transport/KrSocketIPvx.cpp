@@ -199,6 +199,9 @@ int KrSocketIPvx::BindDualStack(unsigned int& requestedPort, int backlog) {
             closeDescriptor(slot);
             continue;
         }
+        // Accepted until EAGAIN on each wake-up, so a burst of peers is
+        // taken in one go and the last accept never blocks.
+        setNonBlocking(slot);
         if (requestedPort == 0) {
             sockaddr_storage address{};
             socklen_t size = sizeof address;

@@ -52,7 +52,8 @@ class KrSocketIPvx {
     int AcceptEither(KrSocketIPvx& connection, int timeoutMs,
                      const std::function<bool(KrHostInfo_t)>& filter);
     // Accepts one peer on `listeningFd` (one of this object's descriptors)
-    // into `connection`; the new descriptor, or -1.
+    // into `connection`; the new descriptor, or -1 (none waiting, or
+    // acceptExhausted()). Listening descriptors never block.
     int Accept(KrSocketIPvx& connection, int listeningFd,
                const std::function<bool(KrHostInfo_t)>& filter);
     // poll for input on `descriptor`; sets `readable` on POLLIN; poll's result.
@@ -66,6 +67,8 @@ class KrSocketIPvx {
     int descriptor() const { return fd >= 0 ? fd : fd4; }
     int ipv6Descriptor() const { return fd; }
     int ipv4Descriptor() const { return fd4; }
+    // The last Accept failed for lack of descriptors or memory.
+    bool acceptExhausted() const { return _exhausted; }
 
     int port = -1;
     std::string text;

@@ -1,8 +1,12 @@
 #include "transport/KrTransceiverServerL0Socket.h"
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
@@ -15,6 +19,19 @@ std::string Unsigned(unsigned long value) {
     char text[24];
     std::snprintf(text, sizeof text, "%lu", value);
     return text;
+}
+
+// A server holds a descriptor per connection: the soft limit (often 1024)
+// is raised to the hard one, once, when the first listener opens.
+void RaiseDescriptorLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+            limit.rlim_cur = limit.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
 }
 
 }  // namespace
@@ -47,6 +64,8 @@ void KrTransceiverServerL0Socket::stop() {
     {
         std::lock_guard<std::mutex> guard(_stopMutex);
         acceptRunning.store(false);
+        if (_acceptPoller)
+            _acceptPoller->wake();
     }
     _stopCondition.notify_all();
 }
@@ -92,10 +111,12 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
     const std::string address = serverHeader->parameterOr("tcp_address", "127.0.0.1");
     KrSocketIPvx listener;
     unsigned int bound = port;
-    listener.BindDualStack(bound, 16);
+    // The system's longest queue of peers waiting to be accepted: a burst of
+    // connections is then queued by the kernel instead of refused.
+    listener.BindDualStack(bound, SOMAXCONN);
 
     KrServerCallback_t record;
-    record.type = 3;
+    record.type = KR_EVENT_BIND_FAILED;
     record.values["address"] = address;
     record.values["port"] = Unsigned(port);
     record.values["ID"] = id();
@@ -114,43 +135,78 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
         if (!acceptRunning.load())
             return;
         bound = port;
-        listener.BindDualStack(bound, 16);
+        listener.BindDualStack(bound, SOMAXCONN);
     }
-    if (!acceptRunning.load())
-        return;
+    // Both listening descriptors in one set, with the wake-up that stop uses.
+    {
+        std::lock_guard<std::mutex> guard(_stopMutex);
+        if (!acceptRunning.load())
+            return;
+        _acceptPoller = std::make_unique<KrPoller>();
+        for (const int descriptor : {listener.ipv6Descriptor(), listener.ipv4Descriptor()}) {
+            if (descriptor >= 0)
+                _acceptPoller->add(descriptor, static_cast<uint64_t>(descriptor), true, false);
+        }
+    }
+    RaiseDescriptorLimit();
     // Port 0 lets the system choose; the listener reports the port it got.
     record.values["port"] = Unsigned(bound);
-    record.type = 4;
+    record.type = KR_EVENT_LISTENING;
     callback(record);
 
+    std::vector<KrPoller::Event> events;
     std::unique_ptr<KrSocketIPvx> spare;
     while (acceptRunning.load()) {
-        if (!spare)
-            spare = std::make_unique<KrSocketIPvx>();
-        if (listener.AcceptEither(*spare, 500, [](KrHostInfo_t) { return true; }) < 0)
-            continue;
-        std::shared_ptr<KrSocketIPvx> socket(spare.release());
-        const std::map<std::string, std::string> peer{{"type", typeName},
-                                                      {"hoststring", socket->PeerHost()},
-                                                      {"port", socket->PeerService()}};
-        if (!KrTransceiver::isKnownServerType(peer))
-            continue;
-        auto* owner = static_cast<KrTransceiver*>(transceiver);
-        if (owner == nullptr)
-            continue;  // detached: the peer is dropped
-        KrServerCallback_t connectionRecord;
-        connectionRecord.type = 5;
-        connectionRecord.values["remoteaddress"] = peer.at("hoststring");
-        connectionRecord.values["remoteport"] = peer.at("port");
-        connectionRecord.values["ID"] = id();
-        connectionRecord.values["localaddress"] = record.values["address"];
-        connectionRecord.values["localport"] = record.values["port"];
-        connectionRecord.values["localprotocolstring"] = record.values["protocolstring"];
-        std::shared_ptr<KrTransceiverConnection> connection =
-            _createConnection(*owner, id(), connectionRecord, socket);
-        owner->_addTCPSocket(socket, connection);
-        callback(connectionRecord);
+        events.clear();
+        if (!_acceptPoller->wait(events, -1))
+            break;
+        for (const KrPoller::Event& event : events) {
+            // Every peer waiting is taken before the next wait.
+            for (;;) {
+                if (!acceptRunning.load())
+                    return;
+                if (!spare)
+                    spare = std::make_unique<KrSocketIPvx>();
+                if (listener.Accept(*spare, static_cast<int>(event.key),
+                                    [](KrHostInfo_t) { return true; }) < 0) {
+                    if (listener.acceptExhausted()) {
+                        // The listener stays readable while descriptors are
+                        // short: wait a little instead of spinning on it.
+                        std::unique_lock<std::mutex> lock(_stopMutex);
+                        _stopCondition.wait_for(lock, std::chrono::milliseconds(100),
+                                                [this] { return !acceptRunning.load(); });
+                    }
+                    break;
+                }
+                std::shared_ptr<KrSocketIPvx> socket(spare.release());
+                _admit(socket, record);
+            }
+        }
     }
+}
+
+void KrTransceiverServerL0Socket::_admit(std::shared_ptr<KrSocketIPvx>& socket,
+                                         const KrServerCallback_t& listenerRecord) {
+    const std::map<std::string, std::string> peer{{"type", typeName},
+                                                  {"hoststring", socket->PeerHost()},
+                                                  {"port", socket->PeerService()}};
+    if (!KrTransceiver::isKnownServerType(peer))
+        return;
+    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    if (owner == nullptr)
+        return;  // detached: the peer is dropped
+    KrServerCallback_t connectionRecord;
+    connectionRecord.type = KR_EVENT_CONNECTION;
+    connectionRecord.values["remoteaddress"] = peer.at("hoststring");
+    connectionRecord.values["remoteport"] = peer.at("port");
+    connectionRecord.values["ID"] = id();
+    connectionRecord.values["localaddress"] = listenerRecord.values.at("address");
+    connectionRecord.values["localport"] = listenerRecord.values.at("port");
+    connectionRecord.values["localprotocolstring"] = listenerRecord.values.at("protocolstring");
+    std::shared_ptr<KrTransceiverConnection> connection =
+        _createConnection(*owner, id(), connectionRecord, socket);
+    owner->_addTCPSocket(socket, connection);
+    callback(connectionRecord);
 }
 
 bool KrTransceiverServerL0Socket::_connectSocket() {
@@ -162,7 +218,7 @@ bool KrTransceiverServerL0Socket::_connectSocket() {
         (socket->ipv6Descriptor() < 0 && socket->ipv4Descriptor() < 0))
         return false;
     KrServerCallback_t record;
-    record.type = 0;
+    record.type = KR_EVENT_CONNECTION_INFO;
     std::shared_ptr<KrTransceiverConnection> connection =
         _createConnection(*owner, id(), record, socket);
     connectionId = owner->_addTCPSocket(socket, connection);

@@ -3,12 +3,14 @@
 // scheduler binds a dual-stack socket on the listener's "tcp_port" (every
 // interface; "tcp_address" is only reported), retries a failed bind every
 // 30 s, and hands every accepted peer to the transceiver as a connection,
-// reporting types 3, 4 and 5 through the callback. Client role: connects one
-// socket to an outgoing request's host and port.
+// reporting types 3, 4 and 5 through the callback. It waits on the listening
+// descriptors and a stop wake-up in one epoll set and accepts every waiting
+// peer on each wake-up. Client role: connects one socket to an outgoing
+// request's host and port.
 //
 // Not owned: the listener header (the transceiver's client record holds it)
 // and the outgoing request. `acceptRunning` is the only state the accept job
-// shares; `_stopMutex` guards nothing but the bind wait's wake-up.
+// shares; `_stopMutex` guards the wake-ups of its waits.
 
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "transport/KrPoller.h"
 #include "transport/KrTransceiverServerL0.h"
 
 class KrSocketIPvx;
@@ -71,6 +74,10 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
 
   private:
     void _acceptLoop();
+    // Hands an accepted peer to the transceiver as a new connection.
+    void _admit(std::shared_ptr<KrSocketIPvx>& socket, const KrServerCallback_t& listenerRecord);
+    // Guards the bind wait's and the accept wait's wake-ups.
     std::mutex _stopMutex;
     std::condition_variable _stopCondition;
+    std::unique_ptr<KrPoller> _acceptPoller;
 };
