@@ -66,6 +66,13 @@ bool KrPoller::watchWrite(int descriptor, uint64_t key, bool read) {
     return errno == ENOENT && epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) == 0;
 }
 
+bool KrPoller::watchErrorsOnly(int descriptor, uint64_t key) {
+    epoll_event event{};
+    event.events = 0;
+    event.data.u64 = key;
+    return epoll_ctl(_epoll, EPOLL_CTL_MOD, descriptor, &event) == 0;
+}
+
 bool KrPoller::remove(int descriptor) {
     return epoll_ctl(_epoll, EPOLL_CTL_DEL, descriptor, nullptr) == 0;
 }

@@ -35,6 +35,9 @@ class KrPoller {
     // Return false (errno kept) when epoll refuses, for example a closed fd.
     bool add(int descriptor, uint64_t key, bool read, bool write);
     bool watchWrite(int descriptor, uint64_t key, bool read);
+    // Keeps the descriptor in the set for errors and hang-ups only (which
+    // epoll always reports), not for input.
+    bool watchErrorsOnly(int descriptor, uint64_t key);
     bool remove(int descriptor);
 
     // Waits up to timeoutMs (-1: without end) for ready descriptors or a

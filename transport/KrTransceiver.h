@@ -76,6 +76,9 @@ class KrTransceiver : public KrJob {
     // A connection asked to close keeps at most this long to take its last
     // output before it is dropped anyway.
     static constexpr long kCloseLingerMicroseconds = 30000000;
+    // A peer that ended its input this long ago while its answer is still
+    // being made is asked whether it still listens.
+    static constexpr long kProbeAfterMicroseconds = 1000000;
 
     explicit KrTransceiver(KrGavetaScheduler2* scheduler);
     ~KrTransceiver() override;

@@ -102,6 +102,8 @@ class KrTransceiverClient : public KrJob {
     // for one (a request beyond that is answered 503). The defaults follow
     // the machine's cores.
     void setCGIConcurrency(size_t running, size_t queued);
+    // Requests waiting for a program to run.
+    size_t waitingPrograms();
     // Ends every running program and refuses new ones (the transceiver's
     // shutdown); returns once they have been reaped.
     void _stopPrograms();

@@ -67,13 +67,6 @@ std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::str
     return strings;
 }
 
-// Whether the request came as HTTP/1.1, whose peers take chunked answers.
-bool TakesChunks(KrXHeader& request) {
-    const auto first = request.headers().find(":first:");
-    return first != request.headers().end() && first->second.size() >= 3 &&
-           first->second[2] == "HTTP/1.1";
-}
-
 // What a program wrote, collected for a caller that waits for the end.
 class CollectingSink : public KrCGISink {
   public:
@@ -129,7 +122,7 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
           _runner(runner),
           _connection(std::move(connection)),
           _headOnly(request.method() == KR_HTTP_HEAD),
-          _chunked(TakesChunks(request)) {}
+          _chunked(request.isHTTP11()) {}
 
     void setRun(const std::shared_ptr<KrCGIRun>& run) { _run = run; }
     // Answers `status` without running the program, and lets the
@@ -377,8 +370,11 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         // The server waits for this answer before the connection's next
         // request and goes on with other connections meanwhile; the request
         // stays alive until `finished` has been called.
-        request.answerLater([this, run, answer](std::function<void()> finished) {
+        request.answerLater([this, run, answer, connection](std::function<void()> finished) {
             answer->setFinished(std::move(finished));
+            // Reachable from the connection from now on: a connection that
+            // goes ends the program.
+            connection->_streamAnswer(answer);
             // Every program slot and queue place taken: 503 at once.
             if (!_runner.submit(run))
                 answer->answerNow(503);
@@ -431,6 +427,10 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
 
 void KrTransceiverClient::setCGIConcurrency(size_t running, size_t queued) {
     _runner.setLimits(running, queued);
+}
+
+size_t KrTransceiverClient::waitingPrograms() {
+    return _runner.queuedCount();
 }
 
 void KrTransceiverClient::_stopPrograms() {

@@ -312,12 +312,34 @@ void KrTransceiverConnection::resetBuffers() {
     _outputPending.store(false);
 }
 
-bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> stream) {
+bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> stream,
+                                           bool interimAllowed) {
     std::lock_guard<std::mutex> guard(_record.lock);
     if (_record.busy)
         return false;
     _record.busy = true;
     _record.stream = std::move(stream);
+    _record.headQueued = false;
+    _record.interimAllowed = interimAllowed;
+    _record.probed = false;
+    return true;
+}
+
+void KrTransceiverConnection::_headQueued() {
+    std::lock_guard<std::mutex> guard(_record.lock);
+    _record.headQueued = true;
+}
+
+bool KrTransceiverConnection::_probePeer() {
+    static const char kInterim[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    // Under the record's lock, so the answer's head cannot slip in between
+    // the test and the queueing.
+    std::lock_guard<std::mutex> guard(_record.lock);
+    if (!_record.busy || _record.headQueued || !_record.interimAllowed || _record.probed)
+        return false;
+    _record.probed = true;
+    size_t queued = 0;
+    queueOutput(kInterim, sizeof kInterim - 1, queued);
     return true;
 }
 

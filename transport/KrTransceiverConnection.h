@@ -74,6 +74,8 @@ struct KrConnectionRecord {
     std::atomic<size_t> inputLimit{SIZE_MAX};
     bool readPaused = false;  // under the connection's input lock
     std::atomic<bool> inputEnded{false};
+    // When the end of input came (µs, steady clock).
+    std::atomic<int64_t> inputEndedAt{0};
     // A server that answers what already arrived after the peer's end of
     // input (instead of dropping the connection at once) sets this.
     std::atomic<bool> answersAfterEnd{false};
@@ -88,6 +90,11 @@ struct KrConnectionRecord {
     // An answer is being made off the server's thread or streamed: the
     // connection's next request waits for it.
     bool busy = false;
+    // The head of that answer is queued; until then an interim answer may
+    // go before it (its request came as HTTP/1.1), and was sent once.
+    bool headQueued = false;
+    bool interimAllowed = false;
+    bool probed = false;
     std::shared_ptr<KrAnswerStream> stream;
     // The task a client made for the connection's requests and its owner,
     // dissolved when the connection goes.
@@ -165,7 +172,15 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // The answer being made off the server's thread, or streamed, keeps the
     // connection's next request waiting: begin marks it (false when one is
     // already running), finished ends it and tells the server to go on.
-    bool _beginAnswer(std::shared_ptr<KrAnswerStream> stream);
+    bool _beginAnswer(std::shared_ptr<KrAnswerStream> stream, bool interimAllowed = false);
+    // An answer's head is about to be queued.
+    void _headQueued();
+    // The peer ended its input while an answer is made off the server's
+    // thread and none of it was sent yet: an interim "100 Continue" (to an
+    // HTTP/1.1 peer, once) finds out whether the peer still listens, since
+    // a peer that has closed altogether resets the connection on it,
+    // which ends the answer's program. True when it was queued.
+    bool _probePeer();
     void _answerFinished();
     bool isAnswering();
     // An answer made later turns out long: its stream is resumed as the

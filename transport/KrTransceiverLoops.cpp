@@ -221,9 +221,14 @@ void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
         _removeTCPSocket(connection.id());
         return;
     }
-    // Level-triggered readiness would report the end again and again.
+    // Level-triggered readiness would report the end again and again; the
+    // descriptor stays in the set for a reset or failure of the connection,
+    // which ends what is still being made for it.
+    record.inputEndedAt.store(steadyMicros());
     record.inputEnded.store(true);
-    _watchInput(connection, false);
+    const int descriptor = descriptorOf(record);
+    if (descriptor >= 0 && !record.removed.load())
+        _receivePoller.watchErrorsOnly(descriptor, record.serial);
     // The server answers every complete request that came before the end,
     // writes it out, then closes.
     connection._signalServer();
@@ -246,7 +251,15 @@ void KrTransceiver::_tcpReceiveLoop() {
             std::shared_ptr<KrTransceiverConnection> connection = _bySerialLookup(event.key);
             if (!connection)
                 continue;
-            KrSocketIPvx& socket = *connection->record().socket;
+            KrConnectionRecord& record = connection->record();
+            if (record.inputEnded.load()) {
+                // Watched after its end of input only for a reset or a
+                // failure: the peer is gone.
+                if (event.broken)
+                    dead.push_back(connection->id());
+                continue;
+            }
+            KrSocketIPvx& socket = *record.socket;
             const long got = connection->receive(socket);
             if (connection->pendingOutputBytes() > kMaxQueuedOutput)
                 dead.push_back(connection->id());
@@ -257,6 +270,9 @@ void KrTransceiver::_tcpReceiveLoop() {
         }
         for (const std::shared_ptr<KrTransceiverConnection>& connection : ended)
             _inputEnded(*connection);
+        // Not held while the loop waits: a connection (and its socket) goes
+        // as soon as it is removed.
+        ended.clear();
         for (const std::string& name : dead)
             _removeTCPSocket(name);
     }
@@ -366,6 +382,11 @@ void KrTransceiver::_housekeeping() {
                 else if (deadline < next)
                     next = deadline;
             }
+            // A peer that ended its input a while ago while its answer is
+            // still being made: asked whether it still listens.
+            const int64_t ended = record.inputEndedAt.load();
+            if (ended != 0 && now - ended >= kProbeAfterMicroseconds)
+                connection->_probePeer();
             if (!connection->isTimedOut())
                 continue;
             postMessage(connection->serverName(), KrJobMessage(name, KR_MESSAGE_TIMED_OUT, ""));

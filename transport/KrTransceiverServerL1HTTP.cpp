@@ -461,9 +461,10 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         // more until it has been sent. The request stays alive in `later`.
         std::string rest = header->takePipelined();
         const bool close = header->closeAfter();
+        const bool http11 = header->isHTTP11();
         headerLock.unlock();
         _erasePending(connectionId);
-        connection._beginAnswer(nullptr);
+        connection._beginAnswer(nullptr, http11);
         _keepCarried(connectionId, connection, *client, rest);
         later([&owner, connectionId, close, header] {
             std::shared_ptr<KrTransceiverConnection> done = owner.findConnection(connectionId);
@@ -551,6 +552,7 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         out.rdbuf(nullptr);
         uint64_t bytes = static_cast<uint64_t>(head->Size());
         if (ok) {
+            connection->_headQueued();
             if (!message->fileBody().empty()) {
                 bytes += _queueFile(*connection, *message, std::move(head));
             } else {

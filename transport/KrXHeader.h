@@ -124,6 +124,9 @@ class KrXHeader : public KrJob {
     // Body limit for this message (bytes); set before the first read.
     void setMaxBodyLength(uint64_t limit) { _maxBodyLength = limit; }
     bool closeAfter() const { return _closeAfter; }
+    // The request line named HTTP/1.1, whose peers take chunked and interim
+    // (1xx) answers.
+    bool isHTTP11();
     // Refuses the message being read with `status` (408 when its head took
     // too long, 500 when handling it failed): read() returns 1 from now on
     // and makeRefusal() answers with that status and closes. Returns 1.

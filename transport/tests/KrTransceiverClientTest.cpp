@@ -1,10 +1,14 @@
 #include "transport/KrTransceiverClient.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <signal.h>
+#include <thread>
 
 #include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
@@ -98,6 +102,10 @@ class BaseDirectory {
         WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
         WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
+        // Hangs after writing its process id to the file "pids".
+        WriteFile(root + "/cgi-bin/pid.sh",
+                  "#!/bin/sh\necho $$ >> '" + top + "/pids'\nprintf '\\r\\n'\nexec sleep 60\n",
+                  0755);
         ::symlink((top + "/secret").c_str(), (root + "/link").c_str());
         ::symlink("style.css", (root + "/alias.css").c_str());
         ::symlink((root + "/style.css").c_str(), (root + "/absolute.css").c_str());
@@ -116,6 +124,44 @@ class BaseDirectory {
     std::string top;
     std::string root;
 };
+
+// The resident memory of this process, in bytes.
+size_t ResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoul(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+// The process ids pid.sh wrote so far, once there are at least `count`
+// (waited for up to 10 s).
+std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
+    std::vector<pid_t> pids;
+    for (int wait = 0; wait < 1000; ++wait) {
+        pids.clear();
+        std::ifstream in(file);
+        pid_t pid;
+        while (in >> pid)
+            pids.push_back(pid);
+        if (pids.size() >= count)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pids;
+}
+
+// Whether the process has ended (waited for up to 10 s).
+bool Ended(pid_t pid) {
+    for (int wait = 0; wait < 1000; ++wait) {
+        if (::kill(pid, 0) != 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 class FileServing : public ::testing::Test {
   protected:
@@ -349,4 +395,131 @@ TEST(KrTransceiverClientWEBClient, FindsImageSourcesInAnAnswer) {
     EXPECT_EQ(record.images.at("AA noch nix fertig"), "nixda");
     EXPECT_EQ(record.images.at("3:19"), "http://example.org:80/dir/a.png");
     EXPECT_EQ(record.images.at("26:44"), "http://example.org:80/b.gif");
+}
+
+TEST_F(FileServing, HoldsOneWindowOfALargeFileForAPeerThatDoesNotRead) {
+    // Files stream through the connection's output window: a peer that asks
+    // for many large files and reads none costs the server a window, not
+    // the files.
+    ASSERT_EQ(::truncate((base.root + "/large.bin").c_str(), 0), -1);
+    WriteFile(base.root + "/large.bin", "");
+    ASSERT_EQ(::truncate((base.root + "/large.bin").c_str(), 64 << 20), 0);
+    const size_t before = ResidentBytes();
+    const int fd = ConnectLoopback(port);
+    std::string requests;
+    for (int i = 0; i < 20; ++i)
+        requests += Get("/large.bin");
+    SendAll(fd, requests);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t grown = ResidentBytes() - std::min(before, ResidentBytes());
+    EXPECT_LT(grown, size_t{64} << 20) << grown;
+    // Read on, the first answer arrives whole.
+    const std::string first = ReadUntil(fd, [](const std::string& in) {
+        return in.size() > (64u << 20) + 200;
+    });
+    EXPECT_EQ(StatusLine(first), "HTTP/1.1 200 OK");
+    EXPECT_GE(first.size(), size_t{64} << 20);
+    ::close(fd);
+}
+
+TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMade) {
+    // While a program answers, the connection's further bytes wait in the
+    // kernel once one request's worth has come: the peer cannot grow the
+    // server's memory without end.
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, Get("/cgi-bin/hang.sh"));
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const std::string block(1 << 20, 'x');
+    size_t sent = 0;
+    const size_t most = size_t{200} << 20;
+    while (sent < most) {
+        const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        pollfd room{fd, POLLOUT, 0};
+        if (::poll(&room, 1, 500) <= 0)
+            break;  // the server stopped taking bytes
+    }
+    EXPECT_LT(sent, KrXHeader::kMaxHeadLength + KrXHeader::kDefaultMaxBodyLength + (32u << 20))
+        << sent;
+    ::close(fd);
+}
+
+TEST_F(FileServing, CapsRunningProgramsAndEndsThoseWhoseClientLeft) {
+    server.client->setCGIConcurrency(1, 1);
+    const std::string pids = base.top + "/pids";
+    const int first = ConnectLoopback(port);
+    SendAll(first, Get("/cgi-bin/pid.sh"));
+    const std::vector<pid_t> running = WaitForPids(pids, 1);
+    ASSERT_EQ(running.size(), 1u);
+    // The second waits for a place, the third finds none.
+    const int second = ConnectLoopback(port);
+    SendAll(second, Get("/cgi-bin/pid.sh"));
+    for (int wait = 0; wait < 1000 && server.client->waitingPrograms() == 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server.client->waitingPrograms(), 1u);
+    const int third = ConnectLoopback(port);
+    SendAll(third, Get("/cgi-bin/pid.sh"));
+    EXPECT_EQ(StatusLine(Answers(third, 1)), "HTTP/1.1 503 Service Unavailable");
+    ::close(third);
+    // A client that goes takes its program with it, and the waiting one runs.
+    ::close(first);
+    EXPECT_TRUE(Ended(running[0]));
+    const std::vector<pid_t> next = WaitForPids(pids, 2);
+    ASSERT_EQ(next.size(), 2u);
+    ::close(second);
+    EXPECT_TRUE(Ended(next[1]));
+}
+
+TEST_F(FileServing, EndsRunningProgramsWhenItStops) {
+    auto own = std::make_unique<Server>(std::map<std::string, std::string>{
+        {"_baseDirectoryHTTP", base.root}});
+    const int fd = ConnectLoopback(own->waitListening());
+    SendAll(fd, Get("/cgi-bin/pid.sh"));
+    const std::vector<pid_t> running = WaitForPids(base.top + "/pids", 1);
+    ASSERT_EQ(running.size(), 1u);
+    // The program would run for a minute; stopping ends it instead of
+    // waiting for it.
+    const auto start = std::chrono::steady_clock::now();
+    own.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_NE(::kill(running[0], 0), 0);
+    ::close(fd);
+}
+
+TEST_F(FileServing, TellsThePeerWhenAProgramDiesWithinItsAnswer) {
+    const std::string head = "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
+    const std::string large = "head -c 1000000 /dev/zero | tr '\\0' a\n";
+    struct Case {
+        std::string script;
+        std::string status;
+        std::string body;
+        bool complete;
+    };
+    const Case cases[] = {
+        // Killed after its head: what came goes out, cut short (chunks
+        // without their end), and the connection closes.
+        {head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello", false},
+        {head + large + "kill -9 $$\n", "HTTP/1.1 200 OK", std::string(1000000, 'a'), false},
+        // No head: nothing to pass on.
+        {"kill -9 $$\n", "HTTP/1.1 502 Server Error", "", true},
+        {"printf 'Content-Type: text/plain\\r\\n'\n", "HTTP/1.1 502 Server Error", "", true},
+        // Longer than the window: sent as it comes, in chunks, whole.
+        {head + large, "HTTP/1.1 200 OK", std::string(1000000, 'a'), true},
+    };
+    for (const Case& c : cases) {
+        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/cgi-bin/case.sh"));
+        bool closed = false;
+        const std::string in = Answers(fd, 1, &closed);
+        EXPECT_EQ(StatusLine(in), c.status) << c.script;
+        EXPECT_EQ(BodyOf(in), c.body) << c.script;
+        EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.script;
+        EXPECT_EQ(closed, !c.complete) << c.script;
+        ::close(fd);
+    }
 }

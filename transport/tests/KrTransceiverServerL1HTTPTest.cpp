@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -316,4 +317,91 @@ TEST(KrTransceiverServerL1HTTP, EscapesControlBytesAndQuotesInTheAccessLog) {
     EXPECT_EQ(KrTransceiverServerL1HTTP::accessLogLine("1.2.3.4", "http", "T", "GET /\n", 200, 5,
                                                        "-", "a\\b\"c\x7f"),
               "1.2.3.4 - http - [T] \"GET /\\x0a\" --> 200 5 \"-\" \"a\\x5cb\\x22c\\x7f\"");
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersWhatCameBeforeThePeersEndOfInput) {
+    // A peer that shuts its sending side after its requests (as `nc -N`
+    // does) gets every complete one answered, then the connection closes.
+    Server server;
+    const unsigned port = server.waitListening();
+    struct Case {
+        std::string sent;
+        size_t answers;
+    };
+    const Case cases[] = {
+        {Get("/one"), 1},
+        {Get("/one") + Get("/two") + Get("/three"), 3},
+        {Get("/one") + "GET /never-complete HTTP/1.1\r\nHo", 1},
+        {"POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\nshort", 0},
+    };
+    for (const Case& c : cases) {
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, c.sent);
+        ::shutdown(fd, SHUT_WR);
+        bool closed = false;
+        const std::string in = ReadToClose(fd, &closed);
+        EXPECT_TRUE(closed) << c.sent;
+        EXPECT_EQ(CountAnswers(in), c.answers) << c.sent;
+        ::close(fd);
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, GivesARequestBodyTimeThatGrowsWithItsBytes) {
+    Server server;
+    const unsigned port = server.waitListening();
+    server.httpServer()->setBodyTimeLimit(400000);
+    struct Case {
+        size_t pieces;
+        size_t pieceSize;
+        int pauseMs;
+        std::string status;
+    };
+    const Case cases[] = {
+        // One byte now and then: past the limit, with no bytes to extend it.
+        {20, 1, 100, "HTTP/1.1 408 Request Timeout"},
+        // Longer than the limit in all, but each KiB buys a second more.
+        {8, 1024, 100, "HTTP/1.1 404 Not Found"},
+    };
+    for (const Case& c : cases) {
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, "POST /up HTTP/1.1\r\nContent-Length: " + std::to_string(c.pieces * c.pieceSize) +
+                        "\r\n\r\n");
+        // Sending stops once an answer is there: writing to a closed
+        // connection would reset it and lose the answer.
+        bool answered = false;
+        for (size_t i = 0; i < c.pieces && !answered; ++i) {
+            pollfd early{fd, POLLIN, 0};
+            answered = ::poll(&early, 1, c.pauseMs) > 0;
+            if (!answered)
+                SendAll(fd, std::string(c.pieceSize, 'b'));
+        }
+        const std::string in = Answers(fd, 1);
+        EXPECT_EQ(StatusLine(in), c.status) << c.pieces << "x" << c.pieceSize;
+        ::close(fd);
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, ListensWithTheSystemsLongestQueue) {
+    // A burst of connections waits in the kernel's queue instead of being
+    // refused or retried a second later.
+    Server server;
+    const unsigned port = server.waitListening();
+    const std::string listed = Shell("ss -ltnH 'sport = :" + std::to_string(port) + "'");
+    std::istringstream fields(listed);
+    std::string state, received, backlog;
+    fields >> state >> received >> backlog;
+    EXPECT_EQ(backlog, std::to_string(SOMAXCONN)) << listed;
+    // Every one of a burst is accepted and answered.
+    constexpr int kBurst = 300;
+    std::vector<int> fds;
+    for (int i = 0; i < kBurst; ++i)
+        fds.push_back(ConnectLoopback(port));
+    for (const int fd : fds)
+        SendAll(fd, Get("/burst"));
+    int answered = 0;
+    for (const int fd : fds) {
+        answered += StatusLine(Answers(fd, 1)) == "HTTP/1.1 404 Not Found" ? 1 : 0;
+        ::close(fd);
+    }
+    EXPECT_EQ(answered, kBurst);
 }
