@@ -12,6 +12,11 @@ const std::map<std::string, int>& KrHttpMethods();
 // Status code to reason phrase. A message stores only codes of this table.
 const std::map<unsigned long, std::string>& KrHttpStatusTexts();
 
+// The standard reason phrase of a status code 100-599 ("" for a code with
+// none). The table above keeps the server's own wording for its answers;
+// this one is for codes a CGI program sets.
+const char* KrHttpStandardReason(unsigned long code);
+
 // The method numbers.
 enum KrHttpMethod : int {
     KR_HTTP_NONE = 0,

@@ -1,84 +1,15 @@
 // The outgoing side of the wire format: answers made for requests and the
 // heads of answers and requests.
 
-#include <algorithm>
-#include <cstring>
-#include <string_view>
+#include <string>
 
-#include "foundation/KrStringUtils.h"
+#include "transport/KrCGIHead.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
 namespace {
 
 const char* const kServerName = "brinolt/1.28.1(96)";
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
-}
-
-// The head a CGI program wrote in front of its output, as the server passes
-// it on. The server frames the answer itself, so the program's own framing
-// fields are dropped; "Status:" and "Location:" decide the status.
-struct CGIHead {
-    bool found = false;
-    size_t length = 0;  // bytes of the program's head, empty line included
-    std::string block;  // the lines passed on, each ending in CR LF, then CR LF
-    unsigned long status = 0;
-    bool hasLocation = false;
-};
-
-// Lines may end in CR LF or LF alone; the head ends at the first empty line.
-// A line without ":" before it means the output has no head at all.
-CGIHead FindCGIHead(const char* data, size_t size) {
-    CGIHead head;
-    size_t at = 0;
-    while (at < size) {
-        const char* lf = static_cast<const char*>(std::memchr(data + at, '\n', size - at));
-        if (lf == nullptr)
-            return CGIHead{};
-        const size_t lineEnd = static_cast<size_t>(lf - data);
-        std::string_view line(data + at, lineEnd - at);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        at = lineEnd + 1;
-        if (line.empty()) {
-            head.found = true;
-            head.length = at;
-            head.block += "\r\n";
-            return head;
-        }
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0)
-            return CGIHead{};
-        const std::string_view name = TrimBlanks(line.substr(0, colon));
-        const std::string_view value = TrimBlanks(line.substr(colon + 1));
-        if (SameNameIgnoringCase(name, "status")) {
-            head.status = StringToULL(std::string(value.substr(0, value.find(' '))), 0);
-            continue;
-        }
-        if (SameNameIgnoringCase(name, "content-length") ||
-            SameNameIgnoringCase(name, "transfer-encoding") ||
-            SameNameIgnoringCase(name, "connection")) {
-            continue;
-        }
-        if (SameNameIgnoringCase(name, "location"))
-            head.hasLocation = true;
-        head.block.append(line);
-        head.block += "\r\n";
-    }
-    return CGIHead{};
-}
 
 // A line break in a redirect target would end the field and let the text
 // behind it forge header lines.
@@ -139,52 +70,71 @@ bool KrXHeader::write(std::ostream& out) {
 
 void KrXHeader::_writeAnswerHead(std::ostream& out) {
     long length = 0;
-    std::string cgiBlock;
+    // A CGI program's head gives the answer its status, reason phrase and
+    // fields; output without a complete, sound head is answered 502 and none
+    // of it is sent, since nothing in it can be trusted to be a page.
+    bool fromProgram = false;
+    std::string reason;
+    std::string programFields;
     if (!_fileBody.empty()) {
         length = _bodyLength;
     } else {
-        bool lifted = false;
-        if (_liftCGIHead && _body) {
-            const CGIHead head = FindCGIHead(_body->Begin(), _body->Length());
-            if (head.found) {
-                lifted = true;
-                _body->gbump(static_cast<int>(head.length));
-                cgiBlock = head.block;
-                if (head.status != 0)
-                    setStatus(head.status);
-                else if (head.hasLocation)
-                    setStatus(302);
+        if (_liftCGIHead) {
+            KrCGIHead head;
+            if (_body && head.parse(_body->Begin(), _body->Length()) ==
+                             KrCGIHead::KR_CGI_HEAD_COMPLETE) {
+                fromProgram = true;
+                _body->gbump(static_cast<int>(head.length()));
+                // Any code 100-599 a program sets goes out, also one the
+                // server's own table does not hold.
+                _status.store(head.status());
+                reason = head.reason();
+                programFields = head.fields();
+            } else {
+                setStatus(502);
+                _body.reset();
             }
+            _liftCGIHead = fromProgram;
         }
-        // Output without a head (or no output at all) is sent whole.
-        _liftCGIHead = lifted;
         length = _body ? static_cast<long>(_body->Length()) : 0;
     }
     const unsigned long code = status();
-    auto text = KrHttpStatusTexts().find(code);
+    if (!fromProgram) {
+        const auto text = KrHttpStatusTexts().find(code);
+        if (text != KrHttpStatusTexts().end())
+            reason = text->second;
+    }
+    // 1xx, 204 and 304 answers end with their head: a length or body bytes
+    // behind it would be read as the start of the next answer.
+    const bool carriesBody = KrCGIHead::carriesBody(code);
     // Put together first and written in one call: every answer has a head,
     // and the stream's formatting per piece costs more than the text.
     std::string head;
-    head.reserve(160 + cgiBlock.size());
+    head.reserve(160 + programFields.size());
     head += "HTTP/";
     head += _version;
     head += ' ';
     head += std::to_string(code);
     head += ' ';
-    if (text != KrHttpStatusTexts().end())
-        head += text->second;
+    head += reason;
     head += "\r\nServer: ";
     head += kServerName;
-    head += "\r\nContent-Length: ";
-    head += std::to_string(length);
     head += "\r\n";
-    _bodyLength = length;
-    if (code == 303) {
+    // php-cgi writes no body for HEAD, so the length of its HEAD output is
+    // not the length a GET would bring: none is announced.
+    if (carriesBody && !(fromProgram && _headOnly)) {
+        head += "Content-Length: ";
+        head += std::to_string(length);
+        head += "\r\n";
+    }
+    _bodyLength = carriesBody ? length : 0;
+    // A program's redirect brings its own Location.
+    if (code == 303 && !fromProgram) {
         head += "Location: ";
         head += WithoutLineBreaks(_location);
         head += "\r\n";
     }
-    if (!_contentType.empty() && !_liftCGIHead) {
+    if (!_contentType.empty() && !fromProgram) {
         head += "Content-Type: ";
         head += WithoutLineBreaks(_contentType);
         head += "\r\n";
@@ -193,13 +143,11 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         head += "Connection: close\r\n";
     else if (_keepAlive)
         head += "Connection: keep-alive\r\n";
-    if (_liftCGIHead)
-        head += cgiBlock;
-    else
-        head += "\r\n";
+    head += programFields;
+    head += "\r\n";
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
-    if (_headOnly) {
-        // The head tells the length; no body bytes follow it.
+    if (_headOnly || !carriesBody) {
+        // No body bytes follow the head.
         _fileBody.clear();
         _openFile.reset();
         _body.reset();
