@@ -18,7 +18,7 @@ KrFileHandle& KrFileHandle::operator=(KrFileHandle&& other) noexcept {
 KrFileHandle KrFileHandle::openForReading(const char* path) {
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     return KrFileHandle(fd);
 }
@@ -26,8 +26,8 @@ KrFileHandle KrFileHandle::openForReading(const char* path) {
 KrFileHandle KrFileHandle::openBeneath(const KrFileHandle& directory, const char* relative,
                                        int& error) {
     open_how how{};
-    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
     long fd;
     do {
         fd = ::syscall(SYS_openat2, directory.get(), relative, &how, sizeof how);

@@ -18,13 +18,16 @@ class KrFileHandle {
     KrFileHandle(const KrFileHandle&) = delete;
     KrFileHandle& operator=(const KrFileHandle&) = delete;
 
-    // Opens read-only and close-on-exec; an empty handle when it fails.
+    // Both opens are read-only, close-on-exec and never wait: a FIFO or a
+    // device opens at once (O_NONBLOCK), so the caller can check what it got
+    // before it reads; reading a regular file is not changed by the flag.
+    // An empty handle when the open fails.
     static KrFileHandle openForReading(const char* path);
-    // Opens `relative` read-only below the directory `directory` in one
-    // system call that refuses every way out of it (a "..", an absolute
-    // path or a symbolic link leading outside, also an absolute one leading
-    // back inside). An empty handle when it fails, with `error` set: EXDEV
-    // for a way out, ENOSYS where the kernel cannot check this.
+    // Opens `relative` below the directory `directory` in one system call
+    // that refuses every way out of it and every symbolic link, so that the
+    // file opened is the one the path names. An empty handle when it fails,
+    // with `error` set: EXDEV for a way out (a ".." or an absolute path),
+    // ELOOP for a symbolic link, ENOSYS where the kernel cannot check this.
     static KrFileHandle openBeneath(const KrFileHandle& directory, const char* relative,
                                     int& error);
 

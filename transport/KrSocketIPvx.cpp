@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <string_view>
 
 #include "foundation/KrLogger.h"
 
@@ -141,7 +142,15 @@ int KrSocketIPvx::PollReceive(char* buffer, size_t size, size_t& length) {
 }
 
 std::string KrSocketIPvx::PeerHost() {
-    return peerHost;
+    // An IPv4 client of the dual-stack listener arrives as "::ffff:a.b.c.d";
+    // it is named as the IPv4 address it is, as programs that compare it
+    // with "127.0.0.1" expect.
+    static constexpr std::string_view kMapped = "::ffff:";
+    const std::string_view host(peerHost);
+    if (host.size() > kMapped.size() && host.compare(0, kMapped.size(), kMapped) == 0 &&
+        host.find('.', kMapped.size()) != std::string_view::npos)
+        return std::string(host.substr(kMapped.size()));
+    return std::string(host);
 }
 
 std::string KrSocketIPvx::PeerService() {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -54,6 +55,17 @@ constexpr MimeEntry kMimeTypes[] = {
     {"wasm", "application/wasm"},
     {"pdf", "application/pdf"},
     {"xml", "application/xml"},
+    {"csv", "text/csv; charset=utf-8"},
+    {"woff", "font/woff"},
+    {"woff2", "font/woff2"},
+    {"ttf", "font/ttf"},
+    {"otf", "font/otf"},
+    {"avif", "image/avif"},
+    {"mp4", "video/mp4"},
+    {"webm", "video/webm"},
+    {"mp3", "audio/mpeg"},
+    {"ogg", "audio/ogg"},
+    {"wav", "audio/wav"},
 };
 
 const char* ContentTypeOf(const std::string& path) {
@@ -95,6 +107,31 @@ bool IsSafeRelativePath(const std::string& path) {
     return true;
 }
 
+// The request path as every routing decision sees it: decoded once ("%252e"
+// stays "%2e", a file name, not a dot) and with runs of "/" collapsed, so
+// "//cgi-bin/x" and "/%2fcgi-bin/x" name what "/cgi-bin/x" names. `path`
+// starts with "/", and so does the result.
+std::string NormalisedPath(const std::string& path) {
+    std::string decoded = URLDecode(path);
+    const auto doubled = std::unique(decoded.begin(), decoded.end(),
+                                     [](char a, char b) { return a == '/' && b == '/'; });
+    decoded.erase(doubled, decoded.end());
+    return decoded;
+}
+
+bool HasSuffix(const std::string& text, const std::string& suffix) {
+    return text.size() > suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A path below the base directory whose file is run, never sent: one in the
+// CGI folder or a PHP script.
+bool IsProgramPath(const std::string& relative, const std::string& cgiDirectory,
+                   const std::string& phpSuffix) {
+    return relative.compare(0, cgiDirectory.size(), cgiDirectory) == 0 ||
+           HasSuffix(relative, phpSuffix);
+}
+
 std::string RealPath(const std::string& path) {
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr)
@@ -122,6 +159,20 @@ bool IsRegularFile(const std::string& path) {
 std::string FirstValue(KrXHeader& request, const std::string& name) {
     const auto& values = request.rawHeader(name);
     return values.empty() ? std::string() : values.front();
+}
+
+// A request header name that may become a CGI variable.
+bool IsVariableNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+// A control byte other than a tab: a line feed in a variable's value would
+// reach whatever the program writes it into.
+bool HasControlByte(const std::string& value) {
+    return std::any_of(value.begin(), value.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+    });
 }
 
 }  // namespace
@@ -154,16 +205,16 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (realRoot.empty())
         return false;
 
+    if (request.path().empty() || request.path()[0] != '/')
+        return false;
+    const std::string target = NormalisedPath(request.path());
     std::string relative;
-    if (request.path() == "/") {
+    if (target == "/") {
         if (!BelowRoot(realRoot, root + "index.php").empty() && IsRegularFile(root + "index.php"))
             return _runPHP(root + "index.php", "", request);
         relative = "index.html";
     } else {
-        if (request.path().empty() || request.path()[0] != '/')
-            return false;
-        // Decoded once: "%252e" stays "%2e", a file name, not a dot.
-        relative = URLDecode(request.path().substr(1));
+        relative = target.substr(1);
         if (!IsSafeRelativePath(relative))
             return false;
         if (application != nullptr && application->HasResource(relative, request))
@@ -176,15 +227,16 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
             return _runCGI(program, "", request);
         }
     }
-    const bool php = relative.size() > phpSuffix.size() &&
-                     relative.compare(relative.size() - phpSuffix.size(), phpSuffix.size(),
-                                      phpSuffix) == 0;
+    const bool php = HasSuffix(relative, phpSuffix);
+    if (!php && IsProgramPath(relative, cgiDirPrefix, phpSuffix))
+        return false;
     std::string full;
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
         // One system call opens a plain file and refuses every way out of
-        // the base directory; only what it cannot decide (an absolute link
-        // that may lead back inside, an old kernel) takes the road below.
+        // the base directory and every symbolic link, so the path opened is
+        // the path routed; a linked path, an absolute one and an old kernel
+        // take the road below, which resolves the links first.
         int error = 0;
         KrFileHandle opened = KrFileHandle::openBeneath(*rootDirectory, relative.c_str(), error);
         if (opened.isOpen()) {
@@ -200,6 +252,10 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
             return false;
         if (php)
             return IsRegularFile(full) && _runPHP(full, "", request);
+        // A link that leads to a program or a script is refused: their
+        // text is never sent.
+        if (IsProgramPath(full.substr(realRoot.size() + 1), cgiDirPrefix, phpSuffix))
+            return false;
         file = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(full.c_str()));
     }
     // Measured now; the answer streams exactly this many bytes.
@@ -249,15 +305,23 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     for (auto& [name, values] : request.headers()) {
         if (name.empty() || name[0] == ':' || values.empty())
             continue;
-        // A "Proxy" header would become HTTP_PROXY, which programs take for
-        // their outgoing proxy: never passed on.
-        if (name == "proxy" || name == "content-type" || name == "content-length")
+        if (name == "content-type" || name == "content-length")
+            continue;
+        // Only names of letters, digits and "-" are passed on: any other
+        // byte could put "=" into the variable's name, and "X_A" would
+        // overwrite what "X-A" set.
+        if (!std::all_of(name.begin(), name.end(), IsVariableNameChar))
             continue;
         std::string variable = "HTTP_";
         for (const char c : name)
             variable +=
                 c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        environment[variable] = FirstValue(request, name);
+        // Programs take HTTP_PROXY for their outgoing proxy: never set.
+        if (variable == "HTTP_PROXY")
+            continue;
+        std::string value = FirstValue(request, name);
+        if (!HasControlByte(value))
+            environment[variable] = std::move(value);
     }
     environment["REQUEST_METHOD"] = methodName;
     // The query of the request target, for every method.
@@ -269,10 +333,10 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     environment["QUERY_STRING"] = mark == std::string::npos ? "" : target.substr(mark + 1);
     environment["REQUEST_URI"] = target.empty() ? request.path() : target;
     if (method == KR_HTTP_POST) {
-        std::string type = FirstValue(request, "content-type");
-        while (!type.empty() && (type.back() == '\r' || type.back() == '\n'))
-            type.pop_back();
-        environment["CONTENT_TYPE"] = type.empty() ? "application/x-www-form-urlencoded" : type;
+        const std::string type = FirstValue(request, "content-type");
+        environment["CONTENT_TYPE"] = type.empty() || HasControlByte(type)
+                                          ? "application/x-www-form-urlencoded"
+                                          : type;
         const auto& lengths = request.headers()["content-length"];
         if (!lengths.empty())
             environment["CONTENT_LENGTH"] = lengths.front();
@@ -283,6 +347,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
         return it != peer.end() ? it->second : std::string();
     };
     std::string host = FirstValue(request, "host");
+    if (HasControlByte(host))
+        host.clear();
     if (const size_t colon = host.rfind(':');
         colon != std::string::npos && host.find(']', colon) == std::string::npos)
         host.resize(colon);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "transport/KrCGIHead.h"
 #include "transport/KrXHeader.h"
@@ -74,23 +75,19 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // A CGI program's head gives the answer its status, reason phrase and
     // fields; output without a complete, sound head is answered 502 and none
     // of it is sent, since nothing in it can be trusted to be a page.
+    KrCGIHead program;
     bool fromProgram = false;
-    std::string reason;
-    std::string programFields;
     if (!_fileBody.empty()) {
         length = _bodyLength;
     } else {
         if (_liftCGIHead) {
-            KrCGIHead head;
-            if (_body && head.parse(_body->Begin(), _body->Length()) ==
+            if (_body && program.parse(_body->Begin(), _body->Length()) ==
                              KrCGIHead::KR_CGI_HEAD_COMPLETE) {
                 fromProgram = true;
-                _body->gbump(static_cast<int>(head.length()));
+                _body->gbump(static_cast<int>(program.length()));
                 // Any code 100-599 a program sets goes out, also one the
                 // server's own table does not hold.
-                _status.store(head.status());
-                reason = head.reason();
-                programFields = head.fields();
+                _status.store(program.status());
             } else {
                 setStatus(502);
                 _body.reset();
@@ -100,7 +97,10 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         length = _body ? static_cast<long>(_body->Length()) : 0;
     }
     const unsigned long code = status();
-    if (!fromProgram) {
+    std::string_view reason;
+    if (fromProgram) {
+        reason = program.reason();
+    } else {
         const auto text = KrHttpStatusTexts().find(code);
         if (text != KrHttpStatusTexts().end())
             reason = text->second;
@@ -111,7 +111,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // Put together first and written in one call: every answer has a head,
     // and the stream's formatting per piece costs more than the text.
     std::string head;
-    head.reserve(160 + programFields.size());
+    head.reserve(160 + program.fields().size());
     head += "HTTP/";
     head += _version;
     head += ' ';
@@ -154,7 +154,8 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         head += "Connection: close\r\n";
     else if (_keepAlive)
         head += "Connection: keep-alive\r\n";
-    head += programFields;
+    if (fromProgram)
+        head += program.fields();
     head += "\r\n";
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
     if (_headOnly || !carriesBody) {

@@ -22,6 +22,10 @@ class ExampleServing : public ::testing::Test {
                                   std::filesystem::copy_options::overwrite_existing);
         folder->write("redirect.php", "<?php header('Location: /style.css'); ?>");
         folder->write("bytes.bin", std::string("\0\1\2\377ab", 6));
+        folder->write("status.php",
+                      "<?php http_response_code((int)$_GET['s']);\n"
+                      "if (isset($_GET['l'])) header('Location: ' . $_GET['l']);\n"
+                      "echo isset($_GET['a']) ? $_SERVER['REMOTE_ADDR'] : str_repeat('x', 1234);\n");
         port = harness::freePort();
         folder->configure(std::to_string(port));
         program = new Process({QUIVOONE_PROGRAM}, folder->path);
@@ -120,6 +124,50 @@ TEST_F(ExampleServing, ARedirectFromPHPArrivesAs302AndIsFollowed) {
     EXPECT_NE(answer.find("Location: /style.css"), std::string::npos) << answer;
     const std::string followed = curl({"-L", url("/redirect.php")});
     EXPECT_EQ(body(followed), file("style.css"));
+}
+
+TEST_F(ExampleServing, AStatusSetInPHPReachesTheClient) {
+    struct Row {
+        std::string query;
+        std::string statusLine;
+        bool body;
+    };
+    const Row rows[] = {
+        {"s=200", "HTTP/1.1 200 OK", true},
+        {"s=202", "HTTP/1.1 202 Accepted", true},
+        {"s=204", "HTTP/1.1 204 No Content", false},
+        {"s=206", "HTTP/1.1 206 Partial Content", true},
+        {"s=303&l=/style.css", "HTTP/1.1 303 See Other", true},
+        {"s=304", "HTTP/1.1 304 Not Modified", false},
+        {"s=307&l=/style.css", "HTTP/1.1 307 Temporary Redirect", true},
+        {"s=308&l=/style.css", "HTTP/1.1 308 Permanent Redirect", true},
+        {"s=401", "HTTP/1.1 401 Unauthorized", true},
+        {"s=409", "HTTP/1.1 409 Conflict", true},
+        {"s=410", "HTTP/1.1 410 Gone", true},
+        {"s=412", "HTTP/1.1 412 Precondition Failed", true},
+        {"s=415", "HTTP/1.1 415 Unsupported Media Type", true},
+        {"s=418", "HTTP/1.1 418 I'm a teapot", true},
+        {"s=422", "HTTP/1.1 422 Unprocessable Content", true},
+        {"s=429", "HTTP/1.1 429 Too Many Requests", true},
+    };
+    for (const Row& row : rows) {
+        const std::string answer = curl({url("/status.php?" + row.query)});
+        EXPECT_EQ(status(answer), row.statusLine) << answer;
+        const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+        EXPECT_EQ(body(answer), row.body ? std::string(1234, 'x') : "") << row.query;
+        EXPECT_EQ(head.find("Content-Length") != std::string::npos, row.body) << head;
+        // A browser refuses an answer with two Location fields.
+        const size_t location = head.find("Location:");
+        EXPECT_EQ(location != std::string::npos, row.query.find("&l=") != std::string::npos)
+            << head;
+        EXPECT_EQ(head.find("Location:", location + 1), std::string::npos) << head;
+    }
+    // HEAD: php-cgi writes no body then, so no length is announced at all.
+    const std::string head = curl({"-I", url("/status.php?s=200")});
+    EXPECT_EQ(status(head), "HTTP/1.1 200 OK") << head;
+    EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+    // An IPv4 client is named as such.
+    EXPECT_EQ(body(curl({url("/status.php?s=200&a=1")})), "127.0.0.1");
 }
 
 TEST_F(ExampleServing, RefusesPathsOutsideTheFolder) {

@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <sys/stat.h>
 
 #include <set>
 #include <thread>
@@ -85,6 +86,35 @@ TEST(Quivoone, EndOfInputKeepsServingWithoutSpinning) {
     EXPECT_LT(program.process->cpuTicks() - before, 30);
     EXPECT_TRUE(harness::listening(program.port));
     ::kill(program.process->pid, SIGTERM);
+    EXPECT_EQ(program.process->wait(), 0);
+}
+
+TEST(Quivoone, AFifoInTheFolderIsRefusedAtOnceAndQuitStillWorks) {
+    Running program;
+    program.folder.write("page.html", "<p>page</p>");
+    ASSERT_EQ(::mkfifo((program.folder.path + "/fifo").c_str(), 0644), 0);
+    ASSERT_TRUE(program.started()) << program.process->output << program.process->error;
+    // More requests at once than the server has workers.
+    const auto get = [&](const std::string& path) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/curl", "-s", "-o", "/dev/null", "-w",
+                                     "%{http_code}", "--max-time", "10",
+                                     "http://127.0.0.1:" + std::to_string(program.port) + path},
+            "/tmp");
+    };
+    std::vector<std::unique_ptr<Process>> fifoRequests;
+    for (int i = 0; i < 8; ++i)
+        fifoRequests.push_back(get("/fifo"));
+    for (auto& request : fifoRequests) {
+        request->closeInput();
+        EXPECT_EQ(request->wait(15), 0);
+        EXPECT_EQ(request->output, "404");
+    }
+    const auto page = get("/page.html");
+    page->closeInput();
+    EXPECT_EQ(page->wait(15), 0);
+    EXPECT_EQ(page->output, "200");
+    program.process->send("quit\n");
     EXPECT_EQ(program.process->wait(), 0);
 }
 

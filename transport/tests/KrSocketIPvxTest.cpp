@@ -73,11 +73,11 @@ TEST(KrSocketIPvxTest, EveryDescriptorIsCloseOnExecAndPeersAreNonBlockingWithout
     EXPECT_FALSE(outgoing.closed);
 }
 
-TEST(KrSocketIPvxTest, IPv4PeerOnTheDualStackSocketShowsTheMappedAddress) {
+TEST(KrSocketIPvxTest, IPv4PeerOnTheDualStackSocketIsNamedAsIPv4) {
     Pair pair;
     if (pair.listener.ipv6Descriptor() < 0)
         GTEST_SKIP() << "no IPv6 on this machine";
-    EXPECT_EQ("::ffff:127.0.0.1", pair.accepted->PeerHost());
+    EXPECT_EQ("127.0.0.1", pair.accepted->PeerHost());
     EXPECT_FALSE(pair.accepted->PeerService().empty());
     EXPECT_TRUE(pair.accepted->accepted);
 }

@@ -110,6 +110,12 @@ class BaseDirectory {
         ::symlink("style.css", (root + "/alias.css").c_str());
         ::symlink((root + "/style.css").c_str(), (root + "/absolute.css").c_str());
         ::symlink("../../secret", (root + "/sub/up").c_str());
+        ::symlink("cgi-bin/echo.sh", (root + "/script.txt").c_str());
+        ::symlink("cgi-bin", (root + "/programs").c_str());
+        ::symlink("page.php", (root + "/page.txt").c_str());
+        ::mkfifo((root + "/fifo").c_str(), 0644);
+        for (const char* name : {"font.woff2", "clip.mp4", "table.csv"})
+            WriteFile(root + "/" + name, name);
         for (const size_t size : {size_t{0}, size_t{65536}, size_t{65537}, size_t{600000}})
             WriteFile(root + "/sized" + std::to_string(size), Pattern(size));
     }
@@ -185,6 +191,9 @@ TEST_F(FileServing, SendsFilesWithTheirLengthAndType) {
         {"/", "<p>index</p>", "text/html; charset=utf-8"},
         {"/sub/x.PHP", "<?php echo 1; ?>", "application/octet-stream"},
         {"/%252e%252e", "literal name", "application/octet-stream"},
+        {"/font.woff2", "font.woff2", "font/woff2"},
+        {"/clip.mp4", "clip.mp4", "video/mp4"},
+        {"/table.csv", "table.csv", "text/csv; charset=utf-8"},
     };
     for (const Case& c : cases) {
         const std::string answer = Ask(port, Get(c.path));
@@ -198,27 +207,45 @@ TEST_F(FileServing, SendsFilesWithTheirLengthAndType) {
 }
 
 TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
-    const std::string requests[] = {
-        Get("/../secret"),
-        Get("/sub/../../secret"),
-        Get("/%2e%2e/secret"),
-        Get("/%2E%2E%2Fsecret"),
-        Get("/sub/..%2f..%2fsecret"),
-        Get("/link"),
-        Get("/sub/up"),
-        Get("/.hidden"),
-        Get("/sub/./data.bin"),
-        Get("/..%5csecret"),
-        Get("/index.html%00.txt"),
-        Get("/sub/"),
-        Get("/cgi-bin/../../secret"),
-        "POST /cgi-bin/../../../bin/sh HTTP/1.1\r\nContent-Length: 9\r\n\r\necho hi\n\n",
-        "POST /cgi-bin/%2e%2e/%2e%2e/%2e%2e/bin/sh HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+    // A program or script below the base directory is run or refused; its
+    // text never leaves the server, whatever form the path takes.
+    struct Case {
+        std::string request;
+        std::string status = "HTTP/1.1 404 Not Found";
     };
-    for (const std::string& request : requests) {
-        const std::string answer = Ask(port, request);
-        EXPECT_EQ(StatusLine(answer), "HTTP/1.1 404 Not Found") << request;
-        EXPECT_EQ(answer.find("top secret"), std::string::npos) << request;
+    const Case cases[] = {
+        {Get("/../secret")},
+        {Get("/sub/../../secret")},
+        {Get("/%2e%2e/secret")},
+        {Get("/%2E%2E%2Fsecret")},
+        {Get("/sub/..%2f..%2fsecret")},
+        {Get("/link")},
+        {Get("/sub/up")},
+        {Get("/.hidden")},
+        {Get("/sub/./data.bin")},
+        {Get("/..%5csecret")},
+        {Get("/index.html%00.txt")},
+        {Get("/sub/")},
+        {Get("/cgi-bin/../../secret")},
+        {"POST /cgi-bin/../../../bin/sh HTTP/1.1\r\nContent-Length: 9\r\n\r\necho hi\n\n"},
+        {"POST /cgi-bin/%2e%2e/%2e%2e/%2e%2e/bin/sh HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
+        {Get("//cgi-bin/echo.sh"), "HTTP/1.1 200 OK"},
+        {Get("/%2fcgi-bin/echo.sh"), "HTTP/1.1 200 OK"},
+        {Get("/sub//..//..//secret")},
+        {Get("//page.php"), "HTTP/1.1 200 OK"},
+        {Get("/%2Fcgi-bin/plain.sh"), "HTTP/1.1 500 Internal Error"},
+        {Get("/script.txt")},
+        {Get("/programs/echo.sh")},
+        {Get("/page.txt")},
+        // A FIFO is no file to send; opening it must not wait for a writer.
+        {Get("/fifo")},
+    };
+    for (const Case& c : cases) {
+        const std::string answer = Ask(port, c.request);
+        EXPECT_EQ(StatusLine(answer), c.status) << c.request;
+        EXPECT_EQ(answer.find("top secret"), std::string::npos) << c.request;
+        EXPECT_EQ(answer.find("#!/bin/sh"), std::string::npos) << c.request;
+        EXPECT_EQ(answer.find("<?php"), std::string::npos) << c.request;
     }
 }
 
@@ -303,6 +330,46 @@ TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/flood.sh"))), "HTTP/1.1 502 Server Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/plain.sh"))), "HTTP/1.1 500 Internal Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
+}
+
+TEST(KrTransceiverClient, RequestHeadersCannotSteerTheCGIEnvironment) {
+    // Header lines of a request, and what one variable then holds ("-" for
+    // no variable at all).
+    struct Row {
+        std::string fields;
+        std::string variable;
+        std::string value;
+    };
+    const Row rows[] = {
+        {"User-Agent: a b/1\r\n", "HTTP_USER_AGENT", "a b/1"},
+        {"Accept-Language: de\r\n", "HTTP_ACCEPT_LANGUAGE", "de"},
+        {"Proxy: http://evil/\r\n", "HTTP_PROXY", "-"},
+        {"Proxy=10.66.66.66/#: x\r\n", "HTTP_PROXY=10.66.66.66/#", "-"},
+        {"X-Forwarded-For: 1.2.3.4\r\nX_Forwarded_For: 6.6.6.6\r\n", "HTTP_X_FORWARDED_FOR",
+         "1.2.3.4"},
+        {"X_Forwarded_For: 6.6.6.6\r\nX-Forwarded-For: 1.2.3.4\r\n", "HTTP_X_FORWARDED_FOR",
+         "1.2.3.4"},
+        {"X.Y: 1\r\n", "HTTP_X.Y", "-"},
+        {"X-Tab: a\tb\r\n", "HTTP_X_TAB", "a\tb"},
+        {"X-Cr: a\rb\r\n", "HTTP_X_CR", "-"},
+        {std::string("X-Esc: a\x1b[2Jb\r\n"), "HTTP_X_ESC", "-"},
+        {"Content-Type: text/plain\r\n", "CONTENT_TYPE", "text/plain"},
+        {"Content-Type: a\rb\r\n", "CONTENT_TYPE", "application/x-www-form-urlencoded"},
+    };
+    KrTransceiverClient client([](KrServerCallback_t&) { return true; }, {}, nullptr);
+    for (const Row& row : rows) {
+        KrXHeader request(KR_HTTP_POST, false, 3);
+        const std::string bytes = "POST /cgi-bin/x HTTP/1.1\r\n" + row.fields + "\r\n";
+        request.body().sputn(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        ASSERT_EQ(request.read([](KrXHeader&) { return true; }), KR_READ_COMPLETE) << row.fields;
+        request.peerInfo().values["remoteaddress"] = "127.0.0.1";
+        std::map<std::string, std::string> environment;
+        ASSERT_TRUE(client._cgiEnvironment("/srv/x", environment, request));
+        const auto found = environment.find(row.variable);
+        EXPECT_EQ(found == environment.end() ? "-" : found->second, row.value) << row.fields;
+        for (const auto& [name, value] : environment)
+            EXPECT_EQ(value.find_first_of("\r\n"), std::string::npos) << name;
+    }
 }
 
 TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
