@@ -6,7 +6,9 @@
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrException.h"
+#include "foundation/KrJobMessage.h"
 #include "foundation/KrLogger.h"
+#include "foundation/KrURL.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
@@ -30,10 +32,10 @@ struct ListenerKind {
 };
 
 constexpr ListenerKind kListenerKinds[] = {
-    {3, "HTTP", "HTTP/HTTPS"},
-    {6, "QUIVO", "QUIVO/QUIVOS"},
-    {7, "QUIVO", "QUIVO/QUIVOS"},
-    {9, "DirectSocket", "DirectSocket"},
+    {KR_PROTOCOL_HTTP, "HTTP", "HTTP/HTTPS"},
+    {KR_PROTOCOL_QUIVO, "QUIVO", "QUIVO/QUIVOS"},
+    {KR_PROTOCOL_QUIVOS, "QUIVO", "QUIVO/QUIVOS"},
+    {KR_PROTOCOL_SOCKET, "DirectSocket", "DirectSocket"},
 };
 
 const ListenerKind* listenerKind(int kind) {
@@ -59,15 +61,15 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
                           const std::string& dispatchKey, const std::string& supervisorId,
                           const KrTransceiver::Callback& callback) {
     std::shared_ptr<KrTransceiverServerL0Socket> server;
-    if (kind.kind == 3)
+    if (kind.kind == KR_PROTOCOL_HTTP)
         server = std::make_shared<KrTransceiverServerL1HTTP>(scheduler, header, owner, clientName,
                                                              dispatchKey, supervisorId, callback,
                                                              kind.typeName);
-    else if (kind.kind == 6 || kind.kind == 7)
+    else if (kind.kind == KR_PROTOCOL_QUIVO || kind.kind == KR_PROTOCOL_QUIVOS)
         server = std::make_shared<KrTransceiverServerL1QUIVO>(scheduler, header, owner, clientName,
                                                               dispatchKey, supervisorId, callback,
                                                               kind.typeName);
-    else if (kind.kind == 9)
+    else if (kind.kind == KR_PROTOCOL_SOCKET)
         server = std::make_shared<KrTransceiverServerL1DirectSocket>(
             scheduler, header, owner, clientName, dispatchKey, supervisorId, callback,
             kind.typeName);
@@ -255,7 +257,7 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
         made.open();
     servers[server->id()] = server;
     KrServerCallback_t event;
-    event.type = 1;
+    event.type = KR_EVENT_SERVER_CREATED;
     event.values["protocol"] = kind->protocol;
     event.values["ID"] = server->id();
     event.values["roll"] = "server";
@@ -286,13 +288,14 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
     }
     result = message->id();
     const int kind = message->protocolKind();
-    if (message->direction() == 1) {
+    if (message->direction() == KR_DIRECTION_ANSWER) {
         message->setTaskName(taskName);
-        if (kind != 3 && kind != 4 && kind != 6 && kind != 9) {
+        if (kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_HTTPS && kind != KR_PROTOCOL_QUIVO &&
+            kind != KR_PROTOCOL_SOCKET) {
             printLine("unknown protocol!! (1)");
         } else if (server && connection) {
             const int layer = server->getProtocolKind();
-            if (server->isListening() && (layer == 3 || layer == 6)) {
+            if (server->isListening() && (layer == KR_PROTOCOL_HTTP || layer == KR_PROTOCOL_QUIVO)) {
                 // A listening HTTP or QUIVO server's answers on different
                 // connections leave side by side; the connection's own lock
                 // keeps one answer's head and body together on it (the
@@ -309,11 +312,11 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
                 server->_sendResponse(connectionName, message.get());
             }
         }
-    } else if (message->direction() == 2) {
+    } else if (message->direction() == KR_DIRECTION_REQUEST) {
         // Outgoing requests still go one at a time: a broker per destination
         // is made on first use.
         std::lock_guard<std::recursive_mutex> sending(sendLock);
-        if (kind != 3 && kind != 6 && kind != 9) {
+        if (kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_QUIVO && kind != KR_PROTOCOL_SOCKET) {
             printLine("unknown protocol!! (2)");
             return result;
         }
@@ -359,14 +362,14 @@ void KrTransceiver::_finishServerTask(const std::string& name) {
     if (it == servers.end() || !it->second)
         return;
     KrTransceiverServer& server = *it->second;
-    KrJobMessage message(name, 5, "");
+    KrJobMessage message(name, KR_MESSAGE_TASK_FINISHED, "");
     message.values["ctask"] = server.getJoinedTask();
     server.leaveJoinedTask("");
     postMessage(server.getSupervisorId(), message);
 }
 
 void KrTransceiver::printLogging(const KrServerCallback_t& record) {
-    if (record.type != 7)
+    if (record.type != KR_EVENT_ACCESS_LOG)
         return;
     const auto it = record.values.find("logging");
     if (it != record.values.end())

@@ -5,26 +5,28 @@
 // reads whatever is waiting on any socket (one epoll set), the send loop
 // writes queued output without ever blocking on a slow peer (another epoll
 // set); a housekeeping thread drops timed-out servers and connections once a
-// second. `send` is the one road by which an answer leaves the application.
+// second and wakes earlier for the request deadlines servers arm. `send` is
+// the one road by which an answer leaves the application. What it keeps
+// about each connection beyond the maps lies in the connection's record.
 //
 // Ownership: every map holds shared pointers; an object goes when its last
 // map entry and the last worker copy let go. The scheduler is not owned.
 // Locks, in order: `sendLock` (send of an outgoing request or of an answer
 // through a DirectSocket or carrier server); a connection's message lock
 // (send of an HTTP or QUIVO listener's answer on it); `socketsLock` with
-// `lock` (taken together); `sendMutex` and the connection's buffer locks
-// last and alone.
+// `lock` (taken together); `sendMutex`, `_housekeepingMutex` and the
+// connection's own locks last and alone.
 //   sendLock     serialises what it guards; a listener's HTTP answers on
 //                different connections leave side by side, one at a time
 //                per connection
 //   lock         guards clients, connections, servers
-//   socketsLock  guards sockets and the loops' lookup tables and job ids
+//   socketsLock  guards sockets and the loops' serial table and job ids
 //   sendMutex    guards the queue of connections with new output
 //
 // Shutdown (the destructor, the one place it happens): stop housekeeping;
-// leave the registry; stop every server's accept and buffer jobs and wait for
-// them; stop both loops and wait for them; free the maps, which closes the
-// sockets.
+// leave the registry; end the clients' CGI programs; stop every server's
+// accept and buffer jobs and wait for them; stop both loops and wait for
+// them; free the maps, which closes the sockets.
 
 #include <atomic>
 #include <cstdint>

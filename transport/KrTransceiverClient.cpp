@@ -4,6 +4,8 @@
 #include <ostream>
 #include <thread>
 
+#include "foundation/KrJobMessage.h"
+#include "foundation/KrURL.h"
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrXHeader.h"
@@ -39,7 +41,7 @@ KrTransceiverClient::~KrTransceiverClient() {
 }
 
 bool KrTransceiverClient::onMessage(const KrJobMessage& message) {
-    if (message.kind == 6) {
+    if (message.kind == KR_MESSAGE_CLIENT_TASK_DONE) {
         const auto task = message.values.find("ctask");
         if (task != message.values.end())
             leaveJoinedTask(task->second);
@@ -89,21 +91,21 @@ bool KrTransceiverClient::dispatch(const std::string& serverName, KrXHeader& hea
             return true;
     }
     const int kind = header.protocolKind();
-    if (header.direction() == 2) {
-        if (kind == 9)
+    if (header.direction() == KR_DIRECTION_REQUEST) {
+        if (kind == KR_PROTOCOL_SOCKET)
             return true;
-        if (kind == 3 || kind == 4)
+        if (kind == KR_PROTOCOL_HTTP || kind == KR_PROTOCOL_HTTPS)
             return _handleWebRequest(serverName, header);
-        if (kind == 6)
+        if (kind == KR_PROTOCOL_QUIVO)
             return _handleQUIVORequest(serverName, header);
         return false;
     }
-    if (header.direction() == 1) {
-        if (kind == 9)
+    if (header.direction() == KR_DIRECTION_ANSWER) {
+        if (kind == KR_PROTOCOL_SOCKET)
             return onSocketAnswer(serverName, header);
-        if (kind == 3 || kind == 4)
+        if (kind == KR_PROTOCOL_HTTP || kind == KR_PROTOCOL_HTTPS)
             return onHTTPAnswer(serverName, header);
-        if (kind == 6)
+        if (kind == KR_PROTOCOL_QUIVO)
             return onQUIVOAnswer(serverName, header);
     }
     return false;
@@ -118,7 +120,7 @@ void KrTransceiverClient::_send(std::shared_ptr<KrXHeader> answer, const std::st
 
 bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader& request) {
     const int kind = request.protocolKind();
-    if ((kind != 3 && kind != 4) || application == nullptr)
+    if ((kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_HTTPS) || application == nullptr)
         return false;
     request._parseBody();
     std::string quivoid;
@@ -170,7 +172,7 @@ void KrTransceiverClient::_sendNotFound(KrXHeader& request, bool withPage) {
     } else {
         answer->body();
     }
-    answer->setState(6);
+    answer->setState(KR_JOB_READY);
     _send(answer, request.taskName());
 }
 

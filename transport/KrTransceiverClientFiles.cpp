@@ -22,6 +22,8 @@
 #include "foundation/KrException.h"
 #include "foundation/KrFileUtils.h"
 #include "foundation/KrStringUtils.h"
+#include "foundation/KrJobMessage.h"
+#include "foundation/KrURL.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
@@ -267,7 +269,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     answer->setFileBody(full, static_cast<long>(info.st_size));
     answer->setOpenFile(std::move(file));
     answer->contentType() = ContentTypeOf(full);
-    answer->setState(6);
+    answer->setState(KR_JOB_READY);
     _send(answer, request.taskName());
     return true;
 }
@@ -287,7 +289,7 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
         if (type != "application/octet-stream")
             answer->contentType() = type;
     }
-    answer->setState(6);
+    answer->setState(KR_JOB_READY);
     _send(answer, request.taskName());
     return true;
 }

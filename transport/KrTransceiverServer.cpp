@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "foundation/KrJobMessage.h"
+#include "foundation/KrURL.h"
 #include "transport/KrXHeader.h"
 
 KrTransceiverServer::KrTransceiverServer(KrGavetaScheduler2* scheduler, KrJob* transceiver,
@@ -29,7 +31,7 @@ KrTransceiverServer::~KrTransceiverServer() {
     // Without a callback there is nobody to tell.
     if (callback) {
         KrServerCallback_t record;
-        record.type = 2;
+        record.type = KR_EVENT_SERVER_GONE;
         record.values["ID"] = id();
         record.values["roll"] = listening ? "server" : "client";
         try {
@@ -41,7 +43,7 @@ KrTransceiverServer::~KrTransceiverServer() {
 }
 
 bool KrTransceiverServer::onMessage(const KrJobMessage& message) {
-    if (message.kind == 3)
+    if (message.kind == KR_MESSAGE_SERVER_DROPPED)
         const_cast<KrJobMessage&>(message).list.push_back(connectionId);
     return true;
 }
@@ -269,7 +271,7 @@ void KrTransceiverServer::_stopBufferJob() {
 bool KrTransceiverServer::_sendRequest(KrXHeader* message) {
     if (listening || message == nullptr)
         return false;
-    if (message->direction() == 2) {
+    if (message->direction() == KR_DIRECTION_REQUEST) {
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
         dispatchKey = message->id();
     }
