@@ -2,6 +2,9 @@
 // through the real php-cgi, a cgi-bin program, a redirect, refused paths.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <filesystem>
 #include <iterator>
 #include <thread>
@@ -175,6 +178,37 @@ TEST_F(ExampleServing, RefusesPathsOutsideTheFolder) {
                                    "/%2e%2e/%2e%2e/etc/passwd", "/.hidden", "/cgi-bin/%2e%2e/index.html"}) {
         const std::string answer = curl({url(path)});
         EXPECT_EQ(status(answer).substr(0, 12), "HTTP/1.1 404") << path << "\n" << answer;
+    }
+}
+
+TEST_F(ExampleServing, AnswersAPeerThatShutsItsSendingSideAfterItsRequest) {
+    // As `nc -N` does: the request, then the end of input. The answer still
+    // comes whole, then the connection closes.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/style.css", file("style.css")},
+        {"/form.php?name=Cy", "<h1>Hello, Cy!</h1>"},
+        {"/cgi-bin/echo.sh?q=1", "query: q=1\n"},
+    };
+    for (const auto& [path, expected] : cases) {
+        const int fd = ConnectLoopback(static_cast<unsigned>(port));
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        ::shutdown(fd, SHUT_WR);
+        std::string answer;
+        char buffer[4096];
+        for (;;) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20000) <= 0)
+                break;
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            answer.append(buffer, static_cast<size_t>(n));
+        }
+        ::close(fd);
+        EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << path << "\n" << answer;
+        EXPECT_NE(answer.find(expected), std::string::npos) << path << "\n" << answer;
     }
 }
 

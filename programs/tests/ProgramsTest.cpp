@@ -5,6 +5,7 @@
 #include <X11/Xutil.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -116,6 +117,33 @@ TEST(Quivoone, AFifoInTheFolderIsRefusedAtOnceAndQuitStillWorks) {
     EXPECT_EQ(page->output, "200");
     program.process->send("quit\n");
     EXPECT_EQ(program.process->wait(), 0);
+}
+
+TEST(Quivoone, StopsAtOnceWhileAScriptHangs) {
+    // A script that would run for a minute is ended when the program stops,
+    // by quit or by a signal, instead of being waited for.
+    for (const int signal : {0, SIGTERM}) {
+        Running program;
+        program.folder.write("cgi-bin/hang.sh",
+                             "#!/bin/sh\necho $$ > hang.pid\nprintf '\\r\\n'\nexec sleep 60\n", true);
+        ASSERT_TRUE(program.started());
+        const int fd = ConnectLoopback(static_cast<unsigned>(program.port));
+        const std::string request = "GET /cgi-bin/hang.sh HTTP/1.1\r\n\r\n";
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        pid_t script = 0;
+        for (int i = 0; i < 1000 && script == 0; ++i) {
+            std::ifstream(program.folder.path + "/hang.pid") >> script;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_NE(script, 0);
+        if (signal == 0)
+            program.process->send("quit\n");
+        else
+            ::kill(program.process->pid, signal);
+        EXPECT_EQ(program.process->wait(10), 0) << "signal " << signal;
+        EXPECT_NE(::kill(script, 0), 0) << "signal " << signal;
+        ::close(fd);
+    }
 }
 
 TEST(Quivoone, RefusesBadPortsWithExitStatusOne) {
