@@ -1,0 +1,260 @@
+// What hostile or unusual clients cost a running quivoone: the memory a
+// peer that never reads a large file holds, and 50 pipelined requests for a
+// 20 MB file; how fast 10,000 idle connections are accepted and what each
+// costs; how long "quit" and SIGTERM take while a CGI script hangs.
+//
+// Usage: bench_connections [path to quivoone]  (default build/programs/quivoone
+// from the repository root). Starts the program in a fresh folder on a free
+// loopback port and reads its resident memory from /proc. Not run by CI.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/LoopbackClient.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// quivoone in its own folder, with its standard input on a pipe.
+class Program {
+  public:
+    Program(const std::string& binary, const std::string& folder) {
+        int in[2];
+        if (::pipe2(in, O_CLOEXEC) != 0)
+            std::exit(1);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+        std::string argument = binary;
+        char* argv[] = {argument.data(), nullptr};
+        if (::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv, environ) != 0) {
+            std::fprintf(stderr, "cannot start %s\n", binary.c_str());
+            std::exit(1);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        _in = in[1];
+    }
+    ~Program() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        ::close(_in);
+    }
+    void send(const std::string& text) {
+        [[maybe_unused]] ssize_t n = ::write(_in, text.data(), text.size());
+    }
+    // Seconds until it exited (-1 after 30 s).
+    double waitExit() {
+        const auto start = Clock::now();
+        while (Seconds(start) < 30) {
+            if (::waitpid(pid, nullptr, WNOHANG) == pid) {
+                pid = -1;
+                return Seconds(start);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return -1;
+    }
+    size_t residentBytes() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stoul(line.substr(6)) * 1024;
+        }
+        return 0;
+    }
+    size_t openDescriptors() const {
+        size_t count = 0;
+        for ([[maybe_unused]] const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            ++count;
+        return count;
+    }
+    pid_t pid = -1;
+
+  private:
+    int _in = -1;
+};
+
+void Send(int fd, const std::string& bytes) {
+    [[maybe_unused]] ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
+
+std::string Get(const std::string& path) {
+    return "GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+}
+
+double MiB(size_t bytes) {
+    return static_cast<double>(bytes) / (1 << 20);
+}
+
+struct Started {
+    std::filesystem::path folder;
+    int port;
+    std::unique_ptr<Program> program;
+};
+
+Started Start(const std::string& binary) {
+    Started started;
+    char pattern[] = "/tmp/quivo-bench-connections-XXXXXX";
+    started.folder = ::mkdtemp(pattern);
+    started.port = FreePort();
+    std::ofstream(started.folder / "quivoone.xml")
+        << "<quivoone><quivooneserver address=\"127.0.0.1\" port=\"" << started.port
+        << "\"/></quivoone>\n";
+    std::filesystem::create_directories(started.folder / "cgi-bin");
+    std::ofstream(started.folder / "cgi-bin/hang.sh")
+        << "#!/bin/sh\necho $$ > hang.pid\nprintf '\\r\\n'\nexec sleep 60\n";
+    std::filesystem::permissions(started.folder / "cgi-bin/hang.sh",
+                                 std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add);
+    for (const auto& [name, size] : {std::pair{"large.bin", size_t{256} << 20},
+                                     std::pair{"twenty.bin", size_t{20} << 20}}) {
+        std::ofstream(started.folder / name);
+        std::filesystem::resize_file(started.folder / name, size);
+    }
+    started.program = std::make_unique<Program>(binary, started.folder.string());
+    for (int i = 0; i < 500; ++i) {
+        const int fd = ConnectLoopback(static_cast<unsigned>(started.port));
+        if (fd >= 0) {
+            ::close(fd);
+            return started;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "quivoone did not listen\n");
+    std::exit(1);
+}
+
+// The stop of a program while a CGI script hangs: seconds to exit.
+double StopWhileScriptHangs(const std::string& binary, bool bySignal) {
+    Started started = Start(binary);
+    const int fd = ConnectLoopback(static_cast<unsigned>(started.port));
+    Send(fd, Get("/cgi-bin/hang.sh"));
+    for (int i = 0; i < 500 && !std::filesystem::exists(started.folder / "hang.pid"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = Clock::now();
+    if (bySignal)
+        ::kill(started.program->pid, SIGTERM);
+    else
+        started.program->send("quit\n");
+    started.program->waitExit();
+    const double took = Seconds(start);
+    ::close(fd);
+    std::filesystem::remove_all(started.folder);
+    return took;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string binary =
+        std::filesystem::absolute(argc > 1 ? argv[1] : "build/programs/quivoone").string();
+    ::signal(SIGPIPE, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+
+    Started started = Start(binary);
+    Program& program = *started.program;
+    const unsigned port = static_cast<unsigned>(started.port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const size_t idle = program.residentBytes();
+    std::printf("resident at start                              %8.1f MiB\n", MiB(idle));
+
+    // A peer that asks for a 256 MiB file and reads none of it.
+    const int slow = ConnectLoopback(port);
+    Send(slow, Get("/large.bin"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("a peer that never reads a 256 MiB file         %+8.1f MiB\n",
+                MiB(program.residentBytes()) - MiB(idle));
+    ::close(slow);
+
+    // 50 pipelined requests for a 20 MB file, none of it read.
+    const int pipelined = ConnectLoopback(port);
+    std::string requests;
+    for (int i = 0; i < 50; ++i)
+        requests += Get("/twenty.bin");
+    Send(pipelined, requests);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("50 pipelined GETs of a 20 MB file, unread      %+8.1f MiB\n",
+                MiB(program.residentBytes()) - MiB(idle));
+    ::close(pipelined);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("  after that peer closed                       %+8.1f MiB\n",
+                MiB(program.residentBytes()) - MiB(idle));
+
+    // 10,000 idle connections.
+    constexpr size_t kIdle = 10000;
+    const size_t before = program.residentBytes();
+    const size_t descriptors = program.openDescriptors();
+    const auto start = Clock::now();
+    std::vector<int> idleFds;
+    idleFds.reserve(kIdle);
+    for (size_t i = 0; i < kIdle; ++i) {
+        const int fd = ConnectLoopback(port);
+        if (fd < 0)
+            break;
+        idleFds.push_back(fd);
+    }
+    while (program.openDescriptors() < descriptors + idleFds.size() && Seconds(start) < 60)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const double accepted = Seconds(start);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const size_t grown = program.residentBytes() - before;
+    std::printf("%zu idle connections accepted in              %8.2f s\n", idleFds.size(),
+                accepted);
+    std::printf("  memory per idle connection                   %8.2f KiB\n",
+                static_cast<double>(grown) / 1024 / static_cast<double>(idleFds.size()));
+    for (const int fd : idleFds)
+        ::close(fd);
+    program.send("quit\n");
+    program.waitExit();
+    std::filesystem::remove_all(started.folder);
+
+    std::printf("\"quit\" while a CGI script hangs               %8.3f s\n",
+                StopWhileScriptHangs(binary, false));
+    std::printf("SIGTERM while a CGI script hangs               %8.3f s\n",
+                StopWhileScriptHangs(binary, true));
+    return 0;
+}
