@@ -71,6 +71,16 @@ bool KrTransceiverClient::onHeaderComplete() {
     return true;
 }
 
+bool KrTransceiverClient::answersInline(KrXHeader& request) {
+    if (request.direction() != KR_DIRECTION_REQUEST || application == nullptr)
+        return true;
+    // What handleApplicationRequest offers to the application.
+    request._parseBody();
+    std::string quivoid;
+    request.getParameter(idParameterName, quivoid);
+    return quivoid.empty() && (contextCommandUrl.empty() || request.path() != contextCommandUrl);
+}
+
 bool KrTransceiverClient::onSocketAnswer(const std::string&, KrXHeader&) {
     return true;
 }

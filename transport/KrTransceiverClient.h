@@ -67,6 +67,12 @@ class KrTransceiverClient : public KrJob {
     virtual void spareHookB();
     // Asked when a head is complete; true lets the body be read.
     virtual bool onHeaderComplete();
+    // Whether a complete request may be answered on the transceiver's own
+    // threads (its receive loop) rather than on a server worker: true for
+    // what the client answers itself (files, CGI programs, the not-found
+    // page), false for what goes to the application, which may take its
+    // time. A client whose dispatch does more than this one's says false.
+    virtual bool answersInline(KrXHeader& request);
     // Sends an outgoing request; the name send returns ("" when not sent).
     virtual std::string _sendRequest(std::shared_ptr<KrXHeader> request);
     // Opens a listener through the transceiver; the name the transceiver

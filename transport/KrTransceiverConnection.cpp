@@ -8,6 +8,7 @@
 #include "foundation/KrJobMessage.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
+#include "transport/KrTransceiverServer.h"
 
 namespace {
 
@@ -74,6 +75,12 @@ const KrServerCallback_t& KrTransceiverConnection::info() {
 }
 
 void KrTransceiverConnection::_signalServer() {
+    // A server that can serve the connection on this thread does so: a
+    // hand-over to its workers costs two thread switches per request.
+    if (std::shared_ptr<KrTransceiverServer> server = _record.server.lock()) {
+        if (server->_serveInline(*this))
+            return;
+    }
     // An HTTP server of the own transceiver is told at once: the message
     // thread's hand-over would add a thread switch to every request.
     if (_transceiver != nullptr && _transceiver->_signalDirectly(_serverName, id()))

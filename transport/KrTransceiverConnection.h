@@ -31,6 +31,7 @@
 
 class KrTransceiver;
 class KrTransceiverConnection;
+class KrTransceiverServer;
 class KrSocketIPvx;
 
 // An answer whose bytes are queued piece by piece as the connection's output
@@ -58,6 +59,29 @@ struct KrConnectionRecord {
     uint64_t serial = 0;
     std::shared_ptr<KrSocketIPvx> socket;
     std::weak_ptr<KrTransceiverConnection> self;
+    std::weak_ptr<KrTransceiverServer> server;
+
+    // One thread at a time reads and answers the connection's requests:
+    // enter() lets the caller serve it, or tells the thread serving it to go
+    // round once more; leave() is false when it has to.
+    bool enter() {
+        int idle = 0;
+        if (serving.compare_exchange_strong(idle, 1))
+            return true;
+        serving.store(2);
+        return false;
+    }
+    bool leave() {
+        int once = 1;
+        if (serving.compare_exchange_strong(once, 0))
+            return true;
+        serving.store(1);
+        return false;
+    }
+    std::atomic<int> serving{0};
+    // A complete request waits for a worker of the server, since answering
+    // it runs the application (set and cleared by the thread serving).
+    std::atomic<bool> handedOff{false};
 
     // Send state: waiting in the send loop's queue; a server's worker is
     // serving the connection and writes what it queues itself afterwards;

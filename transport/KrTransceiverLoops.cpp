@@ -46,6 +46,9 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
         record.serial = ++_nextSerial;
         record.socket = socket;
         record.self = connection;
+        const auto server = servers.find(connection->serverName());
+        if (server != servers.end())
+            record.server = server->second;
         connections[name] = connection;
         sockets[name] = {socket, connection};
         _bySerial[record.serial] = connection;

@@ -85,6 +85,10 @@ void KrTransceiverServer::_bufferSignaled(const std::string&) {
     waitCondition.notify_all();
 }
 
+bool KrTransceiverServer::_serveInline(KrTransceiverConnection&) {
+    return false;
+}
+
 void KrTransceiverServer::_shutdown(KrJob* job) {
     // No message may start a new piece of work from here on.
     _leaveRegistry();

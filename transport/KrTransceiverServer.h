@@ -33,6 +33,7 @@
 #include "foundation/KrJobWithTimeout.h"
 #include "transport/KrServerCallback_t.h"
 
+class KrTransceiverConnection;
 class KrXHeader;
 
 class KrTransceiverServer : public KrJobWithTimeout {
@@ -64,6 +65,11 @@ class KrTransceiverServer : public KrJobWithTimeout {
     virtual void _detachTransceiver(KrJob* transceiver);
     // Called on the message thread for every kind-8 signal; wakes the job.
     virtual void _bufferSignaled(const std::string& text);
+    // Serves the connection's new bytes on the calling thread (the receive
+    // loop's, or whichever thread has news for the connection) instead of
+    // handing them to the buffer-process job; false (nothing done) when the
+    // layer does not, and the caller signals as usual.
+    virtual bool _serveInline(KrTransceiverConnection& connection);
     // The transceiver's shutdown step: leave the job registry (no more
     // messages), wait until the server's own jobs have ended, then forget the
     // transceiver. May be called more than once. Layers with

@@ -221,6 +221,60 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         return;
     }
     KrConnectionRecord& record = connection->record();
+    if (listening && !record.enter())
+        return;  // served on another thread, which goes round once more
+    for (;;) {
+        _serve(*owner, *connection, client, false);
+        if (!listening || record.leave())
+            break;
+    }
+}
+
+bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection) {
+    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    KrConnectionRecord& record = connection.record();
+    // A request that runs the application waits for a worker, and so does
+    // whatever comes behind it.
+    if (!listening || owner == nullptr || record.handedOff.load())
+        return false;
+    std::shared_ptr<KrTransceiverClient> client = _inlineClient(*owner);
+    if (!client)
+        return false;
+    if (!record.enter())
+        return true;  // served on another thread, which goes round once more
+    for (;;) {
+        _serve(*owner, connection, client, true);
+        if (record.handedOff.load()) {
+            // The worker told at the hand-over takes it from here; told
+            // while this thread still served, it only asked for another
+            // round, so it is told again.
+            if (!record.leave()) {
+                record.serving.store(0);
+                _insert_bufferSignaled(connection.id(), clientName);
+            }
+            return true;
+        }
+        if (record.leave())
+            return true;
+    }
+}
+
+std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_inlineClient(
+    KrTransceiver& owner) {
+    std::lock_guard<std::mutex> guard(_clientLock);
+    std::shared_ptr<KrTransceiverClient> client = _client.lock();
+    if (!client) {
+        client = owner.findClient(clientName);
+        _client = client;
+    }
+    return client;
+}
+
+void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnection& connection,
+                                       const std::shared_ptr<KrTransceiverClient>& client,
+                                       bool inlineThread) {
+    const std::string& connectionId = connection.id();
+    KrConnectionRecord& record = connection.record();
     // Answers queued from here on are written by this thread after each
     // request, sparing the hand-over to the send loop.
     record.inWorker.store(true);
@@ -233,7 +287,7 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         first = false;
         bool more = false;
         try {
-            more = _readOne(connectionId, *owner, *connection, client, carried);
+            more = _readOne(connectionId, owner, connection, client, carried, inlineThread);
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's
             // framing is lost, so it goes; the server keeps serving.
@@ -241,26 +295,27 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
             _erasePending(connectionId);
             record.headDeadline.store(0);
             record.bodyDeadline.store(0);
-            connection->requestClose();
+            record.handedOff.store(false);
+            connection.requestClose();
             carried.clear();
         }
         // The answer goes out from here, before the next request is read.
-        owner->_flushOutput(*connection);
+        owner._flushOutput(connection);
         if (!more)
             break;
     }
     record.inWorker.store(false);
     // Output another thread queued after the last flush waited for this
-    // worker: the send loop takes it now.
-    if (connection->isOutputPending())
-        owner->_outputQueued(*connection);
+    // one: the send loop takes it now.
+    if (connection.isOutputPending())
+        owner._outputQueued(connection);
     // After the peer's end of input, the connection closes once every
     // complete request it sent has been answered; what is left can never
     // make a request.
-    if (record.inputEnded.load() && !connection->isAnswering() && !record.resumeOnDrain.load() &&
-        !connection->isInputReady()) {
+    if (record.inputEnded.load() && !record.handedOff.load() && !connection.isAnswering() &&
+        !record.resumeOnDrain.load() && !connection.isInputReady()) {
         _erasePending(connectionId);
-        connection->requestClose();
+        connection.requestClose();
     }
 }
 
@@ -352,8 +407,15 @@ void KrTransceiverServerL1HTTP::_keepCarried(const std::string& connectionId,
 bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTransceiver& owner,
                                          KrTransceiverConnection& connection,
                                          const std::shared_ptr<KrTransceiverClient>& client,
-                                         std::string& carried) {
+                                         std::string& carried, bool inlineThread) {
     KrConnectionRecord& record = connection.record();
+    if (record.handedOff.load()) {
+        // A complete request waits for a worker: this is the worker.
+        if (inlineThread)
+            return false;
+        return _dispatchOne(connectionId, owner, connection, client, carried,
+                            _pendingHeader(connectionId, connection, *client));
+    }
     // An answer is being made off this thread or streamed: the bytes wait.
     if (connection.isAnswering()) {
         _keepCarried(connectionId, connection, *client, carried);
@@ -441,7 +503,28 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         _erasePending(connectionId);
         return false;
     }
+    if (inlineThread && !client->answersInline(*header)) {
+        // The application answers it: one of the workers, so that the
+        // application never holds up the transceiver's loops. The request
+        // stays pending, complete, and so does what came behind it.
+        headerLock.unlock();
+        record.handedOff.store(true);
+        _insert_bufferSignaled(connectionId, clientName);
+        return false;
+    }
+    headerLock.unlock();
+    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header));
+}
 
+bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
+                                             KrTransceiver& owner,
+                                             KrTransceiverConnection& connection,
+                                             const std::shared_ptr<KrTransceiverClient>& client,
+                                             std::string& carried,
+                                             std::shared_ptr<KrXHeader> header) {
+    KrConnectionRecord& record = connection.record();
+    record.handedOff.store(false);
+    std::unique_lock<std::mutex> headerLock(header->mutex());
     bool handled = false;
     if (listening)
         header->allowLaterAnswer();

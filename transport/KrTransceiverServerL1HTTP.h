@@ -64,6 +64,10 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
     void _bufferSignaled(const std::string& connectionName) override;
+    // A listener reads and answers a connection on the thread that has its
+    // news (the receive loop for new bytes), handing only requests that run
+    // the application to its workers.
+    bool _serveInline(KrTransceiverConnection& connection) override;
     // Also stops the head watch.
     void _shutdown(KrJob* transceiver) override;
 
@@ -100,9 +104,20 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // One message on one connection; false when the connection is done with
     // for this pass (more bytes needed, closed, waiting for an answer or the
     // output window, or left to the client).
+    // Reads and answers what the connection brought, on a worker or (with
+    // `inlineThread`) on the thread that has its news.
+    void _serve(KrTransceiver& owner, KrTransceiverConnection& connection,
+                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread);
     bool _readOne(const std::string& connectionId, KrTransceiver& owner,
                   KrTransceiverConnection& connection,
-                  const std::shared_ptr<KrTransceiverClient>& client, std::string& carried);
+                  const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
+                  bool inlineThread);
+    // Hands a complete request to the client and sends what follows from it.
+    bool _dispatchOne(const std::string& connectionId, KrTransceiver& owner,
+                      KrTransceiverConnection& connection,
+                      const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
+                      std::shared_ptr<KrXHeader> header);
+    std::shared_ptr<KrTransceiverClient> _inlineClient(KrTransceiver& owner);
     std::shared_ptr<KrXHeader> _pendingHeader(const std::string& connectionId,
                                               KrTransceiverConnection& connection,
                                               KrTransceiverClient& client);
@@ -120,6 +135,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
 
+    // Guards the client looked up once for inline serving.
+    std::mutex _clientLock;
+    std::weak_ptr<KrTransceiverClient> _client;
     // Guards the two time limits.
     std::mutex _limitsLock;
     long _headTimeLimit = kDefaultHeadTimeLimit;
