@@ -24,7 +24,7 @@
 
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
-#include "transport/KrFileHandle.h"
+#include "foundation/KrFileHandle.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
 

@@ -9,7 +9,7 @@
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrURL.h"
-#include "transport/KrFileHandle.h"
+#include "foundation/KrFileHandle.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"

@@ -1,8 +1,8 @@
 #pragma once
 // The one owner of a file, pipe or other descriptor: closes it in its
-// destructor, moves but never copies. The system calls that the web client's
-// file and CGI service make on descriptors are wrapped here once: each
-// retries on EINTR and reports errno.
+// destructor, moves but never copies. The system calls made on such a
+// descriptor (the web client's files and CGI pipes, the configuration file)
+// are wrapped here once: each retries on EINTR and reports errno.
 
 #include <sys/types.h>
 
@@ -20,6 +20,9 @@ class KrFileHandle {
 
     // Opens read-only and close-on-exec; an empty handle when it fails.
     static KrFileHandle openForReading(const char* path);
+    // The same, non-blocking: a FIFO opens at once instead of waiting for a
+    // writer, and a read on it without data fails with EAGAIN.
+    static KrFileHandle openForReadingNonBlocking(const char* path);
     // Opens `relative` read-only below the directory `directory` in one
     // system call that refuses every way out of it (a "..", an absolute
     // path or a symbolic link leading outside, also an absolute one leading
