@@ -102,7 +102,7 @@ bool KrIntention::RunApplication(std::string url, std::string mimeType) {
         return false;
     KrGavetaJobAtttributes attributes;
     attributes._jo_name = "intention";
-    attributes._jo_status = 0;
+    attributes._jo_status = KR_GAVETA_RUN_ONCE;
     attributes._jo_stop = [] {};
     scheduler->addJob(
         [url](KrGavetaJobParametersAndResult* parameters) {

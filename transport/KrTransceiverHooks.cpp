@@ -5,6 +5,7 @@
 #include <iostream>
 #include <memory>
 
+#include "foundation/KrURL.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
@@ -29,11 +30,11 @@ KrURLHookService::CarrierFactory CarrierOf(const char* typeName) {
 
 KrURLHookService::CarrierFactory CarrierFactoryFor(int protocolKind) {
     switch (protocolKind) {
-        case 3:
+        case KR_PROTOCOL_HTTP:
             return CarrierOf<KrTransceiverServerL1HTTP>("HTTP");
-        case 6:
+        case KR_PROTOCOL_QUIVO:
             return CarrierOf<KrTransceiverServerL1QUIVO>("QUIVO");
-        case 9:
+        case KR_PROTOCOL_SOCKET:
             return CarrierOf<KrTransceiverServerL1DirectSocket>("DirectSocket");
         default:
             return nullptr;

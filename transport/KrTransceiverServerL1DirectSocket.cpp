@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "foundation/KrURL.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
@@ -13,7 +14,7 @@ KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
     std::function<bool(KrServerCallback_t&)> callback, const std::string& typeName)
     : KrTransceiverServerL0Socket(scheduler, serverHeader, transceiver, clientName, dispatchKey,
                                   supervisorId, std::move(callback), typeName) {
-    protocolKind = 9;
+    protocolKind = KR_PROTOCOL_SOCKET;
 }
 
 KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
@@ -23,7 +24,7 @@ KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
     const std::string& typeName)
     : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
                                   supervisorId, std::move(callback), typeName) {
-    protocolKind = 9;
+    protocolKind = KR_PROTOCOL_SOCKET;
     listening = false;
 }
 
@@ -48,8 +49,8 @@ void KrTransceiverServerL1DirectSocket::_bufferworkfunction(std::string connecti
     std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
     if (!connection || !client)
         return;
-    auto message = std::make_unique<KrXHeader>(2, false, protocolKind);
-    message->setDirection(listening ? 2 : 1);
+    auto message = std::make_unique<KrXHeader>(KR_HTTP_POST, false, protocolKind);
+    message->setDirection(listening ? KR_DIRECTION_REQUEST : KR_DIRECTION_ANSWER);
     connection->drainInput(message->body());
     message->addRoute(connectionId);
     message->addRoute(id());
@@ -74,7 +75,7 @@ bool KrTransceiverServerL1DirectSocket::_sendResponse(std::string connectionId,
         if (connection) {
             connection->joinTask(message->taskName());
             KrServerCallback_t record;
-            record.type = 6;
+            record.type = KR_EVENT_ANSWER_SENT;
             record.values["ID"] = id();
             char number[32];
             std::snprintf(number, sizeof number, "%f", static_cast<double>(message->age()));
