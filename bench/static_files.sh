@@ -31,9 +31,12 @@ seconds=${SECONDS_PER_RUN:-5}
     { echo "static_files.sh: $server_cores + $wrk_cores cores asked, $(nproc) present" >&2; exit 1; }
 server_set="0-$((server_cores - 1))"
 wrk_set="$server_cores-$((server_cores + wrk_cores - 1))"
-# Every server command below starts on the server cores; what it starts
-# inherits them. (taskset execs the server, so $! is the server itself.)
-pin=(taskset -c "$server_set")
+# Every server command below starts on the server cores (what it starts
+# inherits them) and in a session of its own: lighttpd's master and the
+# FastCGI parent end their workers by signalling their whole process group,
+# which must not be this script's. setsid and taskset exec the server, so $!
+# is the server itself.
+pin=(setsid taskset -c "$server_set")
 
 work=$(mktemp -d)
 pids=()
@@ -86,9 +89,7 @@ roots[quivoone]=$!
 # nginx: one worker per server core, PHP through a php-cgi FastCGI process.
 port[nginx]=$(free_port)
 fcgi_port=$(free_port)
-# Its own session: on TERM the FastCGI parent signals its whole process
-# group, which would otherwise be this script's.
-PHP_FCGI_CHILDREN=4 setsid "${pin[@]}" php-cgi -b "127.0.0.1:$fcgi_port" > "$work/php-fcgi.log" 2>&1 &
+PHP_FCGI_CHILDREN=4 "${pin[@]}" php-cgi -b "127.0.0.1:$fcgi_port" > "$work/php-fcgi.log" 2>&1 &
 pids+=($!)
 roots[nginx]=$!
 mkdir -p "$work/nginx"
