@@ -160,11 +160,10 @@ std::string MakeManyAttributes(size_t count) {
 #ifdef QUIVO_HAVE_LIBXML2
 // The same with libxml2.
 void ReadLibxml2(const std::string& text, bool html) {
-    xmlDocPtr doc =
-        html ? htmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.html", "UTF-8",
-                              HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING)
-             : xmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.xml", "UTF-8",
-                             XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlDocPtr doc = html ? htmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.html",
+                                          "UTF-8", HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING)
+                         : xmlReadMemory(text.data(), static_cast<int>(text.size()), "bench.xml",
+                                         "UTF-8", XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
     if (doc == nullptr) {
         std::fprintf(stderr, "libxml2 failed\n");
     }

@@ -9,7 +9,7 @@
 
 // What the status of a run's result asks of the scheduler.
 enum KrGavetaJobStatus : int {
-    KR_GAVETA_FAILED = -1,  // kept by the scheduler for a run that threw or returned nothing
+    KR_GAVETA_FAILED = -1,   // kept by the scheduler for a run that threw or returned nothing
     KR_GAVETA_RUN_ONCE = 0,  // the job is done after this run
     KR_GAVETA_REPEAT = 1,    // run the job again after the delay of its attributes
 };

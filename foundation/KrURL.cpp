@@ -54,8 +54,8 @@ bool IsPortNumber(const std::string& port) {
 
 const std::map<int, std::string>& KrURL::schemeTable() {
     static const std::map<int, std::string> table = {
-        {KR_PROTOCOL_HTTP, "http"},   {KR_PROTOCOL_HTTPS, "https"},
-        {KR_PROTOCOL_FILE, "file"},   {KR_PROTOCOL_QUIVO, "quivo"},
+        {KR_PROTOCOL_HTTP, "http"},     {KR_PROTOCOL_HTTPS, "https"},
+        {KR_PROTOCOL_FILE, "file"},     {KR_PROTOCOL_QUIVO, "quivo"},
         {KR_PROTOCOL_QUIVOS, "quivos"}, {KR_PROTOCOL_SOCKET, "socket"}};
     return table;
 }

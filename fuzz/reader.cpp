@@ -22,10 +22,10 @@ struct Mode {
 };
 
 constexpr Mode kModes[] = {
-    {"xml", "", ""},                    // '0'
-    {"html", "", ""},                   // '1'
-    {"xmlhtml", "", ""},                // '2'
-    {"html", "<style>", "</style>"},    // '3': a style sheet ("css")
+    {"xml", "", ""},                     // '0'
+    {"html", "", ""},                    // '1'
+    {"xmlhtml", "", ""},                 // '2'
+    {"html", "<style>", "</style>"},     // '3': a style sheet ("css")
     {"html", "<style>p{", "}</style>"},  // '4': the body of one rule ("cssRule")
 };
 

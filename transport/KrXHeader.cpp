@@ -33,7 +33,8 @@ KrXHeader::~KrXHeader() {
 bool KrXHeader::isAnswerReady() {
     std::lock_guard<std::mutex> guard(_mutex);
     const int s = state();
-    return (s == KR_JOB_OPEN_CONTENT || s == KR_JOB_READY) && !_headWritten && _status.load() >= 100;
+    return (s == KR_JOB_OPEN_CONTENT || s == KR_JOB_READY) && !_headWritten &&
+           _status.load() >= 100;
 }
 
 bool KrXHeader::reservedHook() {

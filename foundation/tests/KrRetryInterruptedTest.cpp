@@ -16,10 +16,10 @@ struct Row {
 
 TEST(KrRetryInterrupted, RepeatsOnlyCallsCutShortBySignals) {
     const Row rows[] = {
-        {0, 5, 0},           // succeeds at once: one call
-        {3, 0, 0},           // end of file after three interruptions
-        {2, -1, EAGAIN},     // another failure is reported, not retried
-        {0, -1, ECONNRESET}, // likewise without any interruption
+        {0, 5, 0},            // succeeds at once: one call
+        {3, 0, 0},            // end of file after three interruptions
+        {2, -1, EAGAIN},      // another failure is reported, not retried
+        {0, -1, ECONNRESET},  // likewise without any interruption
         {1, 42, 0},
     };
     for (const Row& row : rows) {
