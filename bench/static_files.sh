@@ -200,8 +200,11 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for f in "${files[@]}"; do
     for s in "${servers[@]}"; do
         url="http://127.0.0.1:${port[$s]}/$f"
-        if ! curl -sf -o /dev/null "$url"; then
-            rps[$s,$f]=n/a; p99[$s,$f]=n/a; cpu[$s,$f]=n/a; continue
+        if ! status=$(curl -s -o /dev/null -w '%{http_code}' "$url") || [ "$status" != 200 ]; then
+            rps[$s,$f]=n/a; p99[$s,$f]=n/a; cpu[$s,$f]=n/a
+            alive=no; kill -0 ${roots[$s]} 2>/dev/null && alive=yes
+            notes+=("$s $f: answered '$status' before the run (server process alive: $alive)")
+            continue
         fi
         before=$(cpu_ticks ${roots[$s]})
         out=$(taskset -c "$wrk_set" wrk -t2 -c50 -d"${seconds}s" --latency "$url")
@@ -235,5 +238,5 @@ for f in "${files[@]}"; do
         echo "| $f | $s | ${rps[$s,$f]} | ${p99[$s,$f]} | ${cpu[$s,$f]} | $ratio |"
     done
 done
-echo "(* = wrk saw socket errors or non-2xx answers)"
+echo "(* = wrk saw socket errors or non-2xx answers; n/a = no answer before the run)"
 for n in "${notes[@]}"; do echo "  $n"; done
