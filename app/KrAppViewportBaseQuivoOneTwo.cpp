@@ -62,7 +62,7 @@ void KrAppViewportBaseQuivoOneTwo::CreateApp(bool flag) {
     const std::string address = configValue("quivooneserver", "address", "127.0.0.1");
     const int port = ParsePort(configValue("quivooneserver", "port", "8000"));
     std::vector<KrListenerRecord> listeners;
-    listeners.emplace_back(address, port, 3);
+    listeners.emplace_back(address, port, KR_PROTOCOL_HTTP);
 
     app = new KrQuivoApplication2(storage, std::move(listeners), std::move(options));
     std::cout << "going to run...\n\n\nNOTICE:\nEnter   quit   to terminate the program."

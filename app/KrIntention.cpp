@@ -4,12 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
 #include "foundation/KrException.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
@@ -67,9 +67,8 @@ void writeAll(const std::string& text) {
     const char* data = text.data();
     size_t left = text.size();
     while (left > 0) {
-        const ssize_t written = ::write(STDOUT_FILENO, data, left);
-        if (written < 0 && errno == EINTR)
-            continue;
+        const ssize_t written =
+            KrRetryInterrupted([&] { return ::write(STDOUT_FILENO, data, left); });
         if (written <= 0)
             return;
         data += written;
@@ -103,7 +102,7 @@ bool KrIntention::RunApplication(std::string url, std::string mimeType) {
         return false;
     KrGavetaJobAtttributes attributes;
     attributes._jo_name = "intention";
-    attributes._jo_status = 0;
+    attributes._jo_status = KR_GAVETA_RUN_ONCE;
     attributes._jo_stop = [] {};
     scheduler->addJob(
         [url](KrGavetaJobParametersAndResult* parameters) {
@@ -129,8 +128,7 @@ void KrIntention::_startBrowser(const std::list<std::string>& programs, const st
         ::_exit(launcher < 0 ? 1 : 0);
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    KrRetryInterrupted([&] { return ::waitpid(child, &status, 0); });
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
         throw KrException("fork failed, cant call external process", __LINE__, "app");
 }

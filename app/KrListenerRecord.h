@@ -1,11 +1,14 @@
 #pragma once
 // One listening server the application opens: where it listens, with which
-// protocol (3 http, 4 https), its own options, and, once the application
-// runs, the web client that serves it. A copy carries no client.
+// protocol (a KrProtocolKind: KR_PROTOCOL_HTTP; KR_PROTOCOL_HTTPS gets no
+// server), its own options, and, once the application runs, the web client
+// that serves it. A copy carries no client.
 
 #include <map>
 #include <memory>
 #include <string>
+
+#include "foundation/KrURL.h"
 
 class KrTransceiverClient;
 

@@ -8,6 +8,7 @@
 
 #include "app/KrAppViewportBase.h"
 #include "app/KrQuitSignal.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
@@ -71,10 +72,8 @@ bool KrQuivoCLAppAddOn::WaitForQuit() {
 
 bool KrQuivoCLAppAddOn::_readInput() {
     char buffer[4096];
-    ssize_t count;
-    do {
-        count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    } while (count < 0 && errno == EINTR);
+    const ssize_t count =
+        KrRetryInterrupted([&] { return ::read(STDIN_FILENO, buffer, sizeof buffer); });
     if (count <= 0) {
         _takeWords(true);
         return false;

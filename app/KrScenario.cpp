@@ -106,7 +106,7 @@ std::string KrScenario::_doAction(std::function<void()> action,
         throw KrException("the scenario has no page context", __LINE__, __FILE__);
     KrGavetaJobAtttributes attributes;
     attributes._jo_name = "KrScenario_doAction" + id();
-    attributes._jo_status = 0;
+    attributes._jo_status = KR_GAVETA_RUN_ONCE;
     attributes._jo_stop = [] {};
     const std::string reference = KrJob::_makeUniqueId(KrUniqueIdSource::jobIds());
     std::shared_ptr<Runs> runs = _runs;

@@ -56,19 +56,19 @@ struct Expected {
 
 // Reads one request delivered in segments of `step` bytes (0: whole).
 void ReadRequest(const std::string& bytes, size_t step, const Expected& expected) {
-    KrXHeader header(KR_HTTP_POST, false, 3);
+    KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     // One hook per request, as a server keeps it for the connection's message.
     const std::function<bool(KrXHeader&)> hook = [](KrXHeader&) { return true; };
     if (step == 0)
         step = bytes.size();
-    int result = 0;
-    for (size_t at = 0; at < bytes.size() && result == 0; at += step) {
+    int result = KR_READ_MORE;
+    for (size_t at = 0; at < bytes.size() && result == KR_READ_MORE; at += step) {
         header.body().Append(bytes.data() + at, std::min(step, bytes.size() - at));
         result = header.read(hook);
     }
-    Expect(result == 2, "request not complete");
+    Expect(result == KR_READ_COMPLETE, "request not complete");
     Expect(!header.closeAfter(), "connection kept");
-    Expect(header._parseBody() == 2, "body parsed");
+    Expect(header._parseBody() == KR_READ_COMPLETE, "body parsed");
     std::string value;
     Expect(header.getParameter(expected.parameter, value) && value == expected.value,
            "parameter");
@@ -116,7 +116,7 @@ int main() {
     const double postBytes = BestRate(3, 50, [&] { ReadRequest(post, 1, postExpected); });
     Report("64 KiB urlencoded POST, 1-byte segments", postBytes, post.size());
 
-    KrXHeader request(KR_HTTP_POST, false, 3);
+    KrXHeader request(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     request.body().sputn(get.data(), static_cast<std::streamsize>(get.size()));
     request.read([](KrXHeader&) { return true; });
     const std::string page(4000, 'x');

@@ -91,14 +91,14 @@ int main(int argc, char** argv) {
     std::promise<unsigned> listening;
     std::atomic<bool> told{false};
     auto callback = [&](KrServerCallback_t& event) {
-        if (event.type == 4 && !told.exchange(true))
+        if (event.type == KR_EVENT_LISTENING && !told.exchange(true))
             listening.set_value(static_cast<unsigned>(std::stoul(event.values["port"])));
         return true;
     };
     auto client = std::make_shared<KrTransceiverClient>(
         callback, std::map<std::string, std::string>{}, nullptr);
     transceiver->addClient(client);
-    auto header = std::make_shared<KrXServerHeader>(1, 3);
+    auto header = std::make_shared<KrXServerHeader>(1, KR_PROTOCOL_HTTP);
     header->setParameter("tcp_port", "0");
     client->openServer(header);
     const unsigned port = listening.get_future().get();

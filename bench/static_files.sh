@@ -1,22 +1,42 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of quivoone against nginx, lighttpd and civetweb:
 # the same 6-byte file, 4 KB file and small PHP page, each server on its own
-# free loopback port, loaded with `wrk -t2 -c50 -d5s --latency`. Prints
-# requests per second and p99 latency for every server and file, and each
-# peer's requests per second as a ratio to quivoone's.
+# free loopback port, loaded in turn with `wrk -t2 -c50 -d5s --latency`.
+# Every server (with the php-cgi processes it starts) is pinned with taskset
+# to the same SERVER_CORES cores, and told to use that many workers where it
+# has such a setting; wrk runs on the next WRK_CORES cores. Prints, for every
+# server and file, requests per second, p99 latency, the CPU time the
+# server's processes spent per request (user + system, children included),
+# and its requests per second as a ratio to quivoone's.
 #
 # PHP: quivoone, lighttpd (mod_cgi) and civetweb run php-cgi once per request
 # (CGI); nginx cannot run CGI, so it passes PHP to a php-cgi FastCGI process
 # (`php-cgi -b`, 4 children), which is not the same kind of work.
 #
 # Usage: bench/static_files.sh [path to quivoone]   (from the repository root;
-# default build/programs/quivoone). Not run by CI.
+# default build/programs/quivoone). Environment: SERVER_CORES (default 2),
+# WRK_CORES (default 2), SECONDS_PER_RUN (default 5). Not run by CI; as root
+# it installs the missing Debian packages first.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 quivoone=$(realpath "${1:-$here/build/programs/quivoone}")
 [ -x "$quivoone" ] || { echo "static_files.sh: no quivoone at $quivoone (build it first)" >&2; exit 1; }
-"$here/scripts/ensure-packages.sh" nginx-light lighttpd civetweb wrk php-cgi
+"$here/scripts/ensure-packages.sh" nginx lighttpd civetweb wrk php-cgi curl python3
+
+server_cores=${SERVER_CORES:-2}
+wrk_cores=${WRK_CORES:-2}
+seconds=${SECONDS_PER_RUN:-5}
+(( server_cores + wrk_cores <= $(nproc) )) ||
+    { echo "static_files.sh: $server_cores + $wrk_cores cores asked, $(nproc) present" >&2; exit 1; }
+server_set="0-$((server_cores - 1))"
+wrk_set="$server_cores-$((server_cores + wrk_cores - 1))"
+# Every server command below starts on the server cores (what it starts
+# inherits them) and in a session of its own: lighttpd's master and the
+# FastCGI parent end their workers by signalling their whole process group,
+# which must not be this script's. setsid and taskset exec the server, so $!
+# is the server itself.
+pin=(setsid taskset -c "$server_set")
 
 work=$(mktemp -d)
 pids=()
@@ -61,19 +81,22 @@ cat > "$root/quivoone.xml" <<EOF
   <quivooneserver address="127.0.0.1" port="${port[quivoone]}"/>
 </quivoone>
 EOF
-(cd "$root" && exec "$quivoone" < /dev/null > "$work/quivoone.log" 2>&1) &
+(cd "$root" && exec "${pin[@]}" "$quivoone" < /dev/null > "$work/quivoone.log" 2>&1) &
 pids+=($!)
+declare -A roots
+roots[quivoone]=$!
 
-# nginx: one worker, PHP through a php-cgi FastCGI process.
+# nginx: one worker per server core, PHP through a php-cgi FastCGI process.
 port[nginx]=$(free_port)
 fcgi_port=$(free_port)
-PHP_FCGI_CHILDREN=4 php-cgi -b "127.0.0.1:$fcgi_port" > "$work/php-fcgi.log" 2>&1 &
+PHP_FCGI_CHILDREN=4 "${pin[@]}" php-cgi -b "127.0.0.1:$fcgi_port" > "$work/php-fcgi.log" 2>&1 &
 pids+=($!)
+roots[nginx]=$!
 mkdir -p "$work/nginx"
 cat > "$work/nginx/nginx.conf" <<EOF
 daemon off;
 master_process on;
-worker_processes 1;
+worker_processes $server_cores;
 pid $work/nginx/nginx.pid;
 error_log $work/nginx/error.log;
 events { worker_connections 1024; }
@@ -100,10 +123,11 @@ http {
     }
 }
 EOF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" 2> "$work/nginx/start.log" &
+"${pin[@]}" nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" > "$work/nginx/start.log" 2>&1 &
 pids+=($!)
+roots[nginx]+=" $!"
 
-# lighttpd: PHP through mod_cgi and php-cgi.
+# lighttpd: PHP through mod_cgi and php-cgi; one worker process per core.
 port[lighttpd]=$(free_port)
 cat > "$work/lighttpd.conf" <<EOF
 server.modules = ("mod_cgi")
@@ -112,18 +136,21 @@ server.bind = "127.0.0.1"
 server.port = ${port[lighttpd]}
 server.errorlog = "$work/lighttpd.error.log"
 server.max-keep-alive-requests = 1000000
+server.max-worker = $((server_cores > 1 ? server_cores : 0))
 mimetype.assign = (".txt" => "text/plain", ".html" => "text/html")
 cgi.assign = (".php" => "/usr/bin/php-cgi")
 EOF
-lighttpd -D -f "$work/lighttpd.conf" > "$work/lighttpd.log" 2>&1 &
+"${pin[@]}" lighttpd -D -f "$work/lighttpd.conf" > "$work/lighttpd.log" 2>&1 &
 pids+=($!)
+roots[lighttpd]=$!
 
 # civetweb: PHP through its CGI support with php-cgi as interpreter.
 port[civetweb]=$(free_port)
-civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
+"${pin[@]}" civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
     -enable_keep_alive yes -tcp_nodelay 1 -num_threads 50 -cgi_pattern '**.php$' \
     -cgi_interpreter /usr/bin/php-cgi > "$work/civetweb.log" 2>&1 &
 pids+=($!)
+roots[civetweb]=$!
 
 for s in "${servers[@]}"; do
     wait_port "${port[$s]}" || { echo "static_files.sh: $s did not start" >&2; cat "$work"/*.log >&2 || true; exit 1; }
@@ -137,18 +164,56 @@ p99_ms() {
         printf "%.2f", v }'
 }
 
-declare -A rps p99
+# CPU clock ticks (user + system, with those of reaped children) of the
+# given processes and all their descendants.
+cpu_ticks() {
+    python3 - "$@" <<'PY'
+import os, sys
+parent, ticks = {}, {}
+for entry in os.listdir("/proc"):
+    if not entry.isdigit():
+        continue
+    try:
+        with open(f"/proc/{entry}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        continue
+    parent[int(entry)] = int(fields[1])
+    ticks[int(entry)] = sum(int(v) for v in fields[11:15])
+wanted = {int(p) for p in sys.argv[1:]}
+total = 0
+for pid in ticks:
+    p = pid
+    while p > 1 and p not in wanted:
+        p = parent.get(p, 0)
+    if p in wanted:
+        total += ticks[pid]
+print(total)
+PY
+}
+hz=$(getconf CLK_TCK)
+
+declare -A rps p99 cpu
 notes=()
 files=(small.txt 4k.txt page.php)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for f in "${files[@]}"; do
     for s in "${servers[@]}"; do
         url="http://127.0.0.1:${port[$s]}/$f"
-        if ! curl -sf -o /dev/null "$url"; then
-            rps[$s,$f]=n/a; p99[$s,$f]=n/a; continue
+        if ! status=$(curl -s -o /dev/null -w '%{http_code}' "$url") || [ "$status" != 200 ]; then
+            rps[$s,$f]=n/a; p99[$s,$f]=n/a; cpu[$s,$f]=n/a
+            alive=no; kill -0 ${roots[$s]} 2>/dev/null && alive=yes
+            notes+=("$s $f: answered '$status' before the run (server process alive: $alive)")
+            continue
         fi
-        out=$(wrk -t2 -c50 -d5s --latency "$url")
+        before=$(cpu_ticks ${roots[$s]})
+        out=$(taskset -c "$wrk_set" wrk -t2 -c50 -d"${seconds}s" --latency "$url")
+        after=$(cpu_ticks ${roots[$s]})
         rps[$s,$f]=$(awk '/^Requests\/sec:/ { printf "%.0f", $2 }' <<< "$out")
         p99[$s,$f]=$(p99_ms <<< "$out")
+        requests=$(awk '/ requests in / { print $1 }' <<< "$out")
+        cpu[$s,$f]=$(awk -v t=$((after - before)) -v hz="$hz" -v n="$requests" \
+            'BEGIN { if (n > 0) printf "%.1f", t / hz / n * 1e6; else printf "n/a" }')
         # Non-2xx answers or socket errors make the figure meaningless.
         if grep -q -e 'Non-2xx' -e 'Socket errors' <<< "$out"; then
             rps[$s,$f]="${rps[$s,$f]}*"
@@ -157,8 +222,11 @@ for f in "${files[@]}"; do
     done
 done
 
-echo "| file | server | requests/s | p99 (ms) | requests/s vs quivoone |"
-echo "|---|---|---|---|---|"
+echo "Servers on cores $server_set ($server_cores), wrk on cores $wrk_set ($wrk_cores);" \
+    "load average before the runs: $load_before"
+echo
+echo "| file | server | requests/s | p99 (ms) | CPU µs per request | requests/s vs quivoone |"
+echo "|---|---|---|---|---|---|"
 for f in "${files[@]}"; do
     q=${rps[quivoone,$f]%\*}
     for s in "${servers[@]}"; do
@@ -167,8 +235,8 @@ for f in "${files[@]}"; do
         if [[ $r =~ ^[0-9]+$ && $q =~ ^[0-9]+$ && $q -gt 0 ]]; then
             ratio=$(awk -v r="$r" -v q="$q" 'BEGIN { printf "%.2f", r / q }')
         fi
-        echo "| $f | $s | ${rps[$s,$f]} | ${p99[$s,$f]} | $ratio |"
+        echo "| $f | $s | ${rps[$s,$f]} | ${p99[$s,$f]} | ${cpu[$s,$f]} | $ratio |"
     done
 done
-echo "(* = wrk saw socket errors or non-2xx answers)"
+echo "(* = wrk saw socket errors or non-2xx answers; n/a = no answer before the run)"
 for n in "${notes[@]}"; do echo "  $n"; done

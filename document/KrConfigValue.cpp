@@ -1,13 +1,10 @@
 #include "document/KrConfigValue.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "document/KrDTDElementReaderString.h"
 #include "document/KrXMLGenericElement.h"
+#include "foundation/KrFileHandle.h"
 
 namespace {
 
@@ -15,50 +12,31 @@ namespace {
 // read at all, so a huge file cannot exhaust memory.
 constexpr off_t kMostBytes = 16 * 1024 * 1024;
 
-// The descriptor of the file being read; closes it when the read is over.
-class ReadOnlyFile {
-  public:
-    // Non-blocking, so that opening a FIFO returns at once instead of
-    // waiting for a writer.
-    explicit ReadOnlyFile(const std::string& path)
-        : _fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {}
-    ~ReadOnlyFile() {
-        if (_fd >= 0) {
-            ::close(_fd);
-        }
+// The whole content of `path` when it is a regular file of at most
+// kMostBytes. Opened non-blocking, so that a FIFO in its place returns at
+// once instead of waiting for a writer.
+bool ReadSmallRegularFile(const std::string& path, std::string& text) {
+    const KrFileHandle file = KrFileHandle::openForReading(path.c_str());
+    struct stat status {};
+    if (!file.isOpen() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_size > kMostBytes) {
+        return false;
     }
-    ReadOnlyFile(const ReadOnlyFile&) = delete;
-    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-    // The whole content when this is a regular file of at most kMostBytes.
-    bool readSmallRegular(std::string& text) const {
-        struct stat status {};
-        if (_fd < 0 || ::fstat(_fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-            status.st_size > kMostBytes) {
+    text.resize(static_cast<size_t>(status.st_size));
+    size_t filled = 0;
+    while (filled < text.size()) {
+        const ssize_t got = file.read(text.data() + filled, text.size() - filled);
+        if (got < 0) {
             return false;
         }
-        text.resize(static_cast<size_t>(status.st_size));
-        size_t filled = 0;
-        while (filled < text.size()) {
-            ssize_t got = ::read(_fd, text.data() + filled, text.size() - filled);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                return false;
-            }
-            if (got == 0) {
-                break;  // the file shrank meanwhile
-            }
-            filled += static_cast<size_t>(got);
+        if (got == 0) {
+            break;  // the file shrank meanwhile
         }
-        text.resize(filled);
-        return true;
+        filled += static_cast<size_t>(got);
     }
-
-  private:
-    int _fd;
-};
+    text.resize(filled);
+    return true;
+}
 
 }  // namespace
 
@@ -70,7 +48,7 @@ std::string ReadConfigValue(const std::string& path, const std::string& rootName
         // Everything that can fail, reading the file included, stays inside
         // this block: the caller gets the default and never an exception.
         std::string text;
-        if (!ReadOnlyFile(path).readSmallRegular(text)) {
+        if (!ReadSmallRegularFile(path, text)) {
             return result;
         }
         KrDTDElementReaderString reader(&text, 0, KrXMLDTDs());

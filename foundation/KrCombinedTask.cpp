@@ -168,7 +168,7 @@ bool KrCombinedTask::_removeMemberNL(const std::string& taskName, const std::str
     members.erase(jobId);
     if (members.size() == 1) {
         const std::string& last = *members.begin();
-        _queue.push_back(Entry{last, KrJobMessage(last, 6, notice)});
+        _queue.push_back(Entry{last, KrJobMessage(last, KR_MESSAGE_CLIENT_TASK_DONE, notice)});
         return true;
     }
     if (members.empty()) {

@@ -185,7 +185,7 @@ bool CopyFile(const std::string& name, const std::string& fromDir, const std::st
         target.close();
         return target.fail();
     } catch (...) {
-        return true;
+        return true;  // the copy failed (see above)
     }
 }
 

@@ -1,10 +1,18 @@
 #pragma once
 // The record a scheduler job is called with and returns: the job id (set by
 // KrGavetaScheduler2::addJob), a value free for the job's own use, and a
-// status; a result with status 1 makes the job run again after its delay.
+// status; a result with status KR_GAVETA_REPEAT makes the job run again after
+// its delay.
 // Derive from it to carry more.
 
 #include <cstdint>
+
+// What the status of a run's result asks of the scheduler.
+enum KrGavetaJobStatus : int {
+    KR_GAVETA_FAILED = -1,   // kept by the scheduler for a run that threw or returned nothing
+    KR_GAVETA_RUN_ONCE = 0,  // the job is done after this run
+    KR_GAVETA_REPEAT = 1,    // run the job again after the delay of its attributes
+};
 
 class KrGavetaJobParametersAndResult {
   public:

@@ -37,7 +37,7 @@ struct KrGavetaScheduler2::JobRecord {
     KrGavetaJobParametersAndResult* result = nullptr;
     // A run ended and its outcome (result, or failure) has not been taken.
     bool hasOutcome = false;
-    int status = 0;
+    int status = KR_GAVETA_RUN_ONCE;
     Phase phase = Phase::Ready;
     bool cancelled = false;
     std::thread runner;
@@ -252,7 +252,7 @@ void KrGavetaScheduler2::_startReadyNL() {
             _running.erase(job);
             _recomputeMaskNL();
             job->phase = JobRecord::Phase::Idle;
-            job->status = -1;
+            job->status = KR_GAVETA_FAILED;
             job->hasOutcome = true;
             _doneWake.notify_all();
         }
@@ -329,14 +329,14 @@ void KrGavetaScheduler2::_storeResultNL(Finished& finished) {
         if (!finished.failed) {
             std::cerr << "irregular return condition (nullptr) for a task\n";
         }
-        job->status = -1;
+        job->status = KR_GAVETA_FAILED;
         job->phase = JobRecord::Phase::Idle;
         return;
     }
     // The run's result belongs to the job that returned it, whatever id it carries.
     result->setJobId(job->id);
     job->status = result->getStatus();
-    if (job->status != 1 || job->cancelled || _stop) {
+    if (job->status != KR_GAVETA_REPEAT || job->cancelled || _stop) {
         job->result = result;
         job->phase = JobRecord::Phase::Idle;
         return;

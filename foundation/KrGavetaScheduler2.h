@@ -4,7 +4,7 @@
 // id (increasing across all schedulers of the process) by which the owner asks
 // whether the job is done, takes its result or stops it repeating. Every run
 // of a job has a thread of its own, so jobs may block for long. A result with
-// status 1 runs the job again after the delay of its attributes.
+// status KR_GAVETA_REPEAT runs the job again after the delay of its attributes.
 //
 // Three service threads, started with the first job: the dispatcher starts
 // ready jobs that the exclusion masks allow, the collector stores results and

@@ -18,10 +18,13 @@
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrUniqueIdSource.h"
 
-// Job states that the transport gives meaning to: an answer in state
-// KR_JOB_READY is complete and may be sent; one in KR_JOB_OPEN_CONTENT may be
-// sent while its content is still open.
+// Job states that the transport gives meaning to: every job starts in
+// KR_JOB_NEW; a request made to be sent starts in KR_JOB_REQUEST_MADE; an
+// answer in state KR_JOB_READY is complete and may be sent; one in
+// KR_JOB_OPEN_CONTENT may be sent while its content is still open.
 enum KrJobState : int {
+    KR_JOB_NEW = 0,
+    KR_JOB_REQUEST_MADE = 1,
     KR_JOB_OPEN_CONTENT = 5,
     KR_JOB_READY = 6,
 };
@@ -100,8 +103,8 @@ class KrJob {
     std::atomic<bool> _registered{false};
     // Guards the comparison and request in setState, and _joinedTask.
     std::mutex _stateLock;
-    std::atomic<int> _currentState{0};
-    std::atomic<int> _requestedState{0};
+    std::atomic<int> _currentState{KR_JOB_NEW};
+    std::atomic<int> _requestedState{KR_JOB_NEW};
     std::function<bool()> _stateCallback = &KrJob::defaultStateCallback;
     std::string _joinedTask;
 };

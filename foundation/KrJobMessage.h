@@ -14,7 +14,9 @@ enum KrJobMessageKind : int {
     KR_MESSAGE_CONNECTION_GONE = 2,   // a connection was removed
     KR_MESSAGE_SERVER_DROPPED = 3,    // a timed-out server is being dropped
     KR_MESSAGE_TASK_FINISHED = 5,     // a carrier finished its task ("ctask")
-    KR_MESSAGE_CLIENT_TASK_DONE = 6,  // a task of a client is finished ("ctask")
+    KR_MESSAGE_CLIENT_TASK_DONE = 6,  // a task of a client is finished ("ctask"); the
+                                      // registry sends it without "ctask" to the last
+                                      // member left in a task
     KR_MESSAGE_BYTES_ARRIVED = 8,     // bytes arrived on a connection
 };
 

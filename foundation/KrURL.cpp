@@ -53,14 +53,16 @@ bool IsPortNumber(const std::string& port) {
 }  // namespace
 
 const std::map<int, std::string>& KrURL::schemeTable() {
-    static const std::map<int, std::string> table = {{3, "http"},  {4, "https"},  {5, "file"},
-                                                     {6, "quivo"}, {7, "quivos"}, {9, "socket"}};
+    static const std::map<int, std::string> table = {
+        {KR_PROTOCOL_HTTP, "http"},     {KR_PROTOCOL_HTTPS, "https"},
+        {KR_PROTOCOL_FILE, "file"},     {KR_PROTOCOL_QUIVO, "quivo"},
+        {KR_PROTOCOL_QUIVOS, "quivos"}, {KR_PROTOCOL_SOCKET, "socket"}};
     return table;
 }
 
-KrURL::KrURL() : protocol(0), kind(1) {}
+KrURL::KrURL() : protocol(KR_PROTOCOL_NONE), kind(1) {}
 
-KrURL::KrURL(const std::string& text, int kind) : protocol(0), kind(kind) {
+KrURL::KrURL(const std::string& text, int kind) : protocol(KR_PROTOCOL_NONE), kind(kind) {
     Parse(text);
 }
 
@@ -78,7 +80,7 @@ void KrURL::Parse(const std::string& t) {
     path.clear();
     query.clear();
     fragment.clear();
-    protocol = 0;
+    protocol = KR_PROTOCOL_NONE;
 
     const size_t colon = t.find(':');
     if (colon == std::string::npos)

@@ -19,7 +19,7 @@ enum KrProtocolKind : int {
 
 class KrURL {
   public:
-    // The empty record: all texts empty, protocol 0, kind 1.
+    // The empty record: all texts empty, protocol KR_PROTOCOL_NONE, kind 1.
     KrURL();
     // An empty record of the given kind, then Parse(text); errors propagate.
     explicit KrURL(const std::string& text, int kind = 1);

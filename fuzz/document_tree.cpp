@@ -136,6 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
             }
         } catch (const KrException&) {
+            // A refused operation is an ordinary outcome here; the tree must
+            // stay whole, which the next steps and the sanitizers check.
         }
         rebuild();
     }

@@ -18,13 +18,13 @@
 namespace {
 
 struct Outcome {
-    int result = 0;
+    int result = KR_READ_MORE;
     std::string summary;
     std::string pipelined;
 };
 
 Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepCount) {
-    KrXHeader header(KR_HTTP_POST, false, 3);
+    KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     header.setMaxBodyLength(1 << 20);
     auto hook = [](KrXHeader&) { return true; };
     Outcome outcome;
@@ -37,7 +37,7 @@ Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepC
         header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
         at += n;
         outcome.result = header.read(hook);
-    } while (outcome.result != 1 && at < bytes.size());
+    } while (outcome.result != KR_READ_REFUSED && at < bytes.size());
 
     outcome.summary = std::to_string(outcome.result) + " " +
                       std::to_string(header.refusalStatus()) + " " + header.path() + " " +
@@ -50,7 +50,7 @@ Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepC
     if (header.headers()["host"] != host)
         std::abort();
     std::unique_ptr<KrXHeader> answer;
-    if (outcome.result == 2) {
+    if (outcome.result == KR_READ_COMPLETE) {
         outcome.summary += " body " + std::to_string(header._parseBody());
         std::string early;
         const bool hadA = header.getParameter("a", early);
@@ -64,7 +64,7 @@ Outcome ReadMessage(const std::string& bytes, const uint8_t* steps, size_t stepC
         header.body().CopyOut(content, 0, header.body().Length());
         answer->setContent(content);
         answer->setLiftCGIHead();
-    } else if (outcome.result == 1) {
+    } else if (outcome.result == KR_READ_REFUSED) {
         answer.reset(header.makeRefusal());
     }
     if (answer) {
@@ -89,9 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const Outcome split = ReadMessage(bytes, steps, stepCount);
         const Outcome whole = ReadMessage(bytes, nullptr, 0);
         if (split.summary != whole.summary ||
-            (split.result == 2 && split.pipelined != whole.pipelined))
+            (split.result == KR_READ_COMPLETE && split.pipelined != whole.pipelined))
             std::abort();
-        if (split.result != 2)
+        if (split.result != KR_READ_COMPLETE)
             break;
         bytes = split.pipelined;
     }

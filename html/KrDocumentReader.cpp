@@ -1,5 +1,6 @@
 #include "html/KrDocumentReader.h"
 
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -8,7 +9,6 @@
 #include "document/KrDTDElementReaderStream.h"
 #include "document/KrDTDElementReaderString.h"
 #include "document/KrXMLGenericElement.h"
-#include "foundation/KrException.h"
 #include "html/KrHTMLDTDs.h"
 #include "html/KrHTMLTagClasses.h"
 #include "html/KrHTML_Document2.h"
@@ -17,6 +17,25 @@
 namespace {
 
 const char* const kOutOfMemory = "out of memory";
+const char* const kUnknownError = "catched an error while processing input";
+
+// The error text for the exception being handled; call it only inside a
+// catch block. Memory that ran out gives kOutOfMemory (the reader and its
+// partial tree are gone by then, so there is room for the text again);
+// another standard exception, KrException among them, gives its message;
+// anything else a fixed text, so that a failed read never comes back with
+// an empty error.
+std::string CurrentErrorText() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return kOutOfMemory;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return kUnknownError;
+    }
+}
 
 bool IsHTMLGrammar(const std::string& dtdName) {
     return dtdName == "html" || dtdName == "xmlhtml";
@@ -96,12 +115,8 @@ bool LoadInto(KrDTDElementReader& reader, KrHTML_Document2* doc) {
             }
             loaded = true;
         }
-    } catch (const KrException& e) {
-        error = e.what();
-    } catch (const std::bad_alloc&) {
-        error = kOutOfMemory;
     } catch (...) {
-        error = "catched an error while processing input";
+        error = CurrentErrorText();
     }
     if (!error.empty()) {
         try {
@@ -126,13 +141,8 @@ KrXMLComplexElement* KrDocumentReader::ParseStream(std::istream* in, const std::
         KrDTDElementReaderStream reader(in, KrHTMLDTDs());
         reader.Split(dtdName, 0);
         return TakeResult(reader, dtdName);
-    } catch (const KrException& e) {
-        error = e.what();
-    } catch (const std::bad_alloc&) {
-        // The reader and its partial tree are gone by now, so there is room
-        // for the message again.
-        error = kOutOfMemory;
     } catch (...) {
+        error = CurrentErrorText();
     }
     return nullptr;
 }
@@ -148,13 +158,8 @@ KrXMLComplexElement* KrDocumentReader::ParseString(const std::string& text, size
             *end = reader.Index();
         }
         return result;
-    } catch (const KrException& e) {
-        error = e.what();
-    } catch (const std::bad_alloc&) {
-        // The reader and its partial tree are gone by now, so there is room
-        // for the message again.
-        error = kOutOfMemory;
     } catch (...) {
+        error = CurrentErrorText();
     }
     return nullptr;
 }

@@ -2,7 +2,9 @@
 # Builds the libFuzzer targets with clang and runs each for a bounded time.
 #   scripts/fuzz.sh [build-dir] [seconds-per-target]
 # Each target starts from its seed corpus fuzz/corpus/<name>/ when there is
-# one; any crash, leak or sanitizer report fails the run.
+# one; any crash, leak or sanitizer report fails the run. The reader target
+# covers all five grammars: an input's first byte picks one, so its seeds
+# start with '0' (xml) to '4' (a style rule).
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$here/build-fuzz}"

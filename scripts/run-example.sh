@@ -3,13 +3,24 @@
 # port 8000 (set in example/quivoone.xml). Stop it by typing quit or with
 # Ctrl-C. Missing Debian packages are installed first when run as root.
 #   scripts/run-example.sh [build-dir]
+# Without a build folder named, it reuses build/, the folder scripts/test.sh
+# builds into, when that exists (so nothing is built twice), and otherwise
+# builds only what quivoone needs in build-example/.
 set -euo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$here/build-example}"
 
 bash "$here/scripts/ensure-packages.sh" cmake ninja-build g++ libx11-dev php-cgi
 
-cmake -S "$here" -B "$build" -G Ninja -DQUIVO_WERROR=ON -DQUIVO_TESTS=OFF -DQUIVO_BENCH=OFF >/dev/null
+if [ $# -gt 0 ]; then
+    build="$1"
+elif [ -f "$here/build/CMakeCache.txt" ]; then
+    build="$here/build"
+else
+    build="$here/build-example"
+fi
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S "$here" -B "$build" -G Ninja -DQUIVO_WERROR=ON -DQUIVO_TESTS=OFF -DQUIVO_BENCH=OFF >/dev/null
+fi
 cmake --build "$build" --target quivoone -j "$(nproc)"
 
 cd "$here/example"

@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/KrFileHandle.h"
 #include "foundation/KrStringBuf.h"
-#include "transport/KrFileHandle.h"
 #include "transport/KrPoller.h"
 
 // The two pipes of a CGI child: parent-to-child (its standard input) and

@@ -1,8 +1,9 @@
 #pragma once
 // The record in which servers tell the application what happened to them and
 // to their connections, and in which a connection keeps its own description.
-// A plain copyable value: a type number (0 describes a connection only) and
-// named text values. The sender owns the record it passes to a callback.
+// A plain copyable value: a type number (KR_EVENT_CONNECTION_INFO describes a
+// connection only) and named text values. The sender owns the record it
+// passes to a callback.
 
 #include <functional>
 #include <map>
@@ -21,7 +22,7 @@ enum KrServerEventType : int {
 };
 
 struct KrServerCallback_t {
-    int type = 0;
+    int type = KR_EVENT_CONNECTION_INFO;
     std::map<std::string, std::string> values;
 };
 

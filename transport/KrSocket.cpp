@@ -14,15 +14,13 @@
 #include <thread>
 
 #include "foundation/KrLogger.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
 int pollOne(int descriptor, short events, int timeoutMs, short& seen) {
     pollfd entry{descriptor, events, 0};
-    int result;
-    do {
-        result = ::poll(&entry, 1, timeoutMs);
-    } while (result < 0 && errno == EINTR);
+    const int result = KrRetryInterrupted([&] { return ::poll(&entry, 1, timeoutMs); });
     seen = entry.revents;
     return result;
 }
@@ -60,10 +58,8 @@ int KrSocket::Connect(const std::string& host, int port) {
         return 2;
     _port = port;
     _savedErrno = 0;
-    int result;
-    do {
-        result = ::connect(_fd, reinterpret_cast<sockaddr*>(&_address), sizeof _address);
-    } while (result != 0 && errno == EINTR);
+    const int result = KrRetryInterrupted(
+        [&] { return ::connect(_fd, reinterpret_cast<sockaddr*>(&_address), sizeof _address); });
     if (result == 0) {
         g_logger.line(0) << "errno=" << errno;
         return 0;
@@ -129,11 +125,14 @@ int KrSocket::Accept(int listeningFd) {
     sockaddr_in peer{};
     socklen_t size;
     int descriptor;
+    // A peer that gave up while queued: take the next one.
     do {
-        size = sizeof peer;
-        descriptor = ::accept4(listeningFd, reinterpret_cast<sockaddr*>(&peer), &size,
-                               SOCK_CLOEXEC | SOCK_NONBLOCK);
-    } while (descriptor < 0 && (errno == EINTR || errno == ECONNABORTED));
+        descriptor = KrRetryInterrupted([&] {
+            size = sizeof peer;
+            return ::accept4(listeningFd, reinterpret_cast<sockaddr*>(&peer), &size,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+        });
+    } while (descriptor < 0 && errno == ECONNABORTED);
     if (descriptor < 0)
         return -1;
     char dotted[INET_ADDRSTRLEN] = {};

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "foundation/KrLogger.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
@@ -40,11 +41,7 @@ void closeDescriptor(int& descriptor) {
 }
 
 int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
-    int result;
-    do {
-        result = ::poll(fds, count, timeoutMs);
-    } while (result < 0 && errno == EINTR);
-    return result;
+    return KrRetryInterrupted([&] { return ::poll(fds, count, timeoutMs); });
 }
 
 bool isExhaustion(int error) {
@@ -91,12 +88,9 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(pieces);
     message.msg_iovlen = static_cast<size_t>(count);
-    ssize_t sent;
     // The peer may close while we write: MSG_NOSIGNAL turns the SIGPIPE that
     // would kill the process into an EPIPE for this connection alone.
-    do {
-        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
+    const ssize_t sent = KrRetryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
     if (sent < 0) {
         lastSendError = errno;
         return 3;
@@ -107,10 +101,7 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
 
 int KrSocketIPvx::Receive(char* buffer, size_t size, size_t& length) {
     length = 0;
-    ssize_t got;
-    do {
-        got = ::read(fd, buffer, size);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = KrRetryInterrupted([&] { return ::read(fd, buffer, size); });
     if (got > 0) {
         length = static_cast<size_t>(got);
     } else if (got == 0) {
@@ -272,13 +263,15 @@ int KrSocketIPvx::Accept(KrSocketIPvx& connection, int listeningFd,
     socklen_t size;
     int descriptor;
     for (;;) {
-        size = sizeof address;
-        descriptor = ::accept4(listeningFd, reinterpret_cast<sockaddr*>(&address), &size,
-                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+        descriptor = KrRetryInterrupted([&] {
+            size = sizeof address;
+            return ::accept4(listeningFd, reinterpret_cast<sockaddr*>(&address), &size,
+                             SOCK_CLOEXEC | SOCK_NONBLOCK);
+        });
         if (descriptor >= 0)
             break;
-        // A signal, or a peer that gave up while queued: take the next one.
-        if (errno == EINTR || errno == ECONNABORTED)
+        // A peer that gave up while queued: take the next one.
+        if (errno == ECONNABORTED)
             continue;
         if (isExhaustion(errno)) {
             _exhausted = true;
@@ -325,10 +318,8 @@ int KrSocketIPvx::Connect(const std::string& host, int portNumber) {
         fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
         if (fd < 0)
             continue;
-        int result;
-        do {
-            result = ::connect(fd, entry->ai_addr, entry->ai_addrlen);
-        } while (result != 0 && errno == EINTR);
+        const int result =
+            KrRetryInterrupted([&] { return ::connect(fd, entry->ai_addr, entry->ai_addrlen); });
         // A connect interrupted by a signal goes on in the background; the
         // retry then reports EISCONN once it is through.
         if (result == 0 || errno == EISCONN) {

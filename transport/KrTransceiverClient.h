@@ -24,8 +24,8 @@
 
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
+#include "foundation/KrFileHandle.h"
 #include "transport/KrCGIRunner.h"
-#include "transport/KrFileHandle.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 // The level-0 server: turns the job messages a server receives into work.
-// "Bytes arrived" (kind 8) becomes _bufferSignaled; "connection lost" (kind 2)
+// KR_MESSAGE_BYTES_ARRIVED becomes _bufferSignaled; KR_MESSAGE_CONNECTION_GONE
 // makes a server that carries outgoing requests refuse further sends until
 // its time-out check re-arms it. Adds _open, by which the transceiver opens a
 // server right after creating it; only the socket layer can actually open.

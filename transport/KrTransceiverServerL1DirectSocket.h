@@ -28,7 +28,7 @@ class KrTransceiverServerL1DirectSocket : public KrTransceiverServerL0Socket {
     ~KrTransceiverServerL1DirectSocket() override;
 
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
-    // Queues the body as it is and reports type 6.
+    // Queues the body as it is and reports KR_EVENT_ANSWER_SENT.
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
     void _bufferSignaled(const std::string& connectionName) override;
 };

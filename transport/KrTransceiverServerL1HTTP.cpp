@@ -12,7 +12,7 @@
 #include "foundation/KrJob.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
-#include "transport/KrFileHandle.h"
+#include "foundation/KrFileHandle.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "foundation/KrRetryInterrupted.h"
+
 KrUDPSocket::~KrUDPSocket() = default;
 
 int KrUDPSocket::Create() {
@@ -31,10 +33,8 @@ int KrUDPSocket::SendTo(const char* data, size_t length) {
 
 int KrUDPSocket::RecvFrom(char* buffer, size_t size, size_t& length) {
     length = 0;
-    ssize_t got;
-    do {
-        got = ::recvfrom(_fd, buffer, size, 0, nullptr, nullptr);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got =
+        KrRetryInterrupted([&] { return ::recvfrom(_fd, buffer, size, 0, nullptr, nullptr); });
     if (got == 0)
         _closed = true;
     else if (got < 0)

@@ -33,7 +33,8 @@ KrXHeader::~KrXHeader() {
 bool KrXHeader::isAnswerReady() {
     std::lock_guard<std::mutex> guard(_mutex);
     const int s = state();
-    return (s == 5 || s == 6) && !_headWritten && _status.load() >= 100;
+    return (s == KR_JOB_OPEN_CONTENT || s == KR_JOB_READY) && !_headWritten &&
+           _status.load() >= 100;
 }
 
 bool KrXHeader::reservedHook() {
@@ -82,8 +83,8 @@ int KrXHeader::isComplete() {
     const uint64_t unread = _body ? _body->Length() : 0;
     const uint64_t announced = static_cast<uint64_t>(_contentLength);
     if (unread < announced)
-        return 0;
-    return unread > announced ? 1 : 2;
+        return KR_READ_MORE;
+    return unread > announced ? KR_READ_REFUSED : KR_READ_COMPLETE;
 }
 
 int64_t KrXHeader::age() const {
@@ -106,15 +107,15 @@ std::string KrXHeader::creationTimeText() const {
 
 std::string KrXHeader::schemeName() const {
     switch (protocolKind()) {
-        case 3:
+        case KR_PROTOCOL_HTTP:
             return "http";
-        case 4:
+        case KR_PROTOCOL_HTTPS:
             return "https";
-        case 6:
+        case KR_PROTOCOL_QUIVO:
             return "quivo";
-        case 7:
+        case KR_PROTOCOL_QUIVOS:
             return "quivos";
-        case 9:
+        case KR_PROTOCOL_SOCKET:
             return "socket";
         default:
             return "unknown";
@@ -159,7 +160,7 @@ bool KrXHeader::getParameter(const std::string& name, std::string& out) const {
 void KrXHeader::setContent(const std::string& text) {
     body().sputn(text.data(), static_cast<std::streamsize>(text.size()));
     setStatus(200);
-    setState(6);
+    setState(KR_JOB_READY);
 }
 
 void KrXHeader::setContentFrom(KrXMLComplexElement& element) {
@@ -170,7 +171,7 @@ void KrXHeader::setContentFrom(KrXMLComplexElement& element) {
 
 void KrXHeader::redirect(const std::string& location) {
     _location = location;
-    setState(6);
+    setState(KR_JOB_READY);
     setStatus(303);
 }
 

@@ -30,6 +30,7 @@
 
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
+#include "foundation/KrURL.h"
 #include "transport/KrHTTPMessageBlock.h"
 #include "transport/KrHeaderFields.h"
 #include "transport/KrHttpTables.h"
@@ -73,25 +74,27 @@ class KrXHeader : public KrJob {
     static constexpr size_t kMaxFieldCount = 100;
     static constexpr uint64_t kDefaultMaxBodyLength = 64ull * 1024 * 1024;
 
-    // method: a KrHttpMethods value; protocolKind: 3 http, 4 https, 6 quivo,
-    // 7 quivos, 9 socket.
+    // method: a KrHttpMethod; protocolKind: a KrProtocolKind (HTTP, HTTPS,
+    // QUIVO, QUIVOS or SOCKET).
     KrXHeader(int method, bool openContent, int protocolKind);
     ~KrXHeader() override;
 
     // Produces the head of the message (answer or request) on `out`; the
     // body is sent by the caller. False, writing nothing, when not ready.
     virtual bool write(std::ostream& out);
-    // Job state 5 or 6, no head written yet and a status set.
+    // Job state KR_JOB_OPEN_CONTENT or KR_JOB_READY, no head written yet and
+    // a status set.
     virtual bool isAnswerReady();
     virtual bool reservedHook();
     virtual int protocolKind() const;
 
     // --- Reader (incoming bytes are appended to body() by the server) ---
-    // Consumes the head from the front of body(). 0: more bytes are needed;
-    // 1: refused (see refusalStatus) or the hook said no; 2: complete, the
-    // unread bytes of body() are exactly the body. Bytes behind the body are
-    // the start of the next message: they are moved out of body() and are
-    // had with takePipelined(). The caller holds mutex().
+    // Consumes the head from the front of body() and returns a KrReadResult:
+    // KR_READ_MORE, KR_READ_REFUSED (see refusalStatus, or the hook said no)
+    // or KR_READ_COMPLETE (the unread bytes of body() are exactly the body).
+    // Bytes behind the body are the start of the next message: they are
+    // moved out of body() and are had with takePipelined(). The caller holds
+    // mutex().
     int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         // A small piece of a head line without a line feed, as a peer
         // sending in small pieces brings, is only scanned where it lies in
@@ -110,7 +113,7 @@ class KrXHeader : public KrJob {
                     ++scanned;
                 if (scanned == available) {
                     _scanned = scanned;
-                    return 0;
+                    return KR_READ_MORE;
                 }
             }
         }
@@ -128,8 +131,9 @@ class KrXHeader : public KrJob {
     // (1xx) answers.
     bool isHTTP11();
     // Refuses the message being read with `status` (408 when its head took
-    // too long, 500 when handling it failed): read() returns 1 from now on
-    // and makeRefusal() answers with that status and closes. Returns 1.
+    // too long, 500 when handling it failed): read() returns KR_READ_REFUSED
+    // from now on and makeRefusal() answers with that status and closes.
+    // Returns KR_READ_REFUSED.
     int refuse(unsigned long status) { return _refuse(status); }
     // The head asked for "Expect: 100-continue".
     bool expectsContinue();
@@ -152,8 +156,10 @@ class KrXHeader : public KrJob {
 
     // --- Bodies and parameters ---
     void _parseURL(const std::string& text);
-    // 0 body incomplete, 1 body longer than announced, 2 parsed; a malformed
-    // multipart body gives 2 with refusalStatus() 400.
+    // A KrReadResult: KR_READ_MORE while the body is incomplete,
+    // KR_READ_REFUSED for a body longer than announced, KR_READ_COMPLETE once
+    // parsed; a malformed multipart body gives KR_READ_COMPLETE with
+    // refusalStatus() 400.
     int _parseBody();
     void setRequestQuery(const std::string& url);
 
@@ -243,7 +249,8 @@ class KrXHeader : public KrJob {
     }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
-    // Unread body bytes against the announced length: fewer 0, more 1, equal 2.
+    // Unread body bytes against the announced length, as a KrReadResult:
+    // fewer KR_READ_MORE, more KR_READ_REFUSED, equal KR_READ_COMPLETE.
     int isComplete();
     // Microseconds since creation.
     int64_t age() const;
@@ -334,7 +341,7 @@ class KrXHeader : public KrJob {
     KrHeaderFields _headers;
     KrHeaderFields _requestHeaders;
     std::atomic<unsigned long> _status{500};
-    std::atomic<int> _direction{0};
+    std::atomic<int> _direction{KR_DIRECTION_NONE};
     // Made on first use: an empty deque already costs two allocations.
     std::optional<std::deque<KrHTTPMessageBlock>> _blocks;
     KrHTTPMessageBlockDisposition _parameters;

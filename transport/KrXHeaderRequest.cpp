@@ -29,7 +29,7 @@ std::mutex g_boundaryMutex;
 struct Address {
     std::string path;
     std::string host;
-    int protocol = 0;
+    int protocol = KR_PROTOCOL_NONE;
     long port = 0;
 };
 
@@ -133,7 +133,7 @@ void KrXHeader::setURL(const std::string& text, const std::string& base) {
     if (text.empty()) {
         _path = "/";
         _host = "localhost";
-        setState(6);
+        setState(KR_JOB_READY);
         return;
     }
     const Address address = TakeApart(text, base);
@@ -141,8 +141,8 @@ void KrXHeader::setURL(const std::string& text, const std::string& base) {
     _host = address.host;
     _protocolKind.store(address.protocol);
     _port = address.port;
-    _direction.store(2);
-    setState(6);
+    _direction.store(KR_DIRECTION_REQUEST);
+    setState(KR_JOB_READY);
 }
 
 void KrXHeader::setURLFromHref(KrXMLGenericElement& element, const std::string& base) {
@@ -154,8 +154,8 @@ void KrXHeader::setURLFromHref(KrXMLGenericElement& element, const std::string& 
     std::lock_guard<std::mutex> guard(_mutex);
     _path = "#";
     _host = "localhost";
-    _direction.store(2);
-    setState(6);
+    _direction.store(KR_DIRECTION_REQUEST);
+    setState(KR_JOB_READY);
 }
 
 void KrXHeader::buildFormPost(KrXMLGenericElement& form, const std::string& base) {
@@ -173,7 +173,7 @@ void KrXHeader::buildFormPost(KrXMLGenericElement& form, const std::string& base
     } catch (const std::exception&) {
         _urlFailed = true;
     }
-    _direction.store(2);
+    _direction.store(KR_DIRECTION_REQUEST);
 
     const std::string method = form.GetAttributeString("method", "");
     KrXMLGenericElement::GenericList inputs;
@@ -191,7 +191,7 @@ void KrXHeader::buildFormPost(KrXMLGenericElement& form, const std::string& base
             _query += '=';
             _query += EscapeFormText(input->GetAttributeString("value", ""));
         }
-        setState(6);
+        setState(KR_JOB_READY);
         return;
     }
     if (method != "POST")
@@ -236,5 +236,5 @@ void KrXHeader::buildFormPost(KrXMLGenericElement& form, const std::string& base
         Put(out, closing);
         _bodyLength += static_cast<long>(closing.size());
     }
-    setState(6);
+    setState(KR_JOB_READY);
 }

@@ -13,7 +13,7 @@ bool RefuseOpenContent(bool openContent) {
 
 KrXRequestHeader::KrXRequestHeader(int method, bool openContent, int protocolKind)
     : KrXHeader(method, RefuseOpenContent(openContent), protocolKind) {
-    setState(1);
+    setState(KR_JOB_REQUEST_MADE);
     setStatus(200);
 }
 

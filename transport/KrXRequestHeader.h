@@ -1,5 +1,6 @@
 #pragma once
-// A message made to be sent as a request: starts in job state 1 with status
+// A message made to be sent as a request: starts in job state
+// KR_JOB_REQUEST_MADE with status
 // 200. Streaming bodies are not supported.
 
 #include "transport/KrXHeader.h"

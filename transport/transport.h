@@ -4,7 +4,6 @@
 // library.
 
 #include "html/html.h"
-#include "transport/KrFileHandle.h"
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrHTTPMessageBlock.h"
 #include "transport/KrHttpTables.h"

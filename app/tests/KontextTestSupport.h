@@ -37,7 +37,7 @@ struct TestRequest {
         response->body().CopyOut(text, 0, UINT64_MAX);
         return text;
     }
-    KrXRequestHeader request{1, false, 3};
+    KrXRequestHeader request{KR_HTTP_GET, false, KR_PROTOCOL_HTTP};
     std::unique_ptr<KrXResponseHeader> response;
 };
 

@@ -439,8 +439,10 @@ TEST_F(KrPersistentAppStorageTest, ConcurrentUseKeepsEveryAnswerWhole) {
             storage->CloseProjects("p1", "worker");
         },
         [&](int i) {
-            storage->SetResources({{"r", KrStringStorage("r", 1, std::to_string(i), false)}});
-            if (storage->GetResourceType("r") != 1 || storage->CopyResources().size() != 1) {
+            storage->SetResources(
+                {{"r", KrStringStorage("r", KR_MIME_TYPE_TEXT_HTML, std::to_string(i), false)}});
+            if (storage->GetResourceType("r") != KR_MIME_TYPE_TEXT_HTML ||
+                storage->CopyResources().size() != 1) {
                 ++wrong;
             }
         },

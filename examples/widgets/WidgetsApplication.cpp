@@ -28,7 +28,7 @@ KrQuivoApplication2* WidgetsApplication::Create(KrAppViewportBase* viewport, boo
     const std::string address = configValue("address", "127.0.0.1");
     const int port = KrAppViewportBaseQuivoOneTwo::ParsePort(configValue("port", "8000"));
     std::vector<KrListenerRecord> listeners;
-    listeners.emplace_back(address, port, 3);
+    listeners.emplace_back(address, port, KR_PROTOCOL_HTTP);
     std::map<std::string, std::string> options = {
         {"_app_context_commandurl", "/"},
         {"_baseDirectoryHTTP", CurrentDirectory()},

@@ -80,7 +80,7 @@ void childScenario() {
         }
         KrGavetaScheduler2 scheduler;
         KrGavetaJobAtttributes repeat;
-        repeat._jo_status = 1;
+        repeat._jo_status = KR_GAVETA_REPEAT;
         scheduler.addJob([](KrGavetaJobParametersAndResult* p) { return p; }, nullptr, repeat);
         for (int i = 0; i < 4; ++i) {
             scheduler.addJob(

@@ -108,7 +108,7 @@ TEST(KrGavetaScheduler2, ManyParallelJobsAllFinish) {
                 gate.pass();
                 return p;
             },
-            new Params(0, uint64_t(i)), named("parallel")));
+            new Params(KR_GAVETA_RUN_ONCE, uint64_t(i)), named("parallel")));
     }
     for (int i = 0; i < kJobs; ++i) {
         scheduler.waitJobDone(ids[i]);
@@ -155,7 +155,7 @@ TEST(KrGavetaScheduler2, JobsSharingAMaskBitNeverOverlap) {
 TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
     KrGavetaScheduler2 scheduler;
     KrGavetaJobAtttributes attributes = named("repeat");
-    attributes._jo_status = 1;
+    attributes._jo_status = KR_GAVETA_REPEAT;
     attributes._jo_delay_us = 500;
     std::mutex mutex;
     std::condition_variable changed;
@@ -207,7 +207,7 @@ TEST(KrGavetaScheduler2, RepeatsWithDelayUntilCancelledThenForgets) {
 TEST(KrGavetaScheduler2, CancelRepeatKeepsTheUntakenResultOfAWaitingJobForOneTake) {
     KrGavetaScheduler2 scheduler;
     KrGavetaJobAtttributes attributes = named("slow repeat");
-    attributes._jo_status = 1;
+    attributes._jo_status = KR_GAVETA_REPEAT;
     attributes._jo_delay_ms = 3600 * 1000;  // an hour: it stays delayed
     int runs = 0;
     auto job = [&runs](Params* p) {
@@ -219,7 +219,7 @@ TEST(KrGavetaScheduler2, CancelRepeatKeepsTheUntakenResultOfAWaitingJobForOneTak
     // Repeating: the caller gets a copy, never the record the next run uses.
     std::unique_ptr<Params> first(scheduler.takeResult(taken));
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->getStatus(), 1);
+    EXPECT_EQ(first->getStatus(), KR_GAVETA_REPEAT);
     EXPECT_EQ(first->getJobId(), taken);
     EXPECT_FALSE(scheduler.isJobDone(taken));
     // Nothing left to hand over: the job is forgotten at once.
@@ -243,7 +243,7 @@ TEST(KrGavetaScheduler2, CancelRepeatKeepsTheUntakenResultOfAWaitingJobForOneTak
 TEST(KrGavetaScheduler2, CancelDuringARunHandsOverThatRunsResultOnce) {
     KrGavetaScheduler2 scheduler;
     KrGavetaJobAtttributes attributes = named("repeat");
-    attributes._jo_status = 1;
+    attributes._jo_status = KR_GAVETA_REPEAT;
     Gate secondStarted, secondMayEnd;
     std::atomic<int> runs{0};
     uint64_t id = scheduler.addJob(
@@ -276,10 +276,10 @@ TEST(KrGavetaScheduler2, CancelDuringARunHandsOverThatRunsResultOnce) {
 TEST(KrGavetaScheduler2, RepeatingResultIsACopyWhileTheNextRunUsesTheRecord) {
     KrGavetaScheduler2 scheduler;
     KrGavetaJobAtttributes attributes = named("repeat");
-    attributes._jo_status = 1;
+    attributes._jo_status = KR_GAVETA_REPEAT;
     Gate secondRun;
     std::atomic<int> runs{0};
-    Params* parameters = new Params(1, 5);
+    Params* parameters = new Params(KR_GAVETA_REPEAT, 5);
     uint64_t id = scheduler.addJob(
         [&](Params* p) {
             if (runs.fetch_add(1) == 1) {
@@ -354,7 +354,7 @@ TEST(KrGavetaScheduler2, CreatingAndDestroyingManyTimesNeverHangs) {
             continue;  // never started
         }
         KrGavetaJobAtttributes repeat = named("repeat");
-        repeat._jo_status = 1;
+        repeat._jo_status = KR_GAVETA_REPEAT;
         repeat._jo_delay_us = i % 2 == 0 ? 0 : 100000;
         scheduler.addJob([](Params* p) { return p; }, nullptr, repeat);
         uint64_t once = scheduler.addJob([](Params* p) { return p; }, nullptr, named("once"));

@@ -23,7 +23,7 @@ TEST(KrJob, SetStateAsksTheCallbackOnlyForNewValues) {
         ++calls;
         return approve;
     });
-    job.setState(0);  // equals the current state
+    job.setState(KR_JOB_NEW);  // equals the current state
     EXPECT_EQ(calls, 0);
     job.setState(5);
     EXPECT_EQ(calls, 1);

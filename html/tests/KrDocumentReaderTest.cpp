@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <sstream>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 
 #include "document/KrXMLGenericElement.h"
@@ -282,4 +284,40 @@ TEST(KrDocumentReader, RunningOutOfMemoryIsAReadingError) {
         ASSERT_EQ(error, "out of memory") << "budget " << budget;
     }
     EXPECT_GT(failures, 500);
+}
+
+namespace {
+
+// A stream buffer whose reading fails with `Failure`, as a file on a
+// vanished disk or a network stream can.
+template <class Failure>
+class FailingBuffer : public std::streambuf {
+  public:
+    explicit FailingBuffer(Failure failure) : _failure(failure) {}
+
+  protected:
+    int_type underflow() override { throw _failure; }
+
+  private:
+    Failure _failure;
+};
+
+template <class Failure>
+std::string ErrorOfFailingStream(Failure failure) {
+    FailingBuffer<Failure> buffer(failure);
+    std::istream in(&buffer);
+    // The stream passes what its buffer threw on to the reader.
+    in.exceptions(std::ios::badbit);
+    std::string error;
+    std::unique_ptr<KrXMLComplexElement> tree(KrDocumentReader().ParseStream(&in, "xml", error));
+    EXPECT_EQ(tree, nullptr);
+    return error;
+}
+
+}  // namespace
+
+TEST(KrDocumentReader, EveryFailureOfTheInputComesBackAsAnErrorText) {
+    EXPECT_EQ(ErrorOfFailingStream(std::runtime_error("disk gone")), "disk gone");
+    EXPECT_EQ(ErrorOfFailingStream(std::bad_alloc()), "out of memory");
+    EXPECT_EQ(ErrorOfFailingStream(42), "catched an error while processing input");
 }

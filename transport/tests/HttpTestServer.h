@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrURL.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverServerL1HTTP.h"
@@ -57,7 +58,7 @@ class Events {
         std::lock_guard<std::mutex> guard(_mutex);
         std::vector<std::string> lines;
         for (auto& record : _records) {
-            if (record.type == 7)
+            if (record.type == KR_EVENT_ACCESS_LOG)
                 lines.push_back(record.values["logging"]);
         }
         return lines;
@@ -75,8 +76,9 @@ class Server {
     using ClientMaker = std::function<std::shared_ptr<KrTransceiverClient>(
         std::function<bool(KrServerCallback_t&)>, const std::map<std::string, std::string>&)>;
 
-    explicit Server(std::map<std::string, std::string> options = {}, int protocolKind = 3,
-                    ClientMaker make = {}, const std::string& port = "0") {
+    explicit Server(std::map<std::string, std::string> options = {},
+                    int protocolKind = KR_PROTOCOL_HTTP, ClientMaker make = {},
+                    const std::string& port = "0") {
         transceiver = std::make_unique<KrTransceiver>(&scheduler);
         auto callback = [this](KrServerCallback_t& event) { return events.record(event); };
         client = make ? make(callback, options)
@@ -91,8 +93,10 @@ class Server {
 
     // The port once listening; 0 when it never listened.
     unsigned waitListening() {
-        const KrServerCallback_t event = events.waitFor(4);
-        return event.type == 4 ? static_cast<unsigned>(std::stoul(event.values.at("port"))) : 0;
+        const KrServerCallback_t event = events.waitFor(KR_EVENT_LISTENING);
+        return event.type == KR_EVENT_LISTENING
+                   ? static_cast<unsigned>(std::stoul(event.values.at("port")))
+                   : 0;
     }
     std::shared_ptr<KrTransceiverServerL1HTTP> httpServer() {
         return std::dynamic_pointer_cast<KrTransceiverServerL1HTTP>(header->attachedServer());

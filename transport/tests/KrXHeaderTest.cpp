@@ -20,19 +20,19 @@ std::string Unread(KrStringBuf& buffer) {
 }  // namespace
 
 TEST(KrXHeader, StartsUnansweredWithStatus500) {
-    KrXHeader header(KR_HTTP_GET, false, 3);
+    KrXHeader header(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     EXPECT_EQ(header.status(), 500u);
     EXPECT_TRUE(header.hasStatus());
     EXPECT_FALSE(header.isAnswerReady());
-    EXPECT_EQ(header.direction(), 0);
+    EXPECT_EQ(header.direction(), KR_DIRECTION_NONE);
     EXPECT_EQ(header.method(), KR_HTTP_GET);
     EXPECT_EQ(header.version(), "1.1");
-    header.setState(6);
+    header.setState(KR_JOB_READY);
     EXPECT_TRUE(header.isAnswerReady());
 }
 
 TEST(KrXHeader, StoresOnlyStatusCodesOfTheTable) {
-    KrXHeader header(KR_HTTP_ANSWER, false, 3);
+    KrXHeader header(KR_HTTP_ANSWER, false, KR_PROTOCOL_HTTP);
     header.setStatus(201);
     EXPECT_EQ(header.status(), 201u);
     header.setStatus(299);
@@ -53,12 +53,12 @@ TEST(KrXHeader, StatusTableKeepsTheServersOwnTextsAndAddsTheRefusals) {
          {301ul, 302ul, 304ul, 400ul, 403ul, 405ul, 411ul, 413ul, 431ul, 501ul, 503ul, 504ul}) {
         EXPECT_EQ(texts.count(code), 1u) << code;
     }
-    EXPECT_EQ(KrHttpMethods().at("GET"), 1);
+    EXPECT_EQ(KrHttpMethods().at("GET"), KR_HTTP_GET);
     EXPECT_EQ(KrHttpMethods().at("HEAD"), KR_HTTP_HEAD);
 }
 
 TEST(KrXHeader, RouteTokenOutOfRangeIsEmpty) {
-    KrXHeader header(KR_HTTP_POST, false, 3);
+    KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     header.addRoute("connection");
     header.addRoute("server");
     EXPECT_EQ(header.routeToken(0), "connection");
@@ -67,15 +67,15 @@ TEST(KrXHeader, RouteTokenOutOfRangeIsEmpty) {
 }
 
 TEST(KrXHeader, UrlTextAndSchemeName) {
-    KrXHeader header(KR_HTTP_GET, false, 3);
+    KrXHeader header(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     EXPECT_EQ(header.urlText(), "");
     header.host() = "localhost";
     EXPECT_EQ(header.urlText(), "http://localhost:0");
-    KrXHeader other(KR_HTTP_GET, false, 8);
+    KrXHeader other(KR_HTTP_GET, false, 8);  // a number no protocol has
     other.host() = "h";
     EXPECT_EQ(other.schemeName(), "unknown");
     EXPECT_EQ(other.urlText(), "unknown://h:0");
-    KrXHeader quivo(KR_HTTP_GET, false, 6);
+    KrXHeader quivo(KR_HTTP_GET, false, KR_PROTOCOL_QUIVO);
     EXPECT_EQ(quivo.schemeName(), "quivo");
 }
 
@@ -93,7 +93,7 @@ TEST(KrXHeader, DirectoryAndFileNameOfPath) {
         {"//a//b/", "a//b", ""},
     };
     for (const Row& row : rows) {
-        KrXHeader header(KR_HTTP_GET, false, 3);
+        KrXHeader header(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
         header.path() = row.path;
         EXPECT_EQ(header.directoryOfPath(), row.directory) << row.path;
         EXPECT_EQ(header.fileNameOfPath(), row.file) << row.path;
@@ -101,12 +101,12 @@ TEST(KrXHeader, DirectoryAndFileNameOfPath) {
 }
 
 TEST(KrXHeader, SetContentAppendsAndCompletesTheAnswer) {
-    KrXHeader header(KR_HTTP_ANSWER, false, 3);
+    KrXHeader header(KR_HTTP_ANSWER, false, KR_PROTOCOL_HTTP);
     header.setContent("hel");
     header.setContent("lo");
     EXPECT_EQ(Unread(header.body()), "hello");
     EXPECT_EQ(header.status(), 200u);
-    EXPECT_EQ(header.state(), 6);
+    EXPECT_EQ(header.state(), KR_JOB_READY);
     std::unique_ptr<KrStringBuf> taken = header.takeBody();
     EXPECT_EQ(Unread(*taken), "hello");
     EXPECT_EQ(header.takeBody()->Length(), 0u);
@@ -114,18 +114,18 @@ TEST(KrXHeader, SetContentAppendsAndCompletesTheAnswer) {
 
 TEST(KrXHeader, RequestHeaderRefusesOpenContent) {
     try {
-        KrXRequestHeader header(KR_HTTP_GET, true, 3);
+        KrXRequestHeader header(KR_HTTP_GET, true, KR_PROTOCOL_HTTP);
         FAIL() << "no throw";
     } catch (const char* text) {
         EXPECT_STREQ(text, "_opencontent not yet implemented");
     }
-    KrXRequestHeader request(KR_HTTP_GET, false, 3);
-    EXPECT_EQ(request.state(), 1);
+    KrXRequestHeader request(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
+    EXPECT_EQ(request.state(), KR_JOB_REQUEST_MADE);
     EXPECT_EQ(request.status(), 200u);
 }
 
 TEST(KrXHeader, ServerHeaderParameters) {
-    KrXServerHeader header(1, 3);
+    KrXServerHeader header(1, KR_PROTOCOL_HTTP);
     EXPECT_EQ(header.serverId(), 1);
     EXPECT_EQ(header.parameterOr("tcp_port", "2098"), "2098");
     header.setParameter("tcp_port", "8000");
@@ -136,7 +136,7 @@ TEST(KrXHeader, ServerHeaderParameters) {
 }
 
 TEST(KrXHeader, GetParameterOfBlockWithoutContentIsEmpty) {
-    KrXHeader header(KR_HTTP_GET, false, 3);
+    KrXHeader header(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     KrHTTPMessageBlock& block = header.blocks().emplace_back("flag");
     header.parameters()["flag"] = &block;
     std::string out = "unchanged";

@@ -85,9 +85,9 @@ class RawServer : public KrTransceiverServer {
     void _bufferSignaled(const std::string& text) override {
         _insert_bufferSignaled(text, clientName);
     }
-    // As the level-0 layer does: a kind-8 signal queues the connection.
+    // As the level-0 layer does: "bytes arrived" queues the connection.
     bool onMessage(const KrJobMessage& message) override {
-        if (message.kind == 8)
+        if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
             _bufferSignaled(message.a);
         return KrTransceiverServer::onMessage(message);
     }

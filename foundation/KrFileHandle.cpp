@@ -1,4 +1,4 @@
-#include "transport/KrFileHandle.h"
+#include "foundation/KrFileHandle.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -6,6 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "foundation/KrRetryInterrupted.h"
+
+namespace {
+
+// Never waits: a FIFO or a device opens at once, so the caller can check
+// what it got before it reads; reading a regular file is not changed.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+}  // namespace
 
 KrFileHandle& KrFileHandle::operator=(KrFileHandle&& other) noexcept {
     if (this != &other) {
@@ -16,22 +26,16 @@ KrFileHandle& KrFileHandle::operator=(KrFileHandle&& other) noexcept {
 }
 
 KrFileHandle KrFileHandle::openForReading(const char* path) {
-    int fd;
-    do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    return KrFileHandle(fd);
+    return KrFileHandle(KrRetryInterrupted([&] { return ::open(path, kReadFlags); }));
 }
 
 KrFileHandle KrFileHandle::openBeneath(const KrFileHandle& directory, const char* relative,
                                        int& error) {
     open_how how{};
-    how.flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    how.flags = kReadFlags;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
-    long fd;
-    do {
-        fd = ::syscall(SYS_openat2, directory.get(), relative, &how, sizeof how);
-    } while (fd < 0 && errno == EINTR);
+    const long fd = KrRetryInterrupted(
+        [&] { return ::syscall(SYS_openat2, directory.get(), relative, &how, sizeof how); });
     error = fd < 0 ? errno : 0;
     return KrFileHandle(static_cast<int>(fd));
 }
@@ -45,19 +49,11 @@ void KrFileHandle::close() {
 }
 
 ssize_t KrFileHandle::read(char* buffer, size_t size) const {
-    ssize_t n;
-    do {
-        n = ::read(_fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return KrRetryInterrupted([&] { return ::read(_fd, buffer, size); });
 }
 
 ssize_t KrFileHandle::write(const char* data, size_t size) const {
-    ssize_t n;
-    do {
-        n = ::write(_fd, data, size);
-    } while (n < 0 && errno == EINTR);
-    return n;
+    return KrRetryInterrupted([&] { return ::write(_fd, data, size); });
 }
 
 bool KrFileHandle::setNonBlocking() const {

@@ -1,8 +1,8 @@
 #pragma once
 // The one owner of a file, pipe or other descriptor: closes it in its
-// destructor, moves but never copies. The system calls that the web client's
-// file and CGI service make on descriptors are wrapped here once: each
-// retries on EINTR and reports errno.
+// destructor, moves but never copies. The system calls made on such a
+// descriptor (the web client's files and CGI pipes, the configuration file)
+// are wrapped here once: each retries on EINTR and reports errno.
 
 #include <sys/types.h>
 
