@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "foundation/KrURL.h"
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrXHeader.h"
@@ -112,9 +113,16 @@ void KrTransceiverClient::_send(std::shared_ptr<KrXHeader> answer, const std::st
 
 bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader& request) {
     const int kind = request.protocolKind();
-    if ((kind != 3 && kind != 4) || application == nullptr)
+    if ((kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_HTTPS) || application == nullptr)
         return false;
-    request._parseBody();
+    if (request._parseBody() != KR_READ_COMPLETE || request.refusalStatus() != 0) {
+        // A body that does not parse (a malformed multipart body, more bytes
+        // than announced) gets what the reader gives a request it refuses:
+        // 400 with an empty body, and the connection closes after it.
+        request.refuse(request.refusalStatus() != 0 ? request.refusalStatus() : 400);
+        _send(std::shared_ptr<KrXHeader>(request.makeRefusal()), request.taskName());
+        return true;
+    }
     std::string quivoid;
     request.getParameter(idParameterName, quivoid);
     std::shared_ptr<KrXResponseHeader> answer;
