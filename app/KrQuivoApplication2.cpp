@@ -191,8 +191,7 @@ void KrQuivoApplication2::_expire(Clock::time_point now) {
         KrHTMLKontextN* context = entry->second.context;
         // A waiting context may be handling its first request on another
         // thread right now: it is not looked into.
-        if (_kontextHolds[context].waiting ||
-            context->GetUpdateRegistry().ScenariosUnderWay()) {
+        if (_kontextHolds[context].waiting || context->GetUpdateRegistry().ScenariosUnderWay()) {
             if (++passedOver > contexts.size())
                 return;
             _touch(entry->second, now);

@@ -6,14 +6,11 @@
 //   bench_contexts [GETs, default 11000] [widgets program]
 // The program defaults to the one of this build (examples/widgets/widgets).
 
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +18,7 @@
 #include <thread>
 
 #include "bench/LoopbackClient.h"
+#include "programs/tests/ProgramHarness.h"
 
 namespace {
 
@@ -32,18 +30,6 @@ std::string WidgetsBesideThisBuild() {
     std::string path(self, static_cast<size_t>(n));
     path.erase(path.rfind('/'));  // .../bench
     return path.substr(0, path.rfind('/')) + "/examples/widgets/widgets";
-}
-
-unsigned FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 long ResidentMB(pid_t pid) {
@@ -81,62 +67,37 @@ bool GetRoot(int fd, std::string& pending) {
 int main(int argc, char** argv) {
     const long gets = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 11000;
     const std::string program = argc > 2 ? argv[2] : WidgetsBesideThisBuild();
-    char pattern[] = "/tmp/quivo-contexts-XXXXXX";
-    const std::string folder = ::mkdtemp(pattern);
-    const unsigned port = FreePort();
-    std::ofstream(folder + "/quivoone.xml")
-        << "<quivoone><quivooneserver address=\"127.0.0.1\" port=\"" << port
-        << "\"/></quivoone>\n";
-
-    int input[2];
-    if (::pipe2(input, O_CLOEXEC) != 0) {
-        std::perror("pipe");
-        return 1;
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        if (::chdir(folder.c_str()) != 0 || ::dup2(input[0], 0) < 0 || ::dup2(quiet, 1) < 0)
-            ::_exit(127);
-        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(input[0]);
+    harness::Folder folder;
+    const int port = harness::freePort();
+    folder.configure(std::to_string(port));
+    // It prints an access-log line per request: to /dev/null, not into a
+    // pipe nobody reads. The shell hands its process over to the program.
+    harness::Process widgets({"/bin/sh", "-c", "exec \"$0\" > /dev/null", program}, folder.path);
 
     // The listener opens on a job of the program's own; nothing tells when.
-    int fd = -1;
-    for (int i = 0; i < 2000 && fd < 0; ++i) {
-        fd = ConnectLoopback(port);
-        if (fd < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 2000 && !harness::listening(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const int fd = ConnectLoopback(static_cast<unsigned>(port));
     if (fd < 0) {
-        std::fprintf(stderr, "%s did not listen on port %u\n", program.c_str(), port);
-        ::kill(child, SIGKILL);
+        std::fprintf(stderr, "%s did not listen on port %d\n", program.c_str(), port);
         return 1;
     }
-    std::printf("GETs of /   resident MB\n%10d   %ld\n", 0, ResidentMB(child));
+    std::printf("GETs of /   resident MB\n%10d   %ld\n", 0, ResidentMB(widgets.pid));
     std::string pending;
     for (long i = 1; i <= gets; ++i) {
         if (!GetRoot(fd, pending)) {
             std::fprintf(stderr, "GET %ld was not answered with 200\n", i);
-            ::kill(child, SIGKILL);
             return 1;
         }
         if (i % 1000 == 0 || i == gets)
-            std::printf("%10ld   %ld\n", i, ResidentMB(child));
+            std::printf("%10ld   %ld\n", i, ResidentMB(widgets.pid));
     }
     ::close(fd);
 
     const auto start = std::chrono::steady_clock::now();
-    if (::write(input[1], "quit\n", 5) != 5)
-        std::perror("write");
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    widgets.send("quit\n");
+    const int status = widgets.wait(60);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    std::printf("quit: %.0f ms (exit status %d)\n", took.count(),
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    std::remove((folder + "/quivoone.xml").c_str());
-    ::rmdir(folder.c_str());
-    return 0;
+    std::printf("quit: %.0f ms (exit status %d)\n", took.count(), status);
+    return status == 0 ? 0 : 1;
 }

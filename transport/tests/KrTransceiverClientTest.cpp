@@ -311,16 +311,15 @@ TEST(KrTransceiverClient, RefusesBodiesThatDoNotParseWith400) {
         std::string answerBody;
     };
     const Case cases[] = {
-        {"multipart/form-data; boundary=XyZ", part + "\r\nknown\r\n--XyZ--\r\n",
-         "HTTP/1.1 200 OK", "command="},
+        {"multipart/form-data; boundary=XyZ", part + "\r\nknown\r\n--XyZ--\r\n", "HTTP/1.1 200 OK",
+         "command="},
         // Stray head lines are only reported: the file is served.
         {"multipart/form-data; boundary=XyZ", part + "stray\r\n\r\n\r\n--XyZ--\r\n",
          "HTTP/1.1 200 OK", "p{}"},
         {"multipart/form-data; boundary=XyZ", part + "\r\nknown\r\n--XyZ\r\n",
          "HTTP/1.1 400 Bad Request", ""},
         {"multipart/form-data; boundary=XyZ", "no delimiter", "HTTP/1.1 400 Bad Request", ""},
-        {"multipart/form-data", part + "\r\nknown\r\n--XyZ--\r\n", "HTTP/1.1 400 Bad Request",
-         ""},
+        {"multipart/form-data", part + "\r\nknown\r\n--XyZ--\r\n", "HTTP/1.1 400 Bad Request", ""},
     };
     for (const Case& c : cases) {
         const int fd = ConnectLoopback(port);

@@ -164,8 +164,9 @@ TEST(KrXHeaderBody, HeadLinesWithoutColonAreReportedOncePerBody) {
     std::string body = "--XyZ\r\nContent-Disposition: form-data; name=\"f\"\r\n";
     for (int i = 0; i < 5000; ++i)
         body += "no colon\r\n";
-    body += "\r\nabc\r\n--XyZ\r\nstray\nContent-Disposition: form-data; name=\"g\"\r\n\r\n"
-            "def\r\n--XyZ--\r\n";
+    body +=
+        "\r\nabc\r\n--XyZ\r\nstray\nContent-Disposition: form-data; name=\"g\"\r\n\r\n"
+        "def\r\n--XyZ--\r\n";
     KrXHeader header(KR_HTTP_POST, false, 3);
     testing::internal::CaptureStderr();
     const int result =
