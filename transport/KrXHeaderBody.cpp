@@ -331,8 +331,8 @@ void KrXHeader::_parseTarget(std::string_view text) {
 
 int KrXHeader::_parseBody() {
     const int complete = isComplete();
-    if (complete != 2) {
-        if (complete == 1)
+    if (complete != KR_READ_COMPLETE) {
+        if (complete == KR_READ_REFUSED)
             _refusal = 400;
         return complete;
     }
@@ -355,7 +355,7 @@ int KrXHeader::_parseBody() {
             if (!FindParameter(ct, "boundary", boundary) || boundary.empty() ||
                 !_parseMultipart(boundary)) {
                 _refusal = 400;
-                return 1;
+                return KR_READ_REFUSED;
             }
         } else if (StartsWithNoCase(ct, "application/x-www-form-urlencoded")) {
             if (size != 0) {
@@ -375,7 +375,7 @@ int KrXHeader::_parseBody() {
         _indexBlocks(_bodyParameters, _blocks->size());
     else
         _bodyIndexed = true;
-    return 2;
+    return KR_READ_COMPLETE;
 }
 
 bool KrXHeader::_parseMultipart(const std::string& boundary) {
