@@ -155,6 +155,12 @@ bool KrScenario::isActionDone(const std::string& reference) {
     return true;
 }
 
+bool KrScenario::HasActionsUnderWay() {
+    std::lock_guard<std::recursive_mutex> guard(_mutex);
+    _collectFinishedNL();
+    return !_actions.empty();
+}
+
 void KrScenario::SetElementById(const std::string& id, KrXMLGenericElement* element) {
     std::lock_guard<std::recursive_mutex> guard(_mutex);
     if (_document) {

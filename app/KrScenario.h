@@ -47,6 +47,8 @@ class KrScenario : public KrJobWithTimeout {
     // whether its job finished (then the result is collected and the
     // reference forgotten).
     bool isActionDone(const std::string& reference);
+    // Whether an action is queued or running (finished ones are collected).
+    bool HasActionsUnderWay();
     // Makes `element` (taken over) the only child of the element with that
     // id in the scenario's document; without one the element is deleted.
     void SetElementById(const std::string& id, KrXMLGenericElement* element);

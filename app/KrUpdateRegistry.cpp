@@ -27,6 +27,14 @@ void KrUpdateRegistry::DeleteScenarios() {
         delete scenario;
 }
 
+bool KrUpdateRegistry::ScenariosUnderWay() {
+    std::lock_guard<std::recursive_mutex> guard(_mutex);
+    for (const auto& [id, scenario] : _scenarios)
+        if (scenario->HasActionsUnderWay())
+            return true;
+    return false;
+}
+
 std::string KrUpdateRegistry::NewAnswer(KrXHeader& request, const std::string& field) {
     std::string reference;
     if (!request.getParameter(field, reference))

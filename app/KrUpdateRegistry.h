@@ -60,6 +60,9 @@ class KrUpdateRegistry {
     long NotifyScenario(const std::string& scenarioId, unsigned long value, unsigned long extra,
                         std::string text);
 
+    // Whether a scenario kept here has an action queued or running.
+    bool ScenariosUnderWay();
+
     // Deletes every scenario (waiting for their running actions), then the
     // updaters and answers. The owning context calls it first when it goes,
     // so that no action outlives the page it works on.

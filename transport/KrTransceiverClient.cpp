@@ -132,7 +132,14 @@ bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader
     const int kind = request.protocolKind();
     if ((kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_HTTPS) || application == nullptr)
         return false;
-    request._parseBody();
+    if (request._parseBody() != KR_READ_COMPLETE || request.refusalStatus() != 0) {
+        // A body that does not parse (a malformed multipart body, more bytes
+        // than announced) gets what the reader gives a request it refuses:
+        // 400 with an empty body, and the connection closes after it.
+        request.refuse(request.refusalStatus() != 0 ? request.refusalStatus() : 400);
+        _send(std::shared_ptr<KrXHeader>(request.makeRefusal()), request.taskName());
+        return true;
+    }
     std::string quivoid;
     request.getParameter(idParameterName, quivoid);
     std::shared_ptr<KrXResponseHeader> answer;

@@ -9,10 +9,11 @@
 #include <thread>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/KrFileHandle.h"
 #include "foundation/KrJob.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
-#include "foundation/KrFileHandle.h"
+#include "transport/KrLogEscape.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
@@ -25,27 +26,6 @@ int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-bool NeedsEscape(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7f || c == '"' || c == '\\';
-}
-
-void AppendEscaped(std::string& out, const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
-    // Runs of plain characters (all of a well-formed request's) go in whole.
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (!NeedsEscape(text[i]))
-            continue;
-        out.append(text, start, i - start);
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const char escaped[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
-        out.append(escaped, 4);
-        start = i + 1;
-    }
-    out.append(text, start, std::string::npos);
 }
 
 void AppendNumber(std::string& out, unsigned long value) {
@@ -715,21 +695,21 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     const std::string& agent) {
     std::string out;
     out.reserve(128 + line.size() + referer.size() + agent.size());
-    AppendEscaped(out, remote);
+    AppendLogEscaped(out, remote);
     out += " - ";
     out += scheme;
     out += " - [";
     out += time;
     out += "] \"";
-    AppendEscaped(out, line);
+    AppendLogEscaped(out, line);
     out += "\" --> ";
     AppendNumber(out, status);
     out += ' ';
     AppendNumber(out, bytes);
     out += " \"";
-    AppendEscaped(out, referer);
+    AppendLogEscaped(out, referer);
     out += "\" \"";
-    AppendEscaped(out, agent);
+    AppendLogEscaped(out, agent);
     out += '"';
     return out;
 }

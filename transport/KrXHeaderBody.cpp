@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <string_view>
+#include <vector>
 
 #include "foundation/KrException.h"
 #include "foundation/KrStringSplit.h"
 #include "foundation/KrStringUtils.h"
+#include "transport/KrLogEscape.h"
 #include "transport/KrXHeader.h"
 
 namespace {
@@ -93,6 +96,99 @@ bool EndsDelimiterLine(std::string_view body, size_t at) {
     while (at < body.size() && (body[at] == ' ' || body[at] == '\t'))
         ++at;
     return at == body.size() || body[at] == '\n' || body.substr(at, 2) == "\r\n";
+}
+
+// Where each delimiter line starts: the delimiter at the start of the body
+// or of a line, so the boundary text inside a part's content does not cut
+// it. A line is compared only when it is long enough to hold the delimiter,
+// and then for at most the delimiter's length, so the scan stays linear in
+// the body whatever the boundary.
+std::vector<size_t> DelimiterLines(std::string_view body, std::string_view delimiter) {
+    std::vector<size_t> marks;
+    size_t at = 0;
+    while (at < body.size()) {
+        const void* feed = std::memchr(body.data() + at, '\n', body.size() - at);
+        const size_t lineEnd =
+            feed != nullptr ? static_cast<size_t>(static_cast<const char*>(feed) - body.data())
+                            : body.size();
+        if (lineEnd - at >= delimiter.size() &&
+            body.compare(at, delimiter.size(), delimiter) == 0 &&
+            EndsDelimiterLine(body, at + delimiter.size()))
+            marks.push_back(at);
+        at = lineEnd + 1;
+    }
+    return marks;
+}
+
+// Reads the part that starts with its delimiter line into `block`: its head
+// lines up to the empty line, then its content up to the line end in front
+// of the next delimiter. Head lines without a colon are counted in
+// `strayLines` and otherwise skipped. False when the head does not end.
+bool ReadPart(std::string_view part, KrHTTPMessageBlock& block, size_t& strayLines) {
+    size_t at = part.find('\n');
+    if (at == std::string_view::npos)
+        return false;
+    ++at;
+    bool headEnded = false;
+    while (at < part.size()) {
+        const size_t lf = part.find('\n', at);
+        if (lf == std::string_view::npos)
+            break;
+        std::string_view line = part.substr(at, lf - at);
+        at = lf + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty()) {
+            headEnded = true;
+            break;
+        }
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos) {
+            ++strayLines;
+            continue;
+        }
+        const std::string name = Lowered(TrimBlanks(line.substr(0, colon)));
+        const std::string value(TrimBlanks(line.substr(colon + 1)));
+        if (name.empty() || value.empty())
+            continue;
+        block.headerFields[name].push_back(value);
+        std::string field;
+        if (name == "content-disposition" && FindParameter(value, "name", field))
+            block.fields["name"] = field;
+        else if (name == "content-type")
+            block.fields["mimetype"] = value;
+    }
+    if (!headEnded)
+        return false;
+    // The content ends at the line end in front of the next delimiter.
+    size_t end = part.size();
+    if (end >= at + 2 && part.substr(end - 2, 2) == "\r\n")
+        end -= 2;
+    else if (end >= at + 1 && part[end - 1] == '\n')
+        end -= 1;
+    if (end > at)
+        block.setContent(part.data() + at, end - at);
+    return true;
+}
+
+// The parts of a multipart body, in order. False when the body is malformed:
+// no delimiter, no closing delimiter at the end, a closing delimiter before
+// the last one, or a part whose head does not end.
+bool SplitParts(std::string_view body, std::string_view delimiter,
+                std::deque<KrHTTPMessageBlock>& parts, size_t& strayLines) {
+    const std::vector<size_t> marks = DelimiterLines(body, delimiter);
+    if (marks.empty())
+        return false;
+    if (body.substr(marks.back() + delimiter.size(), 2) != "--")
+        return false;  // no closing delimiter: the body was cut
+    for (size_t i = 0; i + 1 < marks.size(); ++i) {
+        const std::string_view part = body.substr(marks[i], marks[i + 1] - marks[i]);
+        if (part.substr(delimiter.size(), 2) == "--")
+            return false;  // a closing delimiter before the last one
+        if (!ReadPart(part, parts.emplace_back(), strayLines))
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -235,8 +331,8 @@ void KrXHeader::_parseTarget(std::string_view text) {
 
 int KrXHeader::_parseBody() {
     const int complete = isComplete();
-    if (complete != 2) {
-        if (complete == 1)
+    if (complete != KR_READ_COMPLETE) {
+        if (complete == KR_READ_REFUSED)
             _refusal = 400;
         return complete;
     }
@@ -259,7 +355,7 @@ int KrXHeader::_parseBody() {
             if (!FindParameter(ct, "boundary", boundary) || boundary.empty() ||
                 !_parseMultipart(boundary)) {
                 _refusal = 400;
-                return 1;
+                return KR_READ_REFUSED;
             }
         } else if (StartsWithNoCase(ct, "application/x-www-form-urlencoded")) {
             if (size != 0) {
@@ -268,14 +364,18 @@ int KrXHeader::_parseBody() {
                     _flushPairs();
             }
         } else {
-            std::cerr << "content type not defined (" << ct << ")" << std::endl;
+            // The type is the peer's text: control bytes must not reach the terminal.
+            std::string shown = "content type not defined (";
+            AppendLogEscaped(shown, ct);
+            shown += ")";
+            std::cerr << shown << std::endl;
         }
     }
     if (_blocksMade)
         _indexBlocks(_bodyParameters, _blocks->size());
     else
         _bodyIndexed = true;
-    return 2;
+    return KR_READ_COMPLETE;
 }
 
 bool KrXHeader::_parseMultipart(const std::string& boundary) {
@@ -283,71 +383,15 @@ bool KrXHeader::_parseMultipart(const std::string& boundary) {
         _body ? std::string_view(_body->Begin(), static_cast<size_t>(_body->Length()))
               : std::string_view();
     const std::string delimiter = "--" + boundary;
-
-    // A delimiter counts only at the start of the body or of a line, so the
-    // boundary text inside a part's content does not cut it.
-    std::vector<size_t> marks;
-    for (size_t at = body.find(delimiter); at != std::string_view::npos;
-         at = body.find(delimiter, at + delimiter.size())) {
-        if ((at == 0 || body[at - 1] == '\n') && EndsDelimiterLine(body, at + delimiter.size()))
-            marks.push_back(at);
-    }
-    if (marks.empty())
-        return false;
-    const size_t last = marks.back() + delimiter.size();
-    if (body.substr(last, 2) != "--")
-        return false;  // no closing delimiter: the body was cut
-
+    size_t strayLines = 0;
     std::deque<KrHTTPMessageBlock> parts;
-    for (size_t i = 0; i + 1 < marks.size(); ++i) {
-        const std::string_view part = body.substr(marks[i], marks[i + 1] - marks[i]);
-        if (part.substr(delimiter.size(), 2) == "--")
-            return false;  // a closing delimiter before the last one
-        KrHTTPMessageBlock& block = parts.emplace_back();
-        size_t at = part.find('\n');
-        if (at == std::string_view::npos)
-            return false;
-        ++at;
-        bool headEnded = false;
-        while (at < part.size()) {
-            const size_t lf = part.find('\n', at);
-            if (lf == std::string_view::npos)
-                break;
-            std::string_view line = part.substr(at, lf - at);
-            at = lf + 1;
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            if (line.empty()) {
-                headEnded = true;
-                break;
-            }
-            const size_t colon = line.find(':');
-            if (colon == std::string_view::npos) {
-                std::cerr << "oh oh ... problem..." << std::endl;
-                continue;
-            }
-            const std::string name = Lowered(TrimBlanks(line.substr(0, colon)));
-            const std::string value(TrimBlanks(line.substr(colon + 1)));
-            if (name.empty() || value.empty())
-                continue;
-            block.headerFields[name].push_back(value);
-            std::string field;
-            if (name == "content-disposition" && FindParameter(value, "name", field))
-                block.fields["name"] = field;
-            else if (name == "content-type")
-                block.fields["mimetype"] = value;
-        }
-        if (!headEnded)
-            return false;
-        // The content ends at the line end in front of the next delimiter.
-        size_t end = part.size();
-        if (end >= at + 2 && part.substr(end - 2, 2) == "\r\n")
-            end -= 2;
-        else if (end >= at + 1 && part[end - 1] == '\n')
-            end -= 1;
-        if (end > at)
-            block.setContent(part.data() + at, end - at);
-    }
+    const bool wellFormed = SplitParts(body, delimiter, parts, strayLines);
+    // Head lines without a colon are reported once for the whole body: one
+    // line each would let a single request flood standard error.
+    if (strayLines != 0)
+        std::cerr << "oh oh ... problem..." << std::endl;
+    if (!wellFormed)
+        return false;
     if (!_blocks)
         _blocks.emplace();
     for (KrHTTPMessageBlock& part : parts) {

@@ -7,6 +7,7 @@
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrHTTPMessageBlock.h"
 #include "transport/KrHttpTables.h"
+#include "transport/KrLogEscape.h"
 #include "transport/KrPoller.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrSocket.h"

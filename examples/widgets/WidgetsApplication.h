@@ -1,7 +1,9 @@
 #pragma once
 // The example's application object. Every request to "/" that names no page
 // id gets a page context of its own (a WidgetsPage), kept under the page's id
-// until the application goes; requests that carry "quivoid" reach that page.
+// until it expires (unnamed for 30 minutes, or the least recently named past
+// 10,000 pages); requests that carry "quivoid" reach that page, and once it
+// is gone they get the not-found page.
 // The page and its style sheet come from the storage's resources.
 
 #include <atomic>

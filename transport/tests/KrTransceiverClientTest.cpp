@@ -408,6 +408,50 @@ TEST(KrTransceiverClient, OffersRequestsToTheApplicationFirst) {
     EXPECT_EQ(application.created, std::vector<std::string>{"quivoid"});
 }
 
+TEST(KrTransceiverClient, RefusesBodiesThatDoNotParseWith400) {
+    RecordingApplication application;
+    BaseDirectory base;
+    Server server({{"_baseDirectoryHTTP", base.root}}, 3, [&](auto callback, const auto& options) {
+        return std::make_shared<KrTransceiverClient>(callback, options, &application);
+    });
+    const unsigned port = server.waitListening();
+    const std::string part = "--XyZ\r\nContent-Disposition: form-data; name=\"quivoid\"\r\n";
+    struct Case {
+        std::string type;
+        std::string body;
+        std::string status;
+        std::string answerBody;
+    };
+    const Case cases[] = {
+        {"multipart/form-data; boundary=XyZ", part + "\r\nknown\r\n--XyZ--\r\n", "HTTP/1.1 200 OK",
+         "command="},
+        // Stray head lines are only reported: the file is served.
+        {"multipart/form-data; boundary=XyZ", part + "stray\r\n\r\n\r\n--XyZ--\r\n",
+         "HTTP/1.1 200 OK", "p{}"},
+        {"multipart/form-data; boundary=XyZ", part + "\r\nknown\r\n--XyZ\r\n",
+         "HTTP/1.1 400 Bad Request", ""},
+        {"multipart/form-data; boundary=XyZ", "no delimiter", "HTTP/1.1 400 Bad Request", ""},
+        {"multipart/form-data", part + "\r\nknown\r\n--XyZ--\r\n", "HTTP/1.1 400 Bad Request", ""},
+    };
+    for (const Case& c : cases) {
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, "POST /style.css HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + c.type +
+                        "\r\nContent-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" +
+                        c.body);
+        bool closed = false;
+        const std::string answer = Answers(fd, 1, &closed);
+        EXPECT_EQ(StatusLine(answer), c.status) << c.body;
+        EXPECT_EQ(BodyOf(answer), c.answerBody) << c.body;
+        if (c.status.find(" 400 ") != std::string::npos) {
+            // Refused: the server closes the connection after the answer.
+            ReadToClose(fd, &closed);
+            EXPECT_TRUE(closed) << c.body;
+        }
+        ::close(fd);
+    }
+    EXPECT_EQ(application.dispatched, std::vector<std::string>{"known"});
+}
+
 TEST(KrTransceiverClient, AnswersQUIVORequestsWithAnEmpty404) {
     Server server({}, 6);
     const std::string answer = Ask(server.waitListening(), Get("/x?quivoid=a"));
