@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "foundation/KrException.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
@@ -425,10 +426,8 @@ void KrCGIRunner::_reap(Active& active, bool block) {
     if (active.exited)
         return;
     int status = 0;
-    pid_t got;
-    do {
-        got = ::waitpid(active.pid, &status, block ? 0 : WNOHANG);
-    } while (got < 0 && errno == EINTR);
+    const pid_t got =
+        KrRetryInterrupted([&] { return ::waitpid(active.pid, &status, block ? 0 : WNOHANG); });
     if (got == active.pid || (got < 0 && errno == ECHILD)) {
         active.exited = true;
         active.status = got == active.pid ? status : 0;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "foundation/KrException.h"
+#include "foundation/KrRetryInterrupted.h"
 
 namespace {
 
@@ -78,10 +79,9 @@ bool KrPoller::remove(int descriptor) {
 }
 
 bool KrPoller::wait(std::vector<Event>& out, int timeoutMs) {
-    int count;
-    do {
-        count = epoll_wait(_epoll, _buffer.data(), static_cast<int>(_buffer.size()), timeoutMs);
-    } while (count < 0 && errno == EINTR);
+    const int count = KrRetryInterrupted([&] {
+        return epoll_wait(_epoll, _buffer.data(), static_cast<int>(_buffer.size()), timeoutMs);
+    });
     if (count < 0)
         return false;
     for (int i = 0; i < count; ++i) {
@@ -101,9 +101,6 @@ bool KrPoller::wait(std::vector<Event>& out, int timeoutMs) {
 
 void KrPoller::wake() {
     const uint64_t one = 1;
-    ssize_t written;
-    do {
-        written = ::write(_wakeup, &one, sizeof one);
-    } while (written < 0 && errno == EINTR);
+    KrRetryInterrupted([&] { return ::write(_wakeup, &one, sizeof one); });
     // EAGAIN means the counter is already huge: a wake-up is pending anyway.
 }

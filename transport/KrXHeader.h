@@ -157,9 +157,8 @@ class KrXHeader : public KrJob {
     // --- Bodies and parameters ---
     void _parseURL(const std::string& text);
     // A KrReadResult: KR_READ_MORE while the body is incomplete,
-    // KR_READ_REFUSED for a body longer than announced, KR_READ_COMPLETE once
-    // parsed; a malformed multipart body gives KR_READ_COMPLETE with
-    // refusalStatus() 400.
+    // KR_READ_REFUSED for a body longer than announced or a malformed
+    // multipart body (refusalStatus() 400), KR_READ_COMPLETE once parsed.
     int _parseBody();
     void setRequestQuery(const std::string& url);
 

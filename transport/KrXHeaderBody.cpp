@@ -404,7 +404,7 @@ bool KrXHeader::_parseMultipart(const std::string& boundary) {
 void KrXHeader::setRequestQuery(const std::string& url) {
     if (method() != KR_HTTP_GET)
         return;
-    setDirection(2);
+    setDirection(KR_DIRECTION_REQUEST);
     _makeBlocks();
     const size_t mark = url.find('?');
     if (mark != std::string::npos) {

@@ -24,7 +24,7 @@ std::string WithoutLineBreaks(std::string text) {
 
 KrXResponseHeader* KrXHeader::makeResponse() {
     auto* answer = new KrXResponseHeader(KR_HTTP_ANSWER, false, protocolKind());
-    answer->setDirection(1);
+    answer->setDirection(KR_DIRECTION_ANSWER);
     answer->_created = _created;
     answer->_path = _path;
     std::string requestLine;
@@ -52,7 +52,7 @@ KrXResponseHeader* KrXHeader::makeRefusal() {
     answer->setStatus(_refusal != 0 ? _refusal : 400);
     answer->_closeAfter = true;
     answer->body();  // an empty body: Content-Length 0
-    answer->setState(6);
+    answer->setState(KR_JOB_READY);
     return answer;
 }
 
