@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "foundation/KrJob.h"
 #include "foundation/KrStringBuf.h"
@@ -153,6 +154,29 @@ class KrTransceiverClient : public KrJob {
     std::string _rootReal;
     std::shared_ptr<KrFileHandle> _rootDirectory;
     int64_t _rootCheckedAt = INT64_MIN;
+
+    // Small files as last read, by their path below the base directory.
+    // An entry is served only while the path still names the same file with
+    // the same size and times (one stat per request instead of an open, a
+    // read and a close); anything else reads the file again.
+    struct CachedFile {
+        dev_t device;
+        ino_t inode;
+        off_t size;
+        timespec modified;
+        timespec changed;
+        std::string content;
+        const char* type;
+    };
+    static constexpr size_t kCachedFileSize = 64 * 1024;
+    static constexpr size_t kCacheBytes = 16u << 20;
+    std::shared_ptr<const CachedFile> _cachedFile(const KrFileHandle& root,
+                                                  const std::string& relative);
+    void _cacheFile(const std::string& relative, std::shared_ptr<const CachedFile> file);
+    // Guards the cache and its size in bytes.
+    std::mutex _cacheLock;
+    std::unordered_map<std::string, std::shared_ptr<const CachedFile>> _cache;
+    size_t _cacheSize = 0;
     // Declared last, so it goes first: its programs' answers use the rest.
     KrCGIRunner _runner;
 };

@@ -235,6 +235,16 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     std::string full;
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
+        if (std::shared_ptr<const CachedFile> cached = _cachedFile(*rootDirectory, relative)) {
+            std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+            answer->setStatus(200);
+            answer->body().sputn(cached->content.data(),
+                                 static_cast<std::streamsize>(cached->content.size()));
+            answer->contentType() = cached->type;
+            answer->setState(KR_JOB_READY);
+            _send(answer, request.taskName());
+            return true;
+        }
         // One system call opens a plain file and refuses every way out of
         // the base directory and every symbolic link, so the path opened is
         // the path routed; a linked path, an absolute one and an old kernel
@@ -264,6 +274,35 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     struct stat info;
     if (!file->isOpen() || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
+    if (static_cast<size_t>(info.st_size) <= kCachedFileSize && full == root + relative) {
+        // Read once here and kept for the next requests of the same path.
+        auto cached = std::make_shared<CachedFile>(
+            CachedFile{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, {},
+                       ContentTypeOf(full)});
+        cached->content.resize(static_cast<size_t>(info.st_size));
+        size_t got = 0;
+        while (got < cached->content.size()) {
+            const ssize_t n = file->read(cached->content.data() + got, cached->content.size() - got);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        struct stat after;
+        // A file that changed while it was read is sent as read and not kept.
+        if (got == cached->content.size() && ::fstat(file->get(), &after) == 0 &&
+            after.st_size == info.st_size && after.st_mtim.tv_sec == info.st_mtim.tv_sec &&
+            after.st_mtim.tv_nsec == info.st_mtim.tv_nsec)
+            _cacheFile(relative, cached);
+        cached->content.resize(got);
+        std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+        answer->setStatus(200);
+        answer->body().sputn(cached->content.data(),
+                             static_cast<std::streamsize>(cached->content.size()));
+        answer->contentType() = cached->type;
+        answer->setState(KR_JOB_READY);
+        _send(answer, request.taskName());
+        return true;
+    }
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
     answer->setStatus(200);
     answer->setFileBody(full, static_cast<long>(info.st_size));
@@ -272,6 +311,46 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     answer->setState(KR_JOB_READY);
     _send(answer, request.taskName());
     return true;
+}
+
+std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cachedFile(
+    const KrFileHandle& root, const std::string& relative) {
+    std::shared_ptr<const CachedFile> cached;
+    {
+        std::lock_guard<std::mutex> guard(_cacheLock);
+        const auto it = _cache.find(relative);
+        if (it == _cache.end())
+            return nullptr;
+        cached = it->second;
+    }
+    // The last component is not followed: a path that has become a link is
+    // opened (and checked) again. An earlier component that has become a
+    // link can only lead to the very file that was checked when it was
+    // read, or the identity differs.
+    struct stat info;
+    if (::fstatat(root.get(), relative.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode) || info.st_dev != cached->device || info.st_ino != cached->inode ||
+        info.st_size != cached->size || info.st_mtim.tv_sec != cached->modified.tv_sec ||
+        info.st_mtim.tv_nsec != cached->modified.tv_nsec ||
+        info.st_ctim.tv_sec != cached->changed.tv_sec ||
+        info.st_ctim.tv_nsec != cached->changed.tv_nsec)
+        return nullptr;
+    return cached;
+}
+
+void KrTransceiverClient::_cacheFile(const std::string& relative,
+                                     std::shared_ptr<const CachedFile> file) {
+    std::lock_guard<std::mutex> guard(_cacheLock);
+    // Past its size the cache starts afresh: simple, and bounded.
+    if (_cacheSize + file->content.size() + relative.size() > kCacheBytes) {
+        _cache.clear();
+        _cacheSize = 0;
+    }
+    std::shared_ptr<const CachedFile>& slot = _cache[relative];
+    if (slot)
+        _cacheSize -= slot->content.size() + relative.size();
+    _cacheSize += file->content.size() + relative.size();
+    slot = std::move(file);
 }
 
 bool KrTransceiverClient::_serveResource(const std::string& path, const std::string&,

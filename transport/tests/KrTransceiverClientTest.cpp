@@ -634,3 +634,19 @@ TEST_F(FileServing, TellsThePeerWhenAProgramDiesWithinItsAnswer) {
         ::close(fd);
     }
 }
+
+TEST_F(FileServing, ServesAFileAsItIsNowAfterItChanged) {
+    // Small files are kept after their first answer; each later answer
+    // checks that the path still names the same, unchanged file.
+    WriteFile(base.root + "/changing.txt", "first");
+    EXPECT_EQ(BodyOf(Ask(port, Get("/changing.txt"))), "first");
+    EXPECT_EQ(BodyOf(Ask(port, Get("/changing.txt"))), "first");
+    WriteFile(base.root + "/changing.txt", "again");
+    EXPECT_EQ(BodyOf(Ask(port, Get("/changing.txt"))), "again");
+    // Replaced by a link that leads out of the base directory: refused.
+    ::unlink((base.root + "/changing.txt").c_str());
+    ::symlink((base.top + "/secret").c_str(), (base.root + "/changing.txt").c_str());
+    EXPECT_EQ(StatusLine(Ask(port, Get("/changing.txt"))), "HTTP/1.1 404 Not Found");
+    ::unlink((base.root + "/changing.txt").c_str());
+    EXPECT_EQ(StatusLine(Ask(port, Get("/changing.txt"))), "HTTP/1.1 404 Not Found");
+}
