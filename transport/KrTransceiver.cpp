@@ -1,5 +1,6 @@
 #include "transport/KrTransceiver.h"
 
+#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <vector>
@@ -78,15 +79,24 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
     return {server, [server] { return server->_open(); }};
 }
 
-// One line, whole and flushed, also when several server threads print at
-// once: the text and its line end go out in one write of the stream (which
-// takes the standard output's lock once), then the stream is flushed.
-void printLine(const std::string& text) {
+// Lines written since the last flush of standard output.
+std::atomic<bool> gLinesPending{false};
+
+// One line, whole, also when several threads print at once: the text and
+// its line end go out in one write of the stream (which takes the standard
+// output's lock once). Access-log lines come one per answer: they are
+// flushed by the loops before they wait (flushLogging), not one by one.
+void writeLine(const std::string& text) {
     std::string line;
     line.reserve(text.size() + 1);
     line += text;
     line += '\n';
     std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
+// A line flushed at once: the rare ones a reader waits for.
+void printLine(const std::string& text) {
+    writeLine(text);
     std::cout.flush();
 }
 
@@ -131,6 +141,7 @@ KrTransceiver::~KrTransceiver() {
         oldSockets.swap(sockets);
         _bySerial.clear();
     }
+    flushLogging();
 }
 
 void KrTransceiver::_stopPrograms() {
@@ -372,8 +383,15 @@ void KrTransceiver::printLogging(const KrServerCallback_t& record) {
     if (record.type != KR_EVENT_ACCESS_LOG)
         return;
     const auto it = record.values.find("logging");
-    if (it != record.values.end())
-        printLine(it->second);
+    if (it != record.values.end()) {
+        writeLine(it->second);
+        gLinesPending.store(true, std::memory_order_release);
+    }
+}
+
+void KrTransceiver::flushLogging() {
+    if (gLinesPending.load(std::memory_order_acquire) && gLinesPending.exchange(false))
+        std::cout.flush();
 }
 
 bool KrTransceiver::isKnownServerType(const std::map<std::string, std::string>& parameters) {

@@ -122,8 +122,12 @@ class KrTransceiver : public KrJob {
     // Tells a server's supervisor (kind 5, "ctask") that the server finished
     // its task, and makes the server leave it.
     void _finishServerTask(const std::string& name);
-    // Writes the "logging" value of a type-7 record as one line.
+    // Writes the "logging" value of a type-7 record as one line. The line
+    // reaches standard output at the next flushLogging, which the loops call
+    // before they wait (so within the batch of answers it came with).
     static void printLogging(const KrServerCallback_t& record);
+    // Flushes the lines printLogging wrote since the last flush.
+    static void flushLogging();
     // "type" (default "none") is "HTTP", "HTTPS", "DirectSocket" or "QUIVO".
     static bool isKnownServerType(const std::map<std::string, std::string>& parameters);
 

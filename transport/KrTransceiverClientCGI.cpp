@@ -291,8 +291,10 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     }
 
     void _send(const std::shared_ptr<KrXResponseHeader>& answer) {
-        if (KrTransceiver* owner = _client.attachedTransceiver())
+        if (KrTransceiver* owner = _client.attachedTransceiver()) {
             owner->send(_client, answer, _callback, _request.taskName());
+            KrTransceiver::flushLogging();
+        }
     }
 
     std::shared_ptr<KrAnswerStream> _self() {

@@ -243,6 +243,8 @@ void KrTransceiver::_tcpReceiveLoop() {
     std::vector<std::string> dead;
     while (receiving.load()) {
         events.clear();
+        // The access-log lines of the answers just made go out now.
+        flushLogging();
         // Without end: new sockets enter the set directly, and stop wakes it.
         if (!_receivePoller.wait(events, -1)) {
             g_logger.writeLine(0, "epoll_wait() failed");
@@ -324,6 +326,7 @@ void KrTransceiver::_tcpSendLoop() {
         }
         ready.clear();
         events.clear();
+        flushLogging();
         // New output wakes the set through _outputQueued; full sockets
         // report writability themselves.
         if (!_sendPoller.wait(events, -1)) {
@@ -408,6 +411,7 @@ void KrTransceiver::_housekeeping() {
         all.clear();
 
         KrCombinedTask::global().wakeAll();
+        flushLogging();
         std::unique_lock<std::mutex> wait(_housekeepingMutex);
         // Once a second, or sooner for a deadline found above or armed since;
         // an expired one is looked at again a second later at most.

@@ -208,6 +208,7 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
         if (!listening || record.leave())
             break;
     }
+    KrTransceiver::flushLogging();
 }
 
 bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection) {
