@@ -91,11 +91,12 @@ class KrHeaderFields {
             names |= bitOf(nameOf(entry));
         }
 
+        // The reader made every entry inside `text`: no range checks.
         std::string_view nameOf(const Entry& entry) const {
-            return std::string_view(text).substr(entry.name, entry.nameLength);
+            return std::string_view(text.data() + entry.name, entry.nameLength);
         }
         std::string_view rawOf(const Entry& entry) const {
-            return std::string_view(text).substr(entry.value, entry.valueLength);
+            return std::string_view(text.data() + entry.value, entry.valueLength);
         }
         // The value as the map holds it.
         std::string valueOf(const Entry& entry) const;
@@ -119,6 +120,13 @@ class KrHeaderFields {
     // false. Returns false when there is no such field.
     template <class Visit>
     bool visit(std::string_view name, Visit&& visit) const;
+    // Calls visit(std::string_view value) for each value under `name` as the
+    // peer sent it (trimmed, inner blanks kept), from the reader's record
+    // alone: the framing of a message follows what was received, whatever a
+    // caller changed in the map since. Stops when visit returns false.
+    // Returns false when no such field was received.
+    template <class Visit>
+    bool visitSent(std::string_view name, Visit&& visit) const;
     // The first value under `name`, or empty.
     std::string first(std::string_view name) const;
     bool has(std::string_view name) const {
@@ -174,6 +182,21 @@ bool KrHeaderFields::visit(std::string_view name, Visit&& visit) const {
         else
             more = visit(_store->rawOf(entry));
         if (!more)
+            break;
+    }
+    return any;
+}
+
+template <class Visit>
+bool KrHeaderFields::visitSent(std::string_view name, Visit&& visit) const {
+    if (!_store || !_store->mayHave(name))
+        return false;
+    bool any = false;
+    for (const Store::Entry& entry : _store->entries) {
+        if (_store->nameOf(entry) != name)
+            continue;
+        any = true;
+        if (!visit(_store->rawOf(entry)))
             break;
     }
     return any;

@@ -16,6 +16,7 @@
 // reader's flat record only as far as callers ask for them.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,6 +36,8 @@
 #include "transport/KrHttpTables.h"
 #include "transport/KrServerCallback_t.h"
 
+class KrChunkedDecoder;
+class KrConnectStop;
 class KrFileHandle;
 class KrHTMLKontextN;
 class KrXMLComplexElement;
@@ -98,17 +101,26 @@ class KrXHeader : public KrJob {
         // body(): the read position stays, and the lines are read from there
         // once a line feed has arrived, as if they had come in one piece.
         // Looking for the feed rather than the CR before it leaves one
-        // unforeseeable branch per line. _passRoom is how many unread bytes
-        // may gather so (0 once the head is done or refused).
+        // unforeseeable branch per line. A NUL, or a CR followed by anything
+        // but LF, is refused at once, as it would be in a whole head; a CR
+        // at the end waits for the byte behind it. _passRoom is how many
+        // unread bytes may gather so (0 once the head is done or refused).
         if (_passRoom != 0 && _body) {
             const char* const start = _body->Begin();
             const uint64_t available = _body->Length();
             uint64_t scanned = _scanned;
             if (available - scanned - 1 < kSmallPiece && available <= _passRoom) {
                 // A library scan costs more than the loop on so few bytes.
-                while (scanned < available && start[scanned] != '\n')
-                    ++scanned;
-                if (scanned == available) {
+                for (; scanned < available; ++scanned) {
+                    const char c = start[scanned];
+                    if (c > '\r')
+                        continue;
+                    if (c == '\n' || c == '\0')
+                        break;
+                    if (c == '\r' && (scanned + 1 == available || start[scanned + 1] != '\n'))
+                        break;
+                }
+                if (scanned == available || (start[scanned] == '\r' && scanned + 1 == available)) {
                     _scanned = scanned;
                     return 0;
                 }
@@ -151,6 +163,18 @@ class KrXHeader : public KrJob {
     // GET with a query or a multipart/form-data POST.
     void buildFormPost(KrXMLGenericElement& form, const std::string& base);
     const std::string& boundary() const { return _boundary; }
+    // How long connecting for this request may take: the carrier gives up at
+    // `deadline`, and at once when `stop` is signalled (null: nothing stops
+    // it). No limit is set at first; the system's own connect limit applies.
+    void setConnectLimit(std::chrono::steady_clock::time_point deadline,
+                         std::shared_ptr<KrConnectStop> stop);
+    std::chrono::steady_clock::time_point connectDeadline() const {
+        return _connectLimit ? _connectLimit->deadline
+                             : std::chrono::steady_clock::time_point::max();
+    }
+    std::shared_ptr<KrConnectStop> connectStop() const {
+        return _connectLimit ? _connectLimit->stop : nullptr;
+    }
 
     // --- Answers ---
     // A new answer for this request; the caller owns it.
@@ -217,6 +241,11 @@ class KrXHeader : public KrJob {
     std::vector<std::string>& requestHeader(const std::string& name) {
         return _requestHeaders.values(name);
     }
+    // In an answer: the request's values as rawHeader gives them (as sent,
+    // inner blanks kept), for the access log.
+    const std::vector<std::string>& rawRequestHeader(const std::string& name) {
+        return _requestHeaders.raw(name);
+    }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
     // Unread body bytes against the announced length: fewer 0, more 1, equal 2.
@@ -277,6 +306,8 @@ class KrXHeader : public KrJob {
     bool _parseFieldLine(std::string_view line);
     int _finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
     int _completion();
+    // Decodes the chunked body of an answer as far as its bytes have come.
+    int _readChunks();
     int _refuse(unsigned long status);
     bool _checkContentLength();
     void _keepPipelined(uint64_t bodyBytes);
@@ -375,6 +406,17 @@ class KrXHeader : public KrJob {
     uint64_t _passRoom = kMaxLineLength;
     uint64_t _maxBodyLength = kDefaultMaxBodyLength;
     std::string _pipelined;
+    // An answer in chunked coding while its body is read; the decoded body
+    // replaces body() once the last chunk is in.
+    std::unique_ptr<KrChunkedDecoder> _chunked;
+
+    // Outgoing requests: the carrier's connect limit, made when one is set
+    // (a received message never has one).
+    struct ConnectLimit {
+        std::chrono::steady_clock::time_point deadline;
+        std::shared_ptr<KrConnectStop> stop;
+    };
+    std::unique_ptr<ConnectLimit> _connectLimit;
 
     friend class KrXResponseHeader;
 };
