@@ -45,16 +45,16 @@ class KrChunkedDecoder {
 
   private:
     enum class Stage {
-        SIZE,            // hexadecimal digits of a chunk size
-        EXTENSION,       // behind the size, up to the line end
-        SIZE_LF,         // the LF behind the size line's CR
-        DATA,            // chunk data
-        DATA_END,        // the line end behind the data
-        DATA_LF,         // the LF behind the data's CR
-        TRAILER_START,   // the start of a trailer line, or the final empty line
-        TRAILER,         // inside a trailer line
-        TRAILER_LF,      // the LF behind a trailer line's CR
-        END_LF,          // the LF behind the final CR
+        SIZE,           // hexadecimal digits of a chunk size
+        EXTENSION,      // behind the size, up to the line end
+        SIZE_LF,        // the LF behind the size line's CR
+        DATA,           // chunk data
+        DATA_END,       // the line end behind the data
+        DATA_LF,        // the LF behind the data's CR
+        TRAILER_START,  // the start of a trailer line, or the final empty line
+        TRAILER,        // inside a trailer line
+        TRAILER_LF,     // the LF behind a trailer line's CR
+        END_LF,         // the LF behind the final CR
         DONE,
         FAILED,
     };

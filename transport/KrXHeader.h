@@ -122,7 +122,7 @@ class KrXHeader : public KrJob {
                 }
                 if (scanned == available || (start[scanned] == '\r' && scanned + 1 == available)) {
                     _scanned = scanned;
-                    return 0;
+                    return KR_READ_MORE;
                 }
             }
         }

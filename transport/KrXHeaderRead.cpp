@@ -269,16 +269,16 @@ unsigned long ProtocolRefusal(std::string_view protocol) {
 }
 
 bool IsSchemeCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '+' ||
-           c == '-' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '+' || c == '-' ||
+           c == '.';
 }
 
 // In an absolute-form target ("http://host:8000/a?b"), the position where
 // the authority ends and the path (or the query) begins; 0 when the target
 // is in another form. SIZE_MAX when the authority is empty.
 size_t AbsoluteFormPath(std::string_view target) {
-    if (target.empty() || !((target[0] >= 'a' && target[0] <= 'z') ||
-                            (target[0] >= 'A' && target[0] <= 'Z')))
+    if (target.empty() ||
+        !((target[0] >= 'a' && target[0] <= 'z') || (target[0] >= 'A' && target[0] <= 'Z')))
         return 0;
     size_t at = 1;
     while (at < target.size() && IsSchemeCharacter(target[at]))
@@ -316,7 +316,7 @@ int KrXHeader::_refuse(unsigned long status) {
     _passRoom = 0;
     // The peer's framing can no longer be trusted: answer and close.
     _closeAfter = true;
-    return 1;
+    return KR_READ_REFUSED;
 }
 
 std::string_view KrXHeader::_pendingLine() {
@@ -350,14 +350,14 @@ __attribute__((noinline)) int KrXHeader::_readHead(
 
 int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadComplete) {
     if (_refusal != 0)
-        return 1;
+        return KR_READ_REFUSED;
     if (!_inHead)
         return _completion();
     KrStringBuf& in = body();
     while (_inHead) {
         const uint64_t available = in.Length();
         if (available == 0)
-            return 0;
+            return KR_READ_MORE;
         const char* const start = in.Begin();
         const char* const end = start + available;
         const char* const stop = FindLineControl(start, end);
@@ -386,7 +386,7 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
         if (!whole) {
             _headBytes += length;
             in.gbump(static_cast<int>(length));
-            return 0;
+            return KR_READ_MORE;
         }
         std::string_view line(start, length);
         if (pending != 0) {
@@ -405,12 +405,12 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
         }
         if (line.empty()) {
             const int result = _finishHead(onHeadComplete);
-            if (result != 2)
+            if (result != KR_READ_COMPLETE)
                 return result;
         } else {
             _inHead = _parseHeadLine(line);
             if (_refusal != 0)
-                return 1;
+                return KR_READ_REFUSED;
         }
     }
     return _completion();
@@ -428,7 +428,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         return true;
     });
     // HTTP/1.0 closes after each answer unless the request asks otherwise.
-    if (direction() == 2 && !_closeAfter) {
+    if (direction() == KR_DIRECTION_REQUEST && !_closeAfter) {
         size_t token = 0;
         bool http10 = false;
         _headers.visit(":first:", [&token, &http10](std::string_view value) {
@@ -460,15 +460,15 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         // coding also rules out a request framed two ways at once. An answer
         // in chunked coding is read (a server may always send one), and its
         // Content-Length, if any, does not count.
-        if (direction() == 2 || !EqualsNoCase(lastCoding, "chunked"))
+        if (direction() == KR_DIRECTION_REQUEST || !EqualsNoCase(lastCoding, "chunked"))
             return _refuse(501);
         _chunked = std::make_unique<KrChunkedDecoder>(_maxBodyLength);
     } else if (!_checkContentLength()) {
-        return 1;
+        return KR_READ_REFUSED;
     }
     if (!onHeadComplete(*this))
-        return 1;
-    return 2;
+        return KR_READ_REFUSED;
+    return KR_READ_COMPLETE;
 }
 
 bool KrXHeader::_checkContentLength() {
@@ -504,17 +504,17 @@ bool KrXHeader::_checkContentLength() {
 int KrXHeader::_completion() {
     const uint64_t unread = _body ? _body->Length() : 0;
     const uint64_t announced = static_cast<uint64_t>(_contentLength);
-    if (!_hasLength && direction() != 2) {
+    if (!_hasLength && direction() != KR_DIRECTION_REQUEST) {
         // A chunked answer has no length until its last chunk is in.
         if (_chunked)
             return _readChunks();
-        return 2;  // an answer without a length runs to the connection's end
+        return KR_READ_COMPLETE;  // an answer without a length runs to the connection's end
     }
     if (unread < announced)
-        return 0;
+        return KR_READ_MORE;
     if (unread > announced)
         _keepPipelined(announced);
-    return 2;
+    return KR_READ_COMPLETE;
 }
 
 int KrXHeader::_readChunks() {
@@ -532,14 +532,14 @@ int KrXHeader::_readChunks() {
         auto rest = std::make_unique<KrStringBuf>();
         rest->Append(data + used, unread - used);
         _body = std::move(rest);
-        return 0;
+        return KR_READ_MORE;
     }
     _pipelined.append(data + used, unread - used);
     _body = _chunked->takeOutput();
     _contentLength = static_cast<long>(_chunked->decodedLength());
     _hasLength = true;
     _chunked.reset();
-    return 2;
+    return KR_READ_COMPLETE;
 }
 
 void KrXHeader::_keepPipelined(uint64_t bodyBytes) {
@@ -569,7 +569,7 @@ bool KrXHeader::_parseHeadLine(std::string_view line) {
 }
 
 bool KrXHeader::_parseFirstLine(std::string_view line) {
-    _direction.store(0);
+    _direction.store(KR_DIRECTION_NONE);
     KrHeaderFields::Store& store = _headers.writableStore();
     KrHeaderFields::Store::Text& text = store.text;
     text.reserve(kTypicalHead);
@@ -602,9 +602,9 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         auto known = KrHttpMethods().find(std::string(method));
         if (known != KrHttpMethods().end()) {
             _method.store(known->second);
-            _direction.store(2);
+            _direction.store(KR_DIRECTION_REQUEST);
         } else if (StartsWith(method, "HTTP/") || StartsWith(method, "QUIVO/")) {
-            _direction.store(1);
+            _direction.store(KR_DIRECTION_ANSWER);
         }
     }
     if (at < size)
@@ -648,9 +648,9 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     // proxy sends it and HTTP/1.1 servers must take) is served by its path:
     // the token keeps the path and query alone, for every reader of it.
     bool noAuthority = false;
-    if (_direction.load() == 2 && count >= 2) {
-        const size_t path = AbsoluteFormPath(
-            std::string_view(base + begins[1], ends[1] - begins[1]));
+    if (_direction.load() == KR_DIRECTION_REQUEST && count >= 2) {
+        const size_t path =
+            AbsoluteFormPath(std::string_view(base + begins[1], ends[1] - begins[1]));
         if (path == SIZE_MAX) {
             noAuthority = true;
         } else if (path != 0) {
@@ -677,13 +677,13 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     ++_lineCount;
 
     const int direction = _direction.load();
-    if (direction == 0) {
+    if (direction == KR_DIRECTION_NONE) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
         _refuse(unknownMethod ? 501 : 400);
         return false;
     }
-    if (direction == 2) {
+    if (direction == KR_DIRECTION_REQUEST) {
         const int m = _method.load();
         if (m != KR_HTTP_GET && m != KR_HTTP_POST && m != KR_HTTP_HEAD) {
             // "NONE" and "ANSWER" name internal message kinds, not requests.

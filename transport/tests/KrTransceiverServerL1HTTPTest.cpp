@@ -375,7 +375,8 @@ TEST(KrTransceiverServerL1HTTP, FramingRowsThatNeedTheServer) {
 TEST(KrTransceiverServerL1HTTP, LogsRefererAndUserAgentAsSent) {
     Server server;
     const int fd = ConnectLoopback(server.waitListening());
-    SendAll(fd, Get("/a", "Referer: http://r/a b\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n"));
+    SendAll(fd,
+            Get("/a", "Referer: http://r/a b\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n"));
     Answers(fd, 1);
     ::close(fd);
     server.events.waitFor(7);

@@ -16,6 +16,7 @@
 #include "document/KrXMLGenericElement.h"
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrURL.h"
 #include "html/KrHTML_input2_blob.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -611,7 +612,7 @@ TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTh
         transceiver.id());
     const std::string where = "127.0.0.1:" + std::to_string(full.port);
     const auto hook = [&](const std::string& path) {
-        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
         request->setURL("http://" + where + path, "");
         request->setTaskName("task" + path);
         std::shared_ptr<KrXHeader> copy = request;
@@ -675,9 +676,8 @@ class PiecewiseAnswerer {
                 if (_stopping)
                     return;
             }
-            httptest::ReadUntil(fd, [](const std::string& in) {
-                return in.find("\r\n\r\n") != std::string::npos;
-            });
+            httptest::ReadUntil(
+                fd, [](const std::string& in) { return in.find("\r\n\r\n") != std::string::npos; });
             for (const std::string& piece : pieces)
                 httptest::SendAll(fd, piece);
             char byte;
@@ -714,7 +714,7 @@ TEST_F(LoopbackFixture, AChunkedAnswerReachesTheRequesterWhole) {
     PiecewiseAnswerer remoteServer({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
                                     "5\r\nhello\r\n", "7;e=1\r\n, world\r\n1", "\r\n!\r\n0\r\n",
                                     "\r\n"});
-    auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     request->setURL("http://127.0.0.1:" + std::to_string(remoteServer.port) + "/chunked", "");
     send(request);
     ASSERT_TRUE(requester->waitFor(1));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/KrURL.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/KrHttpSamples.h"
 
@@ -68,8 +69,7 @@ std::string Describe(KrXHeader& header) {
 TEST(KrXHeaderRead, CapturedRequestsParseTheSameWholeAndInPieces) {
     std::vector<KrHttpSample> samples = KrHttpSamples();
     // A bare LF ends a line as CR LF does, also when the two are mixed.
-    samples.push_back({"bare line feeds",
-                       "GET /x HTTP/1.1\nX-A: a\r\nX-B: b c\nHost: h\n\r\n"});
+    samples.push_back({"bare line feeds", "GET /x HTTP/1.1\nX-A: a\r\nX-B: b c\nHost: h\n\r\n"});
     for (const KrHttpSample& sample : samples) {
         KrXHeader whole(KR_HTTP_POST, false, 3);
         const Fed fedWhole = Feed(whole, sample.bytes, 0);
@@ -228,9 +228,10 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
     };
     for (const Row& row : rows) {
         for (size_t step : {size_t{0}, size_t{1}}) {
-            KrXHeader header(KR_HTTP_POST, false, 3);
+            KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
             const Fed fed = Feed(header, row.bytes, step);
-            EXPECT_EQ(fed.result, row.status == 0 ? 2 : 1) << row.name << " step " << step;
+            EXPECT_EQ(fed.result, row.status == 0 ? KR_READ_COMPLETE : KR_READ_REFUSED)
+                << row.name << " step " << step;
             EXPECT_EQ(header.refusalStatus(), row.status) << row.name;
             EXPECT_EQ(header.closeAfter(), !row.staysOpen) << row.name;
             if (row.status == 0) {
@@ -244,17 +245,18 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
             std::unique_ptr<KrXHeader> answer(header.makeRefusal());
             std::ostringstream head;
             ASSERT_TRUE(answer->write(head)) << row.name;
-            EXPECT_EQ(head.str().substr(0, head.str().find("\r\n")),
-                      "HTTP/1.1 " + std::to_string(row.status) + " " +
-                          KrHttpStatusTexts().at(row.status))
+            EXPECT_EQ(
+                head.str().substr(0, head.str().find("\r\n")),
+                "HTTP/1.1 " + std::to_string(row.status) + " " + KrHttpStatusTexts().at(row.status))
                 << row.name;
         }
     }
 }
 
 TEST(KrXHeaderRead, AbsoluteFormTargetIsReadAsItsPathAndQuery) {
-    KrXHeader header(KR_HTTP_POST, false, 3);
-    ASSERT_EQ(Feed(header, "GET http://h:1/p/a.txt?x=1&y=2 HTTP/1.1\r\n\r\n", 0).result, 2);
+    KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
+    ASSERT_EQ(Feed(header, "GET http://h:1/p/a.txt?x=1&y=2 HTTP/1.1\r\n\r\n", 0).result,
+              KR_READ_COMPLETE);
     EXPECT_EQ(header.header(":first:"),
               (std::vector<std::string>{"GET", "/p/a.txt?x=1&y=2", "HTTP/1.1"}));
     EXPECT_EQ(header.query(), "x=1&y=2");
@@ -292,10 +294,11 @@ TEST(KrXHeaderRead, ChunkedAnswersAreReadWhole) {
         // A length beside the coding does not count.
         for (const std::string& more : {std::string(), std::string("Content-Length: 3\r\n")}) {
             for (size_t step : {size_t{0}, size_t{1}, size_t{2}, size_t{7}}) {
-                KrXHeader header(KR_HTTP_POST, false, 3);
+                KrXHeader header(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
                 header.setMaxBodyLength(1000);
                 const Fed fed = Feed(header, head + more + "\r\n" + row.chunks, step);
-                EXPECT_EQ(fed.result, row.status == 0 ? 2 : 1) << row.name << " step " << step;
+                EXPECT_EQ(fed.result, row.status == 0 ? KR_READ_COMPLETE : KR_READ_REFUSED)
+                    << row.name << " step " << step;
                 EXPECT_EQ(header.refusalStatus(), row.status) << row.name << " step " << step;
                 if (row.status != 0)
                     continue;
@@ -309,14 +312,14 @@ TEST(KrXHeaderRead, ChunkedAnswersAreReadWhole) {
         }
     }
     // Only chunked coding frames an answer's body; a request's is not read.
-    KrXHeader gzip(KR_HTTP_POST, false, 3);
+    KrXHeader gzip(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     EXPECT_EQ(Feed(gzip, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n", 0).result,
-              1);
+              KR_READ_REFUSED);
     EXPECT_EQ(gzip.refusalStatus(), 501u);
-    KrXHeader request(KR_HTTP_POST, false, 3);
-    EXPECT_EQ(Feed(request, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 0)
-                  .result,
-              1);
+    KrXHeader request(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
+    EXPECT_EQ(
+        Feed(request, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 0).result,
+        KR_READ_REFUSED);
     EXPECT_EQ(request.refusalStatus(), 501u);
 }
 
