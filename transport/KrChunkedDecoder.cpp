@@ -1,24 +1,8 @@
 #include "transport/KrChunkedDecoder.h"
 
 #include <algorithm>
-
-namespace {
-
-// The value of a hexadecimal digit, or -1.
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Fifteen hexadecimal digits hold 60 bits: a size cannot overflow.
-constexpr size_t kMaxSizeDigits = 15;
-
-}  // namespace
+#include <cctype>
+#include <charconv>
 
 KrChunkedDecoder::KrChunkedDecoder(uint64_t maxBodyLength)
     : _maxBodyLength(maxBodyLength), _output(std::make_unique<KrStringBuf>()) {}
@@ -37,6 +21,8 @@ KrChunkedResult KrChunkedDecoder::_fail(KrChunkedResult result) {
 
 KrChunkedResult KrChunkedDecoder::_sizeLineEnded() {
     _lineLength = 0;
+    _size = 0;
+    std::from_chars(_sizeDigits, _sizeDigits + _digits, _size, 16);
     if (_size == 0) {
         _stage = Stage::TRAILER_START;
         return KR_CHUNKS_MORE;
@@ -68,11 +54,10 @@ KrChunkedResult KrChunkedDecoder::feed(const char* data, size_t size, size_t& us
         const char c = data[at++];
         switch (_stage) {
             case Stage::SIZE: {
-                const int digit = HexValue(c);
-                if (digit >= 0) {
-                    if (++_digits > kMaxSizeDigits)
+                if (std::isxdigit(static_cast<unsigned char>(c))) {
+                    if (_digits == sizeof _sizeDigits)
                         return _fail(KR_CHUNKS_TOO_LARGE);
-                    _size = _size * 16 + static_cast<uint64_t>(digit);
+                    _sizeDigits[_digits++] = c;
                     ++_lineLength;
                     break;
                 }
@@ -120,7 +105,6 @@ KrChunkedResult KrChunkedDecoder::feed(const char* data, size_t size, size_t& us
                 if (c != '\n')
                     return _fail(KR_CHUNKS_BAD);
                 _stage = Stage::SIZE;
-                _size = 0;
                 _digits = 0;
                 _lineLength = 0;
                 break;

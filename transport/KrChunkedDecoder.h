@@ -66,8 +66,11 @@ class KrChunkedDecoder {
     KrChunkedResult _failure = KR_CHUNKS_BAD;
     uint64_t _maxBodyLength;
     uint64_t _decoded = 0;
-    uint64_t _size = 0;
+    // The digits of the size being read: fifteen hold 60 bits, so a size
+    // never overflows; a longer one is refused.
+    char _sizeDigits[15] = {};
     size_t _digits = 0;
+    uint64_t _size = 0;
     uint64_t _remaining = 0;
     size_t _lineLength = 0;
     size_t _trailerLength = 0;

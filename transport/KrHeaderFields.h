@@ -147,6 +147,10 @@ class KrHeaderFields {
     }
 
   private:
+    // The reader's record alone: the map's values, or with `asSent` the
+    // values as received.
+    template <class Visit>
+    bool _visitStore(std::string_view name, bool asSent, Visit& visit) const;
     Store& _newStore();
     void _entryAddedToMaps();
 
@@ -169,26 +173,18 @@ bool KrHeaderFields::visit(std::string_view name, Visit&& visit) const {
             return true;
         }
     }
-    if (_complete || !_store || !_store->mayHave(name))
+    if (_complete)
         return false;
-    bool any = false;
-    for (const Store::Entry& entry : _store->entries) {
-        if (_store->nameOf(entry) != name)
-            continue;
-        any = true;
-        bool more;
-        if (entry.needsCleaning)
-            more = visit(std::string_view(_store->valueOf(entry)));
-        else
-            more = visit(_store->rawOf(entry));
-        if (!more)
-            break;
-    }
-    return any;
+    return _visitStore(name, false, visit);
 }
 
 template <class Visit>
 bool KrHeaderFields::visitSent(std::string_view name, Visit&& visit) const {
+    return _visitStore(name, true, visit);
+}
+
+template <class Visit>
+bool KrHeaderFields::_visitStore(std::string_view name, bool asSent, Visit& visit) const {
     if (!_store || !_store->mayHave(name))
         return false;
     bool any = false;
@@ -196,7 +192,12 @@ bool KrHeaderFields::visitSent(std::string_view name, Visit&& visit) const {
         if (_store->nameOf(entry) != name)
             continue;
         any = true;
-        if (!visit(_store->rawOf(entry)))
+        bool more;
+        if (entry.needsCleaning && !asSent)
+            more = visit(std::string_view(_store->valueOf(entry)));
+        else
+            more = visit(_store->rawOf(entry));
+        if (!more)
             break;
     }
     return any;

@@ -544,20 +544,26 @@ TEST_F(LoopbackFixture, RefusedPortAndUnknownHostAreReported) {
 
 namespace {
 
+// A listening socket on a port of 127.0.0.1 that the system chooses.
+int ListenOnLoopback(int backlog, unsigned& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, backlog);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 // A loopback listener whose queue is full: the system drops every further
 // SYN, so a connect to it hangs as one to a host that never answers.
 class FullListener {
   public:
     FullListener() {
-        _fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(_fd, 0);
-        socklen_t length = sizeof address;
-        ::getsockname(_fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        _fd = ListenOnLoopback(0, port);
         // The one place in the queue, never accepted.
         _filler = ConnectLoopback(port);
     }
@@ -654,15 +660,7 @@ namespace {
 class PiecewiseAnswerer {
   public:
     explicit PiecewiseAnswerer(std::vector<std::string> pieces) {
-        _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(_listener, 4);
-        socklen_t length = sizeof address;
-        ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
+        _listener = ListenOnLoopback(4, port);
         _thread = std::thread([this, pieces = std::move(pieces)] {
             pollfd watch{_listener, POLLIN, 0};
             if (::poll(&watch, 1, 30000) <= 0)
