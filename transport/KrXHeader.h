@@ -97,8 +97,7 @@ class KrXHeader : public KrJob {
     // had with takePipelined(). The caller holds mutex(). Always inlined: a
     // peer sending small pieces makes a call per piece, and the check below
     // is cheaper than the call.
-    __attribute__((always_inline)) int read(
-        const std::function<bool(KrXHeader&)>& onHeadComplete) {
+    __attribute__((always_inline)) int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         // A small piece of a head line without a line feed, as a peer
         // sending in small pieces brings, is only scanned where it lies in
         // body(): the read position stays, and the lines are read from there

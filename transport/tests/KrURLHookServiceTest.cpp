@@ -558,26 +558,6 @@ int ListenOnLoopback(int backlog, unsigned& port) {
     return fd;
 }
 
-// A loopback listener whose queue is full: the system drops every further
-// SYN, so a connect to it hangs as one to a host that never answers.
-class FullListener {
-  public:
-    FullListener() {
-        _fd = ListenOnLoopback(0, port);
-        // The one place in the queue, never accepted.
-        _filler = ConnectLoopback(port);
-    }
-    ~FullListener() {
-        ::close(_filler);
-        ::close(_fd);
-    }
-    unsigned port = 0;
-
-  private:
-    int _fd = -1;
-    int _filler = -1;
-};
-
 // Real HTTP carriers, made as the transceiver makes them; `connecting` is
 // called just before a carrier connects.
 KrURLHookService::CarrierFactory HttpCarriers(std::function<void()> connecting) {
@@ -604,7 +584,12 @@ TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTh
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
     Requester client;
-    FullListener full;
+    // A listener whose one place in the queue is taken: the system drops
+    // every further SYN, so a connect to it hangs as one to a host that
+    // never answers.
+    unsigned port = 0;
+    const int listener = ListenOnLoopback(0, port);
+    const int filler = ConnectLoopback(port);
     std::mutex mutex;
     std::condition_variable changed;
     int connects = 0;
@@ -616,7 +601,7 @@ TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTh
             changed.notify_all();
         }),
         transceiver.id());
-    const std::string where = "127.0.0.1:" + std::to_string(full.port);
+    const std::string where = "127.0.0.1:" + std::to_string(port);
     const auto hook = [&](const std::string& path) {
         auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
         request->setURL("http://" + where + path, "");
@@ -651,71 +636,28 @@ TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTh
     EXPECT_EQ(told[1].values.at("refused"), stopped->id());
     EXPECT_EQ(told[1].values.at("error"), "the service stopped while connecting to " + where);
     EXPECT_EQ(transceiver.serverCount(), 0u);
+    ::close(filler);
+    ::close(listener);
 }
 
-namespace {
-
-// Answers the one request it receives with `pieces`, each sent on its own,
-// and keeps the connection open until it is destroyed.
-class PiecewiseAnswerer {
-  public:
-    explicit PiecewiseAnswerer(std::vector<std::string> pieces) {
-        _listener = ListenOnLoopback(4, port);
-        _thread = std::thread([this, pieces = std::move(pieces)] {
-            pollfd watch{_listener, POLLIN, 0};
-            if (::poll(&watch, 1, 30000) <= 0)
-                return;
-            const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            {
-                std::lock_guard<std::mutex> guard(_mutex);
-                _connection = fd;
-                if (_stopping)
-                    return;
-            }
-            httptest::ReadUntil(
-                fd, [](const std::string& in) { return in.find("\r\n\r\n") != std::string::npos; });
-            for (const std::string& piece : pieces)
-                httptest::SendAll(fd, piece);
-            char byte;
-            while (::recv(fd, &byte, 1, 0) > 0) {
-            }
-        });
-    }
-    ~PiecewiseAnswerer() {
-        {
-            std::lock_guard<std::mutex> guard(_mutex);
-            _stopping = true;
-            if (_connection >= 0)
-                ::shutdown(_connection, SHUT_RDWR);
-        }
-        ::shutdown(_listener, SHUT_RDWR);
-        _thread.join();
-        if (_connection >= 0)
-            ::close(_connection);
-        ::close(_listener);
-    }
-    unsigned port = 0;
-
-  private:
-    int _listener = -1;
-    std::mutex _mutex;
-    int _connection = -1;
-    bool _stopping = false;
-    std::thread _thread;
-};
-
-}  // namespace
-
 TEST_F(LoopbackFixture, AChunkedAnswerReachesTheRequesterWhole) {
-    PiecewiseAnswerer remoteServer({"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-                                    "5\r\nhello\r\n", "7;e=1\r\n, world\r\n1", "\r\n!\r\n0\r\n",
-                                    "\r\n"});
+    unsigned port = 0;
+    const int listener = ListenOnLoopback(1, port);
     auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
-    request->setURL("http://127.0.0.1:" + std::to_string(remoteServer.port) + "/chunked", "");
+    request->setURL("http://127.0.0.1:" + std::to_string(port) + "/chunked", "");
     send(request);
-    ASSERT_TRUE(requester->waitFor(1));
+    // The remote server, played here: its answer goes out in pieces.
+    pollfd watch{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&watch, 1, 30000), 1);
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    httptest::ReadUntil(
+        fd, [](const std::string& in) { return in.find("\r\n\r\n") != std::string::npos; });
+    for (const char* piece : {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                              "5\r\nhello\r\n", "7;e=1\r\n, world\r\n1", "\r\n!\r\n0\r\n", "\r\n"})
+        httptest::SendAll(fd, piece);
+    EXPECT_TRUE(requester->waitFor(1));
     EXPECT_TRUE(requester->refusals.empty());
     EXPECT_EQ(requester->answers[request->id()], "hello, world!");
+    ::close(fd);
+    ::close(listener);
 }
