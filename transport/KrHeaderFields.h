@@ -91,11 +91,12 @@ class KrHeaderFields {
             names |= bitOf(nameOf(entry));
         }
 
+        // The reader made every entry inside `text`: no range checks.
         std::string_view nameOf(const Entry& entry) const {
-            return std::string_view(text).substr(entry.name, entry.nameLength);
+            return std::string_view(text.data() + entry.name, entry.nameLength);
         }
         std::string_view rawOf(const Entry& entry) const {
-            return std::string_view(text).substr(entry.value, entry.valueLength);
+            return std::string_view(text.data() + entry.value, entry.valueLength);
         }
         // The value as the map holds it.
         std::string valueOf(const Entry& entry) const;
@@ -119,6 +120,13 @@ class KrHeaderFields {
     // false. Returns false when there is no such field.
     template <class Visit>
     bool visit(std::string_view name, Visit&& visit) const;
+    // Calls visit(std::string_view value) for each value under `name` as the
+    // peer sent it (trimmed, inner blanks kept), from the reader's record
+    // alone: the framing of a message follows what was received, whatever a
+    // caller changed in the map since. Stops when visit returns false.
+    // Returns false when no such field was received.
+    template <class Visit>
+    bool visitSent(std::string_view name, Visit&& visit) const;
     // The first value under `name`, or empty.
     std::string first(std::string_view name) const;
     bool has(std::string_view name) const {
@@ -139,6 +147,10 @@ class KrHeaderFields {
     }
 
   private:
+    // The reader's record alone: the map's values, or with `asSent` the
+    // values as received.
+    template <class Visit>
+    bool _visitStore(std::string_view name, bool asSent, Visit& visit) const;
     Store& _newStore();
     void _entryAddedToMaps();
 
@@ -161,7 +173,19 @@ bool KrHeaderFields::visit(std::string_view name, Visit&& visit) const {
             return true;
         }
     }
-    if (_complete || !_store || !_store->mayHave(name))
+    if (_complete)
+        return false;
+    return _visitStore(name, false, visit);
+}
+
+template <class Visit>
+bool KrHeaderFields::visitSent(std::string_view name, Visit&& visit) const {
+    return _visitStore(name, true, visit);
+}
+
+template <class Visit>
+bool KrHeaderFields::_visitStore(std::string_view name, bool asSent, Visit& visit) const {
+    if (!_store || !_store->mayHave(name))
         return false;
     bool any = false;
     for (const Store::Entry& entry : _store->entries) {
@@ -169,7 +193,7 @@ bool KrHeaderFields::visit(std::string_view name, Visit&& visit) const {
             continue;
         any = true;
         bool more;
-        if (entry.needsCleaning)
+        if (entry.needsCleaning && !asSent)
             more = visit(std::string_view(_store->valueOf(entry)));
         else
             more = visit(_store->rawOf(entry));

@@ -38,6 +38,7 @@ const std::map<unsigned long, std::string>& KrHttpStatusTexts() {
         {502, "Server Error"},
         {503, "Service Unavailable"},
         {504, "Gateway Timeout"},
+        {505, "HTTP Version Not Supported"},
     };
     return table;
 }

@@ -1,11 +1,11 @@
 #include "transport/KrSocketIPvx.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,12 +27,6 @@ void tuneConnection(int descriptor) {
     setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void setNonBlocking(int descriptor) {
-    const int flags = fcntl(descriptor, F_GETFL);
-    if (flags >= 0)
-        fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
-}
-
 void closeDescriptor(int& descriptor) {
     if (descriptor >= 0) {
         ::close(descriptor);
@@ -44,11 +38,42 @@ int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
     return KrRetryInterrupted([&] { return ::poll(fds, count, timeoutMs); });
 }
 
+// Milliseconds for poll until `deadline`, rounded up so that a wait never
+// ends before it; -1 (no limit) for the largest time point.
+int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    if (deadline == steady_clock::time_point::max())
+        return -1;
+    const auto left = deadline - steady_clock::now();
+    if (left <= steady_clock::duration::zero())
+        return 0;
+    const auto ms = duration_cast<milliseconds>(left + milliseconds(1) - nanoseconds(1)).count();
+    return ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms);
+}
+
 bool isExhaustion(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
+
+KrConnectStop::KrConnectStop() : _fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+KrConnectStop::~KrConnectStop() {
+    closeDescriptor(_fd);
+}
+
+void KrConnectStop::signal() {
+    _signalled.store(true);
+    // The counter only ever grows: every waiter sees it readable from now on.
+    const uint64_t one = 1;
+    if (_fd >= 0) {
+        ssize_t written;
+        do {
+            written = ::write(_fd, &one, sizeof one);
+        } while (written < 0 && errno == EINTR);
+    }
+}
 
 KrSocketIPvx::KrSocketIPvx() = default;
 
@@ -177,8 +202,11 @@ int KrSocketIPvx::BindDualStack(unsigned int& requestedPort, int backlog) {
         for (addrinfo* entry = list; entry != nullptr && slot < 0; entry = entry->ai_next) {
             if (entry->ai_family != family)
                 continue;
-            const int s =
-                ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
+            // Non-blocking: accepted until EAGAIN on each wake-up, so a burst
+            // of peers is taken in one go and the last accept never blocks.
+            const int s = ::socket(entry->ai_family,
+                                   entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                   entry->ai_protocol);
             if (s < 0)
                 continue;
             const int one = 1, zero = 0;
@@ -199,9 +227,6 @@ int KrSocketIPvx::BindDualStack(unsigned int& requestedPort, int backlog) {
             closeDescriptor(slot);
             continue;
         }
-        // Accepted until EAGAIN on each wake-up, so a burst of peers is
-        // taken in one go and the last accept never blocks.
-        setNonBlocking(slot);
         if (requestedPort == 0) {
             sockaddr_storage address{};
             socklen_t size = sizeof address;
@@ -303,6 +328,13 @@ int KrSocketIPvx::Accept(KrSocketIPvx& connection, int listeningFd,
 }
 
 int KrSocketIPvx::Connect(const std::string& host, int portNumber) {
+    return Connect(host, portNumber, std::chrono::steady_clock::time_point::max(), nullptr);
+}
+
+int KrSocketIPvx::Connect(const std::string& host, int portNumber,
+                          std::chrono::steady_clock::time_point deadline,
+                          const KrConnectStop* stop) {
+    const auto stopped = [stop] { return stop != nullptr && stop->signalled(); };
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     char service[16];
@@ -314,23 +346,61 @@ int KrSocketIPvx::Connect(const std::string& host, int portNumber) {
         return 2;
     }
     closeDescriptor(fd);
+    lastError = 0;
     for (addrinfo* entry = list; entry != nullptr; entry = entry->ai_next) {
-        fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC, entry->ai_protocol);
-        if (fd < 0)
+        if (stopped()) {
+            lastError = ECANCELED;
+            break;
+        }
+        if (millisecondsUntil(deadline) == 0) {
+            lastError = ETIMEDOUT;
+            break;
+        }
+        // Non-blocking from the start: a host that drops the SYN would hold
+        // a blocking connect for minutes, whatever the caller's time-out.
+        fd = ::socket(entry->ai_family, entry->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                      entry->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
             continue;
-        const int result =
-            KrRetryInterrupted([&] { return ::connect(fd, entry->ai_addr, entry->ai_addrlen); });
-        // A connect interrupted by a signal goes on in the background; the
-        // retry then reports EISCONN once it is through.
-        if (result == 0 || errno == EISCONN) {
+        }
+        int result = ::connect(fd, entry->ai_addr, entry->ai_addrlen);
+        // A non-blocking connect interrupted by a signal goes on by itself.
+        if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+            pollfd watch[2] = {{fd, POLLOUT, 0}, {stop != nullptr ? stop->_fd : -1, POLLIN, 0}};
+            int ready;
+            for (;;) {
+                ready = pollRetrying(watch, 2, millisecondsUntil(deadline));
+                // poll's millisecond may end a little before the deadline.
+                if (ready != 0 || millisecondsUntil(deadline) == 0)
+                    break;
+            }
+            if (ready < 0) {
+                lastError = errno;
+            } else if (watch[1].revents != 0 || stopped()) {
+                lastError = ECANCELED;
+            } else if (ready == 0) {
+                lastError = ETIMEDOUT;
+            } else {
+                int error = 0;
+                socklen_t size = sizeof error;
+                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                    error = errno;
+                result = error == 0 ? 0 : -1;
+                lastError = error;
+            }
+        } else if (result != 0) {
+            lastError = errno;
+        }
+        if (result == 0) {
             freeaddrinfo(list);
-            // The transceiver's loops need a descriptor that never blocks.
-            setNonBlocking(fd);
             tuneConnection(fd);
             closed = false;
             return 0;
         }
         closeDescriptor(fd);
+        if (lastError == ECANCELED || lastError == ETIMEDOUT)
+            break;
     }
     freeaddrinfo(list);
     std::cerr << "Could not connect, fd: " << fd << std::endl;

@@ -11,6 +11,8 @@
 
 #include <sys/uio.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -19,6 +21,26 @@
 struct KrHostInfo_t {
     std::string host;
     std::string service;
+};
+
+// Ends the connects that watch it, from any thread and at once: a wake-up
+// descriptor that Connect waits on beside the socket. Once signalled it stays
+// signalled, so a connect that starts later gives up before it begins.
+// Owns its descriptor (close-on-exec).
+class KrConnectStop {
+  public:
+    KrConnectStop();
+    ~KrConnectStop();
+    KrConnectStop(const KrConnectStop&) = delete;
+    KrConnectStop& operator=(const KrConnectStop&) = delete;
+
+    void signal();
+    bool signalled() const { return _signalled.load(); }
+
+  private:
+    friend class KrSocketIPvx;
+    int _fd = -1;
+    std::atomic<bool> _signalled{false};
 };
 
 class KrSocketIPvx {
@@ -59,7 +81,16 @@ class KrSocketIPvx {
     // poll for input on `descriptor`; sets `readable` on POLLIN; poll's result.
     int WaitReadable(int timeoutMs, int descriptor);
     // 0 connected, 2 failed. The connected descriptor is non-blocking.
+    // Waits for the connection as long as the system tries (minutes for a
+    // host that never answers); see the bounded form below.
     int Connect(const std::string& host, int port);
+    // Connects without blocking: the addresses of `host` are tried in turn
+    // until `deadline`, and `stop` (may be null) ends the attempt at once.
+    // 0 connected; 2 failed, timed out or stopped (lastError: the connect's
+    // errno, ETIMEDOUT, or ECANCELED). The name look-up is the system's and
+    // is not bounded here.
+    int Connect(const std::string& host, int port, std::chrono::steady_clock::time_point deadline,
+                const KrConnectStop* stop);
     // shutdown of the open descriptors without closing them.
     void Shutdown();
 

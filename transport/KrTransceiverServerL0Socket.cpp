@@ -214,7 +214,12 @@ bool KrTransceiverServerL0Socket::_connectSocket() {
     if (requestHeader == nullptr || owner == nullptr)
         return false;
     auto socket = std::make_shared<KrSocketIPvx>();
-    if (socket->Connect(requestHeader->host(), static_cast<int>(requestHeader->port())) != 0 ||
+    // Bounded by the request's connect limit and ended by its stop: a host
+    // that never answers must not hold the opener, nor the shutdown that
+    // waits for it, for the minutes the system keeps trying.
+    const std::shared_ptr<KrConnectStop> stop = requestHeader->connectStop();
+    if (socket->Connect(requestHeader->host(), static_cast<int>(requestHeader->port()),
+                        requestHeader->connectDeadline(), stop.get()) != 0 ||
         (socket->ipv6Descriptor() < 0 && socket->ipv4Descriptor() < 0))
         return false;
     KrServerCallback_t record;

@@ -627,8 +627,8 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         }
         // Looked up last (a lookup may add an entry to the fields); the
         // referer is copied before the agent's lookup for the same reason.
-        const std::string referer = FirstOrDash(message->requestHeader("referer"));
-        const std::string& agent = FirstOrDash(message->requestHeader("user-agent"));
+        const std::string referer = FirstOrDash(message->rawRequestHeader("referer"));
+        const std::string& agent = FirstOrDash(message->rawRequestHeader("user-agent"));
         record.values["logging"] =
             accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
                           message->status(), static_cast<unsigned long>(bytes), referer, agent);

@@ -1,9 +1,10 @@
 #include "transport/KrURLHookService.h"
 
-#include <future>
+#include <chrono>
 #include <utility>
 
 #include "foundation/KrCombinedTask.h"
+#include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrXHeader.h"
 
@@ -12,7 +13,8 @@ KrURLHookService::KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transce
                                    std::function<bool(KrServerCallback_t&)> callback,
                                    CarrierFactory factory, const std::string& transceiverId)
     : KrTransceiverServer(scheduler, transceiver, clientId, "", transceiverId, std::move(callback)),
-      carrierFactory(std::move(factory)) {
+      carrierFactory(std::move(factory)),
+      _connectStop(std::make_shared<KrConnectStop>()) {
     createJoinedTaskSelf("urlhook_" + id());
     dispatchKey = id();
 }
@@ -26,7 +28,8 @@ KrURLHookService::~KrURLHookService() {
     }
     for (const auto& request : waiting)
         _reportRefused(*request, "the request was still waiting when its service stopped");
-    // No opener starts after _stopping; those running end with their connect.
+    // No opener starts after _stopping; those running end their connect now.
+    _connectStop->signal();
     std::list<Opener> running;
     {
         std::lock_guard<std::mutex> guard(_openersMutex);
@@ -150,33 +153,27 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
         _giveUp(*request, "no carrier for " + where);
         return;
     }
-    // Name look-up and connect may block: the request is given up after the
-    // time-out, and its place in the pool with it; the attempt itself ends
-    // when the system gives up.
-    auto attempt = std::async(std::launch::async, made.open);
+    // The connect itself keeps to the time-out and ends when the service
+    // stops, so this thread, and the destructor that joins it, never wait
+    // for the system to give up on a host that does not answer.
     const long timeout = _connectTimeout.load();
-    if (attempt.wait_for(std::chrono::microseconds(timeout)) != std::future_status::ready) {
-        _giveUp(*request, "connecting to " + where + " took longer than " +
-                              std::to_string(timeout / 1000) + " ms");
-        if (_connected(attempt)) {
-            // Connected after its request was given up: it waits idle, if
-            // the pool still has room for it.
-            std::lock_guard<std::recursive_mutex> guard(_messageLock);
-            if (_stopping || carriers.size() + _opening >= maxCarriers)
-                return;
-            carriers[made.server->id()] = made.server;
-            idleCarriers.insert(made.server->id());
-        } else {
-            return;
-        }
-        if (KrTransceiver* registry = _owner())
-            registry->registerServer(made.server);
-        _serveNextPending();
-        return;
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeout);
+    request->setConnectLimit(deadline, _connectStop);
+    bool connected = false;
     std::string error;
-    if (!_connected(attempt, &error)) {
-        _giveUp(*request, "cannot connect to " + where + error);
+    try {
+        connected = made.open();
+    } catch (const std::exception& failure) {
+        error = std::string(": ") + failure.what();
+    }
+    if (!connected) {
+        if (_connectStop->signalled())
+            _giveUp(*request, "the service stopped while connecting to " + where);
+        else if (error.empty() && std::chrono::steady_clock::now() >= deadline)
+            _giveUp(*request, "connecting to " + where + " took longer than " +
+                                  std::to_string(timeout / 1000) + " ms");
+        else
+            _giveUp(*request, "cannot connect to " + where + error);
         return;
     }
     {
@@ -192,16 +189,6 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     if (KrTransceiver* registry = _owner())
         registry->registerServer(made.server);
     _carry(made.server, request);
-}
-
-bool KrURLHookService::_connected(std::future<bool>& attempt, std::string* error) {
-    try {
-        return attempt.get();
-    } catch (const std::exception& failure) {
-        if (error != nullptr)
-            *error = std::string(": ") + failure.what();
-        return false;
-    }
 }
 
 void KrURLHookService::_giveUp(KrXHeader& request, const std::string& reason) {

@@ -8,8 +8,10 @@
 // could not be carried (kind 6 with "refused"), so no requester waits for ever.
 //
 // New carriers connect on a thread of the service, never on the caller's or
-// the message thread and never under the message lock, and a connect that
-// takes longer than the connect time-out is reported as a refusal.
+// the message thread and never under the message lock. The connect is bounded
+// by the connect time-out (given to the request as its connect limit) and
+// ended at once when the service stops; one that fails or runs out of time is
+// reported as a refusal.
 //
 // The message lock guards maxCarriers, carrierFactory, carriers, idleCarriers,
 // pendingRequests, _opening, _inFlight and _stopping; _openersMutex guards
@@ -20,7 +22,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <list>
 #include <map>
 #include <memory>
@@ -31,11 +32,13 @@
 
 #include "transport/KrTransceiverServer.h"
 
+class KrConnectStop;
 class KrTransceiver;
 class KrXHeader;
 
 // A carrier as its protocol layer makes it, with the layer's open step (the
-// server base has none: connecting belongs to the socket layer).
+// server base has none: connecting belongs to the socket layer). The open
+// step keeps to the request's connect limit (KrXHeader::setConnectLimit).
 struct KrURLHookCarrier_t {
     std::shared_ptr<KrTransceiverServer> server;
     std::function<bool()> open;
@@ -56,8 +59,8 @@ class KrURLHookService : public KrTransceiverServer {
     KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transceiver, const std::string& clientId,
                      std::function<bool(KrServerCallback_t&)> callback,
                      CarrierFactory carrierFactory, const std::string& transceiverId);
-    // Refuses (and reports) the queued requests, waits for the connects in
-    // progress, then leaves the registry.
+    // Refuses (and reports) the queued requests, ends the connects in
+    // progress and waits for their threads, then leaves the registry.
     ~KrURLHookService() override;
 
     // Kind 5: a carrier finished its task; kind 1: a carrier was dropped.
@@ -104,8 +107,6 @@ class KrURLHookService : public KrTransceiverServer {
     // Frees the place a connecting carrier held, reports the refusal and
     // lets the next queued request have the place.
     void _giveUp(KrXHeader& request, const std::string& reason);
-    // The attempt's result; an exception from the open step counts as false.
-    static bool _connected(std::future<bool>& attempt, std::string* error = nullptr);
     void _reapOpeners();
     KrTransceiver* _owner();
 
@@ -121,6 +122,8 @@ class KrURLHookService : public KrTransceiverServer {
     std::map<std::string, InFlight> _inFlight;
     bool _stopping = false;
     std::atomic<long> _connectTimeout{kDefaultConnectTimeoutMicroseconds};
+    // Signalled when the service stops: every connect of its carriers ends.
+    std::shared_ptr<KrConnectStop> _connectStop;
 
     std::mutex _openersMutex;
     std::list<Opener> _openers;

@@ -5,6 +5,7 @@
 
 #include "document/KrXMLComplexElement.h"
 #include "foundation/KrFileUtils.h"
+#include "transport/KrChunkedDecoder.h"
 
 namespace {
 
@@ -63,6 +64,11 @@ std::unique_ptr<KrStringBuf> KrXHeader::takeBody() {
     if (!_body)
         return std::make_unique<KrStringBuf>();
     return std::move(_body);
+}
+
+void KrXHeader::setConnectLimit(std::chrono::steady_clock::time_point deadline,
+                                std::shared_ptr<KrConnectStop> stop) {
+    _connectLimit = std::make_unique<ConnectLimit>(ConnectLimit{deadline, std::move(stop)});
 }
 
 void KrXHeader::setFileBody(const std::string& path, long length) {

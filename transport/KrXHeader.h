@@ -16,6 +16,7 @@
 // reader's flat record only as far as callers ask for them.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -36,6 +37,8 @@
 #include "transport/KrHttpTables.h"
 #include "transport/KrServerCallback_t.h"
 
+class KrChunkedDecoder;
+class KrConnectStop;
 class KrFileHandle;
 class KrHTMLKontextN;
 class KrXMLComplexElement;
@@ -94,24 +97,27 @@ class KrXHeader : public KrJob {
     // or KR_READ_COMPLETE (the unread bytes of body() are exactly the body).
     // Bytes behind the body are the start of the next message: they are
     // moved out of body() and are had with takePipelined(). The caller holds
-    // mutex().
-    int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
+    // mutex(). Always inlined: a peer sending small pieces makes a call per
+    // piece, and the check below is cheaper than the call.
+    __attribute__((always_inline)) int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
         // A small piece of a head line without a line feed, as a peer
         // sending in small pieces brings, is only scanned where it lies in
         // body(): the read position stays, and the lines are read from there
         // once a line feed has arrived, as if they had come in one piece.
         // Looking for the feed rather than the CR before it leaves one
-        // unforeseeable branch per line. _passRoom is how many unread bytes
-        // may gather so (0 once the head is done or refused).
+        // unforeseeable branch per line. A NUL, or a CR followed by anything
+        // but LF, is refused at once, as it would be in a whole head; a CR
+        // at the end waits for the byte behind it. _passRoom is how many
+        // unread bytes may gather so (0 once the head is done or refused).
         if (_passRoom != 0 && _body) {
             const char* const start = _body->Begin();
             const uint64_t available = _body->Length();
             uint64_t scanned = _scanned;
             if (available - scanned - 1 < kSmallPiece && available <= _passRoom) {
                 // A library scan costs more than the loop on so few bytes.
-                while (scanned < available && start[scanned] != '\n')
+                while (scanned < available && !_endsOrBreaksLine(start[scanned]))
                     ++scanned;
-                if (scanned == available) {
+                if (scanned == available || (scanned + 1 == available && start[scanned] == '\r')) {
                     _scanned = scanned;
                     return KR_READ_MORE;
                 }
@@ -173,6 +179,18 @@ class KrXHeader : public KrJob {
     // GET with a query or a multipart/form-data POST.
     void buildFormPost(KrXMLGenericElement& form, const std::string& base);
     const std::string& boundary() const { return _boundary; }
+    // How long connecting for this request may take: the carrier gives up at
+    // `deadline`, and at once when `stop` is signalled (null: nothing stops
+    // it). No limit is set at first; the system's own connect limit applies.
+    void setConnectLimit(std::chrono::steady_clock::time_point deadline,
+                         std::shared_ptr<KrConnectStop> stop);
+    std::chrono::steady_clock::time_point connectDeadline() const {
+        return _connectLimit ? _connectLimit->deadline
+                             : std::chrono::steady_clock::time_point::max();
+    }
+    std::shared_ptr<KrConnectStop> connectStop() const {
+        return _connectLimit ? _connectLimit->stop : nullptr;
+    }
 
     // --- Answers ---
     // A new answer for this request; the caller owns it.
@@ -232,7 +250,7 @@ class KrXHeader : public KrJob {
     // the body holds when the head is written), else until the close.
     void setStreamed(bool chunked) {
         _streamed = true;
-        _chunked = chunked;
+        _streamChunked = chunked;
     }
     bool liftCGIHead() const { return _liftCGIHead; }
     void markIncoming() { _incoming = true; }
@@ -245,6 +263,11 @@ class KrXHeader : public KrJob {
     std::vector<std::string>& header(const std::string& name) { return _headers.values(name); }
     std::vector<std::string>& requestHeader(const std::string& name) {
         return _requestHeaders.values(name);
+    }
+    // In an answer: the request's values as rawHeader gives them (as sent,
+    // inner blanks kept), for the access log.
+    const std::vector<std::string>& rawRequestHeader(const std::string& name) {
+        return _requestHeaders.raw(name);
     }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
@@ -295,6 +318,7 @@ class KrXHeader : public KrJob {
 
   private:
     static constexpr size_t kBodyRoom = 1024;
+    static bool _endsOrBreaksLine(char c) { return c == '\n' || c == '\r' || c == '\0'; }
     KrStringBuf& _makeBody();
     // Head pieces up to this size without a line end take the short path.
     static constexpr uint64_t kSmallPiece = 16;
@@ -307,6 +331,8 @@ class KrXHeader : public KrJob {
     bool _parseFieldLine(std::string_view line);
     int _finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete);
     int _completion();
+    // Decodes the chunked body of an answer as far as its bytes have come.
+    int _readChunks();
     int _refuse(unsigned long status);
     bool _checkContentLength();
     void _keepPipelined(uint64_t bodyBytes);
@@ -363,7 +389,7 @@ class KrXHeader : public KrJob {
     std::string _contentType;
     bool _liftCGIHead = false;
     bool _streamed = false;
-    bool _chunked = false;
+    bool _streamChunked = false;
     int64_t _created;
     bool _handled = false;
     KrServerCallback_t _peerInfo;
@@ -410,6 +436,17 @@ class KrXHeader : public KrJob {
     uint64_t _passRoom = kMaxLineLength;
     uint64_t _maxBodyLength = kDefaultMaxBodyLength;
     std::string _pipelined;
+    // An answer in chunked coding while its body is read; the decoded body
+    // replaces body() once the last chunk is in.
+    std::unique_ptr<KrChunkedDecoder> _chunked;
+
+    // Outgoing requests: the carrier's connect limit, made when one is set
+    // (a received message never has one).
+    struct ConnectLimit {
+        std::chrono::steady_clock::time_point deadline;
+        std::shared_ptr<KrConnectStop> stop;
+    };
+    std::unique_ptr<ConnectLimit> _connectLimit;
 
     friend class KrXResponseHeader;
 };

@@ -127,7 +127,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // (to an HTTP/1.0 peer) until the connection closes.
     const bool streamed = _streamed && fromProgram && carriesBody && !_headOnly;
     if (streamed) {
-        if (_chunked) {
+        if (_streamChunked) {
             head += "Transfer-Encoding: chunked\r\n";
             _frameBodyAsChunk();
         } else {

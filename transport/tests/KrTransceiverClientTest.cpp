@@ -351,10 +351,11 @@ TEST(KrTransceiverClient, RequestHeadersCannotSteerTheCGIEnvironment) {
          "1.2.3.4"},
         {"X.Y: 1\r\n", "HTTP_X.Y", "-"},
         {"X-Tab: a\tb\r\n", "HTTP_X_TAB", "a\tb"},
-        {"X-Cr: a\rb\r\n", "HTTP_X_CR", "-"},
         {std::string("X-Esc: a\x1b[2Jb\r\n"), "HTTP_X_ESC", "-"},
         {"Content-Type: text/plain\r\n", "CONTENT_TYPE", "text/plain"},
-        {"Content-Type: a\rb\r\n", "CONTENT_TYPE", "application/x-www-form-urlencoded"},
+        // (A bare CR inside a field never gets this far: the reader refuses it.)
+        {std::string("Content-Type: a\x1b b\r\n"), "CONTENT_TYPE",
+         "application/x-www-form-urlencoded"},
     };
     KrTransceiverClient client([](KrServerCallback_t&) { return true; }, {}, nullptr);
     for (const Row& row : rows) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -404,4 +406,71 @@ TEST(KrTransceiverServerL1HTTP, ListensWithTheSystemsLongestQueue) {
         ::close(fd);
     }
     EXPECT_EQ(answered, kBurst);
+}
+
+TEST(KrTransceiverServerL1HTTP, FramingRowsThatNeedTheServer) {
+    char pattern[] = "/tmp/quivo-framing-XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    std::ofstream(root + "/a.txt") << "alpha";
+    {
+        Server server({{"_baseDirectoryHTTP", root}});
+        const unsigned port = server.waitListening();
+        ASSERT_NE(port, 0u);
+        struct Row {
+            const char* name;
+            std::string request;
+            std::string status;
+            bool staysOpen;
+            std::string body;
+        };
+        const Row rows[] = {
+            // Answered at once: a wait for the head's time-out would leave
+            // nothing to read within the helper's ten seconds.
+            {"bare LF line ends", "GET /a.txt HTTP/1.1\nHost: x\n\n", "HTTP/1.1 200 OK", true,
+             "alpha"},
+            {"absolute-form target",
+             "GET http://127.0.0.1:" + std::to_string(port) + "/a.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+             "HTTP/1.1 200 OK", true, "alpha"},
+            {"close in capitals", Get("/a.txt", "Connection: Close\r\n"), "HTTP/1.1 200 OK", false,
+             "alpha"},
+            {"another HTTP version", "GET /a.txt HTTP/2.0\r\n\r\n",
+             "HTTP/1.1 505 HTTP Version Not Supported", false, ""},
+            {"blank before the colon", "POST /a.txt HTTP/1.1\r\nContent-Length : 5\r\n\r\nGET /",
+             "HTTP/1.1 400 Bad Request", false, ""},
+        };
+        for (const Row& row : rows) {
+            const int fd = ConnectLoopback(port);
+            SendAll(fd, row.request);
+            bool closed = false;
+            const std::string in = Answers(fd, 1, &closed);
+            EXPECT_EQ(StatusLine(in), row.status) << row.name;
+            const size_t end = in.find("\r\n\r\n");
+            EXPECT_EQ(end == std::string::npos ? in : in.substr(end + 4), row.body) << row.name;
+            if (row.staysOpen) {
+                SendAll(fd, Get("/a.txt"));
+                EXPECT_EQ(StatusLine(Answers(fd, 1, &closed)), "HTTP/1.1 200 OK") << row.name;
+                EXPECT_FALSE(closed) << row.name;
+            } else {
+                ReadToClose(fd, &closed);
+                EXPECT_TRUE(closed) << row.name;
+            }
+            ::close(fd);
+        }
+    }
+    Shell("rm -rf '" + root + "'");
+}
+
+TEST(KrTransceiverServerL1HTTP, LogsRefererAndUserAgentAsSent) {
+    Server server;
+    const int fd = ConnectLoopback(server.waitListening());
+    SendAll(fd,
+            Get("/a", "Referer: http://r/a b\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64)\r\n"));
+    Answers(fd, 1);
+    ::close(fd);
+    server.events.waitFor(7);
+    const auto lines = server.events.logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string tail = " \"http://r/a b\" \"Mozilla/5.0 (X11; Linux x86_64)\"";
+    ASSERT_GE(lines[0].size(), tail.size());
+    EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail) << lines[0];
 }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,9 +16,11 @@
 #include "document/KrXMLGenericElement.h"
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/KrURL.h"
 #include "html/KrHTML_input2_blob.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -87,11 +91,14 @@ class Requester : public KrJob {
         _arrived.notify_all();
         return true;
     }
+    // At most `limit`: a notice that never comes fails the test, with fewer
+    // notices than asked for, instead of hanging it.
     template <class Predicate>
-    std::vector<KrJobMessage> waitFor(Predicate matches, size_t count) {
+    std::vector<KrJobMessage> waitFor(Predicate matches, size_t count,
+                                      std::chrono::seconds limit = std::chrono::seconds(60)) {
         std::unique_lock<std::mutex> lock(_mutex);
         std::vector<KrJobMessage> found;
-        _arrived.wait(lock, [&] {
+        _arrived.wait_for(lock, limit, [&] {
             found.clear();
             for (const KrJobMessage& m : _notices) {
                 if (matches(m))
@@ -126,8 +133,7 @@ struct HookFixture : ::testing::Test {
                 ++wire.made;
                 wire.carriers.push_back(carrier->id());
             }
-            const std::string host = request->host();
-            return KrURLHookCarrier_t{carrier, [this, host] { return connect(host); }};
+            return KrURLHookCarrier_t{carrier, [this, request] { return connect(*request); }};
         };
         service = std::make_shared<KrURLHookService>(
             &scheduler, &transceiver, client.id(), [](KrServerCallback_t&) { return true; },
@@ -135,7 +141,10 @@ struct HookFixture : ::testing::Test {
         service->setMaxCarriers(maxCarriers);
     }
 
-    bool connect(const std::string& host) {
+    // As a real carrier connects: "hold" waits for a release, but no longer
+    // than the request's connect limit.
+    bool connect(KrXHeader& request) {
+        const std::string host = request.host();
         {
             std::lock_guard<std::mutex> guard(wire.mutex);
             wire.connectThreads.push_back(std::this_thread::get_id());
@@ -144,7 +153,9 @@ struct HookFixture : ::testing::Test {
             throw std::runtime_error("resolver failed");
         if (host == "hold") {
             std::unique_lock<std::mutex> lock(wire.mutex);
-            wire.changed.wait(lock, [this] { return wire.released; });
+            if (!wire.changed.wait_until(lock, request.connectDeadline(),
+                                         [this] { return wire.released; }))
+                return false;
             return wire.releaseResult;
         }
         return host == "ok";
@@ -279,27 +290,21 @@ TEST_F(HookFixture, QueuedRequestRefusedLaterIsReported) {
     EXPECT_EQ(service->pendingCount(), 0u);
 }
 
-TEST_F(HookFixture, SlowConnectIsGivenUpAfterTheTimeoutAndItsCarrierKept) {
+TEST_F(HookFixture, ConnectThatOutlastsTheTimeoutIsGivenUpAndItsPlaceFreed) {
     makeService(1);
     service->setConnectTimeout(50000);
     auto slow = request("hold", "/slow");
     EXPECT_TRUE(hook(slow));
-    // Told while the connect still hangs: the release only comes after.
     const auto told = refusals(1);
     EXPECT_EQ(told[0].values.at("refused"), slow->id());
     EXPECT_EQ(told[0].values.at("error"), "connecting to hold:8080 took longer than 50 ms");
-    {
-        std::lock_guard<std::mutex> guard(wire.mutex);
-        EXPECT_FALSE(wire.released);
-    }
-    release(true);
-    // The late connection joins the pool idle and carries the next request.
-    wire.waitUntil([&] { return wire.joins == 1; });
-    EXPECT_EQ(transceiver.serverCount(), 1u);
+    EXPECT_EQ(service->pendingCount(), 0u);
+    // The one place in the pool is free again.
     EXPECT_TRUE(hook(request("ok", "/next")));
     waitSent(1);
     EXPECT_EQ(wire.sent, std::vector<std::string>{"/next"});
-    EXPECT_EQ(wire.made, 1);
+    EXPECT_EQ(wire.made, 2);
+    EXPECT_EQ(transceiver.serverCount(), 1u);
 }
 
 TEST_F(HookFixture, DroppedBusyCarrierReportsItsRequestAndFreesItsPlace) {
@@ -535,4 +540,124 @@ TEST_F(LoopbackFixture, RefusedPortAndUnknownHostAreReported) {
     EXPECT_TRUE(why == "cannot connect to no-such-host.invalid:80" ||
                 why == "connecting to no-such-host.invalid:80 took longer than 10000 ms")
         << why;
+}
+
+namespace {
+
+// A listening socket on a port of 127.0.0.1 that the system chooses.
+int ListenOnLoopback(int backlog, unsigned& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, backlog);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Real HTTP carriers, made as the transceiver makes them; `connecting` is
+// called just before a carrier connects.
+KrURLHookService::CarrierFactory HttpCarriers(std::function<void()> connecting) {
+    return [connecting](KrGavetaScheduler2* scheduler, KrJob* transceiver, std::string client,
+                        std::string requestId, std::shared_ptr<KrXHeader> request,
+                        std::string serviceId, std::function<bool(KrServerCallback_t&)> callback) {
+        auto carrier = std::make_shared<KrTransceiverServerL1HTTP>(
+            scheduler, transceiver, client, requestId, std::move(request), serviceId,
+            std::move(callback), "HTTP");
+        return KrURLHookCarrier_t{carrier, [carrier, connecting] {
+                                      connecting();
+                                      return carrier->_open();
+                                  }};
+    };
+}
+
+bool IsRefusal(const KrJobMessage& message) {
+    return message.values.count("refused") != 0;
+}
+
+}  // namespace
+
+TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTheServiceStops) {
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    Requester client;
+    // A listener whose one place in the queue is taken: the system drops
+    // every further SYN, so a connect to it hangs as one to a host that
+    // never answers.
+    unsigned port = 0;
+    const int listener = ListenOnLoopback(0, port);
+    const int filler = ConnectLoopback(port);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int connects = 0;
+    auto service = std::make_shared<KrURLHookService>(
+        &scheduler, &transceiver, client.id(), [](KrServerCallback_t&) { return true; },
+        HttpCarriers([&] {
+            std::lock_guard<std::mutex> guard(mutex);
+            ++connects;
+            changed.notify_all();
+        }),
+        transceiver.id());
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    const auto hook = [&](const std::string& path) {
+        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
+        request->setURL("http://" + where + path, "");
+        request->setTaskName("task" + path);
+        std::shared_ptr<KrXHeader> copy = request;
+        bool refused = true;
+        service->_hookURL(copy, refused, false);
+        EXPECT_FALSE(refused);
+        return request;
+    };
+
+    service->setConnectTimeout(200000);
+    auto timed = hook("/timed");
+    auto told = client.waitFor(IsRefusal, 1);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].values.at("refused"), timed->id());
+    EXPECT_EQ(told[0].values.at("error"), "connecting to " + where + " took longer than 200 ms");
+
+    // A time-out far beyond the test's: only the service's stop can end this
+    // connect, and its destruction must not wait for the system to give up.
+    service->setConnectTimeout(3600L * 1000 * 1000);
+    auto stopped = hook("/stopped");
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return connects == 2; });
+    }
+    auto destroyed = std::async(std::launch::async, [&service] { service.reset(); });
+    EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    destroyed.wait();
+    told = client.waitFor(IsRefusal, 2);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[1].values.at("refused"), stopped->id());
+    EXPECT_EQ(told[1].values.at("error"), "the service stopped while connecting to " + where);
+    EXPECT_EQ(transceiver.serverCount(), 0u);
+    ::close(filler);
+    ::close(listener);
+}
+
+TEST_F(LoopbackFixture, AChunkedAnswerReachesTheRequesterWhole) {
+    unsigned port = 0;
+    const int listener = ListenOnLoopback(1, port);
+    auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
+    request->setURL("http://127.0.0.1:" + std::to_string(port) + "/chunked", "");
+    send(request);
+    // The remote server, played here: its answer goes out in pieces.
+    pollfd watch{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&watch, 1, 30000), 1);
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    httptest::ReadUntil(
+        fd, [](const std::string& in) { return in.find("\r\n\r\n") != std::string::npos; });
+    for (const char* piece : {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                              "5\r\nhello\r\n", "7;e=1\r\n, world\r\n1", "\r\n!\r\n0\r\n", "\r\n"})
+        httptest::SendAll(fd, piece);
+    EXPECT_TRUE(requester->waitFor(1));
+    EXPECT_TRUE(requester->refusals.empty());
+    EXPECT_EQ(requester->answers[request->id()], "hello, world!");
+    ::close(fd);
+    ::close(listener);
 }
