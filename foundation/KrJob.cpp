@@ -12,7 +12,7 @@ constinit std::atomic<int64_t> g_lastNameMicros{0};
 
 }  // namespace
 
-KrJob::KrJob() : _id(_makeUniqueId(KrUniqueIdSource::jobIds())) {
+KrJob::KrJob() {
     // A job made during static initialisation must not outlive the registry
     // its destructor leaves; touching it here builds it first, so it is
     // destroyed after every job.
@@ -24,7 +24,7 @@ KrJob::~KrJob() {
     if (_registered.load(std::memory_order_relaxed)) {
         _leaveRegistry();
         try {
-            KrCombinedTask::global()._forget(_id);
+            KrCombinedTask::global()._forget(id());
         } catch (...) {
             // A failing lock only leaves a stale mark behind.
         }
@@ -42,7 +42,7 @@ void KrJob::_leaveRegistry() noexcept {
         // cannot join it back or queue messages to it. Once out of the registry
         // no new delivery can start; one that began before holds the message
         // lock until onMessage returns.
-        KrCombinedTask::global()._retire(_id);
+        KrCombinedTask::global()._retire(id());
         std::lock_guard<std::recursive_mutex> wait(_messageLock);
     } catch (...) {
         // A failing lock cannot be mended in a destructor.
@@ -62,11 +62,11 @@ std::string KrJob::createJoinedTask(const std::string& description) {
 }
 
 bool KrJob::leaveTask(const std::string& taskName) {
-    return KrCombinedTask::global().leave(taskName, _id);
+    return KrCombinedTask::global().leave(taskName, id());
 }
 
 bool KrJob::leaveAllTasks() {
-    return KrCombinedTask::global().leaveAll(_id);
+    return KrCombinedTask::global().leaveAll(id());
 }
 
 void KrJob::setState(int v) {
@@ -123,6 +123,16 @@ uint64_t KrJob::liveCount() {
 
 bool KrJob::_postVia(const std::string& receiverId, const KrJobMessage& message) {
     return postMessage(std::string(receiverId), message);
+}
+
+void KrJob::_makeId() const {
+    KrUniqueIdSource& source = KrUniqueIdSource::jobIds();
+    const int64_t now = KrUniqueIdSource::_nowMicros();
+    std::lock_guard<std::mutex> guard(source.lock);
+    if (_idMade.load(std::memory_order_relaxed))
+        return;
+    _id = KrUniqueIdSource::_format(source.prefix, true, source._nextMicrosNL(now));
+    _idMade.store(true, std::memory_order_release);
 }
 
 std::string KrJob::_makeUniqueId(KrUniqueIdSource& source) {

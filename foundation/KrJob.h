@@ -60,7 +60,12 @@ class KrJob {
     virtual std::string createJoinedTaskSelf(const std::string& description);
     virtual std::string getJoinedTask();
 
-    const std::string& id() const { return _id; }
+    // Made on first use (most message headers never need theirs), then fixed.
+    const std::string& id() const {
+        if (!_idMade.load(std::memory_order_acquire))
+            _makeId();
+        return _id;
+    }
     // Reserved name that no job id equals ("__commonError" and 18 digits).
     static const std::string& commonErrorTask();
     // Jobs constructed and not yet destroyed in this process.
@@ -96,7 +101,10 @@ class KrJob {
   private:
     friend class KrCombinedTask;
 
-    const std::string _id;
+    void _makeId() const;
+    // Written once, under the id source's lock, before _idMade is set.
+    mutable std::string _id;
+    mutable std::atomic<bool> _idMade{false};
     // Set by the registry when the job first owns or joins a task. A job that
     // never did (most message headers) has nothing to leave, and no message
     // can ever have reached it, so its destructor skips the registry.

@@ -38,7 +38,7 @@ KrTransceiverConnection::KrTransceiverConnection(
       _ownerName(ownerName),
       _transceiver(transceiver),
       _closeCallback(std::move(closeCallback)),
-      _info(info) {}
+      _info(std::make_shared<const KrServerCallback_t>(info)) {}
 
 KrTransceiverConnection::~KrTransceiverConnection() {
     _leaveRegistry();
@@ -71,7 +71,7 @@ const std::string& KrTransceiverConnection::linkName() {
 
 const KrServerCallback_t& KrTransceiverConnection::info() {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
-    return _info;
+    return *_info;
 }
 
 void KrTransceiverConnection::_signalServer() {

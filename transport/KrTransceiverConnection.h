@@ -180,6 +180,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
 
     const std::string& linkName();
     const KrServerCallback_t& info();
+    // The same record, shared rather than copied (it never changes).
+    std::shared_ptr<const KrServerCallback_t> sharedInfo() const { return _info; }
     bool isOutputPending() const { return _outputPending.load(); }
     bool isInputReady() const { return _hasInput.load(); }
     std::string serverName() const { return _serverName; }
@@ -233,7 +235,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::atomic<size_t> _outputBytes{0};
     std::atomic<bool> _outputPending{false};
     CloseCallback _closeCallback;
-    KrServerCallback_t _info;
+    // Fixed at creation; shared with the requests read on the connection.
+    const std::shared_ptr<const KrServerCallback_t> _info;
     std::string _linkName;
     KrConnectionRecord _record;
 };

@@ -333,7 +333,7 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     header->addRoute(connectionId);
     header->addRoute(id());
     header->markIncoming();
-    header->setPeerInfo(connection.info());
+    header->sharePeerInfo(connection.sharedInfo());
     header->setTaskName(task);
     // A request read by a listener carries its task's name but does not join
     // it: nothing sends a request messages, and its membership would only

@@ -204,7 +204,13 @@ class KrXHeader : public KrJob {
     // Trimmed values as they arrived, blanks inside kept (for CGI); the
     // blank-free values where a field's values had no blanks to keep.
     const std::vector<std::string>& rawHeader(const std::string& name);
-    KrServerCallback_t& peerInfo() { return _peerInfo; }
+    KrServerCallback_t& peerInfo() {
+        if (_sharedPeer) {
+            _peerInfo = *_sharedPeer;
+            _sharedPeer.reset();
+        }
+        return _peerInfo;
+    }
     std::string& query() { return _query; }
     std::string& path() { return _path; }
     std::string& handlerPath() { return _handlerPath; }
@@ -257,7 +263,15 @@ class KrXHeader : public KrJob {
     void setFileBody(const std::string& path, long length);
     long addByteCount(long n) { return _byteCount += n; }
     void addRoute(const std::string& hop) { _route.push_back(hop); }
-    void setPeerInfo(const KrServerCallback_t& info) { _peerInfo = info; }
+    void setPeerInfo(const KrServerCallback_t& info) {
+        _sharedPeer.reset();
+        _peerInfo = info;
+    }
+    // The connection's record, copied only when peerInfo() is first asked
+    // for: most requests never look at it.
+    void sharePeerInfo(std::shared_ptr<const KrServerCallback_t> info) {
+        _sharedPeer = std::move(info);
+    }
 
     std::string routeToken(size_t index) const;
     std::vector<std::string>& header(const std::string& name) { return _headers.values(name); }
@@ -393,6 +407,7 @@ class KrXHeader : public KrJob {
     int64_t _created;
     bool _handled = false;
     KrServerCallback_t _peerInfo;
+    std::shared_ptr<const KrServerCallback_t> _sharedPeer;
     std::string _location;
     std::string _taskName;
     KrKontextReplacement_t _kontextReplacement;
