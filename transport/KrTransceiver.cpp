@@ -278,26 +278,29 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
 
 std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrXHeader> message,
                                 Callback callback, const std::string& taskName) {
-    std::string result = KrJob::commonErrorTask();
     if (!message || message->urlFailed())
-        return result;
+        return KrJob::commonErrorTask();
     ServerPointer server;
     std::shared_ptr<KrTransceiverConnection> connection;
-    const std::string connectionName = message->routeToken(1);
+    // The route's hops are looked at where they lie: send runs once per answer.
+    static const std::string kNoHop;
+    const std::vector<std::string>& route = message->route();
+    const std::string& serverName = route.size() > 0 ? route[0] : kNoHop;
+    const std::string& connectionName = route.size() > 1 ? route[1] : kNoHop;
     {
         // Only the entries needed are copied: send runs once per answer, and
         // the tables may hold thousands of connections.
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
         if (clients.count(client.id()) == 0)
-            return result;
-        const auto s = servers.find(message->routeToken(0));
+            return KrJob::commonErrorTask();
+        const auto s = servers.find(serverName);
         if (s != servers.end())
             server = s->second;
         const auto c = connections.find(connectionName);
         if (c != connections.end())
             connection = c->second;
     }
-    result = message->id();
+    std::string result = message->id();
     const int kind = message->protocolKind();
     if (message->direction() == KR_DIRECTION_ANSWER) {
         message->setTaskName(taskName);

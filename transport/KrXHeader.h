@@ -331,7 +331,10 @@ class KrXHeader : public KrJob {
     bool _parseLine();
 
   private:
-    static constexpr size_t kBodyRoom = 1024;
+    // Just under a kilobyte: the allocator keeps chunks up to 1032 bytes in
+    // its per-thread cache, and a larger one (1024 and its terminator) takes
+    // the slow road, which also sweeps the allocator's small free lists.
+    static constexpr size_t kBodyRoom = 1000;
     static bool _endsOrBreaksLine(char c) { return c == '\n' || c == '\r' || c == '\0'; }
     KrStringBuf& _makeBody();
     // Head pieces up to this size without a line end take the short path.
@@ -364,6 +367,7 @@ class KrXHeader : public KrJob {
     bool _parseMultipart(const std::string& boundary);
     void _writeAnswerHead(std::ostream& out);
     void _frameBodyAsChunk();
+    int _parseBodyOnce();
     bool _writeRequestHead(std::ostream& out);
 
     std::atomic<int> _protocolKind;
@@ -412,6 +416,8 @@ class KrXHeader : public KrJob {
     std::string _taskName;
     KrKontextReplacement_t _kontextReplacement;
     bool _laterAllowed = false;
+    // What _parseBody found; KR_READ_MORE until a complete body was parsed.
+    int _bodyParsed = KR_READ_MORE;
     LaterAnswer _later;
 
     // Pairs of the query and of an urlencoded body, decoded, names and values

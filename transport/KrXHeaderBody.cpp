@@ -330,6 +330,16 @@ void KrXHeader::_parseTarget(std::string_view text) {
 }
 
 int KrXHeader::_parseBody() {
+    // Once is enough: the web client asks before it decides where a request
+    // goes and again when it answers it, and pairs read twice would be there
+    // twice.
+    if (_bodyParsed != KR_READ_MORE)
+        return _bodyParsed;
+    _bodyParsed = _parseBodyOnce();
+    return _bodyParsed;
+}
+
+int KrXHeader::_parseBodyOnce() {
     const int complete = isComplete();
     if (complete != KR_READ_COMPLETE) {
         if (complete == KR_READ_REFUSED)

@@ -75,6 +75,11 @@ TEST(KrXHeaderBody, UrlencodedBody) {
     EXPECT_EQ(Param(header, "text"), "caf\xC3\xA9 & more");
     EXPECT_EQ(Param(header, "x"), "");
     EXPECT_EQ(header.bodyParameters().size(), 4u);
+    // Asked again (the web client asks where a request goes, then answers
+    // it), the body is not read a second time.
+    EXPECT_EQ(header._parseBody(), KR_READ_COMPLETE);
+    EXPECT_EQ(header.blocks().size(), 4u);
+    EXPECT_EQ(header.bodyParameters().size(), 4u);
 }
 
 TEST(KrXHeaderBody, MultipartUploadWithAFile) {
