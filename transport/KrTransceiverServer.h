@@ -94,7 +94,8 @@ class KrTransceiverServer : public KrJobWithTimeout {
     void _setBufferWorkers(size_t count) { _bufferWorkers = count < 1 ? 1 : count; }
 
     bool listening = true;
-    KrJob* transceiver;
+    // Atomic: the transceiver's loops read it while a shutdown clears it.
+    std::atomic<KrJob*> transceiver;
     std::string clientName;
     std::string dispatchKey;
     KrGavetaScheduler2* scheduler;

@@ -192,7 +192,7 @@ void KrTransceiverServerL0Socket::_admit(std::shared_ptr<KrSocketIPvx>& socket,
                                                   {"port", socket->PeerService()}};
     if (!KrTransceiver::isKnownServerType(peer))
         return;
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (owner == nullptr)
         return;  // detached: the peer is dropped
     KrServerCallback_t connectionRecord;
@@ -210,7 +210,7 @@ void KrTransceiverServerL0Socket::_admit(std::shared_ptr<KrSocketIPvx>& socket,
 }
 
 bool KrTransceiverServerL0Socket::_connectSocket() {
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (requestHeader == nullptr || owner == nullptr)
         return false;
     auto socket = std::make_shared<KrSocketIPvx>();

@@ -43,7 +43,7 @@ void KrTransceiverServerL1DirectSocket::_bufferSignaled(const std::string& conne
 
 void KrTransceiverServerL1DirectSocket::_bufferworkfunction(std::string connectionId,
                                                             std::string clientNameOfPair) {
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (owner == nullptr)
         return;
     std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
@@ -71,7 +71,7 @@ bool KrTransceiverServerL1DirectSocket::_sendResponse(std::string connectionId,
     }
     {
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
-        auto* owner = static_cast<KrTransceiver*>(transceiver);
+        auto* owner = static_cast<KrTransceiver*>(transceiver.load());
         std::shared_ptr<KrTransceiverConnection> connection =
             owner != nullptr ? owner->findConnection(connectionId) : nullptr;
         if (connection) {

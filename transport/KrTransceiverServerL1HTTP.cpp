@@ -189,7 +189,7 @@ size_t KrTransceiverServerL1HTTP::pendingCount() {
 
 void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
                                                     std::string clientNameOfPair) {
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (owner == nullptr)
         return;
     std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
@@ -212,7 +212,7 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
 }
 
 bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection) {
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     KrConnectionRecord& record = connection.record();
     // A request that runs the application waits for a worker, and so does
     // whatever comes behind it.
@@ -591,7 +591,7 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
             leaveTask(message->taskName());
         return false;
     }
-    auto* owner = static_cast<KrTransceiver*>(transceiver);
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     std::shared_ptr<KrTransceiverConnection> connection =
         owner != nullptr ? owner->findConnection(connectionId) : nullptr;
     if (connection) {

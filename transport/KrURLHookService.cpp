@@ -47,7 +47,7 @@ KrURLHookService::~KrURLHookService() {
 
 KrTransceiver* KrURLHookService::_owner() {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
-    return dynamic_cast<KrTransceiver*>(transceiver);
+    return dynamic_cast<KrTransceiver*>(transceiver.load());
 }
 
 std::shared_ptr<KrXHeader> KrURLHookService::_hookURL(std::shared_ptr<KrXHeader>& request,

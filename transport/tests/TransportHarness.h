@@ -93,7 +93,7 @@ class RawServer : public KrTransceiverServer {
     }
 
     void _bufferworkfunction(std::string connectionName, std::string) override {
-        auto* owner = static_cast<KrTransceiver*>(transceiver);
+        auto* owner = static_cast<KrTransceiver*>(transceiver.load());
         if (owner == nullptr)
             return;
         std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionName);
