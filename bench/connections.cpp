@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/LoopbackClient.h"
+#include "programs/tests/ProgramHarness.h"
 
 extern char** environ;
 
@@ -34,18 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // quivoone in its own folder, with its standard input on a pipe.
@@ -136,7 +125,7 @@ Started Start(const std::string& binary) {
     Started started;
     char pattern[] = "/tmp/quivo-bench-connections-XXXXXX";
     started.folder = ::mkdtemp(pattern);
-    started.port = FreePort();
+    started.port = harness::freePort();
     std::ofstream(started.folder / "quivoone.xml")
         << "<quivoone><quivooneserver address=\"127.0.0.1\" port=\"" << started.port
         << "\"/></quivoone>\n";

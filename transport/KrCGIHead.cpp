@@ -5,34 +5,9 @@
 #include <string_view>
 
 #include "transport/KrHttpTables.h"
+#include "transport/KrHttpText.h"
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// A character of a field name (an HTTP token).
-bool IsNameChar(char c) {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
-        return true;
-    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-bool SameNameIgnoringCase(std::string_view name, std::string_view lower) {
-    return name.size() == lower.size() &&
-           std::equal(name.begin(), name.end(), lower.begin(), [](char a, char b) {
-               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
-           });
-}
 
 // A CR or NUL anywhere in `text`: the client would take the CR for a line
 // end, and a NUL ends the text in many of them.
@@ -96,18 +71,18 @@ bool KrCGIHead::_takeLine(std::string_view line) {
     // A line that starts with a blank continues the one before it: a
     // folded field, which no client should be sent.
     std::string_view name = line.substr(0, colon);
-    while (!name.empty() && IsBlank(name.back()))
+    while (!name.empty() && KrIsHttpBlank(name.back()))
         name.remove_suffix(1);
-    if (name.empty() || !std::all_of(name.begin(), name.end(), IsNameChar))
+    if (name.empty() || !std::all_of(name.begin(), name.end(), KrIsHttpTokenChar))
         return false;
-    const std::string_view value = TrimBlanks(line.substr(colon + 1));
+    const std::string_view value = KrTrimHttpBlanks(line.substr(colon + 1));
 
-    if (SameNameIgnoringCase(name, "status")) {
+    if (KrEqualsHttpWord(name, "status")) {
         // Three digits, then the end or a blank and the reason phrase.
         if (value.size() < 3 || !std::all_of(value.begin(), value.begin() + 3,
                                              [](char c) { return c >= '0' && c <= '9'; }))
             return false;
-        if (value.size() > 3 && !IsBlank(value[3]))
+        if (value.size() > 3 && !KrIsHttpBlank(value[3]))
             return false;
         const unsigned long code = static_cast<unsigned long>((value[0] - '0') * 100 +
                                                               (value[1] - '0') * 10 + (value[2] - '0'));
@@ -115,14 +90,14 @@ bool KrCGIHead::_takeLine(std::string_view line) {
             return false;
         if (_status == 0) {
             _status = code;
-            _reason.assign(TrimBlanks(value.substr(3)));
+            _reason.assign(KrTrimHttpBlanks(value.substr(3)));
         }
         return true;
     }
-    if (SameNameIgnoringCase(name, "content-length") ||
-        SameNameIgnoringCase(name, "transfer-encoding") || SameNameIgnoringCase(name, "connection"))
+    if (KrEqualsHttpWord(name, "content-length") ||
+        KrEqualsHttpWord(name, "transfer-encoding") || KrEqualsHttpWord(name, "connection"))
         return true;
-    if (SameNameIgnoringCase(name, "location")) {
+    if (KrEqualsHttpWord(name, "location")) {
         // Two Location fields make a browser refuse the whole answer.
         if (_hasLocation)
             return true;

@@ -173,6 +173,8 @@ class KrTransceiverClient : public KrJob {
     std::shared_ptr<const CachedFile> _cachedFile(const KrFileHandle& root,
                                                   const std::string& relative);
     void _cacheFile(const std::string& relative, std::shared_ptr<const CachedFile> file);
+    // Answers 200 with the kept content of a file.
+    void _sendCached(KrXHeader& request, const CachedFile& file);
     // Guards the cache and its size in bytes.
     std::mutex _cacheLock;
     std::unordered_map<std::string, std::shared_ptr<const CachedFile>> _cache;

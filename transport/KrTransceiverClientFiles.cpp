@@ -236,13 +236,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
         if (std::shared_ptr<const CachedFile> cached = _cachedFile(*rootDirectory, relative)) {
-            std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
-            answer->setStatus(200);
-            answer->body().sputn(cached->content.data(),
-                                 static_cast<std::streamsize>(cached->content.size()));
-            answer->contentType() = cached->type;
-            answer->setState(KR_JOB_READY);
-            _send(answer, request.taskName());
+            _sendCached(request, *cached);
             return true;
         }
         // One system call opens a plain file and refuses every way out of
@@ -294,13 +288,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
             after.st_mtim.tv_nsec == info.st_mtim.tv_nsec)
             _cacheFile(relative, cached);
         cached->content.resize(got);
-        std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
-        answer->setStatus(200);
-        answer->body().sputn(cached->content.data(),
-                             static_cast<std::streamsize>(cached->content.size()));
-        answer->contentType() = cached->type;
-        answer->setState(KR_JOB_READY);
-        _send(answer, request.taskName());
+        _sendCached(request, *cached);
         return true;
     }
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
@@ -336,6 +324,15 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
         info.st_ctim.tv_nsec != cached->changed.tv_nsec)
         return nullptr;
     return cached;
+}
+
+void KrTransceiverClient::_sendCached(KrXHeader& request, const CachedFile& file) {
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    answer->setStatus(200);
+    answer->body().sputn(file.content.data(), static_cast<std::streamsize>(file.content.size()));
+    answer->contentType() = file.type;
+    answer->setState(KR_JOB_READY);
+    _send(answer, request.taskName());
 }
 
 void KrTransceiverClient::_cacheFile(const std::string& relative,

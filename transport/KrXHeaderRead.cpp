@@ -21,12 +21,9 @@
 #include "transport/KrXHeader.h"
 
 #include "transport/KrChunkedDecoder.h"
+#include "transport/KrHttpText.h"
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -62,7 +59,7 @@ uint64_t LowMask(uint64_t word) {
 
 bool HasBlankSlowly(const char* p, const char* end) {
     for (; p < end; ++p) {
-        if (IsBlank(*p))
+        if (KrIsHttpBlank(*p))
             return true;
     }
     return false;
@@ -149,7 +146,7 @@ size_t FindColon(std::string_view text, bool& blankBefore) {
         blankBefore = blankBefore || (low != 0 && HasBlankSlowly(p, p + 8));
     }
     for (; p < end && *p != ':'; ++p)
-        blankBefore = blankBefore || IsBlank(*p);
+        blankBefore = blankBefore || KrIsHttpBlank(*p);
     return static_cast<size_t>(p - begin);
 }
 
@@ -204,31 +201,13 @@ bool ParseLength(std::string_view text, uint64_t& value) {
     return true;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-bool EqualsNoCase(std::string_view text, std::string_view lowerWord) {
-    if (text.size() != lowerWord.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (Lower(text[i]) != lowerWord[i])
-            return false;
-    }
-    return true;
-}
-
 // Calls visit(token) for each element of a comma-separated list, blanks
 // around it removed; empty elements are skipped, as HTTP lists allow.
 template <class Visit>
 void ForEachListElement(std::string_view list, Visit&& visit) {
     while (!list.empty()) {
         const size_t comma = list.find(',');
-        const std::string_view element = TrimBlanks(list.substr(0, comma));
+        const std::string_view element = KrTrimHttpBlanks(list.substr(0, comma));
         if (!element.empty())
             visit(element);
         if (comma == std::string_view::npos)
@@ -242,7 +221,7 @@ void ForEachListElement(std::string_view list, Visit&& visit) {
 bool HasListToken(std::string_view list, std::string_view lowerToken) {
     bool found = false;
     ForEachListElement(list, [&found, lowerToken](std::string_view element) {
-        found = found || EqualsNoCase(element, lowerToken);
+        found = found || KrEqualsHttpWord(element, lowerToken);
     });
     return found;
 }
@@ -460,7 +439,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         // coding also rules out a request framed two ways at once. An answer
         // in chunked coding is read (a server may always send one), and its
         // Content-Length, if any, does not count.
-        if (direction() == KR_DIRECTION_REQUEST || !EqualsNoCase(lastCoding, "chunked"))
+        if (direction() == KR_DIRECTION_REQUEST || !KrEqualsHttpWord(lastCoding, "chunked"))
             return _refuse(501);
         _chunked = std::make_unique<KrChunkedDecoder>(_maxBodyLength);
     } else if (!_checkContentLength()) {
@@ -592,7 +571,7 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     begins[0] = out;
     while (at < size && line[at] != ' ') {
         const char c = line[at++];
-        if (!IsBlank(c) && c != '\v' && c != '\f' && c != '\r')
+        if (!KrIsHttpBlank(c) && c != '\v' && c != '\f' && c != '\r')
             base[out++] = Upper(c);
     }
     ends[0] = out;
@@ -711,7 +690,7 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     // no name at all, is read by other parsers as another field or as none:
     // "Content-Length : 5" would frame the body for this reader alone.
     // Such lines are refused, not repaired.
-    if (IsBlank(line.front())) {
+    if (KrIsHttpBlank(line.front())) {
         _refuse(400);
         return false;
     }
@@ -734,10 +713,10 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     // needs its blank). The text keeps the raw value; the map's is made from
     // it when asked for.
     size_t rawBegin = colon + 1;
-    while (rawBegin < line.size() && IsBlank(line[rawBegin]))
+    while (rawBegin < line.size() && KrIsHttpBlank(line[rawBegin]))
         ++rawBegin;
     size_t rawEnd = line.size();
-    while (rawEnd > rawBegin && IsBlank(line[rawEnd - 1]))
+    while (rawEnd > rawBegin && KrIsHttpBlank(line[rawEnd - 1]))
         --rawEnd;
     const std::string_view raw = line.substr(rawBegin, rawEnd - rawBegin);
     if (raw.empty())

@@ -1,0 +1,40 @@
+#pragma once
+// Small pieces of HTTP's text rules that the request reader and the reader
+// of CGI heads share: blanks, token characters, trimming and comparing a
+// name with a lower-case word without regard to case.
+
+#include <cstring>
+#include <string_view>
+
+// A space or a horizontal tab, the blanks HTTP allows around values.
+inline bool KrIsHttpBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A character of a token (a field name, a method).
+inline bool KrIsHttpTokenChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+}
+
+// `text` without the blanks at either end.
+inline std::string_view KrTrimHttpBlanks(std::string_view text) {
+    while (!text.empty() && KrIsHttpBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && KrIsHttpBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+// Whether `text` is `lowerWord` (given in lower case) in any case.
+inline bool KrEqualsHttpWord(std::string_view text, std::string_view lowerWord) {
+    if (text.size() != lowerWord.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != lowerWord[i])
+            return false;
+    }
+    return true;
+}
