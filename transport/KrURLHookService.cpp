@@ -1,5 +1,7 @@
 #include "transport/KrURLHookService.h"
 
+#include "foundation/KrJobMessage.h"
+
 #include <chrono>
 #include <utility>
 
@@ -233,7 +235,7 @@ void KrURLHookService::_reportRefused(const InFlight& request, const std::string
 }
 
 bool KrURLHookService::onMessage(const KrJobMessage& message) {
-    if (message.kind == 1) {
+    if (message.kind == KR_MESSAGE_TIMED_OUT) {
         if (KrTransceiver* owner = _owner())
             owner->removeServer(message.a);
         std::shared_ptr<KrXHeader> none;
@@ -258,7 +260,7 @@ bool KrURLHookService::onMessage(const KrJobMessage& message) {
         _serveNextPending();
         return true;
     }
-    if (message.kind == 5) {
+    if (message.kind == KR_MESSAGE_TASK_FINISHED) {
         std::unique_lock<std::recursive_mutex> lock(_messageLock);
         if (message.values.count("ctask") != 0) {
             KrJobMessage finished(id(), 6, "");

@@ -105,7 +105,7 @@ TEST(KrTransceiverServerL1HTTP, AnswersPipelinedRequestsInOrder) {
     EXPECT_EQ(CountAnswers(in), 2u) << in;
     EXPECT_EQ(in.substr(in.size() - 4), "\r\n\r\n");
     ::close(fd);
-    server.events.waitFor(7, 3);
+    server.events.waitFor(KR_EVENT_ACCESS_LOG, 3);
     const auto lines = server.events.logLines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[0].find("\"GET /one\""), std::string::npos);
@@ -306,7 +306,7 @@ TEST(KrTransceiverServerL1HTTP, ReportsATakenPortAndStopsWithoutWaitingForTheRet
     auto server = std::make_unique<Server>(std::map<std::string, std::string>{}, 3,
                                            Server::ClientMaker{}, std::to_string(port));
     const KrServerCallback_t failed = server->events.waitFor(3);
-    ASSERT_EQ(failed.type, 3);
+    ASSERT_EQ(failed.type, KR_EVENT_BIND_FAILED);
     EXPECT_EQ(failed.values.at("port"), std::to_string(port));
     EXPECT_EQ(failed.values.at("address"), "127.0.0.1");
     EXPECT_EQ(failed.values.at("protocolstring"), "http");

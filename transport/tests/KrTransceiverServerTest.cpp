@@ -30,7 +30,7 @@ class RecordingServer : public KrTransceiverServer {
     }
     // As the level-0 layer does: a kind-8 signal queues the connection.
     bool onMessage(const KrJobMessage& message) override {
-        if (message.kind == 8)
+        if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
             _bufferSignaled(message.a);
         return KrTransceiverServer::onMessage(message);
     }

@@ -295,7 +295,7 @@ TEST(KrTransceiverTest, AnswersGoToTheirConnectionOrNowhere) {
         });
     transceiver._addTCPSocket(socket, connection);
 
-    auto answer = std::make_shared<KrXHeader>(3, false, 3);
+    auto answer = std::make_shared<KrXHeader>(KR_HTTP_ANSWER, false, KR_PROTOCOL_HTTP);
     answer->setDirection(1);
     answer->addRoute(server->id());
     answer->addRoute(connection->id());
@@ -402,9 +402,9 @@ TEST(KrTransceiverTest, DroppingAClientRecordStopsTheServersOfItsListeners) {
     KrGavetaScheduler2 scheduler;
     auto server = std::make_shared<KrTransceiverServer>(
         &scheduler, nullptr, "client", "key", "boss", [](KrServerCallback_t&) { return true; });
-    auto withServer = std::make_shared<KrXServerHeader>(1, 3);
+    auto withServer = std::make_shared<KrXServerHeader>(1, KR_PROTOCOL_HTTP);
     withServer->setAttachedServer(server);
-    auto without = std::make_shared<KrXServerHeader>(1, 3);
+    auto without = std::make_shared<KrXServerHeader>(1, KR_PROTOCOL_HTTP);
     testing::internal::CaptureStdout();
     {
         KrTransceiverClientRecord record;

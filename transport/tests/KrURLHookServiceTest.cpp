@@ -86,7 +86,7 @@ class Requester : public KrJob {
     bool onMessage(const KrJobMessage& message) override {
         std::lock_guard<std::mutex> guard(_mutex);
         messageThread = std::this_thread::get_id();
-        if (message.kind == 6)
+        if (message.kind == KR_MESSAGE_CLIENT_TASK_DONE)
             _notices.push_back(message);
         _arrived.notify_all();
         return true;
@@ -169,7 +169,7 @@ struct HookFixture : ::testing::Test {
     }
 
     std::shared_ptr<KrXHeader> request(const std::string& host, const std::string& path) {
-        auto header = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+        auto header = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
         header->setURL("http://" + host + ":8080" + path, "");
         header->setTaskName("task" + path);
         return header;
@@ -387,11 +387,11 @@ class RequestingClient : public KrTransceiverClient {
         return KrTransceiverClient::onHTTPAnswer(serverName, answer);
     }
     bool onMessage(const KrJobMessage& message) override {
-        if (message.kind == 6 && message.values.count("refused") != 0) {
+        if (message.kind == KR_MESSAGE_CLIENT_TASK_DONE && message.values.count("refused") != 0) {
             std::lock_guard<std::mutex> guard(_recordMutex);
             refusals[message.values.at("refused")] = message.values.at("error");
             _changed.notify_all();
-        } else if (message.kind == 6 && message.values.count("ctask") != 0) {
+        } else if (message.kind == KR_MESSAGE_CLIENT_TASK_DONE && message.values.count("ctask") != 0) {
             std::lock_guard<std::mutex> guard(_recordMutex);
             ++finished;
             _changed.notify_all();
@@ -475,11 +475,11 @@ TEST_F(LoopbackFixture, FormsAndLinkAreCarriedAndAnswered) {
     KrXMLGenericElement link("a", true);
     link.SetAttribute("href", "page two");
 
-    auto fromGet = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto fromGet = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     fromGet->buildFormPost(get, "");
-    auto fromPost = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto fromPost = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     fromPost->buildFormPost(post, "");
-    auto fromLink = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto fromLink = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     fromLink->setURLFromHref(link, remoteURL("/dir/"));
     send(fromGet);
     send(fromPost);
@@ -498,7 +498,7 @@ TEST_F(LoopbackFixture, MoreRequestsThanCarriersAllComplete) {
     ASSERT_NE(remotePort, 0u);
     std::vector<std::shared_ptr<KrXHeader>> sent;
     for (int i = 0; i < 25; ++i) {
-        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
         request->setURL(remoteURL("/n" + std::to_string(i)), "");
         sent.push_back(send(request));
     }
@@ -526,9 +526,9 @@ TEST_F(LoopbackFixture, RefusedPortAndUnknownHostAreReported) {
     const unsigned closedPort = ntohs(address.sin_port);
     ::close(probe);
 
-    auto refused = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto refused = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     refused->setURL("http://127.0.0.1:" + std::to_string(closedPort) + "/x", "");
-    auto unknown = std::make_shared<KrXHeader>(KR_HTTP_GET, false, 3);
+    auto unknown = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
     unknown->setURL("http://no-such-host.invalid:80/x", "");
     send(refused);
     send(unknown);

@@ -17,7 +17,7 @@ std::string Unread(KrStringBuf& buffer) {
 }
 
 std::unique_ptr<KrXHeader> Request(const std::string& bytes) {
-    auto request = std::make_unique<KrXHeader>(KR_HTTP_POST, false, 3);
+    auto request = std::make_unique<KrXHeader>(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
     request->body().sputn(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     request->read([](KrXHeader&) { return true; });
     return request;
