@@ -65,11 +65,18 @@ struct KrConnectionRecord {
     // enter() lets the caller serve it, or tells the thread serving it to go
     // round once more; leave() is false when it has to.
     bool enter() {
-        int idle = 0;
-        if (serving.compare_exchange_strong(idle, 1))
-            return true;
-        serving.store(2);
-        return false;
+        int seen = serving.load();
+        for (;;) {
+            if (seen == 0) {
+                if (serving.compare_exchange_weak(seen, 1))
+                    return true;
+                continue;
+            }
+            // Served: ask for another round, unless the serving thread
+            // left meanwhile (then take it over).
+            if (seen == 2 || serving.compare_exchange_weak(seen, 2))
+                return false;
+        }
     }
     bool leave() {
         int once = 1;

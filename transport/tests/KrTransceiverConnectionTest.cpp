@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
@@ -204,3 +206,36 @@ TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
 }
 
 }  // namespace
+
+TEST(KrConnectionRecord, EveryNewsIsServedByExactlyOneThreadAtATime) {
+    // Threads with news for a connection enter; one serves, the others ask
+    // it for another round. No news may be left unserved, and no two
+    // threads may serve at once, however their steps interleave.
+    KrConnectionRecord record;
+    std::atomic<int> news{0};
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                news.fetch_add(1);
+                if (!record.enter())
+                    continue;
+                do {
+                    if (inside.fetch_add(1) != 0)
+                        overlapped.store(true);
+                    news.store(0);
+                    inside.fetch_sub(1);
+                } while (!record.leave());
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_FALSE(overlapped.load());
+    EXPECT_EQ(news.load(), 0);
+    EXPECT_EQ(record.serving.load(), 0);
+}
