@@ -130,11 +130,6 @@ void KrCGIRunner::setLimits(size_t maxRunning, size_t maxQueued) {
     _poller.wake();
 }
 
-size_t KrCGIRunner::runningCount() {
-    std::lock_guard<std::mutex> guard(_lock);
-    return _running;
-}
-
 size_t KrCGIRunner::queuedCount() {
     std::lock_guard<std::mutex> guard(_lock);
     return _queue.size();
@@ -469,6 +464,9 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
         std::lock_guard<std::mutex> guard(_lock);
         --_running;
     }
+    if (outcome == KrCGIOutcome::Finished && active->output == 0 && WIFEXITED(active->status) &&
+        WEXITSTATUS(active->status) == 127)
+        outcome = KrCGIOutcome::CannotStart;
     active->run->sink->ended(outcome, active->status);
 }
 

@@ -15,7 +15,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -60,7 +59,9 @@ class KrCGISink {
     virtual ~KrCGISink() = default;
     virtual Next output(const char* data, size_t size) = 0;
     // The run is over. `status` is waitpid's status when the program was
-    // reaped (Finished, TimedOut, OutputTooLarge), else 0.
+    // reaped (Finished, TimedOut, OutputTooLarge), else 0. A program that
+    // exits with 127 before writing anything (its interpreter or a library
+    // missing) ends as CannotStart.
     virtual void ended(KrCGIOutcome outcome, int status) = 0;
 };
 
@@ -101,7 +102,6 @@ class KrCGIRunner {
     void stop();
 
     void setLimits(size_t maxRunning, size_t maxQueued);
-    size_t runningCount();
     size_t queuedCount();
 
     // A program asked to end gets this long before it is killed.
@@ -128,7 +128,6 @@ class KrCGIRunner {
     // Guards the queue, the commands, the limits, the running count and
     // the stop flag; the thread takes it only to pick up work.
     std::mutex _lock;
-    std::condition_variable _stopped;
     std::deque<std::shared_ptr<KrCGIRun>> _queue;
     std::vector<std::pair<Command, std::shared_ptr<KrCGIRun>>> _commands;
     size_t _maxRunning;

@@ -124,6 +124,12 @@ class KrTransceiverClient : public KrJob {
     // dispatch when the server can wait for the answer, else before it
     // returns.
     bool _runProgram(const std::string& program, const std::string& scriptPath, KrXHeader& request);
+    // A run of `program` (looked up on PATH when it has no "/") with the
+    // process's environment and `environment`, fed `input`, under the
+    // client's limits; its sink is the caller's to set.
+    std::shared_ptr<KrCGIRun> _makeRun(const std::string& program,
+                                       const std::map<std::string, std::string>& environment,
+                                       KrStringBuf& input);
 
     std::mutex mutex;
     KrTransceiver* transceiver = nullptr;

@@ -195,10 +195,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                     _answer(502, false);
                     break;
                 case KrCGIOutcome::Finished:
-                    if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && _output.Size() == 0)
-                        _answer(500, false);
-                    else if (died && _headDone && KrCGIHead::carriesBody(_head.status()) &&
-                             !_headOnly && _connection)
+                    if (died && _headDone && KrCGIHead::carriesBody(_head.status()) &&
+                        !_headOnly && _connection)
                         _cutShort();
                     else if (died)
                         _answer(502, false);
@@ -329,6 +327,19 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
 
 }  // namespace
 
+std::shared_ptr<KrCGIRun> KrTransceiverClient::_makeRun(
+    const std::string& program, const std::map<std::string, std::string>& environment,
+    KrStringBuf& input) {
+    auto run = std::make_shared<KrCGIRun>();
+    run->program = ResolveProgram(program);
+    run->argument0 = program;
+    run->environment = ProgramEnvironment(environment);
+    run->input = &input;
+    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
+    run->outputLimit = cgiOutputLimit.load();
+    return run;
+}
+
 bool KrTransceiverClient::_runPHP(const std::string& scriptPath, const std::string&,
                                   KrXHeader& request) {
     return _runProgram(phpBinName, scriptPath, request);
@@ -348,13 +359,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         return false;
     if (!_cgiEnvironment(scriptPath, environment, request))
         return false;
-    auto run = std::make_shared<KrCGIRun>();
-    run->program = ResolveProgram(program);
-    run->argument0 = program;
-    run->environment = ProgramEnvironment(environment);
-    run->input = &request.body();
-    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
-    run->outputLimit = cgiOutputLimit.load();
+    std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, request.body());
 
     KrTransceiver* owner = attachedTransceiver();
     std::shared_ptr<KrTransceiverConnection> connection =
@@ -406,22 +411,13 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
                                         const std::map<std::string, std::string>& environment,
                                         KrStringBuf& input, KrStringBuf& output,
                                         KrCGIOutcome* outcome) {
-    auto run = std::make_shared<KrCGIRun>();
-    run->program = ResolveProgram(program);
-    run->argument0 = program;
-    run->environment = ProgramEnvironment(environment);
-    run->input = &input;
-    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
-    run->outputLimit = cgiOutputLimit.load();
+    std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, input);
     auto sink = std::make_shared<CollectingSink>(output);
     run->sink = sink;
     KrCGIOutcome result = KrCGIOutcome::CannotStart;
     int status = 0;
     if (!run->program.empty() && _runner.submit(run))
         result = sink->wait(status);
-    if (result == KrCGIOutcome::Finished && WIFEXITED(status) && WEXITSTATUS(status) == 127 &&
-        output.Size() == 0)
-        result = KrCGIOutcome::CannotStart;
     if (outcome != nullptr)
         *outcome = result;
     return result == KrCGIOutcome::Finished;

@@ -2,12 +2,7 @@
 // routing of programs below "cgi-bin/" and ".php" files to the CGI service.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,11 +20,8 @@
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
 #include "transport/KrTransceiverClient.h"
-#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
-
-extern char** environ;
 
 namespace {
 

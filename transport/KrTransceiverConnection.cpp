@@ -146,11 +146,6 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
     return ended ? -1 : total;
 }
 
-bool KrTransceiverConnection::isReadPaused() {
-    std::lock_guard<std::mutex> guard(_inputLock);
-    return _record.readPaused;
-}
-
 long KrTransceiverConnection::drainInput(std::streambuf& out) {
     std::lock_guard<std::mutex> guard(_inputLock);
     const size_t length = _input.size();

@@ -176,7 +176,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     virtual int feed(const char* data, size_t length);
     // Reads what waits on the socket into the input, up to the input window,
     // and tells the server once. The count read; 0 when nothing was waiting
-    // (or the window is full: see isReadPaused); -1 when the peer closed or
+    // (or the input window is full); -1 when the peer closed or
     // the socket failed (bytes read before that are kept; `closed` of the
     // socket tells an orderly end of input from a failure).
     virtual long receive(KrSocketIPvx& socket);
@@ -200,7 +200,6 @@ class KrTransceiverConnection : public KrJobWithTimeout {
 
     KrConnectionRecord& record() { return _record; }
     bool isClosing() const { return _record.closingSince.load() != 0; }
-    bool isReadPaused();
 
     // The answer being made off the server's thread, or streamed, keeps the
     // connection's next request waiting: begin marks it (false when one is
