@@ -319,6 +319,9 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
 }
 
 void KrTransceiverClient::_sendCached(KrXHeader& request, const CachedFile& file) {
+    if (KrXHeader::DirectAnswer* direct = request.directAnswer())
+        if (direct->answer(request, file.type, file.content))
+            return;
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
     answer->setStatus(200);
     answer->body().sputn(file.content.data(), static_cast<std::streamsize>(file.content.size()));

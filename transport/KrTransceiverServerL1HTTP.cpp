@@ -115,6 +115,19 @@ class FileStream : public KrAnswerStream {
 
 }  // namespace
 
+class KrTransceiverServerL1HTTP::DirectSink final : public KrXHeader::DirectAnswer {
+  public:
+    DirectSink(KrTransceiverServerL1HTTP& server, KrTransceiverConnection& connection)
+        : _server(server), _connection(connection) {}
+    bool answer(KrXHeader& request, std::string_view type, std::string_view body) override {
+        return _server._answerDirect(_connection, request, type, body);
+    }
+
+  private:
+    KrTransceiverServerL1HTTP& _server;
+    KrTransceiverConnection& _connection;
+};
+
 KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader, KrJob* transceiver,
     const std::string& clientName, const std::string& dispatchKey, const std::string& supervisorId,
@@ -507,8 +520,11 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
     record.handedOff.store(false);
     std::unique_lock<std::mutex> headerLock(header->mutex());
     bool handled = false;
-    if (listening)
+    DirectSink direct(*this, connection);
+    if (listening) {
         header->allowLaterAnswer();
+        header->setDirectAnswer(&direct);
+    }
     try {
         handled = client->dispatch(dispatchKey, *header);
     } catch (const std::exception& error) {
@@ -519,6 +535,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
         std::cerr << "request " << header->requestLine() << " failed" << std::endl;
         header->refuse(500);
     }
+    header->setDirectAnswer(nullptr);
     KrXHeader::LaterAnswer later = header->takeLaterAnswer();
     if (later && header->refusalStatus() != 500) {
         // The answer is made off this thread: the connection reads nothing
@@ -600,16 +617,6 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         // joining it again would change nothing but cost a registry call.
         if (joined || connection->linkName() != message->taskName())
             connection->joinTask(message->taskName());
-        KrServerCallback_t record;
-        record.type = KR_EVENT_ACCESS_LOG;
-        // The connection's record is fixed at its creation, and the message
-        // outlives this call: the pieces of the log line are not copied.
-        static const std::string kNone = "none";
-        const auto& peer = connection->info().values;
-        const auto remote = peer.find("remoteaddress");
-        const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
-        const std::string scheme = KrURL::schemeName(message->protocolKind());
-
         auto head = std::make_unique<KrStringBuf>();
         std::ostream& out = HeadStream(head.get());
         const bool ok = message->write(out);
@@ -628,15 +635,59 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         // Looked up last (a lookup may add an entry to the fields); the
         // referer is copied before the agent's lookup for the same reason.
         const std::string referer = FirstOrDash(message->rawRequestHeader("referer"));
-        const std::string& agent = FirstOrDash(message->rawRequestHeader("user-agent"));
-        record.values["logging"] =
-            accessLogLine(remoteText, scheme, message->creationTimeText(), message->requestLine(),
-                          message->status(), static_cast<unsigned long>(bytes), referer, agent);
-        callback(record);
+        _logAccess(*connection, message->protocolKind(), message->creationTimeText(),
+                   message->requestLine(), message->status(), bytes, referer,
+                   FirstOrDash(message->rawRequestHeader("user-agent")));
     }
     if (joined)
         leaveTask(message->taskName());
     return true;
+}
+
+bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connection,
+                                              KrXHeader& request, std::string_view type,
+                                              std::string_view body) {
+    // What send and _sendResponse do for such an answer, less the answer
+    // object, the route lookups and the stream the head is written through.
+    restartTimer();
+    if (!isActive())
+        return false;
+    std::lock_guard<std::recursive_mutex> one(connection.messageLock());
+    if (connection.linkName() != request.taskName())
+        connection.joinTask(request.taskName());
+    thread_local std::string text;
+    text.clear();
+    request.appendAnswerHead(text, type, body.size());
+    if (request.method() != KR_HTTP_HEAD)
+        text.append(body);
+    connection._headQueued();
+    size_t queued = 0;
+    connection.queueOutput(text.data(), text.size(), queued);
+    // The referer is copied before the agent's lookup, which may add an
+    // entry to the fields.
+    const std::string referer = FirstOrDash(request.rawHeader("referer"));
+    _logAccess(connection, request.protocolKind(), request.creationTimeText(),
+               request.logRequestLine(), 200, text.size(), referer,
+               FirstOrDash(request.rawHeader("user-agent")));
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, int protocolKind,
+                                           const std::string& time, const std::string& requestLine,
+                                           unsigned long status, uint64_t bytes,
+                                           const std::string& referer, const std::string& agent) {
+    // The connection's record is fixed at its creation: the remote address
+    // is not copied.
+    static const std::string kNone = "none";
+    const auto& peer = connection.info().values;
+    const auto remote = peer.find("remoteaddress");
+    const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
+    KrServerCallback_t record;
+    record.type = KR_EVENT_ACCESS_LOG;
+    record.values["logging"] =
+        accessLogLine(remoteText, KrURL::schemeName(protocolKind), time, requestLine, status,
+                      static_cast<unsigned long>(bytes), referer, agent);
+    callback(record);
 }
 
 uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,

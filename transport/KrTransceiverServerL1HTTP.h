@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "transport/KrTransceiverServerL0Socket.h"
 
@@ -132,6 +133,16 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // connection's output window.
     uint64_t _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
                         std::unique_ptr<KrStringBuf> head);
+    // A kept file's answer, written during dispatch without an answer
+    // object (see KrXHeader::DirectAnswer).
+    class DirectSink;
+    bool _answerDirect(KrTransceiverConnection& connection, KrXHeader& request,
+                       std::string_view type, std::string_view body);
+    // The access-log event of an answer of `bytes` bytes to the request
+    // whose pieces are given.
+    void _logAccess(KrTransceiverConnection& connection, int protocolKind, const std::string& time,
+                    const std::string& requestLine, unsigned long status, uint64_t bytes,
+                    const std::string& referer, const std::string& agent);
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
 

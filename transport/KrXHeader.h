@@ -160,6 +160,26 @@ class KrXHeader : public KrJob {
     void answerLater(LaterAnswer start) { _later = std::move(start); }
     LaterAnswer takeLaterAnswer() { return std::move(_later); }
 
+    // --- Small answers written straight to the connection ---
+    // What the server that read the request offers its handler during
+    // dispatch: a ready 200 answer of a few bytes (a kept file) goes out
+    // on the request's connection without an answer object being made.
+    // False when it cannot; the handler then sends an answer as usual.
+    class DirectAnswer {
+      public:
+        virtual bool answer(KrXHeader& request, std::string_view type, std::string_view body) = 0;
+
+      protected:
+        ~DirectAnswer() = default;
+    };
+    void setDirectAnswer(DirectAnswer* sink) { _direct = sink; }
+    DirectAnswer* directAnswer() const { return _direct; }
+    // The head write() gives a 200 answer made for this request
+    // (makeResponse) with `type` and a body of `length` bytes.
+    void appendAnswerHead(std::string& out, std::string_view type, uint64_t length);
+    // Method and target as the access log shows them; "-" without.
+    std::string logRequestLine();
+
     // --- Bodies and parameters ---
     void _parseURL(const std::string& text);
     // A KrReadResult: KR_READ_MORE while the body is incomplete,
@@ -419,6 +439,7 @@ class KrXHeader : public KrJob {
     // What _parseBody found; KR_READ_MORE until a complete body was parsed.
     int _bodyParsed = KR_READ_MORE;
     LaterAnswer _later;
+    DirectAnswer* _direct = nullptr;
 
     // Pairs of the query and of an urlencoded body, decoded, names and values
     // back to back in _pairText, until they are made blocks. Every pair is

@@ -1,6 +1,7 @@
 // The outgoing side of the wire format: answers made for requests and the
 // heads of answers and requests.
 
+#include <charconv>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -20,6 +21,47 @@ std::string WithoutLineBreaks(std::string text) {
     return text;
 }
 
+void AppendWithoutLineBreaks(std::string& out, std::string_view text) {
+    for (const char c : text)
+        if (c != '\r' && c != '\n')
+            out += c;
+}
+
+void AppendNumber(std::string& out, unsigned long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// Status line and server name, the start of every answer head.
+void AppendHeadStart(std::string& head, const std::string& version, unsigned long code,
+                     std::string_view reason) {
+    head += "HTTP/";
+    head += version;
+    head += ' ';
+    AppendNumber(head, code);
+    head += ' ';
+    head += reason;
+    head += "\r\nServer: ";
+    head += kServerName;
+    head += "\r\n";
+}
+
+void AppendContentType(std::string& head, std::string_view type) {
+    if (type.empty())
+        return;
+    head += "Content-Type: ";
+    AppendWithoutLineBreaks(head, type);
+    head += "\r\n";
+}
+
+void AppendConnection(std::string& head, bool close, bool keepAlive) {
+    if (close)
+        head += "Connection: close\r\n";
+    else if (keepAlive)
+        head += "Connection: keep-alive\r\n";
+}
+
 }  // namespace
 
 KrXResponseHeader* KrXHeader::makeResponse() {
@@ -27,15 +69,7 @@ KrXResponseHeader* KrXHeader::makeResponse() {
     answer->setDirection(KR_DIRECTION_ANSWER);
     answer->_created = _created;
     answer->_path = _path;
-    std::string requestLine;
-    size_t tokens = 0;
-    _headers.visit(":first:", [&requestLine, &tokens](std::string_view token) {
-        if (tokens++ == 1)
-            requestLine += ' ';
-        requestLine.append(token);
-        return tokens < 2;
-    });
-    answer->_requestLine = tokens < 2 ? std::string("-") : std::move(requestLine);
+    answer->_requestLine = logRequestLine();
     // Shares the field text; only entries already made are copied.
     answer->_requestHeaders = _headers;
     answer->_route.assign(_route.rbegin(), _route.rend());
@@ -45,6 +79,31 @@ KrXResponseHeader* KrXHeader::makeResponse() {
     answer->_keepAlive = _keepAlive;
     answer->_headOnly = method() == KR_HTTP_HEAD;
     return answer;
+}
+
+std::string KrXHeader::logRequestLine() {
+    std::string requestLine;
+    size_t tokens = 0;
+    _headers.visit(":first:", [&requestLine, &tokens](std::string_view token) {
+        if (tokens++ == 1)
+            requestLine += ' ';
+        requestLine.append(token);
+        return tokens < 2;
+    });
+    return tokens < 2 ? std::string("-") : requestLine;
+}
+
+void KrXHeader::appendAnswerHead(std::string& out, std::string_view type, uint64_t length) {
+    // As makeResponse and write make it: an answer's version is its own
+    // default, and a HEAD request's answer announces the length all the same.
+    static const std::string kAnswerVersion = "1.1";
+    AppendHeadStart(out, kAnswerVersion, 200, "OK");
+    out += "Content-Length: ";
+    AppendNumber(out, static_cast<unsigned long>(length));
+    out += "\r\n";
+    AppendContentType(out, type);
+    AppendConnection(out, _closeAfter, _keepAlive);
+    out += "\r\n";
 }
 
 KrXResponseHeader* KrXHeader::makeRefusal() {
@@ -112,15 +171,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // and the stream's formatting per piece costs more than the text.
     std::string head;
     head.reserve(160 + program.fields().size());
-    head += "HTTP/";
-    head += _version;
-    head += ' ';
-    head += std::to_string(code);
-    head += ' ';
-    head += reason;
-    head += "\r\nServer: ";
-    head += kServerName;
-    head += "\r\n";
+    AppendHeadStart(head, _version, code, reason);
     // php-cgi writes no body for HEAD, so the length of its HEAD output is
     // not the length a GET would bring: none is announced. A program's
     // output that is still coming has no length yet: it goes in chunks, or
@@ -135,25 +186,19 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         }
     } else if (carriesBody && !(fromProgram && _headOnly)) {
         head += "Content-Length: ";
-        head += std::to_string(length);
+        AppendNumber(head, static_cast<unsigned long>(length));
         head += "\r\n";
     }
     _bodyLength = carriesBody ? length : 0;
     // A program's redirect brings its own Location.
     if (code == 303 && !fromProgram) {
         head += "Location: ";
-        head += WithoutLineBreaks(_location);
+        AppendWithoutLineBreaks(head, _location);
         head += "\r\n";
     }
-    if (!_contentType.empty() && !fromProgram) {
-        head += "Content-Type: ";
-        head += WithoutLineBreaks(_contentType);
-        head += "\r\n";
-    }
-    if (_closeAfter)
-        head += "Connection: close\r\n";
-    else if (_keepAlive)
-        head += "Connection: keep-alive\r\n";
+    if (!fromProgram)
+        AppendContentType(head, _contentType);
+    AppendConnection(head, _closeAfter, _keepAlive);
     if (fromProgram)
         head += program.fields();
     head += "\r\n";

@@ -210,3 +210,34 @@ TEST(KrXHeaderWrite, Requests) {
     EXPECT_FALSE(none.write(out));
     EXPECT_EQ(out.str(), "");
 }
+
+TEST(KrXHeaderWrite, AKeptFilesHeadIsTheHeadOfItsAnswerObject) {
+    // The head written straight to the connection for a kept file must be
+    // byte for byte what an answer made with makeResponse writes.
+    struct Case {
+        std::string request;
+        std::string type;
+        std::string logLine;
+    };
+    const Case cases[] = {
+        {"GET /a.txt HTTP/1.1\r\nHost: a\r\n\r\n", "text/plain; charset=utf-8", "GET /a.txt"},
+        {"HEAD /a.txt HTTP/1.1\r\nHost: a\r\n\r\n", "text/plain", "HEAD /a.txt"},
+        {"GET /a HTTP/1.1\r\nConnection: close\r\n\r\n", "", "GET /a"},
+        {"GET /a?x=1 HTTP/1.0\r\n\r\n", "text/html", "GET /a?x=1"},
+        {"GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "image/png", "GET /a"},
+        {"GET /a HTTP/1.1\r\n\r\n", "text/x\r\nSet-Cookie: y", "GET /a"},
+    };
+    for (const Case& c : cases) {
+        auto request = Request(c.request);
+        std::unique_ptr<KrXHeader> answer(request->makeResponse());
+        answer->setStatus(200);
+        answer->body().sputn("hello", 5);
+        answer->contentType() = c.type;
+        answer->setState(KR_JOB_READY);
+        std::string direct;
+        request->appendAnswerHead(direct, c.type, 5);
+        EXPECT_EQ(direct, Head(*answer)) << c.request;
+        EXPECT_EQ(request->logRequestLine(), answer->requestLine()) << c.request;
+        EXPECT_EQ(request->logRequestLine(), c.logLine) << c.request;
+    }
+}
