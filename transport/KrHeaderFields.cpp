@@ -102,6 +102,29 @@ std::string KrHeaderFields::first(std::string_view name) const {
     return value;
 }
 
+bool KrHeaderFields::firstRaw(const std::string& name, std::string& out) {
+    if (_store && _map.empty() && _raw.empty()) {
+        if (!_store->mayHave(name))
+            return false;
+        for (const Store::Entry& entry : _store->entries) {
+            if (_store->nameOf(entry) != name)
+                continue;
+            // Values are kept as sent from the first one with inner blanks on.
+            if (entry.hasBlanks)
+                out.assign(_store->rawOf(entry));
+            else
+                out = _store->valueOf(entry);
+            return true;
+        }
+        return false;
+    }
+    const std::vector<std::string>& list = raw(name);
+    if (list.empty())
+        return false;
+    out = list.front();
+    return true;
+}
+
 KrHeaderFields::Store& KrHeaderFields::_newStore() {
     if (!_store)
         _store = std::make_shared<Store>();

@@ -129,6 +129,9 @@ class KrHeaderFields {
     bool visitSent(std::string_view name, Visit&& visit) const;
     // The first value under `name`, or empty.
     std::string first(std::string_view name) const;
+    // The first value raw(name) gives, into `out`; false when there is none.
+    // Made from the reader's record alone while no map entry has been made.
+    bool firstRaw(const std::string& name, std::string& out);
     bool has(std::string_view name) const {
         return visit(name, [](std::string_view) { return false; });
     }

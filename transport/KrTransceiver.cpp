@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <vector>
 
@@ -83,15 +84,15 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
 std::atomic<bool> gLinesPending{false};
 
 // One line, whole, also when several threads print at once: the text and
-// its line end go out in one write of the stream (which takes the standard
-// output's lock once). Access-log lines come one per answer: they are
-// flushed by the loops before they wait (flushLogging), not one by one.
+// its line end go out under one hold of the standard output's lock (the
+// stream writes through to it, and the lock may be taken again inside).
+// Access-log lines come one per answer: they are flushed by the loops
+// before they wait (flushLogging), not one by one.
 void writeLine(const std::string& text) {
-    std::string line;
-    line.reserve(text.size() + 1);
-    line += text;
-    line += '\n';
-    std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
+    ::flockfile(stdout);
+    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cout.put('\n');
+    ::funlockfile(stdout);
 }
 
 // A line flushed at once: the rare ones a reader waits for.

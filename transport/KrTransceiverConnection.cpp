@@ -177,6 +177,33 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
     return 0;
 }
 
+void KrTransceiverConnection::sendOutput(const char* data, size_t length) {
+    if (_record.inWorker.load() && _record.socket && !_record.removed.load()) {
+        std::unique_lock<std::mutex> guard(_outputLock);
+        if (_output.empty()) {
+            restartTimer();
+            // A failure is met again, and handled, by the write of the rest.
+            const iovec piece{const_cast<char*>(data), length};
+            size_t written = 0;
+            _record.socket->lastSendError = 0;
+            _record.socket->SendVector(&piece, 1, written);
+            if (written == length)
+                return;
+            auto* rest = new KrStringBuf();
+            rest->sputn(data + written, static_cast<std::streamsize>(length - written));
+            _output.push_back(rest);
+            _outputBytes.fetch_add(length - written);
+            _outputPending.store(true);
+            guard.unlock();
+            if (_transceiver != nullptr)
+                _transceiver->_outputQueued(*this);
+            return;
+        }
+    }
+    size_t queued = 0;
+    queueOutput(data, length, queued);
+}
+
 int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
     restartTimer();
     if (buffer == nullptr || buffer->Length() == 0)

@@ -156,6 +156,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     virtual void requestClose();
     // Queues a copy of the bytes; `queued` receives length. Returns 0.
     virtual int queueOutput(const char* data, size_t length, size_t& queued);
+    // Like queueOutput, but on the thread that serves the connection (which
+    // writes its queued output after each request) with nothing queued
+    // before, the bytes go to the socket at once; only what it does not
+    // take is queued.
+    void sendOutput(const char* data, size_t length);
     // Takes over a non-empty buffer and hands the caller a fresh empty one;
     // an empty or missing buffer stays with the caller. Returns 0.
     virtual int queueOutputBuffer(KrStringBuf*& buffer);

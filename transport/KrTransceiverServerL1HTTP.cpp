@@ -343,6 +343,7 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // Made as a POST; the reader sets the method from the request line.
     auto header = std::make_shared<KrXHeader>(KR_HTTP_POST, false, protocolKind);
     header->setDirection(KR_DIRECTION_REQUEST);
+    header->reserveRoute(2);
     header->addRoute(connectionId);
     header->addRoute(id());
     header->markIncoming();
@@ -453,7 +454,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     if (header->refusalStatus() == 0 && expired)
         result = header->refuse(408);
     else
-        result = header->read([client](KrXHeader&) { return client->onHeaderComplete(); });
+        result = header->read(
+            [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
 
     if (result == KR_READ_MORE) {
         if (header->inHead()) {
@@ -661,14 +663,12 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     if (request.method() != KR_HTTP_HEAD)
         text.append(body);
     connection._headQueued();
-    size_t queued = 0;
-    connection.queueOutput(text.data(), text.size(), queued);
-    // The referer is copied before the agent's lookup, which may add an
-    // entry to the fields.
-    const std::string referer = FirstOrDash(request.rawHeader("referer"));
+    connection.sendOutput(text.data(), text.size());
+    static const std::string kDash = "-";
     _logAccess(connection, request.protocolKind(), request.creationTimeText(),
-               request.logRequestLine(), 200, text.size(), referer,
-               FirstOrDash(request.rawHeader("user-agent")));
+               request.logRequestLine(), 200, text.size(),
+               request.firstRawHeader("referer", kDash),
+               request.firstRawHeader("user-agent", kDash));
     return true;
 }
 

@@ -224,6 +224,11 @@ class KrXHeader : public KrJob {
     // Trimmed values as they arrived, blanks inside kept (for CGI); the
     // blank-free values where a field's values had no blanks to keep.
     const std::vector<std::string>& rawHeader(const std::string& name);
+    // The first value rawHeader(name) gives, or `none`; makes no map entry.
+    std::string firstRawHeader(const std::string& name, const std::string& none) {
+        std::string value;
+        return _headers.firstRaw(name, value) ? value : none;
+    }
     KrServerCallback_t& peerInfo() {
         if (_sharedPeer) {
             _peerInfo = *_sharedPeer;
@@ -283,6 +288,7 @@ class KrXHeader : public KrJob {
     void setFileBody(const std::string& path, long length);
     long addByteCount(long n) { return _byteCount += n; }
     void addRoute(const std::string& hop) { _route.push_back(hop); }
+    void reserveRoute(size_t hops) { _route.reserve(hops); }
     void setPeerInfo(const KrServerCallback_t& info) {
         _sharedPeer.reset();
         _peerInfo = info;

@@ -65,6 +65,33 @@ TEST(KrHeaderFields, EveryWayOfReadingGivesTheSameValues) {
     EXPECT_EQ(fields.all().size(), 3u);  // "absent" was never asked for here
 }
 
+TEST(KrHeaderFields, TheFirstRawValueIsTheFirstOfRaw) {
+    KrHeaderFields blanksFirst;
+    Add(blanksFirst, "x-a", "two  words");
+    Add(blanksFirst, "x-a", "one");
+    const std::pair<KrHeaderFields, const char*> rows[] = {
+        {Sample(), "host"}, {Sample(), "x-a"}, {Sample(), "odd"},
+        {Sample(), "absent"}, {blanksFirst, "x-a"}, {KrHeaderFields(), "host"},
+    };
+    for (const auto& [fields, name] : rows) {
+        KrHeaderFields fromRecord = fields;
+        KrHeaderFields fromMap = fields;
+        const Values raw = fromMap.raw(name);
+        std::string first;
+        EXPECT_EQ(fromRecord.firstRaw(name, first), !raw.empty()) << name;
+        if (raw.empty())
+            continue;
+        EXPECT_EQ(first, raw.front()) << name;
+        // Answered from the map once one was made, changes included.
+        {
+            fromMap.values(name).front() = "changed";
+            std::string again;
+            EXPECT_TRUE(fromMap.firstRaw(name, again)) << name;
+            EXPECT_EQ(again, fromMap.raw(name).front()) << name;
+        }
+    }
+}
+
 TEST(KrHeaderFields, ChangedEntriesStayTheTruth) {
     KrHeaderFields fields = Sample();
     fields.values("x-a").clear();

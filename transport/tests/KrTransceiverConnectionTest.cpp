@@ -97,6 +97,41 @@ TEST(KrTransceiverConnectionTest, OutputLeavesInOrderAcrossPartialWrites) {
     EXPECT_FALSE(connection.isOutputPending());
 }
 
+TEST(KrTransceiverConnectionTest, SentOutputGoesOutAtOnceOnlyBehindNothingOnTheServingThread) {
+    struct Case {
+        bool serving;
+        std::string before;
+        size_t perCall;
+        int error;
+        std::string wireAtOnce;
+        int laterState;
+    };
+    const Case cases[] = {
+        {true, "", 100, 0, "hello", 0},
+        {true, "", 2, 0, "he", 0},        // the rest is queued
+        {true, "ab", 100, 0, "", 0},      // behind queued bytes: queued too
+        {false, "", 100, 0, "", 0},       // another thread: the send loop writes
+        {true, "", 100, EPIPE, "", -1},   // the failure is met by the next write
+    };
+    for (const Case& c : cases) {
+        auto connection = makeConnection();
+        auto socket = std::make_shared<ScriptedSocket>();
+        socket->perCall = c.perCall;
+        socket->error = c.error;
+        connection.record().socket = socket;
+        connection.record().inWorker.store(c.serving);
+        size_t queued = 0;
+        if (!c.before.empty())
+            connection.queueOutput(c.before.data(), c.before.size(), queued);
+        connection.sendOutput("hello", 5);
+        EXPECT_EQ(socket->wire, c.wireAtOnce) << c.perCall << c.before;
+        EXPECT_EQ(connection.pendingOutputBytes(), c.before.size() + 5 - c.wireAtOnce.size());
+        socket->perCall = 100;
+        EXPECT_EQ(connection.writePending(*socket), c.laterState);
+        EXPECT_EQ(socket->wire, c.error == 0 ? c.before + "hello" : "");
+    }
+}
+
 TEST(KrTransceiverConnectionTest, GatheredWriteTakesSeveralBuffersAtOnce) {
     auto connection = makeConnection();
     size_t queued = 0;
