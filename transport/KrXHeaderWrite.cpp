@@ -96,9 +96,14 @@ std::string KrXHeader::logRequestLine() {
 void KrXHeader::appendAnswerHead(std::string& out, std::string_view type, uint64_t length) {
     // As makeResponse and write make it: an answer's version is its own
     // default, and a HEAD request's answer announces the length all the same.
-    static const std::string kAnswerVersion = "1.1";
-    AppendHeadStart(out, kAnswerVersion, 200, "OK");
-    out += "Content-Length: ";
+    // The fixed start is made once.
+    static const std::string kStart = [] {
+        std::string start;
+        AppendHeadStart(start, "1.1", 200, "OK");
+        return start + "Content-Length: ";
+    }();
+    out.reserve(out.size() + kStart.size() + type.size() + 64);
+    out += kStart;
     AppendNumber(out, static_cast<unsigned long>(length));
     out += "\r\n";
     AppendContentType(out, type);
