@@ -1,9 +1,12 @@
 #pragma once
 // Small pieces of HTTP's text rules that the request reader and the reader
 // of CGI heads share: blanks, token characters, trimming and comparing a
-// name with a lower-case word without regard to case.
+// name with a lower-case word without regard to case, and decimal numbers
+// appended to heads and log lines.
 
+#include <charconv>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 // A space or a horizontal tab, the blanks HTTP allows around values.
@@ -37,4 +40,12 @@ inline bool KrEqualsHttpWord(std::string_view text, std::string_view lowerWord) 
             return false;
     }
     return true;
+}
+
+// Appends `value` in decimal, without the stream or the temporary string
+// that std::to_string makes.
+inline void KrAppendDecimal(std::string& out, unsigned long value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
 }

@@ -1,7 +1,6 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <exception>
 #include <iostream>
@@ -13,6 +12,7 @@
 #include "foundation/KrJob.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
+#include "transport/KrHttpText.h"
 #include "transport/KrLogEscape.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -26,12 +26,6 @@ int64_t SteadyMicros() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-void AppendNumber(std::string& out, unsigned long value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
 }
 
 // The stream answer heads are written through, made once per thread:
@@ -809,9 +803,9 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     out += "] \"";
     AppendLogEscaped(out, line);
     out += "\" --> ";
-    AppendNumber(out, status);
+    KrAppendDecimal(out, status);
     out += ' ';
-    AppendNumber(out, bytes);
+    KrAppendDecimal(out, bytes);
     out += " \"";
     AppendLogEscaped(out, referer);
     out += "\" \"";

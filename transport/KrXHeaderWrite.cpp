@@ -1,12 +1,12 @@
 // The outgoing side of the wire format: answers made for requests and the
 // heads of answers and requests.
 
-#include <charconv>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "transport/KrCGIHead.h"
+#include "transport/KrHttpText.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -14,23 +14,18 @@ namespace {
 
 const char* const kServerName = "brinolt/1.28.1(96)";
 
-// A line break in a redirect target would end the field and let the text
-// behind it forge header lines.
-std::string WithoutLineBreaks(std::string text) {
-    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
-    return text;
-}
-
+// A line break in a field's value (a redirect target, a type) would end
+// the field and let the text behind it forge header lines.
 void AppendWithoutLineBreaks(std::string& out, std::string_view text) {
     for (const char c : text)
         if (c != '\r' && c != '\n')
             out += c;
 }
 
-void AppendNumber(std::string& out, unsigned long value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
+std::string WithoutLineBreaks(std::string_view text) {
+    std::string out;
+    AppendWithoutLineBreaks(out, text);
+    return out;
 }
 
 // Status line and server name, the start of every answer head.
@@ -39,7 +34,7 @@ void AppendHeadStart(std::string& head, const std::string& version, unsigned lon
     head += "HTTP/";
     head += version;
     head += ' ';
-    AppendNumber(head, code);
+    KrAppendDecimal(head, code);
     head += ' ';
     head += reason;
     head += "\r\nServer: ";
@@ -104,7 +99,7 @@ void KrXHeader::appendAnswerHead(std::string& out, std::string_view type, uint64
     }();
     out.reserve(out.size() + kStart.size() + type.size() + 64);
     out += kStart;
-    AppendNumber(out, static_cast<unsigned long>(length));
+    KrAppendDecimal(out, static_cast<unsigned long>(length));
     out += "\r\n";
     AppendContentType(out, type);
     AppendConnection(out, _closeAfter, _keepAlive);
@@ -191,7 +186,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         }
     } else if (carriesBody && !(fromProgram && _headOnly)) {
         head += "Content-Length: ";
-        AppendNumber(head, static_cast<unsigned long>(length));
+        KrAppendDecimal(head, static_cast<unsigned long>(length));
         head += "\r\n";
     }
     _bodyLength = carriesBody ? length : 0;
