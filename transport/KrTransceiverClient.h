@@ -150,16 +150,20 @@ class KrTransceiverClient : public KrJob {
     std::atomic<size_t> cgiOutputLimit{kDefaultCGIOutputLimit};
 
   private:
-    // The base directory's real path, looked up again once a second.
-    // With `directory`, also the base directory opened at that time.
-    std::string _realRoot(const std::string& root,
-                          std::shared_ptr<KrFileHandle>* directory = nullptr);
-    // `_rootLock` guards the looked-up real path, the opened directory and
-    // when they were looked up.
+    // The base directory as files are served from it: its name with a
+    // trailing slash, its real path and the directory opened. Looked up
+    // again once a second, and at once when `baseDirectory` changes.
+    struct ServedRoot {
+        std::string configured;
+        std::string base;
+        std::string real;
+        std::shared_ptr<KrFileHandle> directory;
+        int64_t checkedAt;
+    };
+    std::shared_ptr<const ServedRoot> _servedRoot();
+    // Guards `_root`.
     std::mutex _rootLock;
-    std::string _rootReal;
-    std::shared_ptr<KrFileHandle> _rootDirectory;
-    int64_t _rootCheckedAt = INT64_MIN;
+    std::shared_ptr<const ServedRoot> _root;
 
     // Small files as last read, by their path below the base directory.
     // An entry is served only while the path still names the same file with

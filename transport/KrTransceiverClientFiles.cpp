@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "foundation/KrException.h"
@@ -171,31 +172,37 @@ bool HasControlByte(const std::string& value) {
 
 }  // namespace
 
-std::string KrTransceiverClient::_realRoot(const std::string& root,
-                                           std::shared_ptr<KrFileHandle>* directory) {
-    // Resolving the base directory costs a system call per path component on
-    // every request. A directory that moves meanwhile fails closed: paths
-    // then resolve outside the remembered real path and are not served.
-    const int64_t now = std::chrono::duration_cast<std::chrono::microseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
+std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_servedRoot() {
+    // Resolving the base directory costs a system call per path component,
+    // so it is done once a second, not per request. A directory that moves
+    // meanwhile fails closed: paths then resolve outside the remembered real
+    // path and are not served. The coarse clock is read without a system
+    // call and fine enough for that.
+    timespec coarse{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
+    const int64_t now = static_cast<int64_t>(coarse.tv_sec) * 1000000 + coarse.tv_nsec / 1000;
     std::lock_guard<std::mutex> guard(_rootLock);
-    if (_rootReal.empty() || now - _rootCheckedAt >= 1000000) {
-        _rootReal = RealPath(root);
-        _rootDirectory = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(root.c_str()));
-        _rootCheckedAt = now;
+    if (!_root || _root->configured != baseDirectory || now - _root->checkedAt >= 1000000 ||
+        now < _root->checkedAt) {
+        auto root = std::make_shared<ServedRoot>();
+        root->configured = baseDirectory;
+        root->base = EnsureTrailingSlashCopy(baseDirectory);
+        root->real = RealPath(root->base);
+        root->directory =
+            std::make_shared<KrFileHandle>(KrFileHandle::openForReading(root->base.c_str()));
+        root->checkedAt = now;
+        _root = std::move(root);
     }
-    if (directory != nullptr)
-        *directory = _rootDirectory;
-    return _rootReal;
+    return _root;
 }
 
 bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
-    const std::string root = EnsureTrailingSlashCopy(baseDirectory);
-    std::shared_ptr<KrFileHandle> rootDirectory;
-    const std::string realRoot = _realRoot(root, &rootDirectory);
+    const std::shared_ptr<const ServedRoot> served = _servedRoot();
+    const std::string& root = served->base;
+    const std::string& realRoot = served->real;
+    const std::shared_ptr<KrFileHandle>& rootDirectory = served->directory;
     if (realRoot.empty())
         return false;
 

@@ -371,13 +371,18 @@ bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
 
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     const std::string& connectionId, KrTransceiverConnection& connection,
-    KrTransceiverClient& client) {
+    KrTransceiverClient& client, bool* kept) {
     {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         auto it = pending.find(connectionId);
-        if (it != pending.end() && it->second)
+        if (it != pending.end() && it->second) {
+            if (kept != nullptr)
+                *kept = true;
             return it->second;
+        }
     }
+    if (kept != nullptr)
+        *kept = false;
     // Made outside pendingLock, which every worker of this server takes for
     // each request: a new header takes an id, copies the peer's record and
     // joins a task in the registry.
@@ -403,8 +408,8 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // outgoing request's task follows its answer.
     if (!listening)
         header->joinTask(task);
-    std::shared_ptr<KrXHeader> result;
-    {
+    std::shared_ptr<KrXHeader> result = kept != nullptr ? std::move(header) : nullptr;
+    if (!result) {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         // One worker serves a connection at a time, so nobody else made one
         // meanwhile; should one be there all the same, it is the one in use.
@@ -429,6 +434,12 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
             KrCombinedTask::global().leave(replaced, client.id());
     }
     return result;
+}
+
+void KrTransceiverServerL1HTTP::_keepPending(const std::string& connectionId,
+                                             std::shared_ptr<KrXHeader> header) {
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+    pending[connectionId] = std::move(header);
 }
 
 void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
@@ -457,7 +468,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         if (inlineThread)
             return false;
         return _dispatchOne(connectionId, owner, connection, client, carried,
-                            _pendingHeader(connectionId, connection, *client));
+                            _pendingHeader(connectionId, connection, *client), true);
     }
     // An answer is being made off this thread or streamed: the bytes wait.
     if (connection.isAnswering()) {
@@ -487,7 +498,10 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         if (pending.count(connectionId) == 0)
             return false;
     }
-    std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client);
+    // A request that arrives whole is read and answered here without ever
+    // entering `pending`: it goes there only when it has to wait.
+    bool kept = false;
+    std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client, &kept);
     std::unique_lock<std::mutex> headerLock(header->mutex());
     long arrived = 0;
     if (!carried.empty()) {
@@ -506,6 +520,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
             [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
 
     if (result == KR_READ_MORE) {
+        if (!kept)
+            _keepPending(connectionId, header);
         if (header->inHead()) {
             // The limit runs from the head's first bytes; later bytes don't
             // restart it.
@@ -544,7 +560,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     if (result == KR_READ_REFUSED) {
         _refuse(owner, connection, *client, *header);
         headerLock.unlock();
-        _erasePending(connectionId);
+        if (kept)
+            _erasePending(connectionId);
         return false;
     }
     if (inlineThread && !client->answersInline(*header)) {
@@ -552,12 +569,15 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         // application never holds up the transceiver's loops. The request
         // stays pending, complete, and so does what came behind it.
         headerLock.unlock();
+        if (!kept)
+            _keepPending(connectionId, header);
         record.handedOff.store(true);
         _insert_bufferSignaled(connectionId, clientName);
         return false;
     }
     headerLock.unlock();
-    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header));
+    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header),
+                        kept);
 }
 
 bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
@@ -565,7 +585,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
                                              KrTransceiverConnection& connection,
                                              const std::shared_ptr<KrTransceiverClient>& client,
                                              std::string& carried,
-                                             std::shared_ptr<KrXHeader> header) {
+                                             std::shared_ptr<KrXHeader> header, bool kept) {
     KrConnectionRecord& record = connection.record();
     record.handedOff.store(false);
     std::unique_lock<std::mutex> headerLock(header->mutex());
@@ -594,7 +614,8 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
         const bool close = header->closeAfter();
         const bool http11 = header->isHTTP11();
         headerLock.unlock();
-        _erasePending(connectionId);
+        if (kept)
+            _erasePending(connectionId);
         connection._beginAnswer(nullptr, http11);
         _keepCarried(connectionId, connection, *client, rest);
         later([&owner, connectionId, close, header] {
@@ -610,7 +631,8 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
     if (header->refusalStatus() == 500) {
         _refuse(owner, connection, *client, *header);
         headerLock.unlock();
-        _erasePending(connectionId);
+        if (kept)
+            _erasePending(connectionId);
         return false;
     }
     const bool close = header->closeAfter();
@@ -618,9 +640,14 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
         connection.requestClose();
     carried = header->takePipelined();
     headerLock.unlock();
-    if (!handled)
-        return false;  // the client keeps the complete message
-    _erasePending(connectionId);
+    if (!handled) {
+        // The client keeps the complete message.
+        if (!kept)
+            _keepPending(connectionId, std::move(header));
+        return false;
+    }
+    if (kept)
+        _erasePending(connectionId);
     if (header->isHandled()) {
         // An answer to an outgoing request: the carrier is free again.
         const std::string token = header->routeToken(1);
@@ -713,7 +740,7 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     connection._headQueued();
     connection.sendOutput(text.data(), text.size());
     static const std::string kDash = "-";
-    _logAccess(connection, request.protocolKind(), request.creationTimeText(),
+    _logAccess(connection, request.protocolKind(), request.creationTimeView(),
                request.logRequestLine(), 200, text.size(),
                request.firstRawHeader("referer", kDash),
                request.firstRawHeader("user-agent", kDash));
@@ -721,20 +748,36 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
 }
 
 void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, int protocolKind,
-                                           const std::string& time, const std::string& requestLine,
+                                           std::string_view time, std::string_view requestLine,
                                            unsigned long status, uint64_t bytes,
-                                           const std::string& referer, const std::string& agent) {
+                                           std::string_view referer, std::string_view agent) {
     // The connection's record is fixed at its creation: the remote address
     // is not copied.
     static const std::string kNone = "none";
     const auto& peer = connection.info().values;
     const auto remote = peer.find("remoteaddress");
     const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
-    KrServerCallback_t record;
+    // Each thread keeps its event and its line's room for the next answer;
+    // a callback that logs again meanwhile gets an event of its own.
+    thread_local KrServerCallback_t kept;
+    thread_local bool inUse = false;
+    KrServerCallback_t fresh;
+    KrServerCallback_t& record = inUse ? fresh : kept;
     record.type = KR_EVENT_ACCESS_LOG;
-    record.values["logging"] =
-        accessLogLine(remoteText, KrURL::schemeName(protocolKind), time, requestLine, status,
-                      static_cast<unsigned long>(bytes), referer, agent);
+    if (record.values.size() != 1)
+        record.values.clear();
+    std::string& line = record.values["logging"];
+    line.clear();
+    appendAccessLogLine(line, remoteText, KrURL::schemeName(protocolKind), time, requestLine,
+                        status, static_cast<unsigned long>(bytes), referer, agent);
+    struct Use {
+        bool outer = !inUse;
+        Use() { inUse = true; }
+        ~Use() {
+            if (outer)
+                inUse = false;
+        }
+    } use;
     callback(record);
 }
 
@@ -794,7 +837,16 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     const std::string& line, unsigned long status, unsigned long bytes, const std::string& referer,
     const std::string& agent) {
     std::string out;
-    out.reserve(128 + line.size() + referer.size() + agent.size());
+    appendAccessLogLine(out, remote, scheme, time, line, status, bytes, referer, agent);
+    return out;
+}
+
+void KrTransceiverServerL1HTTP::appendAccessLogLine(std::string& out, std::string_view remote,
+                                                    std::string_view scheme, std::string_view time,
+                                                    std::string_view line, unsigned long status,
+                                                    unsigned long bytes, std::string_view referer,
+                                                    std::string_view agent) {
+    out.reserve(out.size() + 128 + line.size() + referer.size() + agent.size());
     AppendLogEscaped(out, remote);
     out += " - ";
     out += scheme;
@@ -811,5 +863,4 @@ std::string KrTransceiverServerL1HTTP::accessLogLine(
     out += "\" \"";
     AppendLogEscaped(out, agent);
     out += '"';
-    return out;
 }

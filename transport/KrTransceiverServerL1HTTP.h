@@ -96,6 +96,12 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                                      const std::string& time, const std::string& line,
                                      unsigned long status, unsigned long bytes,
                                      const std::string& referer, const std::string& agent);
+    // The same line appended to `out`.
+    static void appendAccessLogLine(std::string& out, std::string_view remote,
+                                    std::string_view scheme, std::string_view time,
+                                    std::string_view line, unsigned long status,
+                                    unsigned long bytes, std::string_view referer,
+                                    std::string_view agent);
 
   protected:
     KrAdaptiveRecursiveMutex pendingLock;
@@ -117,11 +123,16 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     bool _dispatchOne(const std::string& connectionId, KrTransceiver& owner,
                       KrTransceiverConnection& connection,
                       const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
-                      std::shared_ptr<KrXHeader> header);
+                      std::shared_ptr<KrXHeader> header, bool kept);
     std::shared_ptr<KrTransceiverClient> _inlineClient(KrTransceiver& owner);
+    // The connection's unfinished request, or a new one. With `kept`, a new
+    // one is not put into `pending` (the caller does, should it stay
+    // unfinished) and *kept tells whether the one returned is there.
     std::shared_ptr<KrXHeader> _pendingHeader(const std::string& connectionId,
                                               KrTransceiverConnection& connection,
-                                              KrTransceiverClient& client);
+                                              KrTransceiverClient& client,
+                                              bool* kept = nullptr);
+    void _keepPending(const std::string& connectionId, std::shared_ptr<KrXHeader> header);
     // Bytes behind a complete request wait in the next request's header.
     void _keepCarried(const std::string& connectionId, KrTransceiverConnection& connection,
                       KrTransceiverClient& client, std::string& carried);
@@ -140,9 +151,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                        std::string_view type, std::string_view body);
     // The access-log event of an answer of `bytes` bytes to the request
     // whose pieces are given.
-    void _logAccess(KrTransceiverConnection& connection, int protocolKind, const std::string& time,
-                    const std::string& requestLine, unsigned long status, uint64_t bytes,
-                    const std::string& referer, const std::string& agent);
+    void _logAccess(KrTransceiverConnection& connection, int protocolKind, std::string_view time,
+                    std::string_view requestLine, unsigned long status, uint64_t bytes,
+                    std::string_view referer, std::string_view agent);
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
 

@@ -98,6 +98,10 @@ int64_t KrXHeader::age() const {
 }
 
 std::string KrXHeader::creationTimeText() const {
+    return std::string(creationTimeView());
+}
+
+std::string_view KrXHeader::creationTimeView() const {
     // Every access-log line asks; answers of one second share the text.
     thread_local int64_t cachedSecond = INT64_MIN;
     thread_local std::string cachedText;

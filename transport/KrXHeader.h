@@ -317,6 +317,8 @@ class KrXHeader : public KrJob {
     // Microseconds since creation.
     int64_t age() const;
     std::string creationTimeText() const;
+    // The same text, kept by this thread until its next call.
+    std::string_view creationTimeView() const;
     std::string schemeName() const;
     std::string urlText() const;
     std::string directoryOfPath() const;
