@@ -15,6 +15,7 @@ namespace {
 // One read takes what the kernel has, up to this much, straight into the
 // input; the loop reads again while reads come back full.
 constexpr size_t kReadChunk = 16384;
+constexpr size_t kKeptInputRoom = 2048;
 // Buffers offered to one gathered write.
 constexpr int kMaxPieces = 64;
 
@@ -151,8 +152,13 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
     const size_t length = _input.size();
     if (length > 0)
         out.sputn(_input.data(), static_cast<std::streamsize>(length));
-    // The storage goes with the drained bytes: an idle connection keeps none.
-    std::string().swap(_input);
+    // Room for a request's head stays for the next one; more than that goes
+    // with the drained bytes, so a connection that once took a large body
+    // does not keep its room while idle.
+    if (_input.capacity() > kKeptInputRoom)
+        std::string().swap(_input);
+    else
+        _input.clear();
     _hasInput.store(false);
     if (_record.readPaused && _transceiver != nullptr) {
         _record.readPaused = false;

@@ -401,7 +401,10 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     header->addRoute(id());
     header->markIncoming();
     header->sharePeerInfo(connection.sharedInfo());
-    header->setTaskName(task);
+    if (made || !listening)
+        header->setTaskName(task);
+    else
+        header->setTaskName(std::move(task));
     // A request read by a listener carries its task's name but does not join
     // it: nothing sends a request messages, and its membership would only
     // cost two registry changes per request. A carrier's answer joins, as the
@@ -486,9 +489,11 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
             return false;
         }
     }
-    const int64_t now = SteadyMicros();
     const int64_t headDeadline = record.headDeadline.load();
     const int64_t bodyDeadline = record.bodyDeadline.load();
+    // The clock is read only where a limit runs: a request that comes whole
+    // needs none.
+    int64_t now = headDeadline != 0 || bodyDeadline != 0 ? SteadyMicros() : 0;
     const bool expired = (headDeadline != 0 && now >= headDeadline) ||
                          (bodyDeadline != 0 && now >= bodyDeadline);
     if (carried.empty() && !connection.isInputReady() && !expired) {
@@ -522,6 +527,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     if (result == KR_READ_MORE) {
         if (!kept)
             _keepPending(connectionId, header);
+        if (now == 0)
+            now = SteadyMicros();
         if (header->inHead()) {
             // The limit runs from the head's first bytes; later bytes don't
             // restart it.

@@ -24,7 +24,7 @@ KrXHeader::KrXHeader(int method, bool openContent, int protocolKind)
       _created(NowNanos()) {}
 
 KrXHeader::~KrXHeader() {
-    std::lock_guard<std::mutex> guard(_mutex);
+    // The last owner is going: nobody else can hold the mutex.
     _body.reset();
     for (auto& [name, block] : _ownedBlocks)
         delete block;

@@ -273,6 +273,7 @@ class KrXHeader : public KrJob {
 
     void setDirection(int direction) { _direction.store(direction); }
     void setTaskName(const std::string& name) { _taskName = name; }
+    void setTaskName(std::string&& name) { _taskName = std::move(name); }
     void setHandlerPath(const std::string& path) { _handlerPath = path; }
     void setHandled() { _handled = true; }
     void setLiftCGIHead() { _liftCGIHead = true; }
