@@ -1,5 +1,7 @@
 #include "foundation/KrJobWithTimeout.h"
 
+#include <ctime>
+
 namespace {
 
 int64_t nowNanos() {
@@ -7,6 +9,9 @@ int64_t nowNanos() {
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// Deadlines at least this many microseconds away may be set coarsely.
+constexpr long kCoarseFrom = 1000000;
 
 int64_t fromMicros(long microseconds) {
     return static_cast<int64_t>(microseconds) * 1000;
@@ -25,6 +30,18 @@ long KrDeadline::remaining() {
 }
 
 void KrDeadline::restart(long microseconds) {
+    // Servers restart their deadlines with every request. One a second or
+    // more away is set from the coarse clock, which is read without touching
+    // the hardware timer; it lags by a few milliseconds at most, so such a
+    // deadline can come that much early, never late.
+    if (microseconds >= kCoarseFrom) {
+        timespec coarse{};
+        if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse) == 0) {
+            _due.store(static_cast<int64_t>(coarse.tv_sec) * 1000000000 + coarse.tv_nsec +
+                       fromMicros(microseconds));
+            return;
+        }
+    }
     _due.store(nowNanos() + fromMicros(microseconds));
 }
 

@@ -71,7 +71,7 @@ const std::string& KrTransceiverConnection::linkName() {
 }
 
 const KrServerCallback_t& KrTransceiverConnection::info() {
-    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    // Made with the connection and never replaced: no lock needed.
     return *_info;
 }
 

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "transport/KrXHeader.h"
 
@@ -24,6 +26,17 @@
 #include "transport/KrHttpText.h"
 
 namespace {
+
+// The method table's code for a request line's method, or -1. A handful of
+// names, scanned without making a string for a map lookup.
+int MethodCode(std::string_view method) {
+    static const std::vector<std::pair<std::string, int>> methods(KrHttpMethods().begin(),
+                                                                   KrHttpMethods().end());
+    for (const auto& [name, code] : methods)
+        if (name == method)
+            return code;
+    return -1;
+}
 
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
@@ -578,9 +591,9 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     const std::string_view method(base + begins[0], ends[0] - begins[0]);
     if (at < size && !method.empty()) {
         methodEnded = true;
-        auto known = KrHttpMethods().find(std::string(method));
-        if (known != KrHttpMethods().end()) {
-            _method.store(known->second);
+        const int known = MethodCode(method);
+        if (known >= 0) {
+            _method.store(known);
             _direction.store(KR_DIRECTION_REQUEST);
         } else if (StartsWith(method, "HTTP/") || StartsWith(method, "QUIVO/")) {
             _direction.store(KR_DIRECTION_ANSWER);

@@ -17,9 +17,15 @@ const char* const kServerName = "brinolt/1.28.1(96)";
 // A line break in a field's value (a redirect target, a type) would end
 // the field and let the text behind it forge header lines.
 void AppendWithoutLineBreaks(std::string& out, std::string_view text) {
-    for (const char c : text)
-        if (c != '\r' && c != '\n')
-            out += c;
+    // Runs without a line break (all of a well-formed value) go in whole.
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\r' && text[i] != '\n')
+            continue;
+        out.append(text, start, i - start);
+        start = i + 1;
+    }
+    out.append(text, start, std::string_view::npos);
 }
 
 std::string WithoutLineBreaks(std::string_view text) {

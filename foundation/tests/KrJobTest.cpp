@@ -125,3 +125,15 @@ TEST(KrDeadline, RemainingIsNegativeOnceExpired) {
     deadline.restart(10000000);
     EXPECT_FALSE(deadline.expired());
 }
+
+TEST(KrDeadline, RestartLandsWithinAClockTickOfTheAskedTime) {
+    // Short deadlines come from the precise clock, long ones may come from
+    // the coarse one: either lands at most a few milliseconds early.
+    for (const long micros : {200000L, 999999L, 1000000L, 5000000L}) {
+        KrDeadline deadline(0);
+        deadline.restart(micros);
+        EXPECT_FALSE(deadline.expired()) << micros;
+        EXPECT_LE(deadline.remaining(), micros) << micros;
+        EXPECT_GT(deadline.remaining(), micros - 100000) << micros;
+    }
+}
