@@ -89,9 +89,14 @@ std::atomic<bool> gLinesPending{false};
 // Access-log lines come one per answer: they are flushed by the loops
 // before they wait (flushLogging), not one by one.
 void writeLine(const std::string& text) {
+    // Straight to the stream's buffer: the line and its end under one hold
+    // of stdout's lock, without a sentry per piece.
     ::flockfile(stdout);
-    std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
-    std::cout.put('\n');
+    std::streambuf* out = std::cout.rdbuf();
+    if (out != nullptr) {
+        out->sputn(text.data(), static_cast<std::streamsize>(text.size()));
+        out->sputc('\n');
+    }
     ::funlockfile(stdout);
 }
 

@@ -114,7 +114,11 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
     char chunk[kReadChunk];
     for (;;) {
         size_t room = kReadChunk;
-        if (limit != SIZE_MAX) {
+        if (limit != SIZE_MAX && !_hasInput.load() && limit > 0) {
+            // Nothing unread (only this thread adds input): the whole limit
+            // is free, no lock needed to know it.
+            room = std::min(room, limit);
+        } else if (limit != SIZE_MAX) {
             std::lock_guard<std::mutex> guard(_inputLock);
             if (_input.size() >= limit) {
                 // The server has not taken what came: stop reading until it
