@@ -1,5 +1,44 @@
 #include "transport/KrHeaderFields.h"
 
+#include "transport/KrThreadSpares.h"
+
+namespace {
+
+using Store = KrHeaderFields::Store;
+
+// A record with more room than a large head needs is freed, not kept.
+constexpr size_t kKeptText = 8192;
+constexpr size_t kKeptEntries = 64;
+
+void DeleteStore(Store* store) {
+    delete store;
+}
+using SpareStores = KrThreadSpares<Store, 8, DeleteStore>;
+
+// The last owner of a record gives it back to its thread, emptied, with its
+// room: a message's record and its two buffers cost three allocations.
+struct ReturnStore {
+    void operator()(Store* store) const {
+        if (store->text.capacity() <= kKeptText && store->entries.capacity() <= kKeptEntries) {
+            store->text.truncate(0);
+            store->entries.clear();
+            store->names = 0;
+            if (SpareStores::keep(store))
+                return;
+        }
+        delete store;
+    }
+};
+
+std::shared_ptr<Store> NewStore() {
+    Store* store = SpareStores::take();
+    if (store == nullptr)
+        store = new Store();
+    return std::shared_ptr<Store>(store, ReturnStore{}, KrRecyclingAllocator<Store>());
+}
+
+}  // namespace
+
 KrHeaderFields::Store::Text::Text(const Text& other)
     : _data(other._size != 0 ? new char[other._size] : nullptr),
       _size(other._size),
@@ -127,7 +166,7 @@ bool KrHeaderFields::firstRaw(const std::string& name, std::string& out) {
 
 KrHeaderFields::Store& KrHeaderFields::_newStore() {
     if (!_store)
-        _store = std::make_shared<Store>();
+        _store = NewStore();
     else
         _store = std::make_shared<Store>(*_store);
     return *_store;

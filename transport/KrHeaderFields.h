@@ -46,6 +46,7 @@ class KrHeaderFields {
 
             const char* data() const { return _data.get(); }
             size_t size() const { return _size; }
+            size_t capacity() const { return _capacity; }
             operator std::string_view() const { return std::string_view(_data.get(), _size); }
             void reserve(size_t capacity);
             // `n` more bytes at the end, for the caller to fill.

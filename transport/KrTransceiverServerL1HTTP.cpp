@@ -16,6 +16,7 @@
 #include "transport/KrLogEscape.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrThreadSpares.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
@@ -40,59 +41,6 @@ std::ostream& HeadStream(std::streambuf* buffer) {
     out.width(0);
     return out;
 }
-
-// A request header with its shared count is larger than the blocks the
-// allocator keeps for each thread (about 1.8 KB against 1 KB), so every
-// request would take the allocator's slow road twice. Each thread keeps a
-// few freed ones for the next request instead; a block freed on another
-// thread than the one that made it joins that thread's spares.
-class SpareBlocks {
-  public:
-    static constexpr size_t kKept = 8;
-    ~SpareBlocks() {
-        for (size_t i = 0; i < _count; ++i)
-            ::operator delete(_blocks[i]);
-    }
-    void* take() { return _count > 0 ? _blocks[--_count] : nullptr; }
-    bool keep(void* block) {
-        if (_count == kKept)
-            return false;
-        _blocks[_count++] = block;
-        return true;
-    }
-
-  private:
-    void* _blocks[kKept];
-    size_t _count = 0;
-};
-
-template <class T>
-struct RecyclingAllocator {
-    using value_type = T;
-    RecyclingAllocator() = default;
-    template <class U>
-    RecyclingAllocator(const RecyclingAllocator<U>&) {}
-
-    static SpareBlocks& spares() {
-        thread_local SpareBlocks blocks;
-        return blocks;
-    }
-    T* allocate(size_t n) {
-        if (n == 1) {
-            if (void* block = spares().take())
-                return static_cast<T*>(block);
-        }
-        return static_cast<T*>(::operator new(n * sizeof(T)));
-    }
-    void deallocate(T* block, size_t n) {
-        if (n != 1 || !spares().keep(block))
-            ::operator delete(block);
-    }
-    template <class U>
-    bool operator==(const RecyclingAllocator<U>&) const {
-        return true;
-    }
-};
 
 // The first value, or "-" when there is none; no copy is made.
 const std::string& FirstOrDash(const std::vector<std::string>& values) {
@@ -392,8 +340,10 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
         task = client.createJoinedTaskSelf("receive_" + client.id());
         made = listening && !task.empty();
     }
-    // Made as a POST; the reader sets the method from the request line.
-    auto header = std::allocate_shared<KrXHeader>(RecyclingAllocator<KrXHeader>(), KR_HTTP_POST,
+    // Made as a POST; the reader sets the method from the request line. A
+    // header with its shared count (about 1.8 KB) is larger than the blocks
+    // the allocator keeps for each thread: the thread keeps a few itself.
+    auto header = std::allocate_shared<KrXHeader>(KrRecyclingAllocator<KrXHeader>(), KR_HTTP_POST,
                                                   false, protocolKind);
     header->setDirection(KR_DIRECTION_REQUEST);
     header->reserveRoute(2);

@@ -6,6 +6,7 @@
 #include "document/KrXMLComplexElement.h"
 #include "foundation/KrFileUtils.h"
 #include "transport/KrChunkedDecoder.h"
+#include "transport/KrThreadSpares.h"
 
 namespace {
 
@@ -13,6 +14,26 @@ int64_t NowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+constexpr size_t kKeptBodyRoom = 4096;
+
+void DeleteBody(KrStringBuf* body) {
+    delete body;
+}
+using SpareBodies = KrThreadSpares<KrStringBuf, 8, DeleteBody>;
+
+// A finished message's body goes back to its thread, emptied, with its room
+// (one that has about a request's worth, up to a few): a body and its room
+// cost two allocations.
+void ReturnBody(std::unique_ptr<KrStringBuf> body) {
+    std::string room = std::move(*body).str();
+    if (room.capacity() > kKeptBodyRoom || room.capacity() < kKeptBodyRoom / 8)
+        return;
+    room.clear();
+    body->str(std::move(room));
+    if (SpareBodies::keep(body.get()))
+        body.release();
 }
 
 }  // namespace
@@ -25,7 +46,8 @@ KrXHeader::KrXHeader(int method, bool openContent, int protocolKind)
 
 KrXHeader::~KrXHeader() {
     // The last owner is going: nobody else can hold the mutex.
-    _body.reset();
+    if (_body)
+        ReturnBody(std::move(_body));
     for (auto& [name, block] : _ownedBlocks)
         delete block;
     _ownedBlocks.clear();
@@ -51,6 +73,10 @@ const std::vector<std::string>& KrXHeader::rawHeader(const std::string& name) {
 }
 
 KrStringBuf& KrXHeader::_makeBody() {
+    if (KrStringBuf* spare = SpareBodies::take()) {
+        _body.reset(spare);
+        return *_body;
+    }
     _body = std::make_unique<KrStringBuf>();
     // Room for a whole browser request (or a small answer) at once: growing
     // from nothing costs two allocations and a copy on the way.

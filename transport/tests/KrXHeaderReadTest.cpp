@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrURL.h"
@@ -84,6 +85,40 @@ TEST(KrXHeaderRead, CapturedRequestsParseTheSameWholeAndInPieces) {
             EXPECT_EQ(fed.hookCalls, 1) << sample.name << " step " << step;
             EXPECT_EQ(fed.earlyCompletions, 0) << sample.name << " step " << step;
             EXPECT_EQ(described, Describe(pieces)) << sample.name << " step " << step;
+        }
+    }
+}
+
+TEST(KrXHeaderRead, AHeaderMadeFromAnotherRequestsRoomStartsEmpty) {
+    // A thread keeps finished requests' field records and bodies for its
+    // next ones. Read on a thread that kept nothing yet, and on one that has
+    // just read every other sample (a large head among them), each sample
+    // must read the same.
+    std::vector<KrHttpSample> samples = KrHttpSamples();
+    const std::string big(4000, 'b');
+    samples.push_back({"large head", "GET /big HTTP/1.1\r\nHost: h\r\nX-Big: " + big +
+                                         "\r\nX-Big: " + big + "\r\nX-Big: " + big +
+                                         "\r\n\r\n"});
+    samples.push_back({"bare", "GET / HTTP/1.1\r\nHost: h\r\n\r\n"});
+    std::vector<std::string> fresh;
+    std::thread([&samples, &fresh] {
+        for (const KrHttpSample& sample : samples) {
+            std::thread([&sample, &fresh] {
+                KrXHeader header(KR_HTTP_POST, false, 3);
+                Feed(header, sample.bytes, 0);
+                fresh.push_back(Describe(header));
+            }).join();
+        }
+    }).join();
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < samples.size(); ++i) {
+            auto header = std::make_unique<KrXHeader>(KR_HTTP_POST, false, 3);
+            EXPECT_EQ(header->body().str(), "") << samples[i].name;
+            Feed(*header, samples[i].bytes, 0);
+            EXPECT_EQ(Describe(*header), fresh[i]) << samples[i].name << " round " << round;
+            EXPECT_EQ(header->firstRawHeader("x-big", "-") == big,
+                      samples[i].name == "large head")
+                << samples[i].name;
         }
     }
 }
