@@ -29,6 +29,12 @@ void skip(KrStringBuf* buffer, size_t count) {
     buffer->pubseekoff(static_cast<std::streamoff>(count), std::ios_base::cur, std::ios_base::in);
 }
 
+const std::string& RemoteAddressOf(const KrServerCallback_t& info) {
+    static const std::string kNone = "none";
+    const auto remote = info.values.find("remoteaddress");
+    return remote != info.values.end() ? remote->second : kNone;
+}
+
 }  // namespace
 
 KrTransceiverConnection::KrTransceiverConnection(
@@ -39,7 +45,8 @@ KrTransceiverConnection::KrTransceiverConnection(
       _ownerName(ownerName),
       _transceiver(transceiver),
       _closeCallback(std::move(closeCallback)),
-      _info(std::make_shared<const KrServerCallback_t>(info)) {}
+      _info(std::make_shared<const KrServerCallback_t>(info)),
+      _remoteAddress(RemoteAddressOf(*_info)) {}
 
 KrTransceiverConnection::~KrTransceiverConnection() {
     _leaveRegistry();

@@ -194,6 +194,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     const KrServerCallback_t& info();
     // The same record, shared rather than copied (it never changes).
     std::shared_ptr<const KrServerCallback_t> sharedInfo() const { return _info; }
+    // The record's "remoteaddress", or "none" (for every access-log line).
+    const std::string& remoteAddress() const { return _remoteAddress; }
     bool isOutputPending() const { return _outputPending.load(); }
     bool isInputReady() const { return _hasInput.load(); }
     std::string serverName() const { return _serverName; }
@@ -248,6 +250,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     CloseCallback _closeCallback;
     // Fixed at creation; shared with the requests read on the connection.
     const std::shared_ptr<const KrServerCallback_t> _info;
+    const std::string& _remoteAddress;
     std::string _linkName;
     KrConnectionRecord _record;
 };

@@ -708,12 +708,6 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
                                            std::string_view time, std::string_view requestLine,
                                            unsigned long status, uint64_t bytes,
                                            std::string_view referer, std::string_view agent) {
-    // The connection's record is fixed at its creation: the remote address
-    // is not copied.
-    static const std::string kNone = "none";
-    const auto& peer = connection.info().values;
-    const auto remote = peer.find("remoteaddress");
-    const std::string& remoteText = remote != peer.end() ? remote->second : kNone;
     // Each thread keeps its event and its line's room for the next answer;
     // a callback that logs again meanwhile gets an event of its own.
     thread_local KrServerCallback_t kept;
@@ -725,7 +719,7 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
         record.values.clear();
     std::string& line = record.values["logging"];
     line.clear();
-    appendAccessLogLine(line, remoteText, KrURL::schemeName(protocolKind), time, requestLine,
+    appendAccessLogLine(line, connection.remoteAddress(), KrURL::schemeName(protocolKind), time, requestLine,
                         status, static_cast<unsigned long>(bytes), referer, agent);
     struct Use {
         bool outer = !inUse;

@@ -2,6 +2,7 @@
 // heads of answers and requests.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,12 @@ const char* const kServerName = "brinolt/1.28.1(96)";
 // A line break in a field's value (a redirect target, a type) would end
 // the field and let the text behind it forge header lines.
 void AppendWithoutLineBreaks(std::string& out, std::string_view text) {
-    // Runs without a line break (all of a well-formed value) go in whole.
+    // A value without a line break (every well-formed one) goes in whole.
+    if (std::memchr(text.data(), '\n', text.size()) == nullptr &&
+        std::memchr(text.data(), '\r', text.size()) == nullptr) {
+        out.append(text);
+        return;
+    }
     size_t start = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\r' && text[i] != '\n')
