@@ -47,5 +47,5 @@ inline bool KrEqualsHttpWord(std::string_view text, std::string_view lowerWord) 
 inline void KrAppendDecimal(std::string& out, unsigned long value) {
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
+    out.append(digits, static_cast<size_t>(end - digits));
 }

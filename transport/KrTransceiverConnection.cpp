@@ -361,9 +361,9 @@ void KrTransceiverConnection::resetBuffers() {
 bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> stream,
                                            bool interimAllowed) {
     std::lock_guard<std::mutex> guard(_record.lock);
-    if (_record.busy)
+    if (_record.busy.load())
         return false;
-    _record.busy = true;
+    _record.busy.store(true);
     _record.stream = std::move(stream);
     _record.headQueued = false;
     _record.interimAllowed = interimAllowed;
@@ -372,6 +372,10 @@ bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> strea
 }
 
 void KrTransceiverConnection::_headQueued() {
+    // Only an answer begun with _beginAnswer (which clears the mark again)
+    // looks at it; that begins on the thread that queues the head.
+    if (!_record.busy.load())
+        return;
     std::lock_guard<std::mutex> guard(_record.lock);
     _record.headQueued = true;
 }
@@ -381,7 +385,7 @@ bool KrTransceiverConnection::_probePeer() {
     // Under the record's lock, so the answer's head cannot slip in between
     // the test and the queueing.
     std::lock_guard<std::mutex> guard(_record.lock);
-    if (!_record.busy || _record.headQueued || !_record.interimAllowed || _record.probed)
+    if (!_record.busy.load() || _record.headQueued || !_record.interimAllowed || _record.probed)
         return false;
     _record.probed = true;
     size_t queued = 0;
@@ -393,9 +397,9 @@ void KrTransceiverConnection::_answerFinished() {
     std::shared_ptr<KrAnswerStream> finished;
     {
         std::lock_guard<std::mutex> guard(_record.lock);
-        if (!_record.busy)
+        if (!_record.busy.load())
             return;
-        _record.busy = false;
+        _record.busy.store(false);
         finished.swap(_record.stream);
     }
     // Requests that arrived meanwhile, or the end of input, are taken now.
@@ -404,13 +408,12 @@ void KrTransceiverConnection::_answerFinished() {
 
 void KrTransceiverConnection::_streamAnswer(std::shared_ptr<KrAnswerStream> stream) {
     std::lock_guard<std::mutex> guard(_record.lock);
-    if (_record.busy)
+    if (_record.busy.load())
         _record.stream = std::move(stream);
 }
 
 bool KrTransceiverConnection::isAnswering() {
-    std::lock_guard<std::mutex> guard(_record.lock);
-    return _record.busy;
+    return _record.busy.load();
 }
 
 std::shared_ptr<KrAnswerStream> KrTransceiverConnection::answerStream() {

@@ -119,8 +119,9 @@ struct KrConnectionRecord {
 
     std::mutex lock;
     // An answer is being made off the server's thread or streamed: the
-    // connection's next request waits for it.
-    bool busy = false;
+    // connection's next request waits for it. Changed under `lock`; read
+    // without it where a stale value is harmless (isAnswering).
+    std::atomic<bool> busy{false};
     // The head of that answer is queued; until then an interim answer may
     // go before it (its request came as HTTP/1.1), and was sent once.
     bool headQueued = false;

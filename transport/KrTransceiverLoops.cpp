@@ -188,7 +188,9 @@ void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
 }
 
 void KrTransceiver::_flushOutput(KrTransceiverConnection& connection) {
-    if (connection.isOutputPending() || connection.answerStream() ||
+    // A streamed answer is one being answered: most connections take no
+    // lock here.
+    if (connection.isOutputPending() || (connection.isAnswering() && connection.answerStream()) ||
         connection.record().resumeOnDrain.load())
         _serviceOutput(connection);
 }

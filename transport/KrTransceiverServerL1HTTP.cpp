@@ -457,7 +457,10 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     // entering `pending`: it goes there only when it has to wait.
     bool kept = false;
     std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client, &kept);
-    std::unique_lock<std::mutex> headerLock(header->mutex());
+    // Only a header in `pending` can be reached by another thread.
+    std::unique_lock<std::mutex> headerLock(header->mutex(), std::defer_lock);
+    if (kept)
+        headerLock.lock();
     long arrived = 0;
     if (!carried.empty()) {
         // Pipelined bytes come before whatever arrived since.
@@ -516,7 +519,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     record.bodyDeadline.store(0);
     if (result == KR_READ_REFUSED) {
         _refuse(owner, connection, *client, *header);
-        headerLock.unlock();
+        if (headerLock.owns_lock())
+            headerLock.unlock();
         if (kept)
             _erasePending(connectionId);
         return false;
@@ -525,14 +529,16 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         // The application answers it: one of the workers, so that the
         // application never holds up the transceiver's loops. The request
         // stays pending, complete, and so does what came behind it.
-        headerLock.unlock();
+        if (headerLock.owns_lock())
+            headerLock.unlock();
         if (!kept)
             _keepPending(connectionId, header);
         record.handedOff.store(true);
         _insert_bufferSignaled(connectionId, clientName);
         return false;
     }
-    headerLock.unlock();
+    if (headerLock.owns_lock())
+        headerLock.unlock();
     return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header),
                         kept);
 }
@@ -719,7 +725,14 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
         record.values.clear();
     std::string& line = record.values["logging"];
     line.clear();
-    appendAccessLogLine(line, connection.remoteAddress(), KrURL::schemeName(protocolKind), time, requestLine,
+    // The scheme table is read once per kind the thread logs.
+    thread_local int schemeKind = -1;
+    thread_local std::string scheme;
+    if (protocolKind != schemeKind) {
+        scheme = KrURL::schemeName(protocolKind);
+        schemeKind = protocolKind;
+    }
+    appendAccessLogLine(line, connection.remoteAddress(), scheme, time, requestLine,
                         status, static_cast<unsigned long>(bytes), referer, agent);
     struct Use {
         bool outer = !inUse;
