@@ -334,27 +334,25 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // Made outside pendingLock, which every worker of this server takes for
     // each request: a new header takes an id, copies the peer's record and
     // joins a task in the registry.
-    std::string task = connection.linkName();
+    // The connection's task is the one its answers joined; it changes only
+    // on the thread that serves the connection, which this is.
+    const std::string& linked = connection.linkName();
+    std::string madeTask;
     bool made = false;
-    if (task.empty()) {
-        task = client.createJoinedTaskSelf("receive_" + client.id());
-        made = listening && !task.empty();
+    if (linked.empty()) {
+        madeTask = client.createJoinedTaskSelf("receive_" + client.id());
+        made = listening && !madeTask.empty();
     }
+    const std::string& task = linked.empty() ? madeTask : linked;
     // Made as a POST; the reader sets the method from the request line. A
     // header with its shared count (about 1.8 KB) is larger than the blocks
     // the allocator keeps for each thread: the thread keeps a few itself.
     auto header = std::allocate_shared<KrXHeader>(KrRecyclingAllocator<KrXHeader>(), KR_HTTP_POST,
                                                   false, protocolKind);
     header->setDirection(KR_DIRECTION_REQUEST);
-    header->reserveRoute(2);
-    header->addRoute(connectionId);
-    header->addRoute(id());
+    header->setReadRoute(connectionId, id(), task);
     header->markIncoming();
     header->sharePeerInfo(connection.sharedInfo());
-    if (made || !listening)
-        header->setTaskName(task);
-    else
-        header->setTaskName(std::move(task));
     // A request read by a listener carries its task's name but does not join
     // it: nothing sends a request messages, and its membership would only
     // cost two registry changes per request. A carrier's answer joins, as the
@@ -380,7 +378,7 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
             KrConnectionRecord& record = connection.record();
             std::lock_guard<std::mutex> guard(record.lock);
             replaced.swap(record.task);
-            record.task = task;
+            record.task = madeTask;
             record.taskOwner = client.id();
         }
         if (!replaced.empty())

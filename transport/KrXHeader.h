@@ -273,7 +273,6 @@ class KrXHeader : public KrJob {
 
     void setDirection(int direction) { _direction.store(direction); }
     void setTaskName(const std::string& name) { _taskName = name; }
-    void setTaskName(std::string&& name) { _taskName = std::move(name); }
     void setHandlerPath(const std::string& path) { _handlerPath = path; }
     void setHandled() { _handled = true; }
     void setLiftCGIHead() { _liftCGIHead = true; }
@@ -289,7 +288,11 @@ class KrXHeader : public KrJob {
     void setFileBody(const std::string& path, long length);
     long addByteCount(long n) { return _byteCount += n; }
     void addRoute(const std::string& hop) { _route.push_back(hop); }
-    void reserveRoute(size_t hops) { _route.reserve(hops); }
+    // A request read on a connection: its route (the connection, then the
+    // server) and its task's name, in storage a finished message of the
+    // same thread left behind where there is some.
+    void setReadRoute(const std::string& connection, const std::string& server,
+                      const std::string& task);
     void setPeerInfo(const KrServerCallback_t& info) {
         _sharedPeer.reset();
         _peerInfo = info;

@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "transport/KrXRequestHeader.h"
 #include "transport/KrXResponseHeader.h"
@@ -64,6 +66,35 @@ TEST(KrXHeader, RouteTokenOutOfRangeIsEmpty) {
     EXPECT_EQ(header.routeToken(0), "connection");
     EXPECT_EQ(header.routeToken(1), "server");
     EXPECT_EQ(header.routeToken(5), "");
+}
+
+TEST(KrXHeader, AReadRouteIsItsOwnWhateverTheRequestBeforeLeftBehind) {
+    // A finished request's route and task name serve the next request read
+    // on the same thread; each must read as set, never as the one before.
+    const std::string longName(300, 'l');
+    const struct {
+        std::string connection, server, task;
+    } rows[] = {
+        {"KrTransceiverConnection*0000001000000000042", "KrServer*0000002000000000042", "task-a"},
+        {"c", "s", ""},
+        {longName, "KrServer*0000002000000000042", longName},
+        {"KrTransceiverConnection*0000003000000000042", "s2", "receive_KrTransceiverClient*1"},
+        {"c3", "KrServer*0000004000000000042", "t"},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& row : rows) {
+            auto header = std::make_unique<KrXHeader>(KR_HTTP_POST, false, 3);
+            header->setReadRoute(row.connection, row.server, row.task);
+            EXPECT_EQ(header->route(), (std::vector<std::string>{row.connection, row.server}))
+                << row.connection;
+            EXPECT_EQ(header->taskName(), row.task) << row.connection;
+            // A message given its route hop by hop keeps just those hops.
+            KrXHeader answer(KR_HTTP_ANSWER, false, 3);
+            answer.addRoute("only");
+            EXPECT_EQ(answer.route(), std::vector<std::string>{"only"});
+            EXPECT_EQ(answer.taskName(), "");
+        }
+    }
 }
 
 TEST(KrXHeader, UrlTextAndSchemeName) {
