@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,18 @@ void closeDescriptor(int& descriptor) {
 
 int pollRetrying(pollfd* fds, nfds_t count, int timeoutMs) {
     return KrRetryInterrupted([&] { return ::poll(fds, count, timeoutMs); });
+}
+
+// No thread of this system is ever cancelled, so a socket's reads and writes
+// go to the kernel without the C library's wrappers: in a process with
+// threads each wrapper marks and unmarks its thread as cancellable around
+// the call, two atomic changes per call on every request.
+ssize_t RawRead(int descriptor, void* buffer, size_t size) {
+    return static_cast<ssize_t>(::syscall(SYS_read, descriptor, buffer, size));
+}
+
+ssize_t RawSendmsg(int descriptor, const msghdr* message, int flags) {
+    return static_cast<ssize_t>(::syscall(SYS_sendmsg, descriptor, message, flags));
 }
 
 // Milliseconds for poll until `deadline`, rounded up so that a wait never
@@ -115,7 +128,7 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
     message.msg_iovlen = static_cast<size_t>(count);
     // The peer may close while we write: MSG_NOSIGNAL turns the SIGPIPE that
     // would kill the process into an EPIPE for this connection alone.
-    const ssize_t sent = KrRetryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
+    const ssize_t sent = KrRetryInterrupted([&] { return RawSendmsg(fd, &message, MSG_NOSIGNAL); });
     if (sent < 0) {
         lastSendError = errno;
         return 3;
@@ -126,7 +139,7 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
 
 int KrSocketIPvx::Receive(char* buffer, size_t size, size_t& length) {
     length = 0;
-    const ssize_t got = KrRetryInterrupted([&] { return ::read(fd, buffer, size); });
+    const ssize_t got = KrRetryInterrupted([&] { return RawRead(fd, buffer, size); });
     if (got > 0) {
         length = static_cast<size_t>(got);
     } else if (got == 0) {
