@@ -114,6 +114,10 @@ struct KrConnectionRecord {
     // Deadlines of the request being read (µs, steady clock; 0: none).
     std::atomic<int64_t> headDeadline{0};
     std::atomic<int64_t> bodyDeadline{0};
+    // The server may hold an unfinished request of the connection: set when
+    // it keeps one, cleared by the thread serving the connection when it
+    // finds none. While clear, there is none to look up.
+    std::atomic<bool> maybePending{false};
     // A server stopped for the output window: told again once it drains.
     std::atomic<bool> resumeOnDrain{false};
 

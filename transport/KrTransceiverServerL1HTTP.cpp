@@ -320,7 +320,8 @@ bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
 std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     const std::string& connectionId, KrTransceiverConnection& connection,
     KrTransceiverClient& client, bool* kept) {
-    {
+    KrConnectionRecord& record = connection.record();
+    if (record.maybePending.load()) {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         auto it = pending.find(connectionId);
         if (it != pending.end() && it->second) {
@@ -328,6 +329,9 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
                 *kept = true;
             return it->second;
         }
+        // Only the thread serving the connection keeps one: none comes
+        // meanwhile.
+        record.maybePending.store(false);
     }
     if (kept != nullptr)
         *kept = false;
@@ -364,6 +368,7 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         // One worker serves a connection at a time, so nobody else made one
         // meanwhile; should one be there all the same, it is the one in use.
+        record.maybePending.store(true);
         std::shared_ptr<KrXHeader>& slot = pending[connectionId];
         if (!slot)
             slot = std::move(header);
@@ -375,7 +380,6 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
         // left with the connection is dissolved when it goes.
         std::string replaced;
         {
-            KrConnectionRecord& record = connection.record();
             std::lock_guard<std::mutex> guard(record.lock);
             replaced.swap(record.task);
             record.task = madeTask;
@@ -388,8 +392,10 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
 }
 
 void KrTransceiverServerL1HTTP::_keepPending(const std::string& connectionId,
+                                             KrTransceiverConnection& connection,
                                              std::shared_ptr<KrXHeader> header) {
     std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+    connection.record().maybePending.store(true);
     pending[connectionId] = std::move(header);
 }
 
@@ -447,6 +453,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     if (carried.empty() && !connection.isInputReady() && !expired) {
         // A signal without bytes (a finished answer, a late wake-up) starts
         // no message.
+        if (!record.maybePending.load())
+            return false;
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
         if (pending.count(connectionId) == 0)
             return false;
@@ -477,7 +485,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
 
     if (result == KR_READ_MORE) {
         if (!kept)
-            _keepPending(connectionId, header);
+            _keepPending(connectionId, connection, header);
         if (now == 0)
             now = SteadyMicros();
         if (header->inHead()) {
@@ -530,7 +538,7 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         if (headerLock.owns_lock())
             headerLock.unlock();
         if (!kept)
-            _keepPending(connectionId, header);
+            _keepPending(connectionId, connection, header);
         record.handedOff.store(true);
         _insert_bufferSignaled(connectionId, clientName);
         return false;
@@ -604,7 +612,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
     if (!handled) {
         // The client keeps the complete message.
         if (!kept)
-            _keepPending(connectionId, std::move(header));
+            _keepPending(connectionId, connection, std::move(header));
         return false;
     }
     if (kept)

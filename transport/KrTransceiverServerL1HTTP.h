@@ -132,7 +132,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                                               KrTransceiverConnection& connection,
                                               KrTransceiverClient& client,
                                               bool* kept = nullptr);
-    void _keepPending(const std::string& connectionId, std::shared_ptr<KrXHeader> header);
+    void _keepPending(const std::string& connectionId, KrTransceiverConnection& connection,
+                      std::shared_ptr<KrXHeader> header);
     // Bytes behind a complete request wait in the next request's header.
     void _keepCarried(const std::string& connectionId, KrTransceiverConnection& connection,
                       KrTransceiverClient& client, std::string& carried);

@@ -662,8 +662,6 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     const auto token = [&text, &begins, &ends](size_t i) {
         return std::string_view(text).substr(begins[i], ends[i] - begins[i]);
     };
-    const bool unknownMethod = methodEnded && count == 3 && LooksLikeMethod(token(0)) &&
-                               (StartsWith(token(2), "HTTP/") || StartsWith(token(2), "QUIVO/"));
     if (count >= 2)
         _parseTarget(token(1));
     ++_lineCount;
@@ -672,6 +670,9 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     if (direction == KR_DIRECTION_NONE) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
+        const bool unknownMethod =
+            methodEnded && count == 3 && LooksLikeMethod(token(0)) &&
+            (StartsWith(token(2), "HTTP/") || StartsWith(token(2), "QUIVO/"));
         _refuse(unknownMethod ? 501 : 400);
         return false;
     }
