@@ -194,20 +194,26 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
     return 0;
 }
 
-void KrTransceiverConnection::sendOutput(const char* data, size_t length) {
+void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view body) {
+    const size_t length = head.size() + body.size();
     if (_record.inWorker.load() && _record.socket && !_record.removed.load()) {
         std::unique_lock<std::mutex> guard(_outputLock);
         if (_output.empty()) {
             restartTimer();
             // A failure is met again, and handled, by the write of the rest.
-            const iovec piece{const_cast<char*>(data), length};
+            const iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()},
+                                     {const_cast<char*>(body.data()), body.size()}};
             size_t written = 0;
             _record.socket->lastSendError = 0;
-            _record.socket->SendVector(&piece, 1, written);
+            _record.socket->SendVector(pieces, body.empty() ? 1 : 2, written);
             if (written == length)
                 return;
             auto* rest = new KrStringBuf();
-            rest->sputn(data + written, static_cast<std::streamsize>(length - written));
+            if (written < head.size())
+                rest->sputn(head.data() + written,
+                            static_cast<std::streamsize>(head.size() - written));
+            const size_t bodySent = written > head.size() ? written - head.size() : 0;
+            rest->sputn(body.data() + bodySent, static_cast<std::streamsize>(body.size() - bodySent));
             _output.push_back(rest);
             _outputBytes.fetch_add(length - written);
             _outputPending.store(true);
@@ -218,7 +224,9 @@ void KrTransceiverConnection::sendOutput(const char* data, size_t length) {
         }
     }
     size_t queued = 0;
-    queueOutput(data, length, queued);
+    queueOutput(head.data(), head.size(), queued);
+    if (!body.empty())
+        queueOutput(body.data(), body.size(), queued);
 }
 
 int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <streambuf>
 #include <string>
+#include <string_view>
 
 #include "foundation/KrJobWithTimeout.h"
 #include "foundation/KrStringBuf.h"
@@ -161,11 +162,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     virtual void requestClose();
     // Queues a copy of the bytes; `queued` receives length. Returns 0.
     virtual int queueOutput(const char* data, size_t length, size_t& queued);
-    // Like queueOutput, but on the thread that serves the connection (which
-    // writes its queued output after each request) with nothing queued
-    // before, the bytes go to the socket at once; only what it does not
-    // take is queued.
-    void sendOutput(const char* data, size_t length);
+    // Like queueOutput of `head` and then `body`, but on the thread that
+    // serves the connection (which writes its queued output after each
+    // request) with nothing queued before, both go to the socket at once in
+    // one gathered write; only what it does not take is queued.
+    void sendOutput(std::string_view head, std::string_view body = {});
     // Takes over a non-empty buffer and hands the caller a fresh empty one;
     // an empty or missing buffer stays with the caller. Returns 0.
     virtual int queueOutputBuffer(KrStringBuf*& buffer);

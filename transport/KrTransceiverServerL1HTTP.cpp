@@ -701,16 +701,17 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     std::lock_guard<std::recursive_mutex> one(connection.messageLock());
     if (connection.linkName() != request.taskName())
         connection.joinTask(request.taskName());
-    thread_local std::string text;
-    text.clear();
-    request.appendAnswerHead(text, type, body.size());
-    if (request.method() != KR_HTTP_HEAD)
-        text.append(body);
+    thread_local std::string head;
+    head.clear();
+    request.appendAnswerHead(head, type, body.size());
+    if (request.method() == KR_HTTP_HEAD)
+        body = {};
     connection._headQueued();
-    connection.sendOutput(text.data(), text.size());
+    // Head and body leave in one gathered write; the body is not copied.
+    connection.sendOutput(head, body);
     static const std::string kDash = "-";
     _logAccess(connection, request.protocolKind(), request.creationTimeView(),
-               request.logRequestLine(), 200, text.size(),
+               request.logRequestLine(), 200, head.size() + body.size(),
                request.firstRawHeader("referer", kDash),
                request.firstRawHeader("user-agent", kDash));
     return true;

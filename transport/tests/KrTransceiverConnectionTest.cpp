@@ -106,9 +106,12 @@ TEST(KrTransceiverConnectionTest, SentOutputGoesOutAtOnceOnlyBehindNothingOnTheS
         std::string wireAtOnce;
         int laterState;
     };
+    // "hello" goes as the head "hel" and the body "lo".
     const Case cases[] = {
         {true, "", 100, 0, "hello", 0},
-        {true, "", 2, 0, "he", 0},        // the rest is queued
+        {true, "", 2, 0, "he", 0},        // the rest of the head and the body are queued
+        {true, "", 4, 0, "hell", 0},      // a write that ends inside the body
+        {true, "", 3, 0, "hel", 0},       // one that ends with the head
         {true, "ab", 100, 0, "", 0},      // behind queued bytes: queued too
         {false, "", 100, 0, "", 0},       // another thread: the send loop writes
         {true, "", 100, EPIPE, "", -1},   // the failure is met by the next write
@@ -123,7 +126,7 @@ TEST(KrTransceiverConnectionTest, SentOutputGoesOutAtOnceOnlyBehindNothingOnTheS
         size_t queued = 0;
         if (!c.before.empty())
             connection.queueOutput(c.before.data(), c.before.size(), queued);
-        connection.sendOutput("hello", 5);
+        connection.sendOutput("hel", "lo");
         EXPECT_EQ(socket->wire, c.wireAtOnce) << c.perCall << c.before;
         EXPECT_EQ(connection.pendingOutputBytes(), c.before.size() + 5 - c.wireAtOnce.size());
         socket->perCall = 100;
