@@ -17,6 +17,7 @@ int64_t NowNanos() {
 }
 
 constexpr size_t kKeptBodyRoom = 4096;
+constexpr size_t kKeptNameRoom = 256;
 
 void DeleteBody(KrStringBuf* body) {
     delete body;
@@ -65,8 +66,9 @@ KrXHeader::~KrXHeader() {
     if (_body)
         ReturnBody(std::move(_body));
     SpareNames& spare = Spare();
-    if (_route.size() == 2 && !spare.full && !spare.closed && _taskName.capacity() <= 256 &&
-        _route[0].capacity() <= 256 && _route[1].capacity() <= 256) {
+    if (_route.size() == 2 && !spare.full && !spare.closed &&
+        _taskName.capacity() <= kKeptNameRoom && _route[0].capacity() <= kKeptNameRoom &&
+        _route[1].capacity() <= kKeptNameRoom) {
         spare.route = std::move(_route);
         spare.task = std::move(_taskName);
         spare.full = true;
