@@ -8,12 +8,16 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_quitRequested = 0;
+// The signal may land on any thread, so the flag is a lock-free atomic (safe
+// in a handler, and ordered for the main thread that reads it), not a
+// volatile sig_atomic_t, which is only sound on the thread it interrupts.
+std::atomic<int> g_quitRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<KrPoller*> g_quitPoller{nullptr};
 
 void onQuitSignal(int) {
     const int saved = errno;
-    g_quitRequested = 1;
+    g_quitRequested.store(1);
     if (KrPoller* poller = g_quitPoller.load())
         poller->wake();
     errno = saved;
@@ -22,7 +26,7 @@ void onQuitSignal(int) {
 }  // namespace
 
 KrQuitSignal::KrQuitSignal(KrPoller& poller) {
-    g_quitRequested = 0;
+    g_quitRequested.store(0);
     g_quitPoller.store(&poller);
     struct sigaction action {};
     action.sa_handler = onQuitSignal;
@@ -42,5 +46,5 @@ KrQuitSignal::~KrQuitSignal() {
 }
 
 bool KrQuitSignal::requested() const {
-    return g_quitRequested != 0;
+    return g_quitRequested.load() != 0;
 }

@@ -72,7 +72,7 @@ TEST(Quivoone, SignalsStopItLikeQuit) {
         Running program;
         ASSERT_TRUE(program.started());
         ::kill(program.process->pid, signal);
-        EXPECT_EQ(program.process->wait(), 0) << "signal " << signal;
+        EXPECT_EQ(program.process->wait(), 0) << "signal " << signal << "\n" << program.process->error;
         EXPECT_TRUE(harness::portFree(program.port)) << "signal " << signal;
     }
 }
