@@ -33,16 +33,18 @@ void KrDeadline::restart(long microseconds) {
     // Servers restart their deadlines with every request. One a second or
     // more away is set from the coarse clock, which is read without touching
     // the hardware timer; it lags by a few milliseconds at most, so such a
-    // deadline can come that much early, never late.
+    // deadline can come that much early, never late. The time is the only
+    // thing the store publishes, so it is relaxed: no bus lock per request.
     if (microseconds >= kCoarseFrom) {
         timespec coarse{};
         if (::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse) == 0) {
             _due.store(static_cast<int64_t>(coarse.tv_sec) * 1000000000 + coarse.tv_nsec +
-                       fromMicros(microseconds));
+                           fromMicros(microseconds),
+                       std::memory_order_relaxed);
             return;
         }
     }
-    _due.store(nowNanos() + fromMicros(microseconds));
+    _due.store(nowNanos() + fromMicros(microseconds), std::memory_order_relaxed);
 }
 
 KrJobWithTimeout::KrJobWithTimeout(long timeoutMicroseconds)

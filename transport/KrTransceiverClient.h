@@ -27,6 +27,7 @@
 #include "foundation/KrStringBuf.h"
 #include "foundation/KrFileHandle.h"
 #include "transport/KrCGIRunner.h"
+#include "transport/KrFileWatch.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
 
@@ -158,6 +159,10 @@ class KrTransceiverClient : public KrJob {
         std::string base;
         std::string real;
         std::shared_ptr<KrFileHandle> directory;
+        // The directory's identity: kept files belong to the one they were
+        // read below.
+        dev_t device;
+        ino_t inode;
         int64_t checkedAt;
     };
     std::shared_ptr<const ServedRoot> _servedRoot();
@@ -167,8 +172,10 @@ class KrTransceiverClient : public KrJob {
 
     // Small files as last read, by their path below the base directory.
     // An entry is served only while the path still names the same file with
-    // the same size and times (one stat per request instead of an open, a
-    // read and a close); anything else reads the file again.
+    // the same size and times; anything else reads the file again. A watched
+    // entry is dropped with the rest at any event of `_fileWatch` and
+    // checked by a stat once a second (for the changes that make no event);
+    // one whose watch could not be made is checked by a stat per request.
     struct CachedFile {
         dev_t device;
         ino_t inode;
@@ -177,16 +184,32 @@ class KrTransceiverClient : public KrJob {
         timespec changed;
         std::string content;
         const char* type;
+        dev_t rootDevice;
+        ino_t rootInode;
+        bool watched;
+        // Coarse steady clock, microseconds: the last stat that found the
+        // file unchanged.
+        mutable std::atomic<int64_t> checkedAt;
     };
     static constexpr size_t kCachedFileSize = 64 * 1024;
     static constexpr size_t kCacheBytes = 16u << 20;
-    std::shared_ptr<const CachedFile> _cachedFile(const KrFileHandle& root,
+    // How long a change that makes no event (a write through a shared
+    // mapping) can go unseen, in microseconds.
+    static constexpr int64_t kUnwatchedChangeDelay = 1000000;
+    std::shared_ptr<const CachedFile> _cachedFile(const ServedRoot& root,
                                                   const std::string& relative);
-    void _cacheFile(const std::string& relative, std::shared_ptr<const CachedFile> file);
+    // Watches a file about to be kept; false when it must be checked by a
+    // stat per request. `generation` tells _cacheFile whether the watch is
+    // still in place.
+    bool _watchForCache(const KrFileHandle& root, const std::string& relative,
+                        uint64_t& generation);
+    void _cacheFile(const std::string& relative, std::shared_ptr<const CachedFile> file,
+                    uint64_t generation);
     // Answers 200 with the kept content of a file.
     void _sendCached(KrXHeader& request, const CachedFile& file);
-    // Guards the cache and its size in bytes.
+    // Guards the cache, its size in bytes and `_fileWatch`.
     std::mutex _cacheLock;
+    KrFileWatch _fileWatch;
     std::unordered_map<std::string, std::shared_ptr<const CachedFile>> _cache;
     size_t _cacheSize = 0;
     // Declared last, so it goes first: its programs' answers use the rest.

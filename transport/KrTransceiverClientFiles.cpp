@@ -26,6 +26,14 @@
 
 namespace {
 
+// The steady clock in microseconds, read without touching the hardware
+// timer; a few milliseconds coarse, which is fine for once-a-second checks.
+int64_t CoarseMicros() {
+    timespec coarse{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
+    return static_cast<int64_t>(coarse.tv_sec) * 1000000 + coarse.tv_nsec / 1000;
+}
+
 struct MimeEntry {
     const char* extension;
     const char* type;
@@ -178,9 +186,7 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_ser
     // meanwhile fails closed: paths then resolve outside the remembered real
     // path and are not served. The coarse clock is read without a system
     // call and fine enough for that.
-    timespec coarse{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
-    const int64_t now = static_cast<int64_t>(coarse.tv_sec) * 1000000 + coarse.tv_nsec / 1000;
+    const int64_t now = CoarseMicros();
     std::lock_guard<std::mutex> guard(_rootLock);
     if (!_root || _root->configured != baseDirectory || now - _root->checkedAt >= 1000000 ||
         now < _root->checkedAt) {
@@ -190,6 +196,14 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_ser
         root->real = RealPath(root->base);
         root->directory =
             std::make_shared<KrFileHandle>(KrFileHandle::openForReading(root->base.c_str()));
+        struct stat info {};
+        if (root->directory->isOpen() && ::fstat(root->directory->get(), &info) == 0) {
+            root->device = info.st_dev;
+            root->inode = info.st_ino;
+        } else {
+            root->device = 0;
+            root->inode = 0;
+        }
         root->checkedAt = now;
         _root = std::move(root);
     }
@@ -234,7 +248,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     std::string full;
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
-        if (std::shared_ptr<const CachedFile> cached = _cachedFile(*rootDirectory, relative)) {
+        if (std::shared_ptr<const CachedFile> cached = _cachedFile(*served, relative)) {
             _sendCached(request, *cached);
             return true;
         }
@@ -269,9 +283,25 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         return false;
     if (static_cast<size_t>(info.st_size) <= kCachedFileSize && full == root + relative) {
         // Read once here and kept for the next requests of the same path.
-        auto cached = std::make_shared<CachedFile>(
-            CachedFile{info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, {},
-                       ContentTypeOf(full)});
+        auto cached = std::make_shared<CachedFile>();
+        cached->device = info.st_dev;
+        cached->inode = info.st_ino;
+        cached->size = info.st_size;
+        cached->modified = info.st_mtim;
+        cached->changed = info.st_ctim;
+        cached->type = ContentTypeOf(full);
+        cached->rootDevice = served->device;
+        cached->rootInode = served->inode;
+        // Watched before it is read, so a change from here on makes an
+        // event. One made before may have put another file at the path: the
+        // path must still name the file opened.
+        uint64_t generation = 0;
+        struct stat named;
+        cached->watched = _watchForCache(*rootDirectory, relative, generation) &&
+                          ::fstatat(rootDirectory->get(), relative.c_str(), &named,
+                                    AT_SYMLINK_NOFOLLOW) == 0 &&
+                          named.st_dev == info.st_dev && named.st_ino == info.st_ino;
+        cached->checkedAt.store(CoarseMicros(), std::memory_order_relaxed);
         cached->content.resize(static_cast<size_t>(info.st_size));
         size_t got = 0;
         while (got < cached->content.size()) {
@@ -285,7 +315,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         if (got == cached->content.size() && ::fstat(file->get(), &after) == 0 &&
             after.st_size == info.st_size && after.st_mtim.tv_sec == info.st_mtim.tv_sec &&
             after.st_mtim.tv_nsec == info.st_mtim.tv_nsec)
-            _cacheFile(relative, cached);
+            _cacheFile(relative, cached, generation);
         cached->content.resize(got);
         _sendCached(request, *cached);
         return true;
@@ -301,28 +331,51 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
 }
 
 std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cachedFile(
-    const KrFileHandle& root, const std::string& relative) {
+    const ServedRoot& root, const std::string& relative) {
     std::shared_ptr<const CachedFile> cached;
     {
         std::lock_guard<std::mutex> guard(_cacheLock);
+        // Asked under the lock: a thread that finds the queue empty because
+        // another has just taken its events waits here until that one has
+        // dropped the entries they concern.
+        if (_fileWatch.pending()) {
+            _cache.clear();
+            _cacheSize = 0;
+            _fileWatch.reset();
+            return nullptr;
+        }
         const auto it = _cache.find(relative);
         if (it == _cache.end())
             return nullptr;
         cached = it->second;
     }
+    if (cached->rootDevice != root.device || cached->rootInode != root.inode)
+        return nullptr;
+    const int64_t now = CoarseMicros();
+    const int64_t checked = cached->checkedAt.load(std::memory_order_relaxed);
+    if (cached->watched && now >= checked && now - checked < kUnwatchedChangeDelay)
+        return cached;
     // The last component is not followed: a path that has become a link is
     // opened (and checked) again. An earlier component that has become a
     // link can only lead to the very file that was checked when it was
     // read, or the identity differs.
     struct stat info;
-    if (::fstatat(root.get(), relative.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(root.directory->get(), relative.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(info.st_mode) || info.st_dev != cached->device || info.st_ino != cached->inode ||
         info.st_size != cached->size || info.st_mtim.tv_sec != cached->modified.tv_sec ||
         info.st_mtim.tv_nsec != cached->modified.tv_nsec ||
         info.st_ctim.tv_sec != cached->changed.tv_sec ||
         info.st_ctim.tv_nsec != cached->changed.tv_nsec)
         return nullptr;
+    cached->checkedAt.store(now, std::memory_order_relaxed);
     return cached;
+}
+
+bool KrTransceiverClient::_watchForCache(const KrFileHandle& root, const std::string& relative,
+                                         uint64_t& generation) {
+    std::lock_guard<std::mutex> guard(_cacheLock);
+    generation = _fileWatch.generation();
+    return _fileWatch.watch(root, relative);
 }
 
 void KrTransceiverClient::_sendCached(KrXHeader& request, const CachedFile& file) {
@@ -338,12 +391,20 @@ void KrTransceiverClient::_sendCached(KrXHeader& request, const CachedFile& file
 }
 
 void KrTransceiverClient::_cacheFile(const std::string& relative,
-                                     std::shared_ptr<const CachedFile> file) {
+                                     std::shared_ptr<const CachedFile> file, uint64_t generation) {
     std::lock_guard<std::mutex> guard(_cacheLock);
-    // Past its size the cache starts afresh: simple, and bounded.
+    // Its watch went with a reset since it was made: no event would tell
+    // of a change.
+    if (file->watched && generation != _fileWatch.generation())
+        return;
+    // Past its size the cache starts afresh, its watches too: simple, and
+    // bounded.
     if (_cacheSize + file->content.size() + relative.size() > kCacheBytes) {
         _cache.clear();
         _cacheSize = 0;
+        _fileWatch.reset();
+        if (file->watched)
+            return;
     }
     std::shared_ptr<const CachedFile>& slot = _cache[relative];
     if (slot)

@@ -99,7 +99,9 @@ void KrTransceiverConnection::_signalServer() {
 void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
     std::lock_guard<std::mutex> guard(_inputLock);
     _input.append(data, length);
-    _hasInput.store(true);
+    // Set under the lock; a reader without it is ordered by the hand-over
+    // to the serving thread that follows.
+    _hasInput.store(true, std::memory_order_release);
 }
 
 int KrTransceiverConnection::feed(const char* data, size_t length) {
@@ -170,7 +172,7 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
         std::string().swap(_input);
     else
         _input.clear();
-    _hasInput.store(false);
+    _hasInput.store(false, std::memory_order_release);
     if (_record.readPaused && _transceiver != nullptr) {
         _record.readPaused = false;
         _transceiver->_watchInput(*this, true);

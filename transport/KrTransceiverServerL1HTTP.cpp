@@ -521,8 +521,11 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         }
         return false;
     }
-    record.headDeadline.store(0);
-    record.bodyDeadline.store(0);
+    // Mostly unset already: a store is only made when there is one to clear.
+    if (record.headDeadline.load(std::memory_order_relaxed) != 0)
+        record.headDeadline.store(0);
+    if (record.bodyDeadline.load(std::memory_order_relaxed) != 0)
+        record.bodyDeadline.store(0);
     if (result == KR_READ_REFUSED) {
         _refuse(owner, connection, *client, *header);
         if (headerLock.owns_lock())
@@ -556,7 +559,8 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
                                              std::string& carried,
                                              std::shared_ptr<KrXHeader> header, bool kept) {
     KrConnectionRecord& record = connection.record();
-    record.handedOff.store(false);
+    if (record.handedOff.load(std::memory_order_relaxed))
+        record.handedOff.store(false);
     std::unique_lock<std::mutex> headerLock(header->mutex());
     bool handled = false;
     DirectSink direct(*this, connection);

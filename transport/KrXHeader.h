@@ -271,7 +271,7 @@ class KrXHeader : public KrJob {
     std::string requestLine() const { return _requestLine; }
     const std::vector<std::string>& route() const { return _route; }
 
-    void setDirection(int direction) { _direction.store(direction); }
+    void setDirection(int direction) { _direction.store(direction, std::memory_order_release); }
     void setTaskName(const std::string& name) { _taskName = name; }
     void setHandlerPath(const std::string& path) { _handlerPath = path; }
     void setHandled() { _handled = true; }

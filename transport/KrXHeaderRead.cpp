@@ -561,7 +561,10 @@ bool KrXHeader::_parseHeadLine(std::string_view line) {
 }
 
 bool KrXHeader::_parseFirstLine(std::string_view line) {
-    _direction.store(KR_DIRECTION_NONE);
+    // Release stores: the fields are read lock-free elsewhere, and nothing
+    // else is published through them (a locked store would cost a bus lock
+    // per request).
+    _direction.store(KR_DIRECTION_NONE, std::memory_order_release);
     KrHeaderFields::Store& store = _headers.writableStore();
     KrHeaderFields::Store::Text& text = store.text;
     text.reserve(kTypicalHead);
@@ -593,10 +596,10 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         methodEnded = true;
         const int known = MethodCode(method);
         if (known >= 0) {
-            _method.store(known);
-            _direction.store(KR_DIRECTION_REQUEST);
+            _method.store(known, std::memory_order_release);
+            _direction.store(KR_DIRECTION_REQUEST, std::memory_order_release);
         } else if (StartsWith(method, "HTTP/") || StartsWith(method, "QUIVO/")) {
-            _direction.store(KR_DIRECTION_ANSWER);
+            _direction.store(KR_DIRECTION_ANSWER, std::memory_order_release);
         }
     }
     if (at < size)
