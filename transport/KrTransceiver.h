@@ -173,7 +173,9 @@ class KrTransceiver : public KrJob {
     KrGavetaScheduler2* getScheduler() const { return scheduler; }
 
   private:
-    std::shared_ptr<KrTransceiverConnection> _bySerialLookup(uint64_t serial);
+    // The connection of each event (empty for one already gone), in order.
+    void _bySerialLookup(const std::vector<KrPoller::Event>& events,
+                         std::vector<std::shared_ptr<KrTransceiverConnection>>& found);
     void _serviceOutput(KrTransceiverConnection& connection);
     // The peer shut its sending side: a connection whose server answers
     // what came before that stays until it has; any other goes.

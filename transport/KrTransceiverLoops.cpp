@@ -214,10 +214,16 @@ void KrTransceiver::_deadlineArmed(int64_t at) {
     }
 }
 
-std::shared_ptr<KrTransceiverConnection> KrTransceiver::_bySerialLookup(uint64_t serial) {
+void KrTransceiver::_bySerialLookup(const std::vector<KrPoller::Event>& events,
+                                   std::vector<std::shared_ptr<KrTransceiverConnection>>& found) {
+    // One lock for the whole batch the poller reported, not one per event.
+    found.clear();
+    found.reserve(events.size());
     std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-    const auto it = _bySerial.find(serial);
-    return it == _bySerial.end() ? nullptr : it->second;
+    for (const KrPoller::Event& event : events) {
+        const auto it = _bySerial.find(event.key);
+        found.push_back(it == _bySerial.end() ? nullptr : it->second);
+    }
 }
 
 void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
@@ -241,6 +247,7 @@ void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
 
 void KrTransceiver::_tcpReceiveLoop() {
     std::vector<KrPoller::Event> events;
+    std::vector<std::shared_ptr<KrTransceiverConnection>> found;
     std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
     std::vector<std::string> dead;
     while (receiving.load()) {
@@ -254,8 +261,10 @@ void KrTransceiver::_tcpReceiveLoop() {
         }
         dead.clear();
         ended.clear();
-        for (const KrPoller::Event& event : events) {
-            std::shared_ptr<KrTransceiverConnection> connection = _bySerialLookup(event.key);
+        _bySerialLookup(events, found);
+        for (size_t i = 0; i < events.size(); ++i) {
+            const KrPoller::Event& event = events[i];
+            std::shared_ptr<KrTransceiverConnection>& connection = found[i];
             if (!connection)
                 continue;
             KrConnectionRecord& record = connection->record();
@@ -279,6 +288,7 @@ void KrTransceiver::_tcpReceiveLoop() {
             _inputEnded(*connection);
         // Not held while the loop waits: a connection (and its socket) goes
         // as soon as it is removed.
+        found.clear();
         ended.clear();
         for (const std::string& name : dead)
             _removeTCPSocket(name);
@@ -315,6 +325,7 @@ void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
 
 void KrTransceiver::_tcpSendLoop() {
     std::vector<KrPoller::Event> events;
+    std::vector<std::shared_ptr<KrTransceiverConnection>> found;
     std::deque<std::shared_ptr<KrTransceiverConnection>> ready;
     while (sending.load()) {
         {
@@ -335,10 +346,12 @@ void KrTransceiver::_tcpSendLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        for (const KrPoller::Event& event : events) {
-            if (std::shared_ptr<KrTransceiverConnection> connection = _bySerialLookup(event.key))
+        _bySerialLookup(events, found);
+        for (const std::shared_ptr<KrTransceiverConnection>& connection : found) {
+            if (connection)
                 _serviceOutput(*connection);
         }
+        found.clear();
     }
 }
 
