@@ -72,9 +72,14 @@ bool KrTransceiverConnection::leaveJoinedTask(const std::string& name) {
     return KrJobWithTimeout::leaveJoinedTask(name);
 }
 
-const std::string& KrTransceiverConnection::linkName() {
+void KrTransceiverConnection::linkNameInto(std::string& out) {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
-    return _linkName;
+    out.assign(_linkName);
+}
+
+bool KrTransceiverConnection::isLinkedTo(const std::string& task) {
+    std::lock_guard<std::recursive_mutex> guard(_messageLock);
+    return _linkName == task;
 }
 
 const KrServerCallback_t& KrTransceiverConnection::info() {

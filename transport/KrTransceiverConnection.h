@@ -196,7 +196,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // again if the window had stopped it. The count.
     virtual long drainInput(std::streambuf& out);
 
-    const std::string& linkName();
+    // The task the connection joined last, read under the message lock: a
+    // worker sending an answer made later may join another meanwhile.
+    // Copied into `out`, whose room is kept.
+    void linkNameInto(std::string& out);
+    bool isLinkedTo(const std::string& task);
     const KrServerCallback_t& info();
     // The same record, shared rather than copied (it never changes).
     std::shared_ptr<const KrServerCallback_t> sharedInfo() const { return _info; }

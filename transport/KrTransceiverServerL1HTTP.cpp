@@ -338,9 +338,9 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // Made outside pendingLock, which every worker of this server takes for
     // each request: a new header takes an id, copies the peer's record and
     // joins a task in the registry.
-    // The connection's task is the one its answers joined; it changes only
-    // on the thread that serves the connection, which this is.
-    const std::string& linked = connection.linkName();
+    // The connection's task is the one its answers joined.
+    thread_local std::string linked;
+    connection.linkNameInto(linked);
     std::string madeTask;
     bool made = false;
     if (linked.empty()) {
@@ -665,7 +665,7 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         // On a listener the connection stays in its requests' task from the
         // first answer until it is gone (only then is the task dissolved), so
         // joining it again would change nothing but cost a registry call.
-        if (joined || connection->linkName() != message->taskName())
+        if (joined || !connection->isLinkedTo(message->taskName()))
             connection->joinTask(message->taskName());
         auto head = std::make_unique<KrStringBuf>();
         std::ostream& out = HeadStream(head.get());
@@ -703,7 +703,7 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     if (!isActive())
         return false;
     std::lock_guard<std::recursive_mutex> one(connection.messageLock());
-    if (connection.linkName() != request.taskName())
+    if (!connection.isLinkedTo(request.taskName()))
         connection.joinTask(request.taskName());
     thread_local std::string head;
     head.clear();

@@ -238,9 +238,14 @@ TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
     const std::string task = owner.createJoinedTask("request");
     auto connection = makeConnection();
     EXPECT_TRUE(connection.joinTask(task));
-    EXPECT_EQ(task, connection.linkName());
+    std::string linked = "left over";
+    connection.linkNameInto(linked);
+    EXPECT_EQ(task, linked);
+    EXPECT_TRUE(connection.isLinkedTo(task));
     connection.leaveJoinedTask("");
-    EXPECT_EQ("", connection.linkName());
+    connection.linkNameInto(linked);
+    EXPECT_EQ("", linked);
+    EXPECT_FALSE(connection.isLinkedTo(task));
 }
 
 }  // namespace
