@@ -335,7 +335,11 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
     std::shared_ptr<const CachedFile> cached;
     {
         std::lock_guard<std::mutex> guard(_cacheLock);
-        // Asked under the lock: a thread that finds the queue empty because
+        const auto it = _cache.find(relative);
+        if (it == _cache.end())
+            return nullptr;
+        // Asked only for a kept file (a path not kept costs no system call),
+        // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
         // dropped the entries they concern.
         if (_fileWatch.pending()) {
@@ -344,9 +348,6 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
             _fileWatch.reset();
             return nullptr;
         }
-        const auto it = _cache.find(relative);
-        if (it == _cache.end())
-            return nullptr;
         cached = it->second;
     }
     if (cached->rootDevice != root.device || cached->rootInode != root.inode)
