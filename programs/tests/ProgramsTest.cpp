@@ -146,6 +146,26 @@ TEST(Quivoone, StopsAtOnceWhileAScriptHangs) {
     }
 }
 
+TEST(Quivoone, LogsEveryAnswerOnItsOutputWhileItRuns) {
+    // Access-log lines are buffered and written a batch at a time: none may
+    // wait for the program's end.
+    Running program;
+    program.folder.write("a.txt", "a");
+    ASSERT_TRUE(program.started());
+    const int fd = ConnectLoopback(static_cast<unsigned>(program.port));
+    std::string requests;
+    for (const char* path : {"/a.txt", "/missing", "/a.txt?last"})
+        requests += std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    ::send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+    EXPECT_TRUE(program.process->waitOutput("\"GET /a.txt?last\" --> 200 ", 10))
+        << program.process->output;
+    EXPECT_NE(program.process->output.find("\"GET /missing\" --> 404 "), std::string::npos);
+    EXPECT_EQ(program.process->wait(0), -1);
+    program.process->send("quit\n");
+    EXPECT_EQ(program.process->wait(), 0);
+    ::close(fd);
+}
+
 TEST(Quivoone, RefusesBadPortsWithExitStatusOne) {
     for (const std::string port : {"abc", "", " x80", "0", "65536", "99999999999999999999"}) {
         Folder folder;
