@@ -3,7 +3,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ext/stdio_sync_filebuf.h>
 #include <iostream>
+#include <typeinfo>
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
@@ -89,10 +91,20 @@ std::atomic<bool> gLinesPending{false};
 // Access-log lines come one per answer: they are flushed by the loops
 // before they wait (flushLogging), not one by one.
 void writeLine(const std::string& text) {
+    std::streambuf* out = std::cout.rdbuf();
+    // The usual case, the stream still writing through to stdout: straight
+    // into stdout's buffer, without the stream's and stdio's calls per piece.
+    if (out != nullptr && typeid(*out) == typeid(__gnu_cxx::stdio_sync_filebuf<char>) &&
+        static_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(out)->file() == stdout) {
+        ::flockfile(stdout);
+        ::fwrite_unlocked(text.data(), 1, text.size(), stdout);
+        ::putc_unlocked('\n', stdout);
+        ::funlockfile(stdout);
+        return;
+    }
     // Straight to the stream's buffer: the line and its end under one hold
     // of stdout's lock, without a sentry per piece.
     ::flockfile(stdout);
-    std::streambuf* out = std::cout.rdbuf();
     if (out != nullptr) {
         out->sputn(text.data(), static_cast<std::streamsize>(text.size()));
         out->sputc('\n');
@@ -315,7 +327,8 @@ std::string KrTransceiver::send(KrTransceiverClient& client, std::shared_ptr<KrX
             printLine("unknown protocol!! (1)");
         } else if (server && connection) {
             const int layer = server->getProtocolKind();
-            if (server->isListening() && (layer == KR_PROTOCOL_HTTP || layer == KR_PROTOCOL_QUIVO)) {
+            if (server->isListening() &&
+                (layer == KR_PROTOCOL_HTTP || layer == KR_PROTOCOL_QUIVO)) {
                 // A listening HTTP or QUIVO server's answers on different
                 // connections leave side by side; the connection's own lock
                 // keeps one answer's head and body together on it (the

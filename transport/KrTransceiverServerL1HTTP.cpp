@@ -1,7 +1,9 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <ostream>
@@ -14,9 +16,9 @@
 #include "foundation/KrURL.h"
 #include "transport/KrHttpText.h"
 #include "transport/KrLogEscape.h"
+#include "transport/KrThreadSpares.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
-#include "transport/KrThreadSpares.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
@@ -65,8 +67,8 @@ class FileStream : public KrAnswerStream {
                 return;
             while (_left > 0 &&
                    connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow) {
-                const size_t want =
-                    static_cast<size_t>(std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
+                const size_t want = static_cast<size_t>(
+                    std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
                 _piece.resize(want);
                 const ssize_t got = _file->read(_piece.data(), want);
                 if (got <= 0) {
@@ -448,8 +450,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     // The clock is read only where a limit runs: a request that comes whole
     // needs none.
     int64_t now = headDeadline != 0 || bodyDeadline != 0 ? SteadyMicros() : 0;
-    const bool expired = (headDeadline != 0 && now >= headDeadline) ||
-                         (bodyDeadline != 0 && now >= bodyDeadline);
+    const bool expired =
+        (headDeadline != 0 && now >= headDeadline) || (bodyDeadline != 0 && now >= bodyDeadline);
     if (carried.empty() && !connection.isInputReady() && !expired) {
         // A signal without bytes (a finished answer, a late wake-up) starts
         // no message.
@@ -506,8 +508,8 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                 std::lock_guard<std::mutex> guard(_limitsLock);
                 deadline = now + _bodyTimeLimit;
             } else if (!wasInHead) {
-                deadline += static_cast<int64_t>(arrived) * 1000000 /
-                            static_cast<int64_t>(kMinBodyRate);
+                deadline +=
+                    static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
             }
             record.bodyDeadline.store(deadline);
             if (bodyDeadline == 0)
@@ -548,12 +550,10 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     }
     if (headerLock.owns_lock())
         headerLock.unlock();
-    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header),
-                        kept);
+    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header), kept);
 }
 
-bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId,
-                                             KrTransceiver& owner,
+bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId, KrTransceiver& owner,
                                              KrTransceiverConnection& connection,
                                              const std::shared_ptr<KrTransceiverClient>& client,
                                              std::string& carried,
@@ -714,9 +714,10 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     // Head and body leave in one gathered write; the body is not copied.
     connection.sendOutput(head, body);
     static const std::string kDash = "-";
-    _logAccess(connection, request.protocolKind(), request.creationTimeView(),
-               request.logRequestLine(), 200, head.size() + body.size(),
-               request.firstRawHeader("referer", kDash),
+    thread_local std::string requestLine;
+    request.logRequestLineInto(requestLine);
+    _logAccess(connection, request.protocolKind(), request.creationTimeView(), requestLine, 200,
+               head.size() + body.size(), request.firstRawHeader("referer", kDash),
                request.firstRawHeader("user-agent", kDash));
     return true;
 }
@@ -734,7 +735,8 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     record.type = KR_EVENT_ACCESS_LOG;
     if (record.values.size() != 1)
         record.values.clear();
-    std::string& line = record.values["logging"];
+    static const std::string kLogging = "logging";
+    std::string& line = record.values[kLogging];
     line.clear();
     // The scheme table is read once per kind the thread logs.
     thread_local int schemeKind = -1;
@@ -743,8 +745,8 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
         scheme = KrURL::schemeName(protocolKind);
         schemeKind = protocolKind;
     }
-    appendAccessLogLine(line, connection.remoteAddress(), scheme, time, requestLine,
-                        status, static_cast<unsigned long>(bytes), referer, agent);
+    appendAccessLogLine(line, connection.remoteAddress(), scheme, time, requestLine, status,
+                        static_cast<unsigned long>(bytes), referer, agent);
     struct Use {
         bool outer = !inUse;
         Use() { inUse = true; }
@@ -821,21 +823,31 @@ void KrTransceiverServerL1HTTP::appendAccessLogLine(std::string& out, std::strin
                                                     std::string_view line, unsigned long status,
                                                     unsigned long bytes, std::string_view referer,
                                                     std::string_view agent) {
-    out.reserve(out.size() + 128 + line.size() + referer.size() + agent.size());
-    AppendLogEscaped(out, remote);
-    out += " - ";
-    out += scheme;
-    out += " - [";
-    out += time;
-    out += "] \"";
-    AppendLogEscaped(out, line);
-    out += "\" --> ";
-    KrAppendDecimal(out, status);
-    out += ' ';
-    KrAppendDecimal(out, bytes);
-    out += " \"";
-    AppendLogEscaped(out, referer);
-    out += "\" \"";
-    AppendLogEscaped(out, agent);
-    out += '"';
+    // Sized once for the worst case and written in place: one resize and
+    // a copy per piece, not an append's checks per piece.
+    const size_t start = out.size();
+    const size_t peerBytes = remote.size() + line.size() + referer.size() + agent.size();
+    out.resize(start + kLogEscapeGrowth * peerBytes + scheme.size() + time.size() + 96);
+    char* to = out.data() + start;
+    const auto put = [&to](std::string_view text) {
+        std::memcpy(to, text.data(), text.size());
+        to += text.size();
+    };
+    to = PutLogEscaped(to, remote);
+    put(" - ");
+    put(scheme);
+    put(" - [");
+    put(time);
+    put("] \"");
+    to = PutLogEscaped(to, line);
+    put("\" --> ");
+    to = std::to_chars(to, to + 20, status).ptr;
+    *to++ = ' ';
+    to = std::to_chars(to, to + 20, bytes).ptr;
+    put(" \"");
+    to = PutLogEscaped(to, referer);
+    put("\" \"");
+    to = PutLogEscaped(to, agent);
+    *to++ = '"';
+    out.resize(static_cast<size_t>(to - out.data()));
 }

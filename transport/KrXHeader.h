@@ -179,6 +179,8 @@ class KrXHeader : public KrJob {
     void appendAnswerHead(std::string& out, std::string_view type, uint64_t length);
     // Method and target as the access log shows them; "-" without.
     std::string logRequestLine();
+    // The same, written over `out` (whose room is kept for the next line).
+    void logRequestLineInto(std::string& out);
 
     // --- Bodies and parameters ---
     void _parseURL(const std::string& text);

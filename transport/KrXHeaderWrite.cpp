@@ -89,15 +89,22 @@ KrXResponseHeader* KrXHeader::makeResponse() {
 }
 
 std::string KrXHeader::logRequestLine() {
-    std::string requestLine;
+    std::string line;
+    logRequestLineInto(line);
+    return line;
+}
+
+void KrXHeader::logRequestLineInto(std::string& out) {
+    out.clear();
     size_t tokens = 0;
-    _headers.visit(":first:", [&requestLine, &tokens](std::string_view token) {
+    _headers.visit(":first:", [&out, &tokens](std::string_view token) {
         if (tokens++ == 1)
-            requestLine += ' ';
-        requestLine.append(token);
+            out += ' ';
+        out.append(token);
         return tokens < 2;
     });
-    return tokens < 2 ? std::string("-") : requestLine;
+    if (tokens < 2)
+        out.assign(1, '-');
 }
 
 void KrXHeader::appendAnswerHead(std::string& out, std::string_view type, uint64_t length) {
@@ -152,8 +159,8 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
         length = _bodyLength;
     } else {
         if (_liftCGIHead) {
-            if (_body && program.parse(_body->Begin(), _body->Length()) ==
-                             KrCGIHead::KR_CGI_HEAD_COMPLETE) {
+            if (_body &&
+                program.parse(_body->Begin(), _body->Length()) == KrCGIHead::KR_CGI_HEAD_COMPLETE) {
                 fromProgram = true;
                 _body->gbump(static_cast<int>(program.length()));
                 // Any code 100-599 a program sets goes out, also one the
@@ -228,8 +235,8 @@ void KrXHeader::_frameBodyAsChunk() {
     if (size == 0)
         return;
     char line[24];
-    const int written = std::snprintf(line, sizeof line, "%llx\r\n",
-                                      static_cast<unsigned long long>(size));
+    const int written =
+        std::snprintf(line, sizeof line, "%llx\r\n", static_cast<unsigned long long>(size));
     auto framed = std::make_unique<KrStringBuf>();
     framed->sputn(line, written);
     framed->sputn(_body->Begin(), static_cast<std::streamsize>(size));
