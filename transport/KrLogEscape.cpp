@@ -42,12 +42,12 @@ constexpr bool AnyNeedsEscape(uint64_t word) {
 
 char* PutLogEscaped(char* to, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
-    // Runs of plain characters (all of a well-formed request's) go in whole.
     const char* from = text.data();
     const char* const end = from + text.size();
-    const char* run = from;
-    for (; from != end; ++from) {
-        // Eight plain bytes at a time while they last.
+    for (;;) {
+        // A run of plain characters (all of a well-formed request's) goes in
+        // whole; it is found eight bytes at a time while they last.
+        const char* const run = from;
         while (end - from >= 8) {
             uint64_t word;
             std::memcpy(&word, from, 8);
@@ -55,22 +55,19 @@ char* PutLogEscaped(char* to, std::string_view text) {
                 break;
             from += 8;
         }
-        if (from == end)
-            break;
-        if (!NeedsEscape(*from))
-            continue;
+        while (from != end && !NeedsEscape(*from))
+            ++from;
         std::memcpy(to, run, static_cast<size_t>(from - run));
         to += from - run;
-        const auto byte = static_cast<unsigned char>(*from);
+        if (from == end)
+            return to;
+        const auto byte = static_cast<unsigned char>(*from++);
         to[0] = '\\';
         to[1] = 'x';
         to[2] = kHex[byte >> 4];
         to[3] = kHex[byte & 15];
         to += 4;
-        run = from + 1;
     }
-    std::memcpy(to, run, static_cast<size_t>(end - run));
-    return to + (end - run);
 }
 
 void AppendLogEscaped(std::string& out, std::string_view text) {
