@@ -66,6 +66,16 @@ void KrStringBuf::Reset() {
         std::basic_stringbuf<char>(std::ios_base::in | std::ios_base::out));
 }
 
+void KrStringBuf::Rewind() {
+    // Both areas start at the buffer's start again: the content is the
+    // span up to the put position, so nothing of the old text is seen.
+    char* const base = pbase() != nullptr ? pbase() : eback();
+    if (base == nullptr)
+        return;
+    setg(base, base, base);
+    setp(base, epptr());
+}
+
 void ForwardVirtualCall(std::streambuf& buffer, const std::string& text) {
     buffer.sputn(text.data(), static_cast<std::streamsize>(text.size()));
 }

@@ -41,6 +41,10 @@ class KrStringBuf : public std::basic_stringbuf<char> {
     void CopyOut(std::string& out, uint64_t offset, uint64_t count);
     // Drops all content and area pointers.
     void Reset();
+    // Drops all content and keeps the room it had, for the next writer.
+    void Rewind();
+    // Bytes the put area holds before it must grow.
+    size_t Room() const { return static_cast<size_t>(epptr() - pbase()); }
     // Appends `length` bytes: copied straight into the put area when it has
     // room (what a reader fed small pieces does for every piece), else
     // through sputn, which grows the buffer.

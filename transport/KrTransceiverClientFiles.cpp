@@ -17,10 +17,12 @@
 
 #include "foundation/KrException.h"
 #include "foundation/KrFileUtils.h"
-#include "foundation/KrStringUtils.h"
 #include "foundation/KrJobMessage.h"
+#include "foundation/KrStringUtils.h"
 #include "foundation/KrURL.h"
 #include "transport/KrTransceiverClient.h"
+
+#include "transport/KrReadBatch.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -83,7 +85,8 @@ const char* ContentTypeOf(const std::string& path) {
     if (length >= sizeof extension)
         return kUnknown;
     for (size_t i = 0; i < length; ++i)
-        extension[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(path[dot + 1 + i])));
+        extension[i] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(path[dot + 1 + i])));
     extension[length] = '\0';
     for (const MimeEntry& entry : kMimeTypes) {
         if (std::strcmp(extension, entry.extension) == 0)
@@ -297,15 +300,16 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         // path must still name the file opened.
         uint64_t generation = 0;
         struct stat named;
-        cached->watched = _watchForCache(*rootDirectory, relative, generation) &&
-                          ::fstatat(rootDirectory->get(), relative.c_str(), &named,
-                                    AT_SYMLINK_NOFOLLOW) == 0 &&
-                          named.st_dev == info.st_dev && named.st_ino == info.st_ino;
+        cached->watched =
+            _watchForCache(*rootDirectory, relative, generation) &&
+            ::fstatat(rootDirectory->get(), relative.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_dev == info.st_dev && named.st_ino == info.st_ino;
         cached->checkedAt.store(CoarseMicros(), std::memory_order_relaxed);
         cached->content.resize(static_cast<size_t>(info.st_size));
         size_t got = 0;
         while (got < cached->content.size()) {
-            const ssize_t n = file->read(cached->content.data() + got, cached->content.size() - got);
+            const ssize_t n =
+                file->read(cached->content.data() + got, cached->content.size() - got);
             if (n <= 0)
                 break;
             got += static_cast<size_t>(n);
@@ -341,12 +345,21 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
         // Asked only for a kept file (a path not kept costs no system call),
         // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
-        // dropped the entries they concern.
-        if (_fileWatch.pending()) {
-            _cache.clear();
-            _cacheSize = 0;
-            _fileWatch.reset();
-            return nullptr;
+        // dropped the entries they concern. A request that was there when
+        // its receive loop's wait returned needs no more than one look per
+        // pass of that loop (KrReadBatch), made after that wait.
+        thread_local const KrTransceiverClient* lookedBy = nullptr;
+        thread_local uint64_t lookedInPass = 0;
+        const uint64_t pass = KrReadBatch::earlyPass();
+        if (pass == 0 || pass != lookedInPass || lookedBy != this) {
+            if (_fileWatch.pending()) {
+                _cache.clear();
+                _cacheSize = 0;
+                _fileWatch.reset();
+                return nullptr;
+            }
+            lookedBy = this;
+            lookedInPass = pass;
         }
         cached = it->second;
     }
@@ -476,9 +489,8 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     environment["REQUEST_URI"] = target.empty() ? request.path() : target;
     if (method == KR_HTTP_POST) {
         const std::string type = FirstValue(request, "content-type");
-        environment["CONTENT_TYPE"] = type.empty() || HasControlByte(type)
-                                          ? "application/x-www-form-urlencoded"
-                                          : type;
+        environment["CONTENT_TYPE"] =
+            type.empty() || HasControlByte(type) ? "application/x-www-form-urlencoded" : type;
         const auto& lengths = request.headers()["content-length"];
         if (!lengths.empty())
             environment["CONTENT_LENGTH"] = lengths.front();

@@ -7,6 +7,7 @@
 #include "foundation/KrException.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrLogger.h"
+#include "transport/KrReadBatch.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
@@ -215,7 +216,7 @@ void KrTransceiver::_deadlineArmed(int64_t at) {
 }
 
 void KrTransceiver::_bySerialLookup(const std::vector<KrPoller::Event>& events,
-                                   std::vector<std::shared_ptr<KrTransceiverConnection>>& found) {
+                                    std::vector<std::shared_ptr<KrTransceiverConnection>>& found) {
     // One lock for the whole batch the poller reported, not one per event.
     found.clear();
     found.reserve(events.size());
@@ -259,6 +260,7 @@ void KrTransceiver::_tcpReceiveLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
+        KrReadBatch::begin();
         dead.clear();
         ended.clear();
         _bySerialLookup(events, found);
@@ -395,7 +397,8 @@ void KrTransceiver::_housekeeping() {
                 continue;
             }
             // The server answers an expired head or body with 408 when told.
-            for (const int64_t deadline : {record.headDeadline.load(), record.bodyDeadline.load()}) {
+            for (const int64_t deadline :
+                 {record.headDeadline.load(), record.bodyDeadline.load()}) {
                 if (deadline == 0)
                     continue;
                 if (deadline <= now)

@@ -16,6 +16,7 @@
 #include "foundation/KrURL.h"
 #include "transport/KrHttpText.h"
 #include "transport/KrLogEscape.h"
+#include "transport/KrReadBatch.h"
 #include "transport/KrThreadSpares.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -233,8 +234,12 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
         return false;
     if (!record.enter())
         return true;  // served on another thread, which goes round once more
+    // Only the first request this serves was there when the receive loop's
+    // wait returned; behind it may be requests sent later.
+    bool early = true;
     for (;;) {
-        _serve(*owner, connection, client, true);
+        _serve(*owner, connection, client, true, early);
+        early = false;
         if (record.handedOff.load()) {
             // The worker told at the hand-over takes it from here; told
             // while this thread still served, it only asked for another
@@ -263,7 +268,7 @@ std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_inlineClient(
 
 void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnection& connection,
                                        const std::shared_ptr<KrTransceiverClient>& client,
-                                       bool inlineThread) {
+                                       bool inlineThread, bool early) {
     const std::string& connectionId = connection.id();
     KrConnectionRecord& record = connection.record();
     // Answers queued from here on are written by this thread after each
@@ -278,6 +283,8 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
         first = false;
         bool more = false;
         try {
+            const KrReadBatch::Early mark(early);
+            early = false;
             more = _readOne(connectionId, owner, connection, client, carried, inlineThread);
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's

@@ -113,8 +113,11 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // output window, or left to the client).
     // Reads and answers what the connection brought, on a worker or (with
     // `inlineThread`) on the thread that has its news.
+    // `early`: the first request it reads was there when the receive
+    // loop's wait returned (KrReadBatch).
     void _serve(KrTransceiver& owner, KrTransceiverConnection& connection,
-                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread);
+                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread,
+                bool early = false);
     bool _readOne(const std::string& connectionId, KrTransceiver& owner,
                   KrTransceiverConnection& connection,
                   const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
@@ -130,8 +133,7 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // unfinished) and *kept tells whether the one returned is there.
     std::shared_ptr<KrXHeader> _pendingHeader(const std::string& connectionId,
                                               KrTransceiverConnection& connection,
-                                              KrTransceiverClient& client,
-                                              bool* kept = nullptr);
+                                              KrTransceiverClient& client, bool* kept = nullptr);
     void _keepPending(const std::string& connectionId, KrTransceiverConnection& connection,
                       std::shared_ptr<KrXHeader> header);
     // Bytes behind a complete request wait in the next request's header.

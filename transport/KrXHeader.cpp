@@ -28,11 +28,10 @@ using SpareBodies = KrThreadSpares<KrStringBuf, 8, DeleteBody>;
 // (one that has about a request's worth, up to a few): a body and its room
 // cost two allocations.
 void ReturnBody(std::unique_ptr<KrStringBuf> body) {
-    std::string room = std::move(*body).str();
-    if (room.capacity() > kKeptBodyRoom || room.capacity() < kKeptBodyRoom / 8)
+    const size_t room = body->Room();
+    if (room > kKeptBodyRoom || room < kKeptBodyRoom / 8)
         return;
-    room.clear();
-    body->str(std::move(room));
+    body->Rewind();
     if (SpareBodies::keep(body.get()))
         body.release();
 }

@@ -100,17 +100,36 @@ TEST(KrStringBuf, CopyOutAppendsARangeOfUnreadBytes) {
     EXPECT_EQ(out, ">aderbody");
 }
 
-TEST(KrStringBuf, ResetDropsEverything) {
-    KrStringBuf buffer;
-    Fill(buffer, "old content");
-    buffer.sbumpc();
-    buffer.Reset();
-    EXPECT_EQ(buffer.Length(), 0u);
-    EXPECT_EQ(buffer.Size(), 0);
-    Fill(buffer, "new");
-    EXPECT_EQ(buffer.Size(), 3);
-    EXPECT_EQ(std::string(buffer.Begin(), buffer.Length()), "new");
-    EXPECT_EQ(buffer.sbumpc(), 'n');
+// Reset drops the buffer, Rewind keeps its room: after either, nothing of
+// the old content shows through reads, the text or growth past the room.
+TEST(KrStringBuf, ResetAndRewindDropEverythingWritten) {
+    for (const bool rewind : {false, true}) {
+        SCOPED_TRACE(rewind ? "Rewind" : "Reset");
+        KrStringBuf buffer;
+        Fill(buffer, "old content that is read in part");
+        buffer.sbumpc();
+        const size_t room = buffer.Room();
+        if (rewind)
+            buffer.Rewind();
+        else
+            buffer.Reset();
+        EXPECT_EQ(buffer.Length(), 0u);
+        EXPECT_EQ(buffer.Size(), 0);
+        EXPECT_EQ(buffer.str(), "");
+        if (rewind) {
+            EXPECT_EQ(buffer.Room(), room);
+        }
+        Fill(buffer, "new");
+        EXPECT_EQ(buffer.Size(), 3);
+        EXPECT_EQ(buffer.str(), "new");
+        EXPECT_EQ(std::string(buffer.Begin(), buffer.Length()), "new");
+        EXPECT_EQ(buffer.sbumpc(), 'n');
+        // Past the room kept: the buffer grows with the new bytes only.
+        const std::string more(room + 10, 'x');
+        Fill(buffer, more);
+        EXPECT_EQ(buffer.str(), "new" + more);
+        EXPECT_EQ(std::string(buffer.Begin(), buffer.Length()), "ew" + more);
+    }
 }
 
 // Pieces of every size, appended while reads take bytes from the front, come
