@@ -1,10 +1,63 @@
 #include "foundation/KrJob.h"
 
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
 #include "foundation/KrCombinedTask.h"
 
 namespace {
 
-constinit std::atomic<uint64_t> g_liveJobs{0};
+// Live jobs, counted by the threads that make and end them: a thread
+// changes only its own count, with plain stores, so a job costs no
+// bus-locked add (a request makes one and ends it). liveCount sums the
+// counts of the threads that run and those that have ended.
+thread_local std::atomic<int64_t> t_liveJobs{0};
+thread_local bool t_counted = false;
+thread_local bool t_countEnded = false;
+
+struct LiveCounts {
+    std::mutex lock;
+    std::vector<std::atomic<int64_t>*> running;
+    std::atomic<int64_t> ended{0};
+};
+
+// Never destroyed: threads and static jobs may end after static objects.
+LiveCounts& Counts() {
+    static LiveCounts* const counts = new LiveCounts;
+    return *counts;
+}
+
+// At its thread's end, hands the thread's count to the ended ones; jobs the
+// thread ends after that (its other thread-locals, static objects) count
+// there directly.
+struct CountEnd {
+    ~CountEnd() {
+        LiveCounts& counts = Counts();
+        std::lock_guard<std::mutex> guard(counts.lock);
+        counts.running.erase(std::find(counts.running.begin(), counts.running.end(), &t_liveJobs));
+        counts.ended.fetch_add(t_liveJobs.load(std::memory_order_relaxed));
+        t_countEnded = true;
+    }
+    bool listed = true;
+};
+thread_local CountEnd t_countEnd;
+
+void ChangeLiveJobs(int64_t by) {
+    if (!t_counted) {
+        t_counted = true;
+        LiveCounts& counts = Counts();
+        std::lock_guard<std::mutex> guard(counts.lock);
+        counts.running.push_back(&t_liveJobs);
+        // Made now, so that its end comes after this thread's jobs began.
+        static_cast<void>(t_countEnd.listed);
+    }
+    if (t_countEnded) {
+        Counts().ended.fetch_add(by);
+        return;
+    }
+    t_liveJobs.store(t_liveJobs.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
 
 // Last instant used by makeUniqueName, in microseconds. Process-wide because
 // the callers hand in only a lock, and names must not repeat between them.
@@ -17,7 +70,7 @@ KrJob::KrJob() {
     // its destructor leaves; touching it here builds it first, so it is
     // destroyed after every job.
     KrCombinedTask::global();
-    g_liveJobs.fetch_add(1);
+    ChangeLiveJobs(1);
 }
 
 KrJob::~KrJob() {
@@ -29,7 +82,7 @@ KrJob::~KrJob() {
             // A failing lock only leaves a stale mark behind.
         }
     }
-    g_liveJobs.fetch_sub(1);
+    ChangeLiveJobs(-1);
 }
 
 void KrJob::_leaveRegistry() noexcept {
@@ -118,7 +171,12 @@ const std::string& KrJob::commonErrorTask() {
 }
 
 uint64_t KrJob::liveCount() {
-    return g_liveJobs.load();
+    LiveCounts& counts = Counts();
+    std::lock_guard<std::mutex> guard(counts.lock);
+    int64_t live = counts.ended.load();
+    for (const std::atomic<int64_t>* count : counts.running)
+        live += count->load(std::memory_order_relaxed);
+    return static_cast<uint64_t>(live);
 }
 
 bool KrJob::_postVia(const std::string& receiverId, const KrJobMessage& message) {

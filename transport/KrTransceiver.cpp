@@ -85,12 +85,10 @@ MadeListener makeListener(const ListenerKind& kind, KrGavetaScheduler2* schedule
 // Lines written since the last flush of standard output.
 std::atomic<bool> gLinesPending{false};
 
-// One line, whole, also when several threads print at once: the text and
-// its line end go out under one hold of the standard output's lock (the
-// stream writes through to it, and the lock may be taken again inside).
-// Access-log lines come one per answer: they are flushed by the loops
-// before they wait (flushLogging), not one by one.
-void writeLine(const std::string& text) {
+// Text, whole, also when several threads print at once: it goes out under
+// one hold of the standard output's lock (the stream writes through to it,
+// and the lock may be taken again inside), with a line end when asked.
+void writeText(std::string_view text, bool lineEnd) {
     std::streambuf* out = std::cout.rdbuf();
     // The usual case, the stream still writing through to stdout: straight
     // into stdout's buffer, without the stream's and stdio's calls per piece.
@@ -98,23 +96,53 @@ void writeLine(const std::string& text) {
         static_cast<__gnu_cxx::stdio_sync_filebuf<char>*>(out)->file() == stdout) {
         ::flockfile(stdout);
         ::fwrite_unlocked(text.data(), 1, text.size(), stdout);
-        ::putc_unlocked('\n', stdout);
+        if (lineEnd)
+            ::putc_unlocked('\n', stdout);
         ::funlockfile(stdout);
         return;
     }
-    // Straight to the stream's buffer: the line and its end under one hold
-    // of stdout's lock, without a sentry per piece.
     ::flockfile(stdout);
     if (out != nullptr) {
         out->sputn(text.data(), static_cast<std::streamsize>(text.size()));
-        out->sputc('\n');
+        if (lineEnd)
+            out->sputc('\n');
     }
     ::funlockfile(stdout);
 }
 
-// A line flushed at once: the rare ones a reader waits for.
+// Access-log lines held by a loop's thread, which writes them out itself
+// before it waits (flushLogging): one hold of stdout's lock per pass of the
+// loop, not one per answer. Null on every other thread.
+thread_local std::string* tHeldLines = nullptr;
+
+// Held lines go out once this many have gathered, whatever the pass.
+constexpr size_t kMaxHeldBytes = 64 * 1024;
+
+void writeHeld() {
+    if (tHeldLines != nullptr && !tHeldLines->empty()) {
+        writeText(*tHeldLines, false);
+        tHeldLines->clear();
+    }
+}
+
+// One line: held on a loop's thread, else written at once. Either way it
+// reaches standard output at the next flushLogging.
+void writeLine(const std::string& text) {
+    if (tHeldLines == nullptr) {
+        writeText(text, true);
+        return;
+    }
+    tHeldLines->append(text);
+    tHeldLines->push_back('\n');
+    if (tHeldLines->size() >= kMaxHeldBytes)
+        writeHeld();
+}
+
+// A line flushed at once: the rare ones a reader waits for. Lines the
+// thread holds go first, so its output keeps its order.
 void printLine(const std::string& text) {
-    writeLine(text);
+    writeHeld();
+    writeText(text, true);
     std::cout.flush();
 }
 
@@ -404,7 +432,8 @@ void KrTransceiver::_finishServerTask(const std::string& name) {
 void KrTransceiver::printLogging(const KrServerCallback_t& record) {
     if (record.type != KR_EVENT_ACCESS_LOG)
         return;
-    const auto it = record.values.find("logging");
+    static const std::string kLogging = "logging";
+    const auto it = record.values.find(kLogging);
     if (it != record.values.end()) {
         writeLine(it->second);
         gLinesPending.store(true, std::memory_order_release);
@@ -412,8 +441,19 @@ void KrTransceiver::printLogging(const KrServerCallback_t& record) {
 }
 
 void KrTransceiver::flushLogging() {
+    writeHeld();
     if (gLinesPending.load(std::memory_order_acquire) && gLinesPending.exchange(false))
         std::cout.flush();
+}
+
+KrTransceiver::HeldLogging::HeldLogging() : _outer(tHeldLines) {
+    tHeldLines = &_lines;
+}
+
+KrTransceiver::HeldLogging::~HeldLogging() {
+    writeHeld();
+    tHeldLines = _outer;
+    flushLogging();
 }
 
 bool KrTransceiver::isKnownServerType(const std::map<std::string, std::string>& parameters) {

@@ -273,7 +273,10 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
     KrConnectionRecord& record = connection.record();
     // Answers queued from here on are written by this thread after each
     // request, sparing the hand-over to the send loop.
-    record.inWorker.store(true);
+    // A plain store: a thread that misses it hands its output to the send
+    // loop, which costs a wake-up, nothing more. The store that ends it
+    // below is ordered against that output (see _outputQueued).
+    record.inWorker.store(true, std::memory_order_relaxed);
     // Bytes behind a complete request start the next one on the same pass.
     std::string carried;
     bool first = true;

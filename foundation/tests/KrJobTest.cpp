@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
@@ -82,15 +83,24 @@ TEST(KrJob, DefaultPostSendsNothing) {
     EXPECT_TRUE(job.onMessage(KrJobMessage("a", 1, "b")));
 }
 
-TEST(KrJob, LiveCountReturnsToItsEarlierValue) {
-    uint64_t before = KrJob::liveCount();
-    {
-        std::vector<std::unique_ptr<KrJob>> jobs;
-        for (int i = 0; i < 5; ++i) {
+// Each thread counts the jobs it makes and ends; the sum holds whichever
+// thread makes a job, ends it, or has ended itself meanwhile.
+TEST(KrJob, LiveCountHoldsAcrossThreads) {
+    const uint64_t before = KrJob::liveCount();
+    const auto make = [](std::vector<std::unique_ptr<KrJob>>& jobs, int count) {
+        for (int i = 0; i < count; ++i)
             jobs.push_back(std::make_unique<KrJobWithTimeout>(1000));
-        }
-        EXPECT_EQ(KrJob::liveCount(), before + 5);
-    }
+    };
+    std::vector<std::unique_ptr<KrJob>> jobs;
+    make(jobs, 5);
+    EXPECT_EQ(KrJob::liveCount(), before + 5);
+    // Made on a thread that ends before they do.
+    std::thread([&] { make(jobs, 3); }).join();
+    EXPECT_EQ(KrJob::liveCount(), before + 8);
+    // Ended on a thread other than the one that made them, which goes on.
+    std::thread([&] { jobs.erase(jobs.begin(), jobs.begin() + 6); }).join();
+    EXPECT_EQ(KrJob::liveCount(), before + 2);
+    jobs.clear();
     EXPECT_EQ(KrJob::liveCount(), before);
 }
 
