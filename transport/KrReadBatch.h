@@ -1,6 +1,6 @@
 #pragma once
-// One pass of a receive loop: the sockets its wait returned, read and
-// served in turn on the loop's thread.
+// The passes of a receive loop: each time its wait returns, the sockets it
+// returned are read and their requests served in turn on the loop's thread.
 //
 // A request whose first byte had arrived when the wait returned was sent
 // before anything that happens after that moment. For such a request, a
@@ -9,17 +9,47 @@
 // The first request a pass completes on a connection is one: its socket
 // was ready at the wait, so bytes of it were there. Later ones, sent behind
 // it without waiting for its answer, may have come after the check.
+//
+// A pass can also hold shared objects its requests look up (the client a
+// server answers for, the directory files are served from): looked up once
+// per pass, not once per request, and let go before the loop waits.
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 class KrReadBatch {
   public:
-    // Called by a receive loop each time its wait returns.
-    static void begin() { ++_pass; }
+    // Made by a receive loop on its thread, for as long as the loop runs.
+    KrReadBatch();
+    ~KrReadBatch();
+    KrReadBatch(const KrReadBatch&) = delete;
+    KrReadBatch& operator=(const KrReadBatch&) = delete;
 
+    // The loop's wait has returned: a pass begins.
+    void begin();
+    // The loop is about to wait: the pass ends, and what it held goes.
+    void end();
+
+    // The calling thread's pass, unique on the thread; 0 outside a pass.
+    static uint64_t pass() { return _pass; }
     // The calling thread's pass, while it serves a request that was there
     // when the pass's wait returned; 0 otherwise.
     static uint64_t earlyPass() { return _early ? _pass : 0; }
+    // Keeps `object` until the calling thread's pass ends, and returns the
+    // share kept; null, and nothing kept, outside a pass.
+    template <class T>
+    static const std::shared_ptr<T>* hold(std::shared_ptr<T> object) {
+        if (_pass == 0 || _current == nullptr)
+            return nullptr;
+        auto held = std::make_unique<Held<T>>(std::move(object));
+        const std::shared_ptr<T>* kept = &held->object;
+        _current->_held.push_back(std::move(held));
+        return kept;
+    }
+    // A key no other owner of pass-held objects ever has (an address can
+    // be used again by a later object).
+    static uint64_t newKey();
 
     // Marks, for its lifetime, the request being read and served as one
     // that was there when the pass's wait returned (when `early` is true).
@@ -35,6 +65,21 @@ class KrReadBatch {
     };
 
   private:
+    struct HeldBase {
+        virtual ~HeldBase() = default;
+    };
+    template <class T>
+    struct Held : HeldBase {
+        explicit Held(std::shared_ptr<T> kept) : object(std::move(kept)) {}
+        std::shared_ptr<T> object;
+    };
+
+    std::vector<std::unique_ptr<HeldBase>> _held;
+    KrReadBatch* _outer;
+    uint64_t _outerPass;
+
+    static inline thread_local KrReadBatch* _current = nullptr;
+    static inline thread_local uint64_t _passes = 0;
     static inline thread_local uint64_t _pass = 0;
     static inline thread_local bool _early = false;
 };

@@ -183,7 +183,29 @@ bool HasControlByte(const std::string& value) {
 
 }  // namespace
 
-std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_servedRoot() {
+const KrTransceiverClient::ServedRoot& KrTransceiverClient::_servedRoot(
+    std::shared_ptr<const ServedRoot>& holder) {
+    // On a receive loop's thread, the root is looked up once per pass and
+    // held by the pass: its other requests take neither the lock nor a
+    // share of it.
+    thread_local uint64_t heldFor = 0;
+    thread_local uint64_t heldInPass = 0;
+    thread_local const std::shared_ptr<const ServedRoot>* held = nullptr;
+    const uint64_t pass = KrReadBatch::pass();
+    if (pass != 0 && heldInPass == pass && heldFor == _passKey)
+        return **held;
+    holder = _currentRoot();
+    if (pass != 0) {
+        if (const std::shared_ptr<const ServedRoot>* kept = KrReadBatch::hold(holder)) {
+            heldFor = _passKey;
+            heldInPass = pass;
+            held = kept;
+        }
+    }
+    return *holder;
+}
+
+std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_currentRoot() {
     // Resolving the base directory costs a system call per path component,
     // so it is done once a second, not per request. A directory that moves
     // meanwhile fails closed: paths then resolve outside the remembered real
@@ -216,10 +238,11 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_ser
 bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
-    const std::shared_ptr<const ServedRoot> served = _servedRoot();
-    const std::string& root = served->base;
-    const std::string& realRoot = served->real;
-    const std::shared_ptr<KrFileHandle>& rootDirectory = served->directory;
+    std::shared_ptr<const ServedRoot> holder;
+    const ServedRoot& served = _servedRoot(holder);
+    const std::string& root = served.base;
+    const std::string& realRoot = served.real;
+    const std::shared_ptr<KrFileHandle>& rootDirectory = served.directory;
     if (realRoot.empty())
         return false;
 
@@ -251,7 +274,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     std::string full;
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
-        if (std::shared_ptr<const CachedFile> cached = _cachedFile(*served, relative)) {
+        if (std::shared_ptr<const CachedFile> cached = _cachedFile(served, relative)) {
             _sendCached(request, *cached);
             return true;
         }
@@ -293,8 +316,8 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         cached->modified = info.st_mtim;
         cached->changed = info.st_ctim;
         cached->type = ContentTypeOf(full);
-        cached->rootDevice = served->device;
-        cached->rootInode = served->inode;
+        cached->rootDevice = served.device;
+        cached->rootInode = served.inode;
         // Watched before it is read, so a change from here on makes an
         // event. One made before may have put another file at the path: the
         // path must still name the file opened.

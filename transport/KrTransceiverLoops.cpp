@@ -252,8 +252,10 @@ void KrTransceiver::_tcpReceiveLoop() {
     std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
     std::vector<std::string> dead;
     const HeldLogging held;
+    KrReadBatch batch;
     while (receiving.load()) {
         events.clear();
+        batch.end();
         // The access-log lines of the answers just made go out now.
         flushLogging();
         // Without end: new sockets enter the set directly, and stop wakes it.
@@ -261,7 +263,7 @@ void KrTransceiver::_tcpReceiveLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        KrReadBatch::begin();
+        batch.begin();
         dead.clear();
         ended.clear();
         _bySerialLookup(events, found);

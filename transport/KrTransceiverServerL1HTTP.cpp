@@ -229,7 +229,8 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
     // whatever comes behind it.
     if (!listening || owner == nullptr || record.handedOff.load())
         return false;
-    std::shared_ptr<KrTransceiverClient> client = _inlineClient(*owner);
+    std::shared_ptr<KrTransceiverClient> holder;
+    const std::shared_ptr<KrTransceiverClient>& client = _inlineClient(*owner, holder);
     if (!client)
         return false;
     if (!record.enter())
@@ -255,7 +256,28 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
     }
 }
 
-std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_inlineClient(
+const std::shared_ptr<KrTransceiverClient>& KrTransceiverServerL1HTTP::_inlineClient(
+    KrTransceiver& owner, std::shared_ptr<KrTransceiverClient>& holder) {
+    // Looked up once per pass of the receive loop, which holds it for the
+    // pass's other requests (KrReadBatch).
+    thread_local uint64_t heldFor = 0;
+    thread_local uint64_t heldInPass = 0;
+    thread_local const std::shared_ptr<KrTransceiverClient>* held = nullptr;
+    const uint64_t pass = KrReadBatch::pass();
+    if (pass != 0 && heldInPass == pass && heldFor == _passKey)
+        return *held;
+    holder = _findInlineClient(owner);
+    if (pass != 0 && holder) {
+        if (const std::shared_ptr<KrTransceiverClient>* kept = KrReadBatch::hold(holder)) {
+            heldFor = _passKey;
+            heldInPass = pass;
+            held = kept;
+        }
+    }
+    return holder;
+}
+
+std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClient(
     KrTransceiver& owner) {
     std::lock_guard<std::mutex> guard(_clientLock);
     std::shared_ptr<KrTransceiverClient> client = _client.lock();

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 
+#include "transport/KrReadBatch.h"
 #include "transport/KrTransceiverServerL0Socket.h"
 
 class KrFileHandle;
@@ -127,7 +128,13 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                       KrTransceiverConnection& connection,
                       const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
                       std::shared_ptr<KrXHeader> header, bool kept);
-    std::shared_ptr<KrTransceiverClient> _inlineClient(KrTransceiver& owner);
+    // The client it answers for; `holder` keeps it for the caller unless
+    // the caller's receive-loop pass holds it (KrReadBatch).
+    const std::shared_ptr<KrTransceiverClient>& _inlineClient(
+        KrTransceiver& owner, std::shared_ptr<KrTransceiverClient>& holder);
+    std::shared_ptr<KrTransceiverClient> _findInlineClient(KrTransceiver& owner);
+    // Tells this server's objects held by a pass from any other's.
+    const uint64_t _passKey = KrReadBatch::newKey();
     // The connection's unfinished request, or a new one. With `kept`, a new
     // one is not put into `pending` (the caller does, should it stay
     // unfinished) and *kept tells whether the one returned is there.
