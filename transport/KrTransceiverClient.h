@@ -202,8 +202,10 @@ class KrTransceiverClient : public KrJob {
     // How long a change that makes no event (a write through a shared
     // mapping) can go unseen, in microseconds.
     static constexpr int64_t kUnwatchedChangeDelay = 1000000;
-    std::shared_ptr<const CachedFile> _cachedFile(const ServedRoot& root,
-                                                  const std::string& relative);
+    // The kept file at `relative`, or null; `holder` keeps it for the caller
+    // unless the caller's receive-loop pass holds it (KrReadBatch).
+    const CachedFile* _cachedFile(const ServedRoot& root, const std::string& relative,
+                                  std::shared_ptr<const CachedFile>& holder);
     // Watches a file about to be kept; false when it must be checked by a
     // stat per request. `generation` tells _cacheFile whether the watch is
     // still in place.

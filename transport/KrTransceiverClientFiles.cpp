@@ -274,7 +274,8 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     std::string full;
     std::shared_ptr<KrFileHandle> file;
     if (!php && rootDirectory && rootDirectory->isOpen()) {
-        if (std::shared_ptr<const CachedFile> cached = _cachedFile(served, relative)) {
+        std::shared_ptr<const CachedFile> kept;
+        if (const CachedFile* cached = _cachedFile(served, relative, kept)) {
             _sendCached(request, *cached);
             return true;
         }
@@ -357,10 +358,37 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     return true;
 }
 
-std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cachedFile(
-    const ServedRoot& root, const std::string& relative) {
-    std::shared_ptr<const CachedFile> cached;
-    {
+const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
+    const ServedRoot& root, const std::string& relative,
+    std::shared_ptr<const CachedFile>& holder) {
+    // A request that was there when its receive loop's wait returned needs
+    // no more than one look at the watch's queue per pass of that loop
+    // (KrReadBatch), made after that wait; the entries it finds are held by
+    // the pass for its other such requests, which take no lock for them.
+    struct Found {
+        std::string relative;
+        const std::shared_ptr<const CachedFile>* file;
+    };
+    thread_local uint64_t foundFor = 0;
+    thread_local uint64_t foundInPass = 0;
+    thread_local std::vector<Found> found;
+    constexpr size_t kMaxFound = 8;
+    const uint64_t pass = KrReadBatch::earlyPass();
+    if (pass != 0 && (foundInPass != pass || foundFor != _passKey)) {
+        foundFor = _passKey;
+        foundInPass = pass;
+        found.clear();
+    }
+    const CachedFile* cached = nullptr;
+    if (pass != 0) {
+        for (const Found& entry : found) {
+            if (entry.relative == relative) {
+                cached = entry.file->get();
+                break;
+            }
+        }
+    }
+    if (cached == nullptr) {
         std::lock_guard<std::mutex> guard(_cacheLock);
         const auto it = _cache.find(relative);
         if (it == _cache.end())
@@ -368,12 +396,9 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
         // Asked only for a kept file (a path not kept costs no system call),
         // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
-        // dropped the entries they concern. A request that was there when
-        // its receive loop's wait returned needs no more than one look per
-        // pass of that loop (KrReadBatch), made after that wait.
+        // dropped the entries they concern.
         thread_local const KrTransceiverClient* lookedBy = nullptr;
         thread_local uint64_t lookedInPass = 0;
-        const uint64_t pass = KrReadBatch::earlyPass();
         if (pass == 0 || pass != lookedInPass || lookedBy != this) {
             if (_fileWatch.pending()) {
                 _cache.clear();
@@ -384,7 +409,12 @@ std::shared_ptr<const KrTransceiverClient::CachedFile> KrTransceiverClient::_cac
             lookedBy = this;
             lookedInPass = pass;
         }
-        cached = it->second;
+        holder = it->second;
+        cached = holder.get();
+        if (pass != 0 && found.size() < kMaxFound) {
+            if (const std::shared_ptr<const CachedFile>* kept = KrReadBatch::hold(holder))
+                found.push_back({relative, kept});
+        }
     }
     if (cached->rootDevice != root.device || cached->rootInode != root.inode)
         return nullptr;
