@@ -71,5 +71,3 @@ void KrHTTPMessageBlock::setContent(const char* data, size_t length) {
 void KrHTTPMessageBlock::setContent(std::string&& bytes) {
     content = std::make_unique<BlockBuffer>(std::move(bytes));
 }
-
-KrHTTPMessageBlockDisposition::~KrHTTPMessageBlockDisposition() = default;

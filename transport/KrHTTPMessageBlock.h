@@ -42,6 +42,7 @@ class KrHTTPMessageBlock {
 
 class KrHTTPMessageBlockDisposition : public std::map<std::string, KrHTTPMessageBlock*> {
   public:
-    virtual ~KrHTTPMessageBlockDisposition();
+    // Inline: every message has several, mostly empty, and ends them all.
+    virtual ~KrHTTPMessageBlockDisposition() = default;
     bool has(const std::string& name) const { return find(name) != end(); }
 };
