@@ -63,13 +63,26 @@ bool KrTransceiverConnection::onMessage(const KrJobMessage&) {
 bool KrTransceiverConnection::joinTask(const std::string& name) {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
     _linkName = name;
+    _linkChanges.fetch_add(1, std::memory_order_release);
     return KrJobWithTimeout::joinTask(name);
 }
 
 bool KrTransceiverConnection::leaveJoinedTask(const std::string& name) {
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
     _linkName.clear();
+    _linkChanges.fetch_add(1, std::memory_order_release);
     return KrJobWithTimeout::leaveJoinedTask(name);
+}
+
+const std::string& KrTransceiverConnection::servingLinkName() {
+    // A change after the count is read is a change after this request was
+    // read: the copy is the name as it was then.
+    if (_linkChanges.load(std::memory_order_acquire) != _servingLinkAt) {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        _servingLink = _linkName;
+        _servingLinkAt = _linkChanges.load(std::memory_order_relaxed);
+    }
+    return _servingLink;
 }
 
 void KrTransceiverConnection::linkNameInto(std::string& out) {
@@ -149,8 +162,8 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
         socket.lastError = 0;
         socket.Receive(chunk, room, length);
         if (length == 0) {
-            ended = socket.closed ||
-                    (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+            ended =
+                socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
             break;
         }
         _appendInput(chunk, length);
@@ -220,7 +233,8 @@ void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view
                 rest->sputn(head.data() + written,
                             static_cast<std::streamsize>(head.size() - written));
             const size_t bodySent = written > head.size() ? written - head.size() : 0;
-            rest->sputn(body.data() + bodySent, static_cast<std::streamsize>(body.size() - bodySent));
+            rest->sputn(body.data() + bodySent,
+                        static_cast<std::streamsize>(body.size() - bodySent));
             _output.push_back(rest);
             _outputBytes.fetch_add(length - written);
             _outputPending.store(true);

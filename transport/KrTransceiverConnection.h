@@ -201,6 +201,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Copied into `out`, whose room is kept.
     void linkNameInto(std::string& out);
     bool isLinkedTo(const std::string& task);
+    // The same, for the one thread that holds the record's serving mark: a
+    // copy the connection keeps for it, taken again under the lock only
+    // after the task has changed.
+    const std::string& servingLinkName();
     const KrServerCallback_t& info();
     // The same record, shared rather than copied (it never changes).
     std::shared_ptr<const KrServerCallback_t> sharedInfo() const { return _info; }
@@ -262,5 +266,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     const std::shared_ptr<const KrServerCallback_t> _info;
     const std::string& _remoteAddress;
     std::string _linkName;
+    // Changes of `_linkName`, counted under the message lock.
+    std::atomic<uint64_t> _linkChanges{0};
+    // The serving thread's copy of `_linkName`, and the count it was taken at.
+    std::string _servingLink;
+    uint64_t _servingLinkAt = UINT64_MAX;
     KrConnectionRecord _record;
 };

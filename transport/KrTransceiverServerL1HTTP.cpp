@@ -373,8 +373,12 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // each request: a new header takes an id, copies the peer's record and
     // joins a task in the registry.
     // The connection's task is the one its answers joined.
-    thread_local std::string linked;
-    connection.linkNameInto(linked);
+    // A listener's connection is read by the thread holding its serving
+    // mark, which keeps its own copy of the name.
+    thread_local std::string copied;
+    if (!listening)
+        connection.linkNameInto(copied);
+    const std::string& linked = listening ? connection.servingLinkName() : copied;
     std::string madeTask;
     bool made = false;
     if (linked.empty()) {

@@ -109,12 +109,12 @@ TEST(KrTransceiverConnectionTest, SentOutputGoesOutAtOnceOnlyBehindNothingOnTheS
     // "hello" goes as the head "hel" and the body "lo".
     const Case cases[] = {
         {true, "", 100, 0, "hello", 0},
-        {true, "", 2, 0, "he", 0},        // the rest of the head and the body are queued
-        {true, "", 4, 0, "hell", 0},      // a write that ends inside the body
-        {true, "", 3, 0, "hel", 0},       // one that ends with the head
-        {true, "ab", 100, 0, "", 0},      // behind queued bytes: queued too
-        {false, "", 100, 0, "", 0},       // another thread: the send loop writes
-        {true, "", 100, EPIPE, "", -1},   // the failure is met by the next write
+        {true, "", 2, 0, "he", 0},       // the rest of the head and the body are queued
+        {true, "", 4, 0, "hell", 0},     // a write that ends inside the body
+        {true, "", 3, 0, "hel", 0},      // one that ends with the head
+        {true, "ab", 100, 0, "", 0},     // behind queued bytes: queued too
+        {false, "", 100, 0, "", 0},      // another thread: the send loop writes
+        {true, "", 100, EPIPE, "", -1},  // the failure is met by the next write
     };
     for (const Case& c : cases) {
         auto connection = makeConnection();
@@ -233,19 +233,32 @@ TEST(KrTransceiverConnectionTest, CloseRequestClearsActiveFlagAndCallsBack) {
     EXPECT_THROW(silent.requestClose(), std::bad_function_call);
 }
 
+// Every way of reading the link name follows each join and leave; the
+// serving thread's copy is taken again after every change.
 TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
     harness::Inbox owner;
-    const std::string task = owner.createJoinedTask("request");
+    const std::string first = owner.createJoinedTask("request");
+    const std::string second = owner.createJoinedTask("answer");
     auto connection = makeConnection();
-    EXPECT_TRUE(connection.joinTask(task));
-    std::string linked = "left over";
-    connection.linkNameInto(linked);
-    EXPECT_EQ(task, linked);
-    EXPECT_TRUE(connection.isLinkedTo(task));
-    connection.leaveJoinedTask("");
-    connection.linkNameInto(linked);
-    EXPECT_EQ("", linked);
-    EXPECT_FALSE(connection.isLinkedTo(task));
+    EXPECT_EQ(connection.servingLinkName(), "");
+    struct Step {
+        std::string join;  // empty: leave
+        std::string linked;
+    };
+    const Step steps[] = {{first, first}, {second, second}, {"", ""}, {first, first}};
+    for (const Step& step : steps) {
+        if (step.join.empty())
+            connection.leaveJoinedTask("");
+        else
+            EXPECT_TRUE(connection.joinTask(step.join));
+        std::string linked = "left over";
+        connection.linkNameInto(linked);
+        EXPECT_EQ(linked, step.linked);
+        EXPECT_EQ(connection.servingLinkName(), step.linked);
+        EXPECT_EQ(connection.servingLinkName(), step.linked);
+        EXPECT_TRUE(connection.isLinkedTo(step.linked));
+        EXPECT_EQ(connection.isLinkedTo(first), step.linked == first);
+    }
 }
 
 }  // namespace
