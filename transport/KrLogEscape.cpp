@@ -42,6 +42,11 @@ constexpr bool AnyNeedsEscape(uint64_t word) {
 
 char* PutLogEscaped(char* to, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";
+    // A single plain byte (the "-" of a field a request did not send).
+    if (text.size() == 1 && !NeedsEscape(text[0])) {
+        *to = text[0];
+        return to + 1;
+    }
     const char* from = text.data();
     const char* const end = from + text.size();
     for (;;) {

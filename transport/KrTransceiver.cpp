@@ -434,8 +434,11 @@ void KrTransceiver::_finishServerTask(const std::string& name) {
 void KrTransceiver::printLogging(const KrServerCallback_t& record) {
     if (record.type != KR_EVENT_ACCESS_LOG)
         return;
+    // An access-log record mostly holds its line alone: no lookup then.
     static const std::string kLogging = "logging";
-    const auto it = record.values.find(kLogging);
+    const auto it = record.values.size() == 1 && record.values.begin()->first == kLogging
+                        ? record.values.begin()
+                        : record.values.find(kLogging);
     if (it != record.values.end()) {
         writeLine(it->second);
         gLinesPending.store(true, std::memory_order_release);

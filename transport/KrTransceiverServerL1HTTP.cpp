@@ -750,11 +750,13 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     // Head and body leave in one gathered write; the body is not copied.
     connection.sendOutput(head, body);
     static const std::string kDash = "-";
+    static const std::string kReferer = "referer";
+    static const std::string kAgent = "user-agent";
     thread_local std::string requestLine;
     request.logRequestLineInto(requestLine);
     _logAccess(connection, request.protocolKind(), request.creationTimeView(), requestLine, 200,
-               head.size() + body.size(), request.firstRawHeader("referer", kDash),
-               request.firstRawHeader("user-agent", kDash));
+               head.size() + body.size(), request.firstRawHeader(kReferer, kDash),
+               request.firstRawHeader(kAgent, kDash));
     return true;
 }
 
@@ -769,10 +771,14 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     KrServerCallback_t fresh;
     KrServerCallback_t& record = inUse ? fresh : kept;
     record.type = KR_EVENT_ACCESS_LOG;
-    if (record.values.size() != 1)
-        record.values.clear();
+    // The line's entry is kept from the last answer unless the callback
+    // changed the record: found without a lookup.
     static const std::string kLogging = "logging";
-    std::string& line = record.values[kLogging];
+    if (record.values.size() != 1 || record.values.begin()->first != kLogging) {
+        record.values.clear();
+        record.values.emplace(kLogging, std::string());
+    }
+    std::string& line = record.values.begin()->second;
     line.clear();
     // The scheme table is read once per kind the thread logs.
     thread_local int schemeKind = -1;
