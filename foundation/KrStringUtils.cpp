@@ -294,10 +294,14 @@ std::string EscapeSpaces(const std::string& text) {
 
 std::string URLDecode(std::string text) {
     // Decoding never lengthens the text, so it is done in place; a decoded
-    // "%" is written behind the read position and never read again.
-    size_t write = 0;
+    // "%" is written behind the read position and never read again. What
+    // comes before the first "%" (all of most paths) stays as it is.
+    const size_t first = text.find('%');
+    if (first == std::string::npos)
+        return text;
+    size_t write = first;
     const size_t n = text.size();
-    for (size_t read = 0; read < n; ++read) {
+    for (size_t read = first; read < n; ++read) {
         const char c = text[read];
         if (c == '%' && read + 2 < n) {
             const int high = HexValue(static_cast<unsigned char>(text[read + 1]));

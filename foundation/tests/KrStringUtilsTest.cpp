@@ -130,6 +130,8 @@ TEST(KrStringUtils, URLDecodeTable) {
         {"%00x", std::string("\0x", 2)},
         {"%ff", "\xff"},
         {"100%", "100%"},
+        {"plain/path.txt", "plain/path.txt"},
+        {"ab%41cd%42", "abAcdB"},
         {"", ""},
     };
     for (const auto& row : rows)
