@@ -18,7 +18,10 @@
 #
 # Usage: bench/static_files.sh [path to quivoone]   (from the repository root;
 # default build/programs/quivoone). Environment: SERVER_CORES (default 2),
-# WRK_CORES (default 2), SECONDS_PER_RUN (default 5), ROUNDS (default 3).
+# WRK_CORES (default 2), SECONDS_PER_RUN (default 5), ROUNDS (default 3),
+# QUIVOONE_OUTPUT (where quivoone's standard output, its access log, goes;
+# default a file in the run's folder; /dev/null makes it log nothing to disk,
+# as the others).
 # Not run by CI; as root
 # it installs the missing Debian packages first.
 set -euo pipefail
@@ -85,7 +88,7 @@ cat > "$root/quivoone.xml" <<EOF
   <quivooneserver address="127.0.0.1" port="${port[quivoone]}"/>
 </quivoone>
 EOF
-(cd "$root" && exec "${pin[@]}" "$quivoone" < /dev/null > "$work/quivoone.log" 2>&1) &
+(cd "$root" && exec "${pin[@]}" "$quivoone" < /dev/null > "${QUIVOONE_OUTPUT:-$work/quivoone.out}" 2> "$work/quivoone.log") &
 pids+=($!)
 declare -A roots
 roots[quivoone]=$!
@@ -253,7 +256,8 @@ for s in "${servers[@]}"; do
 done
 
 echo "Servers on cores $server_set ($server_cores), wrk on cores $wrk_set ($wrk_cores);" \
-    "load average before the runs: $load_before; files: best of $rounds rounds"
+    "load average before the runs: $load_before; files: best of $rounds rounds;" \
+    "quivoone's access log to ${QUIVOONE_OUTPUT:-a file}"
 echo
 echo "| file | server | requests/s | p99 (ms) | CPU µs per request | requests/s vs quivoone |"
 echo "|---|---|---|---|---|---|"
