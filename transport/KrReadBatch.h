@@ -42,14 +42,54 @@ class KrReadBatch {
     static const std::shared_ptr<T>* hold(std::shared_ptr<T> object) {
         if (_pass == 0 || _current == nullptr)
             return nullptr;
-        auto held = std::make_unique<Held<T>>(std::move(object));
-        const std::shared_ptr<T>* kept = &held->object;
-        _current->_held.push_back(std::move(held));
+        auto node = std::make_unique<Node<T>>(std::move(object));
+        const std::shared_ptr<T>* kept = &node->object;
+        _current->_held.push_back(std::move(node));
         return kept;
     }
     // A key no other owner of pass-held objects ever has (an address can
     // be used again by a later object).
     static uint64_t newKey();
+
+    // A thread's note that something was done for an owner (by its key) in
+    // a pass: kept in a thread_local by the code that does it.
+    class Mark {
+      public:
+        // Whether set for `key` in `pass` (never for pass 0).
+        bool isSet(uint64_t pass, uint64_t key) const {
+            return pass != 0 && _pass == pass && _key == key;
+        }
+        void set(uint64_t pass, uint64_t key) {
+            _pass = pass;
+            _key = key;
+        }
+
+      private:
+        uint64_t _pass = 0;
+        uint64_t _key = 0;
+    };
+
+    // A thread's share of an owner's object, held by the thread's pass:
+    // found again without the owner's lock for the rest of the pass.
+    template <class T>
+    class Kept {
+      public:
+        // The share kept for `key` in the calling thread's pass, or null.
+        const std::shared_ptr<T>* find(uint64_t key) const {
+            return _mark.isSet(pass(), key) ? _kept : nullptr;
+        }
+        // Holds `object` for `key` until the pass ends; nothing outside one.
+        void keep(uint64_t key, const std::shared_ptr<T>& object) {
+            if (const std::shared_ptr<T>* kept = hold(object)) {
+                _mark.set(pass(), key);
+                _kept = kept;
+            }
+        }
+
+      private:
+        Mark _mark;
+        const std::shared_ptr<T>* _kept = nullptr;
+    };
 
     // Marks, for its lifetime, the request being read and served as one
     // that was there when the pass's wait returned (when `early` is true).
@@ -65,16 +105,16 @@ class KrReadBatch {
     };
 
   private:
-    struct HeldBase {
-        virtual ~HeldBase() = default;
+    struct NodeBase {
+        virtual ~NodeBase() = default;
     };
     template <class T>
-    struct Held : HeldBase {
-        explicit Held(std::shared_ptr<T> kept) : object(std::move(kept)) {}
+    struct Node : NodeBase {
+        explicit Node(std::shared_ptr<T> kept) : object(std::move(kept)) {}
         std::shared_ptr<T> object;
     };
 
-    std::vector<std::unique_ptr<HeldBase>> _held;
+    std::vector<std::unique_ptr<NodeBase>> _held;
     KrReadBatch* _outer;
     uint64_t _outerPass;
 

@@ -188,20 +188,11 @@ const KrTransceiverClient::ServedRoot& KrTransceiverClient::_servedRoot(
     // On a receive loop's thread, the root is looked up once per pass and
     // held by the pass: its other requests take neither the lock nor a
     // share of it.
-    thread_local uint64_t heldFor = 0;
-    thread_local uint64_t heldInPass = 0;
-    thread_local const std::shared_ptr<const ServedRoot>* held = nullptr;
-    const uint64_t pass = KrReadBatch::pass();
-    if (pass != 0 && heldInPass == pass && heldFor == _passKey)
+    thread_local KrReadBatch::Kept<const ServedRoot> kept;
+    if (const std::shared_ptr<const ServedRoot>* held = kept.find(_passKey))
         return **held;
     holder = _currentRoot();
-    if (pass != 0) {
-        if (const std::shared_ptr<const ServedRoot>* kept = KrReadBatch::hold(holder)) {
-            heldFor = _passKey;
-            heldInPass = pass;
-            held = kept;
-        }
-    }
+    kept.keep(_passKey, holder);
     return *holder;
 }
 
@@ -369,14 +360,12 @@ const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
         std::string relative;
         const std::shared_ptr<const CachedFile>* file;
     };
-    thread_local uint64_t foundFor = 0;
-    thread_local uint64_t foundInPass = 0;
+    thread_local KrReadBatch::Mark foundIn;
     thread_local std::vector<Found> found;
     constexpr size_t kMaxFound = 8;
     const uint64_t pass = KrReadBatch::earlyPass();
-    if (pass != 0 && (foundInPass != pass || foundFor != _passKey)) {
-        foundFor = _passKey;
-        foundInPass = pass;
+    if (pass != 0 && !foundIn.isSet(pass, _passKey)) {
+        foundIn.set(pass, _passKey);
         found.clear();
     }
     const CachedFile* cached = nullptr;
@@ -397,17 +386,15 @@ const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
         // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
         // dropped the entries they concern.
-        thread_local const KrTransceiverClient* lookedBy = nullptr;
-        thread_local uint64_t lookedInPass = 0;
-        if (pass == 0 || pass != lookedInPass || lookedBy != this) {
+        thread_local KrReadBatch::Mark lookedIn;
+        if (!lookedIn.isSet(pass, _passKey)) {
             if (_fileWatch.pending()) {
                 _cache.clear();
                 _cacheSize = 0;
                 _fileWatch.reset();
                 return nullptr;
             }
-            lookedBy = this;
-            lookedInPass = pass;
+            lookedIn.set(pass, _passKey);
         }
         holder = it->second;
         cached = holder.get();

@@ -260,20 +260,12 @@ const std::shared_ptr<KrTransceiverClient>& KrTransceiverServerL1HTTP::_inlineCl
     KrTransceiver& owner, std::shared_ptr<KrTransceiverClient>& holder) {
     // Looked up once per pass of the receive loop, which holds it for the
     // pass's other requests (KrReadBatch).
-    thread_local uint64_t heldFor = 0;
-    thread_local uint64_t heldInPass = 0;
-    thread_local const std::shared_ptr<KrTransceiverClient>* held = nullptr;
-    const uint64_t pass = KrReadBatch::pass();
-    if (pass != 0 && heldInPass == pass && heldFor == _passKey)
+    thread_local KrReadBatch::Kept<KrTransceiverClient> kept;
+    if (const std::shared_ptr<KrTransceiverClient>* held = kept.find(_passKey))
         return *held;
     holder = _findInlineClient(owner);
-    if (pass != 0 && holder) {
-        if (const std::shared_ptr<KrTransceiverClient>* kept = KrReadBatch::hold(holder)) {
-            heldFor = _passKey;
-            heldInPass = pass;
-            held = kept;
-        }
-    }
+    if (holder)
+        kept.keep(_passKey, holder);
     return holder;
 }
 

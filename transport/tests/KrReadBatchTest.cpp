@@ -55,3 +55,22 @@ TEST(KrReadBatch, EarlyOnlyWhileMarkedWithinAPass) {
     }
     EXPECT_EQ(KrReadBatch::earlyPass(), 0u);
 }
+
+// A thread's share found again is the one kept for the same owner in the
+// same pass, never another owner's or an earlier pass's.
+TEST(KrReadBatch, KeptIsFoundOnlyForItsOwnerWithinItsPass) {
+    auto object = std::make_shared<int>(3);
+    KrReadBatch::Kept<int> kept;
+    kept.keep(1, object);  // outside a pass: nothing kept
+    EXPECT_EQ(kept.find(1), nullptr);
+
+    KrReadBatch batch;
+    batch.begin();
+    kept.keep(1, object);
+    ASSERT_NE(kept.find(1), nullptr);
+    EXPECT_EQ(kept.find(1)->get(), object.get());
+    EXPECT_EQ(kept.find(2), nullptr);
+    batch.begin();  // the next pass
+    EXPECT_EQ(kept.find(1), nullptr);
+    EXPECT_EQ(object.use_count(), 1);
+}
