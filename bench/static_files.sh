@@ -21,7 +21,9 @@
 # WRK_CORES (default 2), SECONDS_PER_RUN (default 5), ROUNDS (default 3),
 # QUIVOONE_OUTPUT (where quivoone's standard output, its access log, goes;
 # default a file in the run's folder; /dev/null makes it log nothing to disk,
-# as the others).
+# as the others by default), PEER_LOGS (off by default; "file" has nginx,
+# lighttpd and civetweb write their access logs to files in the run's folder
+# too, for a comparison where every server logs).
 # Not run by CI; as root
 # it installs the missing Debian packages first.
 set -euo pipefail
@@ -32,6 +34,9 @@ quivoone=$(realpath "${1:-$here/build/programs/quivoone}")
 "$here/scripts/ensure-packages.sh" nginx lighttpd civetweb wrk php-cgi curl python3
 
 server_cores=${SERVER_CORES:-2}
+peer_logs=${PEER_LOGS:-off}
+[[ $peer_logs == off || $peer_logs == file ]] ||
+    { echo "static_files.sh: PEER_LOGS must be 'off' or 'file', not '$peer_logs'" >&2; exit 1; }
 wrk_cores=${WRK_CORES:-2}
 seconds=${SECONDS_PER_RUN:-5}
 (( server_cores + wrk_cores <= $(nproc) )) ||
@@ -108,7 +113,7 @@ pid $work/nginx/nginx.pid;
 error_log $work/nginx/error.log;
 events { worker_connections 1024; }
 http {
-    access_log off;
+    access_log $( [ "$peer_logs" = file ] && echo "$work/nginx/access.log" || echo off );
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
@@ -137,7 +142,8 @@ roots[nginx]+=" $!"
 # lighttpd: PHP through mod_cgi and php-cgi; one worker process per core.
 port[lighttpd]=$(free_port)
 cat > "$work/lighttpd.conf" <<EOF
-server.modules = ("mod_cgi")
+server.modules = ("mod_cgi"$( [ "$peer_logs" = file ] && echo ', "mod_accesslog"'))
+$( [ "$peer_logs" = file ] && echo "accesslog.filename = \"$work/lighttpd.access.log\"")
 server.document-root = "$root"
 server.bind = "127.0.0.1"
 server.port = ${port[lighttpd]}
@@ -155,7 +161,9 @@ roots[lighttpd]=$!
 port[civetweb]=$(free_port)
 "${pin[@]}" civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
     -enable_keep_alive yes -tcp_nodelay 1 -num_threads 50 -cgi_pattern '**.php$' \
-    -cgi_interpreter /usr/bin/php-cgi > "$work/civetweb.log" 2>&1 &
+    -cgi_interpreter /usr/bin/php-cgi \
+    $( [ "$peer_logs" = file ] && echo "-access_log_file $work/civetweb.access.log") \
+    > "$work/civetweb.log" 2>&1 &
 pids+=($!)
 roots[civetweb]=$!
 
@@ -257,7 +265,8 @@ done
 
 echo "Servers on cores $server_set ($server_cores), wrk on cores $wrk_set ($wrk_cores);" \
     "load average before the runs: $load_before; files: best of $rounds rounds;" \
-    "quivoone's access log to ${QUIVOONE_OUTPUT:-a file}"
+    "quivoone's access log to ${QUIVOONE_OUTPUT:-a file};" \
+    "the other servers' access logs: $( [ "$peer_logs" = file ] && echo "to files" || echo "none")"
 echo
 echo "| file | server | requests/s | p99 (ms) | CPU µs per request | requests/s vs quivoone |"
 echo "|---|---|---|---|---|---|"
