@@ -35,8 +35,10 @@ quivoone=$(realpath "${1:-$here/build/programs/quivoone}")
 
 server_cores=${SERVER_CORES:-2}
 peer_logs=${PEER_LOGS:-off}
-[[ $peer_logs == off || $peer_logs == file ]] ||
-    { echo "static_files.sh: PEER_LOGS must be 'off' or 'file', not '$peer_logs'" >&2; exit 1; }
+case $peer_logs in
+    off|file) ;;
+    *) echo "static_files.sh: PEER_LOGS must be 'off' or 'file', not '$peer_logs'" >&2; exit 1;;
+esac
 wrk_cores=${WRK_CORES:-2}
 seconds=${SECONDS_PER_RUN:-5}
 (( server_cores + wrk_cores <= $(nproc) )) ||
@@ -51,6 +53,15 @@ wrk_set="$server_cores-$((server_cores + wrk_cores - 1))"
 pin=(setsid taskset -c "$server_set")
 
 work=$(mktemp -d)
+# Each other server's access-log setting, from PEER_LOGS.
+nginx_log=off lighttpd_modules='"mod_cgi"' lighttpd_log='' civetweb_log=() peer_logs_text=none
+if [ "$peer_logs" = file ]; then
+    nginx_log=$work/nginx/access.log
+    lighttpd_modules='"mod_cgi", "mod_accesslog"'
+    lighttpd_log="accesslog.filename = \"$work/lighttpd.access.log\""
+    civetweb_log=(-access_log_file "$work/civetweb.access.log")
+    peer_logs_text="to files"
+fi
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -113,7 +124,7 @@ pid $work/nginx/nginx.pid;
 error_log $work/nginx/error.log;
 events { worker_connections 1024; }
 http {
-    access_log $( [ "$peer_logs" = file ] && echo "$work/nginx/access.log" || echo off );
+    access_log $nginx_log;
     sendfile on;
     tcp_nopush on;
     keepalive_requests 1000000;
@@ -142,8 +153,8 @@ roots[nginx]+=" $!"
 # lighttpd: PHP through mod_cgi and php-cgi; one worker process per core.
 port[lighttpd]=$(free_port)
 cat > "$work/lighttpd.conf" <<EOF
-server.modules = ("mod_cgi"$( [ "$peer_logs" = file ] && echo ', "mod_accesslog"'))
-$( [ "$peer_logs" = file ] && echo "accesslog.filename = \"$work/lighttpd.access.log\"")
+server.modules = ($lighttpd_modules)
+$lighttpd_log
 server.document-root = "$root"
 server.bind = "127.0.0.1"
 server.port = ${port[lighttpd]}
@@ -161,9 +172,7 @@ roots[lighttpd]=$!
 port[civetweb]=$(free_port)
 "${pin[@]}" civetweb -listening_ports "127.0.0.1:${port[civetweb]}" -document_root "$root" \
     -enable_keep_alive yes -tcp_nodelay 1 -num_threads 50 -cgi_pattern '**.php$' \
-    -cgi_interpreter /usr/bin/php-cgi \
-    $( [ "$peer_logs" = file ] && echo "-access_log_file $work/civetweb.access.log") \
-    > "$work/civetweb.log" 2>&1 &
+    -cgi_interpreter /usr/bin/php-cgi "${civetweb_log[@]}" > "$work/civetweb.log" 2>&1 &
 pids+=($!)
 roots[civetweb]=$!
 
@@ -266,7 +275,7 @@ done
 echo "Servers on cores $server_set ($server_cores), wrk on cores $wrk_set ($wrk_cores);" \
     "load average before the runs: $load_before; files: best of $rounds rounds;" \
     "quivoone's access log to ${QUIVOONE_OUTPUT:-a file};" \
-    "the other servers' access logs: $( [ "$peer_logs" = file ] && echo "to files" || echo "none")"
+    "the other servers' access logs: $peer_logs_text"
 echo
 echo "| file | server | requests/s | p99 (ms) | CPU µs per request | requests/s vs quivoone |"
 echo "|---|---|---|---|---|---|"
