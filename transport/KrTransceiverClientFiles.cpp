@@ -236,7 +236,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         // so the rules on programs and scripts hold for it as well. A
         // program sees the index as the script it runs.
         const std::string php = relative + kIndexFiles[0];
-        relative += !BelowRoot(realRoot, root + php).empty() && IsRegularFile(root + php)
+        relative += IsRegularFile(root + php) && !BelowRoot(realRoot, root + php).empty()
                         ? kIndexFiles[0]
                         : kIndexFiles[1];
         request.setHandlerPath("/" + relative);

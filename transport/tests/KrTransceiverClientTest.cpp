@@ -306,6 +306,8 @@ TEST_F(FileServing, AnswersFoldersByTheirIndexAndNeverSendsTheConfiguration) {
         {Get("/sub/../quivoone.xml"), "404 Not Found"},
         {Get("/%71uivoone.xml"), "404 Not Found"},
         {Get("/%2fquivoone.xml?x=1"), "404 Not Found"},
+        {"GET http://localhost/quivoone.xml HTTP/1.1\r\nHost: localhost\r\n\r\n", "404 Not Found"},
+        {Get("/quivoone.xml/"), "404 Not Found"},
         {Get("/config.txt"), "404 Not Found"},
         {Get("/sub/quivoone.xml"), "200 OK", "<sub/>", "Content-Type: application/xml\r\n"},
         {Get("/fonts/icons.eot"), "200 OK", "eot", "Content-Type: application/vnd.ms-fontobject\r\n"},
