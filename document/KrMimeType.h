@@ -4,9 +4,11 @@
 // operator, a lookup of an unknown key inserts a default entry and returns
 // it ("" or KR_MIME_TYPE_NONE), so lookups are not const and one table must
 // not be used by two threads at once.
+// Beside it, the types files are sent with, by the extension of their name.
 
 #include <map>
 #include <string>
+#include <string_view>
 
 enum KrMimeType {
     KR_MIME_TYPE_NONE = 0,
@@ -34,3 +36,8 @@ class KrMimeTypeTable {
     std::map<int, std::string> _mimeOfValue;
     std::map<int, std::string> _nameOfValue;
 };
+
+// The Content-Type of a file named `path`, by its extension (any case): the
+// text types with "; charset=utf-8", "application/octet-stream" for an
+// extension the table lacks or a name without one. Static text: no allocation.
+const char* ContentTypeOfFile(std::string_view path);

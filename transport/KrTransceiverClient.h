@@ -213,6 +213,9 @@ class KrTransceiverClient : public KrJob {
                         uint64_t& generation);
     void _cacheFile(const std::string& relative, std::shared_ptr<const CachedFile> file,
                     uint64_t generation);
+    // Answers a folder named without its closing "/" (`target`, decoded)
+    // with 301 to the same path with it, the query kept. True.
+    bool _redirectToFolder(KrXHeader& request, const std::string& target);
     // Answers 200 with the kept content of a file.
     void _sendCached(KrXHeader& request, const CachedFile& file);
     // Guards the cache, its size in bytes and `_fileWatch`.

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <vector>
 
+#include "document/KrMimeType.h"
 #include "foundation/KrException.h"
 #include "foundation/KrFileUtils.h"
 #include "foundation/KrJobMessage.h"
@@ -34,65 +35,6 @@ int64_t CoarseMicros() {
     timespec coarse{};
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &coarse);
     return static_cast<int64_t>(coarse.tv_sec) * 1000000 + coarse.tv_nsec / 1000;
-}
-
-struct MimeEntry {
-    const char* extension;
-    const char* type;
-};
-
-// Content types of the files the server sends, by extension (lower case).
-constexpr MimeEntry kMimeTypes[] = {
-    {"html", "text/html; charset=utf-8"},
-    {"htm", "text/html; charset=utf-8"},
-    {"css", "text/css; charset=utf-8"},
-    {"js", "text/javascript; charset=utf-8"},
-    {"mjs", "text/javascript; charset=utf-8"},
-    {"json", "application/json"},
-    {"svg", "image/svg+xml"},
-    {"png", "image/png"},
-    {"jpg", "image/jpeg"},
-    {"jpeg", "image/jpeg"},
-    {"gif", "image/gif"},
-    {"webp", "image/webp"},
-    {"ico", "image/x-icon"},
-    {"txt", "text/plain; charset=utf-8"},
-    {"wasm", "application/wasm"},
-    {"pdf", "application/pdf"},
-    {"xml", "application/xml"},
-    {"csv", "text/csv; charset=utf-8"},
-    {"woff", "font/woff"},
-    {"woff2", "font/woff2"},
-    {"ttf", "font/ttf"},
-    {"otf", "font/otf"},
-    {"avif", "image/avif"},
-    {"mp4", "video/mp4"},
-    {"webm", "video/webm"},
-    {"mp3", "audio/mpeg"},
-    {"ogg", "audio/ogg"},
-    {"wav", "audio/wav"},
-};
-
-const char* ContentTypeOf(const std::string& path) {
-    static const char kUnknown[] = "application/octet-stream";
-    const size_t dot = path.rfind('.');
-    const size_t slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
-        return kUnknown;
-    // Lower-cased into a small buffer: no extension in the table is longer.
-    char extension[8];
-    const size_t length = path.size() - dot - 1;
-    if (length >= sizeof extension)
-        return kUnknown;
-    for (size_t i = 0; i < length; ++i)
-        extension[i] =
-            static_cast<char>(std::tolower(static_cast<unsigned char>(path[dot + 1 + i])));
-    extension[length] = '\0';
-    for (const MimeEntry& entry : kMimeTypes) {
-        if (std::strcmp(extension, entry.extension) == 0)
-            return entry.type;
-    }
-    return kUnknown;
 }
 
 // A relative request path that may be looked up below the base directory:
@@ -124,6 +66,14 @@ std::string NormalisedPath(const std::string& path) {
     decoded.erase(doubled, decoded.end());
     return decoded;
 }
+
+// The programs' own configuration, read from the top of the folder they
+// serve: it is theirs, not a page, whatever it holds.
+constexpr char kConfigurationFile[] = "quivoone.xml";
+
+// The index files of a folder, in the order they are looked for: the script
+// runs, else the page is sent.
+constexpr const char* kIndexFiles[] = {"index.php", "index.html"};
 
 bool HasSuffix(const std::string& text, const std::string& suffix) {
     return text.size() > suffix.size() &&
@@ -160,6 +110,41 @@ std::string BelowRoot(const std::string& realRoot, const std::string& path) {
 bool IsRegularFile(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A character that stands for itself in the path of a Location: letters,
+// digits, "/" and the marks a path segment may hold as they are.
+bool IsPathChar(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("/-._~!$&'()*+,;=:@", c) != nullptr;
+}
+
+// A decoded path written as a URL path again: every other byte as "%XX".
+void AppendPathEncoded(std::string& out, const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte != 0 && IsPathChar(byte)) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        }
+    }
+}
+
+// The request target as the request line brought it (path and query, the
+// path of an absolute-form target), or "".
+std::string RequestTarget(KrXHeader& request) {
+    const auto first = request.headers().find(":first:");
+    return first != request.headers().end() && first->second.size() >= 2 ? first->second[1]
+                                                                          : std::string();
 }
 
 std::string FirstValue(KrXHeader& request, const std::string& name) {
@@ -240,24 +225,30 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (request.path().empty() || request.path()[0] != '/')
         return false;
     const std::string target = NormalisedPath(request.path());
-    std::string relative;
-    if (target == "/") {
-        if (!BelowRoot(realRoot, root + "index.php").empty() && IsRegularFile(root + "index.php"))
-            return _runPHP(root + "index.php", "", request);
-        relative = "index.html";
-    } else {
-        relative = target.substr(1);
-        if (!IsSafeRelativePath(relative))
+    std::string relative = target.substr(1);
+    if (!IsSafeRelativePath(relative) || relative == kConfigurationFile)
+        return false;
+    if (!relative.empty() && application != nullptr && application->HasResource(relative, request))
+        return _serveResource(relative, "", request);
+    const bool folder = relative.empty() || relative.back() == '/';
+    if (folder) {
+        // A folder is answered as a request for its index file would be,
+        // so the rules on programs and scripts hold for it as well. A
+        // program sees the index as the script it runs.
+        const std::string php = relative + kIndexFiles[0];
+        relative += IsRegularFile(root + php) && !BelowRoot(realRoot, root + php).empty()
+                        ? kIndexFiles[0]
+                        : kIndexFiles[1];
+        request.setHandlerPath("/" + relative);
+    }
+    if (relative.compare(0, cgiUrlPrefix.size(), cgiUrlPrefix) == 0) {
+        const std::string program =
+            BelowRoot(realRoot, root + cgiDirPrefix + relative.substr(cgiUrlPrefix.size()));
+        if (program.empty())
             return false;
-        if (application != nullptr && application->HasResource(relative, request))
-            return _serveResource(relative, "", request);
-        if (relative.compare(0, cgiUrlPrefix.size(), cgiUrlPrefix) == 0) {
-            const std::string program =
-                BelowRoot(realRoot, root + cgiDirPrefix + relative.substr(cgiUrlPrefix.size()));
-            if (program.empty() || !IsRegularFile(program))
-                return false;
-            return _runCGI(program, "", request);
-        }
+        if (!folder && IsDirectory(program))
+            return _redirectToFolder(request, target);
+        return IsRegularFile(program) && _runCGI(program, "", request);
     }
     const bool php = HasSuffix(relative, phpSuffix);
     if (!php && IsProgramPath(relative, cgiDirPrefix, phpSuffix))
@@ -285,7 +276,9 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     }
     if (!file) {
         full = BelowRoot(realRoot, root + relative);
-        if (full.empty())
+        // A link may lead to the configuration as well as its name.
+        if (full.empty() || full.compare(realRoot.size() + 1, std::string::npos,
+                                         kConfigurationFile) == 0)
             return false;
         if (php)
             return IsRegularFile(full) && _runPHP(full, "", request);
@@ -297,8 +290,10 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     }
     // Measured now; the answer streams exactly this many bytes.
     struct stat info;
-    if (!file->isOpen() || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (!file->isOpen() || ::fstat(file->get(), &info) != 0)
         return false;
+    if (!S_ISREG(info.st_mode))
+        return !folder && S_ISDIR(info.st_mode) && _redirectToFolder(request, target);
     if (static_cast<size_t>(info.st_size) <= kCachedFileSize && full == root + relative) {
         // Read once here and kept for the next requests of the same path.
         auto cached = std::make_shared<CachedFile>();
@@ -307,7 +302,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         cached->size = info.st_size;
         cached->modified = info.st_mtim;
         cached->changed = info.st_ctim;
-        cached->type = ContentTypeOf(full);
+        cached->type = ContentTypeOfFile(full);
         cached->rootDevice = served.device;
         cached->rootInode = served.inode;
         // Watched before it is read, so a change from here on makes an
@@ -343,7 +338,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     answer->setStatus(200);
     answer->setFileBody(full, static_cast<long>(info.st_size));
     answer->setOpenFile(std::move(file));
-    answer->contentType() = ContentTypeOf(full);
+    answer->contentType() = ContentTypeOfFile(full);
     answer->setState(KR_JOB_READY);
     _send(answer, request.taskName());
     return true;
@@ -467,6 +462,24 @@ void KrTransceiverClient::_cacheFile(const std::string& relative,
     slot = std::move(file);
 }
 
+bool KrTransceiverClient::_redirectToFolder(KrXHeader& request, const std::string& target) {
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    answer->setStatus(301);
+    // Made from the decoded path, so "//x" cannot come back as a link to
+    // another host; the query goes along as it came.
+    std::string& location = answer->location();
+    AppendPathEncoded(location, target);
+    location += '/';
+    const std::string full = RequestTarget(request);
+    const size_t mark = full.find('?');
+    if (mark != std::string::npos && mark + 1 < full.size())
+        location.append(full, mark, std::string::npos);
+    answer->body();
+    answer->setState(KR_JOB_READY);
+    _send(answer, request.taskName());
+    return true;
+}
+
 bool KrTransceiverClient::_serveResource(const std::string& path, const std::string&,
                                          KrXHeader& request) {
     std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
@@ -478,7 +491,7 @@ bool KrTransceiverClient::_serveResource(const std::string& path, const std::str
     // A stored page or style sheet gets the type its name says, as a file
     // would; a name the table does not know leaves the type to the browser.
     if (answer->contentType().empty()) {
-        const std::string type = ContentTypeOf(path);
+        const std::string type = ContentTypeOfFile(path);
         if (type != "application/octet-stream")
             answer->contentType() = type;
     }
@@ -520,10 +533,7 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     }
     environment["REQUEST_METHOD"] = methodName;
     // The query of the request target, for every method.
-    std::string target;
-    const auto first = request.headers().find(":first:");
-    if (first != request.headers().end() && first->second.size() >= 2)
-        target = first->second[1];
+    const std::string target = RequestTarget(request);
     const size_t mark = target.find('?');
     environment["QUERY_STRING"] = mark == std::string::npos ? "" : target.substr(mark + 1);
     environment["REQUEST_URI"] = target.empty() ? request.path() : target;
@@ -553,7 +563,11 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     environment["SERVER_PORT"] = value("localport");
     environment["REMOTE_ADDR"] = value("remoteaddress");
     environment["REMOTE_PORT"] = value("remoteport");
-    environment["SCRIPT_NAME"] = request.path();
+    // The script's own path, decoded as the files are looked up: a folder's
+    // index names itself, not the folder the request named.
+    std::string scriptName =
+        request.handlerPath().empty() ? NormalisedPath(request.path()) : request.handlerPath();
+    environment["SCRIPT_NAME"] = HasControlByte(scriptName) ? request.path() : std::move(scriptName);
     environment["SCRIPT_FILENAME"] = scriptPath;
     environment["DOCUMENT_ROOT"] = RealPath(EnsureTrailingSlashCopy(baseDirectory));
     return true;

@@ -240,6 +240,9 @@ class KrXHeader : public KrJob {
     }
     std::string& query() { return _query; }
     std::string& path() { return _path; }
+    // The path the request is handled under when not path() itself: the
+    // one a page context looks its handler up by, the index file a folder
+    // is answered with. Empty by default.
     std::string& handlerPath() { return _handlerPath; }
     std::string& taskName() { return _taskName; }
     KrKontextReplacement_t& kontextReplacement() { return _kontextReplacement; }

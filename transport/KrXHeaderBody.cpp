@@ -11,7 +11,6 @@
 #include "foundation/KrException.h"
 #include "foundation/KrStringSplit.h"
 #include "foundation/KrStringUtils.h"
-#include "transport/KrLogEscape.h"
 #include "transport/KrXHeader.h"
 
 namespace {
@@ -373,13 +372,10 @@ int KrXHeader::_parseBodyOnce() {
                 if (_blocksMade)
                     _flushPairs();
             }
-        } else {
-            // The type is the peer's text: control bytes must not reach the terminal.
-            std::string shown = "content type not defined (";
-            AppendLogEscaped(shown, ct);
-            shown += ")";
-            std::cerr << shown << std::endl;
         }
+        // Any other type (JSON, XML, plain text) is no fault: such a body is
+        // for whoever reads it whole, a PHP page or a program, and stays
+        // unread here. A report per request would only fill the console.
     }
     if (_blocksMade)
         _indexBlocks(_bodyParameters, _blocks->size());

@@ -210,7 +210,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     }
     _bodyLength = carriesBody ? length : 0;
     // A program's redirect brings its own Location.
-    if (code == 303 && !fromProgram) {
+    if (!fromProgram && (code == 303 || (code >= 300 && code < 400 && !_location.empty()))) {
         head += "Location: ";
         AppendWithoutLineBreaks(head, _location);
         head += "\r\n";

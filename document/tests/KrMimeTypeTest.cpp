@@ -38,3 +38,23 @@ TEST(KrMimeTypeTable, UnknownKeysGiveDefaultsAndStayThat) {
     // The known rows are untouched by the lookups above.
     EXPECT_EQ(table.ValueOf("text/css"), KR_MIME_TYPE_TEXT_CSS);
 }
+
+TEST(ContentTypeOfFile, NamesTheTypeOfEachExtensionAnyCase) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"a/page.html", "text/html; charset=utf-8"},
+        {"notes.md", "text/markdown; charset=utf-8"},
+        {"README.MD", "text/markdown; charset=utf-8"},
+        {"fonts/icons.eot", "application/vnd.ms-fontobject"},
+        {"fonts/icons.woff2", "font/woff2"},
+        {"Photo.JPeG", "image/jpeg"},
+        {"archive.tar.gz", "application/octet-stream"},
+        {"no-extension", "application/octet-stream"},
+        {"trailing.", "application/octet-stream"},
+        {"dir.css/file", "application/octet-stream"},  // a dot in a folder name is no extension
+        {".md", "text/markdown; charset=utf-8"},
+        {"x.markdownish", "application/octet-stream"},  // longer than any known extension
+        {"", "application/octet-stream"},
+    };
+    for (const auto& [path, type] : rows)
+        EXPECT_STREQ(ContentTypeOfFile(path), type) << path;
+}

@@ -29,6 +29,10 @@ class ExampleServing : public ::testing::Test {
                       "<?php http_response_code((int)$_GET['s']);\n"
                       "if (isset($_GET['l'])) header('Location: ' . $_GET['l']);\n"
                       "echo isset($_GET['a']) ? $_SERVER['REMOTE_ADDR'] : str_repeat('x', 1234);\n");
+        // A folder whose index is a script, as WordPress's wp-admin is.
+        folder->write("wp-admin/index.php",
+                      "<?php echo implode('|', [$_SERVER['SCRIPT_NAME'], $_SERVER['REQUEST_URI'],\n"
+                      "    $_SERVER['REQUEST_METHOD'], file_get_contents('php://input')]);\n");
         port = harness::freePort();
         folder->configure(std::to_string(port));
         program = new Process({QUIVOONE_PROGRAM}, folder->path);
@@ -210,6 +214,73 @@ TEST_F(ExampleServing, AnswersAPeerThatShutsItsSendingSideAfterItsRequest) {
         EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << path << "\n" << answer;
         EXPECT_NE(answer.find(expected), std::string::npos) << path << "\n" << answer;
     }
+}
+
+TEST_F(ExampleServing, RunsAFoldersPHPIndexAsItself) {
+    // After its log in, WordPress sends the browser to "/wp-admin/".
+    const std::string get = curl({url("/wp-admin/?page=1")});
+    EXPECT_EQ(status(get), "HTTP/1.1 200 OK") << get;
+    EXPECT_EQ(body(get), "/wp-admin/index.php|/wp-admin/?page=1|GET|");
+    const std::string post = curl({"--data", "log=ann", url("/wp-admin/")});
+    EXPECT_EQ(body(post), "/wp-admin/index.php|/wp-admin/|POST|log=ann");
+    const std::string head = curl({"-I", url("/wp-admin/")});
+    EXPECT_EQ(status(head), "HTTP/1.1 200 OK") << head;
+    EXPECT_EQ(body(head), "");
+    // Named without its slash, the folder is reached by one redirect.
+    const std::string moved = curl({url("/wp-admin?x=1")});
+    EXPECT_EQ(status(moved), "HTTP/1.1 301 Moved Permanently") << moved;
+    EXPECT_NE(moved.find("Location: /wp-admin/?x=1\r\n"), std::string::npos) << moved;
+    EXPECT_EQ(body(curl({"-L", url("/wp-admin?x=1")})), "/wp-admin/index.php|/wp-admin/?x=1|GET|");
+}
+
+TEST_F(ExampleServing, NeverServesItsOwnConfiguration) {
+    ASSERT_NE(file("quivoone.xml").find("<quivoone>"), std::string::npos);
+    for (const std::string path : {"/quivoone.xml", "//quivoone.xml", "/%71uivoone.xml",
+                                   "/./quivoone.xml", "/wp-admin/../quivoone.xml"}) {
+        const std::string answer = curl({url(path)});
+        EXPECT_EQ(status(answer).substr(0, 12), "HTTP/1.1 404") << path << "\n" << answer;
+        EXPECT_EQ(answer.find("<quivoone>"), std::string::npos) << path;
+    }
+}
+
+TEST(ExampleServingAlone, HandsJSONBodiesToPHPWholeAndQuietly) {
+    // The block editor posts JSON to PHP pages, several per page: each
+    // arrives byte for byte, and the console stays empty.
+    Folder folder;
+    folder.write("echo.php",
+                 "<?php echo $_SERVER['CONTENT_TYPE'], '|', file_get_contents('php://input');\n");
+    const int port = harness::freePort();
+    folder.configure(std::to_string(port));
+    Process program({QUIVOONE_PROGRAM}, folder.path);
+    ASSERT_TRUE(program.waitOutput("going to run app\n")) << program.error;
+    for (int i = 0; i < 500 && !harness::listening(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string large = "{\"blocks\":[";
+    for (int i = 0; i < 5000; ++i)
+        large += std::string(i == 0 ? "" : ",") + "{\"id\":" + std::to_string(i) +
+                 ",\"html\":\"<p>a=b&c=d \\u00e9</p>\"}";
+    large += "]}";
+    const std::pair<std::string, std::string> posts[] = {
+        {"application/json", "{\"title\":\"x=1&y=2\"}"},
+        {"application/json; charset=utf-8", large},
+        {"text/plain", "plain=text"},
+    };
+    for (const auto& [type, json] : posts) {
+        // Through files: the large body is more than a pipe holds.
+        folder.write("sent.json", json);
+        Process client({"/usr/bin/curl", "-s", "--max-time", "20", "-H", "Content-Type: " + type,
+                        "--data-binary", "@sent.json", "-o", "answer.txt",
+                        "http://127.0.0.1:" + std::to_string(port) + "/echo.php"},
+                       folder.path);
+        client.closeInput();
+        EXPECT_EQ(client.wait(30), 0) << type;
+        std::ifstream answer(folder.path + "/answer.txt", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(answer), {}), type + "|" + json)
+            << type;
+    }
+    program.send("quit\n");
+    EXPECT_EQ(program.wait(), 0);
+    EXPECT_EQ(program.error, "");
 }
 
 TEST_F(ExampleServing, AnswersUnknownPathsWithTheNotFoundPage) {

@@ -115,6 +115,24 @@ class BaseDirectory {
         ::symlink("cgi-bin", (root + "/programs").c_str());
         ::symlink("page.php", (root + "/page.txt").c_str());
         ::mkfifo((root + "/fifo").c_str(), 0644);
+        // Folders and their index files, the programs' configuration.
+        for (const char* folder : {"/docs", "/app", "/empty", "/we ird", "/fonts"})
+            ::mkdir((root + folder).c_str(), 0755);
+        WriteFile(root + "/docs/index.html", "<p>docs</p>");
+        WriteFile(root + "/app/index.html", "<p>not the script</p>");
+        WriteFile(root + "/app/index.php",
+                  "<?php echo implode('|', [$_SERVER['SCRIPT_NAME'], $_SERVER['REQUEST_URI'], "
+                  "basename($_SERVER['SCRIPT_FILENAME']), $_SERVER['REQUEST_METHOD'], "
+                  "$_SERVER['PHP_SELF'], file_get_contents('php://input')]); ?>");
+        WriteFile(root + "/cgi-bin/index.html",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                  "echo \"sn=$SCRIPT_NAME\"\n",
+                  0755);
+        WriteFile(root + "/quivoone.xml", "<quivoone/>");
+        WriteFile(root + "/sub/quivoone.xml", "<sub/>");
+        WriteFile(root + "/fonts/icons.eot", "eot");
+        WriteFile(root + "/notes.md", "# notes");
+        ::symlink("quivoone.xml", (root + "/config.txt").c_str());
         for (const char* name : {"font.woff2", "clip.mp4", "table.csv"})
             WriteFile(root + "/" + name, name);
         for (const size_t size : {size_t{0}, size_t{65536}, size_t{65537}, size_t{600000}})
@@ -247,6 +265,64 @@ TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
         EXPECT_EQ(answer.find("top secret"), std::string::npos) << c.request;
         EXPECT_EQ(answer.find("#!/bin/sh"), std::string::npos) << c.request;
         EXPECT_EQ(answer.find("<?php"), std::string::npos) << c.request;
+    }
+}
+
+TEST_F(FileServing, AnswersFoldersByTheirIndexAndNeverSendsTheConfiguration) {
+    struct Row {
+        std::string request;
+        std::string status;
+        std::string body = "";
+        std::string field = "";  // a head line the answer must carry, when not empty
+    };
+    const std::string post = "POST /app/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nb=17";
+    const std::string html = "Content-Type: text/html; charset=utf-8\r\n";
+    const Row rows[] = {
+        {Get("/"), "200 OK", "<p>index</p>", html},
+        {Get("/docs/"), "200 OK", "<p>docs</p>", html},
+        // The script wins over the page; it runs as itself, for the folder.
+        {Get("/app/"), "200 OK", "/app/index.php|/app/|index.php|GET|/app/index.php|"},
+        {Get("/app/?x=1"), "200 OK", "/app/index.php|/app/?x=1|index.php|GET|/app/index.php|"},
+        {Get("//app//"), "200 OK", "/app/index.php|//app//|index.php|GET|/app/index.php|"},
+        {post, "200 OK", "/app/index.php|/app/|index.php|POST|/app/index.php|b=17"},
+        {Get("/docs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
+        {Get("/docs?a=1&b=%20"), "301 Moved Permanently", "", "Location: /docs/?a=1&b=%20\r\n"},
+        {"POST /app?a=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "301 Moved Permanently", "",
+         "Location: /app/?a=1\r\n"},
+        {Get("//docs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
+        {Get("/%2F%2Fdocs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
+        {Get("/we%20ird"), "301 Moved Permanently", "", "Location: /we%20ird/\r\n"},
+        {Get("/empty"), "301 Moved Permanently", "", "Location: /empty/\r\n"},
+        {Get("/empty/"), "404 Not Found"},
+        {Get("/missing/"), "404 Not Found"},
+        {Get("/style.css/"), "404 Not Found"},
+        // The CGI folder's index is one of its programs: run, never sent.
+        {Get("/cgi-bin/"), "200 OK", "sn=/cgi-bin/index.html\n"},
+        {Get("/cgi-bin"), "301 Moved Permanently", "", "Location: /cgi-bin/\r\n"},
+        {Get("/programs/"), "404 Not Found"},
+        {Get("/quivoone.xml"), "404 Not Found"},
+        {Get("//quivoone.xml"), "404 Not Found"},
+        {Get("/./quivoone.xml"), "404 Not Found"},
+        {Get("/sub/../quivoone.xml"), "404 Not Found"},
+        {Get("/%71uivoone.xml"), "404 Not Found"},
+        {Get("/%2fquivoone.xml?x=1"), "404 Not Found"},
+        {"GET http://localhost/quivoone.xml HTTP/1.1\r\nHost: localhost\r\n\r\n", "404 Not Found"},
+        {Get("/quivoone.xml/"), "404 Not Found"},
+        {Get("/config.txt"), "404 Not Found"},
+        {Get("/sub/quivoone.xml"), "200 OK", "<sub/>", "Content-Type: application/xml\r\n"},
+        {Get("/fonts/icons.eot"), "200 OK", "eot", "Content-Type: application/vnd.ms-fontobject\r\n"},
+        {Get("/notes.md"), "200 OK", "# notes", "Content-Type: text/markdown; charset=utf-8\r\n"},
+    };
+    for (const Row& row : rows) {
+        const std::string answer = Ask(port, row.request);
+        const std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+        EXPECT_EQ(StatusLine(answer), "HTTP/1.1 " + row.status) << row.request;
+        if (row.status != "404 Not Found") {
+            EXPECT_EQ(BodyOf(answer), row.body) << row.request;
+        }
+        EXPECT_NE(head.find(row.field), std::string::npos) << row.request << head;
+        for (const char* secret : {"<quivoone", "#!/bin/sh", "<?php", "not the script"})
+            EXPECT_EQ(answer.find(secret), std::string::npos) << row.request << " " << secret;
     }
 }
 

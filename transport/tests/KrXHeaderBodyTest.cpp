@@ -145,21 +145,23 @@ TEST(KrXHeaderBody, BodyLengthAgainstAnnouncement) {
     EXPECT_TRUE(shortBody.blocks().empty());
 }
 
-TEST(KrXHeaderBody, OtherContentTypesAreReportedEscapedAndIgnored) {
-    // The type is the peer's text: control bytes, quotes and backslashes
-    // reach standard error escaped.
+TEST(KrXHeaderBody, OtherContentTypesAreLeftWholeAndSilent) {
+    // A JSON or XML body is for the page or program that reads it: it makes
+    // no parameters, no report, and its bytes stay unread for that reader.
     const std::pair<std::string, std::string> rows[] = {
-        {"text/plain", "content type not defined (text/plain)\n"},
-        {"text/x\x1b[2Jred\x7f\"q\\",
-         "content type not defined (text/x\\x1b[2Jred\\x7f\\x22q\\x5c)\n"},
+        {"application/json", "{\"a\":\"b=c&d=e\",\"n\":[1,2]}"},
+        {"application/json; charset=utf-8", "[\"x=1\"]"},
+        {"text/plain", "a=b"},
+        {"text/x\x1b[2Jred", "a=b"},
     };
-    for (const auto& [type, report] : rows) {
+    for (const auto& [type, body] : rows) {
         KrXHeader header(KR_HTTP_POST, false, 3);
         testing::internal::CaptureStderr();
-        const int result = ReadAndParse(header, MultipartRequest("a=b", type));
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), report);
-        EXPECT_EQ(result, 2);
-        EXPECT_TRUE(header.bodyParameters().empty());
+        const int result = ReadAndParse(header, MultipartRequest(body, type));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << type;
+        EXPECT_EQ(result, 2) << type;
+        EXPECT_TRUE(header.bodyParameters().empty()) << type;
+        EXPECT_EQ(std::string(header.body().Begin(), header.body().Length()), body) << type;
     }
 }
 
