@@ -325,20 +325,50 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     try {
         OnChildAdded(child);
     } catch (...) {
-        // A hook may have moved things around; take the child out wherever
-        // it is now, and only delete it if it is still ours.
-        const size_t index = _indexOf(child);
-        if (index != npos) {
-            _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
-        }
-        if (child->_parent == this) {
-            child->_parent = nullptr;
-            if (deleteOnRefusal) {
-                delete child;
-            }
-        }
+        _dropChild(child, nullptr, deleteOnRefusal);
         throw;
     }
+}
+
+void KrXMLComplexElement::_dropChild(KrXMLComplexElement* child, KrXMLComplexElement* replacement,
+                                     bool deleteIt) {
+    // A hook may have moved things around; the child's slot is looked up
+    // again, and the child is only deleted if it is still ours.
+    const size_t index = _indexOf(child);
+    if (index != npos) {
+        if (replacement != nullptr) {
+            _children.set(index, replacement);
+        } else {
+            _children.eraseAt(index);
+        }
+    }
+    if (child->_parent == this) {
+        child->_parent = nullptr;
+        if (deleteIt) {
+            delete child;
+        }
+    }
+}
+
+void KrXMLComplexElement::_replaceRemovedChild(KrXMLComplexElement* oldChild,
+                                               KrXMLComplexElement* newChild, size_t position) {
+    // OnChildRemoved(oldChild) has run and may have moved oldChild or taken
+    // it out: its slot is looked up again rather than trusted.
+    const size_t index = _indexOf(oldChild);
+    if (index == npos) {
+        _attachChild(newChild, std::min(position, _children.size()), true);
+        return;
+    }
+    _children.set(index, newChild);
+    newChild->_parent = this;
+    try {
+        OnChildAdded(newChild);
+    } catch (...) {
+        _dropChild(newChild, oldChild, true);
+        throw;
+    }
+    oldChild->_parent = nullptr;
+    delete oldChild;
 }
 
 KrXMLComplexElement* KrXMLComplexElement::AddChild(KrXMLComplexElement* child) {
@@ -476,8 +506,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         const size_t wrapperIndex = _indexOf(wrapper);
         const size_t inWrapper = wrapper->_indexOf(child);
         if (inWrapper != npos) {
-            wrapper->_children.erase(wrapper->_children.begin() +
-                                     static_cast<std::ptrdiff_t>(inWrapper));
+            wrapper->_children.eraseAt(inWrapper);
             child->_parent = nullptr;
         }
         if (wrapperIndex != npos) {
@@ -485,7 +514,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
                 _children.set(wrapperIndex, child);
                 child->_parent = this;
             } else {
-                _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(wrapperIndex));
+                _children.eraseAt(wrapperIndex);
             }
         }
         if (wrapper->_parent == this) {
@@ -511,23 +540,7 @@ bool KrXMLComplexElement::ReplaceChild(KrXMLComplexElement* oldChild,
     }
     _checkAdoptable(newChild);
     OnChildRemoved(oldChild);
-    _children.set(index, newChild);
-    newChild->_parent = this;
-    try {
-        OnChildAdded(newChild);
-    } catch (...) {
-        const size_t newIndex = _indexOf(newChild);
-        if (newIndex != npos) {
-            _children.set(newIndex, oldChild);
-        }
-        if (newChild->_parent == this) {
-            newChild->_parent = nullptr;
-            delete newChild;
-        }
-        throw;
-    }
-    oldChild->_parent = nullptr;
-    delete oldChild;
+    _replaceRemovedChild(oldChild, newChild, index);
     return true;
 }
 
@@ -602,7 +615,7 @@ bool KrXMLComplexElement::RemoveChild(KrXMLComplexElement* child) {
     // The hook may have changed the sequence; look again.
     const size_t index = _indexOf(child);
     if (index != npos) {
-        _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
+        _children.eraseAt(index);
     }
     child->_parent = nullptr;
     return true;

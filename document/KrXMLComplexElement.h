@@ -137,6 +137,16 @@ class KrXMLComplexElement : public KrPooledObject {
     // runs OnChildAdded; a refusal takes it out again and, when
     // deleteOnRefusal, deletes it before rethrowing.
     void _attachChild(KrXMLComplexElement* child, size_t position, bool deleteOnRefusal);
+    // Takes child out of its slot, wherever a hook has moved it, or puts
+    // replacement (when not null) in that slot; deletes child when deleteIt
+    // and it is still this element's.
+    void _dropChild(KrXMLComplexElement* child, KrXMLComplexElement* replacement, bool deleteIt);
+    // The second half of a replacement, after OnChildRemoved(oldChild): puts
+    // newChild (already checked) in oldChild's slot, runs OnChildAdded and
+    // deletes oldChild. If the hook took oldChild out, newChild is attached
+    // at `position`. A refused newChild is deleted and oldChild stays.
+    void _replaceRemovedChild(KrXMLComplexElement* oldChild, KrXMLComplexElement* newChild,
+                              size_t position);
     // Index of child among the children, or npos.
     size_t _indexOf(const KrXMLComplexElement* child) const;
 

@@ -216,6 +216,43 @@ TEST(KrXMLComplexElement, RefusedChildIsTakenOutAndDeleted) {
     EXPECT_EQ(Counted::alive, 1);
 }
 
+// Its removal hook deletes the first child when "old" goes, so that the
+// old child's slot moves while it is being replaced.
+class Pruner : public KrXMLGenericElement {
+  public:
+    Pruner() : KrXMLGenericElement("p", true) {}
+    void OnChildRemoved(KrXMLComplexElement* child) override {
+        KrXMLComplexElement* first = GetChildren().front();
+        if (child->GetName() == "old" && first != child && RemoveChild(first)) {
+            delete first;
+        }
+    }
+};
+
+TEST(KrXMLComplexElement, ReplacementFindsTheOldChildAgainAfterTheRemovalHook) {
+    using Replace = bool (*)(Pruner&, KrXMLComplexElement*, KrXMLGenericElement*);
+    const Replace replacements[] = {
+        [](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
+            return p.ReplaceChild(old, by);
+        },
+        [](Pruner& p, KrXMLComplexElement*, KrXMLGenericElement* by) {
+            return p.ReplaceElementWhere(by, "key", "k");
+        },
+    };
+    for (Replace replace : replacements) {
+        Counted::alive = 0;
+        Pruner parent;
+        parent.AddChild(new Counted("a"));
+        auto* old = new Counted("old");
+        old->SetAttribute("key", "k");
+        parent.AddChild(old);
+        parent.AddChild(new Counted("c"));
+        EXPECT_TRUE(replace(parent, old, new Counted("new")));
+        EXPECT_EQ(names(parent), "new c ");
+        EXPECT_EQ(Counted::alive, 2);
+    }
+}
+
 TEST(KrXMLComplexElement, WrapperThatRefusesLeavesTreeAsItWas) {
     std::vector<std::string> log;
     KrXMLGenericElement root("root", true);
