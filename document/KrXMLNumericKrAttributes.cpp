@@ -31,15 +31,28 @@ Conversion convertText(const char* text, T& value, Convert convert) {
     return result;
 }
 
-double convertDouble(const char* text, char** end) {
-    return std::strtod(text, end);
-}
-int64_t convertInt64(const char* text, char** end) {
-    return std::strtoll(text, end, 10);
-}
-uint64_t convertUint64(const char* text, char** end) {
-    return std::strtoull(text, end, 10);
-}
+// What distinguishes the three kinds: the C conversion and the name of the
+// std::sto* function whose behaviour (and exception message) they keep.
+template <typename T>
+struct NumberText;
+
+template <>
+struct NumberText<double> {
+    static constexpr const char* kFunction = "stod";
+    static double convert(const char* text, char** end) { return std::strtod(text, end); }
+};
+
+template <>
+struct NumberText<int64_t> {
+    static constexpr const char* kFunction = "stoll";
+    static int64_t convert(const char* text, char** end) { return std::strtoll(text, end, 10); }
+};
+
+template <>
+struct NumberText<uint64_t> {
+    static constexpr const char* kFunction = "stoull";
+    static uint64_t convert(const char* text, char** end) { return std::strtoull(text, end, 10); }
+};
 
 // The std::sto* failure, with the function's name as its message.
 void throwFor(Conversion result, const char* function) {
@@ -95,101 +108,46 @@ void appendValue(std::string& out, T value) {
 
 }  // namespace
 
-KrXMLDoubleKrAttribute::~KrXMLDoubleKrAttribute() = default;
+template <typename T>
+KrXMLNumericKrAttribute<T>::~KrXMLNumericKrAttribute() = default;
 
-bool KrXMLDoubleKrAttribute::IsSet() {
+template <typename T>
+bool KrXMLNumericKrAttribute<T>::IsSet() {
     return _isSet;
 }
 
-void KrXMLDoubleKrAttribute::Write(std::ostream& out) {
+template <typename T>
+void KrXMLNumericKrAttribute<T>::Write(std::ostream& out) {
     if (_isSet) {
         writeValue(out, _value);
     }
 }
 
-void KrXMLDoubleKrAttribute::SetFromString(const std::string& text) {
+template <typename T>
+void KrXMLNumericKrAttribute<T>::SetFromString(const std::string& text) {
     _isSet = true;
-    throwFor(convertText(text.c_str(), _value, convertDouble), "stod");
+    throwFor(convertText(text.c_str(), _value, NumberText<T>::convert), NumberText<T>::kFunction);
 }
 
-void KrXMLDoubleKrAttribute::SetFromCString(const char* text) {
-    setFromCText(text, _value, _isSet, convertDouble);
+template <typename T>
+void KrXMLNumericKrAttribute<T>::SetFromCString(const char* text) {
+    setFromCText(text, _value, _isSet, NumberText<T>::convert);
 }
 
-void KrXMLDoubleKrAttribute::AppendTo(std::string& out) {
+template <typename T>
+void KrXMLNumericKrAttribute<T>::AppendTo(std::string& out) {
     if (_isSet) {
         appendValue(out, _value);
     }
 }
 
-double& KrXMLDoubleKrAttribute::Set(double value) {
+template <typename T>
+T& KrXMLNumericKrAttribute<T>::Set(T value) {
     _value = value;
     _isSet = true;
     return _value;
 }
 
-KrXMLInt64_tKrAttribute::~KrXMLInt64_tKrAttribute() = default;
-
-bool KrXMLInt64_tKrAttribute::IsSet() {
-    return _isSet;
-}
-
-void KrXMLInt64_tKrAttribute::Write(std::ostream& out) {
-    if (_isSet) {
-        writeValue(out, _value);
-    }
-}
-
-void KrXMLInt64_tKrAttribute::SetFromString(const std::string& text) {
-    _isSet = true;
-    throwFor(convertText(text.c_str(), _value, convertInt64), "stoll");
-}
-
-void KrXMLInt64_tKrAttribute::SetFromCString(const char* text) {
-    setFromCText(text, _value, _isSet, convertInt64);
-}
-
-void KrXMLInt64_tKrAttribute::AppendTo(std::string& out) {
-    if (_isSet) {
-        appendValue(out, _value);
-    }
-}
-
-int64_t& KrXMLInt64_tKrAttribute::Set(int64_t value) {
-    _value = value;
-    _isSet = true;
-    return _value;
-}
-
-KrXMLUint64_tKrAttribute::~KrXMLUint64_tKrAttribute() = default;
-
-bool KrXMLUint64_tKrAttribute::IsSet() {
-    return _isSet;
-}
-
-void KrXMLUint64_tKrAttribute::Write(std::ostream& out) {
-    if (_isSet) {
-        writeValue(out, _value);
-    }
-}
-
-void KrXMLUint64_tKrAttribute::SetFromString(const std::string& text) {
-    _isSet = true;
-    throwFor(convertText(text.c_str(), _value, convertUint64), "stoull");
-}
-
-void KrXMLUint64_tKrAttribute::SetFromCString(const char* text) {
-    setFromCText(text, _value, _isSet, convertUint64);
-}
-
-void KrXMLUint64_tKrAttribute::AppendTo(std::string& out) {
-    if (_isSet) {
-        appendValue(out, _value);
-    }
-}
-
-uint64_t& KrXMLUint64_tKrAttribute::Set(uint64_t value) {
-    _value = value;
-    _isSet = true;
-    return _value;
-}
+template class KrXMLNumericKrAttribute<double>;
+template class KrXMLNumericKrAttribute<int64_t>;
+template class KrXMLNumericKrAttribute<uint64_t>;
