@@ -7,30 +7,6 @@
 
 namespace {
 
-enum class Conversion { ok, noNumber, outOfRange };
-
-// The conversion std::stod / std::stoll / std::stoull perform, reporting
-// instead of throwing so that SetFromCString needs no exception.
-template <typename T, typename Convert>
-Conversion convertText(const char* text, T& value, Convert convert) {
-    const int savedErrno = errno;
-    errno = 0;
-    char* end = nullptr;
-    const T converted = convert(text, &end);
-    Conversion result = Conversion::ok;
-    if (end == text) {
-        result = Conversion::noNumber;
-    } else if (errno == ERANGE) {
-        result = Conversion::outOfRange;
-    } else {
-        value = converted;
-    }
-    if (errno == 0) {
-        errno = savedErrno;
-    }
-    return result;
-}
-
 // What distinguishes the three kinds: the C conversion and the name of the
 // std::sto* function whose behaviour (and exception message) they keep.
 template <typename T>
@@ -54,29 +30,29 @@ struct NumberText<uint64_t> {
     static uint64_t convert(const char* text, char** end) { return std::strtoull(text, end, 10); }
 };
 
-// The std::sto* failure, with the function's name as its message.
-void throwFor(Conversion result, const char* function) {
-    if (result == Conversion::noNumber) {
-        throw std::invalid_argument(function);
-    }
-    if (result == Conversion::outOfRange) {
-        throw std::out_of_range(function);
-    }
-}
+enum class Conversion { ok, noNumber, outOfRange };
 
-// SetFromCString of the numeric kinds: null unsets, anything else sets and
-// a failed conversion stores 0.
-template <typename T, typename Convert>
-void setFromCText(const char* text, T& value, bool& isSet, Convert convert) {
-    if (text == nullptr) {
-        value = 0;
-        isSet = false;
-        return;
+// The conversion the std::sto* function performs, reporting instead of
+// throwing so that SetFromCString needs no exception. value is only
+// changed on success.
+template <typename T>
+Conversion convertText(const char* text, T& value) {
+    const int savedErrno = errno;
+    errno = 0;
+    char* end = nullptr;
+    const T converted = NumberText<T>::convert(text, &end);
+    Conversion result = Conversion::ok;
+    if (end == text) {
+        result = Conversion::noNumber;
+    } else if (errno == ERANGE) {
+        result = Conversion::outOfRange;
+    } else {
+        value = converted;
     }
-    isSet = true;
-    if (convertText(text, value, convert) != Conversion::ok) {
-        value = 0;
+    if (errno == 0) {
+        errno = savedErrno;
     }
+    return result;
 }
 
 // Formats the stream's default way (general format, six significant
@@ -93,19 +69,6 @@ std::string_view format(T value, char (&buffer)[40]) {
     return std::string_view(buffer, static_cast<size_t>(result.ptr - buffer));
 }
 
-template <typename T>
-void writeValue(std::ostream& out, T value) {
-    char buffer[40];
-    const std::string_view text = format(value, buffer);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
-template <typename T>
-void appendValue(std::string& out, T value) {
-    char buffer[40];
-    out += format(value, buffer);
-}
-
 }  // namespace
 
 template <typename T>
@@ -119,25 +82,38 @@ bool KrXMLNumericKrAttribute<T>::IsSet() {
 template <typename T>
 void KrXMLNumericKrAttribute<T>::Write(std::ostream& out) {
     if (_isSet) {
-        writeValue(out, _value);
+        char buffer[40];
+        const std::string_view text = format(_value, buffer);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
 }
 
 template <typename T>
 void KrXMLNumericKrAttribute<T>::SetFromString(const std::string& text) {
     _isSet = true;
-    throwFor(convertText(text.c_str(), _value, NumberText<T>::convert), NumberText<T>::kFunction);
+    switch (convertText(text.c_str(), _value)) {
+        case Conversion::ok:
+            return;
+        case Conversion::noNumber:
+            throw std::invalid_argument(NumberText<T>::kFunction);
+        case Conversion::outOfRange:
+            throw std::out_of_range(NumberText<T>::kFunction);
+    }
 }
 
 template <typename T>
 void KrXMLNumericKrAttribute<T>::SetFromCString(const char* text) {
-    setFromCText(text, _value, _isSet, NumberText<T>::convert);
+    _isSet = text != nullptr;
+    if (text == nullptr || convertText(text, _value) != Conversion::ok) {
+        _value = 0;
+    }
 }
 
 template <typename T>
 void KrXMLNumericKrAttribute<T>::AppendTo(std::string& out) {
     if (_isSet) {
-        appendValue(out, _value);
+        char buffer[40];
+        out += format(_value, buffer);
     }
 }
 
