@@ -78,7 +78,7 @@ KrDTDElementRead_WhitespaceCSS::KrDTDElementRead_WhitespaceCSS()
     : KrDTDElementRead("css_a_whitespace") {}
 
 bool KrDTDElementRead_WhitespaceCSS::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    return ReadWhitespaceRun(reader, unit);
+    return ReadRun(reader, unit, true);
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceCSS::Clone() const {
