@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
@@ -256,6 +257,32 @@ std::string StripCssComments(std::string text) {
 
 std::string StripImportant(std::string text) {
     return CutRuns(std::move(text), "!important", "", 0);
+}
+
+const char* FindOutsideQuotes(const char* p, const char* end, const char* stops) {
+    char quote = 0;
+    int parens = 0;
+    for (; p < end; ++p) {
+        char c = *p;
+        if (quote != 0) {
+            if (c == '\\' && p + 1 < end) {
+                ++p;
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '(') {
+            ++parens;
+        } else if (c == ')') {
+            if (parens > 0) {
+                --parens;
+            }
+        } else if (parens == 0 && std::strchr(stops, c) != nullptr && c != 0) {
+            return p;
+        }
+    }
+    return nullptr;
 }
 
 std::string EscapeSpaces(const std::string& text) {
