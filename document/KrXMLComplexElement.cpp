@@ -478,8 +478,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
     if (wrapper == nullptr) {
         return false;
     }
-    const size_t index = _indexOf(child);
-    if (index == npos) {
+    if (_indexOf(child) == npos) {
         return false;
     }
     _checkAdoptable(wrapper);
@@ -487,6 +486,12 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         throw KrException("child elements not allowed for " + *wrapper->_name, __LINE__, "src");
     }
     OnChildRemoved(child);
+    // The hook may have moved child or taken it out; a child that is gone
+    // is not wrapped and the caller keeps the wrapper.
+    const size_t index = _indexOf(child);
+    if (index == npos) {
+        return false;
+    }
     // The wrapper takes the child first; if it refuses, child is still in
     // its slot here and only its parent link needs to come back.
     child->_parent = nullptr;
@@ -503,23 +508,11 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
     } catch (...) {
         // Refused wrapper: child returns to its slot and the wrapper, which
         // was handed over, is deleted like any refused child.
-        const size_t wrapperIndex = _indexOf(wrapper);
-        const size_t inWrapper = wrapper->_indexOf(child);
-        if (inWrapper != npos) {
-            wrapper->_children.eraseAt(inWrapper);
-            child->_parent = nullptr;
-        }
-        if (wrapperIndex != npos) {
-            if (child->_parent == nullptr) {
-                _children.set(wrapperIndex, child);
-                child->_parent = this;
-            } else {
-                _children.eraseAt(wrapperIndex);
-            }
-        }
-        if (wrapper->_parent == this) {
-            wrapper->_parent = nullptr;
-            delete wrapper;
+        wrapper->_dropChild(child, nullptr, false);
+        const bool childFree = child->_parent == nullptr;
+        _dropChild(wrapper, childFree ? child : nullptr, true);
+        if (childFree && _indexOf(child) != npos) {
+            child->_parent = this;
         }
         throw;
     }

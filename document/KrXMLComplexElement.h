@@ -81,7 +81,7 @@ class KrXMLComplexElement : public KrPooledObject {
     virtual bool ReplaceElementWhere(KrXMLGenericElement* newElement,
                                      const std::string& attributeName, const std::string& value);
     // Puts wrapper in child's place and child under wrapper; false when child
-    // is not a direct child or wrapper is null. If the wrapper refuses the
+    // is not a direct child (or OnChildRemoved took it out) or wrapper is null. If the wrapper refuses the
     // child the tree stays as it was (the caller keeps the wrapper); if this
     // element refuses the wrapper, child is put back and the wrapper deleted.
     virtual bool WrapChild(KrXMLComplexElement* child, KrXMLComplexElement* wrapper);

@@ -229,17 +229,27 @@ class Pruner : public KrXMLGenericElement {
     }
 };
 
-TEST(KrXMLComplexElement, ReplacementFindsTheOldChildAgainAfterTheRemovalHook) {
-    using Replace = bool (*)(Pruner&, KrXMLComplexElement*, KrXMLGenericElement*);
-    const Replace replacements[] = {
-        [](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
-            return p.ReplaceChild(old, by);
-        },
-        [](Pruner& p, KrXMLComplexElement*, KrXMLGenericElement* by) {
-            return p.ReplaceElementWhere(by, "key", "k");
-        },
+TEST(KrXMLComplexElement, ReplacingAndWrappingFindTheChildAgainAfterTheRemovalHook) {
+    using Put = bool (*)(Pruner&, KrXMLComplexElement*, KrXMLGenericElement*);
+    struct Row {
+        Put put;
+        int alive;  // what is left of "old", "c" and the new element
     };
-    for (Replace replace : replacements) {
+    const Row rows[] = {
+        {[](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
+             return p.ReplaceChild(old, by);
+         },
+         2},
+        {[](Pruner& p, KrXMLComplexElement*, KrXMLGenericElement* by) {
+             return p.ReplaceElementWhere(by, "key", "k");
+         },
+         2},
+        {[](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
+             return p.WrapChild(old, by);
+         },
+         3},
+    };
+    for (const Row& row : rows) {
         Counted::alive = 0;
         Pruner parent;
         parent.AddChild(new Counted("a"));
@@ -247,9 +257,9 @@ TEST(KrXMLComplexElement, ReplacementFindsTheOldChildAgainAfterTheRemovalHook) {
         old->SetAttribute("key", "k");
         parent.AddChild(old);
         parent.AddChild(new Counted("c"));
-        EXPECT_TRUE(replace(parent, old, new Counted("new")));
+        EXPECT_TRUE(row.put(parent, old, new Counted("new")));
         EXPECT_EQ(names(parent), "new c ");
-        EXPECT_EQ(Counted::alive, 2);
+        EXPECT_EQ(Counted::alive, row.alive);
     }
 }
 
