@@ -21,13 +21,19 @@ bool KrDTDElementRead::MatchesClosing(const KrReadUnit&, const std::string&) con
     return true;
 }
 
-bool KrDTDElementRead::ReadWhitespaceRun(KrDTDElementReader& reader, KrReadUnit& unit) {
+bool KrDTDElementRead::ReadRun(KrDTDElementReader& reader, KrReadUnit& unit, bool whitespace) {
     KrReadCursor cursor(reader);
     const char* begin = cursor.Here();
     const char* p = begin;
     const char* end = cursor.End();
-    while (p < end && KrIsReadWhitespace(static_cast<unsigned char>(*p))) {
-        ++p;
+    if (whitespace) {
+        while (p < end && KrIsReadWhitespace(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
+    } else {
+        while (p < end && *p != '<' && !KrIsReadWhitespace(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
     }
     if (p == begin) {
         return false;

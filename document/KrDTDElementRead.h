@@ -48,8 +48,9 @@ class KrDTDElementRead {
 
   protected:
     // Shared readers of the simple unit shapes that several grammars use.
-    // A run of reader whitespace; false when none is at the position.
-    static bool ReadWhitespaceRun(KrDTDElementReader& reader, KrReadUnit& unit);
+    // A run of reader whitespace (whitespace true) or of text up to
+    // whitespace or '<'; false when the run would be empty.
+    static bool ReadRun(KrDTDElementReader& reader, KrReadUnit& unit, bool whitespace);
     // `open`, then everything up to the first `close`; the unit holds what
     // lies between them. False (nothing consumed) when either is missing.
     static bool ReadDelimited(KrDTDElementReader& reader, KrReadUnit& unit, std::string_view open,

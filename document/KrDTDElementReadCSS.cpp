@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "document/KrReadCursor.h"
+#include "foundation/KrStringUtils.h"
 
 namespace {
 
@@ -21,34 +22,6 @@ bool ReadExactly(KrDTDElementReader& reader, KrReadUnit& unit, const char* patte
     unit.selfClosed = false;
     cursor.Skip(length);
     return true;
-}
-
-// The first of `stops` outside quotes and parentheses in [p, end), or null.
-// Inside a quoted string a backslash keeps the next character.
-const char* FindOutsideQuotes(const char* p, const char* end, const char* stops) {
-    char quote = 0;
-    int parens = 0;
-    for (; p < end; ++p) {
-        char c = *p;
-        if (quote != 0) {
-            if (c == '\\' && p + 1 < end) {
-                ++p;
-            } else if (c == quote) {
-                quote = 0;
-            }
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '(') {
-            ++parens;
-        } else if (c == ')') {
-            if (parens > 0) {
-                --parens;
-            }
-        } else if (parens == 0 && std::strchr(stops, c) != nullptr && c != 0) {
-            return p;
-        }
-    }
-    return nullptr;
 }
 
 // Reads an at-rule head; `wantBrace` selects which ending makes a match.
@@ -78,7 +51,7 @@ KrDTDElementRead_WhitespaceCSS::KrDTDElementRead_WhitespaceCSS()
     : KrDTDElementRead("css_a_whitespace") {}
 
 bool KrDTDElementRead_WhitespaceCSS::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    return ReadWhitespaceRun(reader, unit);
+    return ReadRun(reader, unit, true);
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceCSS::Clone() const {

@@ -35,7 +35,7 @@ KrDTDElementRead_WhitespaceText::KrDTDElementRead_WhitespaceText()
     : KrDTDElementRead("xmlwhitespace") {}
 
 bool KrDTDElementRead_WhitespaceText::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    return ReadWhitespaceRun(reader, unit);
+    return ReadRun(reader, unit, true);
 }
 
 KrDTDElementRead* KrDTDElementRead_WhitespaceText::Clone() const {
@@ -51,24 +51,7 @@ bool KrDTDElementRead_WhitespaceText::CanStartWith(unsigned char c) const {
 KrDTDElementRead_Text::KrDTDElementRead_Text() : KrDTDElementRead("xmltext") {}
 
 bool KrDTDElementRead_Text::TryRead(KrDTDElementReader& reader, KrReadUnit& unit) const {
-    KrReadCursor cursor(reader);
-    const char* begin = cursor.Here();
-    const char* p = begin;
-    const char* end = cursor.End();
-    while (p < end) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c == '<' || KrIsReadWhitespace(c)) {
-            break;
-        }
-        ++p;
-    }
-    if (p == begin) {
-        return false;
-    }
-    unit.text.assign(begin, p);
-    unit.selfClosed = false;
-    cursor.MoveTo(p);
-    return true;
+    return ReadRun(reader, unit, false);
 }
 
 KrDTDElementRead* KrDTDElementRead_Text::Clone() const {

@@ -325,20 +325,50 @@ void KrXMLComplexElement::_attachChild(KrXMLComplexElement* child, size_t positi
     try {
         OnChildAdded(child);
     } catch (...) {
-        // A hook may have moved things around; take the child out wherever
-        // it is now, and only delete it if it is still ours.
-        const size_t index = _indexOf(child);
-        if (index != npos) {
-            _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
-        }
-        if (child->_parent == this) {
-            child->_parent = nullptr;
-            if (deleteOnRefusal) {
-                delete child;
-            }
-        }
+        _dropChild(child, nullptr, deleteOnRefusal);
         throw;
     }
+}
+
+void KrXMLComplexElement::_dropChild(KrXMLComplexElement* child, KrXMLComplexElement* replacement,
+                                     bool deleteIt) {
+    // A hook may have moved things around; the child's slot is looked up
+    // again, and the child is only deleted if it is still ours.
+    const size_t index = _indexOf(child);
+    if (index != npos) {
+        if (replacement != nullptr) {
+            _children.set(index, replacement);
+        } else {
+            _children.eraseAt(index);
+        }
+    }
+    if (child->_parent == this) {
+        child->_parent = nullptr;
+        if (deleteIt) {
+            delete child;
+        }
+    }
+}
+
+void KrXMLComplexElement::_replaceRemovedChild(KrXMLComplexElement* oldChild,
+                                               KrXMLComplexElement* newChild, size_t position) {
+    // OnChildRemoved(oldChild) has run and may have moved oldChild or taken
+    // it out: its slot is looked up again rather than trusted.
+    const size_t index = _indexOf(oldChild);
+    if (index == npos) {
+        _attachChild(newChild, std::min(position, _children.size()), true);
+        return;
+    }
+    _children.set(index, newChild);
+    newChild->_parent = this;
+    try {
+        OnChildAdded(newChild);
+    } catch (...) {
+        _dropChild(newChild, oldChild, true);
+        throw;
+    }
+    oldChild->_parent = nullptr;
+    delete oldChild;
 }
 
 KrXMLComplexElement* KrXMLComplexElement::AddChild(KrXMLComplexElement* child) {
@@ -448,8 +478,7 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
     if (wrapper == nullptr) {
         return false;
     }
-    const size_t index = _indexOf(child);
-    if (index == npos) {
+    if (_indexOf(child) == npos) {
         return false;
     }
     _checkAdoptable(wrapper);
@@ -457,6 +486,12 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
         throw KrException("child elements not allowed for " + *wrapper->_name, __LINE__, "src");
     }
     OnChildRemoved(child);
+    // The hook may have moved child or taken it out; a child that is gone
+    // is not wrapped and the caller keeps the wrapper.
+    const size_t index = _indexOf(child);
+    if (index == npos) {
+        return false;
+    }
     // The wrapper takes the child first; if it refuses, child is still in
     // its slot here and only its parent link needs to come back.
     child->_parent = nullptr;
@@ -473,24 +508,11 @@ bool KrXMLComplexElement::WrapChild(KrXMLComplexElement* child, KrXMLComplexElem
     } catch (...) {
         // Refused wrapper: child returns to its slot and the wrapper, which
         // was handed over, is deleted like any refused child.
-        const size_t wrapperIndex = _indexOf(wrapper);
-        const size_t inWrapper = wrapper->_indexOf(child);
-        if (inWrapper != npos) {
-            wrapper->_children.erase(wrapper->_children.begin() +
-                                     static_cast<std::ptrdiff_t>(inWrapper));
-            child->_parent = nullptr;
-        }
-        if (wrapperIndex != npos) {
-            if (child->_parent == nullptr) {
-                _children.set(wrapperIndex, child);
-                child->_parent = this;
-            } else {
-                _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(wrapperIndex));
-            }
-        }
-        if (wrapper->_parent == this) {
-            wrapper->_parent = nullptr;
-            delete wrapper;
+        wrapper->_dropChild(child, nullptr, false);
+        const bool childFree = child->_parent == nullptr;
+        _dropChild(wrapper, childFree ? child : nullptr, true);
+        if (childFree && _indexOf(child) != npos) {
+            child->_parent = this;
         }
         throw;
     }
@@ -511,23 +533,7 @@ bool KrXMLComplexElement::ReplaceChild(KrXMLComplexElement* oldChild,
     }
     _checkAdoptable(newChild);
     OnChildRemoved(oldChild);
-    _children.set(index, newChild);
-    newChild->_parent = this;
-    try {
-        OnChildAdded(newChild);
-    } catch (...) {
-        const size_t newIndex = _indexOf(newChild);
-        if (newIndex != npos) {
-            _children.set(newIndex, oldChild);
-        }
-        if (newChild->_parent == this) {
-            newChild->_parent = nullptr;
-            delete newChild;
-        }
-        throw;
-    }
-    oldChild->_parent = nullptr;
-    delete oldChild;
+    _replaceRemovedChild(oldChild, newChild, index);
     return true;
 }
 
@@ -602,7 +608,7 @@ bool KrXMLComplexElement::RemoveChild(KrXMLComplexElement* child) {
     // The hook may have changed the sequence; look again.
     const size_t index = _indexOf(child);
     if (index != npos) {
-        _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
+        _children.eraseAt(index);
     }
     child->_parent = nullptr;
     return true;

@@ -81,7 +81,7 @@ class KrXMLComplexElement : public KrPooledObject {
     virtual bool ReplaceElementWhere(KrXMLGenericElement* newElement,
                                      const std::string& attributeName, const std::string& value);
     // Puts wrapper in child's place and child under wrapper; false when child
-    // is not a direct child or wrapper is null. If the wrapper refuses the
+    // is not a direct child (or OnChildRemoved took it out) or wrapper is null. If the wrapper refuses the
     // child the tree stays as it was (the caller keeps the wrapper); if this
     // element refuses the wrapper, child is put back and the wrapper deleted.
     virtual bool WrapChild(KrXMLComplexElement* child, KrXMLComplexElement* wrapper);
@@ -137,6 +137,16 @@ class KrXMLComplexElement : public KrPooledObject {
     // runs OnChildAdded; a refusal takes it out again and, when
     // deleteOnRefusal, deletes it before rethrowing.
     void _attachChild(KrXMLComplexElement* child, size_t position, bool deleteOnRefusal);
+    // Takes child out of its slot, wherever a hook has moved it, or puts
+    // replacement (when not null) in that slot; deletes child when deleteIt
+    // and it is still this element's.
+    void _dropChild(KrXMLComplexElement* child, KrXMLComplexElement* replacement, bool deleteIt);
+    // The second half of a replacement, after OnChildRemoved(oldChild): puts
+    // newChild (already checked) in oldChild's slot, runs OnChildAdded and
+    // deletes oldChild. If the hook took oldChild out, newChild is attached
+    // at `position`. A refused newChild is deleted and oldChild stays.
+    void _replaceRemovedChild(KrXMLComplexElement* oldChild, KrXMLComplexElement* newChild,
+                              size_t position);
     // Index of child among the children, or npos.
     size_t _indexOf(const KrXMLComplexElement* child) const;
 

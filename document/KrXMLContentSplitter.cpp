@@ -11,13 +11,24 @@
 
 namespace {
 
-bool HasLine(const char* message) {
-    return std::strstr(message, "around line") != nullptr;
-}
-
-KrException WithLine(const char* message, const KrDTDElementReader& reader) {
-    return KrException(std::string(message) + " around line " + std::to_string(reader.Line()),
-                       __LINE__, "src");
+// Rethrows the exception being handled as a reading error: a KrException
+// with the line it happened around (unless its message names one already),
+// memory exhaustion unchanged (the entry points report it once the partial
+// tree is freed), anything else as a KrException saying `other`.
+[[noreturn]] void rethrowWithLine(const KrDTDElementReader& reader, const std::string& other) {
+    try {
+        throw;
+    } catch (const KrException& e) {
+        if (std::strstr(e.what(), "around line") != nullptr) {
+            throw;
+        }
+        throw KrException(std::string(e.what()) + " around line " + std::to_string(reader.Line()),
+                          __LINE__, "src");
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        throw KrException(other, __LINE__, "src");
+    }
 }
 
 }  // namespace
@@ -168,33 +179,17 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
                         }
                     }
                 }
-            } catch (const KrException& e) {
-                if (HasLine(e.what())) {
-                    throw;
-                }
-                throw WithLine(e.what(), reader);
-            } catch (const std::bad_alloc&) {
-                throw;
             } catch (...) {
-                throw KrException("element type '" + readName +
-                                      "' not defined in DTD around line " +
-                                      std::to_string(reader.Line()),
-                                  __LINE__, "src");
+                rethrowWithLine(reader, "element type '" + readName +
+                                            "' not defined in DTD around line " +
+                                            std::to_string(reader.Line()));
             }
             handledOne = true;
             if (reader.AtEnd()) {
                 return _top.get();
             }
         }
-    } catch (const KrException& e) {
-        if (HasLine(e.what())) {
-            throw;
-        }
-        throw WithLine(e.what(), reader);
-    } catch (const std::bad_alloc&) {
-        // Reported by the entry points once the partial tree is freed.
-        throw;
     } catch (...) {
-        throw KrException("catched an error while processing input", __LINE__, "src");
+        rethrowWithLine(reader, "catched an error while processing input");
     }
 }

@@ -34,12 +34,10 @@ void KrXMLDatum::SetFromString(const std::string& text) {
     }
 }
 
+// KrDatum's version counts null as a failed parse and passes any other
+// text to setFromString, which comes back to SetFromString.
 void KrXMLDatum::SetFromCString(const char* text) {
-    if (text == nullptr) {
-        _parseOk = false;
-        return;
-    }
-    SetFromString(std::string(text));
+    KrDatum::setFromCString(text);
 }
 
 void KrXMLDatum::setFromString(const std::string& text) {

@@ -313,29 +313,7 @@ bool KrXMLGenericElement::ReplaceElementWhere(KrXMLGenericElement* newElement,
         }
         OnChildRemoved(old);
         newElement->SetAttribute(attributeName, value);
-        const size_t oldIndex = _indexOf(old);
-        if (oldIndex == npos) {
-            // The hook took it out itself; add the replacement at its place.
-            _attachChild(newElement, std::min(index, _children.size()), true);
-            return true;
-        }
-        _children.set(oldIndex, newElement);
-        newElement->_parent = this;
-        try {
-            OnChildAdded(newElement);
-        } catch (...) {
-            const size_t newIndex = _indexOf(newElement);
-            if (newIndex != npos) {
-                _children.set(newIndex, old);
-            }
-            if (newElement->_parent == this) {
-                newElement->_parent = nullptr;
-                delete newElement;
-            }
-            throw;
-        }
-        old->_parent = nullptr;
-        delete old;
+        _replaceRemovedChild(old, newElement, index);
         return true;
     }
     for (size_t index = 0; index < _children.size(); ++index) {
@@ -525,14 +503,7 @@ void KrXMLGenericElement::RemoveChildWhere(const std::string& attributeName,
             continue;
         }
         OnChildRemoved(generic);
-        const size_t index = _indexOf(generic);
-        if (index != npos) {
-            _children.erase(_children.begin() + static_cast<std::ptrdiff_t>(index));
-        }
-        if (generic->_parent == this) {
-            generic->_parent = nullptr;
-            delete generic;
-        }
+        _dropChild(generic, nullptr, true);
         return;
     }
 }

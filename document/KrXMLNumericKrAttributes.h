@@ -12,64 +12,47 @@
 
 #include "document/KrXMLComplexAttribute2.h"
 
-class KrXMLDoubleKrAttribute : public KrXMLComplexAttribute2 {
+// The three kinds differ only in the value type and its conversion, so they
+// share one implementation; the instances for double, int64_t and uint64_t
+// are compiled once, in KrXMLNumericKrAttributes.cpp.
+template <typename T>
+class KrXMLNumericKrAttribute : public KrXMLComplexAttribute2 {
   public:
-    KrXMLDoubleKrAttribute() = default;
-    explicit KrXMLDoubleKrAttribute(double value) : _value(value), _isSet(true) {}
-    ~KrXMLDoubleKrAttribute() override;
+    KrXMLNumericKrAttribute() = default;
+    explicit KrXMLNumericKrAttribute(T value) : _value(value), _isSet(true) {}
+    ~KrXMLNumericKrAttribute() override;
 
     bool IsSet() override;
-    // Six significant digits in the general format: 0.5, 100, 3.14159, 1e+20.
     void Write(std::ostream& out) override;
     void SetFromString(const std::string& text) override;
     void SetFromCString(const char* text) override;
     void AppendTo(std::string& out) override;
 
-    double& Set(double value);
-    double& Get() { return _value; }
+    T& Set(T value);
+    T& Get() { return _value; }
 
   private:
-    double _value = 0.0;
+    T _value = 0;
     bool _isSet = false;
 };
 
-class KrXMLInt64_tKrAttribute : public KrXMLComplexAttribute2 {
+extern template class KrXMLNumericKrAttribute<double>;
+extern template class KrXMLNumericKrAttribute<int64_t>;
+extern template class KrXMLNumericKrAttribute<uint64_t>;
+
+// Six significant digits in the general format: 0.5, 100, 3.14159, 1e+20.
+class KrXMLDoubleKrAttribute : public KrXMLNumericKrAttribute<double> {
   public:
-    KrXMLInt64_tKrAttribute() = default;
-    explicit KrXMLInt64_tKrAttribute(int64_t value) : _value(value), _isSet(true) {}
-    ~KrXMLInt64_tKrAttribute() override;
-
-    bool IsSet() override;
-    void Write(std::ostream& out) override;
-    void SetFromString(const std::string& text) override;
-    void SetFromCString(const char* text) override;
-    void AppendTo(std::string& out) override;
-
-    int64_t& Set(int64_t value);
-    int64_t& Get() { return _value; }
-
-  private:
-    int64_t _value = 0;
-    bool _isSet = false;
+    using KrXMLNumericKrAttribute::KrXMLNumericKrAttribute;
 };
 
-class KrXMLUint64_tKrAttribute : public KrXMLComplexAttribute2 {
+class KrXMLInt64_tKrAttribute : public KrXMLNumericKrAttribute<int64_t> {
   public:
-    KrXMLUint64_tKrAttribute() = default;
-    explicit KrXMLUint64_tKrAttribute(uint64_t value) : _value(value), _isSet(true) {}
-    ~KrXMLUint64_tKrAttribute() override;
+    using KrXMLNumericKrAttribute::KrXMLNumericKrAttribute;
+};
 
-    bool IsSet() override;
-    void Write(std::ostream& out) override;
-    // A leading minus sign wraps the value, as std::stoull does.
-    void SetFromString(const std::string& text) override;
-    void SetFromCString(const char* text) override;
-    void AppendTo(std::string& out) override;
-
-    uint64_t& Set(uint64_t value);
-    uint64_t& Get() { return _value; }
-
-  private:
-    uint64_t _value = 0;
-    bool _isSet = false;
+// A leading minus sign wraps the value, as std::stoull does.
+class KrXMLUint64_tKrAttribute : public KrXMLNumericKrAttribute<uint64_t> {
+  public:
+    using KrXMLNumericKrAttribute::KrXMLNumericKrAttribute;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 #include <string_view>
@@ -46,6 +47,30 @@ const EncodeTable& PunctuationTable() {
 const EncodeTable& FormTable() {
     static const EncodeTable table("!\"#$%&'()*+,-./:;<=>?@[\\]{|}");
     return table;
+}
+
+// Cuts every run from `open` to the end of the next `close` out of text,
+// but for the last `closeKept` characters of close. Once an open has no
+// close after it, no later one has either: the rest stays.
+std::string CutRuns(std::string text, std::string_view open, std::string_view close,
+                    size_t closeKept) {
+    size_t at = text.find(open);
+    if (at == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size());
+    size_t from = 0;
+    while (at != std::string::npos) {
+        const size_t end = text.find(close, at + open.size());
+        if (end == std::string::npos)
+            break;
+        out.append(text, from, at - from);
+        from = end + close.size() - closeKept;
+        at = text.find(open, from);
+    }
+    out.append(text, from, std::string::npos);
+    text.clear();
+    return out;
 }
 
 void AppendEscape(std::string& out, unsigned char c) {
@@ -223,62 +248,41 @@ std::string JSStringEscape(std::string text) {
 }
 
 std::string StripEntities(std::string text) {
-    // Once an "&" has no ";" after it, no later "&" has one either.
-    size_t amp = text.find('&');
-    if (amp == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size());
-    size_t from = 0;
-    while (amp != std::string::npos) {
-        const size_t semi = text.find(';', amp + 1);
-        if (semi == std::string::npos)
-            break;
-        out.append(text, from, amp - from);
-        from = semi;
-        amp = text.find('&', semi);
-    }
-    out.append(text, from, std::string::npos);
-    text.clear();
-    return out;
+    return CutRuns(std::move(text), "&", ";", 1);
 }
 
 std::string StripCssComments(std::string text) {
-    size_t open = text.find("/*");
-    if (open == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size());
-    size_t from = 0;
-    while (open != std::string::npos) {
-        const size_t close = text.find("*/", open + 2);
-        if (close == std::string::npos)
-            break;
-        out.append(text, from, open - from);
-        from = close + 2;
-        open = text.find("/*", from);
-    }
-    out.append(text, from, std::string::npos);
-    text.clear();
-    return out;
+    return CutRuns(std::move(text), "/*", "*/", 0);
 }
 
 std::string StripImportant(std::string text) {
-    static const std::string marker = "!important";
-    size_t at = text.find(marker);
-    if (at == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size());
-    size_t from = 0;
-    while (at != std::string::npos) {
-        out.append(text, from, at - from);
-        from = at + marker.size();
-        at = text.find(marker, from);
+    return CutRuns(std::move(text), "!important", "", 0);
+}
+
+const char* FindOutsideQuotes(const char* p, const char* end, const char* stops) {
+    char quote = 0;
+    int parens = 0;
+    for (; p < end; ++p) {
+        char c = *p;
+        if (quote != 0) {
+            if (c == '\\' && p + 1 < end) {
+                ++p;
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '(') {
+            ++parens;
+        } else if (c == ')') {
+            if (parens > 0) {
+                --parens;
+            }
+        } else if (parens == 0 && std::strchr(stops, c) != nullptr && c != 0) {
+            return p;
+        }
     }
-    out.append(text, from, std::string::npos);
-    text.clear();
-    return out;
+    return nullptr;
 }
 
 std::string EscapeSpaces(const std::string& text) {

@@ -37,6 +37,10 @@ std::string StripEntities(std::string text);
 // Removes every "/* ... */"; an unterminated "/*" and what follows stay.
 std::string StripCssComments(std::string text);
 std::string StripImportant(std::string text);
+// The first of `stops` in [p, end) outside quotes and parentheses, or
+// null: the ";" of url(data:image/png;base64,...) or content: "a;b" is not
+// one. Inside a quoted string a backslash keeps the next character.
+const char* FindOutsideQuotes(const char* p, const char* end, const char* stops);
 std::string EscapeSpaces(const std::string& text);
 
 // Percent-decoding: only "%" followed by two hexadecimal digits is decoded.

@@ -11,10 +11,21 @@ KrCSSHTMLComment::KrCSSHTMLComment() : KrXMLComplexElement("csshtmlcomment", fal
 
 KrCSSHTMLComment::~KrCSSHTMLComment() = default;
 
+bool KrIsCSSText(const KrXMLComplexElement* child) {
+    return dynamic_cast<const KrXMLGenericText*>(child) != nullptr ||
+           dynamic_cast<const KrXMLGenericWhitespace*>(child) != nullptr ||
+           dynamic_cast<const KrHTML_text2*>(child) != nullptr;
+}
+
+void KrRequireCSSChild(const KrXMLComplexElement* child, bool allowed) {
+    if (!allowed && !KrIsCSSText(child) &&
+        dynamic_cast<const KrCSSHTMLComment*>(child) == nullptr) {
+        throw KrException("must be an CSS element", __LINE__, "src");
+    }
+}
+
 void KrCSSHTMLComment::OnChildAdded(KrXMLComplexElement* child) {
-    if (dynamic_cast<KrXMLGenericText*>(child) == nullptr &&
-        dynamic_cast<KrXMLGenericWhitespace*>(child) == nullptr &&
-        dynamic_cast<KrHTML_text2*>(child) == nullptr) {
+    if (!KrIsCSSText(child)) {
         throw KrException("child must be text", __LINE__, "src");
     }
 }

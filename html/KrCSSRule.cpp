@@ -2,12 +2,8 @@
 
 #include <ostream>
 
-#include "document/KrXMLGenericText.h"
-#include "document/KrXMLGenericWhitespace.h"
-#include "foundation/KrException.h"
 #include "html/KrCSSHTMLComment.h"
 #include "html/KrCSSProperty.h"
-#include "html/KrHTML_text2.h"
 
 KrCSSRule::KrCSSRule(const std::string& selector)
     : KrXMLComplexElement("cssrule", false, true), _selector(selector) {}
@@ -24,13 +20,7 @@ KrCSSRule::KrCSSRule(const std::string& selector, const std::list<std::string>& 
 KrCSSRule::~KrCSSRule() = default;
 
 void KrCSSRule::OnChildAdded(KrXMLComplexElement* child) {
-    if (dynamic_cast<KrXMLGenericText*>(child) == nullptr &&
-        dynamic_cast<KrXMLGenericWhitespace*>(child) == nullptr &&
-        dynamic_cast<KrHTML_text2*>(child) == nullptr &&
-        dynamic_cast<KrCSSHTMLComment*>(child) == nullptr &&
-        dynamic_cast<KrCSSProperty*>(child) == nullptr) {
-        throw KrException("must be an CSS element", __LINE__, "src");
-    }
+    KrRequireCSSChild(child, dynamic_cast<KrCSSProperty*>(child) != nullptr);
 }
 
 std::string KrCSSRule::ChildDTD(const std::string& dtd) {

@@ -40,6 +40,20 @@ void freeHandedOver(KrXMLComplexElement* element) {
     }
 }
 
+// Hands element to the parent that `findParent` gives; when finding it
+// throws, the element is freed first.
+template <class FindParent>
+KrXMLGenericElement* handOverTo(FindParent findParent, KrXMLComplexElement* element) {
+    KrXMLComplexElement* parent = nullptr;
+    try {
+        parent = findParent();
+    } catch (...) {
+        freeHandedOver(element);
+        throw;
+    }
+    return dynamic_cast<KrXMLGenericElement*>(handOver(parent, element));
+}
+
 // Adds a new element of class T to the body and returns it typed.
 template <class T, class... Args>
 T* addToBodyTyped(KrHTML_Document2& document, const char* what, Args&&... args) {
@@ -90,25 +104,11 @@ KrHTML_html2* KrHTML_Document2::Html() {
 }
 
 KrXMLGenericElement* KrHTML_Document2::AddToHead(KrXMLComplexElement* element) {
-    KrHTML_head2* head = nullptr;
-    try {
-        head = Html()->Head();
-    } catch (...) {
-        freeHandedOver(element);
-        throw;
-    }
-    return dynamic_cast<KrXMLGenericElement*>(handOver(head, element));
+    return handOverTo([this] { return Html()->Head(); }, element);
 }
 
 KrXMLGenericElement* KrHTML_Document2::AddToBody(KrXMLComplexElement* element) {
-    KrHTML_body2* body = nullptr;
-    try {
-        body = Html()->Body();
-    } catch (...) {
-        freeHandedOver(element);
-        throw;
-    }
-    return dynamic_cast<KrXMLGenericElement*>(handOver(body, element));
+    return handOverTo([this] { return Html()->Body(); }, element);
 }
 
 KrHTML_pre2* KrHTML_Document2::AddPre() {

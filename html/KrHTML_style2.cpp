@@ -1,8 +1,5 @@
 #include "html/KrHTML_style2.h"
 
-#include "document/KrXMLGenericText.h"
-#include "document/KrXMLGenericWhitespace.h"
-#include "foundation/KrException.h"
 #include "html/KrCSSHTMLComment.h"
 #include "html/KrCSSMediaQuery.h"
 #include "html/KrCSSRule.h"
@@ -29,15 +26,8 @@ KrHTML_style2::~KrHTML_style2() = default;
 void KrHTML_style2::OnChildAdded(KrXMLComplexElement* child) {
     // A property belongs inside a rule; on its own it would be written as a
     // bare declaration outside any selector.
-    const bool accepted = dynamic_cast<KrXMLGenericText*>(child) != nullptr ||
-                          dynamic_cast<KrXMLGenericWhitespace*>(child) != nullptr ||
-                          dynamic_cast<KrHTML_text2*>(child) != nullptr ||
-                          dynamic_cast<KrCSSHTMLComment*>(child) != nullptr ||
-                          dynamic_cast<KrCSSMediaQuery*>(child) != nullptr ||
-                          dynamic_cast<KrCSSRule*>(child) != nullptr;
-    if (!accepted) {
-        throw KrException("must be an CSS element", __LINE__, "src");
-    }
+    KrRequireCSSChild(child, dynamic_cast<KrCSSMediaQuery*>(child) != nullptr ||
+                                 dynamic_cast<KrCSSRule*>(child) != nullptr);
 }
 
 std::string KrHTML_style2::ChildDTD(const std::string& name) {

@@ -78,29 +78,12 @@ void KrStyleAttribute::SetFromString(const std::string& text) {
         _propertyMap()[name] = std::move(property);
     };
 
+    const char* const data = text.data();
+    const char* const end = data + text.size();
     size_t start = 0;
-    int depth = 0;
-    char quote = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (quote != 0) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == quote) {
-                quote = 0;
-            }
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '(') {
-            ++depth;
-        } else if (c == ')') {
-            if (depth > 0) {
-                --depth;
-            }
-        } else if (c == ';' && depth == 0) {
-            addDeclaration(start, i);
-            start = i + 1;
-        }
+    while (const char* semicolon = FindOutsideQuotes(data + start, end, ";")) {
+        addDeclaration(start, static_cast<size_t>(semicolon - data));
+        start = static_cast<size_t>(semicolon - data) + 1;
     }
     addDeclaration(start, text.size());
 }

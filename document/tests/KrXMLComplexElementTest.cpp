@@ -216,6 +216,53 @@ TEST(KrXMLComplexElement, RefusedChildIsTakenOutAndDeleted) {
     EXPECT_EQ(Counted::alive, 1);
 }
 
+// Its removal hook deletes the first child when "old" goes, so that the
+// old child's slot moves while it is being replaced.
+class Pruner : public KrXMLGenericElement {
+  public:
+    Pruner() : KrXMLGenericElement("p", true) {}
+    void OnChildRemoved(KrXMLComplexElement* child) override {
+        KrXMLComplexElement* first = GetChildren().front();
+        if (child->GetName() == "old" && first != child && RemoveChild(first)) {
+            delete first;
+        }
+    }
+};
+
+TEST(KrXMLComplexElement, ReplacingAndWrappingFindTheChildAgainAfterTheRemovalHook) {
+    using Put = bool (*)(Pruner&, KrXMLComplexElement*, KrXMLGenericElement*);
+    struct Row {
+        Put put;
+        int alive;  // what is left of "old", "c" and the new element
+    };
+    const Row rows[] = {
+        {[](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
+             return p.ReplaceChild(old, by);
+         },
+         2},
+        {[](Pruner& p, KrXMLComplexElement*, KrXMLGenericElement* by) {
+             return p.ReplaceElementWhere(by, "key", "k");
+         },
+         2},
+        {[](Pruner& p, KrXMLComplexElement* old, KrXMLGenericElement* by) {
+             return p.WrapChild(old, by);
+         },
+         3},
+    };
+    for (const Row& row : rows) {
+        Counted::alive = 0;
+        Pruner parent;
+        parent.AddChild(new Counted("a"));
+        auto* old = new Counted("old");
+        old->SetAttribute("key", "k");
+        parent.AddChild(old);
+        parent.AddChild(new Counted("c"));
+        EXPECT_TRUE(row.put(parent, old, new Counted("new")));
+        EXPECT_EQ(names(parent), "new c ");
+        EXPECT_EQ(Counted::alive, row.alive);
+    }
+}
+
 TEST(KrXMLComplexElement, WrapperThatRefusesLeavesTreeAsItWas) {
     std::vector<std::string> log;
     KrXMLGenericElement root("root", true);

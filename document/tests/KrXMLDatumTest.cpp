@@ -46,4 +46,14 @@ TEST(KrXMLDatum, DatumSideSettersBehaveAsAttributeSetters) {
     EXPECT_EQ(datum.subSecond(), 5);
     asDatum.setFromCString(nullptr);
     EXPECT_FALSE(datum.parseOk());
+
+    // A C string takes the same way on either side, failures swallowed.
+    for (const char* text : {"1700000000 7 1", "x.y"}) {
+        const bool good = text[0] != 'x';
+        datum.SetFromCString(text);
+        EXPECT_EQ(datum.parseOk(), good) << text;
+        asDatum.setFromCString(text);
+        EXPECT_EQ(datum.parseOk(), good) << text;
+    }
+    EXPECT_EQ(datum.subSecond(), 7);
 }
