@@ -39,9 +39,13 @@ class KrXServerHeader;
 
 class KrTransceiverClient : public KrJob {
   public:
-    // A CGI program (or php-cgi) must finish within this time (504 beyond).
+    // A CGI program (or php-cgi) must finish its head within this time (504
+    // beyond); after that it is ended after this long a silence while its
+    // client reads.
     static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
-    // Output beyond this many bytes ends the program (502).
+    // Output collected in memory for a caller that waits for a program's
+    // end (_execCGIChild) is cut beyond this many bytes; answers stream and
+    // have no cap.
     static constexpr size_t kDefaultCGIOutputLimit = 64u << 20;
 
     KrTransceiverClient(std::function<bool(KrServerCallback_t&)> callback,
@@ -129,6 +133,9 @@ class KrTransceiverClient : public KrJob {
     // A run of `program` (looked up on PATH when it has no "/") with the
     // process's environment and `environment`, fed `input`, under the
     // client's limits; its sink is the caller's to set.
+    // Says on standard error, once, that the PHP interpreter is missing.
+    void _reportMissingInterpreter(const std::string& program);
+    std::atomic<bool> _interpreterMissingTold{false};
     std::shared_ptr<KrCGIRun> _makeRun(const std::string& program,
                                        const std::map<std::string, std::string>& environment,
                                        KrStringBuf& input);

@@ -100,7 +100,7 @@ class BaseDirectory {
                   "echo \"body=$(cat)\"\n",
                   0755);
         WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
-        WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
+        WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nexec sleep 60\n", 0755);
         WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         // Hangs after writing its process id to the file "pids".
