@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <signal.h>
 #include <thread>
@@ -634,6 +635,99 @@ TEST_F(FileServing, TellsThePeerWhenAProgramDiesWithinItsAnswer) {
         EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.script;
         EXPECT_EQ(closed, !c.complete) << c.script;
         ::close(fd);
+    }
+}
+
+// The status and byte count of an access-log line ("... --> 200 908 ...").
+std::pair<std::string, std::string> LoggedStatusAndBytes(const std::string& line) {
+    const size_t at = line.find("\" --> ");
+    if (at == std::string::npos)
+        return {};
+    std::istringstream fields(line.substr(at + 6));
+    std::string status;
+    std::string bytes;
+    fields >> status >> bytes;
+    return {status, bytes};
+}
+
+TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
+    // A short limit: a program answering outlives it as long as it writes,
+    // and no cap on the size of its output applies to an answer.
+    server.client->setCGILimits(std::chrono::milliseconds(1000), 1024 * 1024);
+    const std::string head = "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
+    std::string lines;
+    for (int i = 0; i < 10; ++i)
+        lines += "line " + std::to_string(i) + "\n";
+    struct Case {
+        const char* what;
+        std::string script;
+        std::string status;
+        std::string body;
+        bool complete;
+        // Seconds before which the answer must be over (a hang detector).
+        int within;
+    };
+    const Case cases[] = {
+        {"closes its output, then works on", head + "printf done\nexec >&-\nsleep 20\n",
+         "HTTP/1.1 200 OK", "done", true, 10},
+        {"writes a line at a time for longer than the limit",
+         head + "for i in 0 1 2 3 4 5 6 7 8 9; do echo \"line $i\"; sleep 0.3; done\n",
+         "HTTP/1.1 200 OK", lines, true, 20},
+        {"falls silent after its head", head + "printf partial\nexec sleep 60\n",
+         "HTTP/1.1 200 OK", "partial", false, 20},
+        {"falls silent before its head", "exec sleep 60\n", "HTTP/1.1 504 Gateway Timeout", "",
+         true, 20},
+        {"writes 100 MiB", head + "exec head -c 104857600 /dev/zero\n", "HTTP/1.1 200 OK",
+         std::string(size_t{100} << 20, '\0'), true, 120},
+        {"dies within its answer", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK",
+         "hello", false, 20},
+    };
+    size_t logged = 0;
+    for (const Case& c : cases) {
+        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/cgi-bin/case.sh"));
+        // What arrives first: for a program that goes on writing, the start
+        // of its answer before its end.
+        std::string in = ReadUntil(fd, [](const std::string& got) {
+            return got.find("\r\n\r\n") != std::string::npos;
+        });
+        if (c.body == lines) {
+            in += ReadUntil(fd, [&in](const std::string& got) {
+                return (in + got).find("line 0\n") != std::string::npos;
+            });
+            EXPECT_EQ(CountAnswers(in), 0u) << c.what << ": held until the program ended";
+        }
+        bool closed = false;
+        in += ReadUntil(
+            fd,
+            [&in](const std::string& got) {
+                // Cheap for the large answer: its end is its last chunk.
+                const std::string_view tail(got.data() + got.size() - std::min<size_t>(got.size(), 5),
+                                            std::min<size_t>(got.size(), 5));
+                return (got.size() < 4096 || tail == "0\r\n\r\n") && CountAnswers(in + got) >= 1;
+            },
+            &closed);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(c.within)) << c.what;
+        EXPECT_EQ(StatusLine(in), c.status) << c.what;
+        const std::string body = BodyOf(in);
+        EXPECT_EQ(body.size(), c.body.size()) << c.what;
+        EXPECT_TRUE(body == c.body) << c.what;
+        EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.what;
+        if (!c.complete) {
+            // Cut short: the connection ends.
+            EXPECT_TRUE(closed || ReadToClose(fd, &closed).empty()) << c.what;
+            EXPECT_TRUE(closed) << c.what;
+        }
+        ::close(fd);
+        // The access log counts what was sent: every byte the client got.
+        const KrServerCallback_t line = server.events.waitFor(KR_EVENT_ACCESS_LOG, ++logged);
+        ASSERT_EQ(line.type, KR_EVENT_ACCESS_LOG) << c.what;
+        EXPECT_EQ(LoggedStatusAndBytes(line.values.at("logging")),
+                  std::make_pair(c.status.substr(9, 3), std::to_string(in.size())))
+            << c.what;
     }
 }
 
