@@ -731,6 +731,53 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
     }
 }
 
+TEST_F(FileServing, LogsTheBytesOfAFileAsSent) {
+    struct Case {
+        const char* what;
+        std::string name;
+        off_t size;
+        // Cut to this size once its head has arrived (0: left alone).
+        off_t shrinkTo;
+    };
+    const Case cases[] = {
+        {"small, in one piece", "sized65536", 65536, 0},
+        {"large, streamed", "sized600000", 600000, 0},
+        {"large, shrinks while sent", "shrinking.bin", off_t{64} << 20, off_t{16} << 20},
+    };
+    size_t logged = 0;
+    for (const Case& c : cases) {
+        const std::string path = base.root + "/" + c.name;
+        if (c.shrinkTo != 0) {
+            WriteFile(path, "");
+            ASSERT_EQ(::truncate(path.c_str(), c.size), 0);
+        }
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/" + c.name));
+        std::string in = ReadUntil(
+            fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+        bool closed = false;
+        if (c.shrinkTo != 0) {
+            ASSERT_EQ(::truncate(path.c_str(), c.shrinkTo), 0);
+            in += ReadToClose(fd, &closed);
+        } else {
+            in += ReadUntil(
+                fd, [&in](const std::string& got) { return CountAnswers(in + got) >= 1; },
+                &closed);
+        }
+        ::close(fd);
+        EXPECT_EQ(StatusLine(in), "HTTP/1.1 200 OK") << c.what;
+        // The peer can tell a file cut short: the connection ends early.
+        EXPECT_EQ(BodyOf(in).size(), static_cast<size_t>(c.shrinkTo != 0 ? c.shrinkTo : c.size))
+            << c.what;
+        EXPECT_EQ(closed, c.shrinkTo != 0) << c.what;
+        const KrServerCallback_t line = server.events.waitFor(KR_EVENT_ACCESS_LOG, ++logged);
+        ASSERT_EQ(line.type, KR_EVENT_ACCESS_LOG) << c.what;
+        EXPECT_EQ(LoggedStatusAndBytes(line.values.at("logging")),
+                  std::make_pair(std::string("200"), std::to_string(in.size())))
+            << c.what;
+    }
+}
+
 TEST(FileServingBase, AnotherBaseDirectoryServesItsOwnFilesAtOnce) {
     // An application may point its client at another directory while it
     // runs; a file kept from the first must not answer for the second.
