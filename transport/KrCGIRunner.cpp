@@ -67,6 +67,8 @@ struct KrCGIRunner::Active {
     // Decided before the end (time-out, too much output, cancel): the run
     // ends once the program is reaped, whatever its output does.
     bool ending = false;
+    // The sink called its answer whole (KR_CGI_DONE).
+    bool whole = false;
     // The sink has heard the end; the program is only waited for.
     bool answered = false;
     KrCGIOutcome outcome = KrCGIOutcome::Finished;
@@ -371,7 +373,7 @@ void KrCGIRunner::_readOutput(Active& active) {
                 active.exitWaitUntil = nowMs() + kExitWait.count();
             return;
         }
-        if (active.ending)
+        if (active.ending || active.whole || active.answered)
             continue;  // read and dropped: the answer is settled
         active.output += static_cast<size_t>(got);
         if (active.output > active.run->outputLimit) {
@@ -405,6 +407,8 @@ void KrCGIRunner::_afterSink(Active& active, KrCGISink::Next next) {
         // Its answer is settled: the program is ended, its status kept.
         active.ending = true;
         _endGroup(active, SIGKILL);
+    } else if (next == KrCGISink::KR_CGI_DONE) {
+        active.whole = true;
     }
 }
 
@@ -467,16 +471,24 @@ void KrCGIRunner::_finishIfDone(uint64_t serial) {
         return;
     Active& active = *it->second;
     if (active.answered) {
-        if (active.exited)
+        // Its answer is over: once reaped, nothing is left of the run (a
+        // child of it that still writes meets a closed pipe).
+        if (active.exited) {
+            for (KrFileHandle* handle : {&active.fromChild, &active.process}) {
+                if (handle->isOpen())
+                    _poller.remove(handle->get());
+            }
             _active.erase(it);
+        }
         return;
     }
     // One ended from here is done once reaped, whatever holds its output.
-    // Otherwise the answer ends with the output: with the status when the
-    // program exits soon after, else without, the program reaped later.
+    // Otherwise the answer ends with the output (with the status when the
+    // program exits soon after, else without, the program reaped later), or
+    // when the sink has all it wants.
     if (active.ending ? active.exited
-                      : active.outputClosed &&
-                            (active.exited || nowMs() >= active.exitWaitUntil))
+                      : active.whole || (active.outputClosed &&
+                                         (active.exited || nowMs() >= active.exitWaitUntil)))
         _finish(serial, active.outcome);
 }
 
@@ -487,13 +499,21 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     Active& active = *it->second;
     std::shared_ptr<KrCGIRun> run = std::move(active.run);
     _serialOf.erase(run.get());
-    for (KrFileHandle* handle : {&active.fromChild, &active.toChild}) {
-        if (handle->isOpen()) {
-            _poller.remove(handle->get());
-            handle->close();
+    const bool exited = active.exited;
+    if (active.toChild.isOpen()) {
+        _poller.remove(active.toChild.get());
+        active.toChild.close();
+    }
+    if (active.fromChild.isOpen()) {
+        // A program that goes on is read to the end of its output (and what
+        // it writes dropped), so that it never blocks on a full pipe.
+        if (exited) {
+            _poller.remove(active.fromChild.get());
+            active.fromChild.close();
+        } else if (active.paused) {
+            _poller.add(active.fromChild.get(), keyOf(serial, kOutputKey), true, false);
         }
     }
-    const bool exited = active.exited;
     const int status = active.status;
     const size_t output = active.output;
     if (exited) {

@@ -56,10 +56,12 @@ enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge, Cance
 class KrCGISink {
   public:
     // What the run does after output: read on, wait for resume, end the
-    // program (its answer is settled, nothing more is wanted), or read on
+    // program (its answer is settled, nothing more is wanted), read on
     // while the sink holds what came (flush is called when the program
-    // neither writes more nor ends within kHoldTime).
-    enum Next { KR_CGI_MORE, KR_CGI_PAUSE, KR_CGI_STOP, KR_CGI_HOLD };
+    // neither writes more nor ends within kHoldTime), or end the run now
+    // as finished while the program goes on (its answer is whole: what it
+    // writes after is read and dropped).
+    enum Next { KR_CGI_MORE, KR_CGI_PAUSE, KR_CGI_STOP, KR_CGI_HOLD, KR_CGI_DONE };
     static constexpr std::chrono::milliseconds kHoldTime{200};
 
     virtual ~KrCGISink() = default;

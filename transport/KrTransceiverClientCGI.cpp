@@ -156,7 +156,11 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
 
     Next output(const char* data, size_t size) override {
         if (_streaming) {
-            _queueBody(data, size);
+            size = static_cast<size_t>(std::min<uint64_t>(size, _bodyLeft));
+            if (size > 0)
+                _queueBody(data, size);
+            if (_bodyLeft != UINT64_MAX && (_bodyLeft -= size) == 0)
+                return KR_CGI_DONE;
             return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
         }
         if (_settled)
@@ -172,16 +176,28 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             if (state == KrCGIHead::KR_CGI_HEAD_INCOMPLETE)
                 return KR_CGI_MORE;
             _headDone = true;
+            // A program that announces its length has answered once that
+            // much has come, whatever it goes on doing (PHP's way to let
+            // the client go before work after the page).
+            const long long announced = _head.contentLength();
+            if (announced >= 0)
+                _bodyLeft = _headOnly || !KrCGIHead::carriesBody(_head.status())
+                                ? 0
+                                : static_cast<uint64_t>(announced);
             if (_headOnly) {
                 // The answer to HEAD is the head alone: what follows it is
                 // read and dropped.
-                _truncateToHead();
-                return KR_CGI_MORE;
+                _truncateOutput(0);
+                return _bodyLeft == 0 ? KR_CGI_DONE : KR_CGI_MORE;
             }
         } else if (_headOnly) {
             return KR_CGI_MORE;
         } else {
             _output.sputn(data, static_cast<std::streamsize>(size));
+        }
+        if (static_cast<uint64_t>(_output.Length()) - _head.length() >= _bodyLeft) {
+            _truncateOutput(_bodyLeft);
+            return KR_CGI_DONE;
         }
         if (!_canStream())
             return KR_CGI_MORE;
@@ -267,11 +283,11 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         return _connection->pendingOutputBytes() < KrConnectionRecord::kOutputWindow;
     }
 
-    void _truncateToHead() {
-        auto head = std::make_unique<KrStringBuf>();
-        head->sputn(_output.Begin(), static_cast<std::streamsize>(_head.length()));
+    // Keeps the head and `body` bytes of what follows it.
+    void _truncateOutput(uint64_t body) {
+        const std::string kept(_output.Begin(), _head.length() + body);
         _output.Reset();
-        _output.sputn(head->Begin(), head->Length());
+        _output.sputn(kept.data(), static_cast<std::streamsize>(kept.size()));
     }
 
     // Sends the answer: `fromOutput` makes it of the program's output (its
@@ -303,6 +319,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         answer->setLiftCGIHead();
         answer->setStreamed(_chunked);
         answer->body().sputn(_output.Begin(), static_cast<std::streamsize>(_output.Length()));
+        if (_bodyLeft != UINT64_MAX)
+            _bodyLeft -= static_cast<uint64_t>(_output.Length()) - _head.length();
         std::string().swap(_scratch);
         _output.Reset();
         answer->setState(KR_JOB_READY);
@@ -367,6 +385,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     KrStringBuf _output;
     std::string _scratch;
     KrCGIHead _head;
+    // Body bytes the program announced and has not written yet (UINT64_MAX:
+    // none announced).
+    uint64_t _bodyLeft = UINT64_MAX;
     bool _headDone = false;
     bool _settled = false;
     bool _streaming = false;

@@ -670,6 +670,11 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
     const Case cases[] = {
         {"closes its output, then works on", head + "printf done\nexec >&-\nsleep 20\n",
          "HTTP/1.1 200 OK", "done", true, 10},
+        {"announces its length, then works on",
+         "printf 'Content-Length: 4\\r\\n\\r\\ndone'\nsleep 20\n", "HTTP/1.1 200 OK", "done",
+         true, 10},
+        {"writes more than it announced", "printf 'Content-Length: 2\\r\\n\\r\\nabcdef'\n",
+         "HTTP/1.1 200 OK", "ab", true, 10},
         {"writes a line at a time for longer than the limit",
          head + "for i in 0 1 2 3 4 5 6 7 8 9; do echo \"line $i\"; sleep 0.3; done\n",
          "HTTP/1.1 200 OK", lines, true, 20},
