@@ -111,9 +111,10 @@ class KrTransceiverClient : public KrJob {
     KrTransceiver* attachedTransceiver();
     // Limits of CGI runs (tests shorten them).
     void setCGILimits(std::chrono::milliseconds time, size_t output);
-    // How many programs run at once, and how many more requests may wait
-    // for one (a request beyond that is answered 503). The defaults follow
-    // the machine's cores.
+    // How many programs answer at once (one that works on after its answer
+    // has ended no longer counts), and how many more requests may wait for
+    // one (a request beyond that is answered 503). The defaults follow the
+    // machine's cores.
     void setCGIConcurrency(size_t running, size_t queued);
     // Requests waiting for a program to run.
     size_t waitingPrograms();
