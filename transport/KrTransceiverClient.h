@@ -43,9 +43,9 @@ class KrTransceiverClient : public KrJob {
     // beyond); after that it is ended after this long a silence while its
     // client reads.
     static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
-    // Output collected in memory for a caller that waits for a program's
-    // end (_execCGIChild) is cut beyond this many bytes; answers stream and
-    // have no cap.
+    // Output kept in memory until a program ends (_execCGIChild, or an
+    // answer with no connection to stream to) ends the program beyond this
+    // many bytes (502); answers on a connection stream and have no cap.
     static constexpr size_t kDefaultCGIOutputLimit = 64u << 20;
 
     KrTransceiverClient(std::function<bool(KrServerCallback_t&)> callback,

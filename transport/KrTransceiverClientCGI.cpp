@@ -461,7 +461,9 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         });
         return true;
     }
-    // No server to wait for it: the answer is made before this returns.
+    // No server to wait for it: the answer is made before this returns,
+    // of output kept in memory until the end (and so capped).
+    run->outputLimit = cgiOutputLimit.load();
     std::mutex lock;
     std::condition_variable done;
     bool over = false;
