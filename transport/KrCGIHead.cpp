@@ -100,9 +100,9 @@ bool KrCGIHead::_takeLine(std::string_view line) {
         // Kept only as the point where the answer is whole (the server
         // frames the answer itself); a value that is not a plain count is
         // ignored, and so is one that differs from the first.
-        const bool digits = !value.empty() && value.size() <= 15 &&
-                            std::all_of(value.begin(), value.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+        const bool digits =
+            !value.empty() && value.size() <= 15 &&
+            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
         const long long length = digits ? std::stoll(std::string(value)) : -2;
         if (_contentLength == -1 && length >= 0)
             _contentLength = length;

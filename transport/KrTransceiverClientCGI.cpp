@@ -70,8 +70,9 @@ std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::str
 }
 
 std::string MissingInterpreterPage(const std::string& program) {
-    std::string page = "<!DOCTYPE html>\n<html><head><title>502 Server Error</title></head><body>"
-                       "<h1>502 Server Error</h1><p>";
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><title>502 Server Error</title></head><body>"
+        "<h1>502 Server Error</h1><p>";
     for (const char c : program) {
         if (c == '<')
             page += "&lt;";

@@ -706,8 +706,8 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         bool streamed = false;
         if (ok) {
             connection->_headQueued();
-            const bool large =
-                !message->fileBody().empty() && static_cast<uint64_t>(message->bodyLength()) > kInlineFile;
+            const bool large = !message->fileBody().empty() &&
+                               static_cast<uint64_t>(message->bodyLength()) > kInlineFile;
             const uint64_t start =
                 large || message->isStreamed() ? connection->queuedPosition() : 0;
             if (!message->fileBody().empty()) {

@@ -293,8 +293,7 @@ TEST(ExampleServingWithoutPHP, SaysSoOnceAndAnswers502) {
                        "/tmp");
         client.closeInput();
         client.wait(30);
-        EXPECT_EQ(client.output.substr(0, client.output.find("\r\n")),
-                  "HTTP/1.1 502 Server Error")
+        EXPECT_EQ(client.output.substr(0, client.output.find("\r\n")), "HTTP/1.1 502 Server Error")
             << client.output;
         EXPECT_NE(client.output.find("php-cgi not found in the PATH"), std::string::npos)
             << client.output;

@@ -5,11 +5,11 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <signal.h>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <functional>
-#include <signal.h>
+#include <sstream>
 #include <thread>
 
 #include "transport/KrTransceiverClientWEBClient.h"
@@ -671,21 +671,21 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
         {"closes its output, then works on", head + "printf done\nexec >&-\nsleep 20\n",
          "HTTP/1.1 200 OK", "done", true, 10},
         {"announces its length, then works on",
-         "printf 'Content-Length: 4\\r\\n\\r\\ndone'\nsleep 20\n", "HTTP/1.1 200 OK", "done",
-         true, 10},
+         "printf 'Content-Length: 4\\r\\n\\r\\ndone'\nsleep 20\n", "HTTP/1.1 200 OK", "done", true,
+         10},
         {"writes more than it announced", "printf 'Content-Length: 2\\r\\n\\r\\nabcdef'\n",
          "HTTP/1.1 200 OK", "ab", true, 10},
         {"writes a line at a time for longer than the limit",
          head + "for i in 0 1 2 3 4 5 6 7 8 9; do echo \"line $i\"; sleep 0.3; done\n",
          "HTTP/1.1 200 OK", lines, true, 20},
-        {"falls silent after its head", head + "printf partial\nexec sleep 60\n",
-         "HTTP/1.1 200 OK", "partial", false, 20},
+        {"falls silent after its head", head + "printf partial\nexec sleep 60\n", "HTTP/1.1 200 OK",
+         "partial", false, 20},
         {"falls silent before its head", "exec sleep 60\n", "HTTP/1.1 504 Gateway Timeout", "",
          true, 20},
         {"writes 100 MiB", head + "exec head -c 104857600 /dev/zero\n", "HTTP/1.1 200 OK",
          std::string(size_t{100} << 20, '\0'), true, 120},
-        {"dies within its answer", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK",
-         "hello", false, 20},
+        {"dies within its answer", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello",
+         false, 20},
     };
     size_t logged = 0;
     for (const Case& c : cases) {
@@ -695,9 +695,8 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
         SendAll(fd, Get("/cgi-bin/case.sh"));
         // What arrives first: for a program that goes on writing, the start
         // of its answer before its end.
-        std::string in = ReadUntil(fd, [](const std::string& got) {
-            return got.find("\r\n\r\n") != std::string::npos;
-        });
+        std::string in = ReadUntil(
+            fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
         if (c.body == lines) {
             in += ReadUntil(fd, [&in](const std::string& got) {
                 return (in + got).find("line 0\n") != std::string::npos;
@@ -709,8 +708,9 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
             fd,
             [&in](const std::string& got) {
                 // Cheap for the large answer: its end is its last chunk.
-                const std::string_view tail(got.data() + got.size() - std::min<size_t>(got.size(), 5),
-                                            std::min<size_t>(got.size(), 5));
+                const std::string_view tail(
+                    got.data() + got.size() - std::min<size_t>(got.size(), 5),
+                    std::min<size_t>(got.size(), 5));
                 return (got.size() < 4096 || tail == "0\r\n\r\n") && CountAnswers(in + got) >= 1;
             },
             &closed);
@@ -766,8 +766,7 @@ TEST_F(FileServing, LogsTheBytesOfAFileAsSent) {
             in += ReadToClose(fd, &closed);
         } else {
             in += ReadUntil(
-                fd, [&in](const std::string& got) { return CountAnswers(in + got) >= 1; },
-                &closed);
+                fd, [&in](const std::string& got) { return CountAnswers(in + got) >= 1; }, &closed);
         }
         ::close(fd);
         EXPECT_EQ(StatusLine(in), "HTTP/1.1 200 OK") << c.what;
