@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "transport/KrHttpTables.h"
@@ -21,6 +22,7 @@ void KrCGIHead::_clear() {
     _length = 0;
     _status = 0;
     _hasLocation = false;
+    _contentLength = -1;
     _reason.clear();
     _fields.clear();
 }
@@ -94,8 +96,21 @@ bool KrCGIHead::_takeLine(std::string_view line) {
         }
         return true;
     }
-    if (KrEqualsHttpWord(name, "content-length") ||
-        KrEqualsHttpWord(name, "transfer-encoding") || KrEqualsHttpWord(name, "connection"))
+    if (KrEqualsHttpWord(name, "content-length")) {
+        // Kept only as the point where the answer is whole (the server
+        // frames the answer itself); a value that is not a plain count is
+        // ignored, and so is one that differs from the first.
+        const bool digits =
+            !value.empty() && value.size() <= 15 &&
+            std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const long long length = digits ? std::stoll(std::string(value)) : -2;
+        if (_contentLength == -1 && length >= 0)
+            _contentLength = length;
+        else if (length != _contentLength)
+            _contentLength = -2;
+        return true;
+    }
+    if (KrEqualsHttpWord(name, "transfer-encoding") || KrEqualsHttpWord(name, "connection"))
         return true;
     if (KrEqualsHttpWord(name, "location")) {
         // Two Location fields make a browser refuse the whole answer.
@@ -108,6 +123,10 @@ bool KrCGIHead::_takeLine(std::string_view line) {
     _fields.append(value);
     _fields += "\r\n";
     return true;
+}
+
+long long KrCGIHead::contentLength() const {
+    return _contentLength < 0 ? -1 : _contentLength;
 }
 
 unsigned long KrCGIHead::status() const {

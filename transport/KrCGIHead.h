@@ -26,6 +26,9 @@ class KrCGIHead {
     size_t length() const { return _length; }
     // The status: the script's Status, 302 for a Location without one, else 200.
     unsigned long status() const;
+    // The body length the program announced (its Content-Length), or -1
+    // (none, not a plain count, or two that differ).
+    long long contentLength() const;
     // The reason phrase to send: the script's, else the standard one for the code.
     const std::string& reason() const { return _reason; }
     // The fields passed on, each "Name: value\r\n" (no final empty line): the
@@ -45,6 +48,8 @@ class KrCGIHead {
     size_t _length = 0;
     unsigned long _status = 0;
     bool _hasLocation = false;
+    // -1 none yet, -2 refused.
+    long long _contentLength = -1;
     std::string _reason;
     std::string _fields;
 };

@@ -54,6 +54,10 @@ struct KrCGIRunner::Active {
     int64_t deadline = 0;
     // After a TERM: when the KILL follows (0: none asked).
     int64_t killAt = 0;
+    // When held output is flushed (0: none held).
+    int64_t flushAt = 0;
+    // After the output ended: when the answer ends without the status.
+    int64_t exitWaitUntil = 0;
     size_t output = 0;
     bool paused = false;
     int64_t pausedAt = 0;
@@ -63,6 +67,10 @@ struct KrCGIRunner::Active {
     // Decided before the end (time-out, too much output, cancel): the run
     // ends once the program is reaped, whatever its output does.
     bool ending = false;
+    // The sink called its answer whole (KR_CGI_DONE).
+    bool whole = false;
+    // The sink has heard the end; the program is only waited for.
+    bool answered = false;
     KrCGIOutcome outcome = KrCGIOutcome::Finished;
 };
 
@@ -361,9 +369,11 @@ void KrCGIRunner::_readOutput(Active& active) {
             active.outputClosed = true;
             _poller.remove(active.fromChild.get());
             active.fromChild.close();
+            if (!active.ending)
+                active.exitWaitUntil = nowMs() + kExitWait.count();
             return;
         }
-        if (active.ending)
+        if (active.ending || active.whole || active.answered)
             continue;  // read and dropped: the answer is settled
         active.output += static_cast<size_t>(got);
         if (active.output > active.run->outputLimit) {
@@ -372,16 +382,33 @@ void KrCGIRunner::_readOutput(Active& active) {
             _endGroup(active, SIGKILL);
             continue;
         }
-        const KrCGISink::Next next = active.run->sink->output(_chunk.data(), static_cast<size_t>(got));
-        if (next == KrCGISink::KR_CGI_PAUSE) {
-            active.paused = true;
-            active.pausedAt = nowMs();
+        KrCGISink& sink = *active.run->sink;
+        const KrCGISink::Next next = sink.output(_chunk.data(), static_cast<size_t>(got));
+        // Once answering, the limit is one of silence.
+        if (sink.answering())
+            active.deadline = nowMs() + active.run->timeLimit.count();
+        _afterSink(active, next);
+    }
+}
+
+void KrCGIRunner::_afterSink(Active& active, KrCGISink::Next next) {
+    if (next == KrCGISink::KR_CGI_HOLD) {
+        if (active.flushAt == 0)
+            active.flushAt = nowMs() + KrCGISink::kHoldTime.count();
+        return;
+    }
+    active.flushAt = 0;
+    if (next == KrCGISink::KR_CGI_PAUSE) {
+        active.paused = true;
+        active.pausedAt = nowMs();
+        if (!active.outputClosed)
             _poller.remove(active.fromChild.get());
-        } else if (next == KrCGISink::KR_CGI_STOP) {
-            // Its answer is settled: the program is ended, its status kept.
-            active.ending = true;
-            _endGroup(active, SIGKILL);
-        }
+    } else if (next == KrCGISink::KR_CGI_STOP) {
+        // Its answer is settled: the program is ended, its status kept.
+        active.ending = true;
+        _endGroup(active, SIGKILL);
+    } else if (next == KrCGISink::KR_CGI_DONE) {
+        active.whole = true;
     }
 }
 
@@ -443,9 +470,25 @@ void KrCGIRunner::_finishIfDone(uint64_t serial) {
     if (it == _active.end())
         return;
     Active& active = *it->second;
-    // A program that has ended is done once its output is read to its end;
-    // one ended from here is done once reaped, whatever holds its output.
-    if (active.exited && (active.outputClosed || active.ending))
+    if (active.answered) {
+        // Its answer is over: once reaped, nothing is left of the run (a
+        // child of it that still writes meets a closed pipe).
+        if (active.exited) {
+            for (KrFileHandle* handle : {&active.fromChild, &active.process}) {
+                if (handle->isOpen())
+                    _poller.remove(handle->get());
+            }
+            _active.erase(it);
+        }
+        return;
+    }
+    // One ended from here is done once reaped, whatever holds its output.
+    // Otherwise the answer ends with the output (with the status when the
+    // program exits soon after, else without, the program reaped later), or
+    // when the sink has all it wants.
+    if (active.ending ? active.exited
+                      : active.whole || (active.outputClosed &&
+                                         (active.exited || nowMs() >= active.exitWaitUntil)))
         _finish(serial, active.outcome);
 }
 
@@ -453,21 +496,44 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     const auto it = _active.find(serial);
     if (it == _active.end())
         return;
-    std::unique_ptr<Active> active = std::move(it->second);
-    _active.erase(it);
-    _serialOf.erase(active->run.get());
-    for (KrFileHandle* handle : {&active->fromChild, &active->toChild, &active->process}) {
-        if (handle->isOpen())
-            _poller.remove(handle->get());
+    Active& active = *it->second;
+    std::shared_ptr<KrCGIRun> run = std::move(active.run);
+    _serialOf.erase(run.get());
+    const bool exited = active.exited;
+    if (active.toChild.isOpen()) {
+        _poller.remove(active.toChild.get());
+        active.toChild.close();
+    }
+    if (active.fromChild.isOpen()) {
+        // A program that goes on is read to the end of its output (and what
+        // it writes dropped), so that it never blocks on a full pipe.
+        if (exited) {
+            _poller.remove(active.fromChild.get());
+            active.fromChild.close();
+        } else if (active.paused) {
+            _poller.add(active.fromChild.get(), keyOf(serial, kOutputKey), true, false);
+        }
+    }
+    const int status = active.status;
+    const size_t output = active.output;
+    if (exited) {
+        if (active.process.isOpen())
+            _poller.remove(active.process.get());
+        _active.erase(it);
+    } else {
+        // Went on after its output: only waited for from now on.
+        active.answered = true;
+        active.flushAt = 0;
+        active.paused = false;
     }
     {
         std::lock_guard<std::mutex> guard(_lock);
         --_running;
     }
-    if (outcome == KrCGIOutcome::Finished && active->output == 0 && WIFEXITED(active->status) &&
-        WEXITSTATUS(active->status) == 127)
+    if (outcome == KrCGIOutcome::Finished && output == 0 && exited && WIFEXITED(status) &&
+        WEXITSTATUS(status) == 127)
         outcome = KrCGIOutcome::CannotStart;
-    active->run->sink->ended(outcome, active->status);
+    run->sink->ended(outcome, status);
 }
 
 int KrCGIRunner::_nextTimeoutMs() {
@@ -480,8 +546,15 @@ int KrCGIRunner::_nextTimeoutMs() {
             next = std::min<int64_t>(next, now + kReapPollMs);
         if (active->killAt != 0)
             next = std::min(next, active->killAt);
-        else if (!active->ending && !active->paused)
+        if (active->answered || active->ending) {
+            continue;
+        } else if (active->outputClosed) {
+            next = std::min(next, active->exitWaitUntil);
+        } else if (!active->paused) {
             next = std::min(next, active->deadline);
+            if (active->flushAt != 0)
+                next = std::min(next, active->flushAt);
+        }
     }
     if (next == INT64_MAX)
         return -1;
@@ -492,10 +565,19 @@ void KrCGIRunner::_checkDeadlines() {
     const int64_t now = nowMs();
     std::vector<uint64_t> serials;
     for (auto& [serial, active] : _active) {
-        if (!active->ending && !active->paused && now >= active->deadline) {
-            active->ending = true;
-            active->outcome = KrCGIOutcome::TimedOut;
-            _endGroup(*active, SIGKILL);
+        if (!active->answered) {
+            if (!active->ending && !active->paused && !active->outputClosed &&
+                now >= active->deadline) {
+                active->ending = true;
+                active->outcome = KrCGIOutcome::TimedOut;
+                _endGroup(*active, SIGKILL);
+            }
+            if (active->flushAt != 0 && now >= active->flushAt && !active->paused &&
+                !active->ending) {
+                active->flushAt = 0;
+                if (!active->outputClosed)
+                    _afterSink(*active, active->run->sink->flush());
+            }
         }
         if (active->killAt != 0 && now >= active->killAt) {
             active->killAt = 0;

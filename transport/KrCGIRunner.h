@@ -1,8 +1,11 @@
 #pragma once
 // Runs CGI programs without a thread per program: one thread watches every
 // running program's pipes and process in one epoll set, feeds each its
-// request body, passes its output on as it comes and ends it at its time
-// limit. At most `maxRunning` programs run at once; later ones wait in a
+// request body, passes its output on as it comes and ends it when it takes
+// too long (see KrCGIRun::timeLimit). A run's answer ends when the program's
+// output ends; a program that goes on after closing its output is reaped
+// apart from it. At most `maxRunning` answers are made at once; later ones
+// wait in a
 // queue of at most `maxQueued`, and submit refuses beyond that (the caller
 // answers 503). Each program runs in a process group of its own, so that
 // ending it ends its children too.
@@ -52,16 +55,28 @@ enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge, Cance
 // Where a run's output goes; called on the runner's thread only.
 class KrCGISink {
   public:
-    // What the run does after output: read on, wait for resume, or end the
-    // program (its answer is settled, nothing more is wanted).
-    enum Next { KR_CGI_MORE, KR_CGI_PAUSE, KR_CGI_STOP };
+    // What the run does after output: read on, wait for resume, end the
+    // program (its answer is settled, nothing more is wanted), read on
+    // while the sink holds what came (flush is called when the program
+    // neither writes more nor ends within kHoldTime), or end the run now
+    // as finished while the program goes on (its answer is whole: what it
+    // writes after is read and dropped).
+    enum Next { KR_CGI_MORE, KR_CGI_PAUSE, KR_CGI_STOP, KR_CGI_HOLD, KR_CGI_DONE };
+    static constexpr std::chrono::milliseconds kHoldTime{200};
 
     virtual ~KrCGISink() = default;
     virtual Next output(const char* data, size_t size) = 0;
-    // The run is over. `status` is waitpid's status when the program was
-    // reaped (Finished, TimedOut, OutputTooLarge), else 0. A program that
-    // exits with 127 before writing anything (its interpreter or a library
-    // missing) ends as CannotStart.
+    // Output has been held for kHoldTime: pass it on now.
+    virtual Next flush() { return KR_CGI_MORE; }
+    // True once the program has begun its answer (its head is read): from
+    // then on it is ended only after a silence of its time limit, not for
+    // the time it has run.
+    virtual bool answering() const { return false; }
+    // The run is over: the program's output has ended, or the program was
+    // ended. `status` is waitpid's status when the program was reaped by
+    // then, else 0 (a program still running after closing its output). A
+    // program that exits with 127 before writing anything (its interpreter
+    // or a library missing) ends as CannotStart.
     virtual void ended(KrCGIOutcome outcome, int status) = 0;
 };
 
@@ -77,8 +92,12 @@ struct KrCGIRun {
     KrStringBuf* input = nullptr;
     std::shared_ptr<void> keep;
     std::shared_ptr<KrCGISink> sink;
+    // Until the sink is answering, the program's whole run; after that,
+    // the longest silence while the sink takes output (time spent paused
+    // for a slow reader does not count). Beyond it: TimedOut.
     std::chrono::milliseconds timeLimit{30000};
-    // Output beyond this ends the program (OutputTooLarge).
+    // Output beyond this ends the program (OutputTooLarge); for sinks that
+    // keep all of it in memory.
     size_t outputLimit = SIZE_MAX;
 };
 
@@ -106,6 +125,10 @@ class KrCGIRunner {
 
     // A program asked to end gets this long before it is killed.
     static constexpr std::chrono::milliseconds kGrace{300};
+    // After its output ends a program has this long to exit, so that its
+    // status (a crash, a missing interpreter) still shapes the answer; one
+    // that runs on is reaped apart from it.
+    static constexpr std::chrono::milliseconds kExitWait{100};
 
   private:
     struct Active;
@@ -122,6 +145,7 @@ class KrCGIRunner {
     void _endGroup(Active& active, int signal);
     void _finishIfDone(uint64_t serial);
     void _finish(uint64_t serial, KrCGIOutcome outcome);
+    void _afterSink(Active& active, KrCGISink::Next next);
     int _nextTimeoutMs();
     void _checkDeadlines();
 

@@ -39,9 +39,13 @@ class KrXServerHeader;
 
 class KrTransceiverClient : public KrJob {
   public:
-    // A CGI program (or php-cgi) must finish within this time (504 beyond).
+    // A CGI program (or php-cgi) must finish its head within this time (504
+    // beyond); after that it is ended after this long a silence while its
+    // client reads.
     static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
-    // Output beyond this many bytes ends the program (502).
+    // Output kept in memory until a program ends (_execCGIChild, or an
+    // answer with no connection to stream to) ends the program beyond this
+    // many bytes (502); answers on a connection stream and have no cap.
     static constexpr size_t kDefaultCGIOutputLimit = 64u << 20;
 
     KrTransceiverClient(std::function<bool(KrServerCallback_t&)> callback,
@@ -107,9 +111,10 @@ class KrTransceiverClient : public KrJob {
     KrTransceiver* attachedTransceiver();
     // Limits of CGI runs (tests shorten them).
     void setCGILimits(std::chrono::milliseconds time, size_t output);
-    // How many programs run at once, and how many more requests may wait
-    // for one (a request beyond that is answered 503). The defaults follow
-    // the machine's cores.
+    // How many programs answer at once (one that works on after its answer
+    // has ended no longer counts), and how many more requests may wait for
+    // one (a request beyond that is answered 503). The defaults follow the
+    // machine's cores.
     void setCGIConcurrency(size_t running, size_t queued);
     // Requests waiting for a program to run.
     size_t waitingPrograms();
@@ -129,6 +134,9 @@ class KrTransceiverClient : public KrJob {
     // A run of `program` (looked up on PATH when it has no "/") with the
     // process's environment and `environment`, fed `input`, under the
     // client's limits; its sink is the caller's to set.
+    // Says on standard error, once, that the PHP interpreter is missing.
+    void _reportMissingInterpreter(const std::string& program);
+    std::atomic<bool> _interpreterMissingTold{false};
     std::shared_ptr<KrCGIRun> _makeRun(const std::string& program,
                                        const std::map<std::string, std::string>& environment,
                                        KrStringBuf& input);

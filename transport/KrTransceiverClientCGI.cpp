@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <string_view>
 #include <thread>
 
 #include "foundation/KrJob.h"
@@ -67,6 +69,24 @@ std::vector<std::string> ProgramEnvironment(const std::map<std::string, std::str
     return strings;
 }
 
+std::string MissingInterpreterPage(const std::string& program) {
+    std::string page =
+        "<!DOCTYPE html>\n<html><head><title>502 Server Error</title></head><body>"
+        "<h1>502 Server Error</h1><p>";
+    for (const char c : program) {
+        if (c == '<')
+            page += "&lt;";
+        else if (c == '>')
+            page += "&gt;";
+        else if (c == '&')
+            page += "&amp;";
+        else
+            page += c;
+    }
+    page += " not found in the PATH: PHP pages cannot be served.</p></body></html>\n";
+    return page;
+}
+
 // What a program wrote, collected for a caller that waits for the end.
 class CollectingSink : public KrCGISink {
   public:
@@ -100,13 +120,15 @@ class CollectingSink : public KrCGISink {
     int _status = 0;
 };
 
-// The answer to one request, made from its program's output. Output is
-// collected until the program ends, and then answered with its length; an
-// answer that grows past the connection's output window is sent as it comes
-// instead (in chunks, or until the close for an HTTP/1.0 peer), its program
-// read only while the connection takes what came. A program that dies after
-// its head leaves an answer the client can tell is cut short: the
-// connection closes without the last chunk, never after a length that lies.
+// The answer to one request, made from its program's output. Output after
+// the head is held for a moment: a program whose output ends meanwhile is
+// answered with its length in one piece. One that goes on writing, or
+// grows past the connection's output window, or falls silent, is sent as it
+// comes instead (in chunks, or until the close for an HTTP/1.0 peer), its
+// program read only while the connection takes what came. A program that
+// dies or is ended after its head leaves an answer the client can tell is
+// cut short: the connection closes without the last chunk, never after a
+// length that lies.
 //
 // output and ended run on the runner's thread and alone touch the answer's
 // state; resume and cancel come from the connection's side and only pass
@@ -127,15 +149,19 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     void setRun(const std::shared_ptr<KrCGIRun>& run) { _run = run; }
     // Answers `status` without running the program, and lets the
     // connection go on.
-    void answerNow(unsigned long status) {
-        _answer(status, false);
+    void answerNow(unsigned long status, std::string_view page = {}) {
+        _answer(status, false, page);
         _release();
     }
     void setFinished(std::function<void()> finished) { _finished = std::move(finished); }
 
     Next output(const char* data, size_t size) override {
         if (_streaming) {
-            _queueBody(data, size);
+            size = static_cast<size_t>(std::min<uint64_t>(size, _bodyLeft));
+            if (size > 0)
+                _queueBody(data, size);
+            if (_bodyLeft != UINT64_MAX && (_bodyLeft -= size) == 0)
+                return KR_CGI_DONE;
             return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
         }
         if (_settled)
@@ -151,25 +177,47 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             if (state == KrCGIHead::KR_CGI_HEAD_INCOMPLETE)
                 return KR_CGI_MORE;
             _headDone = true;
+            // A program that announces its length has answered once that
+            // much has come, whatever it goes on doing (PHP's way to let
+            // the client go before work after the page).
+            const long long announced = _head.contentLength();
+            if (announced >= 0)
+                _bodyLeft = _headOnly || !KrCGIHead::carriesBody(_head.status())
+                                ? 0
+                                : static_cast<uint64_t>(announced);
             if (_headOnly) {
                 // The answer to HEAD is the head alone: what follows it is
                 // read and dropped.
-                _truncateToHead();
-                return KR_CGI_MORE;
+                _truncateOutput(0);
+                return _bodyLeft == 0 ? KR_CGI_DONE : KR_CGI_MORE;
             }
         } else if (_headOnly) {
             return KR_CGI_MORE;
         } else {
             _output.sputn(data, static_cast<std::streamsize>(size));
         }
-        if (_connection && KrCGIHead::carriesBody(_head.status()) &&
-            static_cast<size_t>(_output.Length()) - _head.length() >=
-                KrConnectionRecord::kOutputWindow) {
+        if (static_cast<uint64_t>(_output.Length()) - _head.length() >= _bodyLeft) {
+            _truncateOutput(_bodyLeft);
+            return KR_CGI_DONE;
+        }
+        if (!_canStream())
+            return KR_CGI_MORE;
+        if (static_cast<size_t>(_output.Length()) - _head.length() >=
+            KrConnectionRecord::kOutputWindow) {
             _startStreaming();
             return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
         }
-        return KR_CGI_MORE;
+        return KR_CGI_HOLD;
     }
+
+    Next flush() override {
+        if (_settled || !_headDone || !_canStream())
+            return KR_CGI_MORE;
+        _startStreaming();
+        return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
+    }
+
+    bool answering() const override { return _headDone; }
 
     void ended(KrCGIOutcome outcome, int status) override {
         const bool died = outcome == KrCGIOutcome::Finished && WIFSIGNALED(status);
@@ -189,7 +237,14 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                     _answer(500, false);
                     break;
                 case KrCGIOutcome::TimedOut:
-                    _answer(504, false);
+                    // After its head, a body that can only be cut short
+                    // (the head of a HEAD answer is whole).
+                    if (_headDone && (_headOnly || !KrCGIHead::carriesBody(_head.status())))
+                        _answer(200, true);
+                    else if (_headDone && _connection)
+                        _cutShort();
+                    else
+                        _answer(504, false);
                     break;
                 case KrCGIOutcome::OutputTooLarge:
                     _answer(502, false);
@@ -206,6 +261,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             }
         }
         _release();
+        // A streamed answer's access-log line is made as it ends.
+        KrTransceiver::flushLogging();
     }
 
     void resume(KrTransceiverConnection&) override {
@@ -219,20 +276,25 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     }
 
   private:
+    bool _canStream() const {
+        return _connection && !_headOnly && KrCGIHead::carriesBody(_head.status());
+    }
+
     bool _roomLeft() const {
         return _connection->pendingOutputBytes() < KrConnectionRecord::kOutputWindow;
     }
 
-    void _truncateToHead() {
-        auto head = std::make_unique<KrStringBuf>();
-        head->sputn(_output.Begin(), static_cast<std::streamsize>(_head.length()));
+    // Keeps the head and `body` bytes of what follows it.
+    void _truncateOutput(uint64_t body) {
+        const std::string kept(_output.Begin(), _head.length() + body);
         _output.Reset();
-        _output.sputn(head->Begin(), head->Length());
+        _output.sputn(kept.data(), static_cast<std::streamsize>(kept.size()));
     }
 
     // Sends the answer: `fromOutput` makes it of the program's output (its
-    // head lifted by the writer), else it is `status` with an empty body.
-    void _answer(unsigned long status, bool fromOutput) {
+    // head lifted by the writer), else it is `status` with `page` (an HTML
+    // text, may be empty) as its body.
+    void _answer(unsigned long status, bool fromOutput, std::string_view page = {}) {
         _settled = true;
         std::shared_ptr<KrXResponseHeader> answer(_request.makeResponse());
         answer->setStatus(status);
@@ -240,7 +302,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             answer->setLiftCGIHead();
             answer->body().sputn(_output.Begin(), static_cast<std::streamsize>(_output.Length()));
         } else {
-            answer->body();
+            answer->body().sputn(page.data(), static_cast<std::streamsize>(page.size()));
+            if (!page.empty())
+                answer->contentType() = "text/html; charset=utf-8";
         }
         _output.Reset();
         answer->setState(KR_JOB_READY);
@@ -256,6 +320,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         answer->setLiftCGIHead();
         answer->setStreamed(_chunked);
         answer->body().sputn(_output.Begin(), static_cast<std::streamsize>(_output.Length()));
+        if (_bodyLeft != UINT64_MAX)
+            _bodyLeft -= static_cast<uint64_t>(_output.Length()) - _head.length();
         std::string().swap(_scratch);
         _output.Reset();
         answer->setState(KR_JOB_READY);
@@ -320,6 +386,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     KrStringBuf _output;
     std::string _scratch;
     KrCGIHead _head;
+    // Body bytes the program announced and has not written yet (UINT64_MAX:
+    // none announced).
+    uint64_t _bodyLeft = UINT64_MAX;
     bool _headDone = false;
     bool _settled = false;
     bool _streaming = false;
@@ -336,7 +405,6 @@ std::shared_ptr<KrCGIRun> KrTransceiverClient::_makeRun(
     run->environment = ProgramEnvironment(environment);
     run->input = &input;
     run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
-    run->outputLimit = cgiOutputLimit.load();
     return run;
 }
 
@@ -369,8 +437,14 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     run->sink = answer;
     answer->setRun(run);
     if (run->program.empty()) {
-        // Nothing to start: answered at once, as a program that cannot start.
-        answer->answerNow(500);
+        // Nothing to start: answered at once, as a program that cannot
+        // start; a missing interpreter as a gateway that is not there.
+        if (program != scriptPath) {
+            _reportMissingInterpreter(program);
+            answer->answerNow(502, MissingInterpreterPage(program));
+        } else {
+            answer->answerNow(500);
+        }
         return true;
     }
     if (connection) {
@@ -388,7 +462,9 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         });
         return true;
     }
-    // No server to wait for it: the answer is made before this returns.
+    // No server to wait for it: the answer is made before this returns,
+    // of output kept in memory until the end (and so capped).
+    run->outputLimit = cgiOutputLimit.load();
     std::mutex lock;
     std::condition_variable done;
     bool over = false;
@@ -407,11 +483,18 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     return true;
 }
 
+void KrTransceiverClient::_reportMissingInterpreter(const std::string& program) {
+    // Once per client: every PHP request would say it again.
+    if (!_interpreterMissingTold.exchange(true))
+        std::cerr << program << " not found in the PATH: PHP pages get 502" << std::endl;
+}
+
 bool KrTransceiverClient::_execCGIChild(const std::string& program,
                                         const std::map<std::string, std::string>& environment,
                                         KrStringBuf& input, KrStringBuf& output,
                                         KrCGIOutcome* outcome) {
     std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, input);
+    run->outputLimit = cgiOutputLimit.load();
     auto sink = std::make_shared<CollectingSink>(output);
     run->sink = sink;
     KrCGIOutcome result = KrCGIOutcome::CannotStart;

@@ -207,6 +207,7 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
         std::lock_guard<std::mutex> guard(_outputLock);
         _output.push_back(buffer);
         _outputBytes.fetch_add(length);
+        _queuedTotal += length;
         _outputPending.store(true);
     }
     if (_transceiver != nullptr)
@@ -226,6 +227,8 @@ void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view
             size_t written = 0;
             _record.socket->lastSendError = 0;
             _record.socket->SendVector(pieces, body.empty() ? 1 : 2, written);
+            _queuedTotal += length;
+            _writtenTotal += written;
             if (written == length)
                 return;
             auto* rest = new KrStringBuf();
@@ -258,6 +261,7 @@ int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
         std::lock_guard<std::mutex> guard(_outputLock);
         _output.push_back(buffer);
         _outputBytes.fetch_add(unread(buffer));
+        _queuedTotal += unread(buffer);
         _outputPending.store(true);
     }
     buffer = new KrStringBuf();
@@ -278,11 +282,13 @@ int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first
         // Released once the list holds them, so a failing push leaks nothing.
         if (withFirst) {
             _output.push_back(first.get());
-            _outputBytes.fetch_add(unread(first.release()));
+            _outputBytes.fetch_add(unread(first.get()));
+            _queuedTotal += unread(first.release());
         }
         if (withSecond) {
             _output.push_back(second.get());
-            _outputBytes.fetch_add(unread(second.release()));
+            _outputBytes.fetch_add(unread(second.get()));
+            _queuedTotal += unread(second.release());
         }
         _outputPending.store(true);
     }
@@ -304,6 +310,7 @@ void KrTransceiverConnection::consumeOutput(size_t count) {
         const size_t taken = std::min(count, unread(head));
         skip(head, taken);
         _outputBytes.fetch_sub(taken);
+        _writtenTotal += taken;
         if (unread(head) == 0) {
             _output.pop_front();
             delete head;
@@ -318,8 +325,22 @@ size_t KrTransceiverConnection::pendingOutputBytes() {
 }
 
 int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
-    // Held across the write: resetBuffers may free buffers on another thread.
-    std::lock_guard<std::mutex> guard(_outputLock);
+    std::vector<SentMark> due;
+    int state;
+    {
+        // Held across the write: resetBuffers may free buffers on another
+        // thread.
+        std::lock_guard<std::mutex> guard(_outputLock);
+        state = _writeLocked(socket);
+        if (!_sentMarks.empty())
+            _takeWrittenNL(due);
+    }
+    for (SentMark& mark : due)
+        mark.report(*this, mark.end - mark.start);
+    return state;
+}
+
+int KrTransceiverConnection::_writeLocked(KrSocketIPvx& socket) {
     for (;;) {
         iovec pieces[kMaxPieces];
         int count = 0;
@@ -340,6 +361,7 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
         socket.lastSendError = 0;
         socket.SendVector(pieces, count, written);
         _outputBytes.fetch_sub(written);
+        _writtenTotal += written;
         size_t left = written;
         while (left > 0 && !_output.empty()) {
             KrStringBuf* head = _output.front();
@@ -424,13 +446,17 @@ bool KrTransceiverConnection::_probePeer() {
 
 void KrTransceiverConnection::_answerFinished() {
     std::shared_ptr<KrAnswerStream> finished;
+    std::unique_ptr<SentMark> mark;
     {
         std::lock_guard<std::mutex> guard(_record.lock);
         if (!_record.busy.load())
             return;
         _record.busy.store(false);
         finished.swap(_record.stream);
+        mark.swap(_openMark);
     }
+    if (mark)
+        _closeSentMark(std::move(*mark));
     // Requests that arrived meanwhile, or the end of input, are taken now.
     _signalServer();
 }
@@ -452,20 +478,77 @@ std::shared_ptr<KrAnswerStream> KrTransceiverConnection::answerStream() {
 
 void KrTransceiverConnection::_gone() {
     std::shared_ptr<KrAnswerStream> stream;
+    std::unique_ptr<SentMark> open;
     std::string task;
     std::string owner;
     {
         std::lock_guard<std::mutex> guard(_record.lock);
         stream.swap(_record.stream);
+        open.swap(_openMark);
         task.swap(_record.task);
         owner.swap(_record.taskOwner);
     }
     if (stream)
         stream->cancel();
+    // Answers cut short by the end of the connection: what was written.
+    std::vector<SentMark> marks;
+    uint64_t written;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        marks.swap(_sentMarks);
+        written = _writtenTotal;
+    }
+    if (open) {
+        open->end = UINT64_MAX;
+        marks.push_back(std::move(*open));
+    }
+    for (SentMark& mark : marks)
+        mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
     // The client owns the task: its leaving dissolves it (without messages).
     // Otherwise every connection ever served would leave one behind.
     if (!task.empty())
         KrCombinedTask::global().leave(task, owner);
     // A connection that lives on in a worker's hands keeps no task alive.
     leaveAllTasks();
+}
+
+uint64_t KrTransceiverConnection::queuedPosition() {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    return _queuedTotal;
+}
+
+void KrTransceiverConnection::_reportSentWhenAnswered(uint64_t start, SentReport report) {
+    {
+        std::lock_guard<std::mutex> guard(_record.lock);
+        if (_record.busy.load() && !_record.removed.load()) {
+            _openMark = std::make_unique<SentMark>(SentMark{start, 0, std::move(report)});
+            return;
+        }
+    }
+    _closeSentMark(SentMark{start, 0, std::move(report)});
+}
+
+void KrTransceiverConnection::_closeSentMark(SentMark mark) {
+    uint64_t written;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        mark.end = _queuedTotal;
+        written = _writtenTotal;
+        // Once the connection is out, nothing more is written (and _gone
+        // has taken the marks, or will take this one).
+        if (written < mark.end && !_record.removed.load()) {
+            _sentMarks.push_back(std::move(mark));
+            return;
+        }
+    }
+    mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
+}
+
+void KrTransceiverConnection::_takeWrittenNL(std::vector<SentMark>& due) {
+    // Marks are closed in the order their answers end, which is the order
+    // of their bytes.
+    size_t taken = 0;
+    while (taken < _sentMarks.size() && _sentMarks[taken].end <= _writtenTotal)
+        due.push_back(std::move(_sentMarks[taken++]));
+    _sentMarks.erase(_sentMarks.begin(), _sentMarks.begin() + static_cast<std::ptrdiff_t>(taken));
 }

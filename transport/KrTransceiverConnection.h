@@ -25,6 +25,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/KrJobWithTimeout.h"
 #include "foundation/KrStringBuf.h"
@@ -142,6 +143,10 @@ struct KrConnectionRecord {
 class KrTransceiverConnection : public KrJobWithTimeout {
   public:
     using CloseCallback = std::function<void(KrTransceiver&, KrTransceiverConnection*)>;
+    // Told how many bytes of an answer reached the socket (its access-log
+    // line); called on whichever thread saw the last of them go, or saw the
+    // connection go, with no lock of the connection held.
+    using SentReport = std::function<void(KrTransceiverConnection&, uint64_t bytes)>;
     // Silence after which the transceiver's housekeeping drops a connection.
     static constexpr long kDefaultTimeout = 115000000;
 
@@ -245,8 +250,29 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // (a program's process) and dissolves the task of its requests.
     void _gone();
 
+    // Bytes queued on the connection so far (the position in its output of
+    // the next byte queued).
+    uint64_t queuedPosition();
+    // The answer being made (begun with _beginAnswer), whose first byte was
+    // queued at `start`, is reported once it has ended and its bytes have
+    // been written, or once the connection is gone with what was written of
+    // it. Without such an answer it counts as ended now.
+    void _reportSentWhenAnswered(uint64_t start, SentReport report);
+
   private:
+    // An answer's bytes, [start, end) in the connection's output.
+    struct SentMark {
+        uint64_t start;
+        uint64_t end;
+        SentReport report;
+    };
+
     void _appendInput(const char* data, size_t length);
+    int _writeLocked(KrSocketIPvx& socket);
+    // Moves the marks whose bytes are all written to `due` (under _outputLock).
+    void _takeWrittenNL(std::vector<SentMark>& due);
+    // The answer's mark is closed at the output's current end.
+    void _closeSentMark(SentMark mark);
 
     const std::string _serverName;
     const std::string _ownerName;
@@ -258,6 +284,13 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
     std::list<KrStringBuf*> _output;
+    // Bytes ever queued and written, and the ended answers waiting for
+    // theirs to be written (under _outputLock).
+    uint64_t _queuedTotal = 0;
+    uint64_t _writtenTotal = 0;
+    std::vector<SentMark> _sentMarks;
+    // The answer being made, not ended yet (under the record's lock).
+    std::unique_ptr<SentMark> _openMark;
     // Unread bytes of _output, kept as buffers come and go.
     std::atomic<size_t> _outputBytes{0};
     std::atomic<bool> _outputPending{false};

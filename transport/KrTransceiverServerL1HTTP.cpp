@@ -700,22 +700,40 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         const bool ok = message->write(out);
         out.rdbuf(nullptr);
         uint64_t bytes = static_cast<uint64_t>(head->Size());
+        // An answer that goes out in pieces (a large file, a program's
+        // output as it comes) is logged once its end has gone out, with the
+        // bytes that did.
+        bool streamed = false;
         if (ok) {
             connection->_headQueued();
+            const bool large = !message->fileBody().empty() &&
+                               static_cast<uint64_t>(message->bodyLength()) > kInlineFile;
+            const uint64_t start =
+                large || message->isStreamed() ? connection->queuedPosition() : 0;
             if (!message->fileBody().empty()) {
-                bytes += _queueFile(*connection, *message, std::move(head));
+                KrTransceiverConnection::SentReport later;
+                if (large)
+                    later = _laterLog(*message);
+                bytes += _queueFile(*connection, *message, std::move(head), start, later);
+                streamed = large && !later;
             } else {
                 std::unique_ptr<KrStringBuf> body = message->takeBody();
                 bytes += body->Length();
                 connection->queueOutputOwned(std::move(head), std::move(body));
+                if (message->isStreamed()) {
+                    connection->_reportSentWhenAnswered(start, _laterLog(*message));
+                    streamed = true;
+                }
             }
         }
-        // Looked up last (a lookup may add an entry to the fields); the
-        // referer is copied before the agent's lookup for the same reason.
-        const std::string referer = FirstOrDash(message->rawRequestHeader("referer"));
-        _logAccess(*connection, message->protocolKind(), message->creationTimeText(),
-                   message->requestLine(), message->status(), bytes, referer,
-                   FirstOrDash(message->rawRequestHeader("user-agent")));
+        if (!streamed) {
+            // Looked up last (a lookup may add an entry to the fields); the
+            // referer is copied before the agent's lookup for the same reason.
+            const std::string referer = FirstOrDash(message->rawRequestHeader("referer"));
+            _logAccess(*connection, message->protocolKind(), message->creationTimeText(),
+                       message->requestLine(), message->status(), bytes, referer,
+                       FirstOrDash(message->rawRequestHeader("user-agent")));
+        }
     }
     if (joined)
         leaveTask(message->taskName());
@@ -792,9 +810,35 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     callback(record);
 }
 
+KrTransceiverConnection::SentReport KrTransceiverServerL1HTTP::_laterLog(KrXHeader& message) {
+    struct Line {
+        int protocolKind;
+        unsigned long status;
+        std::string time;
+        std::string requestLine;
+        std::string referer;
+        std::string agent;
+    };
+    auto line = std::make_shared<Line>();
+    line->protocolKind = message.protocolKind();
+    line->status = message.status();
+    line->time = message.creationTimeText();
+    line->requestLine = message.requestLine();
+    line->referer = FirstOrDash(message.rawRequestHeader("referer"));
+    line->agent = FirstOrDash(message.rawRequestHeader("user-agent"));
+    return [line](KrTransceiverConnection& connection, uint64_t bytes) {
+        // The server may be gone by the time the last byte is: no line then.
+        const std::shared_ptr<KrTransceiverServer> server = connection.record().server.lock();
+        if (auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get()))
+            http->_logAccess(connection, line->protocolKind, line->time, line->requestLine,
+                             line->status, bytes, line->referer, line->agent);
+    };
+}
+
 uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,
                                                KrXHeader& message,
-                                               std::unique_ptr<KrStringBuf> head) {
+                                               std::unique_ptr<KrStringBuf> head, uint64_t start,
+                                               KrTransceiverConnection::SentReport& logged) {
     std::shared_ptr<KrFileHandle> file = message.takeOpenFile();
     if (!file)
         file = std::make_shared<KrFileHandle>(
@@ -810,10 +854,11 @@ uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connecti
         // A small file goes with its head in one piece of output.
         auto body = std::make_unique<KrStringBuf>();
         const bool whole = _readFile(*file, length, *body);
+        const auto got = static_cast<uint64_t>(body->Length());
         connection.queueOutputOwned(std::move(head), std::move(body));
         if (!whole)
             connection.requestClose();
-        return length;
+        return got;
     }
     connection.queueOutputOwned(std::move(head));
     auto stream = std::make_shared<FileStream>(std::move(file), length);
@@ -823,6 +868,9 @@ uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connecti
         connection.requestClose();
         return 0;
     }
+    if (logged)
+        connection._reportSentWhenAnswered(start, std::move(logged));
+    logged = nullptr;
     stream->resume(connection);
     return length;
 }

@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "transport/KrReadBatch.h"
+#include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServerL0Socket.h"
 
 class KrFileHandle;
@@ -151,9 +152,14 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
     // Queues a file body: whole when small, else streamed through the
-    // connection's output window.
+    // connection's output window. The bytes of the body queued; a streamed
+    // one is logged with `logged` when it ends (`logged` is then emptied).
     uint64_t _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
-                        std::unique_ptr<KrStringBuf> head);
+                        std::unique_ptr<KrStringBuf> head, uint64_t start,
+                        KrTransceiverConnection::SentReport& logged);
+    // Logs the answer `message` with the count it is given: for an answer
+    // streamed, once its end has been written.
+    KrTransceiverConnection::SentReport _laterLog(KrXHeader& message);
     // A kept file's answer, written during dispatch without an answer
     // object (see KrXHeader::DirectAnswer).
     class DirectSink;

@@ -288,6 +288,7 @@ class KrXHeader : public KrJob {
         _streamed = true;
         _streamChunked = chunked;
     }
+    bool isStreamed() const { return _streamed; }
     bool liftCGIHead() const { return _liftCGIHead; }
     void markIncoming() { _incoming = true; }
     void setFileBody(const std::string& path, long length);

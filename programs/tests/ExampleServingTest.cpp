@@ -25,6 +25,17 @@ class ExampleServing : public ::testing::Test {
                                   std::filesystem::copy_options::overwrite_existing);
         folder->write("redirect.php", "<?php header('Location: /style.css'); ?>");
         folder->write("bytes.bin", std::string("\0\1\2\377ab", 6));
+        folder->write("lines.php",
+                      "<?php header('Content-Type: text/plain');\n"
+                      "while (ob_get_level()) ob_end_flush();\n"
+                      "for ($i = 0; $i < 3; $i++) { echo \"line $i\\n\"; flush(); sleep(1); }\n");
+        folder->write("early.php",
+                      "<?php header('Content-Length: 4'); echo 'done';\n"
+                      "while (ob_get_level()) ob_end_flush();\nflush(); sleep(20);\n");
+        folder->write("cgi-bin/early.sh",
+                      "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nanswered'\n"
+                      "exec >&-\nsleep 20\n",
+                      true);
         folder->write("status.php",
                       "<?php http_response_code((int)$_GET['s']);\n"
                       "if (isset($_GET['l'])) header('Location: ' . $_GET['l']);\n"
@@ -281,6 +292,88 @@ TEST(ExampleServingAlone, HandsJSONBodiesToPHPWholeAndQuietly) {
     program.send("quit\n");
     EXPECT_EQ(program.wait(), 0);
     EXPECT_EQ(program.error, "");
+}
+
+// Reads from `fd` until `in` holds `text`, the peer closes or 20 s pass
+// without a byte.
+void ReadFor(int fd, std::string& in, const std::string& text) {
+    char buffer[4096];
+    while (in.find(text) == std::string::npos) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 20000) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return;
+        in.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+TEST_F(ExampleServing, APageReachesTheClientAsItIsWritten) {
+    // Each line goes out as php-cgi writes it, long before the page ends.
+    const int fd = ConnectLoopback(static_cast<unsigned>(port));
+    const std::string request = "GET /lines.php HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    std::string in;
+    ReadFor(fd, in, "line 0\n");
+    EXPECT_EQ(status(in), "HTTP/1.1 200 OK") << in;
+    EXPECT_NE(in.find("line 0\n"), std::string::npos) << in;
+    EXPECT_EQ(in.find("line 2\n"), std::string::npos) << "held until the page ended: " << in;
+    ReadFor(fd, in, "\r\n0\r\n\r\n");
+    ::close(fd);
+    EXPECT_NE(in.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << in;
+    EXPECT_NE(in.find("line 2\n"), std::string::npos) << in;
+    EXPECT_NE(in.find("\r\n0\r\n\r\n"), std::string::npos) << in;
+}
+
+TEST_F(ExampleServing, AnAnswerEndsWhenTheProgramClosesItsOutput) {
+    // The program works on for 20 s after its answer; the client does not
+    // wait for that.
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answer = curl({url("/cgi-bin/early.sh")});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << answer;
+    EXPECT_EQ(body(answer), "answered");
+}
+
+TEST_F(ExampleServing, APHPPageThatAnnouncesItsLengthIsAnsweredBeforeItsWorkAfter) {
+    // PHP cannot close its output: a page sends its length instead, then
+    // works on for 20 s.
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answer = curl({url("/early.php")});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << answer;
+    EXPECT_EQ(body(answer), "done");
+}
+
+TEST(ExampleServingWithoutPHP, SaysSoOnceAndAnswers502) {
+    // php-cgi is looked for in the PATH: one without it.
+    Folder folder;
+    folder.write("page.php", "<?php echo 'never'; ?>");
+    folder.write("empty/.keep", "");
+    const int port = harness::freePort();
+    folder.configure(std::to_string(port));
+    Process program({QUIVOONE_PROGRAM}, folder.path, {"PATH=" + folder.path + "/empty"});
+    ASSERT_TRUE(program.waitOutput("going to run app\n")) << program.error;
+    for (int i = 0; i < 500 && !harness::listening(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int round = 0; round < 2; ++round) {
+        Process client({"/usr/bin/curl", "-s", "-i", "--max-time", "20",
+                        "http://127.0.0.1:" + std::to_string(port) + "/page.php"},
+                       "/tmp");
+        client.closeInput();
+        client.wait(30);
+        EXPECT_EQ(client.output.substr(0, client.output.find("\r\n")), "HTTP/1.1 502 Server Error")
+            << client.output;
+        EXPECT_NE(client.output.find("php-cgi not found in the PATH"), std::string::npos)
+            << client.output;
+    }
+    program.send("quit\n");
+    program.wait();
+    const std::string said = "php-cgi not found in the PATH: PHP pages get 502\n";
+    EXPECT_NE(program.error.find(said), std::string::npos) << program.error;
+    EXPECT_EQ(program.error.find(said), program.error.rfind(said)) << "said more than once";
 }
 
 TEST_F(ExampleServing, AnswersUnknownPathsWithTheNotFoundPage) {

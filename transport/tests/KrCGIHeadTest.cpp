@@ -72,3 +72,28 @@ TEST(KrCGIHead, ReasonsAndBodies) {
     for (const unsigned long code : {200ul, 205ul, 206ul, 303ul, 305ul, 404ul})
         EXPECT_TRUE(KrCGIHead::carriesBody(code)) << code;
 }
+
+TEST(KrCGIHead, AnnouncedLengthIsKeptOnlyWhenPlain) {
+    // The length is where the answer is whole; the field itself is never
+    // passed on (the server frames the answer).
+    const std::pair<std::string, long long> rows[] = {
+        {"Content-Length: 12\n\n", 12},
+        {"content-length:0\r\n\r\n", 0},
+        {"Content-Length: 3\nContent-Length: 3\n\n", 3},
+        {"\n", -1},
+        {"Content-Length: x\n\n", -1},
+        {"Content-Length: -1\n\n", -1},
+        {"Content-Length: 1 2\n\n", -1},
+        {"Content-Length: +5\n\n", -1},
+        {"Content-Length: 1\nContent-Length: 2\n\n", -1},
+        {"Content-Length: x\nContent-Length: 2\n\n", -1},
+        {"Content-Length: 99999999999999999999\n\n", -1},
+    };
+    for (const auto& [output, length] : rows) {
+        KrCGIHead head;
+        ASSERT_EQ(head.parse(output.data(), output.size()), KrCGIHead::KR_CGI_HEAD_COMPLETE)
+            << output;
+        EXPECT_EQ(head.contentLength(), length) << output;
+        EXPECT_EQ(head.fields(), "") << output;
+    }
+}

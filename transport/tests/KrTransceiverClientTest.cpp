@@ -5,10 +5,11 @@
 #include <poll.h>
 #include <sys/stat.h>
 
+#include <signal.h>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <signal.h>
+#include <sstream>
 #include <thread>
 
 #include "transport/KrTransceiverClientWEBClient.h"
@@ -100,7 +101,7 @@ class BaseDirectory {
                   "echo \"body=$(cat)\"\n",
                   0755);
         WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
-        WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec sleep 60\n", 0755);
+        WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nexec sleep 60\n", 0755);
         WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         // Hangs after writing its process id to the file "pids".
@@ -710,6 +711,150 @@ TEST_F(FileServing, TellsThePeerWhenAProgramDiesWithinItsAnswer) {
         EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.script;
         EXPECT_EQ(closed, !c.complete) << c.script;
         ::close(fd);
+    }
+}
+
+// The status and byte count of an access-log line ("... --> 200 908 ...").
+std::pair<std::string, std::string> LoggedStatusAndBytes(const std::string& line) {
+    const size_t at = line.find("\" --> ");
+    if (at == std::string::npos)
+        return {};
+    std::istringstream fields(line.substr(at + 6));
+    std::string status;
+    std::string bytes;
+    fields >> status >> bytes;
+    return {status, bytes};
+}
+
+TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
+    // A short limit: a program answering outlives it as long as it writes,
+    // and no cap on the size of its output applies to an answer.
+    server.client->setCGILimits(std::chrono::milliseconds(1000), 1024 * 1024);
+    const std::string head = "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
+    std::string lines;
+    for (int i = 0; i < 10; ++i)
+        lines += "line " + std::to_string(i) + "\n";
+    struct Case {
+        const char* what;
+        std::string script;
+        std::string status;
+        std::string body;
+        bool complete;
+        // Seconds before which the answer must be over (a hang detector).
+        int within;
+    };
+    const Case cases[] = {
+        {"closes its output, then works on", head + "printf done\nexec >&-\nsleep 20\n",
+         "HTTP/1.1 200 OK", "done", true, 10},
+        {"announces its length, then works on",
+         "printf 'Content-Length: 4\\r\\n\\r\\ndone'\nsleep 20\n", "HTTP/1.1 200 OK", "done", true,
+         10},
+        {"writes more than it announced", "printf 'Content-Length: 2\\r\\n\\r\\nabcdef'\n",
+         "HTTP/1.1 200 OK", "ab", true, 10},
+        {"writes a line at a time for longer than the limit",
+         head + "for i in 0 1 2 3 4 5 6 7 8 9; do echo \"line $i\"; sleep 0.3; done\n",
+         "HTTP/1.1 200 OK", lines, true, 20},
+        {"falls silent after its head", head + "printf partial\nexec sleep 60\n", "HTTP/1.1 200 OK",
+         "partial", false, 20},
+        {"falls silent before its head", "exec sleep 60\n", "HTTP/1.1 504 Gateway Timeout", "",
+         true, 20},
+        {"writes 100 MiB", head + "exec head -c 104857600 /dev/zero\n", "HTTP/1.1 200 OK",
+         std::string(size_t{100} << 20, '\0'), true, 120},
+        {"dies within its answer", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello",
+         false, 20},
+    };
+    size_t logged = 0;
+    for (const Case& c : cases) {
+        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/cgi-bin/case.sh"));
+        // What arrives first: for a program that goes on writing, the start
+        // of its answer before its end.
+        std::string in = ReadUntil(
+            fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+        if (c.body == lines) {
+            in += ReadUntil(fd, [&in](const std::string& got) {
+                return (in + got).find("line 0\n") != std::string::npos;
+            });
+            EXPECT_EQ(CountAnswers(in), 0u) << c.what << ": held until the program ended";
+        }
+        bool closed = false;
+        in += ReadUntil(
+            fd,
+            [&in](const std::string& got) {
+                // Cheap for the large answer: its end is its last chunk.
+                const std::string_view tail(
+                    got.data() + got.size() - std::min<size_t>(got.size(), 5),
+                    std::min<size_t>(got.size(), 5));
+                return (got.size() < 4096 || tail == "0\r\n\r\n") && CountAnswers(in + got) >= 1;
+            },
+            &closed);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(c.within)) << c.what;
+        EXPECT_EQ(StatusLine(in), c.status) << c.what;
+        const std::string body = BodyOf(in);
+        EXPECT_EQ(body.size(), c.body.size()) << c.what;
+        EXPECT_TRUE(body == c.body) << c.what;
+        EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.what;
+        if (!c.complete) {
+            // Cut short: the connection ends.
+            EXPECT_TRUE(closed || ReadToClose(fd, &closed).empty()) << c.what;
+            EXPECT_TRUE(closed) << c.what;
+        }
+        ::close(fd);
+        // The access log counts what was sent: every byte the client got.
+        const KrServerCallback_t line = server.events.waitFor(KR_EVENT_ACCESS_LOG, ++logged);
+        ASSERT_EQ(line.type, KR_EVENT_ACCESS_LOG) << c.what;
+        EXPECT_EQ(LoggedStatusAndBytes(line.values.at("logging")),
+                  std::make_pair(c.status.substr(9, 3), std::to_string(in.size())))
+            << c.what;
+    }
+}
+
+TEST_F(FileServing, LogsTheBytesOfAFileAsSent) {
+    struct Case {
+        const char* what;
+        std::string name;
+        off_t size;
+        // Cut to this size once its head has arrived (0: left alone).
+        off_t shrinkTo;
+    };
+    const Case cases[] = {
+        {"small, in one piece", "sized65536", 65536, 0},
+        {"large, streamed", "sized600000", 600000, 0},
+        {"large, shrinks while sent", "shrinking.bin", off_t{64} << 20, off_t{16} << 20},
+    };
+    size_t logged = 0;
+    for (const Case& c : cases) {
+        const std::string path = base.root + "/" + c.name;
+        if (c.shrinkTo != 0) {
+            WriteFile(path, "");
+            ASSERT_EQ(::truncate(path.c_str(), c.size), 0);
+        }
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/" + c.name));
+        std::string in = ReadUntil(
+            fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+        bool closed = false;
+        if (c.shrinkTo != 0) {
+            ASSERT_EQ(::truncate(path.c_str(), c.shrinkTo), 0);
+            in += ReadToClose(fd, &closed);
+        } else {
+            in += ReadUntil(
+                fd, [&in](const std::string& got) { return CountAnswers(in + got) >= 1; }, &closed);
+        }
+        ::close(fd);
+        EXPECT_EQ(StatusLine(in), "HTTP/1.1 200 OK") << c.what;
+        // The peer can tell a file cut short: the connection ends early.
+        EXPECT_EQ(BodyOf(in).size(), static_cast<size_t>(c.shrinkTo != 0 ? c.shrinkTo : c.size))
+            << c.what;
+        EXPECT_EQ(closed, c.shrinkTo != 0) << c.what;
+        const KrServerCallback_t line = server.events.waitFor(KR_EVENT_ACCESS_LOG, ++logged);
+        ASSERT_EQ(line.type, KR_EVENT_ACCESS_LOG) << c.what;
+        EXPECT_EQ(LoggedStatusAndBytes(line.values.at("logging")),
+                  std::make_pair(std::string("200"), std::to_string(in.size())))
+            << c.what;
     }
 }
 
