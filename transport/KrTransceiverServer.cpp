@@ -114,10 +114,6 @@ namespace {
 thread_local const KrTransceiverServer* tBufferServer = nullptr;
 thread_local size_t tBufferIndex = 0;
 
-}  // namespace
-
-namespace {
-
 // The client name of the pair _connectionGone queues; no client has it.
 const std::string& GoneMark() {
     static const std::string mark("\0connection gone", 16);
@@ -248,7 +244,8 @@ void KrTransceiverServer::_bufferProcess() {
             while (again) {
                 if (pair.second == GoneMark()) {
                     KrCombinedTask::global().post(
-                        getSupervisorId(), KrJobMessage(id(), KR_MESSAGE_CONNECTION_GONE, pair.first));
+                        getSupervisorId(),
+                        KrJobMessage(id(), KR_MESSAGE_CONNECTION_GONE, pair.first));
                 } else {
                     restartTimer();
                     _bufferworkfunction(pair.first, pair.second);

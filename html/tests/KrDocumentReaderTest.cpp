@@ -172,13 +172,14 @@ TEST(KrDocumentReader, AWholeTextHasOneRootElement) {
     };
     const Case cases[] = {
         {"xml", "<a/>", "a", ""},
-        {"xml", "<?xml version=\"1.0\"?>\n<!-- c -->\n<a><b/><c/></a>\n<!-- d -->\n<?pi x?>\n",
-         "a", ""},
+        {"xml", "<?xml version=\"1.0\"?>\n<!-- c -->\n<a><b/><c/></a>\n<!-- d -->\n<?pi x?>\n", "a",
+         ""},
         {"xml", "<a/><b/>", nullptr, "second top-level element 'b' after 'a' around line 1"},
         {"xml", "<a>\n</a>\n<!-- c -->\n<b></b>", nullptr,
          "second top-level element 'b' after 'a' around line 4"},
         {"xml", "<a/> trailing words", "a", ""},
-        {"xmlhtml", "<div/><p/>", nullptr, "second top-level element 'p' after 'div' around line 1"},
+        {"xmlhtml", "<div/><p/>", nullptr,
+         "second top-level element 'p' after 'div' around line 1"},
         {"html", "<!DOCTYPE html>\n<html><body></body></html>\n", "html", ""},
         {"html", "<html></html>\n<p>x</p>", nullptr,
          "second top-level element 'p' after 'html' around line 2"},

@@ -675,8 +675,7 @@ TEST_F(LoopbackFixture, AClosedConnectionTellsTheRequesterAtOnce) {
         // The close in the middle of the body.
         {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nhel", true, nullptr},
         // A whole answer and then the close: the answer, and no refusal.
-        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello", true,
-         "hello"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello", true, "hello"},
     };
     unsigned port = 0;
     const int listener = ListenOnLoopback(4, port);
