@@ -53,7 +53,14 @@ var xmlhttp_tu = window.XMLHttpRequest ? new XMLHttpRequest() : new ActiveXObjec
 var localtimeout = null;
 
 xmlhttp_tu.onreadystatechange = function () {
-  if (xmlhttp_tu.readyState != 4 || (xmlhttp_tu.status != 200 && xmlhttp_tu.status != 201)) {
+  if (xmlhttp_tu.readyState != 4) {
+    return;
+  }
+  if (xmlhttp_tu.status == 404) {
+    quivopagegone();
+    return;
+  }
+  if (xmlhttp_tu.status != 200 && xmlhttp_tu.status != 201) {
     return;
   }
   var answer = new DOMParser().parseFromString(xmlhttp_tu.responseText, "text/html");
@@ -93,6 +100,33 @@ function twymtupdate(reference) {
   // Opening again drops a poll that is still under way.
   xmlhttp_tu.open("POST", twymtupdatepagename, true);
   xmlhttp_tu.send(form);
+}
+)JS";
+
+// A context that is gone (expired) leaves its page without a server: every
+// request of the page is answered 404. Without a word the user would click
+// on and see nothing happen, so the page says so and offers a fresh one.
+const char* const kPageGoneScript = R"JS(
+function quivopagegone() {
+  if (document.getElementById("quivopagegone")) {
+    return;
+  }
+  var address = new URL(window.location.href);
+  address.searchParams.delete("quivoid");
+  var notice = document.createElement("div");
+  notice.id = "quivopagegone";
+  notice.setAttribute("role", "alert");
+  notice.setAttribute("style", "position:fixed; top:0; left:0; right:0; z-index:2147483647; " +
+    "padding:0.8em 1em; background:#fff3cd; color:#222; border-bottom:2px solid #b38600; " +
+    "font:16px sans-serif;");
+  notice.appendChild(document.createTextNode(
+    "This page has expired on the server: what you do here no longer reaches it. "));
+  var link = document.createElement("a");
+  link.id = "quivopagegonereload";
+  link.href = address.href;
+  link.textContent = "Load a fresh page";
+  notice.appendChild(link);
+  document.body.appendChild(notice);
 }
 )JS";
 
@@ -334,7 +368,11 @@ void KrHTMLKontextN::_addUpdateScript(KrHTML_Document2* document, const std::str
 std::string KrHTMLKontextN::_updateScriptText(const std::string& quivoid,
                                               const std::string& pageName) {
     return "quivoid = \"" + JSStringEscape(quivoid) + "\";\ntwymtupdatepagename = \"" +
-           JSStringEscape(pageName) + "\";\n\n" + kUpdateScript;
+           JSStringEscape(pageName) + "\";\n\n" + kUpdateScript + kPageGoneScript;
+}
+
+const char* KrHTMLKontextN::PageGoneScript() {
+    return kPageGoneScript;
 }
 
 std::string ColourText(const std::string& text) {

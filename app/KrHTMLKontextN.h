@@ -92,6 +92,13 @@ class KrHTMLKontextN {
                           const std::string& reference);
     // The page's polling script for the context id and the page it posts to.
     std::string _updateScriptText(const std::string& quivoid, const std::string& pageName);
+    // Page script defining quivopagegone(): what the page's background
+    // requests call when the server answers 404, that is when this context
+    // is gone (expired). It shows a notice over the page with a link
+    // (id "quivopagegonereload") to the same address without the
+    // "quivoid", which makes a fresh page. Part of the polling and the
+    // widget scripts.
+    static const char* PageGoneScript();
 
   private:
     KrWidgetManager _widgetManager;

@@ -21,7 +21,8 @@ const char* const kDummyName = "quivodummy";
 
 // Fills the hidden widget form, posts it in the background and evaluates the
 // answer; an answer that starts with a markup declaration is an error page
-// and is not run.
+// and is not run. A 404 says the page's context is gone: the page tells the
+// user (KrHTMLKontextN::PageGoneScript, appended).
 const char* const kWidgetScript = R"JS(
 function quivowidgethandlerP1(theobject, theaction, param1) {
   var theform = document.getElementById('quivowidgetform');
@@ -34,6 +35,10 @@ function quivowidgethandler(theobject, theaction) {
   quivowidgethandlerP1(theobject, theaction, 'none');
 }
 function quivowidgetsuccess() {
+  if (this.status == 404) {
+    quivopagegone();
+    return;
+  }
   var s = this.responseText;
   var at = s.search('<!');
   if (at < 0 || at > 10) {
@@ -226,7 +231,8 @@ bool KrWidgetManager::_bind(KrHTMLKontextN* context, const char* operation) {
 void KrWidgetManager::_addWidgetScript() {
     if (_document == nullptr || _document->FindElementByAttribute("id", "quivowidget") != nullptr)
         return;
-    auto* script = new KrHTML_script2("", kWidgetScript);
+    auto* script =
+        new KrHTML_script2("", std::string(kWidgetScript) + KrHTMLKontextN::PageGoneScript());
     script->AssignAttribute("id='quivowidget'");
     _document->AddToHead(script);
     _document->AddToBody(new KrHTML_text2(widgetForm(_contextId)));

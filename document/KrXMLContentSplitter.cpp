@@ -135,6 +135,15 @@ KrXMLComplexElement* KrXMLContentSplitter::Split(KrDTDElementReader& reader,
                     if (opens && _depth >= kMaxDepth) {
                         throw KrException("nesting too deep", __LINE__, "src");
                     }
+                    if (_oneRoot && _current == _top.get() && element->WantsNewline() &&
+                        element->GetName() != "HTMLDoctype") {
+                        if (_root != nullptr) {
+                            throw KrException("second top-level element '" + element->GetName() +
+                                                  "' after '" + _root->GetName() + "'",
+                                              __LINE__, "src");
+                        }
+                        _root = element.get();
+                    }
                     if (_current->IsEmptyElement()) {
                         throw KrException("child elements not allowed for " + _current->GetName(),
                                           __LINE__, "src");

@@ -30,6 +30,12 @@ class KrXMLContentSplitter {
     // could not deliver anything at all. Returns TOP.
     KrXMLComplexElement* Split(KrDTDElementReader& reader, const std::string& dtdName,
                                int stopAfterOne, bool sourceGood);
+    // From now on a second element at top level (a doctype does not count)
+    // stops the reading with an error naming it and its line, instead of
+    // hanging beside the first where a caller that takes one root would drop
+    // it unseen. Comments, processing instructions, text and whitespace
+    // around the root stay allowed.
+    void RefuseSecondRoot() { _oneRoot = true; }
 
     KrXMLGenericElement* Top() { return _top.get(); }
     KrXMLComplexElement* Current() { return _current; }
@@ -41,4 +47,7 @@ class KrXMLContentSplitter {
     KrXMLComplexElement* _current;
     std::string _dtdName;
     size_t _depth = 0;
+    bool _oneRoot = false;
+    // The first top-level element while _oneRoot holds; names it in the error.
+    const KrXMLComplexElement* _root = nullptr;
 };

@@ -68,6 +68,14 @@ KrXMLComplexElement* TakeResult(KrDTDElementReader& reader, const std::string& d
     return result;
 }
 
+// A whole text under a document grammar has one root element; a style
+// sheet is a sequence of rules and may have many.
+void RefuseSecondRootUnlessCSS(KrDTDElementReader& reader, const std::string& dtdName) {
+    if (dtdName != "css" && dtdName != "cssRule") {
+        reader.Splitter().RefuseSecondRoot();
+    }
+}
+
 KrXMLComplexElement* FirstTopLevel(KrDTDElementReader& reader, const std::string& name) {
     for (KrXMLComplexElement* child : reader.Splitter().Top()->GetChildren()) {
         if (child->GetName() == name) {
@@ -139,6 +147,7 @@ KrXMLComplexElement* KrDocumentReader::ParseStream(std::istream* in, const std::
                                                    std::string& error) {
     try {
         KrDTDElementReaderStream reader(in, KrHTMLDTDs());
+        RefuseSecondRootUnlessCSS(reader, dtdName);
         reader.Split(dtdName, 0);
         return TakeResult(reader, dtdName);
     } catch (...) {
@@ -152,6 +161,9 @@ KrXMLComplexElement* KrDocumentReader::ParseString(const std::string& text, size
                                                    std::string& error, int stopAfterOne) {
     try {
         KrDTDElementReaderString reader(&text, start, KrHTMLDTDs());
+        if (stopAfterOne == 0) {
+            RefuseSecondRootUnlessCSS(reader, dtdName);
+        }
         reader.Split(dtdName, stopAfterOne);
         KrXMLComplexElement* result = TakeResult(reader, dtdName);
         if (result != nullptr && end != nullptr) {

@@ -23,12 +23,16 @@ class KrDocumentReader {
     // element (for the HTML grammars: the html element, else the first
     // element that is not the doctype), taken out of the tree; the caller
     // deletes it. Null when there is none, or on an error, whose message
-    // goes to `error`.
+    // goes to `error`. Except under "css" and "cssRule", a second top-level
+    // element is such an error ("second top-level element 'b' after 'a'
+    // around line N"); comments, processing instructions and whitespace
+    // around the root are fine.
     KrXMLComplexElement* ParseStream(std::istream* in, const std::string& dtdName,
                                      std::string& error);
     // As ParseStream over `text` from index `start`; with stopAfterOne
-    // non-zero only one unit is read. On success *end (when not null) is the
-    // index of the first character not read.
+    // non-zero only one unit is read (and what follows is not looked at).
+    // On success *end (when not null) is the index of the first character
+    // not read.
     KrXMLComplexElement* ParseString(const std::string& text, size_t start, size_t* end,
                                      const std::string& dtdName, std::string& error,
                                      int stopAfterOne);

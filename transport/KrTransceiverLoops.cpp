@@ -229,7 +229,18 @@ void KrTransceiver::_bySerialLookup(const std::vector<KrPoller::Event>& events,
 
 void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
     KrConnectionRecord& record = connection.record();
+    // The connection of an HTTP server that carries an outgoing request stays
+    // too: an answer that ends with the peer's close ("Connection: close")
+    // is read before the connection goes, not dropped with it; the server
+    // closes it once nothing complete is left.
+    bool carries = false;
     if (!record.answersAfterEnd.load()) {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
+        const auto it = servers.find(connection.serverName());
+        carries = it != servers.end() && it->second && !it->second->isListening() &&
+                  dynamic_cast<KrTransceiverServerL1HTTP*>(it->second.get()) != nullptr;
+    }
+    if (!record.answersAfterEnd.load() && !carries) {
         _removeTCPSocket(connection.id());
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "foundation/KrCombinedTask.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
 #include "transport/KrXHeader.h"
@@ -113,7 +114,17 @@ namespace {
 thread_local const KrTransceiverServer* tBufferServer = nullptr;
 thread_local size_t tBufferIndex = 0;
 
+// The client name of the pair _connectionGone queues; no client has it.
+const std::string& GoneMark() {
+    static const std::string mark("\0connection gone", 16);
+    return mark;
+}
+
 }  // namespace
+
+void KrTransceiverServer::_connectionGone(const std::string& connection) {
+    _insert_bufferSignaled(connection, GoneMark());
+}
 
 void KrTransceiverServer::_insert_bufferSignaled(std::string connection, std::string client) {
     {
@@ -231,8 +242,14 @@ void KrTransceiverServer::_bufferProcess() {
             }
             bool again = true;
             while (again) {
-                restartTimer();
-                _bufferworkfunction(pair.first, pair.second);
+                if (pair.second == GoneMark()) {
+                    KrCombinedTask::global().post(
+                        getSupervisorId(),
+                        KrJobMessage(id(), KR_MESSAGE_CONNECTION_GONE, pair.first));
+                } else {
+                    restartTimer();
+                    _bufferworkfunction(pair.first, pair.second);
+                }
                 again = parallel && _finishParallel(pair.first) && running.load();
             }
             if (!running.load())

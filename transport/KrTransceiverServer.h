@@ -78,6 +78,13 @@ class KrTransceiverServer : public KrJobWithTimeout {
 
     // Queues one pair and starts the buffer-process job on first use.
     void _insert_bufferSignaled(std::string connectionId, std::string clientName);
+    // The connection of a server that carries outgoing requests is gone.
+    // Queued behind the connection's pairs, so the bytes that came before
+    // (an answer and its finished task among them) are served first; then
+    // the supervisor gets kind 2 (a = this server, b = the connection), so
+    // that a request still without its answer is reported now rather than
+    // at the time-out.
+    void _connectionGone(const std::string& connectionId);
     // Hands an outgoing request to a client-role server.
     bool _sendRequest(KrXHeader* message);
     std::string getSupervisorId();

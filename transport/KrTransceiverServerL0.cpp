@@ -9,6 +9,7 @@ bool KrTransceiverServerL0::onMessage(const KrJobMessage& message) {
         _bufferSignaled(connection);
     } else if (message.kind == KR_MESSAGE_CONNECTION_GONE && !listening) {
         setActive(false);  // a sequentially consistent store
+        _connectionGone(message.a);
     }
     return true;
 }

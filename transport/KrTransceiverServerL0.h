@@ -2,7 +2,8 @@
 // The level-0 server: turns the job messages a server receives into work.
 // KR_MESSAGE_BYTES_ARRIVED becomes _bufferSignaled; KR_MESSAGE_CONNECTION_GONE
 // makes a server that carries outgoing requests refuse further sends until
-// its time-out check re-arms it. Adds _open, by which the transceiver opens a
+// its time-out check re-arms it, and tells its supervisor once the bytes that
+// came before are served (_connectionGone). Adds _open, by which the transceiver opens a
 // server right after creating it; only the socket layer can actually open.
 
 #include "transport/KrTransceiverServer.h"

@@ -10,6 +10,14 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrXHeader.h"
 
+namespace {
+
+std::string Where(KrXHeader& request) {
+    return request.host() + ":" + std::to_string(request.port());
+}
+
+}  // namespace
+
 KrURLHookService::KrURLHookService(KrGavetaScheduler2* scheduler, KrJob* transceiver,
                                    const std::string& clientId,
                                    std::function<bool(KrServerCallback_t&)> callback,
@@ -73,7 +81,7 @@ std::shared_ptr<KrXHeader> KrURLHookService::_hookURL(std::shared_ptr<KrXHeader>
             carrier = it->second;
     }
     if (carrier) {
-        _inFlight[carrier->id()] = InFlight{request->id(), request->taskName()};
+        _inFlight[carrier->id()] = InFlight{request->id(), request->taskName(), Where(*request)};
         lock.unlock();
         _carry(carrier, request);
         return std::move(request);
@@ -150,7 +158,7 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     KrURLHookCarrier_t made;
     if (factory && owner != nullptr)
         made = factory(scheduler, owner, clientName, request->id(), request, id(), callback);
-    const std::string where = request->host() + ":" + std::to_string(request->port());
+    const std::string where = Where(*request);
     if (!made.server || !made.open) {
         _giveUp(*request, "no carrier for " + where);
         return;
@@ -186,7 +194,7 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
             return;
         }
         carriers[made.server->id()] = made.server;
-        _inFlight[made.server->id()] = InFlight{request->id(), request->taskName()};
+        _inFlight[made.server->id()] = InFlight{request->id(), request->taskName(), where};
     }
     if (KrTransceiver* registry = _owner())
         registry->registerServer(made.server);
@@ -220,7 +228,7 @@ void KrURLHookService::_serveNextPending() {
 }
 
 void KrURLHookService::_reportRefused(KrXHeader& request, const std::string& reason) {
-    _reportRefused(InFlight{request.id(), request.taskName()}, reason);
+    _reportRefused(InFlight{request.id(), request.taskName(), Where(request)}, reason);
 }
 
 void KrURLHookService::_reportRefused(const InFlight& request, const std::string& reason) {
@@ -236,28 +244,17 @@ void KrURLHookService::_reportRefused(const InFlight& request, const std::string
 
 bool KrURLHookService::onMessage(const KrJobMessage& message) {
     if (message.kind == KR_MESSAGE_TIMED_OUT) {
-        if (KrTransceiver* owner = _owner())
-            owner->removeServer(message.a);
-        std::shared_ptr<KrXHeader> none;
-        InFlight lost;
-        bool wasBusy = false;
-        {
-            std::lock_guard<std::recursive_mutex> guard(_messageLock);
-            if (carriers.count(message.a) == 0)
-                return true;
-            idleCarriers.erase(message.a);
-            carriers.erase(message.a);
-            const auto busy = _inFlight.find(message.a);
-            if (busy != _inFlight.end()) {
-                lost = busy->second;
-                wasBusy = true;
-                _inFlight.erase(busy);
-            }
-        }
-        // The carrier went before its answer came: its requester is told.
-        if (wasBusy)
-            _reportRefused(lost, "the connection timed out before the answer came");
-        _serveNextPending();
+        _dropCarrier(message.a, [](const std::string&) {
+            return std::string("the connection timed out before the answer came");
+        });
+        return true;
+    }
+    if (message.kind == KR_MESSAGE_CONNECTION_GONE) {
+        // Sent by the carrier after it served every byte that came before
+        // the close: an answer that came whole has finished its task by now.
+        _dropCarrier(message.a, [](const std::string& where) {
+            return "the connection to " + where + " closed before the answer came";
+        });
         return true;
     }
     if (message.kind == KR_MESSAGE_TASK_FINISHED) {
@@ -277,6 +274,35 @@ bool KrURLHookService::onMessage(const KrJobMessage& message) {
         _serveNextPending();
     }
     return true;
+}
+
+void KrURLHookService::_dropCarrier(const std::string& name,
+                                    const std::function<std::string(const std::string&)>& why) {
+    if (KrTransceiver* owner = _owner())
+        owner->removeServer(name);
+    // Released after the lock: the carrier's end waits for its own jobs.
+    std::shared_ptr<KrTransceiverServer> carrier;
+    InFlight lost;
+    bool wasBusy = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(_messageLock);
+        const auto it = carriers.find(name);
+        if (it == carriers.end())
+            return;
+        carrier = std::move(it->second);
+        carriers.erase(it);
+        idleCarriers.erase(name);
+        const auto busy = _inFlight.find(name);
+        if (busy != _inFlight.end()) {
+            lost = busy->second;
+            wasBusy = true;
+            _inFlight.erase(busy);
+        }
+    }
+    // The carrier went before its answer came: its requester is told.
+    if (wasBusy)
+        _reportRefused(lost, why(lost.where));
+    _serveNextPending();
 }
 
 unsigned long KrURLHookService::queuedCount() {

@@ -63,7 +63,9 @@ class KrURLHookService : public KrTransceiverServer {
     // progress and waits for their threads, then leaves the registry.
     ~KrURLHookService() override;
 
-    // Kind 5: a carrier finished its task; kind 1: a carrier was dropped.
+    // Kind 5: a carrier finished its task; kind 1: a carrier was dropped;
+    // kind 2: a carrier's connection closed (the carrier leaves the pool, and
+    // a request it still carried is reported refused at once).
     bool onMessage(const KrJobMessage& message) override;
 
     // Hands one request over. Sent through an idle carrier: returns the
@@ -86,6 +88,7 @@ class KrURLHookService : public KrTransceiverServer {
     struct InFlight {
         std::string requestId;
         std::string taskName;
+        std::string where;  // host:port
     };
     struct Opener {
         std::thread thread;
@@ -108,6 +111,10 @@ class KrURLHookService : public KrTransceiverServer {
     // lets the next queued request have the place.
     void _giveUp(KrXHeader& request, const std::string& reason);
     void _reapOpeners();
+    // Takes a carrier out of the pool and the transceiver; a request it
+    // still carried is reported refused with `why` (given host:port).
+    void _dropCarrier(const std::string& name,
+                      const std::function<std::string(const std::string&)>& why);
     KrTransceiver* _owner();
 
     unsigned long maxCarriers = kDefaultMaxCarriers;

@@ -1,8 +1,10 @@
 #include "WidgetsApplication.h"
 
+#include <exception>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -36,8 +38,24 @@ KrQuivoApplication2* WidgetsApplication::Create(KrAppViewportBase* viewport, boo
     };
     std::cout << "Open http://" << address << ":" << port
               << "/ in a browser. Type quit to stop." << std::endl;
-    return new WidgetsApplication(viewport->GetStorage(), std::move(listeners),
-                                  std::move(options));
+    auto* application =
+        new WidgetsApplication(viewport->GetStorage(), std::move(listeners), std::move(options));
+    // maxpages="N" keeps at most N pages: a smaller cap lets a page expire
+    // at once (the browser test shows what an expired page does).
+    const std::string maxPages = configValue("maxpages", "");
+    if (!maxPages.empty()) {
+        try {
+            size_t used = 0;
+            const unsigned long count = std::stoul(maxPages, &used);
+            if (used != maxPages.size() || maxPages[0] == '-')
+                throw std::invalid_argument(maxPages);
+            application->SetMaxKontexts(count);
+        } catch (const std::exception&) {
+            std::cerr << "widgets: maxpages=\"" << maxPages << "\" is not a number; ignored"
+                      << std::endl;
+        }
+    }
+    return application;
 }
 
 void WidgetsApplication::FillStorage(KrPersistentAppStorage& storage) {

@@ -2,8 +2,10 @@
 // The example's application object. Every request to "/" that names no page
 // id gets a page context of its own (a WidgetsPage), kept under the page's id
 // until it expires (unnamed for 30 minutes, or the least recently named past
-// 10,000 pages); requests that carry "quivoid" reach that page, and once it
-// is gone they get the not-found page.
+// 10,000 pages, or past the attribute maxpages of "./quivoone.xml");
+// requests that carry "quivoid" reach that page, and once it is gone they get
+// the not-found page, on which the page shows a notice with a link to a
+// fresh page.
 // The page and its style sheet come from the storage's resources.
 
 #include <atomic>

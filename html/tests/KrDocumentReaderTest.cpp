@@ -163,6 +163,59 @@ TEST(KrDocumentReader, ParseErrorsAreReportedWithTheLine) {
     EXPECT_EQ(textError, "");
 }
 
+TEST(KrDocumentReader, AWholeTextHasOneRootElement) {
+    struct Case {
+        const char* dtd;
+        const char* text;
+        const char* root;   // name of the result; null when there is none
+        const char* error;  // the error text; "" when accepted
+    };
+    const Case cases[] = {
+        {"xml", "<a/>", "a", ""},
+        {"xml", "<?xml version=\"1.0\"?>\n<!-- c -->\n<a><b/><c/></a>\n<!-- d -->\n<?pi x?>\n", "a",
+         ""},
+        {"xml", "<a/><b/>", nullptr, "second top-level element 'b' after 'a' around line 1"},
+        {"xml", "<a>\n</a>\n<!-- c -->\n<b></b>", nullptr,
+         "second top-level element 'b' after 'a' around line 4"},
+        {"xml", "<a/> trailing words", "a", ""},
+        {"xmlhtml", "<div/><p/>", nullptr,
+         "second top-level element 'p' after 'div' around line 1"},
+        {"html", "<!DOCTYPE html>\n<html><body></body></html>\n", "html", ""},
+        {"html", "<html></html>\n<p>x</p>", nullptr,
+         "second top-level element 'p' after 'html' around line 2"},
+        // A style sheet is a sequence of rules; none of them is a root.
+        {"css", "p { color: red; }\ndiv { margin: 0; }\n", nullptr, ""},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        std::string error;
+        std::unique_ptr<KrXMLComplexElement> fromString(
+            KrDocumentReader().ParseString(text, 0, nullptr, c.dtd, error, 0));
+        std::string streamError;
+        std::istringstream in(text);
+        std::unique_ptr<KrXMLComplexElement> fromStream(
+            KrDocumentReader().ParseStream(&in, c.dtd, streamError));
+        for (const auto* result : {&fromString, &fromStream}) {
+            if (c.root == nullptr) {
+                EXPECT_EQ(*result, nullptr) << c.text;
+            } else {
+                ASSERT_NE(*result, nullptr) << c.text << ": " << error;
+                EXPECT_EQ((*result)->GetName(), c.root) << c.text;
+            }
+        }
+        EXPECT_EQ(error, c.error) << c.text;
+        EXPECT_EQ(streamError, c.error) << c.text;
+    }
+    // One-unit mode reads the first element and leaves the rest unread.
+    std::string two = "<a/><b/>";
+    std::string error;
+    size_t end = 0;
+    std::unique_ptr<KrXMLComplexElement> first(
+        KrDocumentReader().ParseString(two, 0, &end, "xml", error, 1));
+    ASSERT_NE(first, nullptr) << error;
+    EXPECT_EQ(end, 4u);
+}
+
 TEST(KrDocumentReader, OneUnitModeReadsOneImageAndTellsWhereItEnded) {
     std::string page = "x <img src=\"a.png\"/> more";
     std::string error;

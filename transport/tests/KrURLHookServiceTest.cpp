@@ -398,11 +398,11 @@ class RequestingClient : public KrTransceiverClient {
         }
         return KrTransceiverClient::onMessage(message);
     }
-    // Waits (at most 30 s, so a lost answer fails instead of hanging) until
-    // answers and refusals together reach `count`.
-    bool waitFor(size_t count) {
+    // Waits (at most `limit`, so a lost answer fails instead of hanging)
+    // until answers and refusals together reach `count`.
+    bool waitFor(size_t count, std::chrono::seconds limit = std::chrono::seconds(30)) {
         std::unique_lock<std::mutex> lock(_recordMutex);
-        return _changed.wait_for(lock, std::chrono::seconds(30),
+        return _changed.wait_for(lock, limit,
                                  [&] { return answers.size() + refusals.size() >= count; });
     }
 
@@ -659,5 +659,71 @@ TEST_F(LoopbackFixture, AChunkedAnswerReachesTheRequesterWhole) {
     EXPECT_TRUE(requester->refusals.empty());
     EXPECT_EQ(requester->answers[request->id()], "hello, world!");
     ::close(fd);
+    ::close(listener);
+}
+
+TEST_F(LoopbackFixture, AClosedConnectionTellsTheRequesterAtOnce) {
+    struct Case {
+        const char* answer;  // what the remote server, played here, sends
+        bool peerCloses;     // whether it closes its end afterwards
+        const char* body;    // the answer the requester gets, or null for a refusal
+    };
+    const Case cases[] = {
+        // A chunk size that is not a number: the carrier refuses the answer
+        // and closes its connection, while the peer keeps its end open.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n", false, nullptr},
+        // The close in the middle of the body.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nhel", true, nullptr},
+        // A whole answer and then the close: the answer, and no refusal.
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello", true, "hello"},
+    };
+    unsigned port = 0;
+    const int listener = ListenOnLoopback(4, port);
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    std::vector<std::shared_ptr<KrXHeader>> sent;
+    std::vector<int> peers;
+    // Servers of the transceiver once a refused request's carrier is gone.
+    size_t carriersGone = 0;
+    for (const Case& c : cases) {
+        auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
+        request->setURL("http://" + where + "/r" + std::to_string(sent.size()), "");
+        sent.push_back(send(request));
+        pollfd watch{listener, POLLIN, 0};
+        ASSERT_EQ(::poll(&watch, 1, 30000), 1);
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        httptest::ReadUntil(
+            fd, [](const std::string& in) { return in.find("\r\n\r\n") != std::string::npos; });
+        httptest::SendAll(fd, c.answer);
+        if (c.peerCloses)
+            ::close(fd);
+        else
+            peers.push_back(fd);
+        // A hang guard only: the carrier's time-out (120 s) must not be what
+        // tells, and the close is seen within milliseconds.
+        ASSERT_TRUE(requester->waitFor(sent.size(), std::chrono::seconds(10))) << c.answer;
+        if (sent.size() == 1)
+            carriersGone = home.transceiver->serverCount();
+    }
+    // The carrier of the last answer leaves the pool once its connection
+    // closed; a refusal sent for it by mistake would come right then.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (home.transceiver->serverCount() > carriersGone &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(home.transceiver->serverCount(), carriersGone);
+    EXPECT_FALSE(requester->waitFor(sent.size() + 1, std::chrono::seconds(1)));
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const std::string id = sent[i]->id();
+        if (cases[i].body != nullptr) {
+            EXPECT_EQ(requester->answers[id], cases[i].body);
+            EXPECT_EQ(requester->refusals.count(id), 0u) << cases[i].answer;
+        } else {
+            EXPECT_EQ(requester->answers.count(id), 0u) << cases[i].answer;
+            EXPECT_EQ(requester->refusals[id],
+                      "the connection to " + where + " closed before the answer came");
+        }
+    }
+    for (const int fd : peers)
+        ::close(fd);
     ::close(listener);
 }

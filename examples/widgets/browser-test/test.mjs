@@ -1,7 +1,9 @@
 // Drives the widgets example in headless Chromium: starts the program on a
 // free loopback port in a folder of its own, runs the page's scenarios the
 // way a user would, and stops the program with "quit" (its exit status must
-// be 0, which under the sanitizer build also means no leak was found).
+// be 0, which under the sanitizer build also means no leak was found). A
+// second run keeps one page only (maxpages="1"), so that pages expire: an
+// expired page must say so and lead to a fresh one.
 //   node test.mjs <path of the widgets program>
 // Every wait is for a condition, with a generous limit: the sanitizer build
 // is slow, and a hang fails the test instead of stalling it.
@@ -72,41 +74,64 @@ function connects(port) {
   });
 }
 
-// The program.
-const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'quivo-widgets-'));
-const port = await freePort();
-fs.writeFileSync(path.join(folder, 'quivoone.xml'),
-  `<quivoone><quivooneserver address="127.0.0.1" port="${port}"/></quivoone>\n`);
-const child = spawn(program, [], { cwd: folder, stdio: ['pipe', 'pipe', 'pipe'] });
-let output = '';
-let errors = '';
-child.stdout.on('data', (data) => { output += data; });
-child.stderr.on('data', (data) => { errors += data; });
-const exited = new Promise((resolve) => {
-  child.on('exit', (code, signal) => resolve({ code, signal }));
-  child.on('error', (error) => { errors += `cannot start ${program}: ${error.message}\n`; resolve({ error }); });
-});
-let running = true;
-exited.then(() => { running = false; });
-
-function showProgram() {
-  console.log(`--- program output ---\n${output}--- program errors ---\n${errors}---`);
-}
-
-async function waitListening() {
+// The program, started in a folder of its own on a free port; `attributes`
+// go into the quivooneserver element of its quivoone.xml.
+async function startProgram(attributes = '') {
+  const folder = fs.mkdtempSync(path.join(os.tmpdir(), 'quivo-widgets-'));
+  const port = await freePort();
+  fs.writeFileSync(path.join(folder, 'quivoone.xml'),
+    `<quivoone><quivooneserver address="127.0.0.1" port="${port}"${attributes}/></quivoone>\n`);
+  const child = spawn(program, [], { cwd: folder, stdio: ['pipe', 'pipe', 'pipe'] });
+  const run = { folder, port, child, output: '', errors: '', running: true };
+  child.stdout.on('data', (data) => { run.output += data; });
+  child.stderr.on('data', (data) => { run.errors += data; });
+  run.exited = new Promise((resolve) => {
+    child.on('exit', (code, signal) => resolve({ code, signal }));
+    child.on('error', (error) => {
+      run.errors += `cannot start ${program}: ${error.message}\n`;
+      resolve({ error });
+    });
+  });
+  run.exited.then(() => { run.running = false; });
   // The listener opens on its own thread after start-up; nothing tells when.
-  const deadline = Date.now() + WAIT;
-  while (Date.now() < deadline && running) {
-    if (await connects(port)) return;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  throw new Error(`the program did not listen on port ${port}`);
+  run.waitListening = async () => {
+    const deadline = Date.now() + WAIT;
+    while (Date.now() < deadline && run.running) {
+      if (await connects(port)) return;
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    }
+    throw new Error(`the program did not listen on port ${port}`);
+  };
+  return run;
 }
 
+// Stops the program the way a user does, and waits for it to end.
+async function stopProgram(run, name) {
+  await step(name, async () => {
+    check(run.running, 'the program ended on its own');
+    run.child.stdin.end('quit\n');
+    const ended = await Promise.race([run.exited, new Promise((r) => setTimeout(() => r(null), 60000))]);
+    if (ended === null) {
+      run.child.kill('SIGKILL');
+      throw new Error('the program did not stop within 60 s of quit');
+    }
+    check(ended.code === 0, `exit ${JSON.stringify(ended)}`);
+  });
+  if (run.running) run.child.kill('SIGKILL');
+}
+
+function showProgram(run) {
+  console.log(`--- program output ---\n${run.output}--- program errors ---\n${run.errors}---`);
+}
+
+const first = await startProgram();
+const { port } = first;
+// The handler's error is looked for in the first program's errors.
+const programErrors = () => first.errors;
 const base = `http://127.0.0.1:${port}`;
 let browser;
 try {
-  await waitListening();
+  await first.waitListening();
   browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
@@ -184,7 +209,7 @@ try {
     await page.waitForFunction(() => document.getElementById('counter').textContent === '1');
     await page.click('#count');
     await page.waitForFunction(() => document.getElementById('counter').textContent === '2');
-    await waitFor(() => errors.includes("the fail button's handler always throws"),
+    await waitFor(() => programErrors().includes("the fail button's handler always throws"),
       'the handler\'s error on standard error');
   });
 
@@ -225,23 +250,84 @@ try {
 } catch (error) {
   failures += 1;
   console.log(`not ok - ${String(error && error.stack || error)}`);
+}
+await stopProgram(first, 'the program stops on quit with status 0');
+
+// A program that keeps one page: opening a second page expires the first.
+const second = await startProgram(' maxpages="1"');
+try {
+  await second.waitListening();
+  const at = `http://127.0.0.1:${second.port}`;
+  if (!browser) throw new Error('no browser');
+  const pageErrors = [];
+  const open = async () => {
+    const page = await browser.newPage();
+    page.setDefaultTimeout(WAIT);
+    page.on('pageerror', (error) => pageErrors.push(String(error)));
+    await page.goto(`${at}/`);
+    await page.click('#count');
+    await page.waitForFunction(() => document.getElementById('counter').textContent === '1');
+    return page;
+  };
+  const noticeShown = (page) => page.waitForSelector('#quivopagegone', { state: 'visible' });
+
+  let old;
+  let newer;
+  await step('a click on a page whose context expired shows a notice instead of nothing', async () => {
+    old = await open();
+    const oldId = await old.evaluate(() => quivoid);
+    newer = await open();
+    check(await newer.evaluate(() => quivoid) !== oldId, 'both pages share one id');
+    const gone = await old.request.get(`${at}/status?quivoid=${encodeURIComponent(oldId)}`);
+    check(gone.status() === 404, `the first page is still there: ${gone.status()}`);
+    const answered = old.waitForResponse((response) =>
+      new URL(response.url()).pathname === '/quivowidget.handler');
+    await old.click('#count');
+    check((await answered).status() === 404, 'the click was not answered with 404');
+    await noticeShown(old);
+    const notice = await old.textContent('#quivopagegone');
+    check(notice.includes('This page has expired'), `notice: ${notice}`);
+    check(await old.textContent('#counter') === '1', 'the dead page counted');
+    check(await old.isVisible('#quivopagegonereload'), 'no way to a fresh page');
+  });
+
+  await step('the notice loads a fresh page that works', async () => {
+    const oldId = await old.evaluate(() => quivoid);
+    await old.click('#quivopagegonereload');
+    // The fresh page puts its own id into the address.
+    await old.waitForFunction((id) => typeof quivoid === 'string' && quivoid !== id &&
+      new URL(location.href).searchParams.get('quivoid') === quivoid, oldId);
+    const freshId = await old.evaluate(() => quivoid);
+    check(freshId !== oldId && freshId.startsWith('page'), `quivoid: ${freshId}`);
+    check(await old.$$eval('#quivopagegone', (e) => e.length) === 0, 'the notice stayed');
+    await old.click('#count');
+    await old.waitForFunction(() => document.getElementById('counter').textContent === '1');
+  });
+
+  await step('an update poll of an expired page shows the notice too', async () => {
+    // The fresh page above expired the second one; its next poll is answered 404.
+    const answered = newer.waitForResponse((response) =>
+      response.request().method() === 'POST' && new URL(response.url()).pathname === '/');
+    await newer.evaluate(() => twymtupdate('poll-after-expiry'));
+    check((await answered).status() === 404, 'the poll was not answered with 404');
+    await noticeShown(newer);
+  });
+
+  await step('no script error on the pages that expired', async () => {
+    check(pageErrors.length === 0, pageErrors.join('\n'));
+  });
+} catch (error) {
+  failures += 1;
+  console.log(`not ok - ${String(error && error.stack || error)}`);
 } finally {
   if (browser) await browser.close().catch(() => {});
 }
+await stopProgram(second, 'the program that keeps one page stops on quit with status 0');
 
-// Stop the program the way a user does, and wait for it to end.
-await step('the program stops on quit with status 0', async () => {
-  check(running, 'the program ended on its own');
-  child.stdin.end('quit\n');
-  const ended = await Promise.race([exited, new Promise((r) => setTimeout(() => r(null), 60000))]);
-  if (ended === null) {
-    child.kill('SIGKILL');
-    throw new Error('the program did not stop within 60 s of quit');
-  }
-  check(ended.code === 0, `exit ${JSON.stringify(ended)}`);
-});
-if (running) child.kill('SIGKILL');
-if (failures > 0) showProgram();
-fs.rmSync(folder, { recursive: true, force: true });
+if (failures > 0) {
+  showProgram(first);
+  showProgram(second);
+}
+for (const run of [first, second]) fs.rmSync(run.folder, { recursive: true, force: true });
 console.log(`${results.length} passed, ${failures} failed`);
 process.exit(failures > 0 ? 1 : 0);
