@@ -120,10 +120,14 @@ thread_local std::string* tHeldLines = nullptr;
 // Held lines go out once this many have gathered, whatever the pass.
 constexpr size_t kMaxHeldBytes = 64 * 1024;
 
+// The flag is raised only once the text is in stdout's buffer: raised
+// while a line was still held, another thread's flush could clear it before
+// the line got there, and the line would wait for some later answer.
 void writeHeld() {
     if (tHeldLines != nullptr && !tHeldLines->empty()) {
         writeText(*tHeldLines, false);
         tHeldLines->clear();
+        gLinesPending.store(true, std::memory_order_release);
     }
 }
 
@@ -132,6 +136,7 @@ void writeHeld() {
 void writeLine(const std::string& text) {
     if (tHeldLines == nullptr) {
         writeText(text, true);
+        gLinesPending.store(true, std::memory_order_release);
         return;
     }
     tHeldLines->append(text);
@@ -439,10 +444,8 @@ void KrTransceiver::printLogging(const KrServerCallback_t& record) {
     const auto it = record.values.size() == 1 && record.values.begin()->first == kLogging
                         ? record.values.begin()
                         : record.values.find(kLogging);
-    if (it != record.values.end()) {
+    if (it != record.values.end())
         writeLine(it->second);
-        gLinesPending.store(true, std::memory_order_release);
-    }
 }
 
 void KrTransceiver::flushLogging() {
