@@ -121,6 +121,9 @@ struct KrConnectionRecord {
     std::atomic<bool> maybePending{false};
     // A server stopped for the output window: told again once it drains.
     std::atomic<bool> resumeOnDrain{false};
+    // A request asked to close the connection after its answer: the server
+    // reads and runs nothing that came behind it.
+    std::atomic<bool> lastRequestRead{false};
 
     std::mutex lock;
     // An answer is being made off the server's thread or streamed: the
