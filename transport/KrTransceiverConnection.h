@@ -97,6 +97,9 @@ struct KrConnectionRecord {
     std::atomic<bool> sendQueued{false};
     std::atomic<bool> inWorker{false};
     std::atomic<int64_t> closingSince{0};
+    // Closing, all output written and the sending side shut: waiting for
+    // the peer's end of input (closingSince then tells since when).
+    std::atomic<bool> lingering{false};
     // Out of the transceiver's maps.
     std::atomic<bool> removed{false};
 

@@ -557,6 +557,39 @@ TEST(KrTransceiverServerL1HTTP, RunsAndReadsNothingBehindARequestThatAsksToClose
     Shell("rm -rf '" + root + "'");
 }
 
+TEST(KrTransceiverServerL1HTTP, DeliversALargeAnswerWholeBeforeItCloses) {
+    // The answer to a request that asks to close is larger than the socket
+    // buffers take at once, and the client sends more behind its request
+    // before it reads: the close waits for the whole answer, and what came
+    // behind does not reset the connection (which would destroy the rest of
+    // the answer on its way).
+    char pattern[] = "/tmp/quivo-large-XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    std::string content(3 * 1024 * 1024, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+    std::ofstream(root + "/big.bin", std::ios::binary) << content;
+    {
+        Server server({{"_baseDirectoryHTTP", root}});
+        const unsigned port = server.waitListening();
+        ASSERT_NE(port, 0u);
+        for (int i = 0; i < 3; ++i) {
+            const int fd = ConnectLoopback(port);
+            SendAll(fd, Get("/big.bin", "Connection: close\r\n"));
+            // Sent once the answer has filled the buffers between the two.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            SendAll(fd, Get("/big.bin"));
+            bool closed = false;
+            const std::string in = ReadToClose(fd, &closed);
+            EXPECT_TRUE(closed);
+            ASSERT_EQ(Statuses(in), std::vector<std::string>{"200"}) << "try " << i;
+            EXPECT_TRUE(DecodedBody(in) == content) << "try " << i;
+            ::close(fd);
+        }
+    }
+    Shell("rm -rf '" + root + "'");
+}
+
 TEST(KrTransceiverServerL1HTTP, LogsRefererAndUserAgentAsSent) {
     // Also for a request refused once its head was read.
     Server server;
