@@ -700,8 +700,9 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
             return false;
         }
         // Only HTTP/1.x is read as HTTP/1.x: another version's framing may
-        // differ, and a line that names no protocol is no request.
-        const unsigned long protocolRefusal = count == 3 ? ProtocolRefusal(token(2), _http11) : 0;
+        // differ, and a line that names no protocol is no request (an
+        // HTTP/0.9 client would wait for an answer without a head).
+        const unsigned long protocolRefusal = count == 3 ? ProtocolRefusal(token(2), _http11) : 400;
         if (protocolRefusal != 0) {
             _refuse(protocolRefusal);
             return false;

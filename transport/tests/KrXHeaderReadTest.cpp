@@ -248,6 +248,7 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
         {"HTTP/0.9", "GET / HTTP/0.9\r\n\r\n", 505, false},
         {"not HTTP", "GET / FOO/1.1\r\n\r\n", 400, false},
         {"no minor version", "GET / HTTP/1\r\n\r\n", 400, false},
+        {"no version", "GET /\r\n\r\n", 400, false},
         {"text behind the version", "GET / HTTP/1.1 x\r\n\r\n", 400, false},
         {"length with blanks around", post + "Content-Length:  2 \r\n\r\nab", 0, true, "/f", "ab"},
         {"length with a blank inside", post + "Content-Length: 1 0\r\n\r\n0123456789", 400, false},
