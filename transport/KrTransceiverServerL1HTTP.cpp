@@ -470,10 +470,10 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
         return _dispatchOne(connectionId, owner, connection, client, carried,
                             _pendingHeader(connectionId, connection, *client), true);
     }
-    if (record.lastRequestRead.load()) {
-        // The request before asked to close: what came behind it is no
-        // request (a front end may have sent it for another client), and is
-        // dropped unread while that request's answer goes out.
+    if (listening && (record.lastRequestRead.load() || connection.isClosing())) {
+        // The request before asked to close, or was refused: what came
+        // behind it is no request (a front end may have sent it for another
+        // client), and is dropped unread while that answer goes out.
         carried.clear();
         DiscardBuffer discard;
         connection.drainInput(discard);
