@@ -111,11 +111,11 @@ const char* FindByte(const char* from, const char* end) {
     return from;
 }
 
-// The high bit of each control byte of `word` (below 0x20, and DEL), with
-// ByteMask's exactness: a mask has no false bit below its lowest true one,
-// so neither has the union of the two.
+// The high bit of each control byte of `word` (below 0x20, and DEL). Every
+// such byte is marked; a byte above one, or above a byte 0xFF, may be marked
+// too, so the lowest mark is checked before it is believed.
 uint64_t ControlMask(uint64_t word) {
-    return ((word - 0x20 * kOnes) & ~word & kHighs) | ByteMask(word, 0x7F * kOnes);
+    return ((word - 0x20 * kOnes) | (word + kOnes)) & ~word & kHighs;
 }
 
 // The first control byte other than a tab in [from, end), or end: the CR of
@@ -130,7 +130,7 @@ const char* FindLineControl(const char* p, const char* end) {
             continue;
         }
         p += __builtin_ctzll(mask) / 8;
-        if (*p != '\t')
+        if (KrIsHttpHeadControl(*p))
             return p;
         ++p;
     }
@@ -141,15 +141,56 @@ const char* FindLineControl(const char* p, const char* end) {
     return end;
 }
 
-// Whether a field name is a token: a blank, a control byte or a separator
-// such as "(" or "@" in it makes a name that other parsers read as another
-// field or as none ("Content-Length : 5", "Transfer-Encoding\x01").
-bool IsFieldName(std::string_view name) {
-    for (char c : name) {
-        if (!KrIsHttpTokenChar(c))
+bool IsTokenSlowly(const char* p, const char* end) {
+    for (; p < end; ++p) {
+        if (!KrIsHttpTokenChar(*p))
             return false;
     }
-    return !name.empty();
+    return true;
+}
+
+// The high bit of each byte of `word` that is a letter, a digit or "-" (what
+// field names are mostly made of). Exact up to the lowest byte of 0x80 or
+// above, which is never marked; a carry from it may mark bytes above it.
+uint64_t CommonNameBytes(uint64_t word) {
+    const uint64_t folded = word | (0x20 * kOnes);
+    const uint64_t letters =
+        (folded + (0x80 - 'a') * kOnes) & ~(folded + (0x80 - 'z' - 1) * kOnes);
+    const uint64_t digits = (word + (0x80 - '0') * kOnes) & ~(word + (0x80 - '9' - 1) * kOnes);
+    const uint64_t dashes = word ^ ('-' * kOnes);
+    return (letters | digits | ~((dashes + 0x7F * kOnes) | dashes)) & kHighs;
+}
+
+// Position of the first ":" in a field line, or its size; `badName` tells
+// whether a byte before it is no token character: a blank, a control byte
+// or a separator such as "(" or "@" makes a name that other parsers read as
+// another field or as none ("Content-Length : 5", "Transfer-Encoding\x01").
+// Eight bytes at a time, as the search for the colon alone would go; the
+// rarer token characters ("_", ".", ...) are looked up one by one.
+size_t FindFieldColon(std::string_view line, bool& badName) {
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
+    const char* p = begin;
+    for (; end - p >= 8; p += 8) {
+        const uint64_t word = LoadWord(p);
+        const uint64_t colons = ByteMask(word, kOnes * ':');
+        const uint64_t odd = ~CommonNameBytes(word) & kHighs;
+        if (colons != 0) {
+            const size_t at = static_cast<size_t>(__builtin_ctzll(colons) / 8);
+            const uint64_t before = (colons & (~colons + 1)) - 1;
+            badName = (odd & before) != 0 && !IsTokenSlowly(p, p + at);
+            return static_cast<size_t>(p - begin) + at;
+        }
+        if (odd != 0 && !IsTokenSlowly(p, p + 8)) {
+            badName = true;
+            return line.size();
+        }
+    }
+    for (; p < end && *p != ':'; ++p) {
+        if (!KrIsHttpTokenChar(*p))
+            badName = true;
+    }
+    return static_cast<size_t>(p - begin);
 }
 
 uint64_t LoweredWord(uint64_t word) {
@@ -718,9 +759,9 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     // read by other parsers as another field or as none: "Content-Length :
     // 5" would frame the body for this reader alone. Such lines are
     // refused, not repaired or skipped.
-    const size_t colon =
-        static_cast<size_t>(FindByte<':'>(line.data(), line.data() + line.size()) - line.data());
-    if (colon == line.size() || !IsFieldName(line.substr(0, colon))) {
+    bool badName = false;
+    const size_t colon = FindFieldColon(line, badName);
+    if (colon == line.size() || colon == 0 || badName) {
         _refuse(400);
         return false;
     }
