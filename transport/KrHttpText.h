@@ -14,11 +14,37 @@ inline bool KrIsHttpBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// A character of a token (a field name, a method).
-inline bool KrIsHttpTokenChar(char c) {
+// A character of a token (a field name, a method): looked up in a table,
+// since the reader asks it for every byte of every field name.
+namespace KrHttpTextTables {
+constexpr bool IsTokenChar(unsigned char c) {
     if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
         return true;
-    return c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
+    for (const char* p = "!#$%&'*+-.^_`|~"; *p != '\0'; ++p) {
+        if (static_cast<unsigned char>(*p) == c)
+            return true;
+    }
+    return false;
+}
+struct TokenTable {
+    bool token[256] = {};
+    constexpr TokenTable() {
+        for (unsigned c = 0; c < 256; ++c)
+            token[c] = IsTokenChar(static_cast<unsigned char>(c));
+    }
+};
+inline constexpr TokenTable kToken{};
+}  // namespace KrHttpTextTables
+
+inline bool KrIsHttpTokenChar(char c) {
+    return KrHttpTextTables::kToken.token[static_cast<unsigned char>(c)];
+}
+
+// A control character that no line of a head may hold: every byte below a
+// blank but the tab, and DEL. (Bytes from 0x80 on are allowed in values.)
+inline bool KrIsHttpHeadControl(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && u != '\t') || u == 0x7F;
 }
 
 // `text` without the blanks at either end.

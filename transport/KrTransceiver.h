@@ -78,6 +78,9 @@ class KrTransceiver : public KrJob {
     // A connection asked to close keeps at most this long to take its last
     // output before it is dropped anyway.
     static constexpr long kCloseLingerMicroseconds = 30000000;
+    // Once that output is written and the connection's sending side shut,
+    // this long at most for the peer to end its side (see _linger).
+    static constexpr long kDrainAfterCloseMicroseconds = 2000000;
     // A peer that ended its input this long ago while its answer is still
     // being made is asked whether it still listens.
     static constexpr long kProbeAfterMicroseconds = 1000000;
@@ -153,8 +156,10 @@ class KrTransceiver : public KrJob {
     // owner, server and itself, out of every map, out of its tasks; a
     // program still answering it is ended.
     void _removeTCPSocket(std::string name);
-    // What a connection's close callback calls: output still queued is
-    // written out first, then the connection is removed.
+    // What a connection's close callback calls: output still queued, and an
+    // answer still streaming, are written out first; then the connection's
+    // sending side is shut and it is removed once the peer has ended its
+    // side. What the peer sends meanwhile is read and dropped.
     void closeConnection(const std::string& name);
     // Wakes the send loop.
     void wakeSender();
@@ -191,6 +196,10 @@ class KrTransceiver : public KrJob {
     void _bySerialLookup(const std::vector<KrPoller::Event>& events,
                          std::vector<std::shared_ptr<KrTransceiverConnection>>& found);
     void _serviceOutput(KrTransceiverConnection& connection);
+    // A closing connection whose output is all written: shuts its sending
+    // side and waits for the peer's end of input (or removes it at once
+    // when that came already).
+    void _linger(KrTransceiverConnection& connection);
     // The peer shut its sending side: a connection whose server answers
     // what came before that stays until it has; any other goes.
     void _inputEnded(KrTransceiverConnection& connection);

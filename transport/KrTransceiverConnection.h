@@ -98,6 +98,9 @@ struct KrConnectionRecord {
     std::atomic<bool> sendQueued{false};
     std::atomic<bool> inWorker{false};
     std::atomic<int64_t> closingSince{0};
+    // Closing, all output written and the sending side shut: waiting for
+    // the peer's end of input (closingSince then tells since when).
+    std::atomic<bool> lingering{false};
     // Out of the transceiver's maps.
     std::atomic<bool> removed{false};
 
@@ -122,6 +125,9 @@ struct KrConnectionRecord {
     std::atomic<bool> maybePending{false};
     // A server stopped for the output window: told again once it drains.
     std::atomic<bool> resumeOnDrain{false};
+    // A request asked to close the connection after its answer: the server
+    // reads and runs nothing that came behind it.
+    std::atomic<bool> lastRequestRead{false};
 
     std::mutex lock;
     // An answer is being made off the server's thread or streamed: the

@@ -1,5 +1,6 @@
 // The transceiver's workers: entry and removal of connections, the receive
 // and send loops, and the housekeeping thread.
+#include <cerrno>
 #include <chrono>
 #include <vector>
 
@@ -32,6 +33,21 @@ KrGavetaJobAtttributes loopAttributes(const std::string& name, std::function<voi
 
 int descriptorOf(const KrConnectionRecord& record) {
     return record.socket ? record.socket->descriptor() : -1;
+}
+
+// Reads and drops what waits on a closing connection's socket, a bounded
+// amount per call (the loop is told again while more waits). True when the
+// peer's input has ended or the socket failed.
+bool DropInput(KrSocketIPvx& socket) {
+    char scratch[16384];
+    for (int reads = 0; reads < 16; ++reads) {
+        size_t length = 0;
+        socket.lastError = 0;
+        socket.Receive(scratch, sizeof scratch, length);
+        if (length == 0)
+            return socket.closed || (socket.lastError != EAGAIN && socket.lastError != EWOULDBLOCK);
+    }
+    return false;
 }
 
 }  // namespace
@@ -131,19 +147,42 @@ void KrTransceiver::closeConnection(const std::string& name) {
             return;
         connection = it->second.second;
     }
-    // An answer queued just before the close must still reach the peer: it
-    // is written out and then the connection is removed. A second request
-    // (housekeeping after the linger time) removes it at once.
-    int64_t open = 0;
-    if (connection && connection->isOutputPending() &&
-        connection->record().closingSince.compare_exchange_strong(open, steadyMicros())) {
-        // A connection closing with its input still watched would be read
-        // (and answered) further.
-        _watchInput(*connection, false);
-        _outputQueued(*connection);
+    if (!connection) {
+        _removeTCPSocket(name);
         return;
     }
-    _removeTCPSocket(name);
+    // An answer queued (or still streaming) when the close is asked for
+    // must still reach the peer: it is written out first. Closing the
+    // socket while the peer's bytes wait unread in it would reset the
+    // connection, and a reset destroys what is still on its way to the peer:
+    // so the sending side is shut, and the receive loop drops what comes
+    // until the peer ends its side.
+    int64_t open = 0;
+    if (connection->record().closingSince.compare_exchange_strong(open, steadyMicros())) {
+        if (connection->isOutputPending() || connection->isAnswering())
+            _outputQueued(*connection);
+        else
+            _linger(*connection);
+    }
+    // Asked again while closing: it goes as said above, or when housekeeping
+    // finds its time up.
+}
+
+void KrTransceiver::_linger(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (record.inputEnded.load() || !record.socket) {
+        // Everything the peer sent was read: nothing can reset it.
+        _removeTCPSocket(connection.id());
+        return;
+    }
+    if (record.lingering.exchange(true))
+        return;
+    record.closingSince.store(steadyMicros());
+    record.socket->Shutdown();
+    // Watched again if its input window had stopped the reading.
+    const int descriptor = descriptorOf(record);
+    if (descriptor >= 0 && !record.removed.load())
+        _receivePoller.add(descriptor, record.serial, true, false);
 }
 
 void KrTransceiver::wakeSender() {
@@ -190,9 +229,9 @@ void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
 
 void KrTransceiver::_flushOutput(KrTransceiverConnection& connection) {
     // A streamed answer is one being answered: most connections take no
-    // lock here.
+    // lock here. A closing one whose answer has just ended closes here.
     if (connection.isOutputPending() || (connection.isAnswering() && connection.answerStream()) ||
-        connection.record().resumeOnDrain.load())
+        connection.record().resumeOnDrain.load() || connection.isClosing())
         _serviceOutput(connection);
 }
 
@@ -292,6 +331,21 @@ void KrTransceiver::_tcpReceiveLoop() {
                 continue;
             }
             KrSocketIPvx& socket = *record.socket;
+            if (record.closingSince.load() != 0) {
+                // Closing: nothing more is read for its server. What comes
+                // is dropped (see closeConnection); the peer's end removes
+                // a connection whose output is written, and only stops the
+                // reading of one whose output is still going out.
+                if (DropInput(socket)) {
+                    if (!socket.closed || record.lingering.load()) {
+                        dead.push_back(connection->id());
+                    } else {
+                        record.inputEnded.store(true);
+                        _receivePoller.watchErrorsOnly(socket.descriptor(), record.serial);
+                    }
+                }
+                continue;
+            }
             const long got = connection->receive(socket);
             if (connection->pendingOutputBytes() > kMaxQueuedOutput)
                 dead.push_back(connection->id());
@@ -320,8 +374,10 @@ void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
         _removeTCPSocket(connection.id());
         return;
     }
-    if (state == 0 && connection.isClosing()) {
-        _removeTCPSocket(connection.id());
+    // A closing connection goes once its answer has ended, not merely once
+    // the output queued so far is written: a streamed answer queues more.
+    if (state == 0 && connection.isClosing() && !connection.isAnswering()) {
+        _linger(connection);
         return;
     }
     if (state == 1) {
@@ -406,7 +462,9 @@ void KrTransceiver::_housekeeping() {
             // output goes after the linger time.
             const int64_t closing = record.closingSince.load();
             if (closing != 0) {
-                if (now - closing >= kCloseLingerMicroseconds)
+                const long limit = record.lingering.load() ? kDrainAfterCloseMicroseconds
+                                                           : kCloseLingerMicroseconds;
+                if (now - closing >= limit)
                     _removeTCPSocket(name);
                 continue;
             }

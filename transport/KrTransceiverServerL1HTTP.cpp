@@ -111,6 +111,13 @@ class FileStream : public KrAnswerStream {
     std::string _piece;
 };
 
+// Takes bytes and keeps none: what a peer sent behind its last request.
+class DiscardBuffer : public std::streambuf {
+  protected:
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
 }  // namespace
 
 class KrTransceiverServerL1HTTP::DirectSink final : public KrXHeader::DirectAnswer {
@@ -386,6 +393,8 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     header->setDirection(KR_DIRECTION_REQUEST);
     header->setReadRoute(connectionId, id(), task);
     header->markIncoming();
+    if (listening)
+        header->requireHost();
     header->sharePeerInfo(connection.sharedInfo());
     // A request read by a listener carries its task's name but does not join
     // it: nothing sends a request messages, and its membership would only
@@ -439,6 +448,10 @@ void KrTransceiverServerL1HTTP::_keepCarried(const std::string& connectionId,
                                              KrTransceiverClient& client, std::string& carried) {
     if (carried.empty())
         return;
+    if (connection.record().lastRequestRead.load()) {
+        carried.clear();
+        return;
+    }
     std::shared_ptr<KrXHeader> next = _pendingHeader(connectionId, connection, client);
     std::lock_guard<std::mutex> nextLock(next->mutex());
     next->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
@@ -456,6 +469,15 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
             return false;
         return _dispatchOne(connectionId, owner, connection, client, carried,
                             _pendingHeader(connectionId, connection, *client), true);
+    }
+    if (listening && (record.lastRequestRead.load() || connection.isClosing())) {
+        // The request before asked to close, or was refused: what came
+        // behind it is no request (a front end may have sent it for another
+        // client), and is dropped unread while that answer goes out.
+        carried.clear();
+        DiscardBuffer discard;
+        connection.drainInput(discard);
+        return false;
     }
     // An answer is being made off this thread or streamed: the bytes wait.
     if (connection.isAnswering()) {
@@ -590,6 +612,8 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId, Kr
     if (record.handedOff.load(std::memory_order_relaxed))
         record.handedOff.store(false);
     std::unique_lock<std::mutex> headerLock(header->mutex());
+    if (listening && header->closeAfter())
+        record.lastRequestRead.store(true);
     bool handled = false;
     DirectSink direct(*this, connection);
     if (listening) {

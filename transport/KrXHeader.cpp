@@ -259,12 +259,3 @@ void KrXHeader::setStatus(unsigned long code) {
         _status.store(code);
 }
 
-bool KrXHeader::isHTTP11() {
-    size_t token = 0;
-    bool http11 = false;
-    _headers.visit(":first:", [&token, &http11](std::string_view value) {
-        http11 = token++ == 2 && value == "HTTP/1.1";
-        return token < 3;
-    });
-    return http11;
-}

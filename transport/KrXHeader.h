@@ -35,6 +35,7 @@
 #include "transport/KrHTTPMessageBlock.h"
 #include "transport/KrHeaderFields.h"
 #include "transport/KrHttpTables.h"
+#include "transport/KrHttpText.h"
 #include "transport/KrServerCallback_t.h"
 
 class KrChunkedDecoder;
@@ -100,22 +101,22 @@ class KrXHeader : public KrJob {
     // mutex(). Always inlined: a peer sending small pieces makes a call per
     // piece, and the check below is cheaper than the call.
     __attribute__((always_inline)) int read(const std::function<bool(KrXHeader&)>& onHeadComplete) {
-        // A small piece of a head line without a line feed, as a peer
+        // A small piece of a head line without a line end, as a peer
         // sending in small pieces brings, is only scanned where it lies in
         // body(): the read position stays, and the lines are read from there
-        // once a line feed has arrived, as if they had come in one piece.
-        // Looking for the feed rather than the CR before it leaves one
-        // unforeseeable branch per line. A NUL, or a CR followed by anything
-        // but LF, is refused at once, as it would be in a whole head; a CR
-        // at the end waits for the byte behind it. _passRoom is how many
-        // unread bytes may gather so (0 once the head is done or refused).
+        // once the line's CR LF has arrived, as if they had come in one
+        // piece. Any other control byte (a bare LF among them) stops the
+        // scan too and is refused at once, as it would be in a whole head;
+        // a CR at the end waits for the byte behind it. _passRoom is how
+        // many unread bytes may gather so (0 once the head is done or
+        // refused).
         if (_passRoom != 0 && _body) {
             const char* const start = _body->Begin();
             const uint64_t available = _body->Length();
             uint64_t scanned = _scanned;
             if (available - scanned - 1 < kSmallPiece && available <= _passRoom) {
                 // A library scan costs more than the loop on so few bytes.
-                while (scanned < available && !_endsOrBreaksLine(start[scanned]))
+                while (scanned < available && !KrIsHttpHeadControl(start[scanned]))
                     ++scanned;
                 if (scanned == available || (scanned + 1 == available && start[scanned] == '\r')) {
                     _scanned = scanned;
@@ -132,16 +133,21 @@ class KrXHeader : public KrJob {
     std::string takePipelined();
     // Body limit for this message (bytes); set before the first read.
     void setMaxBodyLength(uint64_t limit) { _maxBodyLength = limit; }
+    // A server's request: refused with 400 when it names HTTP/1.1 (or a
+    // later 1.x) and has no Host field, or has more than one. Set before
+    // the first read.
+    void requireHost() { _hostRequired = true; }
     bool closeAfter() const { return _closeAfter; }
-    // The request line named HTTP/1.1, whose peers take chunked and interim
-    // (1xx) answers.
-    bool isHTTP11();
+    // The request line named HTTP/1.1 or a later HTTP/1 minor version, whose
+    // peers take chunked and interim (1xx) answers.
+    bool isHTTP11() const { return _http11; }
     // Refuses the message being read with `status` (408 when its head took
     // too long, 500 when handling it failed): read() returns KR_READ_REFUSED
     // from now on and makeRefusal() answers with that status and closes.
     // Returns KR_READ_REFUSED.
     int refuse(unsigned long status) { return _refuse(status); }
-    // The head asked for "Expect: 100-continue".
+    // An HTTP/1.1 head asked for "Expect: 100-continue" (from HTTP/1.0 the
+    // expectation is ignored).
     bool expectsContinue();
     long contentLength() const { return _contentLength; }
     bool inHead() const { return _inHead; }
@@ -373,7 +379,6 @@ class KrXHeader : public KrJob {
     // its per-thread cache, and a larger one (1024 and its terminator) takes
     // the slow road, which also sweeps the allocator's small free lists.
     static constexpr size_t kBodyRoom = 1000;
-    static bool _endsOrBreaksLine(char c) { return c == '\n' || c == '\r' || c == '\0'; }
     KrStringBuf& _makeBody();
     // Head pieces up to this size without a line end take the short path.
     static constexpr uint64_t kSmallPiece = 16;
@@ -487,8 +492,15 @@ class KrXHeader : public KrJob {
     bool _closeAfter = false;
     // An HTTP/1.0 request that asked to keep the connection: its answer says so.
     bool _keepAlive = false;
+    // The request line named HTTP/1.1 or later (see isHTTP11).
+    bool _http11 = false;
+    // Host fields of the head, empty ones too.
+    unsigned _hostFields = 0;
+    bool _hostRequired = false;
     bool _headOnly = false;
     unsigned long _refusal = 0;
+    // A refusal known from the request line, made once the head is read.
+    unsigned long _refusalAtEnd = 0;
     uint64_t _headBytes = 0;
     uint64_t _lineStart = 0;
     // Unread head bytes read() has looked at: they hold no line feed.

@@ -9,9 +9,12 @@
 //
 // The framing is read strictly, so that no proxy in front of the server can
 // read the same bytes as other messages than this reader does: a line ends
-// at LF (with or without a CR before it); a CR elsewhere, a NUL, a line that
-// continues the one before it, a blank in a field name or before its colon,
-// and a Content-Length other than digits are refused with 400.
+// only at CR LF. A bare LF (which some parsers take as a line end and others
+// as part of the line), any other control byte but a tab, a line that
+// continues the one before it, a field name with a byte outside the token
+// characters, a field line without a colon, and a Content-Length that is
+// empty or other than digits are refused with 400; so are, where a server
+// asks for it, more than one Host and an HTTP/1.1 request without one.
 
 #include <algorithm>
 #include <cstdint>
@@ -108,19 +111,17 @@ const char* FindByte(const char* from, const char* end) {
     return from;
 }
 
-// The high bit of each byte of `word` below 0x0E (NUL, tab, the line-end
-// bytes and a few other control characters), with ByteMask's exactness.
+// The high bit of each control byte of `word` (below 0x20, and DEL). Every
+// such byte is marked; a byte above one, or above a byte 0xFF, may be marked
+// too, so the lowest mark is checked before it is believed.
 uint64_t ControlMask(uint64_t word) {
-    return (word - 0x0E * kOnes) & ~word & kHighs;
+    return ((word - 0x20 * kOnes) | (word + kOnes)) & ~word & kHighs;
 }
 
-bool EndsOrBreaksLine(char c) {
-    return c == '\n' || c == '\r' || c == '\0';
-}
-
-// The first LF, CR or NUL in [from, end), or end: one test per eight bytes,
-// as a search for the line end alone would take. A tab and the other rare
-// control bytes among them are part of the line.
+// The first control byte other than a tab in [from, end), or end: the CR of
+// the line end, or a byte that refuses the head. One test per eight bytes,
+// as a search for the line end alone would take; a tab (rare in heads) is
+// part of the line.
 const char* FindLineControl(const char* p, const char* end) {
     while (end - p >= 8) {
         const uint64_t mask = ControlMask(LoadWord(p));
@@ -129,37 +130,66 @@ const char* FindLineControl(const char* p, const char* end) {
             continue;
         }
         p += __builtin_ctzll(mask) / 8;
-        if (EndsOrBreaksLine(*p))
+        if (KrIsHttpHeadControl(*p))
             return p;
         ++p;
     }
     for (; p < end; ++p) {
-        if (EndsOrBreaksLine(*p))
+        if (KrIsHttpHeadControl(*p))
             return p;
     }
     return end;
 }
 
-// Position of the first ":" in text, or its size; tells whether a blank
-// comes before it.
-size_t FindColon(std::string_view text, bool& blankBefore) {
-    const char* const begin = text.data();
-    const char* const end = begin + text.size();
+bool IsTokenSlowly(const char* p, const char* end) {
+    for (; p < end; ++p) {
+        if (!KrIsHttpTokenChar(*p))
+            return false;
+    }
+    return true;
+}
+
+// The high bit of each byte of `word` that is a letter, a digit or "-" (what
+// field names are mostly made of). Exact up to the lowest byte of 0x80 or
+// above, which is never marked; a carry from it may mark bytes above it.
+uint64_t CommonNameBytes(uint64_t word) {
+    const uint64_t folded = word | (0x20 * kOnes);
+    const uint64_t letters =
+        (folded + (0x80 - 'a') * kOnes) & ~(folded + (0x80 - 'z' - 1) * kOnes);
+    const uint64_t digits = (word + (0x80 - '0') * kOnes) & ~(word + (0x80 - '9' - 1) * kOnes);
+    const uint64_t dashes = word ^ ('-' * kOnes);
+    return (letters | digits | ~((dashes + 0x7F * kOnes) | dashes)) & kHighs;
+}
+
+// Position of the first ":" in a field line, or its size; `badName` tells
+// whether a byte before it is no token character: a blank, a control byte
+// or a separator such as "(" or "@" makes a name that other parsers read as
+// another field or as none ("Content-Length : 5", "Transfer-Encoding\x01").
+// Eight bytes at a time, as the search for the colon alone would go; the
+// rarer token characters ("_", ".", ...) are looked up one by one.
+size_t FindFieldColon(std::string_view line, bool& badName) {
+    const char* const begin = line.data();
+    const char* const end = begin + line.size();
     const char* p = begin;
     for (; end - p >= 8; p += 8) {
         const uint64_t word = LoadWord(p);
         const uint64_t colons = ByteMask(word, kOnes * ':');
-        uint64_t low = LowMask(word);
+        const uint64_t odd = ~CommonNameBytes(word) & kHighs;
         if (colons != 0) {
             const size_t at = static_cast<size_t>(__builtin_ctzll(colons) / 8);
-            low &= (colons & (~colons + 1)) - 1;
-            blankBefore = blankBefore || (low != 0 && HasBlankSlowly(p, p + at));
+            const uint64_t before = (colons & (~colons + 1)) - 1;
+            badName = (odd & before) != 0 && !IsTokenSlowly(p, p + at);
             return static_cast<size_t>(p - begin) + at;
         }
-        blankBefore = blankBefore || (low != 0 && HasBlankSlowly(p, p + 8));
+        if (odd != 0 && !IsTokenSlowly(p, p + 8)) {
+            badName = true;
+            return line.size();
+        }
     }
-    for (; p < end && *p != ':'; ++p)
-        blankBefore = blankBefore || KrIsHttpBlank(*p);
+    for (; p < end && *p != ':'; ++p) {
+        if (!KrIsHttpTokenChar(*p))
+            badName = true;
+    }
     return static_cast<size_t>(p - begin);
 }
 
@@ -245,7 +275,9 @@ bool IsDigit(char c) {
 
 // 0 when a request's protocol is HTTP/1.x (or the system's own QUIVO/1.x);
 // 505 for another major version of HTTP; 400 when it is no protocol at all.
-unsigned long ProtocolRefusal(std::string_view protocol) {
+// `http11` tells HTTP/1.1 and its later minor versions, which a server
+// reads as HTTP/1.1, from HTTP/1.0.
+unsigned long ProtocolRefusal(std::string_view protocol, bool& http11) {
     while (!protocol.empty() && protocol.front() == ' ')
         protocol.remove_prefix(1);
     std::string_view version;
@@ -257,6 +289,7 @@ unsigned long ProtocolRefusal(std::string_view protocol) {
         return 400;
     if (version.size() != 3 || !IsDigit(version[0]) || version[1] != '.' || !IsDigit(version[2]))
         return 400;
+    http11 = protocol[0] == 'H' && version[0] == '1' && version[2] != '0';
     return version[0] == '1' ? 0 : 505;
 }
 
@@ -291,6 +324,10 @@ constexpr size_t kTypicalFields = 24;
 }  // namespace
 
 bool KrXHeader::expectsContinue() {
+    // An HTTP/1.0 client may not know the interim answer: its expectation
+    // is ignored.
+    if (!_http11)
+        return false;
     bool expects = false;
     _headers.visit("expect", [&expects](std::string_view value) {
         std::string lower(value);
@@ -353,28 +390,30 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
         const char* const start = in.Begin();
         const char* const end = start + available;
         const char* const stop = FindLineControl(start, end);
-        // The bytes of the line end: CR LF, or a bare LF as some clients
-        // send it; 0 while the line goes on.
-        size_t ending = 0;
-        if (stop != end) {
-            if (*stop == '\n')
-                ending = 1;
-            else if (*stop == '\0')
-                return _refuse(400);
-            else if (stop + 1 != end && stop[1] == '\n')
-                ending = 2;
-            else if (stop + 1 != end)
-                return _refuse(400);  // a CR that ends no line
-        }
-        // Without a whole line, pass over the bytes; a final CR stays unread
-        // until the byte behind it shows whether it ends the line.
-        const bool whole = ending != 0;
+        // The limits first: bytes that came in pieces meet them before the
+        // byte that ends or breaks the line has arrived.
         const size_t length = static_cast<size_t>(stop - start);
         const uint64_t pending = _headBytes - _lineStart;
         if (pending + length > kMaxLineLength)
             return _refuse(_lineCount == 0 ? 400 : 431);
+        if (_headBytes + length > kMaxHeadLength)
+            return _refuse(431);
+        // The bytes of the line end (CR LF); 0 while the line goes on.
+        size_t ending = 0;
+        if (stop != end) {
+            if (*stop != '\r')
+                return _refuse(400);  // a bare LF, a NUL or another control byte
+            if (stop + 1 != end) {
+                if (stop[1] != '\n')
+                    return _refuse(400);  // a CR that ends no line
+                ending = 2;
+            }
+        }
         if (_headBytes + length + ending > kMaxHeadLength)
             return _refuse(431);
+        // Without a whole line, pass over the bytes; a final CR stays unread
+        // until the byte behind it shows whether it ends the line.
+        const bool whole = ending != 0;
         if (!whole) {
             _headBytes += length;
             in.gbump(static_cast<int>(length));
@@ -410,6 +449,12 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
 
 int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete) {
     _inHead = false;
+    if (_refusalAtEnd != 0)
+        return _refuse(_refusalAtEnd);
+    // Which host a request is for must be plain to every reader of it.
+    if (_hostRequired && direction() == KR_DIRECTION_REQUEST &&
+        (_hostFields > 1 || (_hostFields == 0 && _http11)))
+        return _refuse(400);
     // Framing follows the fields as they were sent: blanks inside a value
     // are not dropped here ("clo se" is no "close", "1 0" no length).
     bool hasConnection = false;
@@ -673,26 +718,32 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     if (direction == KR_DIRECTION_NONE) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
+        // Its head is still read, framed as any other, so that the refusal
+        // is logged with what the client sent (its user agent).
         const bool unknownMethod =
             methodEnded && count == 3 && LooksLikeMethod(token(0)) &&
             (StartsWith(token(2), "HTTP/") || StartsWith(token(2), "QUIVO/"));
-        _refuse(unknownMethod ? 501 : 400);
+        if (unknownMethod) {
+            _refusalAtEnd = 501;
+            return true;
+        }
+        _refuse(400);
         return false;
     }
     if (direction == KR_DIRECTION_REQUEST) {
         const int m = _method.load();
         if (m != KR_HTTP_GET && m != KR_HTTP_POST && m != KR_HTTP_HEAD) {
             // "NONE" and "ANSWER" name internal message kinds, not requests.
-            _refuse(501);
-            return false;
+            _refusalAtEnd = 501;
         }
         if (noAuthority) {
             _refuse(400);
             return false;
         }
         // Only HTTP/1.x is read as HTTP/1.x: another version's framing may
-        // differ, and a line that names no protocol is no request.
-        const unsigned long protocolRefusal = count == 3 ? ProtocolRefusal(token(2)) : 0;
+        // differ, and a line that names no protocol is no request (an
+        // HTTP/0.9 client would wait for an answer without a head).
+        const unsigned long protocolRefusal = count == 3 ? ProtocolRefusal(token(2), _http11) : 400;
         if (protocolRefusal != 0) {
             _refuse(protocolRefusal);
             return false;
@@ -703,19 +754,14 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
 
 bool KrXHeader::_parseFieldLine(std::string_view line) {
     // A line that begins with a blank continues the one before it (obsolete
-    // line folding), and a name with a blank in it or before its colon, or
-    // no name at all, is read by other parsers as another field or as none:
-    // "Content-Length : 5" would frame the body for this reader alone.
-    // Such lines are refused, not repaired.
-    if (KrIsHttpBlank(line.front())) {
-        _refuse(400);
-        return false;
-    }
-    bool nameBlanks = false;
-    const size_t colon = FindColon(line, nameBlanks);
-    if (colon == line.size())
-        return true;  // no colon: not a field
-    if (colon == 0 || nameBlanks) {
+    // line folding); a line without a colon, and a name that is no token
+    // (empty, or with a blank, a control byte or a separator in it), are
+    // read by other parsers as another field or as none: "Content-Length :
+    // 5" would frame the body for this reader alone. Such lines are
+    // refused, not repaired or skipped.
+    bool badName = false;
+    const size_t colon = FindFieldColon(line, badName);
+    if (colon == line.size() || colon == 0 || badName) {
         _refuse(400);
         return false;
     }
@@ -736,12 +782,22 @@ bool KrXHeader::_parseFieldLine(std::string_view line) {
     while (rawEnd > rawBegin && KrIsHttpBlank(line[rawEnd - 1]))
         --rawEnd;
     const std::string_view raw = line.substr(rawBegin, rawEnd - rawBegin);
-    if (raw.empty())
+    // Host is counted also when empty (a request whose target has no
+    // authority sends it so); one that is stored nowhere still counts.
+    if (colon == 4 && KrEqualsHttpWord(line.substr(0, 4), "host"))
+        ++_hostFields;
+    const bool innerBlanks = !raw.empty() && HasBlank(raw);
+    const bool needsCleaning = innerBlanks || (!raw.empty() && raw.front() == ':');
+    if (raw.empty() ||
+        (needsCleaning && raw.find_first_not_of(" \t:") == std::string_view::npos)) {
+        // Nothing is stored; an empty Content-Length would read as no
+        // length at all, and the body as the next request.
+        if (colon == 14 && KrEqualsHttpWord(line.substr(0, 14), "content-length")) {
+            _refuse(400);
+            return false;
+        }
         return true;
-    const bool innerBlanks = HasBlank(raw);
-    const bool needsCleaning = innerBlanks || raw.front() == ':';
-    if (needsCleaning && raw.find_first_not_of(" \t:") == std::string_view::npos)
-        return true;  // nothing left once cleaned
+    }
 
     KrHeaderFields::Store& store = _headers.writableStore();
     KrHeaderFields::Store::Text& text = store.text;

@@ -128,7 +128,7 @@ TEST(Quivoone, StopsAtOnceWhileAScriptHangs) {
                              "#!/bin/sh\necho $$ > hang.pid\nprintf '\\r\\n'\nexec sleep 60\n", true);
         ASSERT_TRUE(program.started());
         const int fd = ConnectLoopback(static_cast<unsigned>(program.port));
-        const std::string request = "GET /cgi-bin/hang.sh HTTP/1.1\r\n\r\n";
+        const std::string request = "GET /cgi-bin/hang.sh HTTP/1.1\r\nHost: x\r\n\r\n";
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         pid_t script = 0;
         for (int i = 0; i < 1000 && script == 0; ++i) {

@@ -247,8 +247,8 @@ TEST_F(FileServing, RefusesEveryWayOutOfTheBaseDirectory) {
         {Get("/index.html%00.txt")},
         {Get("/sub/")},
         {Get("/cgi-bin/../../secret")},
-        {"POST /cgi-bin/../../../bin/sh HTTP/1.1\r\nContent-Length: 9\r\n\r\necho hi\n\n"},
-        {"POST /cgi-bin/%2e%2e/%2e%2e/%2e%2e/bin/sh HTTP/1.1\r\nContent-Length: 0\r\n\r\n"},
+        {"POST /cgi-bin/../../../bin/sh HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\necho hi\n\n"},
+        {"POST /cgi-bin/%2e%2e/%2e%2e/%2e%2e/bin/sh HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n"},
         {Get("//cgi-bin/echo.sh"), "HTTP/1.1 200 OK"},
         {Get("/%2fcgi-bin/echo.sh"), "HTTP/1.1 200 OK"},
         {Get("/sub//..//..//secret")},
@@ -363,7 +363,7 @@ TEST_F(FileServing, RunsPHPThroughPhpCgi) {
     EXPECT_EQ(BodyOf(get), "x=1;m=GET;n=;q=x=1");
     const std::string form = "name=quivo";
     const std::string post = Ask(port,
-                                 "POST /page.php?k=v HTTP/1.1\r\nContent-Type: "
+                                 "POST /page.php?k=v HTTP/1.1\r\nHost: x\r\nContent-Type: "
                                  "application/x-www-form-urlencoded\r\nContent-Length: " +
                                      std::to_string(form.size()) + "\r\n\r\n" + form);
     EXPECT_EQ(BodyOf(post), "x=;m=POST;n=quivo;q=k=v") << post;
@@ -377,7 +377,7 @@ TEST_F(FileServing, RunsPHPThroughPhpCgi) {
 
 TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
     const std::string answer = Ask(port,
-                                   "POST /cgi-bin/env.sh?a=b HTTP/1.1\r\nUser-Agent: tester/1\r\n"
+                                   "POST /cgi-bin/env.sh?a=b HTTP/1.1\r\nHost: x\r\nUser-Agent: tester/1\r\n"
                                    "Proxy: http://evil/\r\nContent-Length: 5\r\n\r\nhello");
     EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK");
     EXPECT_NE(answer.find("Content-Type: text/plain\r\n"), std::string::npos);
@@ -385,7 +385,7 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
               "ua=tester/1 proxy=unset qs=a=b rs=CGI gi=CGI/1.1 sn=/cgi-bin/env.sh\nbody=hello\n");
     // Input and output larger than a pipe holds go through together.
     const std::string big(2 * 1024 * 1024, 'z');
-    const std::string echoed = Ask(port, "POST /cgi-bin/echo.sh HTTP/1.1\r\nContent-Length: " +
+    const std::string echoed = Ask(port, "POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                                              std::to_string(big.size()) + "\r\n\r\n" + big);
     EXPECT_EQ(BodyOf(echoed).size(), big.size());
     EXPECT_EQ(BodyOf(echoed), big);
@@ -422,23 +422,20 @@ TEST(KrTransceiverClient, RequestHeadersCannotSteerTheCGIEnvironment) {
         {"User-Agent: a b/1\r\n", "HTTP_USER_AGENT", "a b/1"},
         {"Accept-Language: de\r\n", "HTTP_ACCEPT_LANGUAGE", "de"},
         {"Proxy: http://evil/\r\n", "HTTP_PROXY", "-"},
-        {"Proxy=10.66.66.66/#: x\r\n", "HTTP_PROXY=10.66.66.66/#", "-"},
         {"X-Forwarded-For: 1.2.3.4\r\nX_Forwarded_For: 6.6.6.6\r\n", "HTTP_X_FORWARDED_FOR",
          "1.2.3.4"},
         {"X_Forwarded_For: 6.6.6.6\r\nX-Forwarded-For: 1.2.3.4\r\n", "HTTP_X_FORWARDED_FOR",
          "1.2.3.4"},
         {"X.Y: 1\r\n", "HTTP_X.Y", "-"},
         {"X-Tab: a\tb\r\n", "HTTP_X_TAB", "a\tb"},
-        {std::string("X-Esc: a\x1b[2Jb\r\n"), "HTTP_X_ESC", "-"},
         {"Content-Type: text/plain\r\n", "CONTENT_TYPE", "text/plain"},
-        // (A bare CR inside a field never gets this far: the reader refuses it.)
-        {std::string("Content-Type: a\x1b b\r\n"), "CONTENT_TYPE",
-         "application/x-www-form-urlencoded"},
+        // (A control byte in a field, or a name with a byte outside the token
+        // characters, never gets this far: the reader refuses it.)
     };
     KrTransceiverClient client([](KrServerCallback_t&) { return true; }, {}, nullptr);
     for (const Row& row : rows) {
         KrXHeader request(KR_HTTP_POST, false, 3);
-        const std::string bytes = "POST /cgi-bin/x HTTP/1.1\r\n" + row.fields + "\r\n";
+        const std::string bytes = "POST /cgi-bin/x HTTP/1.1\r\nHost: x\r\n" + row.fields + "\r\n";
         request.body().sputn(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         ASSERT_EQ(request.read([](KrXHeader&) { return true; }), KR_READ_COMPLETE) << row.fields;
         request.peerInfo().values["remoteaddress"] = "127.0.0.1";

@@ -152,6 +152,8 @@ TEST(KrTransceiverTest, CloseAfterAnswerDeliversTheWholeAnswerEveryTime) {
         ASSERT_EQ(answer.size(), got.size()) << "round " << round;
         ASSERT_TRUE(got == answer) << "round " << round;
     }
+    // Each goes once the peer has ended its side too.
+    EXPECT_TRUE(rig.server->waitGone(200));
     EXPECT_EQ(0u, rig.transceiver->socketCount());
 }
 

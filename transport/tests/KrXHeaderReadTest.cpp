@@ -68,9 +68,7 @@ std::string Describe(KrXHeader& header) {
 }  // namespace
 
 TEST(KrXHeaderRead, CapturedRequestsParseTheSameWholeAndInPieces) {
-    std::vector<KrHttpSample> samples = KrHttpSamples();
-    // A bare LF ends a line as CR LF does, also when the two are mixed.
-    samples.push_back({"bare line feeds", "GET /x HTTP/1.1\nX-A: a\r\nX-B: b c\nHost: h\n\r\n"});
+    const std::vector<KrHttpSample> samples = KrHttpSamples();
     for (const KrHttpSample& sample : samples) {
         KrXHeader whole(KR_HTTP_POST, false, 3);
         const Fed fedWhole = Feed(whole, sample.bytes, 0);
@@ -188,13 +186,12 @@ TEST(KrXHeaderRead, FirstLineTokens) {
 TEST(KrXHeaderRead, FieldLines) {
     KrXHeader header(KR_HTTP_POST, false, 3);
     ASSERT_EQ(Feed(header,
-                   "GET / HTTP/1.1\r\nX-A:\r\ngarbage\r\nContent-Type: multipart/form-data; "
+                   "GET / HTTP/1.1\r\nX-A:\r\nContent-Type: multipart/form-data; "
                    "boundary=X\r\nHost: localhost:2098\r\nOdd: :v\r\n\r\n",
                    0)
                   .result,
               2);
     EXPECT_EQ(header.headers().count("x-a"), 0u);
-    EXPECT_EQ(header.headers().count("garbage"), 0u);
     EXPECT_EQ(header.header("content-type").at(0), "multipart/form-data;boundary=X");
     EXPECT_EQ(header.header("host").at(0), "localhost:2098");
     EXPECT_EQ(header.header("odd").at(0), "v");
@@ -226,8 +223,12 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
     };
     const std::string post = "POST /f HTTP/1.1\r\n";
     const Row rows[] = {
-        {"bare LF line ends", "GET /a HTTP/1.1\nHost: x\n\n", 0, true, "/a"},
-        {"mixed line ends", post + "Host: x\nContent-Length: 2\r\n\nab", 0, true, "/f", "ab"},
+        // A line ends at CR LF alone: a bare LF hides the field behind it
+        // from a reader that takes it as part of the line, or ends the head
+        // early for one that takes it as a line end.
+        {"bare LF line ends", "GET /a HTTP/1.1\nHost: x\n\n", 400, false},
+        {"bare LF in a field line", post + "X: y\nContent-Length: 2\r\n\r\nab", 400, false},
+        {"bare LF ends the head", post + "X: y\n\nContent-Length: 2\r\n\r\nab", 400, false},
         {"absolute-form target", "GET http://127.0.0.1:8000/a.txt?x=1 HTTP/1.1\r\n\r\n", 0, true,
          "/a.txt?x=1"},
         {"absolute-form without a path", "GET HTTP://host:8000 HTTP/1.1\r\n\r\n", 0, true, "/"},
@@ -247,6 +248,7 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
         {"HTTP/0.9", "GET / HTTP/0.9\r\n\r\n", 505, false},
         {"not HTTP", "GET / FOO/1.1\r\n\r\n", 400, false},
         {"no minor version", "GET / HTTP/1\r\n\r\n", 400, false},
+        {"no version", "GET /\r\n\r\n", 400, false},
         {"text behind the version", "GET / HTTP/1.1 x\r\n\r\n", 400, false},
         {"length with blanks around", post + "Content-Length:  2 \r\n\r\nab", 0, true, "/f", "ab"},
         {"length with a blank inside", post + "Content-Length: 1 0\r\n\r\n0123456789", 400, false},
@@ -256,6 +258,22 @@ TEST(KrXHeaderRead, FramingDecidesStatusAndWhetherTheConnectionStays) {
         {"continuation line", post + "X: y\r\n Content-Length: 2\r\n\r\nab", 400, false},
         {"continuation by tab", post + "X: y\r\n\tz\r\n\r\n", 400, false},
         {"field without a name", post + ":Content-Length: 2\r\n\r\nab", 400, false},
+        {"line without a colon", post + "Content-Length 2\r\n\r\nab", 400, false},
+        {"control byte in a name", post + "Transfer-Encoding\x01: chunked\r\n\r\n", 400, false},
+        {"separators in a name", post + "X(Y): 1\r\n\r\n", 400, false},
+        {"at sign in a name", post + "X@Y: 1\r\n\r\n", 400, false},
+        {"bracket in a long name", post + "X-Long-Field[1]-Name: 1\r\n\r\n", 400, false},
+        {"byte above 0x7f in a long name", post + "X-Long-Field\xe9-Name: 1\r\n\r\n", 400, false},
+        {"every token character in a name", post + "!#$%&'*+-.^_`|~09azAZ: 1\r\n\r\n", 0, true,
+         "/f"},
+        {"empty length", post + "Content-Length:\r\n\r\nGET / HTTP/1.1\r\n\r\n", 400, false},
+        {"length of blanks only", post + "Content-Length:  \t\r\n\r\nab", 400, false},
+        {"control byte in a value", post + "X: a\x01b\r\n\r\n", 400, false},
+        {"escape in a value", post + "X: a\x1b[2Jb\r\n\r\n", 400, false},
+        {"DEL in a value", post + "X: a\x7f\r\n\r\n", 400, false},
+        {"tab and bytes above 0x7f in a value",
+         post + "X: a\tb \xe9\xff~\xff~\xff~\xff~\xff~\xff~ \x80\r\n\r\n", 0, true, "/f"},
+        {"control byte in the target", "GET /a\x01 HTTP/1.1\r\n\r\n", 400, false},
         {"CR inside a value", "GET / HTTP/1.1\r\nX: a\rb\r\n\r\n", 400, false},
         {"CR as the line end", "GET / HTTP/1.1\rHost: x\r\r", 400, false},
         {"NUL in a value", std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 25), 400, false},

@@ -89,7 +89,18 @@ class RawServer : public KrTransceiverServer {
     bool onMessage(const KrJobMessage& message) override {
         if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
             _bufferSignaled(message.a);
+        if (message.kind == KR_MESSAGE_CONNECTION_GONE) {
+            std::lock_guard<std::mutex> guard(_goneMutex);
+            ++_gone;
+            _goneChanged.notify_all();
+        }
         return KrTransceiverServer::onMessage(message);
+    }
+    // Waits up to 20 s until `count` of its connections are gone.
+    bool waitGone(size_t count) {
+        std::unique_lock<std::mutex> lock(_goneMutex);
+        return _goneChanged.wait_for(lock, std::chrono::seconds(20),
+                                     [&] { return _gone >= count; });
     }
 
     void _bufferworkfunction(std::string connectionName, std::string) override {
@@ -109,6 +120,9 @@ class RawServer : public KrTransceiverServer {
 
   private:
     Handler _handler;
+    std::mutex _goneMutex;
+    std::condition_variable _goneChanged;
+    size_t _gone = 0;
 };
 
 inline void queue(KrTransceiverConnection& connection, const std::string& bytes) {
