@@ -276,7 +276,7 @@ TEST_F(FileServing, AnswersFoldersByTheirIndexAndNeverSendsTheConfiguration) {
         std::string body = "";
         std::string field = "";  // a head line the answer must carry, when not empty
     };
-    const std::string post = "POST /app/ HTTP/1.1\r\nContent-Length: 4\r\n\r\nb=17";
+    const std::string post = "POST /app/ HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nb=17";
     const std::string html = "Content-Type: text/html; charset=utf-8\r\n";
     const Row rows[] = {
         {Get("/"), "200 OK", "<p>index</p>", html},
@@ -288,7 +288,7 @@ TEST_F(FileServing, AnswersFoldersByTheirIndexAndNeverSendsTheConfiguration) {
         {post, "200 OK", "/app/index.php|/app/|index.php|POST|/app/index.php|b=17"},
         {Get("/docs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
         {Get("/docs?a=1&b=%20"), "301 Moved Permanently", "", "Location: /docs/?a=1&b=%20\r\n"},
-        {"POST /app?a=1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n", "301 Moved Permanently", "",
+        {"POST /app?a=1 HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", "301 Moved Permanently", "",
          "Location: /app/?a=1\r\n"},
         {Get("//docs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
         {Get("/%2F%2Fdocs"), "301 Moved Permanently", "", "Location: /docs/\r\n"},
