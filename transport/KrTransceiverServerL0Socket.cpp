@@ -54,7 +54,9 @@ KrTransceiverServerL0Socket::KrTransceiverServerL0Socket(
                             std::move(callback)),
       acceptRunning(false),
       typeName(typeName),
-      requestHeader(requestHeader) {}
+      requestHeader(requestHeader) {
+    listening = false;
+}
 
 KrTransceiverServerL0Socket::~KrTransceiverServerL0Socket() {
     _stopAccepting();

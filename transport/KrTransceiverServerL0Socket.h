@@ -37,7 +37,7 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
                                 const std::string& dispatchKey, const std::string& supervisorId,
                                 std::function<bool(KrServerCallback_t&)> callback,
                                 const std::string& typeName);
-    // Client role.
+    // Client role: the server connects and does not listen.
     KrTransceiverServerL0Socket(KrGavetaScheduler2* scheduler, KrJob* transceiver,
                                 const std::string& clientName, const std::string& dispatchKey,
                                 KrXHeader* requestHeader, const std::string& supervisorId,

@@ -26,7 +26,6 @@ KrTransceiverServerL1DirectSocket::KrTransceiverServerL1DirectSocket(
     : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
                                   supervisorId, std::move(callback), typeName) {
     protocolKind = KR_PROTOCOL_SOCKET;
-    listening = false;
 }
 
 KrTransceiverServerL1DirectSocket::~KrTransceiverServerL1DirectSocket() {

@@ -154,7 +154,6 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     : KrTransceiverServerL0Socket(scheduler, transceiver, clientName, dispatchKey, request.get(),
                                   supervisorId, std::move(callback), typeName) {
     protocolKind = KR_PROTOCOL_HTTP;
-    listening = false;
 }
 
 KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {

@@ -1,6 +1,5 @@
 #include "transport/KrTransceiverServerL1QUIVO.h"
 
-#include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
 
 KrTransceiverServerL1QUIVO::KrTransceiverServerL1QUIVO(
@@ -20,8 +19,4 @@ KrTransceiverServerL1QUIVO::KrTransceiverServerL1QUIVO(
     : KrTransceiverServerL1HTTP(scheduler, transceiver, clientName, dispatchKey, std::move(request),
                                 supervisorId, std::move(callback), typeName) {
     protocolKind = KR_PROTOCOL_QUIVO;
-}
-
-KrTransceiverServerL1QUIVO::~KrTransceiverServerL1QUIVO() {
-    _shutdown(transceiver);
 }

@@ -16,5 +16,4 @@ class KrTransceiverServerL1QUIVO : public KrTransceiverServerL1HTTP {
                                std::shared_ptr<KrXHeader> request, const std::string& supervisorId,
                                std::function<bool(KrServerCallback_t&)> callback,
                                const std::string& typeName);
-    ~KrTransceiverServerL1QUIVO() override;
 };
