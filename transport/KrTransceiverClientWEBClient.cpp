@@ -90,28 +90,27 @@ const KrTransceiverClientWEBClient::Record* KrTransceiverClientWEBClient::_find(
     return waiting != answerRecords.end() ? &waiting->second : nullptr;
 }
 
-std::string KrTransceiverClientWEBClient::requestHeadText(const std::string& name) {
+std::string KrTransceiverClientWEBClient::_text(const std::string& name, bool doneOnly,
+                                                std::string Record::*field) {
     std::lock_guard<std::mutex> guard(_recordsLock);
-    const Record* record = _find(name, false);
-    return record != nullptr ? record->head : "";
+    const Record* record = _find(name, doneOnly);
+    return record != nullptr ? record->*field : "";
+}
+
+std::string KrTransceiverClientWEBClient::requestHeadText(const std::string& name) {
+    return _text(name, false, &Record::head);
 }
 
 std::string KrTransceiverClientWEBClient::requestBodyText(const std::string& name) {
-    std::lock_guard<std::mutex> guard(_recordsLock);
-    const Record* record = _find(name, false);
-    return record != nullptr ? record->body : "";
+    return _text(name, false, &Record::body);
 }
 
 std::string KrTransceiverClientWEBClient::allAnswersText(const std::string& name) {
-    std::lock_guard<std::mutex> guard(_recordsLock);
-    const Record* record = _find(name, true);
-    return record != nullptr ? record->allAnswers : "";
+    return _text(name, true, &Record::allAnswers);
 }
 
 std::string KrTransceiverClientWEBClient::answerBodyText(const std::string& name) {
-    std::lock_guard<std::mutex> guard(_recordsLock);
-    const Record* record = _find(name, true);
-    return record != nullptr ? record->lastAnswer : "";
+    return _text(name, true, &Record::lastAnswer);
 }
 
 std::string KrTransceiverClientWEBClient::imageSourcesText(const std::string& name) {

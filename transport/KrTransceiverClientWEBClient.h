@@ -47,7 +47,10 @@ class KrTransceiverClientWEBClient : public KrTransceiverClient {
     static void takeAnswer(Record& record, KrXHeader& answer);
 
   private:
+    // Under _recordsLock: the named record, with `doneOnly` only once answered.
     const Record* _find(const std::string& name, bool doneOnly);
+    // The record's `field` (a copy, taken under the lock), or "".
+    std::string _text(const std::string& name, bool doneOnly, std::string Record::*field);
 
     std::mutex _recordsLock;
     std::map<std::string, Record> answerRecords;

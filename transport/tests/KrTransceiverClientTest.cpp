@@ -584,6 +584,34 @@ TEST(KrTransceiverClientWEBClient, FindsImageSourcesInAnAnswer) {
     EXPECT_EQ(record.images.at("26:44"), "http://example.org:80/b.gif");
 }
 
+TEST(KrTransceiverClientWEBClient, TellsTheRequestAtOnceAndTheAnswerOnceItCame) {
+    KrGavetaScheduler2 scheduler;
+    KrTransceiver transceiver(&scheduler);
+    auto web = std::make_shared<KrTransceiverClientWEBClient>(
+        [](KrServerCallback_t&) { return true; }, std::map<std::string, std::string>{});
+    ASSERT_TRUE(transceiver.addClient(web));
+    // Nothing listens there: no answer comes but the one handed in below.
+    auto request = std::make_shared<KrXHeader>(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);
+    request->setURL("http://127.0.0.1:9/page", "");
+    request->body().sputn("sent", 4);
+    const std::string name = web->_sendRequest(request);
+    ASSERT_EQ(name, request->id());
+    const std::string head = web->requestHeadText(name);
+    EXPECT_EQ(head.rfind("GET /page HTTP/1.1\r\n", 0), 0u) << head;
+
+    using Texts = std::vector<std::string>;
+    const auto texts = [&](const std::string& of) {
+        return Texts{web->requestHeadText(of), web->requestBodyText(of), web->answerBodyText(of),
+                     web->allAnswersText(of)};
+    };
+    EXPECT_EQ(texts(name), (Texts{head, "sent", "", ""}));
+    KrXHeader answer(KR_HTTP_ANSWER, false, KR_PROTOCOL_HTTP);
+    answer.body().sputn("got", 3);
+    EXPECT_TRUE(web->onHTTPAnswer(name, answer));
+    EXPECT_EQ(texts(name), (Texts{head, "sent", "got", "got"}));
+    EXPECT_EQ(texts("unknown"), (Texts{"", "", "", ""}));
+}
+
 TEST_F(FileServing, HoldsOneWindowOfALargeFileForAPeerThatDoesNotRead) {
     // Files stream through the connection's output window: a peer that asks
     // for many large files and reads none costs the server a window, not
