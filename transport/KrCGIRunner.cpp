@@ -97,21 +97,19 @@ bool KrCGIRunner::submit(std::shared_ptr<KrCGIRun> run) {
 }
 
 void KrCGIRunner::resume(const std::shared_ptr<KrCGIRun>& run) {
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        if (!_thread.joinable() || _threadDone)
-            return;
-        _commands.emplace_back(Command::Resume, run);
-    }
-    _poller.wake();
+    _command(Command::Resume, run);
 }
 
 void KrCGIRunner::cancel(const std::shared_ptr<KrCGIRun>& run) {
+    _command(Command::Cancel, run);
+}
+
+void KrCGIRunner::_command(Command command, const std::shared_ptr<KrCGIRun>& run) {
     {
         std::lock_guard<std::mutex> guard(_lock);
         if (!_thread.joinable() || _threadDone)
             return;
-        _commands.emplace_back(Command::Cancel, run);
+        _commands.emplace_back(command, run);
     }
     _poller.wake();
 }

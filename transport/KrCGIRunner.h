@@ -134,6 +134,8 @@ class KrCGIRunner {
     struct Active;
     enum class Command { Resume, Cancel };
 
+    // Hands the command to the thread; nothing once the thread has ended.
+    void _command(Command command, const std::shared_ptr<KrCGIRun>& run);
     void _loop();
     void _startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting);
     void _start(const std::shared_ptr<KrCGIRun>& run);
