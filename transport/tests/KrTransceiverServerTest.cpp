@@ -11,29 +11,20 @@
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrGavetaScheduler2.h"
 #include "transport/KrXHeader.h"
+#include "transport/tests/TransportHarness.h"
 
 namespace {
 
 // Records the pairs its buffer-process job pops.
-class RecordingServer : public KrTransceiverServer {
+class RecordingServer : public harness::QueueingServer {
   public:
     RecordingServer(KrGavetaScheduler2* scheduler,
                     std::function<bool(KrServerCallback_t&)> callback, bool listen = true)
-        : KrTransceiverServer(scheduler, nullptr, "client", "key", "supervisor",
-                              std::move(callback)) {
+        : QueueingServer(scheduler, nullptr, "client", "key", "supervisor", std::move(callback)) {
         listening = listen;
     }
     ~RecordingServer() override { _shutdown(transceiver); }
 
-    void _bufferSignaled(const std::string& text) override {
-        _insert_bufferSignaled(text, clientName);
-    }
-    // As the level-0 layer does: a kind-8 signal queues the connection.
-    bool onMessage(const KrJobMessage& message) override {
-        if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
-            _bufferSignaled(message.a);
-        return KrTransceiverServer::onMessage(message);
-    }
     void _bufferworkfunction(std::string connection, std::string client) override {
         std::lock_guard<std::mutex> guard(_mutex);
         calls.push_back(connection + "/" + client);

@@ -69,32 +69,41 @@ class Inbox : public KrJob {
     std::vector<KrJobMessage> messages;
 };
 
+// As the level-0 layer does: "bytes arrived" queues the connection for the
+// buffer-process job.
+class QueueingServer : public KrTransceiverServer {
+  public:
+    using KrTransceiverServer::KrTransceiverServer;
+    void _bufferSignaled(const std::string& text) override {
+        _insert_bufferSignaled(text, clientName);
+    }
+    bool onMessage(const KrJobMessage& message) override {
+        if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
+            _bufferSignaled(message.a);
+        return KrTransceiverServer::onMessage(message);
+    }
+};
+
 // Raw bytes in, whatever the handler queues out.
-class RawServer : public KrTransceiverServer {
+class RawServer : public QueueingServer {
   public:
     using Handler =
         std::function<void(KrTransceiver&, KrTransceiverConnection&, const std::string&)>;
 
     RawServer(KrGavetaScheduler2* scheduler, KrTransceiver* owner, Handler handler)
-        : KrTransceiverServer(scheduler, owner, "rawclient", "rawkey", owner->id(),
-                              [](KrServerCallback_t&) { return true; }),
+        : QueueingServer(scheduler, owner, "rawclient", "rawkey", owner->id(),
+                         [](KrServerCallback_t&) { return true; }),
           _handler(std::move(handler)) {}
 
     ~RawServer() override { _shutdown(transceiver); }
 
-    void _bufferSignaled(const std::string& text) override {
-        _insert_bufferSignaled(text, clientName);
-    }
-    // As the level-0 layer does: "bytes arrived" queues the connection.
     bool onMessage(const KrJobMessage& message) override {
-        if (message.kind == KR_MESSAGE_BYTES_ARRIVED)
-            _bufferSignaled(message.a);
         if (message.kind == KR_MESSAGE_CONNECTION_GONE) {
             std::lock_guard<std::mutex> guard(_goneMutex);
             ++_gone;
             _goneChanged.notify_all();
         }
-        return KrTransceiverServer::onMessage(message);
+        return QueueingServer::onMessage(message);
     }
     // Waits up to 20 s until `count` of its connections are gone.
     bool waitGone(size_t count) {
