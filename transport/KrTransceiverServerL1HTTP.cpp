@@ -162,11 +162,6 @@ KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     pending.clear();
 }
 
-void KrTransceiverServerL1HTTP::_shutdown(KrJob* owner) {
-    _stopAccepting();
-    KrTransceiverServerL0Socket::_shutdown(owner);
-}
-
 std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConnection(
     KrTransceiver& owner, std::string name, KrServerCallback_t& info,
     std::shared_ptr<KrSocketIPvx>& socket) {

@@ -71,8 +71,6 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // news (the receive loop for new bytes), handing only requests that run
     // the application to its workers.
     bool _serveInline(KrTransceiverConnection& connection) override;
-    // Also stops the head watch.
-    void _shutdown(KrJob* transceiver) override;
 
     // A request body must arrive within this long after its head, plus one
     // second for every kMinBodyRate bytes that came.
