@@ -47,8 +47,7 @@ long residentKiB() {
 
 bool roundTrip(int fd) {
     static const std::string ping(32, 'p');
-    return harness::sendAll(fd, ping) &&
-           harness::receiveExactly(fd, ping.size()).size() == ping.size();
+    return SendAll(fd, ping) && harness::receiveExactly(fd, ping.size()).size() == ping.size();
 }
 
 // The child: opens the connections, reports "opened", waits for a byte on

@@ -109,15 +109,7 @@ class Server {
     std::shared_ptr<KrXServerHeader> header;
 };
 
-inline void SendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
+using ::SendAll;
 
 // Reads what arrives until `enough` says so, the peer closes (`closed` set)
 // or 10 s pass without a byte.

@@ -145,7 +145,7 @@ TEST(KrSocketIPvxTest, ReceiveTellsEndOfStreamFromNothingWaiting) {
     EXPECT_FALSE(pair.accepted->closed);
     EXPECT_EQ(EAGAIN, pair.accepted->lastError);
 
-    ASSERT_TRUE(harness::sendAll(pair.client, "hello"));
+    ASSERT_TRUE(SendAll(pair.client, "hello"));
     ::shutdown(pair.client, SHUT_WR);
     std::string got;
     while (!pair.accepted->closed) {

@@ -71,13 +71,13 @@ TEST(KrTransceiverTest, BytesSentInThreeSegmentsArriveInOrder) {
     ASSERT_GE(fd, 0);
     std::string expected;
     for (const std::string segment : {"first-", "second-", "third"}) {
-        ASSERT_TRUE(harness::sendAll(fd, segment));
+        ASSERT_TRUE(SendAll(fd, segment));
         expected += segment;
     }
     EXPECT_EQ(expected, harness::receiveExactly(fd, expected.size()));
     // And one segment at a time, each answered before the next goes.
     for (const std::string segment : {"a", "bb", "ccc"}) {
-        ASSERT_TRUE(harness::sendAll(fd, segment));
+        ASSERT_TRUE(SendAll(fd, segment));
         EXPECT_EQ(segment, harness::receiveExactly(fd, segment.size()));
     }
     ::close(fd);
@@ -86,14 +86,14 @@ TEST(KrTransceiverTest, BytesSentInThreeSegmentsArriveInOrder) {
 TEST(KrTransceiverTest, PeerClosingMidAnswerEndsOnlyThatConnection) {
     Rig rig(bigOrEcho(16u << 20));
     const int quitter = rig.connect();
-    ASSERT_TRUE(harness::sendAll(quitter, "big"));
+    ASSERT_TRUE(SendAll(quitter, "big"));
     EXPECT_EQ(pattern(1000), harness::receiveExactly(quitter, 1000));
     linger reset{1, 0};
     setsockopt(quitter, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     ::close(quitter);
     // The process is still here (no SIGPIPE) and serves the next peer.
     const int next = rig.connect();
-    ASSERT_TRUE(harness::sendAll(next, "still alive"));
+    ASSERT_TRUE(SendAll(next, "still alive"));
     EXPECT_EQ("still alive", harness::receiveExactly(next, 11));
     ::close(next);
 }
@@ -110,7 +110,7 @@ TEST(KrTransceiverTest, ThousandConnectionsOpenAtOnceAreAllServed) {
         ASSERT_GE(clients.back(), 0) << "connection " << i;
     }
     for (size_t i = 0; i < clients.size(); ++i)
-        ASSERT_TRUE(harness::sendAll(clients[i], "#" + std::to_string(i) + ";"));
+        ASSERT_TRUE(SendAll(clients[i], "#" + std::to_string(i) + ";"));
     size_t served = 0;
     for (size_t i = 0; i < clients.size(); ++i) {
         const std::string expected = "#" + std::to_string(i) + ";";
@@ -123,13 +123,13 @@ TEST(KrTransceiverTest, ThousandConnectionsOpenAtOnceAreAllServed) {
 TEST(KrTransceiverTest, ClientThatNeverReadsDoesNotDelayAnother) {
     Rig rig(bigOrEcho(16u << 20));
     const int stuck = rig.connect();
-    ASSERT_TRUE(harness::sendAll(stuck, "big"));
+    ASSERT_TRUE(SendAll(stuck, "big"));
     // `stuck` never reads: its socket fills and its output waits in the
     // connection. Another peer's answers still leave.
     const int other = rig.connect();
     for (int round = 0; round < 20; ++round) {
         const std::string text = "ping" + std::to_string(round);
-        ASSERT_TRUE(harness::sendAll(other, text));
+        ASSERT_TRUE(SendAll(other, text));
         ASSERT_EQ(text, harness::receiveExactly(other, text.size()));
     }
     ::close(other);
@@ -144,7 +144,7 @@ TEST(KrTransceiverTest, CloseAfterAnswerDeliversTheWholeAnswerEveryTime) {
     });
     for (int round = 0; round < 200; ++round) {
         const int fd = rig.connect();
-        ASSERT_TRUE(harness::sendAll(fd, "request"));
+        ASSERT_TRUE(SendAll(fd, "request"));
         bool closed = false;
         const std::string got = harness::receiveToEnd(fd, closed);
         ::close(fd);
@@ -165,7 +165,7 @@ TEST(KrTransceiverTest, StoppingWithLiveConnectionsClosesThemAndReturns) {
             clients.push_back(rig.connect());
         // Some with an answer half written, some idle.
         for (int i = 0; i < 50; i += 2)
-            ASSERT_TRUE(harness::sendAll(clients[static_cast<size_t>(i)], i % 4 ? "hi" : "big"));
+            ASSERT_TRUE(SendAll(clients[static_cast<size_t>(i)], i % 4 ? "hi" : "big"));
         for (int i = 2; i < 50; i += 4)
             EXPECT_EQ("hi", harness::receiveExactly(clients[static_cast<size_t>(i)], 2));
     }
@@ -181,7 +181,7 @@ TEST(KrTransceiverTest, StoppingWithLiveConnectionsClosesThemAndReturns) {
 TEST(KrTransceiverTest, HousekeepingRemovesASilentConnectionAfterItsTimeout) {
     Rig rig(echo, 200000);
     const int fd = rig.connect();
-    ASSERT_TRUE(harness::sendAll(fd, "once"));
+    ASSERT_TRUE(SendAll(fd, "once"));
     EXPECT_EQ("once", harness::receiveExactly(fd, 4));
     // Silent from now on: the connection is dropped and the peer sees EOF.
     bool closed = false;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
 
 // A connected loopback socket; -1 when nothing accepts on the port.
 inline int ConnectLoopback(unsigned port) {
@@ -23,4 +24,16 @@ inline int ConnectLoopback(unsigned port) {
         return -1;
     }
     return fd;
+}
+
+// Sends all of `bytes`; false when the connection failed first.
+inline bool SendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
 }

@@ -31,6 +31,7 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
+#include "transport/tests/LoopbackSocket.h"
 
 namespace harness {
 
@@ -222,31 +223,14 @@ class LoopbackListener {
 // A blocking client socket on 127.0.0.1:port; receives give up after 60 s
 // (sanitizer builds on a loaded machine are slow; a hang still ends).
 inline int connectLoopback(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ConnectLoopback(static_cast<unsigned>(port));
+    if (fd < 0)
+        return -1;
     timeval limit{60, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
     return fd;
-}
-
-inline bool sendAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Exactly `count` bytes, or fewer when the peer closed or the time-out hit.
