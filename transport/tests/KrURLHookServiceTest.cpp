@@ -23,6 +23,7 @@
 #include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
+#include "transport/tests/BufferText.h"
 #include "transport/tests/HttpTestServer.h"
 #include "transport/tests/TransportHarness.h"
 
@@ -346,12 +347,6 @@ TEST_F(HookFixture, RefusedOnTheSpotAndOnShutdown) {
 }
 
 namespace {
-
-std::string Unread(KrStringBuf& buffer) {
-    std::string out;
-    buffer.CopyOut(out, 0, buffer.Length());
-    return out;
-}
 
 // The second server: answers every request with what it received.
 class EchoClient : public KrTransceiverClient {

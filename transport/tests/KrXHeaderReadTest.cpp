@@ -10,15 +10,10 @@
 
 #include "foundation/KrURL.h"
 #include "transport/KrXResponseHeader.h"
+#include "transport/tests/BufferText.h"
 #include "transport/tests/KrHttpSamples.h"
 
 namespace {
-
-std::string Unread(KrStringBuf& buffer) {
-    std::string out;
-    buffer.CopyOut(out, 0, buffer.Length());
-    return out;
-}
 
 struct Fed {
     int result = 0;

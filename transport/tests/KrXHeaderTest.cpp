@@ -10,16 +10,7 @@
 #include "transport/KrXRequestHeader.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/KrXServerHeader.h"
-
-namespace {
-
-std::string Unread(KrStringBuf& buffer) {
-    std::string out;
-    buffer.CopyOut(out, 0, buffer.Length());
-    return out;
-}
-
-}  // namespace
+#include "transport/tests/BufferText.h"
 
 TEST(KrXHeader, StartsUnansweredWithStatus500) {
     KrXHeader header(KR_HTTP_GET, false, KR_PROTOCOL_HTTP);

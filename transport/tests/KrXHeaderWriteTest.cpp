@@ -7,14 +7,9 @@
 #include <string>
 
 #include "transport/KrXResponseHeader.h"
+#include "transport/tests/BufferText.h"
 
 namespace {
-
-std::string Unread(KrStringBuf& buffer) {
-    std::string out;
-    buffer.CopyOut(out, 0, buffer.Length());
-    return out;
-}
 
 std::unique_ptr<KrXHeader> Request(const std::string& bytes) {
     auto request = std::make_unique<KrXHeader>(KR_HTTP_POST, false, KR_PROTOCOL_HTTP);
