@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <cstdio>
+#include <string>
 #include <map>
 #include <vector>
 
@@ -14,12 +14,6 @@
 #include "transport/KrXServerHeader.h"
 
 namespace {
-
-std::string Unsigned(unsigned long value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%lu", value);
-    return text;
-}
 
 // A server holds a descriptor per connection: the soft limit (often 1024)
 // is raised to the hard one, once, when the first listener opens.
@@ -120,7 +114,7 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
     KrServerCallback_t record;
     record.type = KR_EVENT_BIND_FAILED;
     record.values["address"] = address;
-    record.values["port"] = Unsigned(port);
+    record.values["port"] = std::to_string(port);
     record.values["ID"] = id();
     record.values["protocolstring"] = serverHeader->schemeName();
 
@@ -152,7 +146,7 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
     }
     RaiseDescriptorLimit();
     // Port 0 lets the system choose; the listener reports the port it got.
-    record.values["port"] = Unsigned(bound);
+    record.values["port"] = std::to_string(bound);
     record.type = KR_EVENT_LISTENING;
     callback(record);
 

@@ -1,6 +1,6 @@
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 
-#include <cstdio>
+#include <string>
 
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
@@ -78,14 +78,10 @@ bool KrTransceiverServerL1DirectSocket::_sendResponse(std::string connectionId,
             KrServerCallback_t record;
             record.type = KR_EVENT_ANSWER_SENT;
             record.values["ID"] = id();
-            char number[32];
-            std::snprintf(number, sizeof number, "%f", static_cast<double>(message->age()));
-            record.values["time_used"] = number;
-            std::snprintf(number, sizeof number, "%lu", message->status());
-            record.values["status_code"] = number;
+            record.values["time_used"] = std::to_string(static_cast<double>(message->age()));
+            record.values["status_code"] = std::to_string(message->status());
             std::unique_ptr<KrStringBuf> body = message->takeBody();
-            std::snprintf(number, sizeof number, "%lu", static_cast<unsigned long>(body->Length()));
-            record.values["bytes"] = number;
+            record.values["bytes"] = std::to_string(body->Length());
             KrStringBuf* buffer = body.release();
             connection->queueOutputBuffer(buffer);
             delete buffer;

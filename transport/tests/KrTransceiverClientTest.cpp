@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -567,6 +568,10 @@ TEST(KrTransceiverClient, DirectSocketListenerCarriesRawBytes) {
     ::close(fd);
     const KrServerCallback_t sent = server.events.waitFor(6);
     EXPECT_EQ(sent.values.at("bytes"), "18");
+    EXPECT_EQ(sent.values.at("status_code"), "500");  // the echo never set one
+    // The answer's age, whole microseconds written with six decimals.
+    EXPECT_TRUE(std::regex_match(sent.values.at("time_used"), std::regex("[0-9]+\\.000000")))
+        << sent.values.at("time_used");
 }
 
 TEST(KrTransceiverClientWEBClient, FindsImageSourcesInAnAnswer) {
