@@ -347,32 +347,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
 const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
     const ServedRoot& root, const std::string& relative,
     std::shared_ptr<const CachedFile>& holder) {
-    // A request that was there when its receive loop's wait returned needs
-    // no more than one look at the watch's queue per pass of that loop
-    // (KrReadBatch), made after that wait; the entries it finds are held by
-    // the pass for its other such requests, which take no lock for them.
-    struct Found {
-        std::string relative;
-        const std::shared_ptr<const CachedFile>* file;
-    };
-    thread_local KrReadBatch::Mark foundIn;
-    thread_local std::vector<Found> found;
-    constexpr size_t kMaxFound = 8;
-    const uint64_t pass = KrReadBatch::earlyPass();
-    if (pass != 0 && !foundIn.isSet(pass, _passKey)) {
-        foundIn.set(pass, _passKey);
-        found.clear();
-    }
-    const CachedFile* cached = nullptr;
-    if (pass != 0) {
-        for (const Found& entry : found) {
-            if (entry.relative == relative) {
-                cached = entry.file->get();
-                break;
-            }
-        }
-    }
-    if (cached == nullptr) {
+    {
         std::lock_guard<std::mutex> guard(_cacheLock);
         const auto it = _cache.find(relative);
         if (it == _cache.end())
@@ -381,23 +356,15 @@ const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
         // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
         // dropped the entries they concern.
-        thread_local KrReadBatch::Mark lookedIn;
-        if (!lookedIn.isSet(pass, _passKey)) {
-            if (_fileWatch.pending()) {
-                _cache.clear();
-                _cacheSize = 0;
-                _fileWatch.reset();
-                return nullptr;
-            }
-            lookedIn.set(pass, _passKey);
+        if (_fileWatch.pending()) {
+            _cache.clear();
+            _cacheSize = 0;
+            _fileWatch.reset();
+            return nullptr;
         }
         holder = it->second;
-        cached = holder.get();
-        if (pass != 0 && found.size() < kMaxFound) {
-            if (const std::shared_ptr<const CachedFile>* kept = KrReadBatch::hold(holder))
-                found.push_back({relative, kept});
-        }
     }
+    const CachedFile* cached = holder.get();
     if (cached->rootDevice != root.device || cached->rootInode != root.inode)
         return nullptr;
     const int64_t now = CoarseMicros();
