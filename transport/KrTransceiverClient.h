@@ -28,7 +28,6 @@
 #include "foundation/KrStringBuf.h"
 #include "transport/KrCGIRunner.h"
 #include "transport/KrFileWatch.h"
-#include "transport/KrReadBatch.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
 
@@ -174,12 +173,8 @@ class KrTransceiverClient : public KrJob {
         ino_t inode;
         int64_t checkedAt;
     };
-    // The root as it is now; `holder` keeps it for the caller unless the
-    // caller's receive-loop pass holds it (KrReadBatch).
-    const ServedRoot& _servedRoot(std::shared_ptr<const ServedRoot>& holder);
+    // The root as it is now.
     std::shared_ptr<const ServedRoot> _currentRoot();
-    // Tells this client's objects held by a pass from any other's.
-    const uint64_t _passKey = KrReadBatch::newKey();
     // Guards `_root`.
     std::mutex _rootLock;
     std::shared_ptr<const ServedRoot> _root;

@@ -23,7 +23,6 @@
 #include "foundation/KrURL.h"
 #include "transport/KrTransceiverClient.h"
 
-#include "transport/KrReadBatch.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -168,19 +167,6 @@ bool HasControlByte(const std::string& value) {
 
 }  // namespace
 
-const KrTransceiverClient::ServedRoot& KrTransceiverClient::_servedRoot(
-    std::shared_ptr<const ServedRoot>& holder) {
-    // On a receive loop's thread, the root is looked up once per pass and
-    // held by the pass: its other requests take neither the lock nor a
-    // share of it.
-    thread_local KrReadBatch::Kept<const ServedRoot> kept;
-    if (const std::shared_ptr<const ServedRoot>* held = kept.find(_passKey))
-        return **held;
-    holder = _currentRoot();
-    kept.keep(_passKey, holder);
-    return *holder;
-}
-
 std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_currentRoot() {
     // Resolving the base directory costs a system call per path component,
     // so it is done once a second, not per request. A directory that moves
@@ -214,8 +200,8 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_cur
 bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
-    std::shared_ptr<const ServedRoot> holder;
-    const ServedRoot& served = _servedRoot(holder);
+    const std::shared_ptr<const ServedRoot> holder = _currentRoot();
+    const ServedRoot& served = *holder;
     const std::string& root = served.base;
     const std::string& realRoot = served.real;
     const std::shared_ptr<KrFileHandle>& rootDirectory = served.directory;

@@ -16,7 +16,6 @@
 #include "foundation/KrURL.h"
 #include "transport/KrHttpText.h"
 #include "transport/KrLogEscape.h"
-#include "transport/KrReadBatch.h"
 #include "transport/KrThreadSpares.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -236,18 +235,13 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
     // whatever comes behind it.
     if (!listening || owner == nullptr || record.handedOff.load())
         return false;
-    std::shared_ptr<KrTransceiverClient> holder;
-    const std::shared_ptr<KrTransceiverClient>& client = _inlineClient(*owner, holder);
+    const std::shared_ptr<KrTransceiverClient> client = _findInlineClient(*owner);
     if (!client)
         return false;
     if (!record.enter())
         return true;  // served on another thread, which goes round once more
-    // Only the first request this serves was there when the receive loop's
-    // wait returned; behind it may be requests sent later.
-    bool early = true;
     for (;;) {
-        _serve(*owner, connection, client, true, early);
-        early = false;
+        _serve(*owner, connection, client, true);
         if (record.handedOff.load()) {
             // The worker told at the hand-over takes it from here; told
             // while this thread still served, it only asked for another
@@ -263,19 +257,6 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
     }
 }
 
-const std::shared_ptr<KrTransceiverClient>& KrTransceiverServerL1HTTP::_inlineClient(
-    KrTransceiver& owner, std::shared_ptr<KrTransceiverClient>& holder) {
-    // Looked up once per pass of the receive loop, which holds it for the
-    // pass's other requests (KrReadBatch).
-    thread_local KrReadBatch::Kept<KrTransceiverClient> kept;
-    if (const std::shared_ptr<KrTransceiverClient>* held = kept.find(_passKey))
-        return *held;
-    holder = _findInlineClient(owner);
-    if (holder)
-        kept.keep(_passKey, holder);
-    return holder;
-}
-
 std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClient(
     KrTransceiver& owner) {
     std::lock_guard<std::mutex> guard(_clientLock);
@@ -289,7 +270,7 @@ std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClien
 
 void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnection& connection,
                                        const std::shared_ptr<KrTransceiverClient>& client,
-                                       bool inlineThread, bool early) {
+                                       bool inlineThread) {
     const std::string& connectionId = connection.id();
     KrConnectionRecord& record = connection.record();
     // Answers queued from here on are written by this thread after each
@@ -307,8 +288,6 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
         first = false;
         bool more = false;
         try {
-            const KrReadBatch::Early mark(early);
-            early = false;
             more = _readOne(connectionId, owner, connection, client, carried, inlineThread);
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's
