@@ -300,7 +300,6 @@ void KrTransceiver::_tcpReceiveLoop() {
     std::vector<std::shared_ptr<KrTransceiverConnection>> found;
     std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
     std::vector<std::string> dead;
-    const HeldLogging held;
     while (receiving.load()) {
         events.clear();
         // The access-log lines of the answers just made go out now.
