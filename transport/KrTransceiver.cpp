@@ -112,43 +112,15 @@ void writeText(std::string_view text, bool lineEnd) {
     ::funlockfile(stdout);
 }
 
-// Access-log lines held by a loop's thread, which writes them out itself
-// before it waits (flushLogging): one hold of stdout's lock per pass of the
-// loop, not one per answer. Null on every other thread.
-thread_local std::string* tHeldLines = nullptr;
-
-// Held lines go out once this many have gathered, whatever the pass.
-constexpr size_t kMaxHeldBytes = 64 * 1024;
-
-// The flag is raised only once the text is in stdout's buffer: raised
-// while a line was still held, another thread's flush could clear it before
-// the line got there, and the line would wait for some later answer.
-void writeHeld() {
-    if (tHeldLines != nullptr && !tHeldLines->empty()) {
-        writeText(*tHeldLines, false);
-        tHeldLines->clear();
-        gLinesPending.store(true, std::memory_order_release);
-    }
-}
-
-// One line: held on a loop's thread, else written at once. Either way it
-// reaches standard output at the next flushLogging.
+// One line, into standard output's buffer at once; it reaches the output
+// at the next flushLogging.
 void writeLine(const std::string& text) {
-    if (tHeldLines == nullptr) {
-        writeText(text, true);
-        gLinesPending.store(true, std::memory_order_release);
-        return;
-    }
-    tHeldLines->append(text);
-    tHeldLines->push_back('\n');
-    if (tHeldLines->size() >= kMaxHeldBytes)
-        writeHeld();
+    writeText(text, true);
+    gLinesPending.store(true, std::memory_order_release);
 }
 
-// A line flushed at once: the rare ones a reader waits for. Lines the
-// thread holds go first, so its output keeps its order.
+// A line flushed at once: the rare ones a reader waits for.
 void printLine(const std::string& text) {
-    writeHeld();
     writeText(text, true);
     std::cout.flush();
 }
@@ -449,19 +421,8 @@ void KrTransceiver::printLogging(const KrServerCallback_t& record) {
 }
 
 void KrTransceiver::flushLogging() {
-    writeHeld();
     if (gLinesPending.load(std::memory_order_acquire) && gLinesPending.exchange(false))
         std::cout.flush();
-}
-
-KrTransceiver::HeldLogging::HeldLogging() : _outer(tHeldLines) {
-    tHeldLines = &_lines;
-}
-
-KrTransceiver::HeldLogging::~HeldLogging() {
-    writeHeld();
-    tHeldLines = _outer;
-    flushLogging();
 }
 
 bool KrTransceiver::isKnownServerType(const std::map<std::string, std::string>& parameters) {

@@ -131,20 +131,6 @@ class KrTransceiver : public KrJob {
     static void printLogging(const KrServerCallback_t& record);
     // Flushes the lines printLogging wrote since the last flush.
     static void flushLogging();
-    // While one lives, the lines printLogging writes on its thread are held
-    // and written out together by the thread's next flushLogging (a loop
-    // calls it before each wait): one hold of the output's lock per pass.
-    class HeldLogging {
-      public:
-        HeldLogging();
-        ~HeldLogging();
-        HeldLogging(const HeldLogging&) = delete;
-        HeldLogging& operator=(const HeldLogging&) = delete;
-
-      private:
-        std::string* _outer;
-        std::string _lines;
-    };
     // "type" (default "none") is "HTTP", "HTTPS", "DirectSocket" or "QUIVO".
     static bool isKnownServerType(const std::map<std::string, std::string>& parameters);
 

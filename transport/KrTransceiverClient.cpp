@@ -95,19 +95,10 @@ bool KrTransceiverClient::onQUIVOAnswer(const std::string&, KrXHeader&) {
 }
 
 bool KrTransceiverClient::dispatch(const std::string& serverName, KrXHeader& header) {
-    // A server found open is taken as open for the rest of the receive
-    // loop's pass (KrReadBatch), as if all its requests had come at once.
-    thread_local KrReadBatch::Mark openIn;
-    thread_local std::string openName;
-    const uint64_t pass = KrReadBatch::pass();
-    if (!openIn.isSet(pass, _passKey) || openName != serverName) {
+    {
         std::lock_guard<std::mutex> guard(mutex);
         if (openedServers.count(serverName) == 0)
             return true;
-        if (pass != 0) {
-            openIn.set(pass, _passKey);
-            openName = serverName;
-        }
     }
     const int kind = header.protocolKind();
     if (header.direction() == KR_DIRECTION_REQUEST) {

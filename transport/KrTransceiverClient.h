@@ -28,7 +28,6 @@
 #include "foundation/KrStringBuf.h"
 #include "transport/KrCGIRunner.h"
 #include "transport/KrFileWatch.h"
-#include "transport/KrReadBatch.h"
 #include "transport/KrServerCallback_t.h"
 #include "transport/KrWebApplication.h"
 
@@ -174,22 +173,18 @@ class KrTransceiverClient : public KrJob {
         ino_t inode;
         int64_t checkedAt;
     };
-    // The root as it is now; `holder` keeps it for the caller unless the
-    // caller's receive-loop pass holds it (KrReadBatch).
-    const ServedRoot& _servedRoot(std::shared_ptr<const ServedRoot>& holder);
+    // The root as it is now.
     std::shared_ptr<const ServedRoot> _currentRoot();
-    // Tells this client's objects held by a pass from any other's.
-    const uint64_t _passKey = KrReadBatch::newKey();
     // Guards `_root`.
     std::mutex _rootLock;
     std::shared_ptr<const ServedRoot> _root;
 
     // Small files as last read, by their path below the base directory.
-    // An entry is served only while the path still names the same file with
-    // the same size and times; anything else reads the file again. A watched
-    // entry is dropped with the rest at any event of `_fileWatch` and
-    // checked by a stat once a second (for the changes that make no event);
-    // one whose watch could not be made is checked by a stat per request.
+    // Freshness rule: a kept file is answered as it was read only if, when
+    // its request is served, `_fileWatch` holds no event and a stat within
+    // the last second found its path naming the same file with the same
+    // size and times; otherwise the path is looked at again (on every
+    // request for a file whose watch could not be made).
     struct CachedFile {
         dev_t device;
         ino_t inode;
@@ -210,8 +205,7 @@ class KrTransceiverClient : public KrJob {
     // How long a change that makes no event (a write through a shared
     // mapping) can go unseen, in microseconds.
     static constexpr int64_t kUnwatchedChangeDelay = 1000000;
-    // The kept file at `relative`, or null; `holder` keeps it for the caller
-    // unless the caller's receive-loop pass holds it (KrReadBatch).
+    // The kept file at `relative`, or null; `holder` keeps it for the caller.
     const CachedFile* _cachedFile(const ServedRoot& root, const std::string& relative,
                                   std::shared_ptr<const CachedFile>& holder);
     // Watches a file about to be kept; false when it must be checked by a

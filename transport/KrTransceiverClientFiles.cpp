@@ -23,7 +23,6 @@
 #include "foundation/KrURL.h"
 #include "transport/KrTransceiverClient.h"
 
-#include "transport/KrReadBatch.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -168,19 +167,6 @@ bool HasControlByte(const std::string& value) {
 
 }  // namespace
 
-const KrTransceiverClient::ServedRoot& KrTransceiverClient::_servedRoot(
-    std::shared_ptr<const ServedRoot>& holder) {
-    // On a receive loop's thread, the root is looked up once per pass and
-    // held by the pass: its other requests take neither the lock nor a
-    // share of it.
-    thread_local KrReadBatch::Kept<const ServedRoot> kept;
-    if (const std::shared_ptr<const ServedRoot>* held = kept.find(_passKey))
-        return **held;
-    holder = _currentRoot();
-    kept.keep(_passKey, holder);
-    return *holder;
-}
-
 std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_currentRoot() {
     // Resolving the base directory costs a system call per path component,
     // so it is done once a second, not per request. A directory that moves
@@ -214,8 +200,8 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_cur
 bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
     if (baseDirectory.empty() || request.direction() != 2)
         return false;
-    std::shared_ptr<const ServedRoot> holder;
-    const ServedRoot& served = _servedRoot(holder);
+    const std::shared_ptr<const ServedRoot> holder = _currentRoot();
+    const ServedRoot& served = *holder;
     const std::string& root = served.base;
     const std::string& realRoot = served.real;
     const std::shared_ptr<KrFileHandle>& rootDirectory = served.directory;
@@ -347,32 +333,7 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
 const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
     const ServedRoot& root, const std::string& relative,
     std::shared_ptr<const CachedFile>& holder) {
-    // A request that was there when its receive loop's wait returned needs
-    // no more than one look at the watch's queue per pass of that loop
-    // (KrReadBatch), made after that wait; the entries it finds are held by
-    // the pass for its other such requests, which take no lock for them.
-    struct Found {
-        std::string relative;
-        const std::shared_ptr<const CachedFile>* file;
-    };
-    thread_local KrReadBatch::Mark foundIn;
-    thread_local std::vector<Found> found;
-    constexpr size_t kMaxFound = 8;
-    const uint64_t pass = KrReadBatch::earlyPass();
-    if (pass != 0 && !foundIn.isSet(pass, _passKey)) {
-        foundIn.set(pass, _passKey);
-        found.clear();
-    }
-    const CachedFile* cached = nullptr;
-    if (pass != 0) {
-        for (const Found& entry : found) {
-            if (entry.relative == relative) {
-                cached = entry.file->get();
-                break;
-            }
-        }
-    }
-    if (cached == nullptr) {
+    {
         std::lock_guard<std::mutex> guard(_cacheLock);
         const auto it = _cache.find(relative);
         if (it == _cache.end())
@@ -381,23 +342,15 @@ const KrTransceiverClient::CachedFile* KrTransceiverClient::_cachedFile(
         // and under the lock: a thread that finds the queue empty because
         // another has just taken its events waits here until that one has
         // dropped the entries they concern.
-        thread_local KrReadBatch::Mark lookedIn;
-        if (!lookedIn.isSet(pass, _passKey)) {
-            if (_fileWatch.pending()) {
-                _cache.clear();
-                _cacheSize = 0;
-                _fileWatch.reset();
-                return nullptr;
-            }
-            lookedIn.set(pass, _passKey);
+        if (_fileWatch.pending()) {
+            _cache.clear();
+            _cacheSize = 0;
+            _fileWatch.reset();
+            return nullptr;
         }
         holder = it->second;
-        cached = holder.get();
-        if (pass != 0 && found.size() < kMaxFound) {
-            if (const std::shared_ptr<const CachedFile>* kept = KrReadBatch::hold(holder))
-                found.push_back({relative, kept});
-        }
     }
+    const CachedFile* cached = holder.get();
     if (cached->rootDevice != root.device || cached->rootInode != root.inode)
         return nullptr;
     const int64_t now = CoarseMicros();

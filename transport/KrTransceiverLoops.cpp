@@ -8,7 +8,6 @@
 #include "foundation/KrException.h"
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrLogger.h"
-#include "transport/KrReadBatch.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
@@ -301,11 +300,8 @@ void KrTransceiver::_tcpReceiveLoop() {
     std::vector<std::shared_ptr<KrTransceiverConnection>> found;
     std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
     std::vector<std::string> dead;
-    const HeldLogging held;
-    KrReadBatch batch;
     while (receiving.load()) {
         events.clear();
-        batch.end();
         // The access-log lines of the answers just made go out now.
         flushLogging();
         // Without end: new sockets enter the set directly, and stop wakes it.
@@ -313,7 +309,6 @@ void KrTransceiver::_tcpReceiveLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        batch.begin();
         dead.clear();
         ended.clear();
         _bySerialLookup(events, found);

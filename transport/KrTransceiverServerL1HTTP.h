@@ -27,7 +27,6 @@
 #include <string>
 #include <string_view>
 
-#include "transport/KrReadBatch.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServerL0Socket.h"
 
@@ -113,11 +112,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // output window, or left to the client).
     // Reads and answers what the connection brought, on a worker or (with
     // `inlineThread`) on the thread that has its news.
-    // `early`: the first request it reads was there when the receive
-    // loop's wait returned (KrReadBatch).
     void _serve(KrTransceiver& owner, KrTransceiverConnection& connection,
-                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread,
-                bool early = false);
+                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread);
     bool _readOne(const std::string& connectionId, KrTransceiver& owner,
                   KrTransceiverConnection& connection,
                   const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
@@ -127,13 +123,8 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                       KrTransceiverConnection& connection,
                       const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
                       std::shared_ptr<KrXHeader> header, bool kept);
-    // The client it answers for; `holder` keeps it for the caller unless
-    // the caller's receive-loop pass holds it (KrReadBatch).
-    const std::shared_ptr<KrTransceiverClient>& _inlineClient(
-        KrTransceiver& owner, std::shared_ptr<KrTransceiverClient>& holder);
+    // The client it answers for.
     std::shared_ptr<KrTransceiverClient> _findInlineClient(KrTransceiver& owner);
-    // Tells this server's objects held by a pass from any other's.
-    const uint64_t _passKey = KrReadBatch::newKey();
     // The connection's unfinished request, or a new one. With `kept`, a new
     // one is not put into `pending` (the caller does, should it stay
     // unfinished) and *kept tells whether the one returned is there.

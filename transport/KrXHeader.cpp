@@ -38,7 +38,8 @@ void ReturnBody(std::unique_ptr<KrStringBuf> body) {
 
 // The route and task name of a finished request, kept by its thread for the
 // next one: their texts (ids of twenty-odd characters) would otherwise cost
-// four allocations per request.
+// four allocations per request, 8% of a kept file's request's instructions
+// (callgrind against the build without it).
 struct SpareNames {
     ~SpareNames() { closed = true; }
     std::vector<std::string> route;
@@ -167,16 +168,19 @@ std::string KrXHeader::creationTimeText() const {
 
 std::string_view KrXHeader::creationTimeView() const {
     // Every access-log line asks; answers of one second share the text.
-    thread_local int64_t cachedSecond = INT64_MIN;
-    thread_local std::string cachedText;
+    struct Cached {
+        int64_t second = INT64_MIN;
+        std::string text;
+    };
+    thread_local Cached cached;
     int64_t second = _created / 1000000000;
     if (_created % 1000000000 < 0)
         --second;
-    if (second != cachedSecond) {
-        cachedText = TimeToString(_created);
-        cachedSecond = second;
+    if (second != cached.second) {
+        cached.text = TimeToString(_created);
+        cached.second = second;
     }
-    return cachedText;
+    return cached.text;
 }
 
 std::string KrXHeader::schemeName() const {

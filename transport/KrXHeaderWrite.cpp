@@ -69,6 +69,40 @@ void AppendConnection(std::string& head, bool close, bool keepAlive) {
         head += "Connection: keep-alive\r\n";
 }
 
+// What an answer's head says beyond its status line.
+struct HeadFields {
+    enum Framing { kNone, kLength, kChunked } framing = kLength;
+    uint64_t length = 0;
+    const std::string* location = nullptr;  // no Location field when null
+    std::string_view type;                   // no Content-Type field when empty
+    bool close = false;
+    bool keepAlive = false;
+    std::string_view programFields;  // a CGI program's own, as it wrote them
+};
+
+// The one writer of answer heads: an answer object's and the one a kept file
+// sends straight to the connection are written here alike.
+void AppendAnswerHead(std::string& head, const std::string& version, unsigned long code,
+                      std::string_view reason, const HeadFields& fields) {
+    AppendHeadStart(head, version, code, reason);
+    if (fields.framing == HeadFields::kChunked) {
+        head += "Transfer-Encoding: chunked\r\n";
+    } else if (fields.framing == HeadFields::kLength) {
+        head += "Content-Length: ";
+        KrAppendDecimal(head, static_cast<unsigned long>(fields.length));
+        head += "\r\n";
+    }
+    if (fields.location != nullptr) {
+        head += "Location: ";
+        AppendWithoutLineBreaks(head, *fields.location);
+        head += "\r\n";
+    }
+    AppendContentType(head, fields.type);
+    AppendConnection(head, fields.close, fields.keepAlive);
+    head += fields.programFields;
+    head += "\r\n";
+}
+
 }  // namespace
 
 KrXResponseHeader* KrXHeader::makeResponse() {
@@ -110,19 +144,14 @@ void KrXHeader::logRequestLineInto(std::string& out) {
 void KrXHeader::appendAnswerHead(std::string& out, std::string_view type, uint64_t length) {
     // As makeResponse and write make it: an answer's version is its own
     // default, and a HEAD request's answer announces the length all the same.
-    // The fixed start is made once.
-    static const std::string kStart = [] {
-        std::string start;
-        AppendHeadStart(start, "1.1", 200, "OK");
-        return start + "Content-Length: ";
-    }();
-    out.reserve(out.size() + kStart.size() + type.size() + 64);
-    out += kStart;
-    KrAppendDecimal(out, static_cast<unsigned long>(length));
-    out += "\r\n";
-    AppendContentType(out, type);
-    AppendConnection(out, _closeAfter, _keepAlive);
-    out += "\r\n";
+    static const std::string kAnswerVersion = "1.1";
+    HeadFields fields;
+    fields.length = length;
+    fields.type = type;
+    fields.close = _closeAfter;
+    fields.keepAlive = _keepAlive;
+    out.reserve(out.size() + type.size() + 128);
+    AppendAnswerHead(out, kAnswerVersion, 200, "OK", fields);
 }
 
 KrXResponseHeader* KrXHeader::makeRefusal() {
@@ -186,41 +215,37 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // 1xx, 204 and 304 answers end with their head: a length or body bytes
     // behind it would be read as the start of the next answer.
     const bool carriesBody = KrCGIHead::carriesBody(code);
-    // Put together first and written in one call: every answer has a head,
-    // and the stream's formatting per piece costs more than the text.
-    std::string head;
-    head.reserve(160 + program.fields().size());
-    AppendHeadStart(head, _version, code, reason);
     // php-cgi writes no body for HEAD, so the length of its HEAD output is
     // not the length a GET would bring: none is announced. A program's
     // output that is still coming has no length yet: it goes in chunks, or
     // (to an HTTP/1.0 peer) until the connection closes.
+    HeadFields fields;
+    fields.length = static_cast<uint64_t>(length);
     const bool streamed = _streamed && fromProgram && carriesBody && !_headOnly;
     if (streamed) {
-        if (_streamChunked) {
-            head += "Transfer-Encoding: chunked\r\n";
+        fields.framing = _streamChunked ? HeadFields::kChunked : HeadFields::kNone;
+        if (_streamChunked)
             _frameBodyAsChunk();
-        } else {
+        else
             _closeAfter = true;
-        }
-    } else if (carriesBody && !(fromProgram && _headOnly)) {
-        head += "Content-Length: ";
-        KrAppendDecimal(head, static_cast<unsigned long>(length));
-        head += "\r\n";
+    } else if (!carriesBody || (fromProgram && _headOnly)) {
+        fields.framing = HeadFields::kNone;
     }
     _bodyLength = carriesBody ? length : 0;
     // A program's redirect brings its own Location.
-    if (!fromProgram && (code == 303 || (code >= 300 && code < 400 && !_location.empty()))) {
-        head += "Location: ";
-        AppendWithoutLineBreaks(head, _location);
-        head += "\r\n";
-    }
-    if (!fromProgram)
-        AppendContentType(head, _contentType);
-    AppendConnection(head, _closeAfter, _keepAlive);
+    if (!fromProgram && (code == 303 || (code >= 300 && code < 400 && !_location.empty())))
+        fields.location = &_location;
     if (fromProgram)
-        head += program.fields();
-    head += "\r\n";
+        fields.programFields = program.fields();
+    else
+        fields.type = _contentType;
+    fields.close = _closeAfter;
+    fields.keepAlive = _keepAlive;
+    // Put together first and written in one call: every answer has a head,
+    // and the stream's formatting per piece costs more than the text.
+    std::string head;
+    head.reserve(160 + program.fields().size());
+    AppendAnswerHead(head, _version, code, reason, fields);
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
     if (_headOnly || !carriesBody) {
         // No body bytes follow the head.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/stat.h>
 
@@ -997,5 +999,33 @@ TEST_F(FileServing, ServesAFileAsItIsNowAfterItChanged) {
         if (!c.body.empty()) {
             EXPECT_EQ(BodyOf(answer), c.body) << c.how;
         }
+    }
+}
+
+TEST_F(FileServing, AKeptFileRewrittenBetweenTwoPipelinedRequestsOfOneReadIsSentAsItIsNow) {
+    // The socket is corked until the second request is written, so both
+    // arrive in one segment and are read together; the file changes in
+    // place (same size, perhaps the same time) between the two writes.
+    const std::string file = base.root + "/pipe.txt";
+    const std::string request = Get("/pipe.txt");
+    WriteFile(file, "old");
+    ASSERT_EQ(BodyOf(Ask(port, request)), "old");
+    ASSERT_EQ(BodyOf(Ask(port, request)), "old");  // now answered as kept
+    for (const std::string text : {"one", "two", "six"}) {
+        const int fd = ConnectLoopback(port);
+        int on = 1;
+        ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on), 0);
+        SendAll(fd, request);
+        const int out = ::open(file.c_str(), O_WRONLY);
+        ASSERT_EQ(::pwrite(out, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+        ::close(out);
+        SendAll(fd, request);
+        on = 0;
+        ASSERT_EQ(::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on), 0);
+        const std::string both = Answers(fd, 2);
+        ::close(fd);
+        const size_t second = both.find("HTTP/1.1 ", 1);
+        ASSERT_NE(second, std::string::npos) << text;
+        EXPECT_EQ(BodyOf(both.substr(second)), text);
     }
 }
