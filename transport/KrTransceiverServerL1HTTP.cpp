@@ -394,13 +394,19 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     std::shared_ptr<KrXHeader> result = kept != nullptr ? std::move(header) : nullptr;
     if (!result) {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        // One worker serves a connection at a time, so nobody else made one
-        // meanwhile; should one be there all the same, it is the one in use.
-        record.maybePending.store(true);
-        std::shared_ptr<KrXHeader>& slot = pending[connectionId];
-        if (!slot)
-            slot = std::move(header);
-        result = slot;
+        if (record.removed.load()) {
+            // Gone: nothing would erase an entry made now (see _keepPending).
+            result = std::move(header);
+        } else {
+            // One worker serves a connection at a time, so nobody else made
+            // one meanwhile; should one be there all the same, it is the one
+            // in use.
+            record.maybePending.store(true);
+            std::shared_ptr<KrXHeader>& slot = pending[connectionId];
+            if (!slot)
+                slot = std::move(header);
+            result = slot;
+        }
     }
     if (made) {
         // A request left unanswered never linked the connection to its
@@ -423,6 +429,12 @@ void KrTransceiverServerL1HTTP::_keepPending(const std::string& connectionId,
                                              KrTransceiverConnection& connection,
                                              std::shared_ptr<KrXHeader> header) {
     std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+    // A connection removed meanwhile may have had its entry erased already
+    // (by the worker told it is gone): none is left behind.
+    if (connection.record().removed.load()) {
+        pending.erase(connectionId);
+        return;
+    }
     connection.record().maybePending.store(true);
     pending[connectionId] = std::move(header);
 }
