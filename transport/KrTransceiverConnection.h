@@ -7,7 +7,7 @@
 // transceiver's loops hand it the socket when it can be read or written.
 //
 // Beside those, every connection carries one KrConnectionRecord: what the
-// transceiver and its server keep about it (its serial in the loops, whether
+// transceiver and its server keep about it (its serving turn, whether
 // it waits to be written or to close, its input and output windows, the
 // deadlines of the request being read, the answer being made or streamed).
 //
@@ -58,7 +58,6 @@ struct KrConnectionRecord {
     static constexpr size_t kOutputWindow = 256 * 1024;
 
     // Set by the transceiver when it enters the connection, then fixed.
-    uint64_t serial = 0;
     std::shared_ptr<KrSocketIPvx> socket;
     std::weak_ptr<KrTransceiverConnection> self;
     std::weak_ptr<KrTransceiverServer> server;
