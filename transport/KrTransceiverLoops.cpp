@@ -179,10 +179,6 @@ void KrTransceiver::closeConnection(const std::string& name) {
             return;
         connection = it->second.second;
     }
-    if (!connection) {
-        _removeTCPSocket(name);
-        return;
-    }
     // An answer queued (or still streaming) when the close is asked for
     // must still reach the peer: it is written out first. Closing the
     // socket while the peer's bytes wait unread in it would reset the
@@ -466,10 +462,8 @@ void KrTransceiver::_housekeeping() {
         {
             std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
             all.reserve(sockets.size());
-            for (const auto& [name, entry] : sockets) {
-                if (entry.second)
-                    all.push_back(entry.second);
-            }
+            for (const auto& [name, entry] : sockets)
+                all.push_back(entry.second);
         }
         const int64_t now = steadyMicros();
         int64_t next = now + 1000000;
