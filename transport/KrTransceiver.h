@@ -226,12 +226,15 @@ class KrTransceiver : public KrJob {
         sockets;
     // An event of either epoll set carries the connection itself, which the
     // loop uses without a lookup. A removed connection is held here until
-    // each loop has ended the batch its removal fell into (the loop lets go
-    // of its list before it waits again), so an event reported before the
-    // removal never meets a freed connection. Guarded by `_retiredLock`.
+    // each loop that may report it (the send loop only one it has watched)
+    // has ended the batch its removal fell into (the loop lets go of its
+    // list before it waits again), so an event reported before the removal
+    // never meets a freed connection. Guarded by `_retiredLock`.
     std::mutex _retiredLock;
     std::vector<std::shared_ptr<KrTransceiverConnection>> _receiveRetired;
     std::vector<std::shared_ptr<KrTransceiverConnection>> _sendRetired;
+    // The receive loop's thread: a removal there needs no wake-up of it.
+    std::atomic<std::thread::id> _receiveThread{};
     std::atomic<bool> receiving{false};
     std::atomic<bool> sending{false};
     bool _stopping = false;

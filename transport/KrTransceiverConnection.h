@@ -166,6 +166,9 @@ struct KrConnectionRecord {
     bool interimAllowed = false;
     bool probed = false;
     std::shared_ptr<KrAnswerStream> stream;
+    // Put into the send loop's epoll set once (its socket was full): only
+    // then may that loop's events carry the connection.
+    bool inSendSet = false;
     // The task a client made for the connection's requests and its owner,
     // dissolved when the connection goes.
     std::string task;

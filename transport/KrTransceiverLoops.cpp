@@ -2,6 +2,7 @@
 // and send loops, and the housekeeping thread.
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
@@ -115,6 +116,7 @@ void KrTransceiver::_startLoopsNL() {
 void KrTransceiver::_removeTCPSocket(std::string name) {
     // Every entry has its connection (_addTCPSocket takes none without).
     std::shared_ptr<KrTransceiverConnection> connection;
+    bool inSendSet;
     {
         std::scoped_lock both(socketsLock, lock);
         const auto it = sockets.find(name);
@@ -133,6 +135,7 @@ void KrTransceiver::_removeTCPSocket(std::string name) {
         // never watched again (see _rewatch).
         std::lock_guard<std::mutex> guard(connection->record().lock);
         connection->record().removed.store(true);
+        inSendSet = connection->record().inSendSet;
         if (descriptor >= 0) {
             _receivePoller.remove(descriptor);
             _sendPoller.remove(descriptor);
@@ -142,10 +145,15 @@ void KrTransceiver::_removeTCPSocket(std::string name) {
         // An event either loop took before the removal may still name it.
         std::lock_guard<std::mutex> guard(_retiredLock);
         _receiveRetired.push_back(connection);
-        _sendRetired.push_back(connection);
+        if (inSendSet)
+            _sendRetired.push_back(connection);
     }
-    _receivePoller.wake();
-    _sendPoller.wake();
+    // Woken so that they let go of it (and its socket closes) now; the
+    // receive loop lets go anyway before it waits again.
+    if (std::this_thread::get_id() != _receiveThread.load())
+        _receivePoller.wake();
+    if (inSendSet)
+        _sendPoller.wake();
     connection->_gone();
 }
 
@@ -316,6 +324,7 @@ void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
 }
 
 void KrTransceiver::_tcpReceiveLoop() {
+    _receiveThread.store(std::this_thread::get_id());
     std::vector<KrPoller::Event> events;
     std::vector<KrTransceiverConnection*> ended;
     std::vector<KrTransceiverConnection*> dead;
@@ -399,6 +408,7 @@ void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
         // The socket is full: wait for it here instead of retrying, so other
         // connections' answers go on meanwhile.
         _rewatch(connection, [&](int descriptor) {
+            record.inSendSet = true;
             _sendPoller.watchWrite(descriptor, keyOf(connection), false);
         });
     }
