@@ -164,8 +164,9 @@ KrTransceiver::~KrTransceiver() {
         oldServers.swap(servers);
         oldConnections.swap(connections);
         oldSockets.swap(sockets);
-        _bySerial.clear();
     }
+    _dropRetired(true);
+    _dropRetired(false);
     flushLogging();
 }
 

@@ -20,8 +20,10 @@
 //                different connections leave side by side, one at a time
 //                per connection
 //   lock         guards clients, connections, servers
-//   socketsLock  guards sockets and the loops' serial table and job ids
+//   socketsLock  guards sockets and the loops' job ids
 //   sendMutex    guards the queue of connections with new output
+//   a connection's record lock: its watches in the epoll sets against its
+//                removal
 //
 // Shutdown (the destructor, the one place it happens): stop housekeeping;
 // leave the registry; end the clients' CGI programs; stop every server's
@@ -38,7 +40,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 #include "foundation/KrAdaptiveMutex.h"
@@ -178,9 +179,14 @@ class KrTransceiver : public KrJob {
     KrGavetaScheduler2* getScheduler() const { return scheduler; }
 
   private:
-    // The connection of each event (empty for one already gone), in order.
-    void _bySerialLookup(const std::vector<KrPoller::Event>& events,
-                         std::vector<std::shared_ptr<KrTransceiverConnection>>& found);
+    // Makes a change to the connection's watch in a loop's epoll set (`change`
+    // gets the descriptor), unless the connection is out of the transceiver:
+    // an event must never carry a connection the loops no longer hold.
+    template <typename Change>
+    void _rewatch(KrTransceiverConnection& connection, Change change);
+    // Lets go of the connections removed before the loop's last batch ended
+    // (the receive loop's or the send loop's list).
+    void _dropRetired(bool receiveLoop);
     void _serviceOutput(KrTransceiverConnection& connection);
     // A closing connection whose output is all written: shuts its sending
     // side and waits for the peer's end of input (or removes it at once
@@ -204,10 +210,17 @@ class KrTransceiver : public KrJob {
     std::map<std::string,
              std::pair<std::shared_ptr<KrSocketIPvx>, std::shared_ptr<KrTransceiverConnection>>>
         sockets;
-    // The loops' keys: epoll reports a connection's serial (its record
-    // holds it), never a descriptor that may have been reused meanwhile.
-    std::unordered_map<uint64_t, std::shared_ptr<KrTransceiverConnection>> _bySerial;
-    uint64_t _nextSerial = 0;
+    // An event of either epoll set carries the connection itself, which the
+    // loop uses without a lookup. A removed connection is held here until
+    // each loop that may report it (the send loop only one it has watched)
+    // has ended the batch its removal fell into (the loop lets go of its
+    // list before it waits again), so an event reported before the removal
+    // never meets a freed connection. Guarded by `_retiredLock`.
+    std::mutex _retiredLock;
+    std::vector<std::shared_ptr<KrTransceiverConnection>> _receiveRetired;
+    std::vector<std::shared_ptr<KrTransceiverConnection>> _sendRetired;
+    // The receive loop's thread: a removal there needs no wake-up of it.
+    std::atomic<std::thread::id> _receiveThread{};
     std::atomic<bool> receiving{false};
     std::atomic<bool> sending{false};
     bool _stopping = false;

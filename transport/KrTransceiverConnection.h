@@ -7,7 +7,7 @@
 // transceiver's loops hand it the socket when it can be read or written.
 //
 // Beside those, every connection carries one KrConnectionRecord: what the
-// transceiver and its server keep about it (its serial in the loops, whether
+// transceiver and its server keep about it (its serving turn, whether
 // it waits to be written or to close, its input and output windows, the
 // deadlines of the request being read, the answer being made or streamed).
 //
@@ -58,45 +58,71 @@ struct KrConnectionRecord {
     static constexpr size_t kOutputWindow = 256 * 1024;
 
     // Set by the transceiver when it enters the connection, then fixed.
-    uint64_t serial = 0;
     std::shared_ptr<KrSocketIPvx> socket;
     std::weak_ptr<KrTransceiverConnection> self;
     std::weak_ptr<KrTransceiverServer> server;
 
-    // One thread at a time reads and answers the connection's requests:
-    // enter() lets the caller serve it, or tells the thread serving it to go
-    // round once more; leave() is false when it has to.
+    // The serving turn: which thread reads and answers the connection's
+    // requests. One thread at a time holds it, so the requests are read and
+    // answered in order; any thread with news for the connection (the
+    // receive loop with bytes, the thread that finished an answer, the send
+    // loop with drained output, housekeeping with an expired deadline) asks
+    // for it, and serves the connection itself when it is free.
+    //
+    //   kFree       nobody holds it.
+    //   kHeld       one thread holds it and serves the connection.
+    //   kHeldAgain  held, and news came meanwhile: the holder goes round
+    //               once more before it lets go.
+    //
+    // enter()    kFree -> kHeld: the caller holds the turn and serves.
+    //            kHeld -> kHeldAgain (or kHeldAgain as it is): the caller
+    //            does nothing more, the holder sees its news.
+    // leave()    the holder only. kHeld -> kFree: done. kHeldAgain -> kHeld:
+    //            the holder keeps the turn and must serve once more.
+    // handOff()  the holder only, on a thread that must not run the
+    //            application, once it has read a complete request that does:
+    //            it has set `handedOff` and queued the connection for the
+    //            server's workers, then lets go (-> kFree). True when the
+    //            state was kHeldAgain: a worker's enter() may have folded
+    //            that very signal into the turn, so the holder queues the
+    //            connection again.
+    // handedOff  set as said by the holder; while set, only a worker takes
+    //            the turn (everything behind that request waits for it);
+    //            cleared by the worker that dispatches the request, or by
+    //            the holder that gives up a failed connection.
+    // inWorker   set by the holder while it serves: output queued meanwhile
+    //            is written by the holder after each request, not by the
+    //            send loop (a thread that misses the store hands its output
+    //            to the send loop, which costs a wake-up, nothing more).
+    enum class Turn : uint8_t { kFree, kHeld, kHeldAgain };
     bool enter() {
-        int seen = serving.load();
+        Turn seen = serving.load();
         for (;;) {
-            if (seen == 0) {
-                if (serving.compare_exchange_weak(seen, 1))
+            if (seen == Turn::kFree) {
+                if (serving.compare_exchange_weak(seen, Turn::kHeld))
                     return true;
-                continue;
-            }
-            // Served: ask for another round, unless the serving thread
-            // left meanwhile (then take it over).
-            if (seen == 2 || serving.compare_exchange_weak(seen, 2))
+            } else if (seen == Turn::kHeldAgain ||
+                       serving.compare_exchange_weak(seen, Turn::kHeldAgain)) {
                 return false;
+            }
+            // The holder left (or asked to go round) meanwhile: look again.
         }
     }
     bool leave() {
-        int once = 1;
-        if (serving.compare_exchange_strong(once, 0))
+        Turn held = Turn::kHeld;
+        if (serving.compare_exchange_strong(held, Turn::kFree))
             return true;
-        serving.store(1);
+        serving.store(Turn::kHeld);
         return false;
     }
-    std::atomic<int> serving{0};
-    // A complete request waits for a worker of the server, since answering
-    // it runs the application (set and cleared by the thread serving).
+    bool handOff() { return serving.exchange(Turn::kFree) == Turn::kHeldAgain; }
+    std::atomic<Turn> serving{Turn::kFree};
     std::atomic<bool> handedOff{false};
-
-    // Send state: waiting in the send loop's queue; a server's worker is
-    // serving the connection and writes what it queues itself afterwards;
-    // since when a close waits for the last output (µs, steady clock; 0: none).
-    std::atomic<bool> sendQueued{false};
     std::atomic<bool> inWorker{false};
+
+    // Send state: waiting in the send loop's queue; since when a close
+    // waits for the last output (µs, steady clock; 0: none).
+    std::atomic<bool> sendQueued{false};
     std::atomic<int64_t> closingSince{0};
     // Closing, all output written and the sending side shut: waiting for
     // the peer's end of input (closingSince then tells since when).
@@ -140,6 +166,9 @@ struct KrConnectionRecord {
     bool interimAllowed = false;
     bool probed = false;
     std::shared_ptr<KrAnswerStream> stream;
+    // Put into the send loop's epoll set once (its socket was full): only
+    // then may that loop's events carry the connection.
+    bool inSendSet = false;
     // The task a client made for the connection's requests and its owner,
     // dissolved when the connection goes.
     std::string task;

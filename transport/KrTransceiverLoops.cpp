@@ -2,6 +2,7 @@
 // and send loops, and the housekeeping thread.
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "foundation/KrCombinedTask.h"
@@ -34,6 +35,15 @@ int descriptorOf(const KrConnectionRecord& record) {
     return record.socket ? record.socket->descriptor() : -1;
 }
 
+// What an event of the loops' epoll sets carries: the connection itself.
+uint64_t keyOf(KrTransceiverConnection& connection) {
+    return reinterpret_cast<uintptr_t>(&connection);
+}
+
+KrTransceiverConnection& connectionOf(const KrPoller::Event& event) {
+    return *reinterpret_cast<KrTransceiverConnection*>(static_cast<uintptr_t>(event.key));
+}
+
 // Reads and drops what waits on a closing connection's socket, a bounded
 // amount per call (the loop is told again while more waits). True when the
 // peer's input has ended or the socket failed.
@@ -59,7 +69,6 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
     std::scoped_lock both(socketsLock, lock);
     if (sockets.count(name) == 0 && !_stopping) {
         KrConnectionRecord& record = connection->record();
-        record.serial = ++_nextSerial;
         record.socket = socket;
         record.self = connection;
         const auto server = servers.find(connection->serverName());
@@ -67,9 +76,8 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
             record.server = server->second;
         connections[name] = connection;
         sockets[name] = {socket, connection};
-        _bySerial[record.serial] = connection;
         if (socket->descriptor() >= 0)
-            _receivePoller.add(socket->descriptor(), record.serial, true, false);
+            _receivePoller.add(socket->descriptor(), keyOf(*connection), true, false);
     }
     _startLoopsNL();
     return name;
@@ -105,36 +113,68 @@ void KrTransceiver::_startLoopsNL() {
 }
 
 void KrTransceiver::_removeTCPSocket(std::string name) {
-    std::shared_ptr<KrSocketIPvx> socket;
+    // Every entry has its connection (_addTCPSocket takes none without).
     std::shared_ptr<KrTransceiverConnection> connection;
+    bool inSendSet;
     {
         std::scoped_lock both(socketsLock, lock);
         const auto it = sockets.find(name);
         if (it == sockets.end())
             return;
-        socket = it->second.first;
         connection = it->second.second;
+        const int descriptor = it->second.first->descriptor();
         const KrJobMessage gone(name, KR_MESSAGE_CONNECTION_GONE, "");
         servers.erase(name);
-        if (connection) {
-            postMessage(connection->ownerName(), gone);
-            postMessage(connection->serverName(), gone);
-        }
+        postMessage(connection->ownerName(), gone);
+        postMessage(connection->serverName(), gone);
         postMessage(name, gone);
-        // Out of both epoll sets while the descriptor is still open.
-        if (socket->descriptor() >= 0) {
-            _receivePoller.remove(socket->descriptor());
-            _sendPoller.remove(socket->descriptor());
-        }
         connections.erase(name);
         sockets.erase(it);
-        if (connection) {
-            connection->record().removed.store(true);
-            _bySerial.erase(connection->record().serial);
+        // Out of both epoll sets while the descriptor is still open, and
+        // never watched again (see _rewatch).
+        std::lock_guard<std::mutex> guard(connection->record().lock);
+        connection->record().removed.store(true);
+        inSendSet = connection->record().inSendSet;
+        if (descriptor >= 0) {
+            _receivePoller.remove(descriptor);
+            _sendPoller.remove(descriptor);
         }
     }
-    if (connection)
-        connection->_gone();
+    {
+        // An event either loop took before the removal may still name it.
+        std::lock_guard<std::mutex> guard(_retiredLock);
+        _receiveRetired.push_back(connection);
+        if (inSendSet)
+            _sendRetired.push_back(connection);
+    }
+    // Woken so that they let go of it (and its socket closes) now; the
+    // receive loop lets go anyway before it waits again.
+    if (std::this_thread::get_id() != _receiveThread.load())
+        _receivePoller.wake();
+    if (inSendSet)
+        _sendPoller.wake();
+    connection->_gone();
+}
+
+template <typename Change>
+void KrTransceiver::_rewatch(KrTransceiverConnection& connection, Change change) {
+    KrConnectionRecord& record = connection.record();
+    const int descriptor = descriptorOf(record);
+    if (descriptor < 0)
+        return;
+    std::lock_guard<std::mutex> guard(record.lock);
+    if (!record.removed.load())
+        change(descriptor);
+}
+
+void KrTransceiver::_dropRetired(bool receiveLoop) {
+    std::vector<std::shared_ptr<KrTransceiverConnection>> retired;
+    {
+        std::lock_guard<std::mutex> guard(_retiredLock);
+        retired.swap(receiveLoop ? _receiveRetired : _sendRetired);
+    }
+    // The last holder frees the connection (and closes its socket) here,
+    // outside the lock.
 }
 
 void KrTransceiver::closeConnection(const std::string& name) {
@@ -145,10 +185,6 @@ void KrTransceiver::closeConnection(const std::string& name) {
         if (it == sockets.end())
             return;
         connection = it->second.second;
-    }
-    if (!connection) {
-        _removeTCPSocket(name);
-        return;
     }
     // An answer queued (or still streaming) when the close is asked for
     // must still reach the peer: it is written out first. Closing the
@@ -179,9 +215,9 @@ void KrTransceiver::_linger(KrTransceiverConnection& connection) {
     record.closingSince.store(steadyMicros());
     record.socket->Shutdown();
     // Watched again if its input window had stopped the reading.
-    const int descriptor = descriptorOf(record);
-    if (descriptor >= 0 && !record.removed.load())
-        _receivePoller.add(descriptor, record.serial, true, false);
+    _rewatch(connection, [&](int descriptor) {
+        _receivePoller.add(descriptor, keyOf(connection), true, false);
+    });
 }
 
 void KrTransceiver::wakeSender() {
@@ -242,7 +278,9 @@ void KrTransceiver::_watchInput(KrTransceiverConnection& connection, bool watch)
     if (!watch)
         _receivePoller.remove(descriptor);
     else if (!record.inputEnded.load() && record.closingSince.load() == 0)
-        _receivePoller.add(descriptor, record.serial, true, false);
+        _rewatch(connection, [&](int descriptor) {
+            _receivePoller.add(descriptor, keyOf(connection), true, false);
+        });
 }
 
 void KrTransceiver::_deadlineArmed(int64_t at) {
@@ -250,18 +288,6 @@ void KrTransceiver::_deadlineArmed(int64_t at) {
     if (at < _housekeepingWake) {
         _housekeepingWake = at;
         _housekeepingCondition.notify_all();
-    }
-}
-
-void KrTransceiver::_bySerialLookup(const std::vector<KrPoller::Event>& events,
-                                    std::vector<std::shared_ptr<KrTransceiverConnection>>& found) {
-    // One lock for the whole batch the poller reported, not one per event.
-    found.clear();
-    found.reserve(events.size());
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-    for (const KrPoller::Event& event : events) {
-        const auto it = _bySerial.find(event.key);
-        found.push_back(it == _bySerial.end() ? nullptr : it->second);
     }
 }
 
@@ -287,23 +313,25 @@ void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
     // which ends what is still being made for it.
     record.inputEndedAt.store(steadyMicros());
     record.inputEnded.store(true);
+    // (A change, not an entry: it cannot bring a removed connection back.)
     const int descriptor = descriptorOf(record);
     if (descriptor >= 0 && !record.removed.load())
-        _receivePoller.watchErrorsOnly(descriptor, record.serial);
+        _receivePoller.watchErrorsOnly(descriptor, keyOf(connection));
     // The server answers every complete request that came before the end,
     // writes it out, then closes.
     connection._signalServer();
 }
 
 void KrTransceiver::_tcpReceiveLoop() {
+    _receiveThread.store(std::this_thread::get_id());
     std::vector<KrPoller::Event> events;
-    std::vector<std::shared_ptr<KrTransceiverConnection>> found;
-    std::vector<std::shared_ptr<KrTransceiverConnection>> ended;
-    std::vector<std::string> dead;
+    std::vector<KrTransceiverConnection*> ended;
+    std::vector<KrTransceiverConnection*> dead;
     while (receiving.load()) {
         events.clear();
         // The access-log lines of the answers just made go out now.
         flushLogging();
+        _dropRetired(true);
         // Without end: new sockets enter the set directly, and stop wakes it.
         if (!_receivePoller.wait(events, -1)) {
             g_logger.writeLine(0, "epoll_wait() failed");
@@ -311,18 +339,17 @@ void KrTransceiver::_tcpReceiveLoop() {
         }
         dead.clear();
         ended.clear();
-        _bySerialLookup(events, found);
-        for (size_t i = 0; i < events.size(); ++i) {
-            const KrPoller::Event& event = events[i];
-            std::shared_ptr<KrTransceiverConnection>& connection = found[i];
-            if (!connection)
-                continue;
+        for (const KrPoller::Event& event : events) {
+            KrTransceiverConnection* connection = &connectionOf(event);
             KrConnectionRecord& record = connection->record();
+            // Removed by another thread after the wait returned.
+            if (record.removed.load())
+                continue;
             if (record.inputEnded.load()) {
                 // Watched after its end of input only for a reset or a
                 // failure: the peer is gone.
                 if (event.broken)
-                    dead.push_back(connection->id());
+                    dead.push_back(connection);
                 continue;
             }
             KrSocketIPvx& socket = *record.socket;
@@ -333,30 +360,27 @@ void KrTransceiver::_tcpReceiveLoop() {
                 // reading of one whose output is still going out.
                 if (DropInput(socket)) {
                     if (!socket.closed || record.lingering.load()) {
-                        dead.push_back(connection->id());
+                        dead.push_back(connection);
                     } else {
                         record.inputEnded.store(true);
-                        _receivePoller.watchErrorsOnly(socket.descriptor(), record.serial);
+                        _receivePoller.watchErrorsOnly(socket.descriptor(), keyOf(*connection));
                     }
                 }
                 continue;
             }
             const long got = connection->receive(socket);
             if (connection->pendingOutputBytes() > kMaxQueuedOutput)
-                dead.push_back(connection->id());
+                dead.push_back(connection);
             else if (got < 0 && socket.closed)
-                ended.push_back(std::move(connection));
+                ended.push_back(connection);
             else if (got < 0)
-                dead.push_back(connection->id());
+                dead.push_back(connection);
         }
-        for (const std::shared_ptr<KrTransceiverConnection>& connection : ended)
+        // Connections removed meanwhile are still held (see _receiveRetired).
+        for (KrTransceiverConnection* connection : ended)
             _inputEnded(*connection);
-        // Not held while the loop waits: a connection (and its socket) goes
-        // as soon as it is removed.
-        found.clear();
-        ended.clear();
-        for (const std::string& name : dead)
-            _removeTCPSocket(name);
+        for (KrTransceiverConnection* connection : dead)
+            _removeTCPSocket(connection->id());
     }
 }
 
@@ -378,7 +402,10 @@ void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
     if (state == 1) {
         // The socket is full: wait for it here instead of retrying, so other
         // connections' answers go on meanwhile.
-        _sendPoller.watchWrite(record.socket->descriptor(), record.serial, false);
+        _rewatch(connection, [&](int descriptor) {
+            record.inSendSet = true;
+            _sendPoller.watchWrite(descriptor, keyOf(connection), false);
+        });
     }
     if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow)
         return;
@@ -392,7 +419,6 @@ void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
 
 void KrTransceiver::_tcpSendLoop() {
     std::vector<KrPoller::Event> events;
-    std::vector<std::shared_ptr<KrTransceiverConnection>> found;
     std::deque<std::shared_ptr<KrTransceiverConnection>> ready;
     while (sending.load()) {
         {
@@ -407,18 +433,16 @@ void KrTransceiver::_tcpSendLoop() {
         ready.clear();
         events.clear();
         flushLogging();
+        _dropRetired(false);
         // New output wakes the set through _outputQueued; full sockets
         // report writability themselves.
         if (!_sendPoller.wait(events, -1)) {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        _bySerialLookup(events, found);
-        for (const std::shared_ptr<KrTransceiverConnection>& connection : found) {
-            if (connection)
-                _serviceOutput(*connection);
-        }
-        found.clear();
+        // Connections removed meanwhile are still held (see _sendRetired).
+        for (const KrPoller::Event& event : events)
+            _serviceOutput(connectionOf(event));
     }
 }
 
@@ -443,10 +467,8 @@ void KrTransceiver::_housekeeping() {
         {
             std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
             all.reserve(sockets.size());
-            for (const auto& [name, entry] : sockets) {
-                if (entry.second)
-                    all.push_back(entry.second);
-            }
+            for (const auto& [name, entry] : sockets)
+                all.push_back(entry.second);
         }
         const int64_t now = steadyMicros();
         int64_t next = now + 1000000;

@@ -178,48 +178,7 @@ unsigned long KrTransceiverServer::_startBufferJob() {
         nullptr, attributes);
 }
 
-bool KrTransceiverServer::_takeParallel(std::pair<std::string, std::string>& pair) {
-    bool more = false;
-    bool taken = false;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
-        while (!queue.empty() && !taken) {
-            auto busy = _busyConnections.try_emplace(queue.front().first, false);
-            if (busy.second) {
-                pair = std::move(queue.front());
-                taken = true;
-            } else {
-                busy.first->second = true;  // its worker goes round once more
-            }
-            queue.pop_front();
-        }
-        more = !queue.empty();
-    }
-    if (more) {
-        {
-            std::lock_guard<std::mutex> guard(waitMutex);
-            signalled.store(true);
-        }
-        waitCondition.notify_one();
-    }
-    return taken;
-}
-
-bool KrTransceiverServer::_finishParallel(const std::string& connection) {
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
-    const auto busy = _busyConnections.find(connection);
-    if (busy == _busyConnections.end())
-        return false;
-    if (busy->second) {
-        busy->second = false;
-        return true;
-    }
-    _busyConnections.erase(busy);
-    return false;
-}
-
 void KrTransceiverServer::_bufferProcess() {
-    const bool parallel = _bufferWorkers > 1;
     for (;;) {
         {
             std::unique_lock<std::mutex> wait(waitMutex);
@@ -230,36 +189,33 @@ void KrTransceiverServer::_bufferProcess() {
         }
         for (;;) {
             std::pair<std::string, std::string> pair;
-            if (parallel) {
-                if (!_takeParallel(pair))
-                    break;
-            } else {
+            bool more = false;
+            {
                 std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
                 if (queue.empty())
                     break;
                 pair = std::move(queue.front());
                 queue.pop_front();
+                more = _bufferWorkers > 1 && !queue.empty();
             }
-            bool again = true;
-            while (again) {
-                if (pair.second == GoneMark()) {
-                    KrCombinedTask::global().post(
-                        getSupervisorId(),
-                        KrJobMessage(id(), KR_MESSAGE_CONNECTION_GONE, pair.first));
-                } else {
-                    restartTimer();
-                    _bufferworkfunction(pair.first, pair.second);
+            if (more) {
+                // One pair is taken: another worker takes the next.
+                {
+                    std::lock_guard<std::mutex> guard(waitMutex);
+                    signalled.store(true);
                 }
-                again = parallel && _finishParallel(pair.first) && running.load();
+                waitCondition.notify_one();
+            }
+            if (pair.second == GoneMark()) {
+                KrCombinedTask::global().post(
+                    getSupervisorId(), KrJobMessage(id(), KR_MESSAGE_CONNECTION_GONE, pair.first));
+            } else {
+                restartTimer();
+                _bufferworkfunction(pair.first, pair.second);
             }
             if (!running.load())
                 break;
         }
-    }
-    if (parallel) {
-        // Rounds given up at shutdown leave nothing behind.
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
-        _busyConnections.clear();
     }
 }
 

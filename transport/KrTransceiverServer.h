@@ -4,14 +4,15 @@
 // the server's buffer-process job pops the pairs in arrival order and calls
 // the layer's _bufferworkfunction for each, so slow parsing never holds up
 // message delivery. A layer whose connections are independent of each other
-// may ask for several such jobs (_setBufferWorkers): pairs of different
-// connections then run in parallel, while the pairs of one connection still
-// run one at a time and in order. The base also gives every server its
-// time-out, its link to the owning transceiver and its "gone" report.
+// may ask for several such jobs (_setBufferWorkers): pairs then run in
+// parallel, and the layer keeps one connection's pairs apart itself (the
+// HTTP layer through the serving turn of the connection's record). The base
+// also gives every server its time-out, its link to the owning transceiver
+// and its "gone" report.
 //
 // The message lock guards `transceiver`, `dispatchKey` and `supervisorId`;
-// `queueLock` guards `queue` and `_busyConnections`; `waitMutex` guards the
-// wake-up flag `signalled`.
+// `queueLock` guards `queue`; `waitMutex` guards the wake-up flag
+// `signalled`.
 // Not owned: the transceiver and the scheduler, which outlive the server.
 // A layer that overrides onMessage or _bufferworkfunction calls _shutdown
 // first in its own destructor: the base destructor runs too late to keep
@@ -21,7 +22,6 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -97,7 +97,8 @@ class KrTransceiverServer : public KrJobWithTimeout {
     // Ends the buffer-process jobs and waits for them; idempotent.
     void _stopBufferJob();
     // How many buffer-process jobs serve the queue (at least 1, the default);
-    // set before the first signal.
+    // set before the first signal. With more than one, two pairs of one
+    // connection may run at once: the layer must keep them apart.
     void _setBufferWorkers(size_t count) { _bufferWorkers = count < 1 ? 1 : count; }
 
     bool listening = true;
@@ -123,18 +124,9 @@ class KrTransceiverServer : public KrJobWithTimeout {
     static constexpr unsigned long kNoMoreJobs = ~0ul;
     unsigned long _startBufferJob();
     void _bufferProcess();
-    // With several workers: the next pair whose connection no other worker
-    // is serving. A pair for a busy connection is folded into that worker's
-    // next round. False when the queue holds nothing to take.
-    bool _takeParallel(std::pair<std::string, std::string>& pair);
-    // Ends a round on `connection`; true when a folded pair asks for another.
-    bool _finishParallel(const std::string& connection);
     // Guards the start of the buffer-process jobs against their shutdown.
     std::mutex _jobStartLock;
     size_t _bufferWorkers = 1;
     // Guarded by _jobStartLock: the jobs beyond the first (bufferJobId).
     std::vector<unsigned long> _moreBufferJobs;
-    // Guarded by queueLock: connections a worker is serving, with whether
-    // another signal came for them meanwhile.
-    std::map<std::string, bool> _busyConnections;
 };

@@ -212,22 +212,20 @@ void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
             _erasePending(connectionId);
         return;
     }
+    // A carrier has one worker and nothing inline: it needs no turn.
     KrConnectionRecord& record = connection->record();
     if (listening && !record.enter())
-        return;  // served on another thread, which goes round once more
-    for (;;) {
+        return;
+    do {
         _serve(*owner, *connection, client, false);
-        if (!listening || record.leave())
-            break;
-    }
+    } while (listening && !record.leave());
     KrTransceiver::flushLogging();
 }
 
 bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection) {
     auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     KrConnectionRecord& record = connection.record();
-    // A request that runs the application waits for a worker, and so does
-    // whatever comes behind it.
+    // A request handed to the workers is answered by one of them first.
     if (!listening || owner == nullptr || record.handedOff.load())
         return false;
     const std::shared_ptr<KrTransceiverClient> client = _findInlineClient(*owner);
@@ -235,21 +233,15 @@ bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection
         return false;
     if (!record.enter())
         return true;  // served on another thread, which goes round once more
-    for (;;) {
+    do {
         _serve(*owner, connection, client, true);
         if (record.handedOff.load()) {
-            // The worker told at the hand-over takes it from here; told
-            // while this thread still served, it only asked for another
-            // round, so it is told again.
-            if (!record.leave()) {
-                record.serving.store(0);
+            if (record.handOff())
                 _insert_bufferSignaled(connection.id(), clientName);
-            }
             return true;
         }
-        if (record.leave())
-            return true;
-    }
+    } while (!record.leave());
+    return true;
 }
 
 std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClient(
@@ -268,11 +260,8 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
                                        bool inlineThread) {
     const std::string& connectionId = connection.id();
     KrConnectionRecord& record = connection.record();
-    // Answers queued from here on are written by this thread after each
-    // request, sparing the hand-over to the send loop.
-    // A plain store: a thread that misses it hands its output to the send
-    // loop, which costs a wake-up, nothing more. The store that ends it
-    // below is ordered against that output (see _outputQueued).
+    // Relaxed: see inWorker in the record. The store that ends it below is
+    // ordered against output queued meanwhile (see _outputQueued).
     record.inWorker.store(true, std::memory_order_relaxed);
     // Bytes behind a complete request start the next one on the same pass.
     std::string carried;
@@ -379,13 +368,19 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     std::shared_ptr<KrXHeader> result = kept != nullptr ? std::move(header) : nullptr;
     if (!result) {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        // One worker serves a connection at a time, so nobody else made one
-        // meanwhile; should one be there all the same, it is the one in use.
-        record.maybePending.store(true);
-        std::shared_ptr<KrXHeader>& slot = pending[connectionId];
-        if (!slot)
-            slot = std::move(header);
-        result = slot;
+        if (record.removed.load()) {
+            // Gone: nothing would erase an entry made now (see _keepPending).
+            result = std::move(header);
+        } else {
+            // One worker serves a connection at a time, so nobody else made
+            // one meanwhile; should one be there all the same, it is the one
+            // in use.
+            record.maybePending.store(true);
+            std::shared_ptr<KrXHeader>& slot = pending[connectionId];
+            if (!slot)
+                slot = std::move(header);
+            result = slot;
+        }
     }
     if (made) {
         // A request left unanswered never linked the connection to its
@@ -408,6 +403,12 @@ void KrTransceiverServerL1HTTP::_keepPending(const std::string& connectionId,
                                              KrTransceiverConnection& connection,
                                              std::shared_ptr<KrXHeader> header) {
     std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
+    // A connection removed meanwhile may have had its entry erased already
+    // (by the worker told it is gone): none is left behind.
+    if (connection.record().removed.load()) {
+        pending.erase(connectionId);
+        return;
+    }
     connection.record().maybePending.store(true);
     pending[connectionId] = std::move(header);
 }
@@ -489,32 +490,54 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     // entering `pending`: it goes there only when it has to wait.
     bool kept = false;
     std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client, &kept);
-    // Only a header in `pending` can be reached by another thread.
-    std::unique_lock<std::mutex> headerLock(header->mutex(), std::defer_lock);
-    if (kept)
-        headerLock.lock();
     long arrived = 0;
-    if (!carried.empty()) {
-        // Pipelined bytes come before whatever arrived since.
-        header->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
-        arrived += static_cast<long>(carried.size());
-        carried.clear();
-    }
-    arrived += connection.drainInput(header->body());
-    const bool wasInHead = header->inHead();
+    bool wasInHead = false;
+    bool inHead = false;
+    bool sendContinue = false;
+    bool toWorker = false;
     int result;
-    if (header->refusalStatus() == 0 && expired)
-        result = header->refuse(408);
-    else
-        result = header->read(
-            [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
+    {
+        // Only a header in `pending` can be reached by another thread.
+        std::unique_lock<std::mutex> headerLock;
+        if (kept)
+            headerLock = std::unique_lock<std::mutex>(header->mutex());
+        if (!carried.empty()) {
+            // Pipelined bytes come before whatever arrived since.
+            header->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
+            arrived += static_cast<long>(carried.size());
+            carried.clear();
+        }
+        arrived += connection.drainInput(header->body());
+        wasInHead = header->inHead();
+        if (header->refusalStatus() == 0 && expired)
+            result = header->refuse(408);
+        else
+            result = header->read(
+                [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
+        inHead = header->inHead();
+        if (result == KR_READ_MORE) {
+            // The client waits for this before it sends the body.
+            sendContinue =
+                wasInHead && !inHead && header->expectsContinue() && header->body().Length() == 0;
+        } else {
+            // Mostly unset already: a store is only made when there is one to clear.
+            if (record.headDeadline.load(std::memory_order_relaxed) != 0)
+                record.headDeadline.store(0);
+            if (record.bodyDeadline.load(std::memory_order_relaxed) != 0)
+                record.bodyDeadline.store(0);
+            if (result == KR_READ_REFUSED)
+                _refuse(owner, connection, *client, *header);
+            else
+                toWorker = inlineThread && !client->answersInline(*header);
+        }
+    }
 
     if (result == KR_READ_MORE) {
         if (!kept)
             _keepPending(connectionId, connection, header);
         if (now == 0)
             now = SteadyMicros();
-        if (header->inHead()) {
+        if (inHead) {
             // The limit runs from the head's first bytes; later bytes don't
             // restart it.
             if (headDeadline == 0) {
@@ -522,58 +545,46 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                 record.headDeadline.store(now + _headTimeLimit);
                 owner._deadlineArmed(now + _headTimeLimit);
             }
-        } else {
-            record.headDeadline.store(0);
-            // The body's limit runs from the end of the head and grows with
-            // every byte that comes, so only a peer slower than the minimum
-            // rate runs out of it.
-            int64_t deadline = bodyDeadline;
-            if (deadline == 0) {
-                std::lock_guard<std::mutex> guard(_limitsLock);
-                deadline = now + _bodyTimeLimit;
-            } else if (!wasInHead) {
-                deadline +=
-                    static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
-            }
-            record.bodyDeadline.store(deadline);
-            if (bodyDeadline == 0)
-                owner._deadlineArmed(deadline);
-            if (wasInHead && header->expectsContinue() && header->body().Length() == 0) {
-                // The client waits for this before it sends the body.
-                static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-                size_t queued = 0;
-                connection.queueOutput(kContinue, sizeof kContinue - 1, queued);
-            }
+            return false;
+        }
+        record.headDeadline.store(0);
+        // The body's limit runs from the end of the head and grows with
+        // every byte that comes, so only a peer slower than the minimum
+        // rate runs out of it.
+        int64_t deadline = bodyDeadline;
+        if (deadline == 0) {
+            std::lock_guard<std::mutex> guard(_limitsLock);
+            deadline = now + _bodyTimeLimit;
+        } else if (!wasInHead) {
+            deadline +=
+                static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
+        }
+        record.bodyDeadline.store(deadline);
+        if (bodyDeadline == 0)
+            owner._deadlineArmed(deadline);
+        if (sendContinue) {
+            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+            size_t queued = 0;
+            connection.queueOutput(kContinue, sizeof kContinue - 1, queued);
         }
         return false;
     }
-    // Mostly unset already: a store is only made when there is one to clear.
-    if (record.headDeadline.load(std::memory_order_relaxed) != 0)
-        record.headDeadline.store(0);
-    if (record.bodyDeadline.load(std::memory_order_relaxed) != 0)
-        record.bodyDeadline.store(0);
     if (result == KR_READ_REFUSED) {
-        _refuse(owner, connection, *client, *header);
-        if (headerLock.owns_lock())
-            headerLock.unlock();
         if (kept)
             _erasePending(connectionId);
         return false;
     }
-    if (inlineThread && !client->answersInline(*header)) {
+    if (toWorker) {
         // The application answers it: one of the workers, so that the
         // application never holds up the transceiver's loops. The request
-        // stays pending, complete, and so does what came behind it.
-        if (headerLock.owns_lock())
-            headerLock.unlock();
+        // stays pending, complete, and so does what came behind it (see the
+        // serving turn in KrConnectionRecord).
         if (!kept)
             _keepPending(connectionId, connection, header);
         record.handedOff.store(true);
         _insert_bufferSignaled(connectionId, clientName);
         return false;
     }
-    if (headerLock.owns_lock())
-        headerLock.unlock();
     return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header), kept);
 }
 

@@ -293,5 +293,5 @@ TEST(KrConnectionRecord, EveryNewsIsServedByExactlyOneThreadAtATime) {
         thread.join();
     EXPECT_FALSE(overlapped.load());
     EXPECT_EQ(news.load(), 0);
-    EXPECT_EQ(record.serving.load(), 0);
+    EXPECT_EQ(record.serving.load(), KrConnectionRecord::Turn::kFree);
 }

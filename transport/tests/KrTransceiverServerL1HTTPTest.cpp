@@ -619,3 +619,80 @@ TEST(KrTransceiverServerL1HTTP, LogsRefererAndUserAgentAsSent) {
         EXPECT_EQ(line.substr(line.size() - tail.size()), tail) << line;
     }
 }
+
+namespace {
+
+// Answers every request with its path; requests under "/w" count as the
+// application's, so a listener hands them to its workers, while the others
+// are answered on the thread that read them.
+class PathClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    bool answersInline(KrXHeader& request) override { return request.path().rfind("/w", 0) != 0; }
+    bool dispatch(const std::string&, KrXHeader& request) override {
+        std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+        answer->setContent(request.path());
+        _send(answer, request.taskName());
+        return true;
+    }
+};
+
+// The bodies of the whole answers in `in`, in order.
+std::vector<std::string> Bodies(const std::string& in) {
+    std::vector<std::string> bodies;
+    size_t at = 0;
+    for (;;) {
+        const size_t headEnd = in.find("\r\n\r\n", at);
+        if (headEnd == std::string::npos)
+            return bodies;
+        const size_t end = AnswerEnd(in, at, headEnd);
+        if (end == std::string::npos)
+            return bodies;
+        bodies.push_back(in.substr(headEnd + 4, end - headEnd - 4));
+        at = end;
+    }
+}
+
+}  // namespace
+
+TEST(KrTransceiverServerL1HTTP, HandsConnectionsBetweenTheReceiveLoopAndTheWorkersUnderLoad) {
+    // Pipelined requests of many connections, some answered where they are
+    // read and some handed to a worker and back: every answer arrives once
+    // and in the order of its request, whichever thread made it.
+    Server server({}, KR_PROTOCOL_HTTP, [](auto callback, const auto& options) {
+        return std::make_shared<PathClient>(callback, options, nullptr);
+    });
+    const unsigned port = server.waitListening();
+    constexpr int kConnections = 12;
+    constexpr int kRounds = 25;
+    std::vector<std::thread> clients;
+    std::vector<std::string> faults(kConnections);
+    for (int c = 0; c < kConnections; ++c) {
+        clients.emplace_back([&, c] {
+            const int fd = ConnectLoopback(port);
+            unsigned pick = static_cast<unsigned>(c) * 2654435761u + 1;
+            for (int round = 0; round < kRounds && faults[c].empty(); ++round) {
+                // One to eight requests in one write, a different mix each time.
+                const int count = 1 + round % 8;
+                std::string batch;
+                std::vector<std::string> expected;
+                for (int i = 0; i < count; ++i) {
+                    pick = pick * 1103515245u + 12345u;
+                    const char* kind = (pick >> 16) % 3 == 0 ? "/i" : "/w";
+                    expected.push_back(kind + std::to_string(c) + "-" + std::to_string(round) +
+                                       "-" + std::to_string(i));
+                    batch += Get(expected.back());
+                }
+                SendAll(fd, batch);
+                const std::string in = Answers(fd, expected.size());
+                if (Bodies(in) != expected)
+                    faults[c] = "round " + std::to_string(round) + ": " + in;
+            }
+            ::close(fd);
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    for (int c = 0; c < kConnections; ++c)
+        EXPECT_EQ(faults[c], "") << c;
+}
