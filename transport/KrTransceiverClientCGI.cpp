@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "foundation/KrJob.h"
+#include "foundation/KrStringUtils.h"
 #include "transport/KrCGIHead.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -73,16 +74,7 @@ std::string MissingInterpreterPage(const std::string& program) {
     std::string page =
         "<!DOCTYPE html>\n<html><head><title>502 Server Error</title></head><body>"
         "<h1>502 Server Error</h1><p>";
-    for (const char c : program) {
-        if (c == '<')
-            page += "&lt;";
-        else if (c == '>')
-            page += "&gt;";
-        else if (c == '&')
-            page += "&amp;";
-        else
-            page += c;
-    }
+    page += HTMLEscape(program, false);
     page += " not found in the PATH: PHP pages cannot be served.</p></body></html>\n";
     return page;
 }
