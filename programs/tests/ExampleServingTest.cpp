@@ -196,6 +196,21 @@ TEST_F(ExampleServing, RefusesPathsOutsideTheFolder) {
     }
 }
 
+// Reads from `fd` until `in` holds `text` (with no text, until the end), the
+// peer closes or 20 s pass without a byte.
+void ReadFor(int fd, std::string& in, const std::string& text) {
+    char buffer[4096];
+    while (text.empty() || in.find(text) == std::string::npos) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 20000) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return;
+        in.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 TEST_F(ExampleServing, AnswersAPeerThatShutsItsSendingSideAfterItsRequest) {
     // As `nc -N` does: the request, then the end of input. The answer still
     // comes whole, then the connection closes.
@@ -211,16 +226,7 @@ TEST_F(ExampleServing, AnswersAPeerThatShutsItsSendingSideAfterItsRequest) {
                   static_cast<ssize_t>(request.size()));
         ::shutdown(fd, SHUT_WR);
         std::string answer;
-        char buffer[4096];
-        for (;;) {
-            pollfd ready{fd, POLLIN, 0};
-            if (::poll(&ready, 1, 20000) <= 0)
-                break;
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            answer.append(buffer, static_cast<size_t>(n));
-        }
+        ReadFor(fd, answer, "");
         ::close(fd);
         EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << path << "\n" << answer;
         EXPECT_NE(answer.find(expected), std::string::npos) << path << "\n" << answer;
@@ -292,21 +298,6 @@ TEST(ExampleServingAlone, HandsJSONBodiesToPHPWholeAndQuietly) {
     program.send("quit\n");
     EXPECT_EQ(program.wait(), 0);
     EXPECT_EQ(program.error, "");
-}
-
-// Reads from `fd` until `in` holds `text`, the peer closes or 20 s pass
-// without a byte.
-void ReadFor(int fd, std::string& in, const std::string& text) {
-    char buffer[4096];
-    while (in.find(text) == std::string::npos) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 20000) <= 0)
-            return;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            return;
-        in.append(buffer, static_cast<size_t>(n));
-    }
 }
 
 TEST_F(ExampleServing, APageReachesTheClientAsItIsWritten) {
