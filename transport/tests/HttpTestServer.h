@@ -159,8 +159,10 @@ inline size_t AnswerEnd(const std::string& in, size_t at, size_t headEnd) {
     return in.size() < end ? std::string::npos : end;
 }
 
-// Complete answers at the start of `in`.
-inline size_t CountAnswers(const std::string& in) {
+// Calls `each`(head end, answer end) for the complete answers at the start
+// of `in`, in order, and returns how many there were.
+template <class Each>
+size_t ForEachAnswer(const std::string& in, Each each) {
     size_t count = 0;
     size_t at = 0;
     for (;;) {
@@ -170,9 +172,15 @@ inline size_t CountAnswers(const std::string& in) {
         const size_t end = AnswerEnd(in, at, headEnd);
         if (end == std::string::npos)
             return count;
+        each(headEnd, end);
         at = end;
         ++count;
     }
+}
+
+// Complete answers at the start of `in`.
+inline size_t CountAnswers(const std::string& in) {
+    return ForEachAnswer(in, [](size_t, size_t) {});
 }
 
 // The body of the first answer in `in`, its chunks joined; what arrived of

@@ -640,17 +640,10 @@ class PathClient : public KrTransceiverClient {
 // The bodies of the whole answers in `in`, in order.
 std::vector<std::string> Bodies(const std::string& in) {
     std::vector<std::string> bodies;
-    size_t at = 0;
-    for (;;) {
-        const size_t headEnd = in.find("\r\n\r\n", at);
-        if (headEnd == std::string::npos)
-            return bodies;
-        const size_t end = AnswerEnd(in, at, headEnd);
-        if (end == std::string::npos)
-            return bodies;
+    ForEachAnswer(in, [&](size_t headEnd, size_t end) {
         bodies.push_back(in.substr(headEnd + 4, end - headEnd - 4));
-        at = end;
-    }
+    });
+    return bodies;
 }
 
 }  // namespace
