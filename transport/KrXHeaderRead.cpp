@@ -14,7 +14,10 @@
 // continues the one before it, a field name with a byte outside the token
 // characters, a field line without a colon, and a Content-Length that is
 // empty or other than digits are refused with 400; so are, where a server
-// asks for it, more than one Host and an HTTP/1.1 request without one.
+// asks for it, more than one Host and an HTTP/1.1 request without one. A
+// request line is three words between single spaces: a blank before the
+// method or inside a word (a front end would split the line otherwise and
+// route another target) is refused with 400 too.
 
 #include <algorithm>
 #include <cstdint>
@@ -39,6 +42,25 @@ int MethodCode(std::string_view method) {
         if (name == method)
             return code;
     return -1;
+}
+
+// Method, target and version separated by single spaces, none of them empty
+// and none with a blank or control byte in it.
+bool IsPlainRequestLine(std::string_view line) {
+    int spaces = 0;
+    char before = ' ';
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == ' ') {
+            if (before == ' ')
+                return false;  // at the start, or a word left empty
+            ++spaces;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            return false;
+        }
+        before = c;
+    }
+    return spaces == 2 && before != ' ';
 }
 
 char Upper(char c) {
@@ -715,6 +737,10 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     ++_lineCount;
 
     const int direction = _direction.load();
+    if (direction != KR_DIRECTION_ANSWER && !IsPlainRequestLine(line)) {
+        _refuse(400);
+        return false;
+    }
     if (direction == KR_DIRECTION_NONE) {
         // Not a request and not an answer. A well-formed request line with a
         // method this server does not know is told apart from garbage.
