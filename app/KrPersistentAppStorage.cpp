@@ -340,6 +340,16 @@ std::map<std::string, KrStringStorage> KrPersistentAppStorage::CopyResources() {
     return _resources;
 }
 
+bool KrPersistentAppStorage::LookUpResource(const std::string& name, std::string* content) {
+    std::shared_lock<std::shared_mutex> guard(_storageMutex);
+    const auto found = _resources.find(name);
+    if (found == _resources.end())
+        return false;
+    if (content != nullptr)
+        *content = found->second.GetContent();
+    return true;
+}
+
 int KrPersistentAppStorage::GetResourceType(const std::string& name) {
     std::shared_lock<std::shared_mutex> guard(_storageMutex);
     const auto found = _resources.find(name);

@@ -89,6 +89,10 @@ class KrPersistentAppStorage : public KrXMLDatabase {
 
     // A copy of the resource map, taken under the lock.
     std::map<std::string, KrStringStorage> CopyResources();
+    // Whether a resource `name` is stored, and (with `content`) its content;
+    // looked up under the lock without copying the map, so that serving a
+    // file costs no copy and races no SetResources.
+    bool LookUpResource(const std::string& name, std::string* content = nullptr);
 
     // Bounds of one expansion: a variable that refers to itself would
     // otherwise never end, and "[[a]][[a]]" doubles with every round.

@@ -291,17 +291,15 @@ void KrQuivoApplication2::_handleGuarded(KrHTMLKontextN& kontext, KrXHeader& req
 }
 
 bool KrQuivoApplication2::HasResource(const std::string& name, KrXHeader&) {
-    if (storage == nullptr)
-        return false;
-    const std::map<std::string, KrStringStorage> resources = storage->GetResources();
-    return resources.count(name) != 0;
+    return storage != nullptr && storage->LookUpResource(name);
 }
 
 bool KrQuivoApplication2::ServeResource(const std::string& name, KrXHeader& response) {
-    std::map<std::string, KrStringStorage> resources;
+    // A resource removed since HasResource said yes is served empty.
+    std::string content;
     if (storage != nullptr)
-        resources = storage->GetResources();
-    response.setContent(resources[name].GetContent());
+        storage->LookUpResource(name, &content);
+    response.setContent(content);
     return true;
 }
 

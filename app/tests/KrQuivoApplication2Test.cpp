@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "app/KrPersistentAppStorage.h"
 #include "app/KrStringStorage.h"
 #include "transport/KrXRequestHeader.h"
@@ -96,6 +99,33 @@ TEST_F(AppFixture, ServesStoredResources) {
     EXPECT_TRUE(app->ServeResource("logo.txt", *response));
     EXPECT_EQ(response->status(), 200u);
     EXPECT_EQ(response->body().str(), "hello");
+}
+
+TEST_F(AppFixture, ResourcesAreLookedUpSafelyWhileTheApplicationReplacesThem) {
+    // Files are served on the server's threads while the application may
+    // set other resources: each lookup sees one whole map or the other.
+    const std::map<std::string, KrStringStorage> one{
+        {"logo.txt", KrStringStorage("logo.txt", 1, "one", false)}};
+    const std::map<std::string, KrStringStorage> two{
+        {"logo.txt", KrStringStorage("logo.txt", 1, "two", false)},
+        {"other.txt", KrStringStorage("other.txt", 1, "x", false)}};
+    storage.SetResources(one);
+    std::atomic<bool> done{false};
+    std::thread replacer([&] {
+        for (int i = 0; i < 2000; ++i)
+            storage.SetResources(i % 2 == 0 ? two : one);
+        done.store(true);
+    });
+    int looked = 0;
+    while (!done.load() || looked < 100) {
+        ASSERT_TRUE(app->HasResource("logo.txt", request));
+        std::unique_ptr<KrXResponseHeader> answer(request.makeResponse());
+        ASSERT_TRUE(app->ServeResource("logo.txt", *answer));
+        const std::string body = answer->body().str();
+        ASSERT_TRUE(body == "one" || body == "two") << body;
+        ++looked;
+    }
+    replacer.join();
 }
 
 TEST_F(AppFixture, ListenerEventsGoIntoTheOptions) {
