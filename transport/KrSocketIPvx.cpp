@@ -180,16 +180,34 @@ int KrSocketIPvx::PollReceive(char* buffer, size_t size, size_t& length) {
     return 0;
 }
 
-std::string KrSocketIPvx::PeerHost() {
-    // An IPv4 client of the dual-stack listener arrives as "::ffff:a.b.c.d";
-    // it is named as the IPv4 address it is, as programs that compare it
-    // with "127.0.0.1" expect.
+namespace {
+
+// An IPv4 client of the dual-stack listener arrives as "::ffff:a.b.c.d"; it
+// is named as the IPv4 address it is, as programs that compare it with
+// "127.0.0.1" expect.
+std::string WithoutMappedPrefix(std::string_view host) {
     static constexpr std::string_view kMapped = "::ffff:";
-    const std::string_view host(peerHost);
     if (host.size() > kMapped.size() && host.compare(0, kMapped.size(), kMapped) == 0 &&
         host.find('.', kMapped.size()) != std::string_view::npos)
         return std::string(host.substr(kMapped.size()));
     return std::string(host);
+}
+
+}  // namespace
+
+std::string KrSocketIPvx::PeerHost() {
+    return WithoutMappedPrefix(peerHost);
+}
+
+std::string KrSocketIPvx::LocalHost() {
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    char host[NI_MAXHOST];
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        ::getnameinfo(reinterpret_cast<sockaddr*>(&address), size, host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return "";
+    return WithoutMappedPrefix(host);
 }
 
 std::string KrSocketIPvx::PeerService() {

@@ -62,6 +62,9 @@ class KrSocketIPvx {
     virtual int PollReceive(char* buffer, size_t size, size_t& length);
     virtual std::string PeerHost();
     virtual std::string PeerService();
+    // The numeric address of this end of a connection, named as PeerHost
+    // names the peer's; "" when it cannot be told.
+    std::string LocalHost();
     // Send with one gathered write of several pieces; codes as Send.
     virtual int SendVector(const iovec* pieces, int count, size_t& written);
 

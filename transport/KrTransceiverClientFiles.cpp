@@ -151,6 +151,20 @@ std::string FirstValue(KrXHeader& request, const std::string& name) {
     return values.empty() ? std::string() : values.front();
 }
 
+// Every value of a field sent more than once, as one value: joined by ", "
+// (a list field's own separator), or by "; " for Cookie, whose values are
+// pairs separated so.
+std::string JoinedValues(KrXHeader& request, const std::string& name) {
+    const auto& values = request.rawHeader(name);
+    std::string joined;
+    for (const std::string& value : values) {
+        if (!joined.empty())
+            joined += name == "cookie" ? "; " : ", ";
+        joined += value;
+    }
+    return joined;
+}
+
 // A request header name that may become a CGI variable.
 bool IsVariableNameChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
@@ -480,7 +494,7 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
         // Programs take HTTP_PROXY for their outgoing proxy: never set.
         if (variable == "HTTP_PROXY")
             continue;
-        std::string value = FirstValue(request, name);
+        std::string value = JoinedValues(request, name);
         if (!HasControlByte(value))
             environment[variable] = std::move(value);
     }
@@ -510,8 +524,11 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
         colon != std::string::npos && host.find(']', colon) == std::string::npos)
         host.resize(colon);
     environment["GATEWAY_INTERFACE"] = "CGI/1.1";
-    environment["SERVER_PROTOCOL"] = "HTTP/1.1";
+    // The protocol the request was read as (a later HTTP/1.x as HTTP/1.1).
+    environment["SERVER_PROTOCOL"] = request.isHTTP11() ? "HTTP/1.1" : "HTTP/1.0";
     environment["SERVER_SOFTWARE"] = "quivo";
+    environment["REQUEST_SCHEME"] = "http";
+    environment["SERVER_ADDR"] = value("serveraddress");
     environment["SERVER_NAME"] = host.empty() ? value("localaddress") : host;
     environment["SERVER_PORT"] = value("localport");
     environment["REMOTE_ADDR"] = value("remoteaddress");
