@@ -88,7 +88,7 @@ bool KrCGIHead::_takeLine(std::string_view line) {
             return false;
         const unsigned long code = static_cast<unsigned long>((value[0] - '0') * 100 +
                                                               (value[1] - '0') * 10 + (value[2] - '0'));
-        if (code < 100 || code > 599)
+        if (code < 200 || code > 599)
             return false;
         if (_status == 0) {
             _status = code;
@@ -97,9 +97,9 @@ bool KrCGIHead::_takeLine(std::string_view line) {
         return true;
     }
     if (KrEqualsHttpWord(name, "content-length")) {
-        // Kept only as the point where the answer is whole (the server
-        // frames the answer itself); a value that is not a plain count is
-        // ignored, and so is one that differs from the first.
+        // Kept as the point where the answer is whole, and written by the
+        // server into its own framing as it stands; a value that is not a
+        // plain count is ignored, and so is one that differs from the first.
         const bool digits =
             !value.empty() && value.size() <= 15 &&
             std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });

@@ -17,7 +17,9 @@ class KrCGIHead {
 
     // Reads the head at the front of data[0, size): INCOMPLETE while no empty
     // line has come (more output may complete it); BAD for a line that is not
-    // a field, a CR, LF or NUL inside a line, a Status outside 100-599, a
+    // a field, a CR, LF or NUL inside a line, a Status outside 200-599 (an
+    // interim 1xx answer cannot pass through CGI: the client would take it
+    // for the final one and wait), a
     // head longer than kMaxHeadLength; COMPLETE once the empty line is read.
     // Lines end in LF or CR LF. Each call reads from the start again, so the
     // same object may be asked again as more output arrives.

@@ -51,7 +51,12 @@ struct KrCGIRunner::Active {
     KrFileHandle process;
     KrFileHandle toChild;
     KrFileHandle fromChild;
+    // The end of the run's runLimit (0: none).
     int64_t deadline = 0;
+    // Abandoned: nobody waits for its answer, and the program is ended at
+    // `leftDeadline` unless it has ended by then.
+    bool abandoned = false;
+    int64_t leftDeadline = 0;
     // After a TERM: when the KILL follows (0: none asked).
     int64_t killAt = 0;
     // When held output is flushed (0: none held).
@@ -102,6 +107,10 @@ void KrCGIRunner::resume(const std::shared_ptr<KrCGIRun>& run) {
 
 void KrCGIRunner::cancel(const std::shared_ptr<KrCGIRun>& run) {
     _command(Command::Cancel, run);
+}
+
+void KrCGIRunner::abandon(const std::shared_ptr<KrCGIRun>& run) {
+    _command(Command::Abandon, run);
 }
 
 void KrCGIRunner::_command(Command command, const std::shared_ptr<KrCGIRun>& run) {
@@ -158,6 +167,7 @@ void KrCGIRunner::_loop() {
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    _threadId.store(std::this_thread::get_id());
 
     std::vector<KrPoller::Event> events;
     std::vector<std::shared_ptr<KrCGIRun>> starting;
@@ -184,7 +194,7 @@ void KrCGIRunner::_loop() {
         for (auto& [command, run] : commands) {
             const auto serial = _serialOf.find(run.get());
             if (serial == _serialOf.end()) {
-                if (command == Command::Cancel) {
+                if (command != Command::Resume) {
                     // Still queued: it never starts.
                     std::lock_guard<std::mutex> guard(_lock);
                     const auto queued = std::find(_queue.begin(), _queue.end(), run);
@@ -199,10 +209,24 @@ void KrCGIRunner::_loop() {
             if (command == Command::Resume && active.paused && !active.ending) {
                 active.paused = false;
                 // The time spent waiting for a slow reader is not the program's.
-                active.deadline += nowMs() - active.pausedAt;
+                if (active.deadline != 0)
+                    active.deadline += nowMs() - active.pausedAt;
                 if (!active.outputClosed)
                     _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
                                 false);
+            } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
+                active.abandoned = true;
+                active.leftDeadline = nowMs() + active.run->leftLimit.count();
+                active.deadline = 0;
+                active.flushAt = 0;
+                if (active.paused) {
+                    // Its output is read again (and dropped), so that it
+                    // never blocks on a full pipe.
+                    active.paused = false;
+                    if (!active.outputClosed)
+                        _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey),
+                                    true, false);
+                }
             } else if (command == Command::Cancel && active.outcome != KrCGIOutcome::Cancelled) {
                 active.ending = true;
                 active.outcome = KrCGIOutcome::Cancelled;
@@ -321,7 +345,7 @@ void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
     active->process = KrFileHandle(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     active->fromChild = std::move(pipes->fromChildRead);
     active->toChild = std::move(pipes->toChildWrite);
-    active->deadline = nowMs() + run->timeLimit.count();
+    active->deadline = run->runLimit.count() > 0 ? nowMs() + run->runLimit.count() : 0;
     active->fromChild.setNonBlocking();
     active->toChild.setNonBlocking();
     _poller.add(active->fromChild.get(), keyOf(serial, kOutputKey), true, false);
@@ -371,8 +395,8 @@ void KrCGIRunner::_readOutput(Active& active) {
                 active.exitWaitUntil = nowMs() + kExitWait.count();
             return;
         }
-        if (active.ending || active.whole || active.answered)
-            continue;  // read and dropped: the answer is settled
+        if (active.ending || active.whole || active.answered || active.abandoned)
+            continue;  // read and dropped: the answer is settled, or nobody waits for it
         active.output += static_cast<size_t>(got);
         if (active.output > active.run->outputLimit) {
             active.ending = true;
@@ -380,12 +404,7 @@ void KrCGIRunner::_readOutput(Active& active) {
             _endGroup(active, SIGKILL);
             continue;
         }
-        KrCGISink& sink = *active.run->sink;
-        const KrCGISink::Next next = sink.output(_chunk.data(), static_cast<size_t>(got));
-        // Once answering, the limit is one of silence.
-        if (sink.answering())
-            active.deadline = nowMs() + active.run->timeLimit.count();
-        _afterSink(active, next);
+        _afterSink(active, active.run->sink->output(_chunk.data(), static_cast<size_t>(got)));
     }
 }
 
@@ -514,6 +533,7 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     }
     const int status = active.status;
     const size_t output = active.output;
+    const bool abandoned = active.abandoned;
     if (exited) {
         if (active.process.isOpen())
             _poller.remove(active.process.get());
@@ -531,6 +551,8 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     if (outcome == KrCGIOutcome::Finished && output == 0 && exited && WIFEXITED(status) &&
         WEXITSTATUS(status) == 127)
         outcome = KrCGIOutcome::CannotStart;
+    if (abandoned)
+        outcome = KrCGIOutcome::Cancelled;
     run->sink->ended(outcome, status);
 }
 
@@ -544,12 +566,15 @@ int KrCGIRunner::_nextTimeoutMs() {
             next = std::min<int64_t>(next, now + kReapPollMs);
         if (active->killAt != 0)
             next = std::min(next, active->killAt);
+        if (active->abandoned && !active->ending)
+            next = std::min(next, active->leftDeadline);
         if (active->answered || active->ending) {
             continue;
         } else if (active->outputClosed) {
             next = std::min(next, active->exitWaitUntil);
         } else if (!active->paused) {
-            next = std::min(next, active->deadline);
+            if (active->deadline != 0)
+                next = std::min(next, active->deadline);
             if (active->flushAt != 0)
                 next = std::min(next, active->flushAt);
         }
@@ -563,9 +588,16 @@ void KrCGIRunner::_checkDeadlines() {
     const int64_t now = nowMs();
     std::vector<uint64_t> serials;
     for (auto& [serial, active] : _active) {
+        if (active->abandoned && !active->ending && now >= active->leftDeadline) {
+            // Its client left long enough ago: it does not finish.
+            active->ending = true;
+            active->outcome = KrCGIOutcome::Cancelled;
+            _endGroup(*active, SIGTERM);
+            active->killAt = now + kGrace.count();
+        }
         if (!active->answered) {
             if (!active->ending && !active->paused && !active->outputClosed &&
-                now >= active->deadline) {
+                active->deadline != 0 && now >= active->deadline) {
                 active->ending = true;
                 active->outcome = KrCGIOutcome::TimedOut;
                 _endGroup(*active, SIGKILL);

@@ -1,22 +1,25 @@
 #pragma once
 // Runs CGI programs without a thread per program: one thread watches every
 // running program's pipes and process in one epoll set, feeds each its
-// request body, passes its output on as it comes and ends it when it takes
-// too long (see KrCGIRun::timeLimit). A run's answer ends when the program's
-// output ends; a program that goes on after closing its output is reaped
-// apart from it. At most `maxRunning` answers are made at once; later ones
-// wait in a
-// queue of at most `maxQueued`, and submit refuses beyond that (the caller
-// answers 503). Each program runs in a process group of its own, so that
-// ending it ends its children too.
+// request body and passes its output on as it comes. A program runs as long
+// as whoever waits for its answer does: it is ended only when that one has
+// gone and it has not finished within KrCGIRun::leftLimit, when its caller
+// set a limit on the whole run (KrCGIRun::runLimit), or on stop. A run's
+// answer ends when the program's output ends; a program that goes on after
+// closing its output is reaped apart from it. At most `maxRunning` answers
+// are made at once; later ones wait in a queue of at most `maxQueued`, and
+// submit refuses beyond that (the caller answers 503). Each program runs in
+// a process group of its own, so that ending it ends its children too.
 //
-// Thread-safe: submit, resume, cancel and stop post commands under `_lock`
-// and wake the runner's thread, which alone touches the runs' processes and
-// descriptors and calls their sinks. stop (also the destructor) ends every
-// program (TERM, then KILL after a short grace) and joins the thread.
+// Thread-safe: submit, resume, cancel, abandon and stop post commands under
+// `_lock` and wake the runner's thread, which alone touches the runs'
+// processes and descriptors and calls their sinks. stop (also the
+// destructor) ends every program (TERM, then KILL after a short grace) and
+// joins the thread.
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -68,15 +71,12 @@ class KrCGISink {
     virtual Next output(const char* data, size_t size) = 0;
     // Output has been held for kHoldTime: pass it on now.
     virtual Next flush() { return KR_CGI_MORE; }
-    // True once the program has begun its answer (its head is read): from
-    // then on it is ended only after a silence of its time limit, not for
-    // the time it has run.
-    virtual bool answering() const { return false; }
     // The run is over: the program's output has ended, or the program was
     // ended. `status` is waitpid's status when the program was reaped by
     // then, else 0 (a program still running after closing its output). A
     // program that exits with 127 before writing anything (its interpreter
-    // or a library missing) ends as CannotStart.
+    // or a library missing) ends as CannotStart; an abandoned run ends as
+    // Cancelled, however its program ended.
     virtual void ended(KrCGIOutcome outcome, int status) = 0;
 };
 
@@ -92,10 +92,13 @@ struct KrCGIRun {
     KrStringBuf* input = nullptr;
     std::shared_ptr<void> keep;
     std::shared_ptr<KrCGISink> sink;
-    // Until the sink is answering, the program's whole run; after that,
-    // the longest silence while the sink takes output (time spent paused
-    // for a slow reader does not count). Beyond it: TimedOut.
-    std::chrono::milliseconds timeLimit{30000};
+    // The longest whole run (time spent paused for a slow reader does not
+    // count), for a caller that waits for the end and cannot leave; beyond
+    // it: TimedOut. 0: none, for an answer whose client may leave instead.
+    std::chrono::milliseconds runLimit{0};
+    // How long the program may go on once the run is abandoned (its client
+    // has gone): enough to finish what it started, such as an import.
+    std::chrono::milliseconds leftLimit{30000};
     // Output beyond this ends the program (OutputTooLarge); for sinks that
     // keep all of it in memory.
     size_t outputLimit = SIZE_MAX;
@@ -116,6 +119,13 @@ class KrCGIRunner {
     // Ends the run: a queued one never starts, a running program is ended
     // (TERM, KILL after the grace). The sink hears Cancelled.
     void cancel(const std::shared_ptr<KrCGIRun>& run);
+    // Nobody waits for the run's answer any more: a queued one never starts;
+    // a running program is still fed its input and may finish within the
+    // run's leftLimit, its output read and dropped, and is ended after that.
+    // The sink hears nothing more but the end (Cancelled).
+    void abandon(const std::shared_ptr<KrCGIRun>& run);
+    // True on the runner's own thread, which must never wait for a run.
+    bool onRunnerThread() const { return std::this_thread::get_id() == _threadId.load(); }
     // Ends every run and the thread; later submits are refused. Returns
     // once every program has been reaped.
     void stop();
@@ -132,7 +142,7 @@ class KrCGIRunner {
 
   private:
     struct Active;
-    enum class Command { Resume, Cancel };
+    enum class Command { Resume, Cancel, Abandon };
 
     // Hands the command to the thread; nothing once the thread has ended.
     void _command(Command command, const std::shared_ptr<KrCGIRun>& run);
@@ -162,6 +172,7 @@ class KrCGIRunner {
     bool _stopping = false;
     bool _threadDone = false;
     std::thread _thread;
+    std::atomic<std::thread::id> _threadId{};
 
     // The runner thread's own: the runs started, by serial.
     KrPoller _poller;

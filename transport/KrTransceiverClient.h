@@ -38,9 +38,11 @@ class KrXServerHeader;
 
 class KrTransceiverClient : public KrJob {
   public:
-    // A CGI program (or php-cgi) must finish its head within this time (504
-    // beyond); after that it is ended after this long a silence while its
-    // client reads.
+    // A CGI program (or php-cgi) runs as long as its client waits for it.
+    // Once the client has gone, it may go on this long to finish what it
+    // started (its output dropped); then it is ended. A run whose caller
+    // waits for it in memory (_execCGIChild, an answer with no connection)
+    // has this long in all (504 beyond).
     static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
     // Output kept in memory until a program ends (_execCGIChild, or an
     // answer with no connection to stream to) ends the program beyond this

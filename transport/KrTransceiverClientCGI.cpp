@@ -117,10 +117,11 @@ class CollectingSink : public KrCGISink {
 // answered with its length in one piece. One that goes on writing, or
 // grows past the connection's output window, or falls silent, is sent as it
 // comes instead (in chunks, or until the close for an HTTP/1.0 peer), its
-// program read only while the connection takes what came. A program that
-// dies or is ended after its head leaves an answer the client can tell is
-// cut short: the connection closes without the last chunk, never after a
-// length that lies.
+// program read only while the connection takes what came. A length the
+// program announced is passed on as it stands, never rewritten. A program
+// that dies after its head, or whose output ends short of the length it
+// announced, leaves an answer the client can tell is cut short: the
+// connection closes without the last chunk, or before the announced length.
 //
 // output and ended run on the runner's thread and alone touch the answer's
 // state; resume and cancel come from the connection's side and only pass
@@ -138,11 +139,29 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
           _headOnly(request.method() == KR_HTTP_HEAD),
           _chunked(request.isHTTP11()) {}
 
+    // Text of the answer to a request that finds every program slot and
+    // queue place taken.
+    static constexpr std::string_view kBusyAnswer =
+        "Status: 503 Service Unavailable\r\n"
+        "Retry-After: 5\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n\r\n"
+        "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
+        "<h1>503 Service Unavailable</h1><p>The server is running as many programs as it "
+        "can. Please try again in a few seconds.</p></body></html>\n";
+
     void setRun(const std::shared_ptr<KrCGIRun>& run) { _run = run; }
     // Answers `status` without running the program, and lets the
     // connection go on.
     void answerNow(unsigned long status, std::string_view page = {}) {
         _answer(status, false, page);
+        _release();
+    }
+    // Answers 503 with a page and Retry-After, made as a program's output
+    // is (the writer takes its head fields as it takes a program's).
+    void answerBusy() {
+        _output.Reset();
+        _output.sputn(kBusyAnswer.data(), static_cast<std::streamsize>(kBusyAnswer.size()));
+        _answer(200, true);
         _release();
     }
     void setFinished(std::function<void()> finished) { _finished = std::move(finished); }
@@ -171,12 +190,15 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             _headDone = true;
             // A program that announces its length has answered once that
             // much has come, whatever it goes on doing (PHP's way to let
-            // the client go before work after the page).
-            const long long announced = _head.contentLength();
-            if (announced >= 0)
-                _bodyLeft = _headOnly || !KrCGIHead::carriesBody(_head.status())
-                                ? 0
-                                : static_cast<uint64_t>(announced);
+            // the client go before work after the page). The answer goes
+            // out with that length, not in chunks.
+            const long long announced =
+                KrCGIHead::carriesBody(_head.status()) ? _head.contentLength() : -1;
+            if (announced >= 0) {
+                _announced = true;
+                _chunked = false;
+                _bodyLeft = _headOnly ? 0 : static_cast<uint64_t>(announced);
+            }
             if (_headOnly) {
                 // The answer to HEAD is the head alone: what follows it is
                 // read and dropped.
@@ -209,15 +231,17 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         return _roomLeft() ? KR_CGI_MORE : KR_CGI_PAUSE;
     }
 
-    bool answering() const override { return _headDone; }
-
     void ended(KrCGIOutcome outcome, int status) override {
         const bool died = outcome == KrCGIOutcome::Finished && WIFSIGNALED(status);
+        // A body that ends before the program says it does (by dying, or
+        // short of the length it announced): cut short.
+        const bool bodyShort = _headDone && _bodyLeft != 0 && (died || _announced) &&
+                               KrCGIHead::carriesBody(_head.status());
         if (_streaming) {
-            if (outcome == KrCGIOutcome::Finished && !died && _chunked) {
+            if (_chunked && outcome == KrCGIOutcome::Finished && !died) {
                 static const char kLast[] = "0\r\n\r\n";
                 _queueRaw(kLast, sizeof kLast - 1);
-            } else if (_connection) {
+            } else if (_connection && (bodyShort || !_announced)) {
                 // Cut short, or an answer that ends with the connection.
                 _connection->requestClose();
             }
@@ -229,12 +253,11 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                     _answer(500, false);
                     break;
                 case KrCGIOutcome::TimedOut:
-                    // After its head, a body that can only be cut short
-                    // (the head of a HEAD answer is whole).
+                    // Only a run whose caller waits in memory has a time
+                    // limit: a head without a body is whole, anything else
+                    // was not answered in time.
                     if (_headDone && (_headOnly || !KrCGIHead::carriesBody(_head.status())))
                         _answer(200, true);
-                    else if (_headDone && _connection)
-                        _cutShort();
                     else
                         _answer(504, false);
                     break;
@@ -242,13 +265,18 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                     _answer(502, false);
                     break;
                 case KrCGIOutcome::Finished:
-                    if (died && _headDone && KrCGIHead::carriesBody(_head.status()) &&
-                        !_headOnly && _connection)
-                        _cutShort();
-                    else if (died)
+                    if (!_headDone)
+                        // Its head is judged by the writer (502 when bad).
+                        _answer(died ? 502 : 200, !died);
+                    else if (died && !KrCGIHead::carriesBody(_head.status()))
                         _answer(502, false);
-                    else
+                    else if (_headOnly || !bodyShort)
+                        // To HEAD the head alone, as GET gets it.
                         _answer(200, true);
+                    else if (_connection)
+                        _cutShort();
+                    else
+                        _answer(502, false);
                     break;
             }
         }
@@ -262,9 +290,11 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             _runner.resume(run);
     }
 
+    // The connection is gone: the program may still finish what it started
+    // (see KrCGIRunner::abandon).
     void cancel() override {
         if (std::shared_ptr<KrCGIRun> run = _run.lock())
-            _runner.cancel(run);
+            _runner.abandon(run);
     }
 
   private:
@@ -374,12 +404,16 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     std::weak_ptr<KrCGIRun> _run;
     std::function<void()> _finished;
     const bool _headOnly;
-    const bool _chunked;
+    // The body goes in chunks (to an HTTP/1.1 peer, when the program
+    // announced no length).
+    bool _chunked;
+    // The program announced its body's length (see _bodyLeft).
+    bool _announced = false;
     KrStringBuf _output;
     std::string _scratch;
     KrCGIHead _head;
     // Body bytes the program announced and has not written yet (UINT64_MAX:
-    // none announced).
+    // none announced; 0 once the head is read for an answer without a body).
     uint64_t _bodyLeft = UINT64_MAX;
     bool _headDone = false;
     bool _settled = false;
@@ -396,7 +430,7 @@ std::shared_ptr<KrCGIRun> KrTransceiverClient::_makeRun(
     run->argument0 = program;
     run->environment = ProgramEnvironment(environment);
     run->input = &input;
-    run->timeLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
+    run->leftLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
     return run;
 }
 
@@ -419,12 +453,15 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         return false;
     if (!_cgiEnvironment(scriptPath, environment, request))
         return false;
-    std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, request.body());
-
     KrTransceiver* owner = attachedTransceiver();
     std::shared_ptr<KrTransceiverConnection> connection =
         owner != nullptr && request.canAnswerLater() ? owner->findConnection(request.routeToken(0))
                                                       : nullptr;
+    // The request's connection has gone: nobody is left to answer, and
+    // nothing of what it sent is run.
+    if (owner != nullptr && request.canAnswerLater() && !connection)
+        return true;
+    std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, request.body());
     auto answer = std::make_shared<CGIAnswer>(*this, serverCallback, request, _runner, connection);
     run->sink = answer;
     answer->setRun(run);
@@ -450,13 +487,20 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
             connection->_streamAnswer(answer);
             // Every program slot and queue place taken: 503 at once.
             if (!_runner.submit(run))
-                answer->answerNow(503);
+                answer->answerBusy();
         });
         return true;
     }
     // No server to wait for it: the answer is made before this returns,
-    // of output kept in memory until the end (and so capped).
+    // of output kept in memory until the end (and so capped, in size and
+    // time: nobody can leave it).
     run->outputLimit = cgiOutputLimit.load();
+    run->runLimit = run->leftLimit;
+    if (_runner.onRunnerThread()) {
+        // Waiting here would be waiting for itself.
+        answer->answerNow(500);
+        return true;
+    }
     std::mutex lock;
     std::condition_variable done;
     bool over = false;
@@ -487,11 +531,13 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
                                         KrCGIOutcome* outcome) {
     std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, input);
     run->outputLimit = cgiOutputLimit.load();
+    run->runLimit = run->leftLimit;
     auto sink = std::make_shared<CollectingSink>(output);
     run->sink = sink;
     KrCGIOutcome result = KrCGIOutcome::CannotStart;
     int status = 0;
-    if (!run->program.empty() && _runner.submit(run))
+    // (Never on the runner's thread, which would wait for itself.)
+    if (!run->program.empty() && !_runner.onRunnerThread() && _runner.submit(run))
         result = sink->wait(status);
     if (outcome != nullptr)
         *outcome = result;

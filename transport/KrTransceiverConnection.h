@@ -154,6 +154,11 @@ struct KrConnectionRecord {
     // A request asked to close the connection after its answer: the server
     // reads and runs nothing that came behind it.
     std::atomic<bool> lastRequestRead{false};
+    // Bytes that came behind a complete request wait, not yet read, in the
+    // server's next request for the connection (kept while an answer was
+    // made or the output window was full). Set and cleared by the thread
+    // holding the serving turn.
+    std::atomic<bool> carriedKept{false};
 
     std::mutex lock;
     // An answer is being made off the server's thread or streamed: the

@@ -502,6 +502,13 @@ void KrTransceiver::_housekeeping() {
                 connection->_probePeer();
             if (!connection->isTimedOut())
                 continue;
+            if (connection->isAnswering() && connection->pendingOutputBytes() == 0) {
+                // Its answer is being made (a program works on it) and
+                // nothing waits for the peer to read: it is not idle. Its
+                // silence counts from the answer's end.
+                connection->restartTimer();
+                continue;
+            }
             postMessage(connection->serverName(), KrJobMessage(name, KR_MESSAGE_TIMED_OUT, ""));
             std::shared_ptr<KrTransceiverConnection> taken;
             {

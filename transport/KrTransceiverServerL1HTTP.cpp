@@ -286,7 +286,7 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
         }
         // The answer goes out from here, before the next request is read.
         owner._flushOutput(connection);
-        if (!more)
+        if (!more || record.removed.load())
             break;
     }
     record.inWorker.store(false);
@@ -296,9 +296,11 @@ void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnec
         owner._outputQueued(connection);
     // After the peer's end of input, the connection closes once every
     // complete request it sent has been answered; what is left can never
-    // make a request.
+    // make a request. Bytes kept unread behind an answer that ended just
+    // now are read first: that answer's end brings this thread round again.
     if (record.inputEnded.load() && !record.handedOff.load() && !connection.isAnswering() &&
-        !record.resumeOnDrain.load() && !connection.isInputReady()) {
+        !record.resumeOnDrain.load() && !connection.isInputReady() &&
+        !record.carriedKept.load()) {
         _erasePending(connectionId);
         connection.requestClose();
     }
@@ -431,6 +433,7 @@ void KrTransceiverServerL1HTTP::_keepCarried(const std::string& connectionId,
     std::lock_guard<std::mutex> nextLock(next->mutex());
     next->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
     carried.clear();
+    connection.record().carriedKept.store(true);
 }
 
 bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTransceiver& owner,
@@ -438,6 +441,12 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
                                          const std::shared_ptr<KrTransceiverClient>& client,
                                          std::string& carried, bool inlineThread) {
     KrConnectionRecord& record = connection.record();
+    if (record.removed.load()) {
+        // Gone (its peer reset it, or a write failed): nothing more of what
+        // it sent is read or run, nobody would get the answers.
+        carried.clear();
+        return false;
+    }
     if (record.handedOff.load()) {
         // A complete request waits for a worker: this is the worker.
         if (inlineThread)
@@ -490,6 +499,9 @@ bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTran
     // entering `pending`: it goes there only when it has to wait.
     bool kept = false;
     std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client, &kept);
+    // Whatever waited in it is read now.
+    if (record.carriedKept.load(std::memory_order_relaxed))
+        record.carriedKept.store(false);
     long arrived = 0;
     bool wasInHead = false;
     bool inHead = false;

@@ -192,7 +192,7 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
                 program.parse(_body->Begin(), _body->Length()) == KrCGIHead::KR_CGI_HEAD_COMPLETE) {
                 fromProgram = true;
                 _body->gbump(static_cast<int>(program.length()));
-                // Any code 100-599 a program sets goes out, also one the
+                // Any code 200-599 a program sets goes out, also one the
                 // server's own table does not hold.
                 _status.store(program.status());
             } else {
@@ -215,14 +215,20 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     // 1xx, 204 and 304 answers end with their head: a length or body bytes
     // behind it would be read as the start of the next answer.
     const bool carriesBody = KrCGIHead::carriesBody(code);
+    // A length the program announced goes out as it stands, also to HEAD
+    // and also when its output came short of it (the connection then
+    // closes before that many bytes, and the client can tell). Otherwise:
     // php-cgi writes no body for HEAD, so the length of its HEAD output is
     // not the length a GET would bring: none is announced. A program's
     // output that is still coming has no length yet: it goes in chunks, or
     // (to an HTTP/1.0 peer) until the connection closes.
     HeadFields fields;
     fields.length = static_cast<uint64_t>(length);
+    const long long announced = fromProgram && carriesBody ? program.contentLength() : -1;
     const bool streamed = _streamed && fromProgram && carriesBody && !_headOnly;
-    if (streamed) {
+    if (announced >= 0) {
+        fields.length = static_cast<uint64_t>(announced);
+    } else if (streamed) {
         fields.framing = _streamChunked ? HeadFields::kChunked : HeadFields::kNone;
         if (_streamChunked)
             _frameBodyAsChunk();

@@ -40,6 +40,12 @@ class ExampleServing : public ::testing::Test {
                       "<?php http_response_code((int)$_GET['s']);\n"
                       "if (isset($_GET['l'])) header('Location: ' . $_GET['l']);\n"
                       "echo isset($_GET['a']) ? $_SERVER['REMOTE_ADDR'] : str_repeat('x', 1234);\n");
+        // Announces a download's length and dies of a fatal error part way.
+        folder->write("download.php",
+                      "<?php header('Content-Type: application/octet-stream');\n"
+                      "header('Content-Length: 100000');\necho str_repeat('d', 10000);\n"
+                      "while (ob_get_level()) ob_end_flush();\nflush();\nundefined_function();\n");
+        folder->write("hints.php", "<?php http_response_code(103); echo 'x';\n");
         // A folder whose index is a script, as WordPress's wp-admin is.
         folder->write("wp-admin/index.php",
                       "<?php echo implode('|', [$_SERVER['SCRIPT_NAME'], $_SERVER['REQUEST_URI'],\n"
@@ -316,6 +322,19 @@ TEST_F(ExampleServing, APageReachesTheClientAsItIsWritten) {
     EXPECT_NE(in.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << in;
     EXPECT_NE(in.find("line 2\n"), std::string::npos) << in;
     EXPECT_NE(in.find("\r\n0\r\n\r\n"), std::string::npos) << in;
+}
+
+TEST_F(ExampleServing, ADownloadCutShortByAFatalErrorIsToldToTheClient) {
+    // The length the page announced goes out as it stands, and the
+    // connection closes before it: curl says the transfer was cut short.
+    Process client({"/usr/bin/curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{size_download}",
+                    "--max-time", "20", url("/download.php")},
+                   "/tmp");
+    client.closeInput();
+    EXPECT_EQ(client.wait(30), 18);
+    EXPECT_EQ(client.output, "200 10000");
+    // An interim status cannot be a page's answer.
+    EXPECT_EQ(status(curl({url("/hints.php")})), "HTTP/1.1 502 Server Error");
 }
 
 TEST_F(ExampleServing, AnAnswerEndsWithItsOutputWhileTheProgramWorksOn) {

@@ -45,6 +45,7 @@ TEST(KrCGIHead, BadLinesAreRefusedBeforeTheHeadEnds) {
         {": x\n\n", KrCGIHead::KR_CGI_HEAD_BAD},
         {"Status: 2000\n\n", KrCGIHead::KR_CGI_HEAD_BAD},
         {"Status: 20\n\n", KrCGIHead::KR_CGI_HEAD_BAD},
+        {"Status: 103 Early Hints\n\n", KrCGIHead::KR_CGI_HEAD_BAD},
         {"Status: 200\t OK \n\n", KrCGIHead::KR_CGI_HEAD_COMPLETE},
         {"\r\n", KrCGIHead::KR_CGI_HEAD_COMPLETE},
     };
@@ -74,8 +75,8 @@ TEST(KrCGIHead, ReasonsAndBodies) {
 }
 
 TEST(KrCGIHead, AnnouncedLengthIsKeptOnlyWhenPlain) {
-    // The length is where the answer is whole; the field itself is never
-    // passed on (the server frames the answer).
+    // The length is where the answer is whole; the server writes it into
+    // its own framing field, never the program's line as it came.
     const std::pair<std::string, long long> rows[] = {
         {"Content-Length: 12\n\n", 12},
         {"content-length:0\r\n\r\n", 0},

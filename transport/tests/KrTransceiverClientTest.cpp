@@ -9,6 +9,7 @@
 
 #include <signal.h>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -101,10 +102,16 @@ class BaseDirectory {
                   "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
                   "echo \"ua=$HTTP_USER_AGENT proxy=${HTTP_PROXY-unset} qs=$QUERY_STRING "
                   "rs=$REDIRECT_STATUS gi=$GATEWAY_INTERFACE sn=$SCRIPT_NAME\"\n"
+                  "echo \"sa=$SERVER_ADDR sc=$REQUEST_SCHEME sp=$SERVER_PROTOCOL\"\n"
                   "echo \"body=$(cat)\"\n",
                   0755);
         WriteFile(root + "/cgi-bin/echo.sh", "#!/bin/sh\nprintf '\\r\\n'\nexec cat\n", 0755);
         WriteFile(root + "/cgi-bin/hang.sh", "#!/bin/sh\nexec sleep 60\n", 0755);
+        // Works longer than the shortest time limit a test sets, then answers.
+        WriteFile(root + "/cgi-bin/slow.sh",
+                  "#!/bin/sh\nsleep 2\nprintf 'Content-Type: text/plain\\r\\n\\r\\nslow'\n", 0755);
+        WriteFile(root + "/cgi-bin/quick.sh",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nquick'\n", 0755);
         WriteFile(root + "/cgi-bin/flood.sh", "#!/bin/sh\nexec head -c 3000000 /dev/zero\n", 0755);
         WriteFile(root + "/cgi-bin/plain.sh", "#!/bin/sh\necho never\n", 0644);
         // Hangs after writing its process id to the file "pids".
@@ -180,6 +187,31 @@ std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pids;
+}
+
+// Whether every child process of this one (the programs a server started)
+// has ended and been reaped (waited for up to 10 s).
+bool NoChildrenLeft() {
+    const std::string self = std::to_string(::getpid());
+    for (int wait = 0; wait < 1000; ++wait) {
+        bool any = false;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line))
+                continue;
+            // "pid (name) state ppid ...": the name may hold blanks.
+            std::istringstream fields(line.substr(line.rfind(')') + 1));
+            std::string state;
+            std::string parent;
+            fields >> state >> parent;
+            any = any || parent == self;
+        }
+        if (!any)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 // Whether the process has ended (waited for up to 10 s).
@@ -385,7 +417,11 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
     EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK");
     EXPECT_NE(answer.find("Content-Type: text/plain\r\n"), std::string::npos);
     EXPECT_EQ(BodyOf(answer),
-              "ua=tester/1 proxy=unset qs=a=b rs=CGI gi=CGI/1.1 sn=/cgi-bin/env.sh\nbody=hello\n");
+              "ua=tester/1 proxy=unset qs=a=b rs=CGI gi=CGI/1.1 sn=/cgi-bin/env.sh\n"
+              "sa=127.0.0.1 sc=http sp=HTTP/1.1\nbody=hello\n");
+    // The protocol is the request's.
+    const std::string old = Ask(port, "GET /cgi-bin/env.sh HTTP/1.0\r\n\r\n");
+    EXPECT_NE(BodyOf(old).find("sp=HTTP/1.0\n"), std::string::npos) << old;
     // Input and output larger than a pipe holds go through together.
     const std::string big(2 * 1024 * 1024, 'z');
     const std::string echoed = Ask(port, "POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: " +
@@ -394,19 +430,23 @@ TEST_F(FileServing, RunsCGIProgramsWithTheirEnvironmentAndBody) {
     EXPECT_EQ(BodyOf(echoed), big);
 }
 
-TEST_F(FileServing, AnswersProgramsThatFailHangOrFlood) {
-    server.client->setCGILimits(std::chrono::milliseconds(1500), 1024 * 1024);
-    // While a script hangs, the server answers other connections.
-    const int hanging = ConnectLoopback(port);
-    SendAll(hanging, Get("/cgi-bin/hang.sh"));
+TEST_F(FileServing, AnswersProgramsThatFailOrFloodAndWaitsForSlowOnes) {
+    // A program works past the time limit before its head: its client
+    // waits for it, so it is not cut off, and the server answers other
+    // connections meanwhile.
+    server.client->setCGILimits(std::chrono::milliseconds(1000), 1024 * 1024);
+    const int waiting = ConnectLoopback(port);
+    SendAll(waiting, Get("/cgi-bin/slow.sh"));
     EXPECT_EQ(StatusLine(Ask(port, Get("/style.css"))), "HTTP/1.1 200 OK");
-    pollfd quiet{hanging, POLLIN, 0};
+    pollfd quiet{waiting, POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 0), 0);
-    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 504 Gateway Timeout");
+    const std::string slow = Answers(waiting, 1);
+    EXPECT_EQ(StatusLine(slow), "HTTP/1.1 200 OK") << slow;
+    EXPECT_EQ(BodyOf(slow), "slow");
     // The same connection goes on after its answer.
-    SendAll(hanging, Get("/style.css"));
-    EXPECT_EQ(StatusLine(Answers(hanging, 1)), "HTTP/1.1 200 OK");
-    ::close(hanging);
+    SendAll(waiting, Get("/style.css"));
+    EXPECT_EQ(StatusLine(Answers(waiting, 1)), "HTTP/1.1 200 OK");
+    ::close(waiting);
     server.client->setCGILimits(std::chrono::milliseconds(60000), 1024 * 1024);
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/flood.sh"))), "HTTP/1.1 502 Server Error");
     EXPECT_EQ(StatusLine(Ask(port, Get("/cgi-bin/plain.sh"))), "HTTP/1.1 500 Internal Error");
@@ -432,6 +472,10 @@ TEST(KrTransceiverClient, RequestHeadersCannotSteerTheCGIEnvironment) {
         {"X.Y: 1\r\n", "HTTP_X.Y", "-"},
         {"X-Tab: a\tb\r\n", "HTTP_X_TAB", "a\tb"},
         {"Content-Type: text/plain\r\n", "CONTENT_TYPE", "text/plain"},
+        // A field sent twice is one value with both.
+        {"X-Multi: a\r\nX-Multi: b c\r\n", "HTTP_X_MULTI", "a, b c"},
+        {"Cookie: a=1\r\nCookie: b=2; c=3\r\n", "HTTP_COOKIE", "a=1; b=2; c=3"},
+        {"Accept: text/html\r\nX-A: 1\r\nAccept: */*\r\n", "HTTP_ACCEPT", "text/html, */*"},
         // (A control byte in a field, or a name with a byte outside the token
         // characters, never gets this far: the reader refuses it.)
     };
@@ -670,14 +714,23 @@ TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMade) {
     ::close(fd);
 }
 
-TEST_F(FileServing, CapsRunningProgramsAndEndsThoseWhoseClientLeft) {
+TEST_F(FileServing, CapsRunningProgramsAndLetsThoseWhoseClientLeftFinishWithinTheLimit) {
     server.client->setCGIConcurrency(1, 1);
+    server.client->setCGILimits(std::chrono::milliseconds(3000), 1024 * 1024);
     const std::string pids = base.top + "/pids";
+    const std::string finished = base.top + "/finished";
+    // Writes its process id, answers, finishes its work a second later
+    // (whoever waits for it), then hangs.
+    WriteFile(base.root + "/cgi-bin/work.sh",
+              "#!/bin/sh\necho $$ >> '" + pids + "'\nprintf '\\r\\nworking'\nsleep 1\n"
+              "echo $$ >> '" + finished + "'\nexec sleep 60\n",
+              0755);
     const int first = ConnectLoopback(port);
-    SendAll(first, Get("/cgi-bin/pid.sh"));
+    SendAll(first, Get("/cgi-bin/work.sh"));
     const std::vector<pid_t> running = WaitForPids(pids, 1);
     ASSERT_EQ(running.size(), 1u);
-    // The second waits for a place, the third finds none.
+    // The second waits for a place, the third finds none: a page that
+    // says so, and when to try again.
     const int second = ConnectLoopback(port);
     SendAll(second, Get("/cgi-bin/pid.sh"));
     for (int wait = 0; wait < 1000 && server.client->waitingPrograms() == 0; ++wait)
@@ -685,15 +738,48 @@ TEST_F(FileServing, CapsRunningProgramsAndEndsThoseWhoseClientLeft) {
     ASSERT_EQ(server.client->waitingPrograms(), 1u);
     const int third = ConnectLoopback(port);
     SendAll(third, Get("/cgi-bin/pid.sh"));
-    EXPECT_EQ(StatusLine(Answers(third, 1)), "HTTP/1.1 503 Service Unavailable");
+    const std::string busy = Answers(third, 1);
+    EXPECT_EQ(StatusLine(busy), "HTTP/1.1 503 Service Unavailable") << busy;
+    EXPECT_NE(busy.find("\r\nRetry-After: 5\r\n"), std::string::npos) << busy;
+    EXPECT_NE(busy.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos)
+        << busy;
+    EXPECT_NE(BodyOf(busy).find("try again"), std::string::npos) << busy;
     ::close(third);
-    // A client that goes takes its program with it, and the waiting one runs.
+    // A client that goes leaves its program to finish what it started; the
+    // program is ended once the limit has passed, and the waiting one runs.
     ::close(first);
+    EXPECT_EQ(WaitForPids(finished, 1), running);
     EXPECT_TRUE(Ended(running[0]));
     const std::vector<pid_t> next = WaitForPids(pids, 2);
     ASSERT_EQ(next.size(), 2u);
     ::close(second);
     EXPECT_TRUE(Ended(next[1]));
+}
+
+TEST_F(FileServing, PeersThatLeaveWithoutReadingHoldUpNobody) {
+    // Each peer sends its requests in one write and closes without reading
+    // a byte, so the server's writes to it fail. Nothing of a gone
+    // connection may run any more, and no thread that serves others (the
+    // receive loop, the program runner) may wait for a program: files and
+    // programs are still answered to everyone else, and every program that
+    // did start is ended and reaped.
+    server.client->setCGILimits(std::chrono::milliseconds(500), 1024 * 1024);
+    const std::string program = Get("/cgi-bin/hang.sh");
+    const std::string file = Get("/style.css");
+    const std::string batches[] = {program + file + file + program, file + file + program};
+    for (int round = 0; round < 25; ++round) {
+        for (const std::string& batch : batches) {
+            const int fd = ConnectLoopback(port);
+            ASSERT_GE(fd, 0);
+            SendAll(fd, batch);
+            ::close(fd);
+        }
+    }
+    const std::string quick = Ask(port, Get("/cgi-bin/quick.sh"));
+    EXPECT_EQ(StatusLine(quick), "HTTP/1.1 200 OK") << quick;
+    EXPECT_EQ(BodyOf(quick), "quick");
+    EXPECT_EQ(StatusLine(Ask(port, file)), "HTTP/1.1 200 OK");
+    EXPECT_TRUE(NoChildrenLeft());
 }
 
 TEST_F(FileServing, EndsRunningProgramsWhenItStops) {
@@ -712,36 +798,67 @@ TEST_F(FileServing, EndsRunningProgramsWhenItStops) {
     ::close(fd);
 }
 
-TEST_F(FileServing, TellsThePeerWhenAProgramDiesWithinItsAnswer) {
+TEST_F(FileServing, TellsThePeerWhenAProgramsAnswerIsCutShort) {
     const std::string head = "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
     const std::string large = "head -c 1000000 /dev/zero | tr '\\0' a\n";
     struct Case {
+        const char* what;
         std::string script;
         std::string status;
         std::string body;
         bool complete;
+        const char* method = "GET";
     };
     const Case cases[] = {
         // Killed after its head: what came goes out, cut short (chunks
         // without their end), and the connection closes.
-        {head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello", false},
-        {head + large + "kill -9 $$\n", "HTTP/1.1 200 OK", std::string(1000000, 'a'), false},
+        {"killed after its head", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello",
+         false},
+        {"killed while streaming", head + large + "kill -9 $$\n", "HTTP/1.1 200 OK",
+         std::string(1000000, 'a'), false},
+        // To HEAD, the head GET gets: the program's status.
+        {"killed after its head, to HEAD",
+         "printf 'Status: 201\\r\\n\\r\\n'\nprintf hello\nkill -9 $$\n", "HTTP/1.1 201 Created",
+         "", true, "HEAD"},
+        {"killed after its head, to GET",
+         "printf 'Status: 201\\r\\n\\r\\n'\nprintf hello\nkill -9 $$\n", "HTTP/1.1 201 Created",
+         "hello", false},
+        // Ends short of the length it announced: the length stays, the
+        // connection closes before it (curl says "transfer closed with
+        // outstanding read data remaining").
+        {"ends short of its length", "printf 'Content-Length: 100\\r\\n\\r\\n0123456789'\n",
+         "HTTP/1.1 200 OK", "0123456789", false},
+        {"ends short of its length, past the window",
+         "printf 'Content-Length: 2000000\\r\\n\\r\\n'\n" + large, "HTTP/1.1 200 OK",
+         std::string(1000000, 'a'), false},
+        {"writes the length it announced",
+         "printf 'Content-Length: 10\\r\\n\\r\\n0123456789'\n", "HTTP/1.1 200 OK",
+         "0123456789", true},
+        {"writes the length it announced, past the window",
+         "printf 'Content-Length: 1000000\\r\\n\\r\\n'\n" + large, "HTTP/1.1 200 OK",
+         std::string(1000000, 'a'), true},
         // No head: nothing to pass on.
-        {"kill -9 $$\n", "HTTP/1.1 502 Server Error", "", true},
-        {"printf 'Content-Type: text/plain\\r\\n'\n", "HTTP/1.1 502 Server Error", "", true},
+        {"killed before its head", "kill -9 $$\n", "HTTP/1.1 502 Server Error", "", true},
+        {"ends inside its head", "printf 'Content-Type: text/plain\\r\\n'\n",
+         "HTTP/1.1 502 Server Error", "", true},
+        // An interim status cannot be a program's answer.
+        {"interim status", "printf 'Status: 103 Early Hints\\r\\n\\r\\nx'\n",
+         "HTTP/1.1 502 Server Error", "", true},
+        {"interim status, to HEAD", "printf 'Status: 100\\r\\n\\r\\n'\n",
+         "HTTP/1.1 502 Server Error", "", true, "HEAD"},
         // Longer than the window: sent as it comes, in chunks, whole.
-        {head + large, "HTTP/1.1 200 OK", std::string(1000000, 'a'), true},
+        {"streams whole", head + large, "HTTP/1.1 200 OK", std::string(1000000, 'a'), true},
     };
     for (const Case& c : cases) {
         WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
         const int fd = ConnectLoopback(port);
-        SendAll(fd, Get("/cgi-bin/case.sh"));
+        SendAll(fd, std::string(c.method) + " /cgi-bin/case.sh HTTP/1.1\r\nHost: x\r\n\r\n");
         bool closed = false;
         const std::string in = Answers(fd, 1, &closed);
-        EXPECT_EQ(StatusLine(in), c.status) << c.script;
-        EXPECT_EQ(BodyOf(in), c.body) << c.script;
-        EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.script;
-        EXPECT_EQ(closed, !c.complete) << c.script;
+        EXPECT_EQ(StatusLine(in), c.status) << c.what;
+        EXPECT_TRUE(BodyOf(in) == c.body) << c.what << ": " << BodyOf(in).size() << " bytes";
+        EXPECT_EQ(CountAnswers(in), c.complete ? 1u : 0u) << c.what;
+        EXPECT_EQ(closed, !c.complete) << c.what;
         ::close(fd);
     }
 }
@@ -759,8 +876,8 @@ std::pair<std::string, std::string> LoggedStatusAndBytes(const std::string& line
 }
 
 TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
-    // A short limit: a program answering outlives it as long as it writes,
-    // and no cap on the size of its output applies to an answer.
+    // A short limit: a program outlives it as long as its client waits, and
+    // no cap on the size of its output applies to an answer.
     server.client->setCGILimits(std::chrono::milliseconds(1000), 1024 * 1024);
     const std::string head = "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n";
     std::string lines;
@@ -786,10 +903,11 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
         {"writes a line at a time for longer than the limit",
          head + "for i in 0 1 2 3 4 5 6 7 8 9; do echo \"line $i\"; sleep 0.3; done\n",
          "HTTP/1.1 200 OK", lines, true, 20},
-        {"falls silent after its head", head + "printf partial\nexec sleep 60\n", "HTTP/1.1 200 OK",
-         "partial", false, 20},
-        {"falls silent before its head", "exec sleep 60\n", "HTTP/1.1 504 Gateway Timeout", "",
-         true, 20},
+        // Silence longer than the limit cuts nothing while the client waits.
+        {"falls silent after its head", head + "printf partial\nsleep 2\nprintf ' rest'\n",
+         "HTTP/1.1 200 OK", "partial rest", true, 20},
+        {"falls silent before its head", "sleep 2\n" + head + "printf late\n", "HTTP/1.1 200 OK",
+         "late", true, 20},
         {"writes 100 MiB", head + "exec head -c 104857600 /dev/zero\n", "HTTP/1.1 200 OK",
          std::string(size_t{100} << 20, '\0'), true, 120},
         {"dies within its answer", head + "printf hello\nkill -9 $$\n", "HTTP/1.1 200 OK", "hello",

@@ -65,6 +65,46 @@ class ThrowingApplication : public KrWebApplication {
     }
 };
 
+// A streamed answer that ends on the first turn after the peer's end of
+// input: the server then flushes the connection's output and the stream
+// queues its last bytes, as a large file's or a program's does.
+class EndsAfterTheInput : public KrAnswerStream {
+  public:
+    explicit EndsAfterTheInput(std::function<void()> finished) : _finished(std::move(finished)) {}
+    void resume(KrTransceiverConnection& connection) override {
+        if (!connection.record().inputEnded.load() || !_finished)
+            return;
+        static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nheld";
+        size_t queued = 0;
+        connection.queueOutput(kAnswer, sizeof kAnswer - 1, queued);
+        std::function<void()> finished;
+        finished.swap(_finished);
+        finished();
+    }
+    void cancel() override {}
+
+  private:
+    std::function<void()> _finished;
+};
+
+// Answers "/held" later, through EndsAfterTheInput; everything else as the
+// plain client does.
+class HeldAnswerClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    bool dispatch(const std::string& serverName, KrXHeader& request) override {
+        KrTransceiver* owner = attachedTransceiver();
+        if (request.path() != "/held" || !request.canAnswerLater() || owner == nullptr)
+            return KrTransceiverClient::dispatch(serverName, request);
+        std::shared_ptr<KrTransceiverConnection> connection =
+            owner->findConnection(request.routeToken(0));
+        request.answerLater([connection](std::function<void()> finished) {
+            connection->_streamAnswer(std::make_shared<EndsAfterTheInput>(std::move(finished)));
+        });
+        return true;
+    }
+};
+
 }  // namespace
 
 TEST(KrTransceiverServerL1HTTP, AnswersUnknownPathsWithTheNotFoundPage) {
@@ -367,6 +407,26 @@ TEST(KrTransceiverServerL1HTTP, AnswersWhatCameBeforeThePeersEndOfInput) {
         EXPECT_EQ(CountAnswers(in), c.answers) << c.sent;
         ::close(fd);
     }
+}
+
+TEST(KrTransceiverServerL1HTTP, AnswersWhatCameBehindAnAnswerThatEndsAsTheInputEnds) {
+    // The requests behind an answer made later wait unread; that answer
+    // ends while the server takes the peer's end of input. Those requests
+    // are still answered before the connection closes.
+    Server server({}, KR_PROTOCOL_HTTP, [](auto callback, const auto& options) {
+        return std::make_shared<HeldAnswerClient>(callback, options, nullptr);
+    });
+    const unsigned port = server.waitListening();
+    const int fd = ConnectLoopback(port);
+    // The receive loop takes the end of input on its turn after the bytes,
+    // so the requests have been read by then.
+    SendAll(fd, Get("/held") + Get("/one") + Get("/two"));
+    ::shutdown(fd, SHUT_WR);
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(Statuses(in), (std::vector<std::string>{"200", "404", "404"})) << in;
+    ::close(fd);
 }
 
 TEST(KrTransceiverServerL1HTTP, GivesARequestBodyTimeThatGrowsWithItsBytes) {

@@ -109,14 +109,27 @@ TEST(KrXHeaderWrite, ProgramHeadsBecomeTheAnswerHead) {
          "HTTP/1.1 303 See Other", "Content-Length: 0\r\nLocation: /a\r\n\r\n", ""},
         {"temporary redirect", "Status: 307\nLocation: /t\n\n", "HTTP/1.1 307 Temporary Redirect",
          "Content-Length: 0\r\nLocation: /t\r\n\r\n", ""},
-        {"framing dropped",
+        // The length a program announced is never rewritten, even when its
+        // output came short (the connection then closes early).
+        {"own length kept, other framing dropped",
          "Content-Length: 999\r\nTransfer-Encoding: chunked\r\nConnection: keep-alive\r\nX: "
          "y\r\n\r\nab",
-         "HTTP/1.1 200 OK", "Content-Length: 2\r\nX: y\r\n\r\n", "ab"},
+         "HTTP/1.1 200 OK", "Content-Length: 999\r\nX: y\r\n\r\n", "ab"},
+        {"own length to HEAD", "Content-Length: 5\r\n\r\n", "HTTP/1.1 200 OK",
+         "Content-Length: 5\r\n\r\n", "", "HEAD"},
+        {"two lengths that differ", "Content-Length: 5\r\nContent-Length: 6\r\n\r\nabcd",
+         "HTTP/1.1 200 OK", "Content-Length: 4\r\n\r\n", "abcd"},
         {"not modified", "Status: 304\r\nETag: \"e\"\r\n\r\nstale", "HTTP/1.1 304 Not Modified",
          "ETag: \"e\"\r\n\r\n", ""},
         {"no content", "Status: 204\r\n\r\n", "HTTP/1.1 204 No Content", "\r\n", ""},
-        {"continue", "Status: 100\r\n\r\nx", "HTTP/1.1 100 Continue", "\r\n", ""},
+        // An interim answer cannot pass through CGI: the client would take
+        // it for the final one.
+        {"continue", "Status: 100\r\n\r\nx", bad, none, ""},
+        {"switching protocols", "Status: 101\r\nUpgrade: x\r\n\r\n", bad, none, ""},
+        {"early hints", "Status: 103 Early Hints\r\nLink: </a.css>\r\n\r\n", bad, none, ""},
+        {"last interim code", "Status: 199\r\n\r\n", bad, none, ""},
+        {"first final code", "Status: 200\r\n\r\nok", "HTTP/1.1 200 OK",
+         "Content-Length: 2\r\n\r\n", "ok"},
         {"HEAD", "Content-type: text/html\r\n\r\n", "HTTP/1.1 200 OK",
          "Content-type: text/html\r\n\r\n", "", "HEAD"},
         {"nothing", "", bad, none, ""},
