@@ -1,5 +1,6 @@
 #include "html/KrDocumentReader.h"
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "document/KrDTDElementReaderStream.h"
 #include "document/KrDTDElementReaderString.h"
 #include "document/KrXMLGenericElement.h"
+#include "foundation/KrException.h"
 #include "html/KrHTMLDTDs.h"
 #include "html/KrHTMLTagClasses.h"
 #include "html/KrHTML_Document2.h"
@@ -41,9 +43,40 @@ bool IsHTMLGrammar(const std::string& dtdName) {
     return dtdName == "html" || dtdName == "xmlhtml";
 }
 
+// Why a read that went through has no element to hand out. The style-sheet
+// grammars never have one at top level: a page reads its sheets through
+// them inside style elements, where the rules become the style's children.
+std::string NoElementText(const std::string& dtdName, bool oneUnit, unsigned long line) {
+    std::string text;
+    if (dtdName == "css") {
+        text =
+            "the 'css' grammar reads a style sheet inside a style element; read the sheet as "
+            "'<style>...</style>' under 'html'";
+    } else if (dtdName == "cssRule") {
+        text =
+            "the 'cssRule' grammar reads the declarations of a rule inside a style element; "
+            "read the sheet as '<style>...</style>' under 'html'";
+    } else if (oneUnit) {
+        text = "the unit read under '" + dtdName + "' is not an element";
+    } else {
+        text = "no element in the text read under '" + dtdName + "'";
+    }
+    return text + " around line " + std::to_string(line);
+}
+
+// The line where a read of `text` from `start` begins, counted from 1.
+unsigned long LineAt(const std::string& text, size_t start) {
+    const char* begin = text.data();
+    return 1 + static_cast<unsigned long>(
+                   std::count(begin, begin + std::min(start, text.size()), '\n'));
+}
+
 // The element a parse hands to its caller, taken out of the reader's tree.
 // For pages that is the html element, never the doctype in front of it.
-KrXMLComplexElement* TakeResult(KrDTDElementReader& reader, const std::string& dtdName) {
+// Having none is an error too, so that a null result always has a reason;
+// `line` is where the reading began.
+KrXMLComplexElement* TakeResult(KrDTDElementReader& reader, const std::string& dtdName,
+                                bool oneUnit, unsigned long line) {
     KrXMLComplexElement* top = reader.Splitter().Top();
     KrXMLComplexElement* result = nullptr;
     bool html = IsHTMLGrammar(dtdName);
@@ -62,9 +95,10 @@ KrXMLComplexElement* TakeResult(KrDTDElementReader& reader, const std::string& d
             }
         }
     }
-    if (result != nullptr) {
-        top->RemoveChild(result);
+    if (result == nullptr) {
+        throw KrException(NoElementText(dtdName, oneUnit, line), __LINE__, "src");
     }
+    top->RemoveChild(result);
     return result;
 }
 
@@ -149,7 +183,7 @@ KrXMLComplexElement* KrDocumentReader::ParseStream(std::istream* in, const std::
         KrDTDElementReaderStream reader(in, KrHTMLDTDs());
         RefuseSecondRootUnlessCSS(reader, dtdName);
         reader.Split(dtdName, 0);
-        return TakeResult(reader, dtdName);
+        return TakeResult(reader, dtdName, false, 1);
     } catch (...) {
         error = CurrentErrorText();
     }
@@ -165,8 +199,9 @@ KrXMLComplexElement* KrDocumentReader::ParseString(const std::string& text, size
             RefuseSecondRootUnlessCSS(reader, dtdName);
         }
         reader.Split(dtdName, stopAfterOne);
-        KrXMLComplexElement* result = TakeResult(reader, dtdName);
-        if (result != nullptr && end != nullptr) {
+        KrXMLComplexElement* result =
+            TakeResult(reader, dtdName, stopAfterOne != 0, LineAt(text, start));
+        if (end != nullptr) {
             *end = reader.Index();
         }
         return result;

@@ -22,17 +22,21 @@ class KrDocumentReader {
     // Reads the stream under the grammar and returns the first top-level
     // element (for the HTML grammars: the html element, else the first
     // element that is not the doctype), taken out of the tree; the caller
-    // deletes it. Null when there is none, or on an error, whose message
-    // goes to `error`. Except under "css" and "cssRule", a second top-level
-    // element is such an error ("second top-level element 'b' after 'a'
-    // around line N"); comments, processing instructions and whitespace
-    // around the root are fine.
+    // deletes it. Null on an error, whose message goes to `error`; a null
+    // result always has one. A text without such an element is an error
+    // ("no element in the text read under 'xml' around line N"), and so is
+    // a bare style sheet under "css" or "cssRule": those grammars read a
+    // sheet inside a style element of a page. Except under "css" and
+    // "cssRule", a second top-level element is an error too ("second
+    // top-level element 'b' after 'a' around line N"); comments, processing
+    // instructions and whitespace around the root are fine.
     KrXMLComplexElement* ParseStream(std::istream* in, const std::string& dtdName,
                                      std::string& error);
     // As ParseStream over `text` from index `start`; with stopAfterOne
-    // non-zero only one unit is read (and what follows is not looked at).
-    // On success *end (when not null) is the index of the first character
-    // not read.
+    // non-zero only one unit is read (and what follows is not looked at);
+    // a unit that is not an element is then the error ("the unit read
+    // under 'html' is not an element around line N"). On success *end (when
+    // not null) is the index of the first character not read.
     KrXMLComplexElement* ParseString(const std::string& text, size_t start, size_t* end,
                                      const std::string& dtdName, std::string& error,
                                      int stopAfterOne);

@@ -43,6 +43,10 @@ const char kPage[] =
     "</body>\n"
     "</html>\n";
 
+const char kCSSAlone[] =
+    "the 'css' grammar reads a style sheet inside a style element; read the sheet as "
+    "'<style>...</style>' under 'html' around line 1";
+
 template <class T>
 T* First(KrXMLGenericElement* root, const std::string& name) {
     KrXMLGenericElement::GenericList found;
@@ -160,7 +164,7 @@ TEST(KrDocumentReader, ParseErrorsAreReportedWithTheLine) {
     std::string onlyText = "just <!-- c --> words";
     std::string textError;
     EXPECT_EQ(KrDocumentReader().ParseString(onlyText, 0, nullptr, "xml", textError, 0), nullptr);
-    EXPECT_EQ(textError, "");
+    EXPECT_EQ(textError, "no element in the text read under 'xml' around line 1");
 }
 
 TEST(KrDocumentReader, AWholeTextHasOneRootElement) {
@@ -184,7 +188,7 @@ TEST(KrDocumentReader, AWholeTextHasOneRootElement) {
         {"html", "<html></html>\n<p>x</p>", nullptr,
          "second top-level element 'p' after 'html' around line 2"},
         // A style sheet is a sequence of rules; none of them is a root.
-        {"css", "p { color: red; }\ndiv { margin: 0; }\n", nullptr, ""},
+        {"css", "p { color: red; }\ndiv { margin: 0; }\n", nullptr, kCSSAlone},
     };
     for (const Case& c : cases) {
         std::string text = c.text;
@@ -214,6 +218,62 @@ TEST(KrDocumentReader, AWholeTextHasOneRootElement) {
         KrDocumentReader().ParseString(two, 0, &end, "xml", error, 1));
     ASSERT_NE(first, nullptr) << error;
     EXPECT_EQ(end, 4u);
+}
+
+TEST(KrDocumentReader, ANullResultAlwaysComesWithItsReason) {
+    struct Case {
+        const char* dtd;
+        const char* text;
+        size_t start;
+        int stopAfterOne;
+        const char* error;  // "": reads a style element; null: the reader's own located error
+    };
+    const Case cases[] = {
+        {"html", "<style>\np { color: red; }\n</style>", 0, 0, ""},
+        {"xmlhtml", "<style>@media screen { p { color: red; } }</style>", 0, 0, ""},
+        {"css", "@media screen { p { color: red; } }\n/* c */\n", 0, 0, kCSSAlone},
+        {"css", "p { color: red; }", 0, 1, kCSSAlone},
+        {"cssRule", "color: red;", 0, 0,
+         "the 'cssRule' grammar reads the declarations of a rule inside a style element; read "
+         "the sheet as '<style>...</style>' under 'html' around line 1"},
+        {"html", "<!DOCTYPE html>\n<!-- c -->\n", 0, 0,
+         "no element in the text read under 'html' around line 1"},
+        {"xmlhtml", "<a/>\nwords", 5, 0,
+         "no element in the text read under 'xmlhtml' around line 2"},
+        {"xml", "<a/>\n<!-- c -->", 5, 1,
+         "the unit read under 'xml' is not an element around line 2"},
+        {"css", "", 0, 0, nullptr},
+        {"html", "<a/>", 9, 1, nullptr},
+        {"css", "<style>p { color: red; }</style>", 0, 0, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        std::string error;
+        std::unique_ptr<KrXMLComplexElement> result(
+            KrDocumentReader().ParseString(text, c.start, nullptr, c.dtd, error, c.stopAfterOne));
+        if (c.error != nullptr && *c.error == '\0') {
+            ASSERT_NE(dynamic_cast<KrHTML_style2*>(result.get()), nullptr)
+                << c.text << ": " << error;
+            int sheetParts = 0;
+            for (KrXMLComplexElement* child : result->GetChildren()) {
+                sheetParts += dynamic_cast<KrCSSRule*>(child) != nullptr ||
+                              dynamic_cast<KrCSSMediaQuery*>(child) != nullptr;
+            }
+            EXPECT_EQ(sheetParts, 1) << c.text;
+            continue;
+        }
+        EXPECT_EQ(result, nullptr) << c.text;
+        if (c.error != nullptr) {
+            EXPECT_EQ(error, c.error) << c.text;
+        } else {
+            EXPECT_NE(error.find(" around line "), std::string::npos) << c.text << ": " << error;
+        }
+    }
+    // An empty stream reads as an empty document, which has no element.
+    std::istringstream empty;
+    std::string emptyError;
+    EXPECT_EQ(KrDocumentReader().ParseStream(&empty, "xml", emptyError), nullptr);
+    EXPECT_EQ(emptyError, "no element in the text read under 'xml' around line 1");
 }
 
 TEST(KrDocumentReader, OneUnitModeReadsOneImageAndTellsWhereItEnded) {
