@@ -2,7 +2,8 @@
 // The head a CGI program (or php-cgi) writes in front of its output, read
 // and checked before any of it reaches a client: the status it asks for,
 // the reason phrase, and the fields passed on. The server frames the answer
-// itself, so the program's framing fields are dropped. A value object; the
+// itself, so the program's framing fields are dropped (a Content-Length it
+// announced goes into that framing as it stands). A value object; the
 // caller owns the output bytes, which parse only reads.
 
 #include <cstddef>

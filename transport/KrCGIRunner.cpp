@@ -105,10 +105,6 @@ void KrCGIRunner::resume(const std::shared_ptr<KrCGIRun>& run) {
     _command(Command::Resume, run);
 }
 
-void KrCGIRunner::cancel(const std::shared_ptr<KrCGIRun>& run) {
-    _command(Command::Cancel, run);
-}
-
 void KrCGIRunner::abandon(const std::shared_ptr<KrCGIRun>& run) {
     _command(Command::Abandon, run);
 }
@@ -194,7 +190,7 @@ void KrCGIRunner::_loop() {
         for (auto& [command, run] : commands) {
             const auto serial = _serialOf.find(run.get());
             if (serial == _serialOf.end()) {
-                if (command != Command::Resume) {
+                if (command == Command::Abandon) {
                     // Still queued: it never starts.
                     std::lock_guard<std::mutex> guard(_lock);
                     const auto queued = std::find(_queue.begin(), _queue.end(), run);
@@ -227,11 +223,6 @@ void KrCGIRunner::_loop() {
                         _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey),
                                     true, false);
                 }
-            } else if (command == Command::Cancel && active.outcome != KrCGIOutcome::Cancelled) {
-                active.ending = true;
-                active.outcome = KrCGIOutcome::Cancelled;
-                _endGroup(active, SIGTERM);
-                active.killAt = nowMs() + kGrace.count();
             }
         }
         commands.clear();

@@ -11,7 +11,7 @@
 // submit refuses beyond that (the caller answers 503). Each program runs in
 // a process group of its own, so that ending it ends its children too.
 //
-// Thread-safe: submit, resume, cancel, abandon and stop post commands under
+// Thread-safe: submit, resume, abandon and stop post commands under
 // `_lock` and wake the runner's thread, which alone touches the runs'
 // processes and descriptors and calls their sinks. stop (also the
 // destructor) ends every program (TERM, then KILL after a short grace) and
@@ -116,9 +116,6 @@ class KrCGIRunner {
     bool submit(std::shared_ptr<KrCGIRun> run);
     // The sink can take output again after KR_CGI_PAUSE.
     void resume(const std::shared_ptr<KrCGIRun>& run);
-    // Ends the run: a queued one never starts, a running program is ended
-    // (TERM, KILL after the grace). The sink hears Cancelled.
-    void cancel(const std::shared_ptr<KrCGIRun>& run);
     // Nobody waits for the run's answer any more: a queued one never starts;
     // a running program is still fed its input and may finish within the
     // run's leftLimit, its output read and dropped, and is ended after that.
@@ -142,7 +139,7 @@ class KrCGIRunner {
 
   private:
     struct Active;
-    enum class Command { Resume, Cancel, Abandon };
+    enum class Command { Resume, Abandon };
 
     // Hands the command to the thread; nothing once the thread has ended.
     void _command(Command command, const std::shared_ptr<KrCGIRun>& run);
