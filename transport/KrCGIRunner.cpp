@@ -249,6 +249,7 @@ void KrCGIRunner::_loop() {
             _onEvent(event.key, event.broken);
         _checkDeadlines();
     }
+    _threadId.store(std::thread::id());
     std::lock_guard<std::mutex> guard(_lock);
     _threadDone = true;
 }

@@ -44,25 +44,6 @@ int MethodCode(std::string_view method) {
     return -1;
 }
 
-// Method, target and version separated by single spaces, none of them empty
-// and none with a blank or control byte in it.
-bool IsPlainRequestLine(std::string_view line) {
-    int spaces = 0;
-    char before = ' ';
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == ' ') {
-            if (before == ' ')
-                return false;  // at the start, or a word left empty
-            ++spaces;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            return false;
-        }
-        before = c;
-    }
-    return spaces == 2 && before != ' ';
-}
-
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -648,6 +629,10 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     const size_t size = line.size();
     size_t at = 0;
     bool methodEnded = false;
+    // A request line is three words between single spaces: a blank elsewhere
+    // (other control bytes never get this far) clears this, and the line is
+    // refused below. An answer's status line has blanks in its reason.
+    bool plain = size > 0 && line[0] != ' ';
 
     while (at < size && line[at] == ' ')
         ++at;
@@ -656,6 +641,8 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         const char c = line[at++];
         if (!KrIsHttpBlank(c) && c != '\v' && c != '\f' && c != '\r')
             base[out++] = Upper(c);
+        else
+            plain = false;
     }
     ends[0] = out;
     const std::string_view method(base + begins[0], ends[0] - begins[0]);
@@ -674,6 +661,8 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     if (ends[0] != begins[0])
         ++count;
 
+    if (at < size && line[at] == ' ')
+        plain = false;
     while (at < size && line[at] == ' ')
         ++at;
     begins[count] = out;
@@ -685,6 +674,7 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
             std::memcpy(base + out, target.data(), target.size());
             out += target.size();
         } else {
+            plain = false;
             for (char c : target) {
                 if (c != '\t')
                     base[out++] = c;
@@ -699,9 +689,14 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
         ++count;
 
     begins[count] = out;
-    for (; at < size; ++at)
-        base[out++] = Upper(line[at]);
+    for (; at < size; ++at) {
+        const char c = line[at];
+        plain = plain && !KrIsHttpBlank(c);
+        base[out++] = Upper(c);
+    }
     ends[count] = out;
+    // Fewer than three words: refused below all the same (no version).
+    plain = plain && count == 2 && ends[2] != begins[2];
     if (ends[count] != begins[count])
         ++count;
     text.truncate(out);
@@ -737,7 +732,7 @@ bool KrXHeader::_parseFirstLine(std::string_view line) {
     ++_lineCount;
 
     const int direction = _direction.load();
-    if (direction != KR_DIRECTION_ANSWER && !IsPlainRequestLine(line)) {
+    if (direction != KR_DIRECTION_ANSWER && !plain) {
         _refuse(400);
         return false;
     }
