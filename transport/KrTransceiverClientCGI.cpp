@@ -413,7 +413,7 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     std::string _scratch;
     KrCGIHead _head;
     // Body bytes the program announced and has not written yet (UINT64_MAX:
-    // none announced; 0 once the head is read for an answer without a body).
+    // none announced; 0 to HEAD once an announced length is read).
     uint64_t _bodyLeft = UINT64_MAX;
     bool _headDone = false;
     bool _settled = false;
@@ -511,7 +511,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     });
     if (!_runner.submit(run)) {
         answer->setFinished(nullptr);
-        answer->answerNow(503);
+        answer->answerBusy();
         return true;
     }
     std::unique_lock<std::mutex> wait(lock);
