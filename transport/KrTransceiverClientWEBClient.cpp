@@ -14,6 +14,10 @@ KrTransceiverClientWEBClient::KrTransceiverClientWEBClient(
     const std::map<std::string, std::string>& options)
     : KrTransceiverClient(std::move(callback), options, nullptr) {}
 
+KrTransceiverClientWEBClient::~KrTransceiverClientWEBClient() {
+    _leaveRegistry();
+}
+
 std::string KrTransceiverClientWEBClient::_sendRequest(std::shared_ptr<KrXHeader> request) {
     const std::string name = KrTransceiverClient::_sendRequest(request);
     if (name.empty() || !request)

@@ -14,6 +14,9 @@ class KrTransceiverClientWEBClient : public KrTransceiverClient {
   public:
     KrTransceiverClientWEBClient(std::function<bool(KrServerCallback_t&)> callback,
                                  const std::map<std::string, std::string>& options);
+    // Leaves the job registry before anything of it is torn down: a message
+    // being delivered (a refused request's report) finishes first.
+    ~KrTransceiverClientWEBClient() override;
 
     // Sends as the base does, then records the request under the returned name.
     std::string _sendRequest(std::shared_ptr<KrXHeader> request) override;

@@ -590,6 +590,7 @@ namespace {
 class EchoClient : public KrTransceiverClient {
   public:
     using KrTransceiverClient::KrTransceiverClient;
+    ~EchoClient() override { _leaveRegistry(); }
     bool dispatch(const std::string& serverName, KrXHeader& header) override {
         if (openedRole(serverName) != 1 || header.protocolKind() != 9)
             return true;

@@ -92,6 +92,7 @@ class EndsAfterTheInput : public KrAnswerStream {
 class HeldAnswerClient : public KrTransceiverClient {
   public:
     using KrTransceiverClient::KrTransceiverClient;
+    ~HeldAnswerClient() override { _leaveRegistry(); }
     bool dispatch(const std::string& serverName, KrXHeader& request) override {
         KrTransceiver* owner = attachedTransceiver();
         if (request.path() != "/held" || !request.canAnswerLater() || owner == nullptr)
@@ -688,6 +689,7 @@ namespace {
 class PathClient : public KrTransceiverClient {
   public:
     using KrTransceiverClient::KrTransceiverClient;
+    ~PathClient() override { _leaveRegistry(); }
     bool answersInline(KrXHeader& request) override { return request.path().rfind("/w", 0) != 0; }
     bool dispatch(const std::string&, KrXHeader& request) override {
         std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());

@@ -352,6 +352,7 @@ namespace {
 class EchoClient : public KrTransceiverClient {
   public:
     using KrTransceiverClient::KrTransceiverClient;
+    ~EchoClient() override { _leaveRegistry(); }
     bool handleApplicationRequest(const std::string&, KrXHeader& request) override {
         request._parseBody();
         std::string text = request.method() == KR_HTTP_POST ? "POST " : "GET ";
@@ -373,6 +374,7 @@ class EchoClient : public KrTransceiverClient {
 class RequestingClient : public KrTransceiverClient {
   public:
     using KrTransceiverClient::KrTransceiverClient;
+    ~RequestingClient() override { _leaveRegistry(); }
     bool onHTTPAnswer(const std::string& serverName, KrXHeader& answer) override {
         {
             std::lock_guard<std::mutex> guard(_recordMutex);
