@@ -21,7 +21,10 @@
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrStringUtils.h"
 #include "foundation/KrURL.h"
+#include "transport/KrSocketIPvx.h"
+#include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
+#include "transport/KrTransceiverConnection.h"
 
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
@@ -528,7 +531,17 @@ bool KrTransceiverClient::_cgiEnvironment(const std::string& scriptPath,
     environment["SERVER_PROTOCOL"] = request.isHTTP11() ? "HTTP/1.1" : "HTTP/1.0";
     environment["SERVER_SOFTWARE"] = "quivo";
     environment["REQUEST_SCHEME"] = "http";
-    environment["SERVER_ADDR"] = value("serveraddress");
+    // The address the peer reached, which the configured one need not be
+    // (the listener takes every interface): asked of the socket here, only
+    // for the requests that run a program.
+    std::string serverAddress;
+    if (KrTransceiver* owner = attachedTransceiver()) {
+        const std::shared_ptr<KrTransceiverConnection> connection =
+            owner->findConnection(request.routeToken(0));
+        if (connection && connection->record().socket)
+            serverAddress = connection->record().socket->LocalHost();
+    }
+    environment["SERVER_ADDR"] = serverAddress.empty() ? value("localaddress") : serverAddress;
     environment["SERVER_NAME"] = host.empty() ? value("localaddress") : host;
     environment["SERVER_PORT"] = value("localport");
     environment["REMOTE_ADDR"] = value("remoteaddress");

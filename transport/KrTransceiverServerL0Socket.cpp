@@ -197,9 +197,6 @@ void KrTransceiverServerL0Socket::_admit(std::shared_ptr<KrSocketIPvx>& socket,
     connectionRecord.values["remoteport"] = peer.at("port");
     connectionRecord.values["ID"] = id();
     connectionRecord.values["localaddress"] = listenerRecord.values.at("address");
-    // The address the peer reached, which the configured one need not be
-    // (the listener takes every interface).
-    connectionRecord.values["serveraddress"] = socket->LocalHost();
     connectionRecord.values["localport"] = listenerRecord.values.at("port");
     connectionRecord.values["localprotocolstring"] = listenerRecord.values.at("protocolstring");
     std::shared_ptr<KrTransceiverConnection> connection =
