@@ -53,10 +53,8 @@ struct KrCGIRunner::Active {
     KrFileHandle fromChild;
     // The end of the run's runLimit (0: none).
     int64_t deadline = 0;
-    // Abandoned: nobody waits for its answer, and the program is ended at
-    // `leftDeadline` unless it has ended by then.
+    // Abandoned: nobody waits for its answer; it runs on, its output dropped.
     bool abandoned = false;
-    int64_t leftDeadline = 0;
     // After a TERM: when the KILL follows (0: none asked).
     int64_t killAt = 0;
     // When held output is flushed (0: none held).
@@ -212,7 +210,6 @@ void KrCGIRunner::_loop() {
                                 false);
             } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
                 active.abandoned = true;
-                active.leftDeadline = nowMs() + active.run->leftLimit.count();
                 active.deadline = 0;
                 active.flushAt = 0;
                 if (active.paused) {
@@ -276,11 +273,13 @@ void KrPipePair::closeAll() {
     fromChildWrite.close();
 }
 
+void KrCGIRunner::_freeSlot() {
+    std::lock_guard<std::mutex> guard(_lock);
+    --_running;
+}
+
 void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run) {
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        --_running;
-    }
+    _freeSlot();
     run->sink->ended(KrCGIOutcome::CannotStart, 0);
 }
 
@@ -481,13 +480,15 @@ void KrCGIRunner::_finishIfDone(uint64_t serial) {
     Active& active = *it->second;
     if (active.answered) {
         // Its answer is over: once reaped, nothing is left of the run (a
-        // child of it that still writes meets a closed pipe).
+        // child of it that still writes meets a closed pipe), and its slot
+        // is free.
         if (active.exited) {
             for (KrFileHandle* handle : {&active.fromChild, &active.process}) {
                 if (handle->isOpen())
                     _poller.remove(handle->get());
             }
             _active.erase(it);
+            _freeSlot();
         }
         return;
     }
@@ -536,10 +537,10 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
         active.flushAt = 0;
         active.paused = false;
     }
-    {
-        std::lock_guard<std::mutex> guard(_lock);
-        --_running;
-    }
+    // A program that closed its output and works on keeps its slot until
+    // it exits: otherwise such programs would run beyond the cap.
+    if (exited)
+        _freeSlot();
     if (outcome == KrCGIOutcome::Finished && output == 0 && exited && WIFEXITED(status) &&
         WEXITSTATUS(status) == 127)
         outcome = KrCGIOutcome::CannotStart;
@@ -558,8 +559,6 @@ int KrCGIRunner::_nextTimeoutMs() {
             next = std::min<int64_t>(next, now + kReapPollMs);
         if (active->killAt != 0)
             next = std::min(next, active->killAt);
-        if (active->abandoned && !active->ending)
-            next = std::min(next, active->leftDeadline);
         if (active->answered || active->ending) {
             continue;
         } else if (active->outputClosed) {
@@ -580,13 +579,6 @@ void KrCGIRunner::_checkDeadlines() {
     const int64_t now = nowMs();
     std::vector<uint64_t> serials;
     for (auto& [serial, active] : _active) {
-        if (active->abandoned && !active->ending && now >= active->leftDeadline) {
-            // Its client left long enough ago: it does not finish.
-            active->ending = true;
-            active->outcome = KrCGIOutcome::Cancelled;
-            _endGroup(*active, SIGTERM);
-            active->killAt = now + kGrace.count();
-        }
         if (!active->answered) {
             if (!active->ending && !active->paused && !active->outputClosed &&
                 active->deadline != 0 && now >= active->deadline) {

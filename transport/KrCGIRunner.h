@@ -1,15 +1,17 @@
 #pragma once
 // Runs CGI programs without a thread per program: one thread watches every
 // running program's pipes and process in one epoll set, feeds each its
-// request body and passes its output on as it comes. A program runs as long
-// as whoever waits for its answer does: it is ended only when that one has
-// gone and it has not finished within KrCGIRun::leftLimit, when its caller
-// set a limit on the whole run (KrCGIRun::runLimit), or on stop. A run's
-// answer ends when the program's output ends; a program that goes on after
-// closing its output is reaped apart from it. At most `maxRunning` answers
-// are made at once; later ones wait in a queue of at most `maxQueued`, and
-// submit refuses beyond that (the caller answers 503). Each program runs in
-// a process group of its own, so that ending it ends its children too.
+// request body and passes its output on as it comes. A program runs to its
+// end, also once nobody waits for its answer any more (an import whose page
+// was closed still finishes); it is ended early only when its caller set a
+// limit on the whole run (KrCGIRun::runLimit), when its output is too large
+// for a caller that keeps it in memory, or on stop. A run's answer ends when
+// the program's output ends; a program that goes on after closing its output
+// is reaped apart from it. At most `maxRunning` programs run at once, each
+// holding its slot until it has exited (whether or not its answer is
+// complete); later ones wait in a queue of at most `maxQueued`, and submit
+// refuses beyond that (the caller answers 503). Each program runs in a
+// process group of its own, so that ending it ends its children too.
 //
 // Thread-safe: submit, resume, abandon and stop post commands under
 // `_lock` and wake the runner's thread, which alone touches the runs'
@@ -96,9 +98,6 @@ struct KrCGIRun {
     // count), for a caller that waits for the end and cannot leave; beyond
     // it: TimedOut. 0: none, for an answer whose client may leave instead.
     std::chrono::milliseconds runLimit{0};
-    // How long the program may go on once the run is abandoned (its client
-    // has gone): enough to finish what it started, such as an import.
-    std::chrono::milliseconds leftLimit{30000};
     // Output beyond this ends the program (OutputTooLarge); for sinks that
     // keep all of it in memory.
     size_t outputLimit = SIZE_MAX;
@@ -117,9 +116,9 @@ class KrCGIRunner {
     // The sink can take output again after KR_CGI_PAUSE.
     void resume(const std::shared_ptr<KrCGIRun>& run);
     // Nobody waits for the run's answer any more: a queued one never starts;
-    // a running program is still fed its input and may finish within the
-    // run's leftLimit, its output read and dropped, and is ended after that.
-    // The sink hears nothing more but the end (Cancelled).
+    // a running program is still fed its input and runs to its end, its
+    // output read and dropped. The sink hears nothing more but the end
+    // (Cancelled), once the program's output has ended.
     void abandon(const std::shared_ptr<KrCGIRun>& run);
     // True on the runner's own thread, which must never wait for a run.
     bool onRunnerThread() const { return std::this_thread::get_id() == _threadId.load(); }
@@ -147,6 +146,8 @@ class KrCGIRunner {
     void _startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting);
     void _start(const std::shared_ptr<KrCGIRun>& run);
     void _cannotStart(const std::shared_ptr<KrCGIRun>& run);
+    // A program has exited (or never started): another may run.
+    void _freeSlot();
     void _onEvent(uint64_t key, bool broken);
     void _readOutput(Active& active);
     void _writeInput(Active& active);

@@ -290,9 +290,10 @@ std::string KrTransceiver::addServer(KrTransceiverClient& client,
     // The header co-owns its server: dropping the header's record stops it.
     header->setAttachedServer(server);
     record->second->listeners[header->id()] = header;
+    // Entered before it opens: its first connection finds it.
+    servers[server->id()] = server;
     if (made.open)
         made.open();
-    servers[server->id()] = server;
     KrServerCallback_t event;
     event.type = KR_EVENT_SERVER_CREATED;
     event.values["protocol"] = kind->protocol;

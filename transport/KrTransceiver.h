@@ -4,26 +4,26 @@
 // its socket. Two scheduler jobs serve all connections: the receive loop
 // reads whatever is waiting on any socket (one epoll set), the send loop
 // writes queued output without ever blocking on a slow peer (another epoll
-// set); a housekeeping thread drops timed-out servers and connections once a
-// second and wakes earlier for the request deadlines servers arm. `send` is
-// the one road by which an answer leaves the application. What it keeps
-// about each connection beyond the maps lies in the connection's record.
+// set); a housekeeping thread drops timed-out servers once a second and
+// tells connections of their deadlines and silences. `send` is the one road
+// by which an answer leaves the application. What it keeps about each
+// connection beyond the maps lies in the connection's record; a connection
+// is served, under its turn, by _serve (see KrTransceiverConnection.h).
 //
 // Ownership: every map holds shared pointers; an object goes when its last
 // map entry and the last worker copy let go. The scheduler is not owned.
 // Locks, in order: `sendLock` (send of an outgoing request or of an answer
 // through a DirectSocket or carrier server); a connection's message lock
 // (send of an HTTP or QUIVO listener's answer on it); `socketsLock` with
-// `lock` (taken together); `sendMutex`, `_housekeepingMutex` and the
-// connection's own locks last and alone.
+// `lock` (taken together); a connection's watch lock; `sendMutex`,
+// `_housekeepingMutex`, `_retiredLock` and the connection's other locks last
+// and alone.
 //   sendLock     serialises what it guards; a listener's HTTP answers on
 //                different connections leave side by side, one at a time
 //                per connection
 //   lock         guards clients, connections, servers
 //   socketsLock  guards sockets and the loops' job ids
 //   sendMutex    guards the queue of connections with new output
-//   a connection's record lock: its watches in the epoll sets against its
-//                removal
 //
 // Shutdown (the destructor, the one place it happens): stop housekeeping;
 // leave the registry; end the clients' CGI programs; stop every server's
@@ -82,9 +82,6 @@ class KrTransceiver : public KrJob {
     // Once that output is written and the connection's sending side shut,
     // this long at most for the peer to end its side (see _linger).
     static constexpr long kDrainAfterCloseMicroseconds = 2000000;
-    // A peer that ended its input this long ago while its answer is still
-    // being made is asked whether it still listens.
-    static constexpr long kProbeAfterMicroseconds = 1000000;
 
     explicit KrTransceiver(KrGavetaScheduler2* scheduler);
     ~KrTransceiver() override;
@@ -139,35 +136,39 @@ class KrTransceiver : public KrJob {
     // returns the connection's id. Throws KrException when either is missing.
     std::string _addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
                               std::shared_ptr<KrTransceiverConnection> connection);
-    // Forgets a connection at once (its output is dropped): kind 2 to its
-    // owner, server and itself, out of every map, out of its tasks; a
-    // program still answering it is ended.
+    // Ends a connection at once (its output is dropped), on the thread that
+    // holds its turn: kind 2 to its owner, server and itself, out of every
+    // map and epoll set, out of its tasks; an answer still being made is
+    // cancelled (a program abandoned).
     void _removeTCPSocket(std::string name);
     // What a connection's close callback calls: output still queued, and an
-    // answer still streaming, are written out first; then the connection's
-    // sending side is shut and it is removed once the peer has ended its
-    // side. What the peer sends meanwhile is read and dropped.
+    // answer still being made, are written out first; then the connection's
+    // sending side is shut and it goes once the peer has ended its side.
+    // What the peer sends meanwhile is read and dropped.
     void closeConnection(const std::string& name);
     // Wakes the send loop.
     void wakeSender();
-    // A connection has new output to write; called by the connection. A
-    // connection that a server's worker is serving waits for the worker's
-    // _flushOutput instead of the send loop.
+    // A connection has new output to write; called by the connection. The
+    // turn holder writes its own connection's output before it lets go;
+    // output of any other thread goes to the send loop.
     void _outputQueued(KrTransceiverConnection& connection);
-    // Writes what the socket takes of a connection's output on the calling
-    // thread (a worker that has just answered); the rest is left to the send
-    // loop. A connection whose output drained below its window goes on with
-    // its streamed answer or tells its server to go on.
-    void _flushOutput(KrTransceiverConnection& connection);
     // Starts or stops watching a connection for input (its input window).
     void _watchInput(KrTransceiverConnection& connection, bool watch);
-    // A server armed a deadline on a connection: housekeeping wakes for it.
+    // A deadline was armed on a connection: housekeeping wakes for it.
     void _deadlineArmed(int64_t steadyMicroseconds);
-    // Tells an HTTP server straight away that a connection has input, as
-    // its kind-8 message would once the message thread delivered it; false
-    // (and nothing done) when the server is no such server of this
-    // transceiver, so the caller posts the message instead.
-    bool _signalDirectly(const std::string& serverName, const std::string& connectionName);
+
+    // Serves a connection on the calling thread, which holds its turn (its
+    // post gave it the turn; `onWorker`: one of its server's workers, which
+    // got the turn with the connection): takes the news, lets the server
+    // read and answer, writes the output, until no news is left. Returns
+    // when it has let go of the turn, or handed it on with the connection.
+    void _serve(KrTransceiverConnection& connection, bool onWorker);
+    // The holder: writes what the socket takes of the connection's output;
+    // the rest is left to the send loop. Below the output window a streamed
+    // answer queues its next piece.
+    void _writeOut(KrTransceiverConnection& connection);
+    // The holder: no more requests are read (see closeConnection).
+    void _close(KrTransceiverConnection& connection);
 
     void _tcpReceiveLoop();
     void _tcpSendLoop();
@@ -180,20 +181,30 @@ class KrTransceiver : public KrJob {
 
   private:
     // Makes a change to the connection's watch in a loop's epoll set (`change`
-    // gets the descriptor), unless the connection is out of the transceiver:
-    // an event must never carry a connection the loops no longer hold.
+    // gets the record and the descriptor) under its watch lock, unless the
+    // connection is gone: an event must never carry a connection the loops
+    // no longer hold.
     template <typename Change>
     void _rewatch(KrTransceiverConnection& connection, Change change);
     // Lets go of the connections removed before the loop's last batch ended
     // (the receive loop's or the send loop's list).
     void _dropRetired(bool receiveLoop);
+    // The send loop's step for a connection with output.
     void _serviceOutput(KrTransceiverConnection& connection);
-    // A closing connection whose output is all written: shuts its sending
-    // side and waits for the peer's end of input (or removes it at once
-    // when that came already).
+    // The socket is full: the send loop waits for it to take more.
+    void _watchOutput(KrTransceiverConnection& connection);
+    // The holder's steps (see _serve): acts on the news (`underTurn`: its
+    // server reads it under the turn); writes out and
+    // shuts a closing connection whose output is all out; shuts the sending
+    // side and waits for the peer's end of input (or ends the connection at
+    // once when that came already); arms the phase's deadline; ends the
+    // connection (the one place it leaves the maps).
+    void _take(KrTransceiverConnection& connection, uint32_t news, bool underTurn);
+    void _settle(KrTransceiverConnection& connection);
     void _linger(KrTransceiverConnection& connection);
-    // The peer shut its sending side: a connection whose server answers
-    // what came before that stays until it has; any other goes.
+    void _armDeadline(KrTransceiverConnection& connection, long microseconds);
+    void _gone(KrTransceiverConnection& connection);
+    // The receive loop: the peer shut its sending side.
     void _inputEnded(KrTransceiverConnection& connection);
     void _startLoopsNL();
     void _stopPrograms();

@@ -112,8 +112,8 @@ class KrTransceiverClient : public KrJob {
     KrTransceiver* attachedTransceiver();
     // Limits of CGI runs (tests shorten them).
     void setCGILimits(std::chrono::milliseconds time, size_t output);
-    // How many programs answer at once (one that works on after its answer
-    // has ended no longer counts), and how many more requests may wait for
+    // How many programs run at once (one that works on after its answer has
+    // ended still counts until it exits), and how many more requests may wait for
     // one (a request beyond that is answered 503). The defaults follow the
     // machine's cores.
     void setCGIConcurrency(size_t running, size_t queued);

@@ -21,6 +21,7 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
+#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -211,7 +212,10 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             _output.sputn(data, static_cast<std::streamsize>(size));
         }
         if (static_cast<uint64_t>(_output.Length()) - _head.length() >= _bodyLeft) {
+            // All it announced has come: the answer is whole (and what it
+            // wrote beyond that is not part of it).
             _truncateOutput(_bodyLeft);
+            _bodyLeft = 0;
             return KR_CGI_DONE;
         }
         if (!_canStream())
@@ -248,7 +252,10 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         } else if (!_settled) {
             switch (outcome) {
                 case KrCGIOutcome::Cancelled:
-                    break;  // the connection is gone, or the server stops
+                    // Its client has gone (or the server stops) before any
+                    // of the answer was sent: its line says so.
+                    _logNotSent();
+                    break;
                 case KrCGIOutcome::CannotStart:
                     _answer(500, false);
                     break;
@@ -290,11 +297,12 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             _runner.resume(run);
     }
 
-    // The connection is gone: the program may still finish what it started
-    // (see KrCGIRunner::abandon).
-    void cancel() override {
+    // The connection is gone: the program still finishes what it started
+    // (see KrCGIRunner::abandon) and tells its end then.
+    bool cancel() override {
         if (std::shared_ptr<KrCGIRun> run = _run.lock())
             _runner.abandon(run);
+        return false;
     }
 
   private:
@@ -347,8 +355,17 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         std::string().swap(_scratch);
         _output.Reset();
         answer->setState(KR_JOB_READY);
-        _connection->_streamAnswer(_self());
         _send(answer);
+    }
+
+    // The status the answer would have had, with no bytes sent.
+    void _logNotSent() {
+        if (!_connection)
+            return;
+        const unsigned long status = _headDone ? _head.status() : 502;
+        const std::shared_ptr<KrTransceiverServer> server = _connection->record().server.lock();
+        if (auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get()))
+            http->logAnswerNotSent(*_connection, _request, status);
     }
 
     // The program died after its head: what it wrote goes out, and the
@@ -381,11 +398,6 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
             owner->send(_client, answer, _callback, _request.taskName());
             KrTransceiver::flushLogging();
         }
-    }
-
-    std::shared_ptr<KrAnswerStream> _self() {
-        std::shared_ptr<KrCGIRun> run = _run.lock();
-        return run ? std::dynamic_pointer_cast<CGIAnswer>(run->sink) : nullptr;
     }
 
     // The last touch: the server may read the connection's next request.
@@ -430,7 +442,6 @@ std::shared_ptr<KrCGIRun> KrTransceiverClient::_makeRun(
     run->argument0 = program;
     run->environment = ProgramEnvironment(environment);
     run->input = &input;
-    run->leftLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
     return run;
 }
 
@@ -482,9 +493,13 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         // stays alive until `finished` has been called.
         request.answerLater([this, run, answer, connection](std::function<void()> finished) {
             answer->setFinished(std::move(finished));
-            // Reachable from the connection from now on: a connection that
-            // goes ends the program.
-            connection->_streamAnswer(answer);
+            // Started by the connection's turn holder, as the answer it is
+            // making: a connection that goes from now on abandons the
+            // program. (One that cannot take the answer takes no program.)
+            if (!connection->_beginAnswering(answer)) {
+                answer->answerNow(500);
+                return;
+            }
             // Every program slot and queue place taken: 503 at once.
             if (!_runner.submit(run))
                 answer->answerBusy();
@@ -495,7 +510,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     // of output kept in memory until the end (and so capped, in size and
     // time: nobody can leave it).
     run->outputLimit = cgiOutputLimit.load();
-    run->runLimit = run->leftLimit;
+    run->runLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
     if (_runner.onRunnerThread()) {
         // Waiting here would be waiting for itself.
         answer->answerNow(500);
@@ -531,7 +546,7 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
                                         KrCGIOutcome* outcome) {
     std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, input);
     run->outputLimit = cgiOutputLimit.load();
-    run->runLimit = run->leftLimit;
+    run->runLimit = std::chrono::milliseconds(cgiTimeLimitMs.load());
     auto sink = std::make_shared<CollectingSink>(output);
     run->sink = sink;
     KrCGIOutcome result = KrCGIOutcome::CannotStart;

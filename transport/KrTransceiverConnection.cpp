@@ -1,8 +1,12 @@
 #include "transport/KrTransceiverConnection.h"
 
 #include <sys/uio.h>
+
+#include <cassert>
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
+#include <iostream>
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrJobMessage.h"
@@ -35,7 +39,58 @@ const std::string& RemoteAddressOf(const KrServerCallback_t& info) {
     return remote != info.values.end() ? remote->second : kNone;
 }
 
+// The connection this thread serves (holds the turn of), if any.
+thread_local const KrTransceiverConnection* tServing = nullptr;
+
+// An answer begun without a stream of its own (a program that is still to
+// write): it has nothing to resume, and tells its end itself.
+class NoStream : public KrAnswerStream {
+  public:
+    void resume(KrTransceiverConnection&) override {}
+    bool cancel() override { return false; }
+};
+
+std::shared_ptr<KrAnswerStream> NoStreamYet() {
+    static const std::shared_ptr<KrAnswerStream> none = std::make_shared<NoStream>();
+    return none;
+}
+
+using Phase = KrConnectionPhase;
+
+// The table atop the header: bit `to` of row `from` is set when the change
+// is allowed.
+constexpr unsigned Bit(Phase phase) {
+    return 1u << static_cast<unsigned>(phase);
+}
+constexpr unsigned kMayBecome[] = {
+    /* Reading   */ Bit(Phase::kAtWorker) | Bit(Phase::kAnswering) | Bit(Phase::kDraining) |
+        Bit(Phase::kClosing) | Bit(Phase::kGone),
+    /* AtWorker  */ Bit(Phase::kReading) | Bit(Phase::kAnswering) | Bit(Phase::kDraining) |
+        Bit(Phase::kClosing) | Bit(Phase::kGone),
+    /* Answering */ Bit(Phase::kReading) | Bit(Phase::kClosing) | Bit(Phase::kGone),
+    /* Draining  */ Bit(Phase::kReading) | Bit(Phase::kClosing) | Bit(Phase::kGone),
+    /* Closing   */ Bit(Phase::kLingering) | Bit(Phase::kGone),
+    /* Lingering */ Bit(Phase::kGone),
+    /* Gone      */ 0,
+};
+constexpr const char* kPhaseNames[] = {"Reading", "AtWorker", "Answering", "Draining",
+                                       "Closing", "Lingering", "Gone"};
+
+// Set once from the environment: each phase change is written out.
+bool TracePhases() {
+    static const bool trace = std::getenv("QUIVO_TRACE_PHASES") != nullptr;
+    return trace;
+}
+
 }  // namespace
+
+const char* KrConnectionPhaseName(KrConnectionPhase phase) {
+    return kPhaseNames[static_cast<unsigned>(phase)];
+}
+
+bool KrConnectionPhaseMayBecome(KrConnectionPhase from, KrConnectionPhase to) {
+    return (kMayBecome[static_cast<unsigned>(from)] & Bit(to)) != 0;
+}
 
 KrTransceiverConnection::KrTransceiverConnection(
     KrTransceiver* transceiver, const std::string& serverName, const std::string& ownerName,
@@ -101,17 +156,75 @@ const KrServerCallback_t& KrTransceiverConnection::info() {
 }
 
 void KrTransceiverConnection::_signalServer() {
-    // A server that can serve the connection on this thread does so: a
-    // hand-over to its workers costs two thread switches per request.
-    if (std::shared_ptr<KrTransceiverServer> server = _record.server.lock()) {
-        if (server->_serveInline(*this))
-            return;
-    }
-    // An HTTP server of the own transceiver is told at once: the message
-    // thread's hand-over would add a thread switch to every request.
-    if (_transceiver != nullptr && _transceiver->_signalDirectly(_serverName, id()))
+    // Read under the turn, on the thread that has the news when the turn is
+    // free: a hand-over to a server's jobs costs two thread switches per
+    // request.
+    if (_record.readsUnderTurn && _transceiver != nullptr) {
+        _post(KrConnectionRecord::kInput);
         return;
+    }
     KrCombinedTask::global().post(_serverName, KrJobMessage(id(), KR_MESSAGE_BYTES_ARRIVED, ""));
+}
+
+void KrTransceiverConnection::_post(uint32_t news) {
+    if (!_record.post(news))
+        return;
+    if (_transceiver != nullptr) {
+        _transceiver->_serve(*this, false);
+        return;
+    }
+    // Outside a transceiver nothing serves it: the news is dropped.
+    do {
+        _record.takeNews();
+    } while (!_record.leave());
+}
+
+bool KrTransceiverConnection::isServedHere() const {
+    return tServing == this;
+}
+
+KrTransceiverConnection::ServingHere::ServingHere(KrTransceiverConnection& connection)
+    : _before(tServing) {
+    tServing = &connection;
+}
+
+KrTransceiverConnection::ServingHere::~ServingHere() {
+    tServing = _before;
+}
+
+void KrTransceiverConnection::_setPhase(KrConnectionPhase to) {
+    const KrConnectionPhase from = _record.phase.load(std::memory_order_relaxed);
+    if (from == to)
+        return;
+    assert(isServedHere() && "only the turn holder changes a connection's phase");
+    assert(KrConnectionPhaseMayBecome(from, to) && "a change the phase table does not allow");
+    if (TracePhases())
+        std::cerr << "connection " << id() << ": " << KrConnectionPhaseName(from) << " -> "
+                  << KrConnectionPhaseName(to) << std::endl;
+    // Sequentially consistent, as the loops' reads of it are: a loop that
+    // drains the output after this store sees the phase that waits for it,
+    // or this thread sees the drained output (see KrTransceiver::_serve).
+    _record.phase.store(to);
+}
+
+bool KrTransceiverConnection::_beginAnswering(std::shared_ptr<KrAnswerStream> stream) {
+    const KrConnectionPhase now = phase();
+    if (now == Phase::kReading || now == Phase::kAtWorker) {
+        _record.answer = stream ? std::move(stream) : NoStreamYet();
+        _setPhase(Phase::kAnswering);
+        return true;
+    }
+    // The stream of an answer begun without one.
+    if ((now == Phase::kAnswering || now == Phase::kClosing) && stream &&
+        _record.answer == NoStreamYet()) {
+        _record.answer = std::move(stream);
+        return true;
+    }
+    return false;
+}
+
+void KrTransceiverConnection::_answerEnded() {
+    _post(KrConnectionRecord::kAnswerEnded);
 }
 
 void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
@@ -217,7 +330,7 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
 
 void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view body) {
     const size_t length = head.size() + body.size();
-    if (_record.inWorker.load() && _record.socket && !_record.removed.load()) {
+    if (isServedHere() && _record.socket && phase() != Phase::kGone) {
         std::unique_lock<std::mutex> guard(_outputLock);
         if (_output.empty()) {
             restartTimer();
@@ -327,14 +440,22 @@ size_t KrTransceiverConnection::pendingOutputBytes() {
 int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
     std::vector<SentMark> due;
     int state;
+    uint64_t before;
+    uint64_t after;
     {
         // Held across the write: resetBuffers may free buffers on another
         // thread.
         std::lock_guard<std::mutex> guard(_outputLock);
+        before = _writtenTotal;
         state = _writeLocked(socket);
+        after = _writtenTotal;
         if (!_sentMarks.empty())
             _takeWrittenNL(due);
     }
+    // Bytes that reached the peer are traffic: a peer that takes its answer
+    // slowly is not idle, one that takes none of it is.
+    if (after != before)
+        restartTimer();
     for (SentMark& mark : due)
         mark.report(*this, mark.end - mark.start);
     return state;
@@ -409,139 +530,66 @@ void KrTransceiverConnection::resetBuffers() {
     _outputPending.store(false);
 }
 
-bool KrTransceiverConnection::_beginAnswer(std::shared_ptr<KrAnswerStream> stream,
-                                           bool interimAllowed) {
-    std::lock_guard<std::mutex> guard(_record.lock);
-    if (_record.busy.load())
-        return false;
-    _record.busy.store(true);
-    _record.stream = std::move(stream);
-    _record.headQueued = false;
-    _record.interimAllowed = interimAllowed;
-    _record.probed = false;
-    return true;
-}
-
-void KrTransceiverConnection::_headQueued() {
-    // Only an answer begun with _beginAnswer (which clears the mark again)
-    // looks at it; that begins on the thread that queues the head.
-    if (!_record.busy.load())
-        return;
-    std::lock_guard<std::mutex> guard(_record.lock);
-    _record.headQueued = true;
-}
-
-bool KrTransceiverConnection::_probePeer() {
-    static const char kInterim[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    // Under the record's lock, so the answer's head cannot slip in between
-    // the test and the queueing.
-    std::lock_guard<std::mutex> guard(_record.lock);
-    if (!_record.busy.load() || _record.headQueued || !_record.interimAllowed || _record.probed)
-        return false;
-    _record.probed = true;
-    size_t queued = 0;
-    queueOutput(kInterim, sizeof kInterim - 1, queued);
-    return true;
-}
-
-void KrTransceiverConnection::_answerFinished() {
-    std::shared_ptr<KrAnswerStream> finished;
-    std::unique_ptr<SentMark> mark;
-    {
-        std::lock_guard<std::mutex> guard(_record.lock);
-        if (!_record.busy.load())
-            return;
-        _record.busy.store(false);
-        finished.swap(_record.stream);
-        mark.swap(_openMark);
-    }
-    if (mark)
-        _closeSentMark(std::move(*mark));
-    // Requests that arrived meanwhile, or the end of input, are taken now.
-    _signalServer();
-}
-
-void KrTransceiverConnection::_streamAnswer(std::shared_ptr<KrAnswerStream> stream) {
-    std::lock_guard<std::mutex> guard(_record.lock);
-    if (_record.busy.load())
-        _record.stream = std::move(stream);
-}
-
-bool KrTransceiverConnection::isAnswering() {
-    return _record.busy.load();
-}
-
-std::shared_ptr<KrAnswerStream> KrTransceiverConnection::answerStream() {
-    std::lock_guard<std::mutex> guard(_record.lock);
-    return _record.stream;
-}
-
-void KrTransceiverConnection::_gone() {
-    std::shared_ptr<KrAnswerStream> stream;
-    std::unique_ptr<SentMark> open;
-    std::string task;
-    std::string owner;
-    {
-        std::lock_guard<std::mutex> guard(_record.lock);
-        stream.swap(_record.stream);
-        open.swap(_openMark);
-        task.swap(_record.task);
-        owner.swap(_record.taskOwner);
-    }
-    if (stream)
-        stream->cancel();
-    // Answers cut short by the end of the connection: what was written.
-    std::vector<SentMark> marks;
-    uint64_t written;
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        marks.swap(_sentMarks);
-        written = _writtenTotal;
-    }
-    if (open) {
-        open->end = UINT64_MAX;
-        marks.push_back(std::move(*open));
-    }
-    for (SentMark& mark : marks)
-        mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
-    // The client owns the task: its leaving dissolves it (without messages).
-    // Otherwise every connection ever served would leave one behind.
-    if (!task.empty())
-        KrCombinedTask::global().leave(task, owner);
-    // A connection that lives on in a worker's hands keeps no task alive.
-    leaveAllTasks();
-}
-
 uint64_t KrTransceiverConnection::queuedPosition() {
     std::lock_guard<std::mutex> guard(_outputLock);
     return _queuedTotal;
 }
 
 void KrTransceiverConnection::_reportSentWhenAnswered(uint64_t start, SentReport report) {
+    SentMark earlier{0, 0, nullptr};
     {
-        std::lock_guard<std::mutex> guard(_record.lock);
-        if (_record.busy.load() && !_record.removed.load()) {
-            _openMark = std::make_unique<SentMark>(SentMark{start, 0, std::move(report)});
-            return;
-        }
+        std::lock_guard<std::mutex> guard(_outputLock);
+        // Once the output is closed nothing of the answer is written: it is
+        // reported, when it ends, with nothing sent.
+        const uint64_t end = _outputClosed ? std::max(start, _writtenTotal) : 0;
+        if (_openMark)
+            earlier = std::move(*_openMark);
+        _openMark = std::make_unique<SentMark>(SentMark{start, end, std::move(report)});
     }
-    _closeSentMark(SentMark{start, 0, std::move(report)});
+    // A second head for one answer: the first one's bytes end here.
+    if (earlier.report)
+        earlier.report(*this, 0);
 }
 
-void KrTransceiverConnection::_closeSentMark(SentMark mark) {
+void KrTransceiverConnection::_closeAnswerMark() {
+    std::unique_ptr<SentMark> mark;
+    uint64_t sent = 0;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        mark.swap(_openMark);
+        if (!mark)
+            return;
+        if (_outputClosed) {
+            sent = mark->end - std::min(mark->end, mark->start);
+        } else {
+            mark->end = _queuedTotal;
+            if (_writtenTotal < mark->end) {
+                _sentMarks.push_back(std::move(*mark));
+                return;
+            }
+            sent = mark->end - mark->start;
+        }
+    }
+    mark->report(*this, sent);
+}
+
+void KrTransceiverConnection::_closeOutput() {
+    std::vector<SentMark> marks;
     uint64_t written;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        mark.end = _queuedTotal;
-        written = _writtenTotal;
-        // Once the connection is out, nothing more is written (and _gone
-        // has taken the marks, or will take this one).
-        if (written < mark.end && !_record.removed.load()) {
-            _sentMarks.push_back(std::move(mark));
+        if (_outputClosed)
             return;
-        }
+        _outputClosed = true;
+        marks.swap(_sentMarks);
+        written = _writtenTotal;
+        // The answer still being made keeps what reached the peer of it.
+        if (_openMark)
+            _openMark->end = std::max(written, _openMark->start);
     }
-    mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
+    // Answers cut short by the end of the connection: what was written.
+    for (SentMark& mark : marks)
+        mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
 }
 
 void KrTransceiverConnection::_takeWrittenNL(std::vector<SentMark>& due) {

@@ -1,21 +1,64 @@
 #pragma once
 // One accepted or outgoing TCP connection as the transport sees it: the bytes
 // received and not yet taken by its server, the output queued for the
-// transceiver's send loop, the names of its server and of that server's
+// transceiver's loops, the names of its server and of that server's
 // supervisor, the peer's description, and the callback that asks the
-// transceiver to close it. It never touches the socket on its own: the
-// transceiver's loops hand it the socket when it can be read or written.
+// transceiver to close it. The transceiver's loops read and write its socket.
 //
-// Beside those, every connection carries one KrConnectionRecord: what the
-// transceiver and its server keep about it (its serving turn, whether
-// it waits to be written or to close, its input and output windows, the
-// deadlines of the request being read, the answer being made or streamed).
+// A connection's life is one phase at a time (KrConnectionPhase). Only the
+// thread that holds the connection's serving turn changes it, through
+// _setPhase, which checks every change against this table (an assertion in
+// debug builds; with QUIVO_TRACE_PHASES set in the environment, one line per
+// change on standard error):
 //
-// Owns its queued output buffers. `_inputLock` guards `_input` and the input
-// window; `_outputLock` guards `_output`; the message lock guards `_linkName`
-// and the close request. The transceiver holds connections in shared pointers.
+//   phase       the connection                               may become
+//   Reading     reads its requests and answers them          AtWorker Answering
+//                                                            Draining Closing Gone
+//   AtWorker    has a complete request with one of its       Reading Answering
+//               server's workers (the turn went with it)     Draining Closing Gone
+//   Answering   has an answer being made off the serving     Reading Closing Gone
+//               thread, or streamed; its next request waits
+//   Draining    has answers queued beyond its output         Reading Closing Gone
+//               window; its next request waits for the
+//               peer to take them
+//   Closing     reads no more requests (what comes is        Lingering Gone
+//               dropped); its output, and an answer still
+//               being made, go out first
+//   Lingering   has all written and its sending side shut;   Gone
+//               drops input until the peer ends its side
+//   Gone        is out of the transceiver: nothing of it     (nothing)
+//               starts any more, nothing more is written,
+//               and an answer still being made was cancelled
+//
+// The serving turn: one thread at a time holds it, and only that thread
+// changes the phase, reads requests, starts an answer (a program, a stream),
+// ends an answer or ends the connection (the one place it leaves the
+// transceiver's maps: KrTransceiver::_gone). Every other thread posts what
+// happened as news into the record's one atomic word and asks for the turn
+// in the same step; when the turn was free, the poster holds it and serves,
+// otherwise the holder finds the news before it lets go:
+//
+//   news          posted by, when
+//   kInput        the receive loop: bytes came
+//   kInputEnded   the receive loop: the peer shut its sending side
+//   kBroken       either loop: the socket failed, the peer reset it, a write
+//                 failed; _removeTCPSocket
+//   kAnswerEnded  whoever makes the answer: its last byte is queued, or it
+//                 ended without one (a program's end, a stream's last piece)
+//   kDrained      the send loop: the output went below the window while the
+//                 phase waits for that (Answering, Draining, Closing)
+//   kDeadline     housekeeping: the phase's deadline passed
+//   kIdle         housekeeping: nothing moved for the connection's time-out
+//   kCloseAsked   requestClose, closeConnection
+//
+// Data, not state, may be touched by any thread under its own lock: the
+// input (`_inputLock`), the queued output and the access-log marks of its
+// answers (`_outputLock`), the loops' watches (`KrConnectionRecord::
+// watchLock`). The message lock guards `_linkName` and the close request.
+// The transceiver holds connections in shared pointers.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -35,147 +78,131 @@ class KrTransceiver;
 class KrTransceiverConnection;
 class KrTransceiverServer;
 class KrSocketIPvx;
+class KrXHeader;
+
+// Microseconds of the steady clock: the unit of every deadline of a connection.
+inline int64_t KrSteadyMicros() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // An answer whose bytes are queued piece by piece as the connection's output
 // drains (a large file, a program's output), so that a slow reader holds one
-// output window in memory instead of the whole answer.
+// output window in memory instead of the whole answer. Called by the
+// connection's turn holder.
 class KrAnswerStream {
   public:
     virtual ~KrAnswerStream() = default;
-    // The connection's queued output is below its window: queue more. Called
-    // on the thread that has just written to the socket.
+    // The connection's queued output is below its window: queue more.
     virtual void resume(KrTransceiverConnection& connection) = 0;
-    // The connection is gone: stop producing and free what is held (a
-    // program is ended). May come at any time, also during resume.
-    virtual void cancel() = 0;
+    // The connection is gone: stop producing and free what is held. True
+    // when the answer has ended with that; false when it goes on (a program
+    // finishing its work) and tells its end later (_answerEnded).
+    virtual bool cancel() = 0;
 };
 
-// What the transport keeps about one connection beside the maps. The atomics
-// are read without a lock; `lock` guards the fields below it.
+enum class KrConnectionPhase : uint8_t {
+    kReading,
+    kAtWorker,
+    kAnswering,
+    kDraining,
+    kClosing,
+    kLingering,
+    kGone,
+};
+
+// The phase's name as the table above writes it.
+const char* KrConnectionPhaseName(KrConnectionPhase phase);
+// Whether the table allows `from` -> `to`.
+bool KrConnectionPhaseMayBecome(KrConnectionPhase from, KrConnectionPhase to);
+
+// What the transport keeps about one connection beside the maps. Fields
+// marked "holder" are touched only by the thread holding the serving turn.
 struct KrConnectionRecord {
     // Output queued beyond this keeps a server from starting the next
     // request's answer, and streamed answers are queued up to it.
     static constexpr size_t kOutputWindow = 256 * 1024;
+
+    // The news (see the table atop this file); bit 0 of `turn` is the turn.
+    enum News : uint32_t {
+        kInput = 1u << 1,
+        kInputEnded = 1u << 2,
+        kBroken = 1u << 3,
+        kAnswerEnded = 1u << 4,
+        kDrained = 1u << 5,
+        kDeadline = 1u << 6,
+        kIdle = 1u << 7,
+        kCloseAsked = 1u << 8,
+    };
+    static constexpr uint32_t kHeld = 1u;
+
+    // Adds `news` and asks for the turn: true when the caller now holds it
+    // and must serve the connection (and take the news itself).
+    bool post(uint32_t news) {
+        return (turn.fetch_or(news | kHeld, std::memory_order_acq_rel) & kHeld) == 0;
+    }
+    // The holder: the news posted since it last looked; it keeps the turn.
+    uint32_t takeNews() { return turn.exchange(kHeld, std::memory_order_acq_rel) & ~kHeld; }
+    // The holder lets go; false when news came meanwhile: it keeps the turn
+    // and must take the news and serve once more.
+    bool leave() {
+        uint32_t held = kHeld;
+        return turn.compare_exchange_strong(held, 0, std::memory_order_acq_rel);
+    }
+    KrConnectionPhase currentPhase() const { return phase.load(); }
+
+    std::atomic<uint32_t> turn{0};
+    // Written by the holder (_setPhase), read by anyone.
+    std::atomic<KrConnectionPhase> phase{KrConnectionPhase::kReading};
 
     // Set by the transceiver when it enters the connection, then fixed.
     std::shared_ptr<KrSocketIPvx> socket;
     std::weak_ptr<KrTransceiverConnection> self;
     std::weak_ptr<KrTransceiverServer> server;
 
-    // The serving turn: which thread reads and answers the connection's
-    // requests. One thread at a time holds it, so the requests are read and
-    // answered in order; any thread with news for the connection (the
-    // receive loop with bytes, the thread that finished an answer, the send
-    // loop with drained output, housekeeping with an expired deadline) asks
-    // for it, and serves the connection itself when it is free.
-    //
-    //   kFree       nobody holds it.
-    //   kHeld       one thread holds it and serves the connection.
-    //   kHeldAgain  held, and news came meanwhile: the holder goes round
-    //               once more before it lets go.
-    //
-    // enter()    kFree -> kHeld: the caller holds the turn and serves.
-    //            kHeld -> kHeldAgain (or kHeldAgain as it is): the caller
-    //            does nothing more, the holder sees its news.
-    // leave()    the holder only. kHeld -> kFree: done. kHeldAgain -> kHeld:
-    //            the holder keeps the turn and must serve once more.
-    // handOff()  the holder only, on a thread that must not run the
-    //            application, once it has read a complete request that does:
-    //            it has set `handedOff` and queued the connection for the
-    //            server's workers, then lets go (-> kFree). True when the
-    //            state was kHeldAgain: a worker's enter() may have folded
-    //            that very signal into the turn, so the holder queues the
-    //            connection again.
-    // handedOff  set as said by the holder; while set, only a worker takes
-    //            the turn (everything behind that request waits for it);
-    //            cleared by the worker that dispatches the request, or by
-    //            the holder that gives up a failed connection.
-    // inWorker   set by the holder while it serves: output queued meanwhile
-    //            is written by the holder after each request, not by the
-    //            send loop (a thread that misses the store hands its output
-    //            to the send loop, which costs a wake-up, nothing more).
-    enum class Turn : uint8_t { kFree, kHeld, kHeldAgain };
-    bool enter() {
-        Turn seen = serving.load();
-        for (;;) {
-            if (seen == Turn::kFree) {
-                if (serving.compare_exchange_weak(seen, Turn::kHeld))
-                    return true;
-            } else if (seen == Turn::kHeldAgain ||
-                       serving.compare_exchange_weak(seen, Turn::kHeldAgain)) {
-                return false;
-            }
-            // The holder left (or asked to go round) meanwhile: look again.
-        }
-    }
-    bool leave() {
-        Turn held = Turn::kHeld;
-        if (serving.compare_exchange_strong(held, Turn::kFree))
-            return true;
-        serving.store(Turn::kHeld);
-        return false;
-    }
-    bool handOff() { return serving.exchange(Turn::kFree) == Turn::kHeldAgain; }
-    std::atomic<Turn> serving{Turn::kFree};
-    std::atomic<bool> handedOff{false};
-    std::atomic<bool> inWorker{false};
-
-    // Send state: waiting in the send loop's queue; since when a close
-    // waits for the last output (µs, steady clock; 0: none).
-    std::atomic<bool> sendQueued{false};
-    std::atomic<int64_t> closingSince{0};
-    // Closing, all output written and the sending side shut: waiting for
-    // the peer's end of input (closingSince then tells since when).
-    std::atomic<bool> lingering{false};
-    // Out of the transceiver's maps.
-    std::atomic<bool> removed{false};
-
     // Input window: reading stops while this many bytes wait undrained
-    // (servers that bound their requests set it); reading is paused; the
-    // peer has shut its sending side.
+    // (servers that bound their requests set it once, at creation).
     std::atomic<size_t> inputLimit{SIZE_MAX};
-    bool readPaused = false;  // under the connection's input lock
-    std::atomic<bool> inputEnded{false};
-    // When the end of input came (µs, steady clock).
-    std::atomic<int64_t> inputEndedAt{0};
-    // A server that answers what already arrived after the peer's end of
-    // input (instead of dropping the connection at once) sets this.
-    std::atomic<bool> answersAfterEnd{false};
+    // When the holder wants kDeadline (µs, steady clock; 0: never): the
+    // limit of the request being read, or of the closing or lingering phase.
+    std::atomic<int64_t> deadline{0};
+    // In the send loop's queue: a queue membership, not a state of the
+    // connection (any thread that queues output puts it there once).
+    std::atomic<bool> sendQueued{false};
 
-    // Deadlines of the request being read (µs, steady clock; 0: none).
-    std::atomic<int64_t> headDeadline{0};
-    std::atomic<int64_t> bodyDeadline{0};
-    // The server may hold an unfinished request of the connection: set when
-    // it keeps one, cleared by the thread serving the connection when it
-    // finds none. While clear, there is none to look up.
-    std::atomic<bool> maybePending{false};
-    // A server stopped for the output window: told again once it drains.
-    std::atomic<bool> resumeOnDrain{false};
-    // A request asked to close the connection after its answer: the server
-    // reads and runs nothing that came behind it.
-    std::atomic<bool> lastRequestRead{false};
-    // Bytes that came behind a complete request wait, not yet read, in the
-    // server's next request for the connection (kept while an answer was
-    // made or the output window was full). Set and cleared by the thread
-    // holding the serving turn.
-    std::atomic<bool> carriedKept{false};
+    // Whether its server reads its input under the turn (an HTTP server);
+    // otherwise bytes are told by a kind 8 message, as to any server.
+    bool readsUnderTurn = false;
 
-    std::mutex lock;
-    // An answer is being made off the server's thread or streamed: the
-    // connection's next request waits for it. Changed under `lock`; read
-    // without it where a stale value is harmless (isAnswering).
-    std::atomic<bool> busy{false};
-    // The head of that answer is queued; until then an interim answer may
-    // go before it (its request came as HTTP/1.1), and was sent once.
-    bool headQueued = false;
-    bool interimAllowed = false;
-    bool probed = false;
-    std::shared_ptr<KrAnswerStream> stream;
-    // Put into the send loop's epoll set once (its socket was full): only
-    // then may that loop's events carry the connection.
+    // Guards the connection's watches in the loops' epoll sets against its
+    // end (a watch is never made once the phase is Gone), and the two
+    // fields below.
+    std::mutex watchLock;
+    // The send loop's set has it (its socket was full once): only then may
+    // that loop's events carry the connection.
     bool inSendSet = false;
-    // The task a client made for the connection's requests and its owner,
-    // dissolved when the connection goes.
+    // The receive loop watches it for errors only: the peer ended its input
+    // (set under the lock by the receive loop, which alone reads it without).
+    std::atomic<bool> readEnded{false};
+    // Reading stopped by the input window until the input is drained (under
+    // the connection's input lock, which is taken before watchLock).
+    bool readPaused = false;
+
+    // Holder: the peer has ended its input (learnt from kInputEnded).
+    bool inputEnded = false;
+    // Holder: the answer being made (while Answering, or Closing with an
+    // answer still to come); empty when none is.
+    std::shared_ptr<KrAnswerStream> answer;
+    // Holder: the request being read, and bytes that came behind a complete
+    // request, not read yet.
+    std::shared_ptr<KrXHeader> request;
+    std::string behind;
+    // Holder: a complete message its client did not finish with, kept alive
+    // until the next one is dispatched or the connection goes.
+    std::shared_ptr<KrXHeader> unfinished;
+    // Holder: the task a client made for the connection's requests and its
+    // owner, dissolved when the connection goes.
     std::string task;
     std::string taskOwner;
 };
@@ -184,8 +211,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
   public:
     using CloseCallback = std::function<void(KrTransceiver&, KrTransceiverConnection*)>;
     // Told how many bytes of an answer reached the socket (its access-log
-    // line); called on whichever thread saw the last of them go, or saw the
-    // connection go, with no lock of the connection held.
+    // line); called on whichever thread saw the last of them go, or on the
+    // turn holder once the answer has ended after the connection went.
     using SentReport = std::function<void(KrTransceiverConnection&, uint64_t bytes)>;
     // Silence after which the transceiver's housekeeping drops a connection.
     static constexpr long kDefaultTimeout = 115000000;
@@ -207,10 +234,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     virtual void requestClose();
     // Queues a copy of the bytes; `queued` receives length. Returns 0.
     virtual int queueOutput(const char* data, size_t length, size_t& queued);
-    // Like queueOutput of `head` and then `body`, but on the thread that
-    // serves the connection (which writes its queued output after each
-    // request) with nothing queued before, both go to the socket at once in
-    // one gathered write; only what it does not take is queued.
+    // Like queueOutput of `head` and then `body`, but on the thread holding
+    // the serving turn (which writes its queued output after each request)
+    // with nothing queued before, both go to the socket at once in one
+    // gathered write; only what it does not take is queued.
     void sendOutput(std::string_view head, std::string_view body = {});
     // Takes over a non-empty buffer and hands the caller a fresh empty one;
     // an empty or missing buffer stays with the caller. Returns 0.
@@ -246,9 +273,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Copied into `out`, whose room is kept.
     void linkNameInto(std::string& out);
     bool isLinkedTo(const std::string& task);
-    // The same, for the one thread that holds the record's serving mark: a
-    // copy the connection keeps for it, taken again under the lock only
-    // after the task has changed.
+    // The same, for the turn holder: a copy the connection keeps for it,
+    // taken again under the lock only after the task has changed.
     const std::string& servingLinkName();
     const KrServerCallback_t& info();
     // The same record, shared rather than copied (it never changes).
@@ -261,43 +287,57 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::string ownerName() const { return _ownerName; }
     // Bytes queued and not yet written.
     size_t pendingOutputBytes();
-    // Posts kind 8 (bytes arrived) to the server.
+    // Tells the server that bytes came: news for the turn (served here when
+    // the turn was free), or, for a connection outside a transceiver or a
+    // server that reads its input on its own jobs, a kind 8 message.
     void _signalServer();
 
     KrConnectionRecord& record() { return _record; }
-    bool isClosing() const { return _record.closingSince.load() != 0; }
+    KrConnectionPhase phase() const { return _record.currentPhase(); }
 
-    // The answer being made off the server's thread, or streamed, keeps the
-    // connection's next request waiting: begin marks it (false when one is
-    // already running), finished ends it and tells the server to go on.
-    bool _beginAnswer(std::shared_ptr<KrAnswerStream> stream, bool interimAllowed = false);
-    // An answer's head is about to be queued.
-    void _headQueued();
-    // The peer ended its input while an answer is made off the server's
-    // thread and none of it was sent yet: an interim "100 Continue" (to an
-    // HTTP/1.1 peer, once) finds out whether the peer still listens, since
-    // a peer that has closed altogether resets the connection on it,
-    // which ends the answer's program. True when it was queued.
-    bool _probePeer();
-    void _answerFinished();
-    bool isAnswering();
-    // An answer made later turns out long: its stream is resumed as the
-    // output drains, until _answerFinished.
-    void _streamAnswer(std::shared_ptr<KrAnswerStream> stream);
-    // The stream being queued, if any.
-    std::shared_ptr<KrAnswerStream> answerStream();
-    // Called once the connection is out of the transceiver: ends a stream
-    // (a program's process) and dissolves the task of its requests.
-    void _gone();
+    // Posts news (see the table atop this file) and serves the connection
+    // on this thread when that gave it the turn.
+    void _post(uint32_t news);
+    // Whether this thread holds the connection's serving turn.
+    bool isServedHere() const;
+    // Marks this thread as the turn holder for as long as it lives (the
+    // transceiver's serving loop makes one; tests use it to play a holder).
+    class ServingHere {
+      public:
+        explicit ServingHere(KrTransceiverConnection& connection);
+        ~ServingHere();
+        ServingHere(const ServingHere&) = delete;
+        ServingHere& operator=(const ServingHere&) = delete;
+
+      private:
+        const KrTransceiverConnection* _before;
+    };
+
+    // The holder: changes the phase, as the table allows (see atop).
+    void _setPhase(KrConnectionPhase to);
+    // The holder: an answer begins, made off this thread or streamed; the
+    // connection reads no more requests until it has ended. Also attaches
+    // the stream of an answer begun without one. False (nothing changes)
+    // when the phase allows no answer, or one with a stream runs already.
+    bool _beginAnswering(std::shared_ptr<KrAnswerStream> stream);
+    // Any thread: the answer being made has ended (kAnswerEnded).
+    void _answerEnded();
 
     // Bytes queued on the connection so far (the position in its output of
     // the next byte queued).
     uint64_t queuedPosition();
-    // The answer being made (begun with _beginAnswer), whose first byte was
-    // queued at `start`, is reported once it has ended and its bytes have
-    // been written, or once the connection is gone with what was written of
-    // it. Without such an answer it counts as ended now.
+    // Called while an answer is being made (begun with _beginAnswering),
+    // whose first byte was queued at `start`: it is reported once it has
+    // ended and its bytes have been written; or, once the connection is
+    // gone, with what was written of it by then, when the answer ends.
     void _reportSentWhenAnswered(uint64_t start, SentReport report);
+    // The holder, at the answer's end: its mark is closed at the output's
+    // current end (and reported once written).
+    void _closeAnswerMark();
+    // The holder, as the connection goes: nothing more is written; the
+    // marks of answers that ended are reported with what was written, the
+    // open one (if any) keeps that count until its answer ends.
+    void _closeOutput();
 
   private:
     // An answer's bytes, [start, end) in the connection's output.
@@ -311,8 +351,6 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     int _writeLocked(KrSocketIPvx& socket);
     // Moves the marks whose bytes are all written to `due` (under _outputLock).
     void _takeWrittenNL(std::vector<SentMark>& due);
-    // The answer's mark is closed at the output's current end.
-    void _closeSentMark(SentMark mark);
 
     const std::string _serverName;
     const std::string _ownerName;
@@ -324,13 +362,14 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
     std::list<KrStringBuf*> _output;
-    // Bytes ever queued and written, and the ended answers waiting for
-    // theirs to be written (under _outputLock).
+    // Bytes ever queued and written, the ended answers waiting for theirs to
+    // be written, and the answer being made (under _outputLock). Once the
+    // output is closed nothing more is written: marks are reported at once.
     uint64_t _queuedTotal = 0;
     uint64_t _writtenTotal = 0;
     std::vector<SentMark> _sentMarks;
-    // The answer being made, not ended yet (under the record's lock).
     std::unique_ptr<SentMark> _openMark;
+    bool _outputClosed = false;
     // Unread bytes of _output, kept as buffers come and go.
     std::atomic<size_t> _outputBytes{0};
     std::atomic<bool> _outputPending{false};
@@ -341,7 +380,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::string _linkName;
     // Changes of `_linkName`, counted under the message lock.
     std::atomic<uint64_t> _linkChanges{0};
-    // The serving thread's copy of `_linkName`, and the count it was taken at.
+    // The holder's copy of `_linkName`, and the count it was taken at.
     std::string _servingLink;
     uint64_t _servingLinkAt = UINT64_MAX;
     KrConnectionRecord _record;

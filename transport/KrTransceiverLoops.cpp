@@ -17,12 +17,6 @@
 
 namespace {
 
-int64_t steadyMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // A loop body returns its record unchanged, so the scheduler does not repeat it.
 KrGavetaJobAtttributes loopAttributes(const std::string& name, std::function<void()> stop) {
     KrGavetaJobAtttributes attributes;
@@ -59,6 +53,13 @@ bool DropInput(KrSocketIPvx& socket) {
     return false;
 }
 
+// Takes bytes and keeps none: what a closing connection's peer sent.
+class DiscardBuffer : public std::streambuf {
+  protected:
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+};
+
 }  // namespace
 
 std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
@@ -72,8 +73,10 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
         record.socket = socket;
         record.self = connection;
         const auto server = servers.find(connection->serverName());
-        if (server != servers.end())
+        if (server != servers.end() && server->second) {
             record.server = server->second;
+            record.readsUnderTurn = server->second->_readsUnderTurn();
+        }
         connections[name] = connection;
         sockets[name] = {socket, connection};
         if (socket->descriptor() >= 0)
@@ -113,47 +116,279 @@ void KrTransceiver::_startLoopsNL() {
 }
 
 void KrTransceiver::_removeTCPSocket(std::string name) {
-    // Every entry has its connection (_addTCPSocket takes none without).
     std::shared_ptr<KrTransceiverConnection> connection;
-    bool inSendSet;
     {
-        std::scoped_lock both(socketsLock, lock);
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
         const auto it = sockets.find(name);
         if (it == sockets.end())
             return;
         connection = it->second.second;
-        const int descriptor = it->second.first->descriptor();
+    }
+    if (connection->isServedHere())
+        _gone(*connection);
+    else
+        connection->_post(KrConnectionRecord::kBroken);
+}
+
+void KrTransceiver::closeConnection(const std::string& name) {
+    std::shared_ptr<KrTransceiverConnection> connection;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
+        const auto it = sockets.find(name);
+        if (it == sockets.end())
+            return;
+        connection = it->second.second;
+    }
+    if (connection->isServedHere())
+        _close(*connection);
+    else
+        connection->_post(KrConnectionRecord::kCloseAsked);
+}
+
+void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
+    KrConnectionRecord& record = connection.record();
+    const KrTransceiverConnection::ServingHere here(connection);
+    std::shared_ptr<KrTransceiverServer> server = record.server.lock();
+    if (!server && record.server.expired()) {
+        // Entered before its server was registered (a carrier connects
+        // first): looked up by name.
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
+        const auto it = servers.find(connection.serverName());
+        if (it != servers.end())
+            server = it->second;
+    }
+    const bool underTurn = server ? server->_readsUnderTurn() : record.readsUnderTurn;
+    do {
+        const uint32_t news = record.takeNews();
+        if (connection.phase() == KrConnectionPhase::kGone) {
+            // All that can still happen to it: the answer that was being
+            // made ends, and its access-log line is written.
+            if ((news & KrConnectionRecord::kAnswerEnded) != 0)
+                connection._closeAnswerMark();
+            continue;
+        }
+        _take(connection, news, underTurn);
+        if (underTurn && connection.phase() != KrConnectionPhase::kGone) {
+            const KrTransceiverServer::Served served =
+                server ? server->_serveConnection(connection, news, onWorker)
+                       : KrTransceiverServer::Served::kCannotServe;
+            // The turn went with the connection to one of the server's workers.
+            if (served == KrTransceiverServer::Served::kHandedOff)
+                return;
+            // Its server has stopped: nobody can answer it.
+            if (served == KrTransceiverServer::Served::kCannotServe)
+                _gone(connection);
+        }
+        _settle(connection);
+    } while (!record.leave());
+}
+
+void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bool underTurn) {
+    KrConnectionRecord& record = connection.record();
+    using News = KrConnectionRecord::News;
+    // First the end of an answer: a connection that goes in the same step
+    // then has no answer left to cancel.
+    if ((news & News::kAnswerEnded) != 0 && record.answer) {
+        connection._closeAnswerMark();
+        record.answer.reset();
+        if (connection.phase() == KrConnectionPhase::kAnswering)
+            connection._setPhase(KrConnectionPhase::kReading);
+        else if (connection.phase() == KrConnectionPhase::kClosing)
+            _armDeadline(connection, kCloseLingerMicroseconds);
+    }
+    if ((news & News::kBroken) != 0) {
+        _gone(connection);
+        return;
+    }
+    if ((news & News::kIdle) != 0) {
+        if (record.answer && connection.pendingOutputBytes() == 0) {
+            // Its answer is being made (a program works on it) and nothing
+            // waits for the peer to read: it is not idle. Its silence
+            // counts from the answer's end.
+            connection.setActive(true);
+            connection.restartTimer();
+        } else {
+            postMessage(connection.serverName(),
+                        KrJobMessage(connection.id(), KR_MESSAGE_TIMED_OUT, ""));
+            _gone(connection);
+            return;
+        }
+    }
+    if ((news & News::kInputEnded) != 0) {
+        record.inputEnded = true;
+        // Only a server that answers what came before the end keeps the
+        // connection (and closes it once it has); a lingering one was
+        // waiting for just this.
+        if (!underTurn || connection.phase() == KrConnectionPhase::kLingering) {
+            _gone(connection);
+            return;
+        }
+    }
+    if ((news & News::kCloseAsked) != 0)
+        _close(connection);
+    if ((news & News::kDeadline) != 0) {
+        const KrConnectionPhase phase = connection.phase();
+        const int64_t deadline = record.deadline.load();
+        // A closing connection whose peer does not take its last output, or
+        // a lingering one whose peer does not end its side, goes now. (The
+        // deadline of a request being read is the server's to answer.)
+        if ((phase == KrConnectionPhase::kClosing || phase == KrConnectionPhase::kLingering) &&
+            deadline != 0 && KrSteadyMicros() >= deadline) {
+            _gone(connection);
+            return;
+        }
+    }
+    if ((news & News::kDrained) != 0 && connection.phase() == KrConnectionPhase::kDraining &&
+        connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow)
+        connection._setPhase(KrConnectionPhase::kReading);
+}
+
+void KrTransceiver::_settle(KrTransceiverConnection& connection) {
+    if (connection.phase() == KrConnectionPhase::kGone)
+        return;
+    _writeOut(connection);
+    KrConnectionRecord& record = connection.record();
+    // A closing connection whose output is all out, its answer ended, shuts
+    // its sending side. (The store of Closing comes before this look at the
+    // output, the send loop's drain before its look at the phase: one of
+    // the two sees the other.)
+    if (connection.phase() == KrConnectionPhase::kClosing && !record.answer &&
+        connection.pendingOutputBytes() == 0)
+        _linger(connection);
+}
+
+void KrTransceiver::_writeOut(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (!record.socket || connection.phase() == KrConnectionPhase::kGone)
+        return;
+    for (;;) {
+        if (connection.isOutputPending()) {
+            const int state = connection.writePending(*record.socket);
+            if (state < 0) {
+                _gone(connection);
+                return;
+            }
+            if (state == 1)
+                _watchOutput(connection);
+        }
+        // Below the window: a streamed answer queues its next piece (a file
+        // at once, so that it is written in this same turn; a program's
+        // output comes on the runner's thread).
+        if (!record.answer ||
+            connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow)
+            return;
+        const uint64_t queued = connection.queuedPosition();
+        record.answer->resume(connection);
+        if (connection.queuedPosition() == queued || !connection.isOutputPending())
+            return;
+    }
+}
+
+void KrTransceiver::_close(KrTransceiverConnection& connection) {
+    const KrConnectionPhase phase = connection.phase();
+    if (phase == KrConnectionPhase::kClosing || phase == KrConnectionPhase::kLingering ||
+        phase == KrConnectionPhase::kGone)
+        return;
+    KrConnectionRecord& record = connection.record();
+    connection._setPhase(KrConnectionPhase::kClosing);
+    // Nothing more is read for its server: what came and comes is dropped
+    // (an answer queued or still being made goes out first). Closing the
+    // socket while the peer's bytes wait unread in it would reset the
+    // connection, and a reset destroys what is still on its way to the
+    // peer: so the sending side is shut first (_linger).
+    DiscardBuffer discard;
+    connection.drainInput(discard);
+    record.request.reset();
+    std::string().swap(record.behind);
+    if (!record.answer)
+        _armDeadline(connection, kCloseLingerMicroseconds);
+}
+
+void KrTransceiver::_linger(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (record.inputEnded || !record.socket) {
+        // Everything the peer sent was read: nothing can reset it.
+        _gone(connection);
+        return;
+    }
+    connection._setPhase(KrConnectionPhase::kLingering);
+    record.socket->Shutdown();
+    _armDeadline(connection, kDrainAfterCloseMicroseconds);
+}
+
+void KrTransceiver::_armDeadline(KrTransceiverConnection& connection, long microseconds) {
+    const int64_t at = KrSteadyMicros() + microseconds;
+    connection.record().deadline.store(at);
+    _deadlineArmed(at);
+}
+
+void KrTransceiver::_gone(KrTransceiverConnection& connection) {
+    KrConnectionRecord& record = connection.record();
+    if (connection.phase() == KrConnectionPhase::kGone)
+        return;
+    const std::string& name = connection.id();
+    // Held until this ends, and then by each loop that may still report it.
+    std::shared_ptr<KrTransceiverConnection> held;
+    bool inSendSet;
+    {
+        std::scoped_lock both(socketsLock, lock);
+        const auto it = sockets.find(name);
         const KrJobMessage gone(name, KR_MESSAGE_CONNECTION_GONE, "");
         servers.erase(name);
-        postMessage(connection->ownerName(), gone);
-        postMessage(connection->serverName(), gone);
+        postMessage(connection.ownerName(), gone);
+        postMessage(connection.serverName(), gone);
         postMessage(name, gone);
+        if (it != sockets.end()) {
+            held = std::move(it->second.second);
+            sockets.erase(it);
+        }
         connections.erase(name);
-        sockets.erase(it);
         // Out of both epoll sets while the descriptor is still open, and
-        // never watched again (see _rewatch).
-        std::lock_guard<std::mutex> guard(connection->record().lock);
-        connection->record().removed.store(true);
-        inSendSet = connection->record().inSendSet;
+        // never watched again (see _rewatch): every thread sees the end at
+        // once.
+        std::lock_guard<std::mutex> guard(record.watchLock);
+        connection._setPhase(KrConnectionPhase::kGone);
+        inSendSet = record.inSendSet;
+        const int descriptor = record.socket ? record.socket->descriptor() : -1;
         if (descriptor >= 0) {
             _receivePoller.remove(descriptor);
             _sendPoller.remove(descriptor);
         }
     }
-    {
-        // An event either loop took before the removal may still name it.
+    if (held) {
         std::lock_guard<std::mutex> guard(_retiredLock);
-        _receiveRetired.push_back(connection);
+        _receiveRetired.push_back(held);
         if (inSendSet)
-            _sendRetired.push_back(connection);
+            _sendRetired.push_back(held);
     }
+    record.deadline.store(0);
     // Woken so that they let go of it (and its socket closes) now; the
     // receive loop lets go anyway before it waits again.
     if (std::this_thread::get_id() != _receiveThread.load())
         _receivePoller.wake();
     if (inSendSet)
         _sendPoller.wake();
-    connection->_gone();
+    // Nothing more is written; answers that ended are logged with what
+    // reached the peer.
+    connection._closeOutput();
+    // The answer being made is cancelled now: a file stops, a program is
+    // abandoned (it finishes its work, its output dropped) and tells its end
+    // later, which logs it.
+    if (record.answer) {
+        std::shared_ptr<KrAnswerStream> answer = std::move(record.answer);
+        if (answer->cancel())
+            connection._closeAnswerMark();
+    }
+    record.request.reset();
+    record.unfinished.reset();
+    std::string().swap(record.behind);
+    // The client owns the task: its leaving dissolves it (without messages).
+    // Otherwise every connection ever served would leave one behind.
+    if (!record.task.empty()) {
+        KrCombinedTask::global().leave(record.task, record.taskOwner);
+        record.task.clear();
+    }
+    connection.leaveAllTasks();
 }
 
 template <typename Change>
@@ -162,9 +397,18 @@ void KrTransceiver::_rewatch(KrTransceiverConnection& connection, Change change)
     const int descriptor = descriptorOf(record);
     if (descriptor < 0)
         return;
-    std::lock_guard<std::mutex> guard(record.lock);
-    if (!record.removed.load())
-        change(descriptor);
+    std::lock_guard<std::mutex> guard(record.watchLock);
+    if (connection.phase() != KrConnectionPhase::kGone)
+        change(record, descriptor);
+}
+
+void KrTransceiver::_watchOutput(KrTransceiverConnection& connection) {
+    // The socket is full: the send loop waits for it instead of this thread
+    // retrying, so other connections' answers go on meanwhile.
+    _rewatch(connection, [&](KrConnectionRecord& record, int descriptor) {
+        record.inSendSet = true;
+        _sendPoller.watchWrite(descriptor, keyOf(connection), false);
+    });
 }
 
 void KrTransceiver::_dropRetired(bool receiveLoop) {
@@ -177,76 +421,14 @@ void KrTransceiver::_dropRetired(bool receiveLoop) {
     // outside the lock.
 }
 
-void KrTransceiver::closeConnection(const std::string& name) {
-    std::shared_ptr<KrTransceiverConnection> connection;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-        const auto it = sockets.find(name);
-        if (it == sockets.end())
-            return;
-        connection = it->second.second;
-    }
-    // An answer queued (or still streaming) when the close is asked for
-    // must still reach the peer: it is written out first. Closing the
-    // socket while the peer's bytes wait unread in it would reset the
-    // connection, and a reset destroys what is still on its way to the peer:
-    // so the sending side is shut, and the receive loop drops what comes
-    // until the peer ends its side.
-    int64_t open = 0;
-    if (connection->record().closingSince.compare_exchange_strong(open, steadyMicros())) {
-        if (connection->isOutputPending() || connection->isAnswering())
-            _outputQueued(*connection);
-        else
-            _linger(*connection);
-    }
-    // Asked again while closing: it goes as said above, or when housekeeping
-    // finds its time up.
-}
-
-void KrTransceiver::_linger(KrTransceiverConnection& connection) {
-    KrConnectionRecord& record = connection.record();
-    if (record.inputEnded.load() || !record.socket) {
-        // Everything the peer sent was read: nothing can reset it.
-        _removeTCPSocket(connection.id());
-        return;
-    }
-    if (record.lingering.exchange(true))
-        return;
-    record.closingSince.store(steadyMicros());
-    record.socket->Shutdown();
-    // Watched again if its input window had stopped the reading.
-    _rewatch(connection, [&](int descriptor) {
-        _receivePoller.add(descriptor, keyOf(connection), true, false);
-    });
-}
-
 void KrTransceiver::wakeSender() {
     _sendPoller.wake();
 }
 
-bool KrTransceiver::_signalDirectly(const std::string& serverName,
-                                    const std::string& connectionName) {
-    std::shared_ptr<KrTransceiverServer> server;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
-        const auto it = servers.find(serverName);
-        if (it == servers.end() || it->second == nullptr || !it->second->isListening())
-            return false;
-        server = it->second;
-    }
-    // Only the HTTP layer's signal is known to take no server lock, so the
-    // receive loop never waits on a server here.
-    auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get());
-    if (http == nullptr)
-        return false;
-    http->_bufferSignaled(connectionName);
-    return true;
-}
-
 void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
     KrConnectionRecord& record = connection.record();
-    // Written by the worker that serves the connection once it has answered.
-    if (record.inWorker.load())
+    // The turn holder writes its connection's output before it lets go.
+    if (connection.isServedHere())
         return;
     if (record.sendQueued.exchange(true))
         return;  // already waiting for the send loop, which wakes anyway
@@ -262,25 +444,15 @@ void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
     _sendPoller.wake();
 }
 
-void KrTransceiver::_flushOutput(KrTransceiverConnection& connection) {
-    // A streamed answer is one being answered: most connections take no
-    // lock here. A closing one whose answer has just ended closes here.
-    if (connection.isOutputPending() || (connection.isAnswering() && connection.answerStream()) ||
-        connection.record().resumeOnDrain.load() || connection.isClosing())
-        _serviceOutput(connection);
-}
-
 void KrTransceiver::_watchInput(KrTransceiverConnection& connection, bool watch) {
-    const KrConnectionRecord& record = connection.record();
-    const int descriptor = descriptorOf(record);
-    if (descriptor < 0 || record.removed.load())
-        return;
-    if (!watch)
-        _receivePoller.remove(descriptor);
-    else if (!record.inputEnded.load() && record.closingSince.load() == 0)
-        _rewatch(connection, [&](int descriptor) {
+    _rewatch(connection, [&](KrConnectionRecord& record, int descriptor) {
+        if (record.readEnded)
+            return;  // watched for errors only from now on
+        if (watch)
             _receivePoller.add(descriptor, keyOf(connection), true, false);
-        });
+        else
+            _receivePoller.remove(descriptor);
+    });
 }
 
 void KrTransceiver::_deadlineArmed(int64_t at) {
@@ -292,41 +464,19 @@ void KrTransceiver::_deadlineArmed(int64_t at) {
 }
 
 void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {
-    KrConnectionRecord& record = connection.record();
-    // The connection of an HTTP server that carries an outgoing request stays
-    // too: an answer that ends with the peer's close ("Connection: close")
-    // is read before the connection goes, not dropped with it; the server
-    // closes it once nothing complete is left.
-    bool carries = false;
-    if (!record.answersAfterEnd.load()) {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
-        const auto it = servers.find(connection.serverName());
-        carries = it != servers.end() && it->second && !it->second->isListening() &&
-                  dynamic_cast<KrTransceiverServerL1HTTP*>(it->second.get()) != nullptr;
-    }
-    if (!record.answersAfterEnd.load() && !carries) {
-        _removeTCPSocket(connection.id());
-        return;
-    }
     // Level-triggered readiness would report the end again and again; the
     // descriptor stays in the set for a reset or failure of the connection,
     // which ends what is still being made for it.
-    record.inputEndedAt.store(steadyMicros());
-    record.inputEnded.store(true);
-    // (A change, not an entry: it cannot bring a removed connection back.)
-    const int descriptor = descriptorOf(record);
-    if (descriptor >= 0 && !record.removed.load())
+    _rewatch(connection, [&](KrConnectionRecord& record, int descriptor) {
+        record.readEnded = true;
         _receivePoller.watchErrorsOnly(descriptor, keyOf(connection));
-    // The server answers every complete request that came before the end,
-    // writes it out, then closes.
-    connection._signalServer();
+    });
+    connection._post(KrConnectionRecord::kInputEnded);
 }
 
 void KrTransceiver::_tcpReceiveLoop() {
     _receiveThread.store(std::this_thread::get_id());
     std::vector<KrPoller::Event> events;
-    std::vector<KrTransceiverConnection*> ended;
-    std::vector<KrTransceiverConnection*> dead;
     while (receiving.load()) {
         events.clear();
         // The access-log lines of the answers just made go out now.
@@ -337,84 +487,61 @@ void KrTransceiver::_tcpReceiveLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        dead.clear();
-        ended.clear();
+        // A connection that goes meanwhile is still held (see _receiveRetired).
         for (const KrPoller::Event& event : events) {
-            KrTransceiverConnection* connection = &connectionOf(event);
-            KrConnectionRecord& record = connection->record();
-            // Removed by another thread after the wait returned.
-            if (record.removed.load())
+            KrTransceiverConnection& connection = connectionOf(event);
+            KrConnectionRecord& record = connection.record();
+            const KrConnectionPhase phase = connection.phase();
+            if (phase == KrConnectionPhase::kGone)
                 continue;
-            if (record.inputEnded.load()) {
+            if (record.readEnded.load()) {
                 // Watched after its end of input only for a reset or a
                 // failure: the peer is gone.
                 if (event.broken)
-                    dead.push_back(connection);
+                    connection._post(KrConnectionRecord::kBroken);
                 continue;
             }
             KrSocketIPvx& socket = *record.socket;
-            if (record.closingSince.load() != 0) {
-                // Closing: nothing more is read for its server. What comes
-                // is dropped (see closeConnection); the peer's end removes
-                // a connection whose output is written, and only stops the
-                // reading of one whose output is still going out.
+            if (phase == KrConnectionPhase::kClosing || phase == KrConnectionPhase::kLingering) {
+                // Nothing more is read for its server (see _close).
                 if (DropInput(socket)) {
-                    if (!socket.closed || record.lingering.load()) {
-                        dead.push_back(connection);
-                    } else {
-                        record.inputEnded.store(true);
-                        _receivePoller.watchErrorsOnly(socket.descriptor(), keyOf(*connection));
-                    }
+                    if (socket.closed)
+                        _inputEnded(connection);
+                    else
+                        connection._post(KrConnectionRecord::kBroken);
                 }
                 continue;
             }
-            const long got = connection->receive(socket);
-            if (connection->pendingOutputBytes() > kMaxQueuedOutput)
-                dead.push_back(connection);
+            const long got = connection.receive(socket);
+            if (connection.pendingOutputBytes() > kMaxQueuedOutput)
+                connection._post(KrConnectionRecord::kBroken);
             else if (got < 0 && socket.closed)
-                ended.push_back(connection);
+                _inputEnded(connection);
             else if (got < 0)
-                dead.push_back(connection);
+                connection._post(KrConnectionRecord::kBroken);
         }
-        // Connections removed meanwhile are still held (see _receiveRetired).
-        for (KrTransceiverConnection* connection : ended)
-            _inputEnded(*connection);
-        for (KrTransceiverConnection* connection : dead)
-            _removeTCPSocket(connection->id());
     }
 }
 
 void KrTransceiver::_serviceOutput(KrTransceiverConnection& connection) {
     KrConnectionRecord& record = connection.record();
-    if (record.removed.load() || !record.socket)
+    if (connection.phase() == KrConnectionPhase::kGone || !record.socket)
         return;
     const int state = connection.writePending(*record.socket);
     if (state < 0) {
-        _removeTCPSocket(connection.id());
+        connection._post(KrConnectionRecord::kBroken);
         return;
     }
-    // A closing connection goes once its answer has ended, not merely once
-    // the output queued so far is written: a streamed answer queues more.
-    if (state == 0 && connection.isClosing() && !connection.isAnswering()) {
-        _linger(connection);
-        return;
-    }
-    if (state == 1) {
-        // The socket is full: wait for it here instead of retrying, so other
-        // connections' answers go on meanwhile.
-        _rewatch(connection, [&](int descriptor) {
-            record.inSendSet = true;
-            _sendPoller.watchWrite(descriptor, keyOf(connection), false);
-        });
-    }
-    if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow)
-        return;
-    // Below the window: a streamed answer queues its next piece, or a server
-    // held back by the window goes on with the next request.
-    if (std::shared_ptr<KrAnswerStream> stream = connection.answerStream())
-        stream->resume(connection);
-    else if (record.resumeOnDrain.exchange(false))
-        connection._signalServer();
+    if (state == 1)
+        _watchOutput(connection);
+    // A phase that waits for the output is told: a streamed answer queues
+    // its next piece, the next request is read, a closing connection shuts.
+    const KrConnectionPhase phase = connection.phase();
+    const size_t pending = connection.pendingOutputBytes();
+    if ((pending < KrConnectionRecord::kOutputWindow &&
+         (phase == KrConnectionPhase::kAnswering || phase == KrConnectionPhase::kDraining)) ||
+        (pending == 0 && phase == KrConnectionPhase::kClosing))
+        connection._post(KrConnectionRecord::kDrained);
 }
 
 void KrTransceiver::_tcpSendLoop() {
@@ -440,7 +567,7 @@ void KrTransceiver::_tcpSendLoop() {
             g_logger.writeLine(0, "epoll_wait() failed");
             break;
         }
-        // Connections removed meanwhile are still held (see _sendRetired).
+        // A connection that goes meanwhile is still held (see _sendRetired).
         for (const KrPoller::Event& event : events)
             _serviceOutput(connectionOf(event));
     }
@@ -470,57 +597,18 @@ void KrTransceiver::_housekeeping() {
             for (const auto& [name, entry] : sockets)
                 all.push_back(entry.second);
         }
-        const int64_t now = steadyMicros();
+        const int64_t now = KrSteadyMicros();
         int64_t next = now + 1000000;
+        // Only news: what a deadline or a silence means is the turn holder's
+        // to decide.
         for (const std::shared_ptr<KrTransceiverConnection>& connection : all) {
-            KrConnectionRecord& record = connection->record();
-            const std::string& name = connection->id();
-            // A connection asked to close whose peer does not take its last
-            // output goes after the linger time.
-            const int64_t closing = record.closingSince.load();
-            if (closing != 0) {
-                const long limit = record.lingering.load() ? kDrainAfterCloseMicroseconds
-                                                           : kCloseLingerMicroseconds;
-                if (now - closing >= limit)
-                    _removeTCPSocket(name);
-                continue;
-            }
-            // The server answers an expired head or body with 408 when told.
-            for (const int64_t deadline :
-                 {record.headDeadline.load(), record.bodyDeadline.load()}) {
-                if (deadline == 0)
-                    continue;
-                if (deadline <= now)
-                    connection->_signalServer();
-                else if (deadline < next)
-                    next = deadline;
-            }
-            // A peer that ended its input a while ago while its answer is
-            // still being made: asked whether it still listens.
-            const int64_t ended = record.inputEndedAt.load();
-            if (ended != 0 && now - ended >= kProbeAfterMicroseconds)
-                connection->_probePeer();
-            if (!connection->isTimedOut())
-                continue;
-            if (connection->isAnswering() && connection->pendingOutputBytes() == 0) {
-                // Its answer is being made (a program works on it) and
-                // nothing waits for the peer to read: it is not idle. Its
-                // silence counts from the answer's end.
-                connection->restartTimer();
-                continue;
-            }
-            postMessage(connection->serverName(), KrJobMessage(name, KR_MESSAGE_TIMED_OUT, ""));
-            std::shared_ptr<KrTransceiverConnection> taken;
-            {
-                std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
-                const auto it = connections.find(name);
-                if (it != connections.end()) {
-                    taken = std::move(it->second);
-                    connections.erase(it);
-                }
-            }
-            if (taken)
-                taken->requestClose();
+            const int64_t deadline = connection->record().deadline.load();
+            if (deadline != 0 && deadline <= now)
+                connection->_post(KrConnectionRecord::kDeadline);
+            else if (deadline != 0 && deadline < next)
+                next = deadline;
+            if (connection->isTimedOut())
+                connection->_post(KrConnectionRecord::kIdle);
         }
         all.clear();
 
@@ -530,7 +618,7 @@ void KrTransceiver::_housekeeping() {
         // Once a second, or sooner for a deadline found above or armed since;
         // an expired one is looked at again a second later at most.
         _housekeepingWake = std::min(_housekeepingWake, std::max(next, now + 1000));
-        while (housekeepingRunning.load() && steadyMicros() < _housekeepingWake) {
+        while (housekeepingRunning.load() && KrSteadyMicros() < _housekeepingWake) {
             const std::chrono::steady_clock::time_point until{
                 std::chrono::microseconds(_housekeepingWake)};
             _housekeepingCondition.wait_until(wait, until);

@@ -86,8 +86,9 @@ void KrTransceiverServer::_bufferSignaled(const std::string&) {
     waitCondition.notify_all();
 }
 
-bool KrTransceiverServer::_serveInline(KrTransceiverConnection&) {
-    return false;
+KrTransceiverServer::Served KrTransceiverServer::_serveConnection(KrTransceiverConnection&,
+                                                                  uint32_t, bool) {
+    return Served::kDone;
 }
 
 void KrTransceiverServer::_shutdown(KrJob* job) {

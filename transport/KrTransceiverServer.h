@@ -3,12 +3,14 @@
 // messages; the signal only queues the pair (connection id, client name), and
 // the server's buffer-process job pops the pairs in arrival order and calls
 // the layer's _bufferworkfunction for each, so slow parsing never holds up
-// message delivery. A layer whose connections are independent of each other
-// may ask for several such jobs (_setBufferWorkers): pairs then run in
-// parallel, and the layer keeps one connection's pairs apart itself (the
-// HTTP layer through the serving turn of the connection's record). The base
-// also gives every server its time-out, its link to the owning transceiver
-// and its "gone" report.
+// message delivery. A layer may instead read its connections under their
+// serving turn (_readsUnderTurn: the HTTP layer), on whichever thread has a
+// connection's news, handing a connection to its jobs only for work that
+// must not run there; a queued pair then carries the connection's turn. A
+// layer whose connections are independent of each other may ask for several
+// such jobs (_setBufferWorkers): pairs then run in parallel. The base also
+// gives every server its time-out, its link to the owning transceiver and
+// its "gone" report.
 //
 // The message lock guards `transceiver`, `dispatchKey` and `supervisorId`;
 // `queueLock` guards `queue`; `waitMutex` guards the wake-up flag
@@ -19,6 +21,7 @@
 // messages and the buffer-process job away from the layer's parts.
 
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -63,13 +66,22 @@ class KrTransceiverServer : public KrJobWithTimeout {
     virtual bool _attachTransceiver(KrJob* transceiver);
     // Clears it only when it is the one given.
     virtual void _detachTransceiver(KrJob* transceiver);
-    // Called on the message thread for every kind-8 signal; wakes the job.
+    // Called for every kind-8 signal (by the message thread, or a layer's
+    // own); wakes the job.
     virtual void _bufferSignaled(const std::string& text);
-    // Serves the connection's new bytes on the calling thread (the receive
-    // loop's, or whichever thread has news for the connection) instead of
-    // handing them to the buffer-process job; false (nothing done) when the
-    // layer does not, and the caller signals as usual.
-    virtual bool _serveInline(KrTransceiverConnection& connection);
+    // What a serving step did with a connection (see _serveConnection).
+    enum class Served { kDone, kHandedOff, kCannotServe };
+    // Whether the layer reads its connections' input under their turn (and
+    // answers what came before a peer's end of input before it closes); a
+    // connection of any other server goes at the peer's end of input.
+    virtual bool _readsUnderTurn() const { return false; }
+    // The layer's step for a connection, on the thread that holds its turn
+    // (`onWorker`: one of this server's jobs, which got the turn with the
+    // connection), given the news just taken: reads and answers requests.
+    // kHandedOff: the connection, with its turn, is queued for a job;
+    // kCannotServe: the server has stopped (the connection goes).
+    virtual Served _serveConnection(KrTransceiverConnection& connection, uint32_t news,
+                                    bool onWorker);
     // The transceiver's shutdown step: leave the job registry (no more
     // messages), wait until the server's own jobs have ended, then forget the
     // transceiver. May be called more than once. Layers with

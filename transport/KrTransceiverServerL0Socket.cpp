@@ -233,5 +233,6 @@ std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL0Socket::_createCon
         &owner, name, getSupervisorId(), info,
         [](KrTransceiver& transceiver, KrTransceiverConnection* connection) {
             transceiver.closeConnection(connection->id());
-        });
+        },
+        _connectionTimeout.load());
 }

@@ -19,11 +19,11 @@
 #include <string>
 
 #include "transport/KrPoller.h"
+#include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServerL0.h"
 
 class KrSocketIPvx;
 class KrTransceiver;
-class KrTransceiverConnection;
 class KrXServerHeader;
 
 class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
@@ -61,6 +61,9 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
     // Connects the client-role socket; true when a connection was registered.
     bool _connectSocket();
     const std::string& getTypeName() const { return typeName; }
+    // The silence after which its new connections are dropped (tests
+    // shorten it; the default is KrTransceiverConnection::kDefaultTimeout).
+    void setConnectionTimeLimit(long microseconds) { _connectionTimeout.store(microseconds); }
 
   protected:
     KrXServerHeader* serverHeader = nullptr;
@@ -73,6 +76,7 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
     void _stopAccepting();
 
   private:
+    std::atomic<long> _connectionTimeout{KrTransceiverConnection::kDefaultTimeout};
     void _acceptLoop();
     // Hands an accepted peer to the transceiver as a new connection.
     void _admit(std::shared_ptr<KrSocketIPvx>& socket, const KrServerCallback_t& listenerRecord);

@@ -25,12 +25,6 @@
 
 namespace {
 
-int64_t SteadyMicros() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // The stream answer heads are written through, made once per thread:
 // making one per answer costs 6% of the instructions of an answer object's
 // request (a 404 page, callgrind). Its format is put back to the defaults
@@ -93,29 +87,23 @@ class FileStream : public KrAnswerStream {
         // was sent.
         if (cut)
             connection.requestClose();
-        connection._answerFinished();
+        connection._answerEnded();
     }
 
-    void cancel() override {
+    bool cancel() override {
         std::lock_guard<std::mutex> guard(_lock);
         _file.reset();
         std::string().swap(_piece);
+        return true;
     }
 
   private:
-    // Guards everything below: resume may come from the send loop and from
-    // the worker that queued the answer's head.
+    // Guards everything below: the turn holder that resumes it may change
+    // from one call to the next.
     std::mutex _lock;
     std::shared_ptr<KrFileHandle> _file;
     uint64_t _left;
     std::string _piece;
-};
-
-// Takes bytes and keeps none: what a peer sent behind its last request.
-class DiscardBuffer : public std::streambuf {
-  protected:
-    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
-    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
 };
 
 }  // namespace
@@ -158,8 +146,6 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
 
 KrTransceiverServerL1HTTP::~KrTransceiverServerL1HTTP() {
     _shutdown(transceiver);
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-    pending.clear();
 }
 
 std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConnection(
@@ -168,20 +154,23 @@ std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConne
     std::shared_ptr<KrTransceiverConnection> connection =
         KrTransceiverServerL0Socket::_createConnection(owner, std::move(name), info, socket);
     if (listening) {
-        KrConnectionRecord& record = connection->record();
         // What one request may hold: a head and a body at the body limit.
         // Beyond it the peer waits until the request being read or answered
         // has taken its bytes.
-        record.inputLimit.store(KrXHeader::kMaxHeadLength + KrXHeader::kDefaultMaxBodyLength);
-        record.answersAfterEnd.store(true);
+        connection->record().inputLimit.store(KrXHeader::kMaxHeadLength +
+                                              KrXHeader::kDefaultMaxBodyLength);
     }
     return connection;
 }
 
 void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionName) {
-    // The insert wakes a worker itself; waking every worker again would only
-    // make them race for the one pair.
-    _insert_bufferSignaled(connectionName, clientName);
+    // A kind 8 message (the connection reads under its turn and sends none
+    // of its own): news for the turn; if that gives it, a worker serves.
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
+    std::shared_ptr<KrTransceiverConnection> connection =
+        owner != nullptr ? owner->findConnection(connectionName) : nullptr;
+    if (connection && connection->record().post(KrConnectionRecord::kInput))
+        _insert_bufferSignaled(connectionName, clientName);
 }
 
 void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
@@ -194,58 +183,38 @@ void KrTransceiverServerL1HTTP::setBodyTimeLimit(long microseconds) {
     _bodyTimeLimit = microseconds;
 }
 
-size_t KrTransceiverServerL1HTTP::pendingCount() {
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-    return pending.size();
-}
-
-void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId,
-                                                    std::string clientNameOfPair) {
+void KrTransceiverServerL1HTTP::_bufferworkfunction(std::string connectionId, std::string) {
+    // Every pair of this server carries its connection's turn.
     auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (owner == nullptr)
         return;
-    std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId);
-    std::shared_ptr<KrTransceiverClient> client = owner->findClient(clientNameOfPair);
-    if (!connection || !client) {
-        // A connection that is gone leaves its unfinished request behind.
-        if (!connection)
-            _erasePending(connectionId);
-        return;
-    }
-    // A carrier has one worker and nothing inline: it needs no turn.
-    KrConnectionRecord& record = connection->record();
-    if (listening && !record.enter())
-        return;
-    do {
-        _serve(*owner, *connection, client, false);
-    } while (listening && !record.leave());
+    if (std::shared_ptr<KrTransceiverConnection> connection = owner->findConnection(connectionId))
+        owner->_serve(*connection, true);
     KrTransceiver::flushLogging();
 }
 
-bool KrTransceiverServerL1HTTP::_serveInline(KrTransceiverConnection& connection) {
+void KrTransceiverServerL1HTTP::_shutdown(KrJob* job) {
     auto* owner = static_cast<KrTransceiver*>(transceiver.load());
-    KrConnectionRecord& record = connection.record();
-    // A request handed to the workers is answered by one of them first.
-    if (!listening || owner == nullptr || record.handedOff.load())
-        return false;
-    const std::shared_ptr<KrTransceiverClient> client = _findInlineClient(*owner);
-    if (!client)
-        return false;
-    if (!record.enter())
-        return true;  // served on another thread, which goes round once more
-    do {
-        _serve(*owner, connection, client, true);
-        if (record.handedOff.load()) {
-            if (record.handOff())
-                _insert_bufferSignaled(connection.id(), clientName);
-            return true;
-        }
-    } while (!record.leave());
-    return true;
+    // From here on it serves nothing: its connections go.
+    _stopped.store(true);
+    KrTransceiverServerL0Socket::_shutdown(job);
+    // Pairs no worker took carry their connections' turns: each is served
+    // once more here, which ends it.
+    std::deque<std::pair<std::string, std::string>> left;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
+        left.swap(queue);
+    }
+    if (owner == nullptr || owner != job)
+        return;
+    for (const auto& [connectionId, client] : left) {
+        if (std::shared_ptr<KrTransceiverConnection> connection =
+                owner->findConnection(connectionId))
+            owner->_serve(*connection, true);
+    }
 }
 
-std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClient(
-    KrTransceiver& owner) {
+std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findClient(KrTransceiver& owner) {
     std::lock_guard<std::mutex> guard(_clientLock);
     std::shared_ptr<KrTransceiverClient> client = _client.lock();
     if (!client) {
@@ -255,100 +224,72 @@ std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findInlineClien
     return client;
 }
 
-void KrTransceiverServerL1HTTP::_serve(KrTransceiver& owner, KrTransceiverConnection& connection,
-                                       const std::shared_ptr<KrTransceiverClient>& client,
-                                       bool inlineThread) {
-    const std::string& connectionId = connection.id();
+KrTransceiverServer::Served KrTransceiverServerL1HTTP::_serveConnection(
+    KrTransceiverConnection& connection, uint32_t, bool onWorker) {
+    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
+    if (owner == nullptr || _stopped.load())
+        return Served::kCannotServe;
+    // A carrier's answers run its client's code, as requests for the
+    // application do: on one of its workers, never on the loops.
+    if (!listening && !onWorker) {
+        connection._setPhase(KrConnectionPhase::kAtWorker);
+        _insert_bufferSignaled(connection.id(), clientName);
+        return Served::kHandedOff;
+    }
+    const std::shared_ptr<KrTransceiverClient> client = _findClient(*owner);
+    if (!client)
+        return Served::kDone;  // bytes wait until a client is there
     KrConnectionRecord& record = connection.record();
-    // Relaxed: see inWorker in the record. The store that ends it below is
-    // ordered against output queued meanwhile (see _outputQueued).
-    record.inWorker.store(true, std::memory_order_relaxed);
-    // Bytes behind a complete request start the next one on the same pass.
-    std::string carried;
-    bool first = true;
-    for (;;) {
-        if (!first && carried.empty())
-            break;
-        first = false;
-        bool more = false;
+    bool more = true;
+    if (connection.phase() == KrConnectionPhase::kAtWorker) {
+        connection._setPhase(KrConnectionPhase::kReading);
+        // A listener hands over a complete request; a carrier's worker
+        // reads the bytes itself.
+        if (listening && record.request) {
+            more = _dispatchOne(*owner, connection, *client, std::move(record.request));
+            owner->_writeOut(connection);
+        }
+    }
+    while (more && connection.phase() == KrConnectionPhase::kReading) {
+        Step step = Step::kStop;
         try {
-            more = _readOne(connectionId, owner, connection, client, carried, inlineThread);
+            step = _readOne(*owner, connection, client, onWorker);
         } catch (const std::exception& error) {
             // The reader or the server itself failed: the connection's
             // framing is lost, so it goes; the server keeps serving.
-            std::cerr << "request on " << connectionId << " failed: " << error.what() << std::endl;
-            _erasePending(connectionId);
-            record.headDeadline.store(0);
-            record.bodyDeadline.store(0);
-            record.handedOff.store(false);
-            connection.requestClose();
-            carried.clear();
-        }
-        // The answer goes out from here, before the next request is read.
-        owner._flushOutput(connection);
-        if (!more || record.removed.load())
+            std::cerr << "request on " << connection.id() << " failed: " << error.what()
+                      << std::endl;
+            owner->_close(connection);
             break;
-    }
-    record.inWorker.store(false);
-    // Output another thread queued after the last flush waited for this
-    // one: the send loop takes it now.
-    if (connection.isOutputPending())
-        owner._outputQueued(connection);
-    // After the peer's end of input, the connection closes once every
-    // complete request it sent has been answered; what is left can never
-    // make a request. Bytes kept unread behind an answer that ended just
-    // now are read first: that answer's end brings this thread round again.
-    if (record.inputEnded.load() && !record.handedOff.load() && !connection.isAnswering() &&
-        !record.resumeOnDrain.load() && !connection.isInputReady() &&
-        !record.carriedKept.load()) {
-        _erasePending(connectionId);
-        connection.requestClose();
-    }
-}
-
-bool KrTransceiverServerL1HTTP::onMessage(const KrJobMessage& message) {
-    KrTransceiverServerL0Socket::onMessage(message);
-    // Left to a worker, behind the connection's last requests: the message
-    // thread takes no lock of the transceiver's.
-    if (message.kind == KR_MESSAGE_CONNECTION_GONE && listening)
-        _insert_bufferSignaled(message.a, clientName);
-    return true;
-}
-
-std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
-    const std::string& connectionId, KrTransceiverConnection& connection,
-    KrTransceiverClient& client, bool* kept) {
-    KrConnectionRecord& record = connection.record();
-    if (record.maybePending.load()) {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        auto it = pending.find(connectionId);
-        if (it != pending.end() && it->second) {
-            if (kept != nullptr)
-                *kept = true;
-            return it->second;
         }
-        // Only the thread serving the connection keeps one: none comes
-        // meanwhile.
-        record.maybePending.store(false);
+        if (step == Step::kHandedOff)
+            return Served::kHandedOff;
+        // The answer goes out from here, before the next request is read.
+        owner->_writeOut(connection);
+        more = step == Step::kMore;
     }
-    if (kept != nullptr)
-        *kept = false;
-    // Made outside pendingLock, which every worker of this server takes for
-    // each request: a new header takes an id, copies the peer's record and
-    // joins a task in the registry.
-    // The connection's task is the one its answers joined.
-    // A listener's connection is read by the thread holding its serving
-    // mark, which keeps its own copy of the name.
+    // After the peer's end of input, the connection closes once every
+    // complete request it sent has been answered: what is left can never
+    // make a request.
+    if (record.inputEnded && connection.phase() == KrConnectionPhase::kReading &&
+        record.behind.empty() && !connection.isInputReady())
+        owner->_close(connection);
+    return Served::kDone;
+}
+
+std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_newRequest(
+    KrTransceiverConnection& connection, KrTransceiverClient& client) {
+    KrConnectionRecord& record = connection.record();
+    // The connection's task is the one its answers joined. A listener's
+    // connection is read by its turn holder, which keeps its own copy of
+    // the name; a carrier's answer joins the outgoing request's task.
     thread_local std::string copied;
     if (!listening)
         connection.linkNameInto(copied);
     const std::string& linked = listening ? connection.servingLinkName() : copied;
     std::string madeTask;
-    bool made = false;
-    if (linked.empty()) {
+    if (linked.empty())
         madeTask = client.createJoinedTaskSelf("receive_" + client.id());
-        made = listening && !madeTask.empty();
-    }
     const std::string& task = linked.empty() ? madeTask : linked;
     // Made as a POST; the reader sets the method from the request line. A
     // header with its shared count (about 1.8 KB) is larger than the blocks
@@ -356,7 +297,7 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     auto header = std::allocate_shared<KrXHeader>(KrRecyclingAllocator<KrXHeader>(), KR_HTTP_POST,
                                                   false, protocolKind);
     header->setDirection(KR_DIRECTION_REQUEST);
-    header->setReadRoute(connectionId, id(), task);
+    header->setReadRoute(connection.id(), id(), task);
     header->markIncoming();
     if (listening)
         header->requireHost();
@@ -367,250 +308,126 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_pendingHeader(
     // outgoing request's task follows its answer.
     if (!listening)
         header->joinTask(task);
-    std::shared_ptr<KrXHeader> result = kept != nullptr ? std::move(header) : nullptr;
-    if (!result) {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        if (record.removed.load()) {
-            // Gone: nothing would erase an entry made now (see _keepPending).
-            result = std::move(header);
-        } else {
-            // One worker serves a connection at a time, so nobody else made
-            // one meanwhile; should one be there all the same, it is the one
-            // in use.
-            record.maybePending.store(true);
-            std::shared_ptr<KrXHeader>& slot = pending[connectionId];
-            if (!slot)
-                slot = std::move(header);
-            result = slot;
-        }
-    }
-    if (made) {
+    if (listening && !madeTask.empty()) {
         // A request left unanswered never linked the connection to its
         // task, so the next one made another: the old one goes. The task
         // left with the connection is dissolved when it goes.
-        std::string replaced;
-        {
-            std::lock_guard<std::mutex> guard(record.lock);
-            replaced.swap(record.task);
-            record.task = madeTask;
-            record.taskOwner = client.id();
-        }
-        if (!replaced.empty())
-            KrCombinedTask::global().leave(replaced, client.id());
+        if (!record.task.empty())
+            KrCombinedTask::global().leave(record.task, client.id());
+        record.task = std::move(madeTask);
+        record.taskOwner = client.id();
     }
-    return result;
+    return header;
 }
 
-void KrTransceiverServerL1HTTP::_keepPending(const std::string& connectionId,
-                                             KrTransceiverConnection& connection,
-                                             std::shared_ptr<KrXHeader> header) {
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-    // A connection removed meanwhile may have had its entry erased already
-    // (by the worker told it is gone): none is left behind.
-    if (connection.record().removed.load()) {
-        pending.erase(connectionId);
-        return;
-    }
-    connection.record().maybePending.store(true);
-    pending[connectionId] = std::move(header);
-}
-
-void KrTransceiverServerL1HTTP::_erasePending(const std::string& connectionId) {
-    std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-    pending.erase(connectionId);
-}
-
-void KrTransceiverServerL1HTTP::_keepCarried(const std::string& connectionId,
-                                             KrTransceiverConnection& connection,
-                                             KrTransceiverClient& client, std::string& carried) {
-    if (carried.empty())
-        return;
-    if (connection.record().lastRequestRead.load()) {
-        carried.clear();
-        return;
-    }
-    std::shared_ptr<KrXHeader> next = _pendingHeader(connectionId, connection, client);
-    std::lock_guard<std::mutex> nextLock(next->mutex());
-    next->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
-    carried.clear();
-    connection.record().carriedKept.store(true);
-}
-
-bool KrTransceiverServerL1HTTP::_readOne(const std::string& connectionId, KrTransceiver& owner,
-                                         KrTransceiverConnection& connection,
-                                         const std::shared_ptr<KrTransceiverClient>& client,
-                                         std::string& carried, bool inlineThread) {
+KrTransceiverServerL1HTTP::Step KrTransceiverServerL1HTTP::_readOne(
+    KrTransceiver& owner, KrTransceiverConnection& connection,
+    const std::shared_ptr<KrTransceiverClient>& client, bool onWorker) {
     KrConnectionRecord& record = connection.record();
-    if (record.removed.load()) {
-        // Gone (its peer reset it, or a write failed): nothing more of what
-        // it sent is read or run, nobody would get the answers.
-        carried.clear();
-        return false;
-    }
-    if (record.handedOff.load()) {
-        // A complete request waits for a worker: this is the worker.
-        if (inlineThread)
-            return false;
-        return _dispatchOne(connectionId, owner, connection, client, carried,
-                            _pendingHeader(connectionId, connection, *client), true);
-    }
-    if (listening && (record.lastRequestRead.load() || connection.isClosing())) {
-        // The request before asked to close, or was refused: what came
-        // behind it is no request (a front end may have sent it for another
-        // client), and is dropped unread while that answer goes out.
-        carried.clear();
-        DiscardBuffer discard;
-        connection.drainInput(discard);
-        return false;
-    }
-    // An answer is being made off this thread or streamed: the bytes wait.
-    if (connection.isAnswering()) {
-        _keepCarried(connectionId, connection, *client, carried);
-        return false;
-    }
-    // The answers before have not drained to the window: the next one waits
-    // until they have (the send loop tells this server then).
-    if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow) {
-        record.resumeOnDrain.store(true);
-        // Drained meanwhile, before the flag was seen: go on here.
-        if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow ||
-            !record.resumeOnDrain.exchange(false)) {
-            _keepCarried(connectionId, connection, *client, carried);
-            return false;
-        }
-    }
-    const int64_t headDeadline = record.headDeadline.load();
-    const int64_t bodyDeadline = record.bodyDeadline.load();
+    const int64_t deadline = record.deadline.load(std::memory_order_relaxed);
     // The clock is read only where a limit runs: a request that comes whole
     // needs none.
-    int64_t now = headDeadline != 0 || bodyDeadline != 0 ? SteadyMicros() : 0;
-    const bool expired =
-        (headDeadline != 0 && now >= headDeadline) || (bodyDeadline != 0 && now >= bodyDeadline);
-    if (carried.empty() && !connection.isInputReady() && !expired) {
-        // A signal without bytes (a finished answer, a late wake-up) starts
-        // no message.
-        if (!record.maybePending.load())
-            return false;
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(pendingLock);
-        if (pending.count(connectionId) == 0)
-            return false;
+    int64_t now = deadline != 0 ? KrSteadyMicros() : 0;
+    const bool expired = deadline != 0 && now >= deadline;
+    // Nothing to read (a finished answer, a late wake-up) starts no message.
+    if (record.behind.empty() && !connection.isInputReady() && !expired)
+        return Step::kStop;
+    // The answers before have not drained to the window: the next one waits
+    // until they have (the send loop tells the turn then). Drained before
+    // the phase was seen: read on here.
+    if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow) {
+        connection._setPhase(KrConnectionPhase::kDraining);
+        if (connection.pendingOutputBytes() >= KrConnectionRecord::kOutputWindow)
+            return Step::kStop;
+        connection._setPhase(KrConnectionPhase::kReading);
     }
-    // A request that arrives whole is read and answered here without ever
-    // entering `pending`: it goes there only when it has to wait.
-    bool kept = false;
-    std::shared_ptr<KrXHeader> header = _pendingHeader(connectionId, connection, *client, &kept);
-    // Whatever waited in it is read now.
-    if (record.carriedKept.load(std::memory_order_relaxed))
-        record.carriedKept.store(false);
+    // A request that arrives whole is read and answered without ever being
+    // kept in the record: it goes there only when it has to wait.
+    std::shared_ptr<KrXHeader> header =
+        record.request ? std::move(record.request) : _newRequest(connection, *client);
     long arrived = 0;
-    bool wasInHead = false;
-    bool inHead = false;
-    bool sendContinue = false;
-    bool toWorker = false;
-    int result;
-    {
-        // Only a header in `pending` can be reached by another thread.
-        std::unique_lock<std::mutex> headerLock;
-        if (kept)
-            headerLock = std::unique_lock<std::mutex>(header->mutex());
-        if (!carried.empty()) {
-            // Pipelined bytes come before whatever arrived since.
-            header->body().sputn(carried.data(), static_cast<std::streamsize>(carried.size()));
-            arrived += static_cast<long>(carried.size());
-            carried.clear();
-        }
-        arrived += connection.drainInput(header->body());
-        wasInHead = header->inHead();
-        if (header->refusalStatus() == 0 && expired)
-            result = header->refuse(408);
+    if (!record.behind.empty()) {
+        // Bytes behind the last request come before whatever arrived since.
+        header->body().sputn(record.behind.data(),
+                             static_cast<std::streamsize>(record.behind.size()));
+        arrived += static_cast<long>(record.behind.size());
+        if (record.behind.capacity() > kKeptBehindRoom)
+            std::string().swap(record.behind);
         else
-            result = header->read(
-                [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
-        inHead = header->inHead();
-        if (result == KR_READ_MORE) {
-            // The client waits for this before it sends the body.
-            sendContinue =
-                wasInHead && !inHead && header->expectsContinue() && header->body().Length() == 0;
-        } else {
-            // Mostly unset already: a store is only made when there is one to clear.
-            if (record.headDeadline.load(std::memory_order_relaxed) != 0)
-                record.headDeadline.store(0);
-            if (record.bodyDeadline.load(std::memory_order_relaxed) != 0)
-                record.bodyDeadline.store(0);
-            if (result == KR_READ_REFUSED)
-                _refuse(owner, connection, *client, *header);
-            else
-                toWorker = inlineThread && !client->answersInline(*header);
-        }
+            record.behind.clear();
     }
-
+    arrived += connection.drainInput(header->body());
+    const bool wasInHead = header->inHead();
+    int result;
+    if (header->refusalStatus() == 0 && expired)
+        result = header->refuse(408);
+    else
+        result = header->read(
+            [client = client.get()](KrXHeader&) { return client->onHeaderComplete(); });
+    const bool inHead = header->inHead();
     if (result == KR_READ_MORE) {
-        if (!kept)
-            _keepPending(connectionId, connection, header);
+        // The client waits for this before it sends the body.
+        const bool sendContinue =
+            wasInHead && !inHead && header->expectsContinue() && header->body().Length() == 0;
+        record.request = std::move(header);
         if (now == 0)
-            now = SteadyMicros();
+            now = KrSteadyMicros();
         if (inHead) {
             // The limit runs from the head's first bytes; later bytes don't
             // restart it.
-            if (headDeadline == 0) {
+            if (deadline == 0) {
                 std::lock_guard<std::mutex> guard(_limitsLock);
-                record.headDeadline.store(now + _headTimeLimit);
+                record.deadline.store(now + _headTimeLimit);
                 owner._deadlineArmed(now + _headTimeLimit);
             }
-            return false;
+            return Step::kStop;
         }
-        record.headDeadline.store(0);
         // The body's limit runs from the end of the head and grows with
         // every byte that comes, so only a peer slower than the minimum
         // rate runs out of it.
-        int64_t deadline = bodyDeadline;
-        if (deadline == 0) {
+        int64_t next = deadline;
+        if (deadline == 0 || wasInHead) {
             std::lock_guard<std::mutex> guard(_limitsLock);
-            deadline = now + _bodyTimeLimit;
-        } else if (!wasInHead) {
-            deadline +=
-                static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
+            next = now + _bodyTimeLimit;
+        } else {
+            next += static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
         }
-        record.bodyDeadline.store(deadline);
-        if (bodyDeadline == 0)
-            owner._deadlineArmed(deadline);
+        record.deadline.store(next);
+        if (next != deadline)
+            owner._deadlineArmed(next);
         if (sendContinue) {
-            static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
             size_t queued = 0;
-            connection.queueOutput(kContinue, sizeof kContinue - 1, queued);
+            connection.queueOutput(kContinueAnswer.data(), kContinueAnswer.size(), queued);
         }
-        return false;
+        return Step::kStop;
     }
+    // Mostly unset already: a store is only made when there is one to clear.
+    if (deadline != 0)
+        record.deadline.store(0);
     if (result == KR_READ_REFUSED) {
-        if (kept)
-            _erasePending(connectionId);
-        return false;
+        _refuse(owner, connection, *client, *header);
+        return Step::kStop;
     }
-    if (toWorker) {
+    if (!onWorker && !client->answersInline(*header)) {
         // The application answers it: one of the workers, so that the
-        // application never holds up the transceiver's loops. The request
-        // stays pending, complete, and so does what came behind it (see the
-        // serving turn in KrConnectionRecord).
-        if (!kept)
-            _keepPending(connectionId, connection, header);
-        record.handedOff.store(true);
-        _insert_bufferSignaled(connectionId, clientName);
-        return false;
+        // application never holds up the thread that read it. The turn goes
+        // with the request, and so do the bytes behind it.
+        record.request = std::move(header);
+        connection._setPhase(KrConnectionPhase::kAtWorker);
+        _insert_bufferSignaled(connection.id(), clientName);
+        return Step::kHandedOff;
     }
-    return _dispatchOne(connectionId, owner, connection, client, carried, std::move(header), kept);
+    return _dispatchOne(owner, connection, *client, std::move(header)) ? Step::kMore
+                                                                         : Step::kStop;
 }
 
-bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId, KrTransceiver& owner,
+bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
                                              KrTransceiverConnection& connection,
-                                             const std::shared_ptr<KrTransceiverClient>& client,
-                                             std::string& carried,
-                                             std::shared_ptr<KrXHeader> header, bool kept) {
+                                             KrTransceiverClient& client,
+                                             std::shared_ptr<KrXHeader> header) {
     KrConnectionRecord& record = connection.record();
-    if (record.handedOff.load(std::memory_order_relaxed))
-        record.handedOff.store(false);
+    record.unfinished.reset();
     std::unique_lock<std::mutex> headerLock(header->mutex());
-    if (listening && header->closeAfter())
-        record.lastRequestRead.store(true);
     bool handled = false;
     DirectSink direct(*this, connection);
     if (listening) {
@@ -618,7 +435,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId, Kr
         header->setDirectAnswer(&direct);
     }
     try {
-        handled = client->dispatch(dispatchKey, *header);
+        handled = client.dispatch(dispatchKey, *header);
     } catch (const std::exception& error) {
         std::cerr << "request " << header->requestLine() << " failed: " << error.what()
                   << std::endl;
@@ -628,61 +445,89 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(const std::string& connectionId, Kr
         header->refuse(500);
     }
     header->setDirectAnswer(nullptr);
-    KrXHeader::LaterAnswer later = header->takeLaterAnswer();
-    if (later && header->refusalStatus() != 500) {
-        // The answer is made off this thread: the connection reads nothing
-        // more until it has been sent. The request stays alive in `later`.
-        std::string rest = header->takePipelined();
-        const bool close = header->closeAfter();
-        const bool http11 = header->isHTTP11();
-        headerLock.unlock();
-        if (kept)
-            _erasePending(connectionId);
-        connection._beginAnswer(nullptr, http11);
-        _keepCarried(connectionId, connection, *client, rest);
-        later([&owner, connectionId, close, header] {
-            std::shared_ptr<KrTransceiverConnection> done = owner.findConnection(connectionId);
-            if (!done)
-                return;
-            if (close)
-                done->requestClose();
-            done->_answerFinished();
-        });
-        return false;
-    }
     if (header->refusalStatus() == 500) {
-        _refuse(owner, connection, *client, *header);
-        headerLock.unlock();
-        if (kept)
-            _erasePending(connectionId);
+        _refuse(owner, connection, client, *header);
         return false;
     }
+    // A request that asks to close is the last one read: what came behind
+    // it is no request (a front end may have sent it for another client),
+    // and is dropped unread while its answer goes out.
     const bool close = header->closeAfter();
+    std::string rest = header->takePipelined();
+    KrXHeader::LaterAnswer later = header->takeLaterAnswer();
+    if (later) {
+        // The answer is made off this thread: the connection reads nothing
+        // more until it has ended. The request stays alive in `later`.
+        headerLock.unlock();
+        connection._beginAnswering(nullptr);
+        if (close)
+            owner._close(connection);
+        else
+            record.behind = std::move(rest);
+        _startLater(owner, connection, client, std::move(header), std::move(later));
+        return false;
+    }
     if (close)
-        connection.requestClose();
-    carried = header->takePipelined();
+        owner._close(connection);
     headerLock.unlock();
     if (!handled) {
-        // The client keeps the complete message.
-        if (!kept)
-            _keepPending(connectionId, connection, std::move(header));
-        return false;
+        // The client did not finish with the complete message: it stays.
+        record.unfinished = header;
     }
-    if (kept)
-        _erasePending(connectionId);
     if (header->isHandled()) {
         // An answer to an outgoing request: the carrier is free again.
         const std::string token = header->routeToken(1);
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
         if (transceiver != nullptr) {
-            if (auto again = owner.findConnection(connectionId))
-                again->resetBuffers();
+            connection.resetBuffers();
+            rest.clear();
             owner._finishServerTask(token);
         }
     }
-    if (close)
-        carried.clear();
-    return !close && !carried.empty();
+    if (close || rest.empty())
+        return false;
+    record.behind = std::move(rest);
+    return true;
+}
+
+void KrTransceiverServerL1HTTP::_startLater(KrTransceiver& owner,
+                                            KrTransceiverConnection& connection,
+                                            KrTransceiverClient& client,
+                                            std::shared_ptr<KrXHeader> header,
+                                            KrXHeader::LaterAnswer later) {
+    KrConnectionRecord& record = connection.record();
+    const uint64_t before = connection.queuedPosition();
+    std::weak_ptr<KrTransceiverConnection> weak = record.self;
+    try {
+        // The request stays alive with the answer's end (which the answer
+        // keeps until it calls it).
+        later([weak, header] {
+            if (std::shared_ptr<KrTransceiverConnection> done = weak.lock())
+                done->_answerEnded();
+        });
+        return;
+    } catch (const std::exception& error) {
+        std::cerr << "request " << header->requestLine() << " failed: " << error.what()
+                  << std::endl;
+    } catch (...) {
+        std::cerr << "request " << header->requestLine() << " failed" << std::endl;
+    }
+    // The answer could not start: it is over, and the request is answered
+    // as one whose handler failed (unless some of an answer went out).
+    if (record.answer) {
+        record.answer->cancel();
+        record.answer.reset();
+    }
+    connection._closeAnswerMark();
+    if (connection.phase() == KrConnectionPhase::kAnswering)
+        connection._setPhase(KrConnectionPhase::kReading);
+    if (connection.queuedPosition() == before) {
+        std::lock_guard<std::mutex> headerLock(header->mutex());
+        header->refuse(500);
+        _refuse(owner, connection, client, *header);
+    } else {
+        owner._close(connection);
+    }
 }
 
 void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
@@ -693,12 +538,10 @@ void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConne
         std::shared_ptr<KrXHeader> answer(header.makeRefusal());
         owner.send(client, answer, callback, header.taskName());
     }
-    connection.requestClose();
+    owner._close(connection);
 }
 
 bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeader* message) {
-    if (message->direction() == KR_DIRECTION_REQUEST)
-        _erasePending(connectionId);
     restartTimer();
     // A listener answering a request never joined its task (see send).
     const bool joined = !(listening && message->direction() == KR_DIRECTION_ANSWER);
@@ -726,7 +569,6 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         // bytes that did.
         bool streamed = false;
         if (ok) {
-            connection->_headQueued();
             const bool large = !message->fileBody().empty() &&
                                static_cast<uint64_t>(message->bodyLength()) > kInlineFile;
             const uint64_t start =
@@ -780,7 +622,6 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     request.appendAnswerHead(head, type, body.size());
     if (request.method() == KR_HTTP_HEAD)
         body = {};
-    connection._headQueued();
     // Head and body leave in one gathered write; the body is not copied.
     connection.sendOutput(head, body);
     static const std::string kDash = "-";
@@ -846,6 +687,14 @@ KrTransceiverConnection::SentReport KrTransceiverServerL1HTTP::_laterLog(KrXHead
     };
 }
 
+void KrTransceiverServerL1HTTP::logAnswerNotSent(KrTransceiverConnection& connection,
+                                                 KrXHeader& request, unsigned long status) {
+    const std::string referer = FirstOrDash(request.rawRequestHeader("referer"));
+    _logAccess(connection, request.protocolKind(), request.creationTimeText(),
+               request.requestLine(), status, 0, referer,
+               FirstOrDash(request.rawRequestHeader("user-agent")));
+}
+
 uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,
                                                KrXHeader& message,
                                                std::unique_ptr<KrStringBuf> head, uint64_t start,
@@ -873,9 +722,10 @@ uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connecti
     }
     connection.queueOutputOwned(std::move(head));
     auto stream = std::make_shared<FileStream>(std::move(file), length);
-    if (!connection._beginAnswer(stream)) {
-        // A second answer to one request while the first still streams:
-        // its bytes could only be mixed into the first one's.
+    // Only the turn holder starts an answer: one sent from elsewhere, or a
+    // second answer to one request while the first still streams, could
+    // only be mixed into another's bytes.
+    if (!connection.isServedHere() || !connection._beginAnswering(stream)) {
         connection.requestClose();
         return 0;
     }

@@ -11,17 +11,18 @@
 // body is read. A peer that shuts its sending side gets the answers to every
 // complete request it sent before the connection closes.
 //
-// What the server keeps about a connection lies in the connection's record
-// (deadlines, the answer being made later or streamed, the task of its
-// requests); `pendingLock` guards `pending` (connection id -> the message
-// being read). Requests of different connections are read and answered on
-// several buffer-process jobs at once; one connection's requests run one at
-// a time, in order. Lock order: pendingLock is never held while a header's
-// mutex is awaited.
+// A connection is read and answered under its serving turn, on whichever
+// thread has its news (the receive loop for new bytes), so a kept file is
+// answered where its request was read; a request that runs the application
+// goes, with the turn, to one of the server's workers. What the server keeps
+// about a connection (the request being read and the bytes behind it, its
+// deadline, the answer being made, the task of its requests) lies in the
+// connection's record and belongs to the turn holder. Requests of different
+// connections are read and answered on several threads at once; one
+// connection's requests run one at a time, in order.
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,11 +30,11 @@
 
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServerL0Socket.h"
+#include "transport/KrXHeader.h"
 
 class KrFileHandle;
 class KrStringBuf;
 class KrTransceiverClient;
-class KrTransceiverConnection;
 
 class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
   public:
@@ -60,16 +61,18 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                               const std::string& typeName);
     ~KrTransceiverServerL1HTTP() override;
 
-    // Also, on a listener, kind 2 (a connection is gone): a worker then
-    // forgets the connection's unfinished request and the task made for it.
-    bool onMessage(const KrJobMessage& message) override;
+    // Each pair carries its connection's turn: the worker serves it.
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
+    // A kind 8 message: news for the connection's turn.
     void _bufferSignaled(const std::string& connectionName) override;
-    // A listener reads and answers a connection on the thread that has its
-    // news (the receive loop for new bytes), handing only requests that run
-    // the application to its workers.
-    bool _serveInline(KrTransceiverConnection& connection) override;
+    bool _readsUnderTurn() const override { return true; }
+    // Reads and answers what the connection brought, handing requests that
+    // run the application (and a carrier's answers) to the workers.
+    Served _serveConnection(KrTransceiverConnection& connection, uint32_t news,
+                            bool onWorker) override;
+    // Also ends the connections whose turn waits in the queue.
+    void _shutdown(KrJob* transceiver) override;
 
     // A request body must arrive within this long after its head, plus one
     // second for every kMinBodyRate bytes that came.
@@ -80,13 +83,15 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     void setHeadTimeLimit(long microseconds);
     void setBodyTimeLimit(long microseconds);
     // Makes the connection object for a new socket: a listener's
-    // connections are bounded to one request's worth of unread input and
-    // are answered after their peer's end of input.
+    // connections are bounded to one request's worth of unread input.
     std::shared_ptr<KrTransceiverConnection> _createConnection(
         KrTransceiver& transceiver, std::string name, KrServerCallback_t& info,
         std::shared_ptr<KrSocketIPvx>& socket) override;
-    // Messages being read.
-    size_t pendingCount();
+    // The access-log line of an answer whose client had gone before any of
+    // it was sent (a program that finished its work meanwhile): `status`,
+    // with no bytes.
+    void logAnswerNotSent(KrTransceiverConnection& connection, KrXHeader& request,
+                          unsigned long status);
 
     // The access-log line of an answer. Pieces taken from the request are
     // escaped (control bytes, quote and backslash as \xHH) so that a request
@@ -102,41 +107,32 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                                     unsigned long bytes, std::string_view referer,
                                     std::string_view agent);
 
-  protected:
-    KrAdaptiveRecursiveMutex pendingLock;
-    std::map<std::string, std::shared_ptr<KrXHeader>> pending;
-
   private:
-    // One message on one connection; false when the connection is done with
-    // for this pass (more bytes needed, closed, waiting for an answer or the
-    // output window, or left to the client).
-    // Reads and answers what the connection brought, on a worker or (with
-    // `inlineThread`) on the thread that has its news.
-    void _serve(KrTransceiver& owner, KrTransceiverConnection& connection,
-                const std::shared_ptr<KrTransceiverClient>& client, bool inlineThread);
-    bool _readOne(const std::string& connectionId, KrTransceiver& owner,
-                  KrTransceiverConnection& connection,
-                  const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
-                  bool inlineThread);
-    // Hands a complete request to the client and sends what follows from it.
-    bool _dispatchOne(const std::string& connectionId, KrTransceiver& owner,
-                      KrTransceiverConnection& connection,
-                      const std::shared_ptr<KrTransceiverClient>& client, std::string& carried,
-                      std::shared_ptr<KrXHeader> header, bool kept);
+    // What one read of a connection's request did.
+    enum class Step { kStop, kMore, kHandedOff };
+    // The interim answer to "Expect: 100-continue".
+    static constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
+    // Room the bytes behind a request keep for the next ones.
+    static constexpr size_t kKeptBehindRoom = 2048;
+
+    // The turn holder's steps. Reads one request from the bytes behind the
+    // last one and the input (kMore: bytes are left behind it; kHandedOff:
+    // it went, with the turn, to a worker).
+    Step _readOne(KrTransceiver& owner, KrTransceiverConnection& connection,
+                  const std::shared_ptr<KrTransceiverClient>& client, bool onWorker);
+    // Hands a complete request to the client and sends what follows from
+    // it; true when bytes behind it wait to be read.
+    bool _dispatchOne(KrTransceiver& owner, KrTransceiverConnection& connection,
+                      KrTransceiverClient& client, std::shared_ptr<KrXHeader> header);
+    // Starts an answer made off this thread.
+    void _startLater(KrTransceiver& owner, KrTransceiverConnection& connection,
+                     KrTransceiverClient& client, std::shared_ptr<KrXHeader> header,
+                     KrXHeader::LaterAnswer later);
+    // A new request on the connection, in its task.
+    std::shared_ptr<KrXHeader> _newRequest(KrTransceiverConnection& connection,
+                                           KrTransceiverClient& client);
     // The client it answers for.
-    std::shared_ptr<KrTransceiverClient> _findInlineClient(KrTransceiver& owner);
-    // The connection's unfinished request, or a new one. With `kept`, a new
-    // one is not put into `pending` (the caller does, should it stay
-    // unfinished) and *kept tells whether the one returned is there.
-    std::shared_ptr<KrXHeader> _pendingHeader(const std::string& connectionId,
-                                              KrTransceiverConnection& connection,
-                                              KrTransceiverClient& client, bool* kept = nullptr);
-    void _keepPending(const std::string& connectionId, KrTransceiverConnection& connection,
-                      std::shared_ptr<KrXHeader> header);
-    // Bytes behind a complete request wait in the next request's header.
-    void _keepCarried(const std::string& connectionId, KrTransceiverConnection& connection,
-                      KrTransceiverClient& client, std::string& carried);
-    void _erasePending(const std::string& connectionId);
+    std::shared_ptr<KrTransceiverClient> _findClient(KrTransceiver& owner);
     // Answers a refused or failed request and closes the connection.
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
@@ -162,7 +158,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
 
-    // Guards the client looked up once for inline serving.
+    // Set by the shutdown: nothing more is served.
+    std::atomic<bool> _stopped{false};
+    // Guards the client looked up once for serving.
     std::mutex _clientLock;
     std::weak_ptr<KrTransceiverClient> _client;
     // Guards the two time limits.

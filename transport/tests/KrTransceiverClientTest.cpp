@@ -173,7 +173,7 @@ size_t ResidentBytes() {
 }
 
 // The process ids pid.sh wrote so far, once there are at least `count`
-// (waited for up to 10 s).
+// (waited for up to 10 s; 0: as they are now).
 std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
     std::vector<pid_t> pids;
     for (int wait = 0; wait < 1000; ++wait) {
@@ -208,16 +208,6 @@ bool NoChildrenLeft() {
             any = any || parent == self;
         }
         if (!any)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Whether the process has ended (waited for up to 10 s).
-bool Ended(pid_t pid) {
-    for (int wait = 0; wait < 1000; ++wait) {
-        if (::kill(pid, 0) != 0)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -715,46 +705,107 @@ TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMade) {
     ::close(fd);
 }
 
-TEST_F(FileServing, CapsRunningProgramsAndLetsThoseWhoseClientLeftFinishWithinTheLimit) {
+TEST_F(FileServing, CapsRunningProgramsUntilTheyExitAndLetsThoseWhoseClientLeftRunToTheirEnd) {
     server.client->setCGIConcurrency(1, 1);
-    server.client->setCGILimits(std::chrono::milliseconds(3000), 1024 * 1024);
     const std::string pids = base.top + "/pids";
     const std::string finished = base.top + "/finished";
-    // Writes its process id, answers, finishes its work a second later
-    // (whoever waits for it), then hangs.
+    // Each writes its process id, answers, works on for a second after its
+    // answer (whoever waits for it), then writes its id again and ends:
+    // work.sh with its output open, detach.sh with it closed.
+    const std::string record = "echo $$ >> '" + pids + "'\n";
+    const std::string done = "sleep 1\necho $$ >> '" + finished + "'\n";
     WriteFile(base.root + "/cgi-bin/work.sh",
-              "#!/bin/sh\necho $$ >> '" + pids + "'\nprintf '\\r\\nworking'\nsleep 1\n"
-              "echo $$ >> '" + finished + "'\nexec sleep 60\n",
+              "#!/bin/sh\n" + record + "printf '\\r\\nworking'\n" + done, 0755);
+    WriteFile(base.root + "/cgi-bin/detach.sh",
+              "#!/bin/sh\n" + record + "printf '\\r\\ndone'\nexec 1>&-\n" + done, 0755);
+    WriteFile(base.root + "/cgi-bin/last.sh", "#!/bin/sh\n" + record + "printf '\\r\\nlast'\n",
               0755);
     const int first = ConnectLoopback(port);
     SendAll(first, Get("/cgi-bin/work.sh"));
     const std::vector<pid_t> running = WaitForPids(pids, 1);
     ASSERT_EQ(running.size(), 1u);
-    // The second waits for a place, the third finds none: a page that
+    // The second waits for the slot, the third finds no place: a page that
     // says so, and when to try again.
     const int second = ConnectLoopback(port);
-    SendAll(second, Get("/cgi-bin/pid.sh"));
+    SendAll(second, Get("/cgi-bin/detach.sh"));
     for (int wait = 0; wait < 1000 && server.client->waitingPrograms() == 0; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(server.client->waitingPrograms(), 1u);
     const int third = ConnectLoopback(port);
-    SendAll(third, Get("/cgi-bin/pid.sh"));
+    SendAll(third, Get("/cgi-bin/last.sh"));
     const std::string busy = Answers(third, 1);
     EXPECT_EQ(StatusLine(busy), "HTTP/1.1 503 Service Unavailable") << busy;
     EXPECT_NE(busy.find("\r\nRetry-After: 5\r\n"), std::string::npos) << busy;
     EXPECT_NE(busy.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos)
         << busy;
     EXPECT_NE(BodyOf(busy).find("try again"), std::string::npos) << busy;
-    ::close(third);
-    // A client that goes leaves its program to finish what it started; the
-    // program is ended once the limit has passed, and the waiting one runs.
+    // A client that goes leaves its program to finish its work; the one
+    // waiting runs once it has ended.
     ::close(first);
+    const std::vector<pid_t> started = WaitForPids(pids, 2);
+    ASSERT_EQ(started.size(), 2u);
     EXPECT_EQ(WaitForPids(finished, 1), running);
-    EXPECT_TRUE(Ended(running[0]));
-    const std::vector<pid_t> next = WaitForPids(pids, 2);
-    ASSERT_EQ(next.size(), 2u);
+    EXPECT_EQ(BodyOf(Answers(second, 1)), "done");
+    // A program whose answer is whole (its output closed) keeps its slot
+    // until it exits: the next one starts only after its work is done.
+    SendAll(third, Get("/cgi-bin/last.sh"));
+    const std::string last = Answers(third, 1);
+    EXPECT_EQ(BodyOf(last), "last") << last;
+    EXPECT_EQ(WaitForPids(finished, 0), (std::vector<pid_t>{running[0], started[1]}));
     ::close(second);
-    EXPECT_TRUE(Ended(next[1]));
+    ::close(third);
+}
+
+TEST_F(FileServing, AProgramsOwnLengthFramesItsAnswerAndKeepsTheConnectionWhenMet) {
+    // A file request rides behind each program's request in one write. An
+    // answer that brings the length its program announced is whole, and
+    // the connection goes on to the file; one that ends short of it closes
+    // the connection, so its client can tell.
+    const std::string large = "head -c 1000000 /dev/zero | tr '\\0' a\n";
+    const std::string big(1000000, 'a');
+    struct Case {
+        const char* what;
+        std::string script;
+        std::string body;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"exact", "printf 'Content-Length: 5\\r\\n\\r\\nhello'\n", "hello", true},
+        {"exact, and works on after it", "printf 'Content-Length: 5\\r\\n\\r\\nhello'\nsleep 1\n",
+         "hello", true},
+        {"longer than announced", "printf 'Content-Length: 2\\r\\n\\r\\nhello'\n", "he", true},
+        {"zero", "printf 'Content-Length: 0\\r\\n\\r\\n'\n", "", true},
+        {"shorter", "printf 'Content-Length: 9\\r\\n\\r\\nhello'\n", "hello", false},
+        {"exact, past the window", "printf 'Content-Length: 1000000\\r\\n\\r\\n'\n" + large, big,
+         true},
+        {"shorter, past the window", "printf 'Content-Length: 2000000\\r\\n\\r\\n'\n" + large,
+         big, false},
+    };
+    for (const Case& c : cases) {
+        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        for (const std::string version : {"HTTP/1.1", "HTTP/1.0"}) {
+            const std::string keep = version == "HTTP/1.0" ? "Connection: keep-alive\r\n" : "";
+            const std::string ask = " " + version + "\r\nHost: x\r\n" + keep + "\r\n";
+            const int fd = ConnectLoopback(port);
+            SendAll(fd, "GET /cgi-bin/case.sh" + ask + "GET /style.css" + ask);
+            bool closed = false;
+            const std::string in = c.kept ? Answers(fd, 2, &closed) : ReadToClose(fd, &closed);
+            const std::string where = std::string(c.what) + ", " + version;
+            std::vector<std::string> bodies;
+            ForEachAnswer(in, [&](size_t headEnd, size_t end) {
+                bodies.push_back(in.substr(headEnd + 4, end - headEnd - 4));
+            });
+            const std::string body = c.kept ? bodies.at(0) : BodyOf(in);
+            EXPECT_TRUE(body == c.body) << where << ": " << body.size() << " bytes";
+            EXPECT_EQ(bodies.size(), c.kept ? 2u : 0u) << where;
+            EXPECT_EQ(closed, !c.kept) << where;
+            if (c.kept) {
+                EXPECT_EQ(bodies.at(1), "p{}") << where;
+                EXPECT_EQ(in.find("\r\nConnection: close"), std::string::npos) << where;
+            }
+            ::close(fd);
+        }
+    }
 }
 
 TEST_F(FileServing, PeersThatLeaveWithoutReadingHoldUpNobody) {
@@ -764,8 +815,10 @@ TEST_F(FileServing, PeersThatLeaveWithoutReadingHoldUpNobody) {
     // receive loop, the program runner) may wait for a program: files and
     // programs are still answered to everyone else, and every program that
     // did start is ended and reaped.
-    server.client->setCGILimits(std::chrono::milliseconds(500), 1024 * 1024);
-    const std::string program = Get("/cgi-bin/hang.sh");
+    // A program runs to its end also once its client has gone: it works a
+    // moment.
+    WriteFile(base.root + "/cgi-bin/nap.sh", "#!/bin/sh\nsleep 0.3\nprintf '\\r\\n'\n", 0755);
+    const std::string program = Get("/cgi-bin/nap.sh");
     const std::string file = Get("/style.css");
     const std::string batches[] = {program + file + file + program, file + file + program};
     for (int round = 0; round < 25; ++round) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,7 +123,9 @@ TEST(KrTransceiverConnectionTest, SentOutputGoesOutAtOnceOnlyBehindNothingOnTheS
         socket->perCall = c.perCall;
         socket->error = c.error;
         connection.record().socket = socket;
-        connection.record().inWorker.store(c.serving);
+        std::optional<KrTransceiverConnection::ServingHere> holder;
+        if (c.serving)
+            holder.emplace(connection);
         size_t queued = 0;
         if (!c.before.empty())
             connection.queueOutput(c.before.data(), c.before.size(), queued);
@@ -264,26 +267,29 @@ TEST(KrTransceiverConnectionTest, JoiningRemembersTheLinkName) {
 }  // namespace
 
 TEST(KrConnectionRecord, EveryNewsIsServedByExactlyOneThreadAtATime) {
-    // Threads with news for a connection enter; one serves, the others ask
-    // it for another round. No news may be left unserved, and no two
+    // Threads post news; the one the post gives the turn serves, the others
+    // leave their news to it. No news may be left unserved, and no two
     // threads may serve at once, however their steps interleave.
     KrConnectionRecord record;
-    std::atomic<int> news{0};
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
+    std::atomic<uint64_t> posted{0};
+    std::atomic<uint64_t> served{0};
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
+    const uint32_t kinds[] = {KrConnectionRecord::kInput, KrConnectionRecord::kDrained,
+                              KrConnectionRecord::kAnswerEnded, KrConnectionRecord::kDeadline};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, t] {
             for (int i = 0; i < kRounds; ++i) {
-                news.fetch_add(1);
-                if (!record.enter())
+                posted.fetch_or(kinds[t]);
+                if (!record.post(kinds[t]))
                     continue;
                 do {
                     if (inside.fetch_add(1) != 0)
                         overlapped.store(true);
-                    news.store(0);
+                    served.fetch_or(record.takeNews());
                     inside.fetch_sub(1);
                 } while (!record.leave());
             }
@@ -292,6 +298,6 @@ TEST(KrConnectionRecord, EveryNewsIsServedByExactlyOneThreadAtATime) {
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_FALSE(overlapped.load());
-    EXPECT_EQ(news.load(), 0);
-    EXPECT_EQ(record.serving.load(), KrConnectionRecord::Turn::kFree);
+    EXPECT_EQ(served.load(), posted.load());
+    EXPECT_EQ(record.turn.load(), 0u);
 }

@@ -193,39 +193,6 @@ TEST(KrTransceiverTest, HousekeepingRemovesASilentConnectionAfterItsTimeout) {
     EXPECT_EQ(0u, rig.transceiver->connectionCount());
 }
 
-TEST(KrTransceiverTest, AConnectionWhoseAnswerIsBeingMadeIsNotIdle) {
-    // The answer is made off the connection (a program works on it) for
-    // several time-outs: the connection waits for it, then goes once it has
-    // been silent for its time-out after the answer.
-    std::mutex lock;
-    std::shared_ptr<KrTransceiverConnection> making;
-    Rig rig(
-        [&](KrTransceiver&, KrTransceiverConnection& connection, const std::string&) {
-            std::lock_guard<std::mutex> guard(lock);
-            making = connection.record().self.lock();
-            connection._beginAnswer(nullptr);
-        },
-        100000);
-    const int fd = rig.connect();
-    ASSERT_TRUE(SendAll(fd, "work"));
-    // Housekeeping looks once a second: two of its rounds.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-    EXPECT_EQ(1u, rig.transceiver->connectionCount());
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        ASSERT_TRUE(making);
-        harness::queue(*making, "done");
-        making->_answerFinished();
-        making.reset();
-    }
-    EXPECT_EQ("done", harness::receiveExactly(fd, 4));
-    bool closed = false;
-    harness::receiveToEnd(fd, closed);
-    EXPECT_TRUE(closed);
-    ::close(fd);
-    EXPECT_EQ(0u, rig.transceiver->connectionCount());
-}
-
 TEST(KrTransceiverTest, AddingASocketWithoutConnectionThrowsAndEntersNothing) {
     KrGavetaScheduler2 scheduler;
     KrTransceiver transceiver(&scheduler);
