@@ -130,6 +130,10 @@ function quivopagegone() {
 }
 )JS";
 
+// The type of a whole page: what its own meta element says, so that the
+// browser need not guess it from the bytes.
+const char* const kPageType = "text/html; charset=utf-8";
+
 const char* const kPalette[] = {"083cc1", "045c1e", "ad6d14", "7b3b81"};
 
 // What a failed handler answers: an empty page body, so nothing changes
@@ -328,9 +332,12 @@ bool KrHTMLKontextN::LoadDocument(const std::string& name,
 void KrHTMLKontextN::_handleRoot(KrXHeader& request, KrXResponseHeader& response,
                                  std::string command) {
     if (command != "twymtupdate") {
+        response.contentType() = kPageType;
         response.setContent(RenderPage());
         return;
     }
+    // A poll's answer is a fragment that the page's script reads from the
+    // response text: it goes out without a type, as widget answers do.
     const std::string reference = _updateRegistry.NewAnswer(request, "reference");
     try {
         if (_updateRegistry.HasUpdater(reference))

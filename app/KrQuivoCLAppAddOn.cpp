@@ -18,7 +18,7 @@ constexpr size_t kLongestWord = 64;
 }  // namespace
 
 KrQuivoCLAppAddOn::KrQuivoCLAppAddOn(KrAppViewportBase* viewport, int argc, char** argv)
-    : name(viewport->GetAppName(true)), argc(argc), argv(argv), viewport(viewport) {
+    : viewport(viewport) {
     viewport->SetCommandLine(argc, argv);
     _signal = std::make_unique<KrQuitSignal>(_poller);
     if (!_poller.add(STDIN_FILENO, kInputKey, true, false)) {

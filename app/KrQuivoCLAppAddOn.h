@@ -34,10 +34,8 @@ class KrQuivoCLAppAddOn {
     // Checks the words completed so far; `atEnd` also counts the last one.
     void _takeWords(bool atEnd);
 
-    std::string name;
     bool quit = false;
-    int argc;
-    char** argv;
+    // Not owned. It keeps the command line, so this class does not.
     KrAppViewportBase* viewport;
     KrPoller _poller;
     std::unique_ptr<KrQuitSignal> _signal;

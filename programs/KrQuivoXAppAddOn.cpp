@@ -17,9 +17,7 @@ const char* const kQuitHint = "press 'q' to quit.";
 }  // namespace
 
 KrQuivoXAppAddOn::KrQuivoXAppAddOn(KrAppViewportBase* viewport, int argc, char** argv)
-    : argc(argc), argv(argv), viewport(viewport) {
-    name = viewport->GetAppName(true);
-    title = name + " - " + kNotice;
+    : title(viewport->GetAppName(true) + " - " + kNotice), viewport(viewport) {
     viewport->SetCommandLine(argc, argv);
     display = XOpenDisplay("");
     if (display == nullptr) {

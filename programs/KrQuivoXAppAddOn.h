@@ -37,11 +37,10 @@ class KrQuivoXAppAddOn {
     Display* display = nullptr;
     Window window = 0;
     GC gc = nullptr;
+    // What the window shows: the application's name and what it is.
     std::string title;
-    std::string name;
     bool quit = false;
-    int argc;
-    char** argv;
+    // Not owned. It keeps the command line, so this class does not.
     KrAppViewportBase* viewport;
     Atom _deleteWindow = 0;
     // Set when the window was destroyed from outside; it must not be destroyed again.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <stdexcept>
 
 #include "app/KrStringStorage.h"
@@ -147,6 +148,56 @@ TEST_F(KontextFixture, UpdateScriptStartsPollingForTheReference) {
     EXPECT_NE(html.find("twymtupdate(\"ref<\\/script>\");"), std::string::npos) << html;
     EXPECT_NE(html.find("async=\"yes\""), std::string::npos);
     EXPECT_EQ(Count(html, "</script>"), Count(html, "<script"));
+}
+
+// The head of `response` as the server writes it to the connection.
+std::string WrittenHead(KrXResponseHeader& response) {
+    std::ostringstream out;
+    EXPECT_TRUE(response.write(out));
+    return out.str();
+}
+
+TEST_F(KontextFixture, PagesGoOutAsUtf8HtmlAndScriptAnswersDoNot) {
+    context->SetDocument(PageFrom("<html><body><button id=\"b1\">b</button></body></html>"));
+    std::map<std::string, std::string> none;
+    context->GetWidgetManager().AddHandler(
+        "b1", context, "onclick", [](std::string, KrXHeader&) { return std::string("x();"); },
+        none);
+    struct Row {
+        const char* what;
+        std::string path;
+        std::vector<std::pair<std::string, std::string>> fields;
+        std::string command;
+        bool fresh;  // the first request of a new context, as "/" without a quivoid makes it
+        bool page;
+    };
+    const Row rows[] = {
+        {"the page", "/", {}, "", false, true},
+        {"a fresh context's page", "/", {}, "&new", true, true},
+        {"a command to the page", "/", {}, "go", false, true},
+        {"an update poll", "/", {{"reference", "r1"}}, "twymtupdate", false, false},
+        {"a widget handler's script",
+         "/quivowidget.handler",
+         {{"quivoaction", "onclick"}, {"quivoactionelement", "b1"}},
+         "",
+         false,
+         false},
+    };
+    const std::string pageType = "\r\nContent-Type: text/html; charset=utf-8\r\n";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TestRequest request(row.path, row.fields);
+        if (row.fresh)
+            app->HandleKontextRequest(*context, request.request, *request.response, row.command);
+        else
+            app->DispatchToKontext("page1", request.request, *request.response, row.command);
+        ASSERT_EQ(request.response->status(), 200u);
+        const std::string head = WrittenHead(*request.response);
+        EXPECT_EQ(head.find(pageType) != std::string::npos, row.page) << head;
+        if (row.page) {
+            EXPECT_NE(request.body().find("<button id=\"b1\""), std::string::npos);
+        }
+    }
 }
 
 // A POST of urlencoded fields to `path`.
