@@ -386,8 +386,8 @@ void KrCGIRunner::_readOutput(Active& active) {
                 active.exitWaitUntil = nowMs() + kExitWait.count();
             return;
         }
-        if (active.ending || active.whole || active.answered || active.abandoned)
-            continue;  // read and dropped: the answer is settled, or nobody waits for it
+        if (active.ending || active.whole || active.answered)
+            continue;  // read and dropped: the answer is settled
         active.output += static_cast<size_t>(got);
         if (active.output > active.run->outputLimit) {
             active.ending = true;

@@ -117,8 +117,8 @@ class KrCGIRunner {
     void resume(const std::shared_ptr<KrCGIRun>& run);
     // Nobody waits for the run's answer any more: a queued one never starts;
     // a running program is still fed its input and runs to its end, its
-    // output read and dropped. The sink hears nothing more but the end
-    // (Cancelled), once the program's output has ended.
+    // output read (the sink drops it) and never paused for. The run ends as
+    // Cancelled, once the program's output has ended.
     void abandon(const std::shared_ptr<KrCGIRun>& run);
     // True on the runner's own thread, which must never wait for a run.
     bool onRunnerThread() const { return std::this_thread::get_id() == _threadId.load(); }

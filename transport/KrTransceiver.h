@@ -177,7 +177,6 @@ class KrTransceiver : public KrJob {
     size_t connectionCount();
     size_t socketCount();
     size_t serverCount();
-    KrGavetaScheduler2* getScheduler() const { return scheduler; }
 
   private:
     // Makes a change to the connection's watch in a loop's epoll set (`change`
@@ -189,6 +188,8 @@ class KrTransceiver : public KrJob {
     // Lets go of the connections removed before the loop's last batch ended
     // (the receive loop's or the send loop's list).
     void _dropRetired(bool receiveLoop);
+    // The connection entered under `name`, if it still is.
+    std::shared_ptr<KrTransceiverConnection> _entered(const std::string& name);
     // The send loop's step for a connection with output.
     void _serviceOutput(KrTransceiverConnection& connection);
     // The socket is full: the send loop waits for it to take more.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +169,16 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     void setFinished(std::function<void()> finished) { _finished = std::move(finished); }
 
     Next output(const char* data, size_t size) override {
+        if (_abandoned.load()) {
+            // Nobody waits for the answer: only its head is read (for the
+            // status its access-log line gives), the rest is dropped.
+            if (!_headDone && _output.Length() < KrCGIHead::kMaxHeadLength) {
+                _output.sputn(data, static_cast<std::streamsize>(size));
+                _headDone = _head.parse(_output.Begin(), _output.Length()) ==
+                            KrCGIHead::KR_CGI_HEAD_COMPLETE;
+            }
+            return KR_CGI_MORE;
+        }
         if (_streaming) {
             size = static_cast<size_t>(std::min<uint64_t>(size, _bodyLeft));
             if (size > 0)
@@ -300,6 +311,7 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     // The connection is gone: the program still finishes what it started
     // (see KrCGIRunner::abandon) and tells its end then.
     bool cancel() override {
+        _abandoned.store(true);
         if (std::shared_ptr<KrCGIRun> run = _run.lock())
             _runner.abandon(run);
         return false;
@@ -430,6 +442,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     bool _headDone = false;
     bool _settled = false;
     bool _streaming = false;
+    // Its connection has gone (set by the connection's turn holder, read on
+    // the runner's thread).
+    std::atomic<bool> _abandoned{false};
 };
 
 }  // namespace

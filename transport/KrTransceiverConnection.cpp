@@ -82,14 +82,14 @@ bool TracePhases() {
     return trace;
 }
 
+[[maybe_unused]] bool MayBecome(KrConnectionPhase from, KrConnectionPhase to) {
+    return (kMayBecome[static_cast<unsigned>(from)] & Bit(to)) != 0;
+}
+
 }  // namespace
 
 const char* KrConnectionPhaseName(KrConnectionPhase phase) {
     return kPhaseNames[static_cast<unsigned>(phase)];
-}
-
-bool KrConnectionPhaseMayBecome(KrConnectionPhase from, KrConnectionPhase to) {
-    return (kMayBecome[static_cast<unsigned>(from)] & Bit(to)) != 0;
 }
 
 KrTransceiverConnection::KrTransceiverConnection(
@@ -156,27 +156,23 @@ const KrServerCallback_t& KrTransceiverConnection::info() {
 }
 
 void KrTransceiverConnection::_signalServer() {
-    // Read under the turn, on the thread that has the news when the turn is
-    // free: a hand-over to a server's jobs costs two thread switches per
-    // request.
-    if (_record.readsUnderTurn && _transceiver != nullptr) {
+    // News for the turn: a server that reads under it does so on the thread
+    // that has the news when the turn is free (a hand-over to its jobs
+    // costs two thread switches per request); any other is told by message.
+    if (_transceiver != nullptr)
         _post(KrConnectionRecord::kInput);
-        return;
-    }
+    else
+        _tellServer();
+}
+
+void KrTransceiverConnection::_tellServer() {
     KrCombinedTask::global().post(_serverName, KrJobMessage(id(), KR_MESSAGE_BYTES_ARRIVED, ""));
 }
 
 void KrTransceiverConnection::_post(uint32_t news) {
-    if (!_record.post(news))
-        return;
-    if (_transceiver != nullptr) {
-        _transceiver->_serve(*this, false);
-        return;
-    }
     // Outside a transceiver nothing serves it: the news is dropped.
-    do {
-        _record.takeNews();
-    } while (!_record.leave());
+    if (_transceiver != nullptr && _record.post(news))
+        _transceiver->_serve(*this, false);
 }
 
 bool KrTransceiverConnection::isServedHere() const {
@@ -197,7 +193,7 @@ void KrTransceiverConnection::_setPhase(KrConnectionPhase to) {
     if (from == to)
         return;
     assert(isServedHere() && "only the turn holder changes a connection's phase");
-    assert(KrConnectionPhaseMayBecome(from, to) && "a change the phase table does not allow");
+    assert(MayBecome(from, to) && "a change the phase table does not allow");
     if (TracePhases())
         std::cerr << "connection " << id() << ": " << KrConnectionPhaseName(from) << " -> "
                   << KrConnectionPhaseName(to) << std::endl;
@@ -311,20 +307,31 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
     return static_cast<long>(length);
 }
 
+void KrTransceiverConnection::_appendOutputNL(KrStringBuf* buffer) {
+    // Counted once the list holds it, so a failing push leaks nothing.
+    _output.push_back(buffer);
+    const size_t length = unread(buffer);
+    _outputBytes.fetch_add(length);
+    _queuedTotal += length;
+    _outputPending.store(true);
+}
+
+void KrTransceiverConnection::_outputAppended() {
+    if (_transceiver != nullptr)
+        _transceiver->_outputQueued(*this);
+}
+
 int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t& queued) {
     restartTimer();
     queued = length;
-    auto* buffer = new KrStringBuf();
+    auto buffer = std::make_unique<KrStringBuf>();
     buffer->sputn(data, static_cast<std::streamsize>(length));
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        _output.push_back(buffer);
-        _outputBytes.fetch_add(length);
-        _queuedTotal += length;
-        _outputPending.store(true);
+        _appendOutputNL(buffer.get());
+        buffer.release();
     }
-    if (_transceiver != nullptr)
-        _transceiver->_outputQueued(*this);
+    _outputAppended();
     return 0;
 }
 
@@ -340,23 +347,21 @@ void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view
             size_t written = 0;
             _record.socket->lastSendError = 0;
             _record.socket->SendVector(pieces, body.empty() ? 1 : 2, written);
-            _queuedTotal += length;
+            _queuedTotal += written;
             _writtenTotal += written;
             if (written == length)
                 return;
-            auto* rest = new KrStringBuf();
+            auto rest = std::make_unique<KrStringBuf>();
             if (written < head.size())
                 rest->sputn(head.data() + written,
                             static_cast<std::streamsize>(head.size() - written));
             const size_t bodySent = written > head.size() ? written - head.size() : 0;
             rest->sputn(body.data() + bodySent,
                         static_cast<std::streamsize>(body.size() - bodySent));
-            _output.push_back(rest);
-            _outputBytes.fetch_add(length - written);
-            _outputPending.store(true);
+            _appendOutputNL(rest.get());
+            rest.release();
             guard.unlock();
-            if (_transceiver != nullptr)
-                _transceiver->_outputQueued(*this);
+            _outputAppended();
             return;
         }
     }
@@ -372,41 +377,29 @@ int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
         return 0;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        _output.push_back(buffer);
-        _outputBytes.fetch_add(unread(buffer));
-        _queuedTotal += unread(buffer);
-        _outputPending.store(true);
+        _appendOutputNL(buffer);
     }
     buffer = new KrStringBuf();
-    if (_transceiver != nullptr)
-        _transceiver->_outputQueued(*this);
+    _outputAppended();
     return 0;
 }
 
 int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first,
                                               std::unique_ptr<KrStringBuf> second) {
     restartTimer();
-    const bool withFirst = first && first->Length() > 0;
-    const bool withSecond = second && second->Length() > 0;
-    if (!withFirst && !withSecond)
-        return 0;
+    bool any = false;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        // Released once the list holds them, so a failing push leaks nothing.
-        if (withFirst) {
-            _output.push_back(first.get());
-            _outputBytes.fetch_add(unread(first.get()));
-            _queuedTotal += unread(first.release());
+        for (std::unique_ptr<KrStringBuf>* buffer : {&first, &second}) {
+            if (*buffer && (*buffer)->Length() > 0) {
+                _appendOutputNL(buffer->get());
+                buffer->release();
+                any = true;
+            }
         }
-        if (withSecond) {
-            _output.push_back(second.get());
-            _outputBytes.fetch_add(unread(second.get()));
-            _queuedTotal += unread(second.release());
-        }
-        _outputPending.store(true);
     }
-    if (_transceiver != nullptr)
-        _transceiver->_outputQueued(*this);
+    if (any)
+        _outputAppended();
     return 0;
 }
 
@@ -536,19 +529,11 @@ uint64_t KrTransceiverConnection::queuedPosition() {
 }
 
 void KrTransceiverConnection::_reportSentWhenAnswered(uint64_t start, SentReport report) {
-    SentMark earlier{0, 0, nullptr};
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        // Once the output is closed nothing of the answer is written: it is
-        // reported, when it ends, with nothing sent.
-        const uint64_t end = _outputClosed ? std::max(start, _writtenTotal) : 0;
-        if (_openMark)
-            earlier = std::move(*_openMark);
-        _openMark = std::make_unique<SentMark>(SentMark{start, end, std::move(report)});
-    }
-    // A second head for one answer: the first one's bytes end here.
-    if (earlier.report)
-        earlier.report(*this, 0);
+    std::lock_guard<std::mutex> guard(_outputLock);
+    // Once the output is closed nothing of the answer is written: it is
+    // reported, when it ends, with nothing sent.
+    const uint64_t end = _outputClosed ? std::max(start, _writtenTotal) : 0;
+    _openMark = std::make_unique<SentMark>(SentMark{start, end, std::move(report)});
 }
 
 void KrTransceiverConnection::_closeAnswerMark() {

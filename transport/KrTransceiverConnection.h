@@ -114,8 +114,6 @@ enum class KrConnectionPhase : uint8_t {
 
 // The phase's name as the table above writes it.
 const char* KrConnectionPhaseName(KrConnectionPhase phase);
-// Whether the table allows `from` -> `to`.
-bool KrConnectionPhaseMayBecome(KrConnectionPhase from, KrConnectionPhase to);
 
 // What the transport keeps about one connection beside the maps. Fields
 // marked "holder" are touched only by the thread holding the serving turn.
@@ -150,7 +148,6 @@ struct KrConnectionRecord {
         uint32_t held = kHeld;
         return turn.compare_exchange_strong(held, 0, std::memory_order_acq_rel);
     }
-    KrConnectionPhase currentPhase() const { return phase.load(); }
 
     std::atomic<uint32_t> turn{0};
     // Written by the holder (_setPhase), read by anyone.
@@ -170,10 +167,6 @@ struct KrConnectionRecord {
     // In the send loop's queue: a queue membership, not a state of the
     // connection (any thread that queues output puts it there once).
     std::atomic<bool> sendQueued{false};
-
-    // Whether its server reads its input under the turn (an HTTP server);
-    // otherwise bytes are told by a kind 8 message, as to any server.
-    bool readsUnderTurn = false;
 
     // Guards the connection's watches in the loops' epoll sets against its
     // end (a watch is never made once the phase is Gone), and the two
@@ -288,12 +281,14 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Bytes queued and not yet written.
     size_t pendingOutputBytes();
     // Tells the server that bytes came: news for the turn (served here when
-    // the turn was free), or, for a connection outside a transceiver or a
-    // server that reads its input on its own jobs, a kind 8 message.
+    // the turn was free), which becomes a kind 8 message (_tellServer) for
+    // a server that reads its input on its own jobs or a connection
+    // outside a transceiver.
     void _signalServer();
+    void _tellServer();
 
     KrConnectionRecord& record() { return _record; }
-    KrConnectionPhase phase() const { return _record.currentPhase(); }
+    KrConnectionPhase phase() const { return _record.phase.load(); }
 
     // Posts news (see the table atop this file) and serves the connection
     // on this thread when that gave it the turn.
@@ -348,6 +343,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     };
 
     void _appendInput(const char* data, size_t length);
+    // Takes over a filled buffer at the output's end (under _outputLock);
+    // then the transceiver is told.
+    void _appendOutputNL(KrStringBuf* buffer);
+    void _outputAppended();
     int _writeLocked(KrSocketIPvx& socket);
     // Moves the marks whose bytes are all written to `due` (under _outputLock).
     void _takeWrittenNL(std::vector<SentMark>& due);

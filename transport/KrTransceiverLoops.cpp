@@ -73,10 +73,8 @@ std::string KrTransceiver::_addTCPSocket(std::shared_ptr<KrSocketIPvx>& socket,
         record.socket = socket;
         record.self = connection;
         const auto server = servers.find(connection->serverName());
-        if (server != servers.end() && server->second) {
+        if (server != servers.end())
             record.server = server->second;
-            record.readsUnderTurn = server->second->_readsUnderTurn();
-        }
         connections[name] = connection;
         sockets[name] = {socket, connection};
         if (socket->descriptor() >= 0)
@@ -115,49 +113,33 @@ void KrTransceiver::_startLoopsNL() {
     }
 }
 
+std::shared_ptr<KrTransceiverConnection> KrTransceiver::_entered(const std::string& name) {
+    std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
+    const auto it = sockets.find(name);
+    return it == sockets.end() ? nullptr : it->second.second;
+}
+
 void KrTransceiver::_removeTCPSocket(std::string name) {
-    std::shared_ptr<KrTransceiverConnection> connection;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-        const auto it = sockets.find(name);
-        if (it == sockets.end())
-            return;
-        connection = it->second.second;
-    }
-    if (connection->isServedHere())
+    const std::shared_ptr<KrTransceiverConnection> connection = _entered(name);
+    if (connection && connection->isServedHere())
         _gone(*connection);
-    else
+    else if (connection)
         connection->_post(KrConnectionRecord::kBroken);
 }
 
 void KrTransceiver::closeConnection(const std::string& name) {
-    std::shared_ptr<KrTransceiverConnection> connection;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-        const auto it = sockets.find(name);
-        if (it == sockets.end())
-            return;
-        connection = it->second.second;
-    }
-    if (connection->isServedHere())
+    const std::shared_ptr<KrTransceiverConnection> connection = _entered(name);
+    if (connection && connection->isServedHere())
         _close(*connection);
-    else
+    else if (connection)
         connection->_post(KrConnectionRecord::kCloseAsked);
 }
 
 void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
     KrConnectionRecord& record = connection.record();
     const KrTransceiverConnection::ServingHere here(connection);
-    std::shared_ptr<KrTransceiverServer> server = record.server.lock();
-    if (!server && record.server.expired()) {
-        // Entered before its server was registered (a carrier connects
-        // first): looked up by name.
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(lock);
-        const auto it = servers.find(connection.serverName());
-        if (it != servers.end())
-            server = it->second;
-    }
-    const bool underTurn = server ? server->_readsUnderTurn() : record.readsUnderTurn;
+    const std::shared_ptr<KrTransceiverServer> server = record.server.lock();
+    const bool underTurn = server && server->_readsUnderTurn();
     do {
         const uint32_t news = record.takeNews();
         if (connection.phase() == KrConnectionPhase::kGone) {
@@ -168,10 +150,12 @@ void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
             continue;
         }
         _take(connection, news, underTurn);
+        // A server that reads on its own jobs is told by message.
+        if (!underTurn && (news & KrConnectionRecord::kInput) != 0)
+            connection._tellServer();
         if (underTurn && connection.phase() != KrConnectionPhase::kGone) {
             const KrTransceiverServer::Served served =
-                server ? server->_serveConnection(connection, news, onWorker)
-                       : KrTransceiverServer::Served::kCannotServe;
+                server->_serveConnection(connection, news, onWorker);
             // The turn went with the connection to one of the server's workers.
             if (served == KrTransceiverServer::Served::kHandedOff)
                 return;
@@ -200,7 +184,8 @@ void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bo
         _gone(connection);
         return;
     }
-    if ((news & News::kIdle) != 0) {
+    // (Traffic since the news was posted restarted its silence.)
+    if ((news & News::kIdle) != 0 && connection.deadline().expired()) {
         if (record.answer && connection.pendingOutputBytes() == 0) {
             // Its answer is being made (a program works on it) and nothing
             // waits for the peer to read: it is not idle. Its silence
@@ -291,6 +276,8 @@ void KrTransceiver::_close(KrTransceiverConnection& connection) {
         return;
     KrConnectionRecord& record = connection.record();
     connection._setPhase(KrConnectionPhase::kClosing);
+    // Its output still counts as traffic (a close request clears the flag).
+    connection.setActive(true);
     // Nothing more is read for its server: what came and comes is dropped
     // (an answer queued or still being made goes out first). Closing the
     // socket while the peer's bytes wait unread in it would reset the
@@ -300,7 +287,10 @@ void KrTransceiver::_close(KrTransceiverConnection& connection) {
     connection.drainInput(discard);
     record.request.reset();
     std::string().swap(record.behind);
-    if (!record.answer)
+    // The output has this long to go out once the answer has ended.
+    if (record.answer)
+        record.deadline.store(0);
+    else
         _armDeadline(connection, kCloseLingerMicroseconds);
 }
 
@@ -607,7 +597,8 @@ void KrTransceiver::_housekeeping() {
                 connection->_post(KrConnectionRecord::kDeadline);
             else if (deadline != 0 && deadline < next)
                 next = deadline;
-            if (connection->isTimedOut())
+            // Read, not armed again: the holder judges the silence.
+            if (connection->deadline().expired())
                 connection->_post(KrConnectionRecord::kIdle);
         }
         all.clear();

@@ -226,6 +226,10 @@ bool KrTransceiverServerL0Socket::_connectSocket() {
     return true;
 }
 
+void KrTransceiverServerL0Socket::setConnectionTimeLimit(long microseconds) {
+    _connectionTimeout.store(microseconds);
+}
+
 std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL0Socket::_createConnection(
     KrTransceiver& owner, std::string name, KrServerCallback_t& info,
     std::shared_ptr<KrSocketIPvx>&) {

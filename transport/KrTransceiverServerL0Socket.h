@@ -60,10 +60,9 @@ class KrTransceiverServerL0Socket : public KrTransceiverServerL0 {
     bool _openSocket();
     // Connects the client-role socket; true when a connection was registered.
     bool _connectSocket();
-    const std::string& getTypeName() const { return typeName; }
     // The silence after which its new connections are dropped (tests
     // shorten it; the default is KrTransceiverConnection::kDefaultTimeout).
-    void setConnectionTimeLimit(long microseconds) { _connectionTimeout.store(microseconds); }
+    void setConnectionTimeLimit(long microseconds);
 
   protected:
     KrXServerHeader* serverHeader = nullptr;

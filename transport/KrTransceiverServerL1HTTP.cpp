@@ -45,6 +45,19 @@ const std::string& FirstOrDash(const std::vector<std::string>& values) {
     return values.empty() ? kDash : values.front();
 }
 
+// Says on standard error that handling `request` failed, and why: called
+// while the exception is handled.
+void TellFailure(KrXHeader& request) {
+    std::cerr << "request " << request.logRequestLine() << " failed";
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        std::cerr << ": " << error.what();
+    } catch (...) {
+    }
+    std::cerr << std::endl;
+}
+
 // A file body larger than what leaves with its head: read and queued one
 // piece at a time while the connection's queued output is below its window,
 // so a slow reader holds one window of the file, not all of it.
@@ -161,16 +174,6 @@ std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConne
                                               KrXHeader::kDefaultMaxBodyLength);
     }
     return connection;
-}
-
-void KrTransceiverServerL1HTTP::_bufferSignaled(const std::string& connectionName) {
-    // A kind 8 message (the connection reads under its turn and sends none
-    // of its own): news for the turn; if that gives it, a worker serves.
-    auto* owner = static_cast<KrTransceiver*>(transceiver.load());
-    std::shared_ptr<KrTransceiverConnection> connection =
-        owner != nullptr ? owner->findConnection(connectionName) : nullptr;
-    if (connection && connection->record().post(KrConnectionRecord::kInput))
-        _insert_bufferSignaled(connectionName, clientName);
 }
 
 void KrTransceiverServerL1HTTP::setHeadTimeLimit(long microseconds) {
@@ -436,12 +439,8 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
     }
     try {
         handled = client.dispatch(dispatchKey, *header);
-    } catch (const std::exception& error) {
-        std::cerr << "request " << header->requestLine() << " failed: " << error.what()
-                  << std::endl;
-        header->refuse(500);
     } catch (...) {
-        std::cerr << "request " << header->requestLine() << " failed" << std::endl;
+        TellFailure(*header);
         header->refuse(500);
     }
     header->setDirectAnswer(nullptr);
@@ -506,11 +505,8 @@ void KrTransceiverServerL1HTTP::_startLater(KrTransceiver& owner,
                 done->_answerEnded();
         });
         return;
-    } catch (const std::exception& error) {
-        std::cerr << "request " << header->requestLine() << " failed: " << error.what()
-                  << std::endl;
     } catch (...) {
-        std::cerr << "request " << header->requestLine() << " failed" << std::endl;
+        TellFailure(*header);
     }
     // The answer could not start: it is over, and the request is answered
     // as one whose handler failed (unless some of an answer went out).
@@ -689,10 +685,10 @@ KrTransceiverConnection::SentReport KrTransceiverServerL1HTTP::_laterLog(KrXHead
 
 void KrTransceiverServerL1HTTP::logAnswerNotSent(KrTransceiverConnection& connection,
                                                  KrXHeader& request, unsigned long status) {
-    const std::string referer = FirstOrDash(request.rawRequestHeader("referer"));
+    static const std::string kDash = "-";
     _logAccess(connection, request.protocolKind(), request.creationTimeText(),
-               request.requestLine(), status, 0, referer,
-               FirstOrDash(request.rawRequestHeader("user-agent")));
+               request.logRequestLine(), status, 0, request.firstRawHeader("referer", kDash),
+               request.firstRawHeader("user-agent", kDash));
 }
 
 uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,

@@ -64,8 +64,6 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Each pair carries its connection's turn: the worker serves it.
     void _bufferworkfunction(std::string connectionId, std::string clientName) override;
     bool _sendResponse(std::string connectionId, KrXHeader* message) override;
-    // A kind 8 message: news for the connection's turn.
-    void _bufferSignaled(const std::string& connectionName) override;
     bool _readsUnderTurn() const override { return true; }
     // Reads and answers what the connection brought, handing requests that
     // run the application (and a carrier's answers) to the workers.

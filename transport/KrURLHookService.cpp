@@ -169,6 +169,11 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     const long timeout = _connectTimeout.load();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(timeout);
     request->setConnectLimit(deadline, _connectStop);
+    // Registered before it connects: its connection is entered with its
+    // server known.
+    KrTransceiver* registry = _owner();
+    if (registry != nullptr)
+        registry->registerServer(made.server);
     bool connected = false;
     std::string error;
     try {
@@ -176,6 +181,8 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     } catch (const std::exception& failure) {
         error = std::string(": ") + failure.what();
     }
+    if (!connected && registry != nullptr)
+        registry->removeServer(made.server->id());
     if (!connected) {
         if (_connectStop->signalled())
             _giveUp(*request, "the service stopped while connecting to " + where);
@@ -190,14 +197,14 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
         std::lock_guard<std::recursive_mutex> guard(_messageLock);
         --_opening;
         if (_stopping) {
+            if (registry != nullptr)
+                registry->removeServer(made.server->id());
             _reportRefused(*request, "the service stopped while connecting");
             return;
         }
         carriers[made.server->id()] = made.server;
         _inFlight[made.server->id()] = InFlight{request->id(), request->taskName(), where};
     }
-    if (KrTransceiver* registry = _owner())
-        registry->registerServer(made.server);
     _carry(made.server, request);
 }
 

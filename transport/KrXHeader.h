@@ -267,8 +267,6 @@ class KrXHeader : public KrJob {
     long port() const { return _port; }
     bool isHandled() const { return _handled; }
     bool urlFailed() const { return _urlFailed; }
-    bool isIncoming() const { return _incoming; }
-    bool isHeadOnly() const { return _headOnly; }
     std::string& host() { return _host; }
     std::string& fileBody() { return _fileBody; }
     // The file behind fileBody(), opened when the answer was routed; the

@@ -46,6 +46,12 @@ class ExampleServing : public ::testing::Test {
                       "header('Content-Length: 100000');\necho str_repeat('d', 10000);\n"
                       "while (ob_get_level()) ob_end_flush();\nflush();\nundefined_function();\n");
         folder->write("hints.php", "<?php http_response_code(103); echo 'x';\n");
+        // An import that takes 40 s, as a large one does: it marks its start
+        // and its end, and answers only then.
+        folder->write("import.php",
+                      "<?php $n = (int)$_GET['n'];\nfile_put_contents(\"import$n.started\", '1');\n"
+                      "sleep(40);\nfile_put_contents(\"import$n.done\", 'all rows');\n"
+                      "echo 'imported';\n");
         // A folder whose index is a script, as WordPress's wp-admin is.
         folder->write("wp-admin/index.php",
                       "<?php echo implode('|', [$_SERVER['SCRIPT_NAME'], $_SERVER['REQUEST_URI'],\n"
@@ -348,6 +354,42 @@ TEST_F(ExampleServing, AnAnswerEndsWithItsOutputWhileTheProgramWorksOn) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << path;
         EXPECT_EQ(status(answer), "HTTP/1.1 200 OK") << answer;
         EXPECT_EQ(body(answer), expected) << path;
+    }
+}
+
+TEST_F(ExampleServing, APageWhoseClientLeftWorksToItsEndAndIsLogged) {
+    // The client leaves once the import has started: it closes its end (a
+    // browser's closed tab), or resets the connection. The import still runs
+    // to its end (longer than any limit a program whose client has gone
+    // could be given), and its request gets its access-log line then, with
+    // the page's status and the bytes sent (none to the reset one).
+    struct Row {
+        int n;
+        bool reset;
+        std::string logged;
+    };
+    const Row rows[] = {{1, false, "\"GET /import.php?n=1\" --> 200 "},
+                        {2, true, "\"GET /import.php?n=2\" --> 200 0 "}};
+    for (const Row& row : rows) {
+        const int fd = ConnectLoopback(static_cast<unsigned>(port));
+        ASSERT_GE(fd, 0);
+        const std::string request =
+            "GET /import.php?n=" + std::to_string(row.n) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        const std::string started = "import" + std::to_string(row.n) + ".started";
+        for (int wait = 0; wait < 2000 && file(started).empty(); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(file(started), "1");
+        if (row.reset) {
+            const linger abort{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        ::close(fd);
+    }
+    for (const Row& row : rows) {
+        EXPECT_TRUE(program->waitOutput(row.logged, 60)) << program->output;
+        EXPECT_EQ(file("import" + std::to_string(row.n) + ".done"), "all rows");
     }
 }
 

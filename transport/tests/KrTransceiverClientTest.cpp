@@ -808,6 +808,146 @@ TEST_F(FileServing, AProgramsOwnLengthFramesItsAnswerAndKeepsTheConnectionWhenMe
     }
 }
 
+// What the descriptors this process has open lead to, in order.
+std::vector<std::string> OpenDescriptors() {
+    std::vector<std::string> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        open.push_back(entry.path().filename().string() + " " + target.string());
+    }
+    std::sort(open.begin(), open.end());
+    return open;
+}
+
+// Each program request's connection is removed, from another thread, after
+// the client has found the connection and before the program's answer is
+// started: the moment at which a peer's reset may come.
+class LeavingClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    ~LeavingClient() override { _leaveRegistry(); }
+    bool dispatch(const std::string& serverName, KrXHeader& request) override {
+        const bool handled = KrTransceiverClient::dispatch(serverName, request);
+        KrTransceiver* owner = attachedTransceiver();
+        if (owner != nullptr && request.path() == "/cgi-bin/big.sh") {
+            const std::string connection = request.routeToken(0);
+            std::thread([owner, connection] { owner->_removeTCPSocket(connection); }).join();
+        }
+        return handled;
+    }
+};
+
+TEST(FileServingLeaving, AProgramWhoseConnectionGoesAsItStartsFreesItsSlotAndSocket) {
+    // Each peer asks for a quick program and a large one in one write. Its
+    // connection goes just as the large one starts: the program is
+    // abandoned (it runs to its end, its output dropped), so it never waits
+    // on a full output window holding its slot, and the socket closes.
+    BaseDirectory base;
+    WriteFile(base.root + "/cgi-bin/big.sh",
+              "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+              "exec head -c 1048576 /dev/zero\n",
+              0755);
+    Server server({{"_baseDirectoryHTTP", base.root}}, KR_PROTOCOL_HTTP,
+                  [](auto callback, const auto& options) {
+                      return std::make_shared<LeavingClient>(callback, options, nullptr);
+                  });
+    const unsigned port = server.waitListening();
+    server.client->setCGIConcurrency(1, 0);
+    // (The first program starts the runner, whose descriptors stay.)
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    EXPECT_TRUE(NoChildrenLeft());
+    const std::vector<std::string> before = OpenDescriptors();
+    for (int round = 0; round < 3; ++round) {
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/cgi-bin/quick.sh") + Get("/cgi-bin/big.sh"));
+        EXPECT_EQ(BodyOf(Answers(fd, 1)), "quick");
+        bool closed = false;
+        ReadToClose(fd, &closed);
+        EXPECT_TRUE(closed);
+        ::close(fd);
+    }
+    EXPECT_TRUE(NoChildrenLeft());
+    for (int wait = 0; wait < 1000 && server.transceiver->socketCount() != 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.transceiver->socketCount(), 0u);
+    EXPECT_EQ(server.transceiver->connectionCount(), 0u);
+    // The one program slot is free again.
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    for (int wait = 0; wait < 1000 && OpenDescriptors().size() > before.size(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(FileServing, PeersThatNeverReadAProgramsAnswerAreIdleAndFreeItsSlot) {
+    // Two peers ask for a program that writes 50 MB and read none of it: its
+    // output waits on a full window. A connection whose peer takes nothing
+    // is idle, however much waits for it: at its limit it goes, its program
+    // is abandoned and runs to its end, and its slot is free again.
+    server.httpServer()->setConnectionTimeLimit(300000);
+    server.client->setCGIConcurrency(2, 0);
+    WriteFile(base.root + "/cgi-bin/flood50.sh",
+              "#!/bin/sh\necho $$ >> '" + base.top + "/pids'\n"
+              "printf 'Content-Type: text/plain\\r\\n\\r\\n'\nexec head -c 52428800 /dev/zero\n",
+              0755);
+    std::vector<int> silent;
+    for (int i = 0; i < 2; ++i) {
+        silent.push_back(ConnectLoopback(port));
+        SendAll(silent.back(), Get("/cgi-bin/flood50.sh"));
+    }
+    EXPECT_EQ(WaitForPids(base.top + "/pids", 2).size(), 2u);
+    EXPECT_TRUE(NoChildrenLeft());
+    const std::string quick = Ask(port, Get("/cgi-bin/quick.sh"));
+    EXPECT_EQ(StatusLine(quick), "HTTP/1.1 200 OK") << quick;
+    for (const int fd : silent)
+        ::close(fd);
+}
+
+TEST_F(FileServing, AConnectionThatWentSilentGoesForEveryThreadAtOnce) {
+    // A large file, then a program, in one write; the peer, with a small
+    // receive buffer, reads nothing. Once its silence passes the limit the
+    // connection is out of every table at once, and its peer sees the end.
+    server.httpServer()->setConnectionTimeLimit(300000);
+    // Larger than the socket buffers of both ends.
+    const std::string large = base.root + "/large.bin";
+    WriteFile(large, "");
+    ASSERT_EQ(::truncate(large.c_str(), off_t{32} << 20), 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    SendAll(fd, Get("/large.bin") + Get("/cgi-bin/slow.sh"));
+    std::string in = ReadUntil(
+        fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
+    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() != 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.transceiver->connectionCount(), 0u);
+    EXPECT_EQ(server.transceiver->socketCount(), 0u);
+    bool closed = false;
+    in += ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(CountAnswers(in), 0u);
+    ::close(fd);
+}
+
+TEST_F(FileServing, APeerThatEndedItsInputGetsOnlyTheAnswersItAskedFor) {
+    // Its answer is made by a program that takes a while: nothing else is
+    // written to the peer meanwhile, such as an interim answer.
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, Get("/cgi-bin/slow.sh") + Get("/style.css"));
+    ::shutdown(fd, SHUT_WR);
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(in.find(" 100 "), std::string::npos) << in;
+    EXPECT_EQ(CountAnswers(in), 2u) << in;
+    ::close(fd);
+}
+
 TEST_F(FileServing, PeersThatLeaveWithoutReadingHoldUpNobody) {
     // Each peer sends its requests in one write and closes without reading
     // a byte, so the server's writes to it fail. Nothing of a gone

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -106,7 +108,179 @@ class HeldAnswerClient : public KrTransceiverClient {
     }
 };
 
+// An answer whose end the test decides: it tells whether it was cancelled.
+class HeldStream : public KrAnswerStream {
+  public:
+    void resume(KrTransceiverConnection&) override {}
+    bool cancel() override {
+        cancelled.store(true);
+        return true;
+    }
+    std::atomic<bool> cancelled{false};
+};
+
+// Every request's connection is remembered; "/held" is answered later
+// through a HeldStream the test ends (answerEnded), "/start-fails" by an
+// answer whose start throws; everything else as the plain client does.
+class RecordingClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    ~RecordingClient() override { _leaveRegistry(); }
+    bool dispatch(const std::string& serverName, KrXHeader& request) override {
+        KrTransceiver* owner = attachedTransceiver();
+        std::shared_ptr<KrTransceiverConnection> connection =
+            owner != nullptr ? owner->findConnection(request.routeToken(0)) : nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            last = connection;
+        }
+        if (request.path() == "/start-fails" && request.canAnswerLater()) {
+            request.answerLater([](std::function<void()>) {
+                throw std::runtime_error("the answer cannot start");
+            });
+            return true;
+        }
+        if (request.path() != "/held" || !request.canAnswerLater() || !connection)
+            return KrTransceiverClient::dispatch(serverName, request);
+        request.answerLater([this, connection](std::function<void()> finished) {
+            auto held = std::make_shared<HeldStream>();
+            connection->_beginAnswering(held);
+            std::lock_guard<std::mutex> guard(lock);
+            stream = held;
+            answerEnded = std::move(finished);
+        });
+        return true;
+    }
+    std::shared_ptr<KrTransceiverConnection> lastConnection() {
+        std::lock_guard<std::mutex> guard(lock);
+        return last;
+    }
+    std::mutex lock;
+    std::shared_ptr<KrTransceiverConnection> last;
+    std::shared_ptr<HeldStream> stream;
+    std::function<void()> answerEnded;
+};
+
+// Waits up to 10 s for the connection to reach `phase`.
+bool ReachesPhase(KrTransceiverConnection& connection, KrConnectionPhase phase) {
+    for (int wait = 0; wait < 1000 && connection.phase() != phase; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return connection.phase() == phase;
+}
+
 }  // namespace
+
+TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
+    // A connection is brought into a phase by real traffic, then news is
+    // posted to it as the loops, housekeeping or an answer's maker would.
+    // The post serves it on this thread (the turn is free): the phase it is
+    // in right after, and whether it is still in the transceiver, follow.
+    using Phase = KrConnectionPhase;
+    using News = KrConnectionRecord::News;
+    struct Row {
+        // "reading", "answering", "closing" (an answer still being made),
+        // "lingering"
+        const char* start;
+        uint32_t news;
+        Phase then;
+        bool cancelled;  // the held answer was cancelled
+    };
+    const Row rows[] = {
+        {"reading", News::kBroken, Phase::kGone, false},
+        {"reading", News::kIdle, Phase::kGone, false},
+        {"reading", News::kCloseAsked, Phase::kLingering, false},
+        {"reading", News::kInputEnded, Phase::kGone, false},
+        {"answering", News::kBroken, Phase::kGone, true},
+        // A program works on its answer and nothing waits to be read: not idle.
+        {"answering", News::kIdle, Phase::kAnswering, false},
+        {"answering", News::kInputEnded, Phase::kAnswering, false},
+        {"answering", News::kCloseAsked, Phase::kClosing, false},
+        {"answering", News::kAnswerEnded, Phase::kReading, false},
+        {"answering", News::kDeadline, Phase::kAnswering, false},
+        // No limit runs while the last answer is still being made.
+        {"closing", News::kDeadline, Phase::kClosing, false},
+        {"closing", News::kIdle, Phase::kClosing, false},
+        {"closing", News::kAnswerEnded, Phase::kLingering, false},
+        {"closing", News::kBroken, Phase::kGone, true},
+        {"lingering", News::kInputEnded, Phase::kGone, false},
+        {"lingering", News::kBroken, Phase::kGone, false},
+    };
+    for (const Row& row : rows) {
+        const std::string start = row.start;
+        const std::string what = start + " + news " + std::to_string(row.news);
+        Server server({}, KR_PROTOCOL_HTTP, [](auto callback, const auto& options) {
+            return std::make_shared<RecordingClient>(callback, options, nullptr);
+        });
+        const unsigned port = server.waitListening();
+        // Silence counts at once where the row asks about it.
+        if (row.news == News::kIdle)
+            server.httpServer()->setConnectionTimeLimit(1);
+        auto& client = static_cast<RecordingClient&>(*server.client);
+        const int fd = ConnectLoopback(port);
+        if (start == "reading") {
+            SendAll(fd, Get("/x"));
+            Answers(fd, 1);
+        } else if (start == "lingering") {
+            SendAll(fd, Get("/x", "Connection: close\r\n"));
+            Answers(fd, 1);
+        } else {
+            SendAll(fd, Get("/held", start == "closing" ? "Connection: close\r\n" : ""));
+        }
+        const Phase startPhase = start == "reading"     ? Phase::kReading
+                                 : start == "answering" ? Phase::kAnswering
+                                 : start == "closing"   ? Phase::kClosing
+                                                        : Phase::kLingering;
+        std::shared_ptr<KrTransceiverConnection> connection;
+        for (int wait = 0; wait < 1000 && !connection; ++wait) {
+            connection = client.lastConnection();
+            if (!connection)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ASSERT_TRUE(connection) << what;
+        ASSERT_TRUE(ReachesPhase(*connection, startPhase)) << what;
+        if (row.news == News::kIdle) {
+            while (!connection->deadline().expired())
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (row.news == News::kAnswerEnded) {
+            std::function<void()> ended;
+            {
+                std::lock_guard<std::mutex> guard(client.lock);
+                ended.swap(client.answerEnded);
+            }
+            ASSERT_TRUE(ended) << what;
+            ended();
+        } else {
+            connection->_post(row.news);
+        }
+        EXPECT_TRUE(ReachesPhase(*connection, row.then))
+            << what << ": " << KrConnectionPhaseName(connection->phase());
+        const size_t inTransceiver = row.then == Phase::kGone ? 0 : 1;
+        EXPECT_EQ(server.transceiver->connectionCount(), inTransceiver) << what;
+        EXPECT_EQ(server.transceiver->socketCount(), inTransceiver) << what;
+        {
+            std::lock_guard<std::mutex> guard(client.lock);
+            EXPECT_EQ(client.stream && client.stream->cancelled.load(), row.cancelled) << what;
+            client.answerEnded = nullptr;
+            client.last.reset();
+        }
+        ::close(fd);
+    }
+}
+
+TEST(KrTransceiverServerL1HTTP, AnAnswerThatFailsToStartIsAnswered500AndTheConnectionCloses) {
+    Server server({}, KR_PROTOCOL_HTTP, [](auto callback, const auto& options) {
+        return std::make_shared<RecordingClient>(callback, options, nullptr);
+    });
+    const int fd = ConnectLoopback(server.waitListening());
+    SendAll(fd, Get("/start-fails") + Get("/behind"));
+    ::shutdown(fd, SHUT_WR);
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(Statuses(in), (std::vector<std::string>{"500"})) << in;
+    ::close(fd);
+}
 
 TEST(KrTransceiverServerL1HTTP, AnswersUnknownPathsWithTheNotFoundPage) {
     Server server;
