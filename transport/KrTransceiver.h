@@ -154,8 +154,9 @@ class KrTransceiver : public KrJob {
     void _outputQueued(KrTransceiverConnection& connection);
     // Starts or stops watching a connection for input (its input window).
     void _watchInput(KrTransceiverConnection& connection, bool watch);
-    // A deadline was armed on a connection: housekeeping wakes for it.
-    void _deadlineArmed(int64_t steadyMicroseconds);
+    // The holder: housekeeping tells the connection when the steady clock
+    // (µs) reaches `at` (kDeadline).
+    void _armDeadline(KrTransceiverConnection& connection, int64_t at);
 
     // Serves a connection on the calling thread, which holds its turn (its
     // post gave it the turn; `onWorker`: one of its server's workers, which
@@ -195,15 +196,11 @@ class KrTransceiver : public KrJob {
     // The socket is full: the send loop waits for it to take more.
     void _watchOutput(KrTransceiverConnection& connection);
     // The holder's steps (see _serve): acts on the news (`underTurn`: its
-    // server reads it under the turn); writes out and
-    // shuts a closing connection whose output is all out; shuts the sending
-    // side and waits for the peer's end of input (or ends the connection at
-    // once when that came already); arms the phase's deadline; ends the
-    // connection (the one place it leaves the maps).
+    // server reads it under the turn); shuts the sending side and waits for
+    // the peer's end of input (or ends the connection at once when that came
+    // already); ends the connection (the one place it leaves the maps).
     void _take(KrTransceiverConnection& connection, uint32_t news, bool underTurn);
-    void _settle(KrTransceiverConnection& connection);
     void _linger(KrTransceiverConnection& connection);
-    void _armDeadline(KrTransceiverConnection& connection, long microseconds);
     void _gone(KrTransceiverConnection& connection);
     // The receive loop: the peer shut its sending side.
     void _inputEnded(KrTransceiverConnection& connection);

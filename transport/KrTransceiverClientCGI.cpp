@@ -372,12 +372,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
 
     // The status the answer would have had, with no bytes sent.
     void _logNotSent() {
-        if (!_connection)
-            return;
-        const unsigned long status = _headDone ? _head.status() : 502;
-        const std::shared_ptr<KrTransceiverServer> server = _connection->record().server.lock();
+        const auto server = _connection ? _connection->record().server.lock() : nullptr;
         if (auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get()))
-            http->logAnswerNotSent(*_connection, _request, status);
+            http->logAnswerNotSent(*_connection, _request, _headDone ? _head.status() : 502);
     }
 
     // The program died after its head: what it wrote goes out, and the

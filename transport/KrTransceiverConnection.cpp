@@ -62,13 +62,13 @@ using Phase = KrConnectionPhase;
 constexpr unsigned Bit(Phase phase) {
     return 1u << static_cast<unsigned>(phase);
 }
+constexpr unsigned kLeaves = Bit(Phase::kClosing) | Bit(Phase::kGone);
+constexpr unsigned kWaits = Bit(Phase::kAnswering) | Bit(Phase::kDraining);
 constexpr unsigned kMayBecome[] = {
-    /* Reading   */ Bit(Phase::kAtWorker) | Bit(Phase::kAnswering) | Bit(Phase::kDraining) |
-        Bit(Phase::kClosing) | Bit(Phase::kGone),
-    /* AtWorker  */ Bit(Phase::kReading) | Bit(Phase::kAnswering) | Bit(Phase::kDraining) |
-        Bit(Phase::kClosing) | Bit(Phase::kGone),
-    /* Answering */ Bit(Phase::kReading) | Bit(Phase::kClosing) | Bit(Phase::kGone),
-    /* Draining  */ Bit(Phase::kReading) | Bit(Phase::kClosing) | Bit(Phase::kGone),
+    /* Reading   */ Bit(Phase::kAtWorker) | kWaits | kLeaves,
+    /* AtWorker  */ Bit(Phase::kReading) | kWaits | kLeaves,
+    /* Answering */ Bit(Phase::kReading) | kLeaves,
+    /* Draining  */ Bit(Phase::kReading) | kLeaves,
     /* Closing   */ Bit(Phase::kLingering) | Bit(Phase::kGone),
     /* Lingering */ Bit(Phase::kGone),
     /* Gone      */ 0,
@@ -285,6 +285,17 @@ long KrTransceiverConnection::receive(KrSocketIPvx& socket) {
         _signalServer();
     }
     return ended ? -1 : total;
+}
+
+void KrTransceiverConnection::_unread(std::string bytes) {
+    if (bytes.empty())
+        return;
+    std::lock_guard<std::mutex> guard(_inputLock);
+    if (_input.empty())
+        _input.swap(bytes);
+    else
+        _input.insert(0, bytes);
+    _hasInput.store(true, std::memory_order_release);
 }
 
 long KrTransceiverConnection::drainInput(std::streambuf& out) {

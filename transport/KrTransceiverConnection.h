@@ -103,14 +103,7 @@ class KrAnswerStream {
 };
 
 enum class KrConnectionPhase : uint8_t {
-    kReading,
-    kAtWorker,
-    kAnswering,
-    kDraining,
-    kClosing,
-    kLingering,
-    kGone,
-};
+    kReading, kAtWorker, kAnswering, kDraining, kClosing, kLingering, kGone };
 
 // The phase's name as the table above writes it.
 const char* KrConnectionPhaseName(KrConnectionPhase phase);
@@ -187,10 +180,9 @@ struct KrConnectionRecord {
     // Holder: the answer being made (while Answering, or Closing with an
     // answer still to come); empty when none is.
     std::shared_ptr<KrAnswerStream> answer;
-    // Holder: the request being read, and bytes that came behind a complete
-    // request, not read yet.
+    // Holder: the request being read (the bytes that came behind a complete
+    // request go back in front of the connection's input: _unread).
     std::shared_ptr<KrXHeader> request;
-    std::string behind;
     // Holder: a complete message its client did not finish with, kept alive
     // until the next one is dispatched or the connection goes.
     std::shared_ptr<KrXHeader> unfinished;
@@ -260,6 +252,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // storage, so a long-lived or idle connection holds none; reading starts
     // again if the window had stopped it. The count.
     virtual long drainInput(std::streambuf& out);
+    // Puts bytes read past a complete request back in front of the input.
+    void _unread(std::string bytes);
 
     // The task the connection joined last, read under the message lock: a
     // worker sending an answer made later may join another meanwhile.

@@ -25,10 +25,6 @@ KrGavetaJobAtttributes loopAttributes(const std::string& name, std::function<voi
     return attributes;
 }
 
-int descriptorOf(const KrConnectionRecord& record) {
-    return record.socket ? record.socket->descriptor() : -1;
-}
-
 // What an event of the loops' epoll sets carries: the connection itself.
 uint64_t keyOf(KrTransceiverConnection& connection) {
     return reinterpret_cast<uintptr_t>(&connection);
@@ -155,7 +151,7 @@ void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
             connection._tellServer();
         if (underTurn && connection.phase() != KrConnectionPhase::kGone) {
             const KrTransceiverServer::Served served =
-                server->_serveConnection(connection, news, onWorker);
+                server->_serveConnection(connection, onWorker);
             // The turn went with the connection to one of the server's workers.
             if (served == KrTransceiverServer::Served::kHandedOff)
                 return;
@@ -163,7 +159,16 @@ void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
             if (served == KrTransceiverServer::Served::kCannotServe)
                 _gone(connection);
         }
-        _settle(connection);
+        if (connection.phase() == KrConnectionPhase::kGone)
+            continue;
+        _writeOut(connection);
+        // A closing connection whose output is all out, its answer ended,
+        // shuts its sending side. (The store of Closing comes before this
+        // look at the output, the send loop's drain before its look at the
+        // phase: one of the two sees the other.)
+        if (connection.phase() == KrConnectionPhase::kClosing && !record.answer &&
+            connection.pendingOutputBytes() == 0)
+            _linger(connection);
     } while (!record.leave());
 }
 
@@ -178,7 +183,7 @@ void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bo
         if (connection.phase() == KrConnectionPhase::kAnswering)
             connection._setPhase(KrConnectionPhase::kReading);
         else if (connection.phase() == KrConnectionPhase::kClosing)
-            _armDeadline(connection, kCloseLingerMicroseconds);
+            _armDeadline(connection, KrSteadyMicros() + kCloseLingerMicroseconds);
     }
     if ((news & News::kBroken) != 0) {
         _gone(connection);
@@ -211,35 +216,19 @@ void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bo
     }
     if ((news & News::kCloseAsked) != 0)
         _close(connection);
-    if ((news & News::kDeadline) != 0) {
-        const KrConnectionPhase phase = connection.phase();
-        const int64_t deadline = record.deadline.load();
-        // A closing connection whose peer does not take its last output, or
-        // a lingering one whose peer does not end its side, goes now. (The
-        // deadline of a request being read is the server's to answer.)
-        if ((phase == KrConnectionPhase::kClosing || phase == KrConnectionPhase::kLingering) &&
-            deadline != 0 && KrSteadyMicros() >= deadline) {
-            _gone(connection);
-            return;
-        }
+    // A closing connection whose peer does not take its last output, or a
+    // lingering one whose peer does not end its side, goes at its deadline.
+    // (The deadline of a request being read is the server's to answer.)
+    const KrConnectionPhase phase = connection.phase();
+    const int64_t deadline = record.deadline.load();
+    if ((news & News::kDeadline) != 0 && deadline != 0 && KrSteadyMicros() >= deadline &&
+        (phase == KrConnectionPhase::kClosing || phase == KrConnectionPhase::kLingering)) {
+        _gone(connection);
+        return;
     }
     if ((news & News::kDrained) != 0 && connection.phase() == KrConnectionPhase::kDraining &&
         connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow)
         connection._setPhase(KrConnectionPhase::kReading);
-}
-
-void KrTransceiver::_settle(KrTransceiverConnection& connection) {
-    if (connection.phase() == KrConnectionPhase::kGone)
-        return;
-    _writeOut(connection);
-    KrConnectionRecord& record = connection.record();
-    // A closing connection whose output is all out, its answer ended, shuts
-    // its sending side. (The store of Closing comes before this look at the
-    // output, the send loop's drain before its look at the phase: one of
-    // the two sees the other.)
-    if (connection.phase() == KrConnectionPhase::kClosing && !record.answer &&
-        connection.pendingOutputBytes() == 0)
-        _linger(connection);
 }
 
 void KrTransceiver::_writeOut(KrTransceiverConnection& connection) {
@@ -286,12 +275,11 @@ void KrTransceiver::_close(KrTransceiverConnection& connection) {
     DiscardBuffer discard;
     connection.drainInput(discard);
     record.request.reset();
-    std::string().swap(record.behind);
     // The output has this long to go out once the answer has ended.
     if (record.answer)
         record.deadline.store(0);
     else
-        _armDeadline(connection, kCloseLingerMicroseconds);
+        _armDeadline(connection, KrSteadyMicros() + kCloseLingerMicroseconds);
 }
 
 void KrTransceiver::_linger(KrTransceiverConnection& connection) {
@@ -303,13 +291,16 @@ void KrTransceiver::_linger(KrTransceiverConnection& connection) {
     }
     connection._setPhase(KrConnectionPhase::kLingering);
     record.socket->Shutdown();
-    _armDeadline(connection, kDrainAfterCloseMicroseconds);
+    _armDeadline(connection, KrSteadyMicros() + kDrainAfterCloseMicroseconds);
 }
 
-void KrTransceiver::_armDeadline(KrTransceiverConnection& connection, long microseconds) {
-    const int64_t at = KrSteadyMicros() + microseconds;
+void KrTransceiver::_armDeadline(KrTransceiverConnection& connection, int64_t at) {
     connection.record().deadline.store(at);
-    _deadlineArmed(at);
+    std::lock_guard<std::mutex> guard(_housekeepingMutex);
+    if (at < _housekeepingWake) {
+        _housekeepingWake = at;
+        _housekeepingCondition.notify_all();
+    }
 }
 
 void KrTransceiver::_gone(KrTransceiverConnection& connection) {
@@ -371,7 +362,6 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
     }
     record.request.reset();
     record.unfinished.reset();
-    std::string().swap(record.behind);
     // The client owns the task: its leaving dissolves it (without messages).
     // Otherwise every connection ever served would leave one behind.
     if (!record.task.empty()) {
@@ -384,7 +374,7 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
 template <typename Change>
 void KrTransceiver::_rewatch(KrTransceiverConnection& connection, Change change) {
     KrConnectionRecord& record = connection.record();
-    const int descriptor = descriptorOf(record);
+    const int descriptor = record.socket ? record.socket->descriptor() : -1;
     if (descriptor < 0)
         return;
     std::lock_guard<std::mutex> guard(record.watchLock);
@@ -443,14 +433,6 @@ void KrTransceiver::_watchInput(KrTransceiverConnection& connection, bool watch)
         else
             _receivePoller.remove(descriptor);
     });
-}
-
-void KrTransceiver::_deadlineArmed(int64_t at) {
-    std::lock_guard<std::mutex> guard(_housekeepingMutex);
-    if (at < _housekeepingWake) {
-        _housekeepingWake = at;
-        _housekeepingCondition.notify_all();
-    }
 }
 
 void KrTransceiver::_inputEnded(KrTransceiverConnection& connection) {

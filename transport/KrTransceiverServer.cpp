@@ -86,11 +86,6 @@ void KrTransceiverServer::_bufferSignaled(const std::string&) {
     waitCondition.notify_all();
 }
 
-KrTransceiverServer::Served KrTransceiverServer::_serveConnection(KrTransceiverConnection&,
-                                                                  uint32_t, bool) {
-    return Served::kDone;
-}
-
 void KrTransceiverServer::_shutdown(KrJob* job) {
     // No message may start a new piece of work from here on.
     _leaveRegistry();

@@ -21,7 +21,6 @@
 // messages and the buffer-process job away from the layer's parts.
 
 #include <atomic>
-#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -66,22 +65,21 @@ class KrTransceiverServer : public KrJobWithTimeout {
     virtual bool _attachTransceiver(KrJob* transceiver);
     // Clears it only when it is the one given.
     virtual void _detachTransceiver(KrJob* transceiver);
-    // Called for every kind-8 signal (by the message thread, or a layer's
-    // own); wakes the job.
+    // Called for every kind-8 message, on the message thread; wakes the job.
     virtual void _bufferSignaled(const std::string& text);
-    // What a serving step did with a connection (see _serveConnection).
-    enum class Served { kDone, kHandedOff, kCannotServe };
-    // Whether the layer reads its connections' input under their turn (and
-    // answers what came before a peer's end of input before it closes); a
-    // connection of any other server goes at the peer's end of input.
+    // Whether the layer reads its connections' input under their turn and
+    // answers what came before a peer's end of input (a connection of any
+    // other server goes at that end).
     virtual bool _readsUnderTurn() const { return false; }
-    // The layer's step for a connection, on the thread that holds its turn
-    // (`onWorker`: one of this server's jobs, which got the turn with the
-    // connection), given the news just taken: reads and answers requests.
-    // kHandedOff: the connection, with its turn, is queued for a job;
-    // kCannotServe: the server has stopped (the connection goes).
-    virtual Served _serveConnection(KrTransceiverConnection& connection, uint32_t news,
-                                    bool onWorker);
+    // What the layer's step did with a connection: kHandedOff, it is queued,
+    // with its turn, for one of the server's jobs; kCannotServe, the server
+    // has stopped (the connection goes).
+    enum class Served { kDone, kHandedOff, kCannotServe };
+    // The layer's step for a connection on the thread that holds its turn
+    // (`onWorker`: one of this server's jobs): reads and answers requests.
+    virtual Served _serveConnection(KrTransceiverConnection&, bool /*onWorker*/) {
+        return Served::kDone;
+    }
     // The transceiver's shutdown step: leave the job registry (no more
     // messages), wait until the server's own jobs have ended, then forget the
     // transceiver. May be called more than once. Layers with

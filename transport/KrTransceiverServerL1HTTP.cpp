@@ -45,10 +45,10 @@ const std::string& FirstOrDash(const std::vector<std::string>& values) {
     return values.empty() ? kDash : values.front();
 }
 
-// Says on standard error that handling `request` failed, and why: called
-// while the exception is handled.
-void TellFailure(KrXHeader& request) {
-    std::cerr << "request " << request.logRequestLine() << " failed";
+// Says on standard error that `what` failed, and why: called while the
+// exception is handled.
+void TellFailure(const std::string& what) {
+    std::cerr << what << " failed";
     try {
         throw;
     } catch (const std::exception& error) {
@@ -60,41 +60,33 @@ void TellFailure(KrXHeader& request) {
 
 // A file body larger than what leaves with its head: read and queued one
 // piece at a time while the connection's queued output is below its window,
-// so a slow reader holds one window of the file, not all of it.
+// so a slow reader holds one window of the file, not all of it. Called only
+// by the connection's turn holder.
 class FileStream : public KrAnswerStream {
   public:
     FileStream(std::shared_ptr<KrFileHandle> file, uint64_t length)
         : _file(std::move(file)), _left(length) {}
 
     void resume(KrTransceiverConnection& connection) override {
-        bool finished = false;
-        bool cut = false;
-        {
-            std::lock_guard<std::mutex> guard(_lock);
-            if (!_file)
-                return;
-            while (_left > 0 &&
-                   connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow) {
-                const size_t want = static_cast<size_t>(
-                    std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
-                _piece.resize(want);
-                const ssize_t got = _file->read(_piece.data(), want);
-                if (got <= 0) {
-                    cut = true;
-                    break;
-                }
-                size_t queued = 0;
-                connection.queueOutput(_piece.data(), static_cast<size_t>(got), queued);
-                _left -= static_cast<uint64_t>(got);
-            }
-            if (_left == 0 || cut) {
-                finished = true;
-                _file.reset();
-                std::string().swap(_piece);
-            }
-        }
-        if (!finished)
+        if (!_file)
             return;
+        bool cut = false;
+        while (!cut && _left > 0 &&
+               connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow) {
+            const size_t want = static_cast<size_t>(
+                std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
+            _piece.resize(want);
+            const ssize_t got = _file->read(_piece.data(), want);
+            cut = got <= 0;
+            if (cut)
+                break;
+            size_t queued = 0;
+            connection.queueOutput(_piece.data(), static_cast<size_t>(got), queued);
+            _left -= static_cast<uint64_t>(got);
+        }
+        if (_left > 0 && !cut)
+            return;
+        cancel();
         // A file that shrank after its length was announced: the peer would
         // wait for bytes that never come, so the connection ends after what
         // was sent.
@@ -104,16 +96,12 @@ class FileStream : public KrAnswerStream {
     }
 
     bool cancel() override {
-        std::lock_guard<std::mutex> guard(_lock);
         _file.reset();
         std::string().swap(_piece);
         return true;
     }
 
   private:
-    // Guards everything below: the turn holder that resumes it may change
-    // from one call to the next.
-    std::mutex _lock;
     std::shared_ptr<KrFileHandle> _file;
     uint64_t _left;
     std::string _piece;
@@ -208,11 +196,9 @@ void KrTransceiverServerL1HTTP::_shutdown(KrJob* job) {
         std::lock_guard<KrAdaptiveRecursiveMutex> guard(queueLock);
         left.swap(queue);
     }
-    if (owner == nullptr || owner != job)
-        return;
-    for (const auto& [connectionId, client] : left) {
-        if (std::shared_ptr<KrTransceiverConnection> connection =
-                owner->findConnection(connectionId))
+    for (const auto& pair : left) {
+        if (auto connection = owner != nullptr && owner == job ? owner->findConnection(pair.first)
+                                                              : nullptr)
             owner->_serve(*connection, true);
     }
 }
@@ -228,13 +214,15 @@ std::shared_ptr<KrTransceiverClient> KrTransceiverServerL1HTTP::_findClient(KrTr
 }
 
 KrTransceiverServer::Served KrTransceiverServerL1HTTP::_serveConnection(
-    KrTransceiverConnection& connection, uint32_t, bool onWorker) {
+    KrTransceiverConnection& connection, bool onWorker) {
     auto* owner = static_cast<KrTransceiver*>(transceiver.load());
     if (owner == nullptr || _stopped.load())
         return Served::kCannotServe;
     // A carrier's answers run its client's code, as requests for the
     // application do: on one of its workers, never on the loops.
     if (!listening && !onWorker) {
+        if (connection.phase() != KrConnectionPhase::kReading)
+            return Served::kDone;
         connection._setPhase(KrConnectionPhase::kAtWorker);
         _insert_bufferSignaled(connection.id(), clientName);
         return Served::kHandedOff;
@@ -257,11 +245,10 @@ KrTransceiverServer::Served KrTransceiverServerL1HTTP::_serveConnection(
         Step step = Step::kStop;
         try {
             step = _readOne(*owner, connection, client, onWorker);
-        } catch (const std::exception& error) {
+        } catch (...) {
             // The reader or the server itself failed: the connection's
             // framing is lost, so it goes; the server keeps serving.
-            std::cerr << "request on " << connection.id() << " failed: " << error.what()
-                      << std::endl;
+            TellFailure("request on " + connection.id());
             owner->_close(connection);
             break;
         }
@@ -275,7 +262,7 @@ KrTransceiverServer::Served KrTransceiverServerL1HTTP::_serveConnection(
     // complete request it sent has been answered: what is left can never
     // make a request.
     if (record.inputEnded && connection.phase() == KrConnectionPhase::kReading &&
-        record.behind.empty() && !connection.isInputReady())
+        !connection.isInputReady())
         owner->_close(connection);
     return Served::kDone;
 }
@@ -333,7 +320,7 @@ KrTransceiverServerL1HTTP::Step KrTransceiverServerL1HTTP::_readOne(
     int64_t now = deadline != 0 ? KrSteadyMicros() : 0;
     const bool expired = deadline != 0 && now >= deadline;
     // Nothing to read (a finished answer, a late wake-up) starts no message.
-    if (record.behind.empty() && !connection.isInputReady() && !expired)
+    if (!connection.isInputReady() && !expired)
         return Step::kStop;
     // The answers before have not drained to the window: the next one waits
     // until they have (the send loop tells the turn then). Drained before
@@ -348,18 +335,7 @@ KrTransceiverServerL1HTTP::Step KrTransceiverServerL1HTTP::_readOne(
     // kept in the record: it goes there only when it has to wait.
     std::shared_ptr<KrXHeader> header =
         record.request ? std::move(record.request) : _newRequest(connection, *client);
-    long arrived = 0;
-    if (!record.behind.empty()) {
-        // Bytes behind the last request come before whatever arrived since.
-        header->body().sputn(record.behind.data(),
-                             static_cast<std::streamsize>(record.behind.size()));
-        arrived += static_cast<long>(record.behind.size());
-        if (record.behind.capacity() > kKeptBehindRoom)
-            std::string().swap(record.behind);
-        else
-            record.behind.clear();
-    }
-    arrived += connection.drainInput(header->body());
+    const long arrived = connection.drainInput(header->body());
     const bool wasInHead = header->inHead();
     int result;
     if (header->refusalStatus() == 0 && expired)
@@ -380,24 +356,20 @@ KrTransceiverServerL1HTTP::Step KrTransceiverServerL1HTTP::_readOne(
             // restart it.
             if (deadline == 0) {
                 std::lock_guard<std::mutex> guard(_limitsLock);
-                record.deadline.store(now + _headTimeLimit);
-                owner._deadlineArmed(now + _headTimeLimit);
+                owner._armDeadline(connection, now + _headTimeLimit);
             }
             return Step::kStop;
         }
         // The body's limit runs from the end of the head and grows with
         // every byte that comes, so only a peer slower than the minimum
         // rate runs out of it.
-        int64_t next = deadline;
         if (deadline == 0 || wasInHead) {
             std::lock_guard<std::mutex> guard(_limitsLock);
-            next = now + _bodyTimeLimit;
+            owner._armDeadline(connection, now + _bodyTimeLimit);
         } else {
-            next += static_cast<int64_t>(arrived) * 1000000 / static_cast<int64_t>(kMinBodyRate);
+            record.deadline.store(deadline + static_cast<int64_t>(arrived) * 1000000 /
+                                                 static_cast<int64_t>(kMinBodyRate));
         }
-        record.deadline.store(next);
-        if (next != deadline)
-            owner._deadlineArmed(next);
         if (sendContinue) {
             size_t queued = 0;
             connection.queueOutput(kContinueAnswer.data(), kContinueAnswer.size(), queued);
@@ -440,7 +412,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
     try {
         handled = client.dispatch(dispatchKey, *header);
     } catch (...) {
-        TellFailure(*header);
+        TellFailure("request " + header->logRequestLine());
         header->refuse(500);
     }
     header->setDirectAnswer(nullptr);
@@ -462,7 +434,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
         if (close)
             owner._close(connection);
         else
-            record.behind = std::move(rest);
+            connection._unread(std::move(rest));
         _startLater(owner, connection, client, std::move(header), std::move(later));
         return false;
     }
@@ -485,7 +457,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
     }
     if (close || rest.empty())
         return false;
-    record.behind = std::move(rest);
+    connection._unread(std::move(rest));
     return true;
 }
 
@@ -506,7 +478,7 @@ void KrTransceiverServerL1HTTP::_startLater(KrTransceiver& owner,
         });
         return;
     } catch (...) {
-        TellFailure(*header);
+        TellFailure("request " + header->logRequestLine());
     }
     // The answer could not start: it is over, and the request is answered
     // as one whose handler failed (unless some of an answer went out).

@@ -15,7 +15,7 @@
 // thread has its news (the receive loop for new bytes), so a kept file is
 // answered where its request was read; a request that runs the application
 // goes, with the turn, to one of the server's workers. What the server keeps
-// about a connection (the request being read and the bytes behind it, its
+// about a connection (the request being read, its
 // deadline, the answer being made, the task of its requests) lies in the
 // connection's record and belongs to the turn holder. Requests of different
 // connections are read and answered on several threads at once; one
@@ -67,8 +67,7 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     bool _readsUnderTurn() const override { return true; }
     // Reads and answers what the connection brought, handing requests that
     // run the application (and a carrier's answers) to the workers.
-    Served _serveConnection(KrTransceiverConnection& connection, uint32_t news,
-                            bool onWorker) override;
+    Served _serveConnection(KrTransceiverConnection& connection, bool onWorker) override;
     // Also ends the connections whose turn waits in the queue.
     void _shutdown(KrJob* transceiver) override;
 
@@ -110,12 +109,10 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     enum class Step { kStop, kMore, kHandedOff };
     // The interim answer to "Expect: 100-continue".
     static constexpr std::string_view kContinueAnswer = "HTTP/1.1 100 Continue\r\n\r\n";
-    // Room the bytes behind a request keep for the next ones.
-    static constexpr size_t kKeptBehindRoom = 2048;
 
-    // The turn holder's steps. Reads one request from the bytes behind the
-    // last one and the input (kMore: bytes are left behind it; kHandedOff:
-    // it went, with the turn, to a worker).
+    // The turn holder's steps. Reads one request from the input (kMore:
+    // bytes are left behind it; kHandedOff: it went, with the turn, to a
+    // worker).
     Step _readOne(KrTransceiver& owner, KrTransceiverConnection& connection,
                   const std::shared_ptr<KrTransceiverClient>& client, bool onWorker);
     // Hands a complete request to the client and sends what follows from
