@@ -212,9 +212,6 @@ TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
             return std::make_shared<RecordingClient>(callback, options, nullptr);
         });
         const unsigned port = server.waitListening();
-        // Silence counts at once where the row asks about it.
-        if (row.news == News::kIdle)
-            server.httpServer()->setConnectionTimeLimit(1);
         auto& client = static_cast<RecordingClient&>(*server.client);
         const int fd = ConnectLoopback(port);
         if (start == "reading") {
@@ -238,7 +235,12 @@ TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
         }
         ASSERT_TRUE(connection) << what;
         ASSERT_TRUE(ReachesPhase(*connection, startPhase)) << what;
+        // The thread that served it lets go of its turn (this one takes it).
+        while (connection->record().turn.load() != 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Its silence has lasted its time-out where the row asks about it.
         if (row.news == News::kIdle) {
+            connection->deadline().restart(0);
             while (!connection->deadline().expired())
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
