@@ -13,7 +13,6 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrTransceiverServer.h"
-#include "transport/KrTransceiverServerL1HTTP.h"
 
 namespace {
 
