@@ -153,7 +153,18 @@ KrTransceiver::~KrTransceiver() {
     _stopPrograms();
     _stopServers();
     _stopLoops();
-    // Nothing runs any more; the maps go, and with them sockets and servers.
+    // Nothing runs any more. Every connection left ends now, so the lines of
+    // the answers still on their way to a peer are written with what
+    // reached it; then the maps go, and with them sockets and servers.
+    std::vector<std::shared_ptr<KrTransceiverConnection>> left;
+    {
+        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
+        for (const auto& [name, entry] : sockets)
+            left.push_back(entry.second);
+    }
+    for (const std::shared_ptr<KrTransceiverConnection>& connection : left)
+        connection->_post(KrConnectionRecord::kBroken);
+    left.clear();
     decltype(clients) oldClients;
     decltype(servers) oldServers;
     decltype(connections) oldConnections;

@@ -28,7 +28,8 @@
 // Shutdown (the destructor, the one place it happens): stop housekeeping;
 // leave the registry; end the clients' CGI programs; stop every server's
 // accept and buffer jobs and wait for them; stop both loops and wait for
-// them; free the maps, which closes the sockets.
+// them; end every connection left (the lines of its answers are written
+// with what reached the peer); free the maps, which closes the sockets.
 
 #include <atomic>
 #include <condition_variable>
@@ -55,6 +56,7 @@ class KrTransceiverServer;
 class KrURLHookService;
 class KrXHeader;
 class KrXServerHeader;
+struct KrAnswerLine;
 
 // One registered client and the listeners opened for it. Dropping the record
 // stops the servers attached to its headers.
@@ -170,6 +172,15 @@ class KrTransceiver : public KrJob {
     void _writeOut(KrTransceiverConnection& connection);
     // The holder: no more requests are read (see closeConnection).
     void _close(KrTransceiverConnection& connection);
+    // The holder, where every answer ends: the one being made (begun with
+    // _beginAnswering, its end told by its maker's news) or, given `made`
+    // and the position of its first byte, one just made in place. Its mark
+    // closes, so its access-log line is written once, when its bytes have
+    // reached the socket (or with those that did, once the connection has
+    // gone); then the connection reads on, or with `last` it closes: nothing
+    // behind an answer that was cut short or cancelled is answered.
+    void _endAnswer(KrTransceiverConnection& connection, bool last,
+                    const KrAnswerLine* made = nullptr, uint64_t start = 0);
 
     void _tcpReceiveLoop();
     void _tcpSendLoop();

@@ -22,7 +22,6 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
-#include "transport/KrTransceiverServerL1HTTP.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -143,6 +142,12 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
 
     // Text of the answer to a request that finds every program slot and
     // queue place taken.
+    // The page of a request whose program the server's stop ended before
+    // it answered.
+    static constexpr std::string_view kStoppingPage =
+        "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
+        "<h1>503 Service Unavailable</h1><p>The server is stopping.</p></body></html>\n";
+
     static constexpr std::string_view kBusyAnswer =
         "Status: 503 Service Unavailable\r\n"
         "Retry-After: 5\r\n"
@@ -166,7 +171,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         _answer(200, true);
         _release();
     }
-    void setFinished(std::function<void()> finished) { _finished = std::move(finished); }
+    // Told at the end, once: whether the connection closes after the answer.
+    void setFinished(std::function<void(bool)> finished) { _finished = std::move(finished); }
 
     Next output(const char* data, size_t size) override {
         if (_abandoned.load()) {
@@ -252,20 +258,29 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         // short of the length it announced): cut short.
         const bool bodyShort = _headDone && _bodyLeft != 0 && (died || _announced) &&
                                KrCGIHead::carriesBody(_head.status());
+        // The connection closes after the answer: nothing behind an answer
+        // cut short or cancelled is answered.
+        bool last = false;
         if (_streaming) {
             if (_chunked && outcome == KrCGIOutcome::Finished && !died) {
                 static const char kLast[] = "0\r\n\r\n";
                 _queueRaw(kLast, sizeof kLast - 1);
-            } else if (_connection && (bodyShort || !_announced)) {
+            } else {
                 // Cut short, or an answer that ends with the connection.
-                _connection->requestClose();
+                last = bodyShort || !_announced;
             }
         } else if (!_settled) {
             switch (outcome) {
                 case KrCGIOutcome::Cancelled:
-                    // Its client has gone (or the server stops) before any
-                    // of the answer was sent: its line says so.
-                    _logNotSent();
+                    if (_abandoned.load()) {
+                        // Its client has gone before any of the answer was
+                        // sent: its line gives the status it would have had.
+                        _tellStatus(_headDone ? _head.status() : 502);
+                    } else {
+                        // The server stops before the program answered.
+                        _answer(503, false, kStoppingPage);
+                    }
+                    last = true;
                     break;
                 case KrCGIOutcome::CannotStart:
                     _answer(500, false);
@@ -292,13 +307,13 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                         // To HEAD the head alone, as GET gets it.
                         _answer(200, true);
                     else if (_connection)
-                        _cutShort();
+                        last = _cutShort();
                     else
                         _answer(502, false);
                     break;
             }
         }
-        _release();
+        _release(last);
         // A streamed answer's access-log line is made as it ends.
         KrTransceiver::flushLogging();
     }
@@ -338,6 +353,9 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     // text, may be empty) as its body.
     void _answer(unsigned long status, bool fromOutput, std::string_view page = {}) {
         _settled = true;
+        // Told first: should the connection go meanwhile, its line still
+        // gives the status (the writer gives the exact one when it writes).
+        _tellStatus(fromOutput && _headDone ? _head.status() : status);
         std::shared_ptr<KrXResponseHeader> answer(_request.makeResponse());
         answer->setStatus(status);
         if (fromOutput) {
@@ -357,6 +375,7 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     void _startStreaming() {
         _settled = true;
         _streaming = true;
+        _tellStatus(_head.status());
         std::shared_ptr<KrXResponseHeader> answer(_request.makeResponse());
         answer->setStatus(200);
         answer->setLiftCGIHead();
@@ -370,18 +389,17 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         _send(answer);
     }
 
-    // The status the answer would have had, with no bytes sent.
-    void _logNotSent() {
-        const auto server = _connection ? _connection->record().server.lock() : nullptr;
-        if (auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get()))
-            http->logAnswerNotSent(*_connection, _request, _headDone ? _head.status() : 502);
+    // The status the connection's line gives the answer.
+    void _tellStatus(unsigned long status) {
+        if (_connection)
+            _connection->_setAnswerStatus(status);
     }
 
     // The program died after its head: what it wrote goes out, and the
-    // connection closes without the end a complete answer has.
-    void _cutShort() {
+    // connection closes without the end a complete answer has (true).
+    bool _cutShort() {
         _startStreaming();
-        _connection->requestClose();
+        return true;
     }
 
     void _queueBody(const char* data, size_t size) {
@@ -409,12 +427,13 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         }
     }
 
-    // The last touch: the server may read the connection's next request.
-    void _release() {
-        std::function<void()> finished;
+    // The last touch: the server may read the connection's next request
+    // (or, with `last`, closes it).
+    void _release(bool last = false) {
+        std::function<void(bool)> finished;
         finished.swap(_finished);
         if (finished)
-            finished();
+            finished(last);
     }
 
     KrTransceiverClient& _client;
@@ -423,7 +442,7 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     KrCGIRunner& _runner;
     std::shared_ptr<KrTransceiverConnection> _connection;
     std::weak_ptr<KrCGIRun> _run;
-    std::function<void()> _finished;
+    std::function<void(bool)> _finished;
     const bool _headOnly;
     // The body goes in chunks (to an HTTP/1.1 peer, when the program
     // announced no length).
@@ -503,7 +522,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         // The server waits for this answer before the connection's next
         // request and goes on with other connections meanwhile; the request
         // stays alive until `finished` has been called.
-        request.answerLater([this, run, answer, connection](std::function<void()> finished) {
+        request.answerLater([this, run, answer, connection](std::function<void(bool)> finished) {
             answer->setFinished(std::move(finished));
             // Started by the connection's turn holder, as the answer it is
             // making: a connection that goes from now on abandons the
@@ -531,7 +550,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     std::mutex lock;
     std::condition_variable done;
     bool over = false;
-    answer->setFinished([&] {
+    answer->setFinished([&](bool) {
         std::lock_guard<std::mutex> guard(lock);
         over = true;
         done.notify_all();

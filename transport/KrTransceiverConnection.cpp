@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
@@ -66,7 +67,7 @@ constexpr unsigned kLeaves = Bit(Phase::kClosing) | Bit(Phase::kGone);
 constexpr unsigned kWaits = Bit(Phase::kAnswering) | Bit(Phase::kDraining);
 constexpr unsigned kMayBecome[] = {
     /* Reading   */ Bit(Phase::kAtWorker) | kWaits | kLeaves,
-    /* AtWorker  */ Bit(Phase::kReading) | kWaits | kLeaves,
+    /* AtWorker  */ Bit(Phase::kReading) | kWaits | Bit(Phase::kGone),
     /* Answering */ Bit(Phase::kReading) | kLeaves,
     /* Draining  */ Bit(Phase::kReading) | kLeaves,
     /* Closing   */ Bit(Phase::kLingering) | Bit(Phase::kGone),
@@ -90,6 +91,30 @@ bool TracePhases() {
 
 const char* KrConnectionPhaseName(KrConnectionPhase phase) {
     return kPhaseNames[static_cast<unsigned>(phase)];
+}
+
+KrKeptAnswerLine::KrKeptAnswerLine(const KrAnswerLine& line)
+    : _protocolKind(line.protocolKind), _status(line.status) {
+    _text.reserve(line.time.size() + line.requestLine.size() + line.referer.size() +
+                  line.agent.size());
+    const std::string_view pieces[] = {line.time, line.requestLine, line.referer, line.agent};
+    for (size_t i = 0; i < 4; ++i) {
+        if (i < 3)
+            _sizes[i] = static_cast<uint32_t>(pieces[i].size());
+        _text.append(pieces[i]);
+    }
+}
+
+KrAnswerLine KrKeptAnswerLine::view() const {
+    const std::string_view text = _text;
+    KrAnswerLine line;
+    line.protocolKind = _protocolKind;
+    line.status = _status;
+    line.time = text.substr(0, _sizes[0]);
+    line.requestLine = text.substr(_sizes[0], _sizes[1]);
+    line.referer = text.substr(_sizes[0] + _sizes[1], _sizes[2]);
+    line.agent = text.substr(_sizes[0] + _sizes[1] + _sizes[2]);
+    return line;
 }
 
 KrTransceiverConnection::KrTransceiverConnection(
@@ -194,9 +219,12 @@ void KrTransceiverConnection::_setPhase(KrConnectionPhase to) {
         return;
     assert(isServedHere() && "only the turn holder changes a connection's phase");
     assert(MayBecome(from, to) && "a change the phase table does not allow");
-    if (TracePhases())
-        std::cerr << "connection " << id() << ": " << KrConnectionPhaseName(from) << " -> "
-                  << KrConnectionPhaseName(to) << std::endl;
+    if (TracePhases()) {
+        // One write per line: changes on several threads do not interleave.
+        std::string line = "connection " + id() + ": " + KrConnectionPhaseName(from) + " -> " +
+                           KrConnectionPhaseName(to) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
     // Sequentially consistent, as the loops' reads of it are: a loop that
     // drains the output after this store sees the phase that waits for it,
     // or this thread sees the drained output (see KrTransceiver::_serve).
@@ -219,8 +247,8 @@ bool KrTransceiverConnection::_beginAnswering(std::shared_ptr<KrAnswerStream> st
     return false;
 }
 
-void KrTransceiverConnection::_answerEnded() {
-    _post(KrConnectionRecord::kAnswerEnded);
+void KrTransceiverConnection::_answerEnded(bool last) {
+    _post(KrConnectionRecord::kAnswerEnded | (last ? KrConnectionRecord::kLastAnswer : 0u));
 }
 
 void KrTransceiverConnection::_appendInput(const char* data, size_t length) {
@@ -319,6 +347,11 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
 }
 
 void KrTransceiverConnection::_appendOutputNL(KrStringBuf* buffer) {
+    // Once the connection has gone nothing more is written: nothing is kept.
+    if (_outputClosed) {
+        delete buffer;
+        return;
+    }
     // Counted once the list holds it, so a failing push leaks nothing.
     _output.push_back(buffer);
     const size_t length = unread(buffer);
@@ -339,18 +372,18 @@ int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t
     buffer->sputn(data, static_cast<std::streamsize>(length));
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        _appendOutputNL(buffer.get());
-        buffer.release();
+        _appendOutputNL(buffer.release());
     }
     _outputAppended();
     return 0;
 }
 
-void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view body) {
+uint64_t KrTransceiverConnection::sendOutput(std::string_view head, std::string_view body) {
     const size_t length = head.size() + body.size();
     if (isServedHere() && _record.socket && phase() != Phase::kGone) {
         std::unique_lock<std::mutex> guard(_outputLock);
-        if (_output.empty()) {
+        const uint64_t start = _queuedTotal;
+        if (_output.empty() && !_outputClosed) {
             restartTimer();
             // A failure is met again, and handled, by the write of the rest.
             const iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()},
@@ -361,7 +394,7 @@ void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view
             _queuedTotal += written;
             _writtenTotal += written;
             if (written == length)
-                return;
+                return start;
             auto rest = std::make_unique<KrStringBuf>();
             if (written < head.size())
                 rest->sputn(head.data() + written,
@@ -369,17 +402,24 @@ void KrTransceiverConnection::sendOutput(std::string_view head, std::string_view
             const size_t bodySent = written > head.size() ? written - head.size() : 0;
             rest->sputn(body.data() + bodySent,
                         static_cast<std::streamsize>(body.size() - bodySent));
-            _appendOutputNL(rest.get());
-            rest.release();
+            _appendOutputNL(rest.release());
             guard.unlock();
             _outputAppended();
-            return;
+            return start;
         }
     }
-    size_t queued = 0;
-    queueOutput(head.data(), head.size(), queued);
-    if (!body.empty())
-        queueOutput(body.data(), body.size(), queued);
+    auto both = std::make_unique<KrStringBuf>();
+    both->sputn(head.data(), static_cast<std::streamsize>(head.size()));
+    both->sputn(body.data(), static_cast<std::streamsize>(body.size()));
+    restartTimer();
+    uint64_t start;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        start = _queuedTotal;
+        _appendOutputNL(both.release());
+    }
+    _outputAppended();
+    return start;
 }
 
 int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
@@ -403,8 +443,7 @@ int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first
         std::lock_guard<std::mutex> guard(_outputLock);
         for (std::unique_ptr<KrStringBuf>* buffer : {&first, &second}) {
             if (*buffer && (*buffer)->Length() > 0) {
-                _appendOutputNL(buffer->get());
-                buffer->release();
+                _appendOutputNL(buffer->release());
                 any = true;
             }
         }
@@ -460,8 +499,8 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
     // slowly is not idle, one that takes none of it is.
     if (after != before)
         restartTimer();
-    for (SentMark& mark : due)
-        mark.report(*this, mark.end - mark.start);
+    if (!due.empty())
+        _report(due);
     return state;
 }
 
@@ -539,53 +578,101 @@ uint64_t KrTransceiverConnection::queuedPosition() {
     return _queuedTotal;
 }
 
-void KrTransceiverConnection::_reportSentWhenAnswered(uint64_t start, SentReport report) {
+void KrTransceiverConnection::_openAnswer(const KrAnswerLine& line) {
     std::lock_guard<std::mutex> guard(_outputLock);
-    // Once the output is closed nothing of the answer is written: it is
-    // reported, when it ends, with nothing sent.
-    const uint64_t end = _outputClosed ? std::max(start, _writtenTotal) : 0;
-    _openMark = std::make_unique<SentMark>(SentMark{start, end, std::move(report)});
+    _openMark = std::make_unique<SentMark>(SentMark{_queuedTotal, 0, KrKeptAnswerLine(line)});
 }
 
-void KrTransceiverConnection::_closeAnswerMark() {
-    std::unique_ptr<SentMark> mark;
-    uint64_t sent = 0;
+bool KrTransceiverConnection::_setAnswerStatus(unsigned long status) {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    if (!_openMark)
+        return false;
+    _openMark->line.setStatus(status);
+    return true;
+}
+
+void KrTransceiverConnection::_dropAnswer() {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    _openMark.reset();
+}
+
+void KrTransceiverConnection::_closeAnswer() {
+    std::vector<SentMark> due;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        mark.swap(_openMark);
-        if (!mark)
+        if (!_openMark)
             return;
-        if (_outputClosed) {
-            sent = mark->end - std::min(mark->end, mark->start);
-        } else {
-            mark->end = _queuedTotal;
-            if (_writtenTotal < mark->end) {
-                _sentMarks.push_back(std::move(*mark));
-                return;
-            }
-            sent = mark->end - mark->start;
-        }
+        SentMark mark = std::move(*_openMark);
+        _openMark.reset();
+        mark.end = _queuedTotal;
+        if (_dueNL(mark))
+            due.push_back(std::move(mark));
+        else
+            _sentMarks.push_back(std::move(mark));
     }
-    mark->report(*this, sent);
+    if (!due.empty())
+        _report(due);
+}
+
+void KrTransceiverConnection::_markAnswer(uint64_t start, const KrAnswerLine& line) {
+    uint64_t bytes;
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        SentMark mark{start, _queuedTotal, {}};
+        if (!_dueNL(mark)) {
+            // Its bytes are still on their way: the line waits for them.
+            mark.line = KrKeptAnswerLine(line);
+            _sentMarks.push_back(std::move(mark));
+            return;
+        }
+        bytes = mark.end - mark.start;
+    }
+    // Out already (the usual case): the line goes now, made of the views.
+    _report(line, bytes);
 }
 
 void KrTransceiverConnection::_closeOutput() {
-    std::vector<SentMark> marks;
-    uint64_t written;
+    std::vector<SentMark> due;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
         if (_outputClosed)
             return;
         _outputClosed = true;
-        marks.swap(_sentMarks);
-        written = _writtenTotal;
-        // The answer still being made keeps what reached the peer of it.
-        if (_openMark)
-            _openMark->end = std::max(written, _openMark->start);
+        // Answers cut short by the end of the connection: what was written.
+        for (SentMark& mark : _sentMarks) {
+            _dueNL(mark);
+            due.push_back(std::move(mark));
+        }
+        _sentMarks.clear();
+        // What was queued and not written goes now, not with the connection.
+        for (KrStringBuf* buffer : _output)
+            delete buffer;
+        _output.clear();
+        _outputBytes.store(0);
+        _outputPending.store(false);
     }
-    // Answers cut short by the end of the connection: what was written.
-    for (SentMark& mark : marks)
-        mark.report(*this, std::min(written, mark.end) - std::min(written, mark.start));
+    if (!due.empty())
+        _report(due);
+}
+
+bool KrTransceiverConnection::_dueNL(SentMark& mark) const {
+    if (_outputClosed) {
+        mark.start = std::min(mark.start, _writtenTotal);
+        mark.end = std::min(mark.end, _writtenTotal);
+        return true;
+    }
+    return _writtenTotal >= mark.end;
+}
+
+void KrTransceiverConnection::_report(const KrAnswerLine& line, uint64_t bytes) {
+    // The server may be gone by the time the last byte is: no line then.
+    if (const std::shared_ptr<KrTransceiverServer> server = _record.server.lock())
+        server->_logAnswer(*this, line, bytes);
+}
+
+void KrTransceiverConnection::_report(std::vector<SentMark>& due) {
+    for (SentMark& mark : due)
+        _report(mark.line.view(), mark.end - mark.start);
 }
 
 void KrTransceiverConnection::_takeWrittenNL(std::vector<SentMark>& due) {

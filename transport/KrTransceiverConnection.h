@@ -15,7 +15,9 @@
 //   Reading     reads its requests and answers them          AtWorker Answering
 //                                                            Draining Closing Gone
 //   AtWorker    has a complete request with one of its       Reading Answering
-//               server's workers (the turn went with it)     Draining Closing Gone
+//               server's workers (the turn went with it;     Draining Gone
+//               a close asked meanwhile waits for its
+//               answer)
 //   Answering   has an answer being made off the serving     Reading Closing Gone
 //               thread, or streamed; its next request waits
 //   Draining    has answers queued beyond its output         Reading Closing Gone
@@ -32,8 +34,9 @@
 //
 // The serving turn: one thread at a time holds it, and only that thread
 // changes the phase, reads requests, starts an answer (a program, a stream),
-// ends an answer or ends the connection (the one place it leaves the
-// transceiver's maps: KrTransceiver::_gone). Every other thread posts what
+// ends an answer (the one place every answer ends: KrTransceiver::_endAnswer)
+// or ends the connection (the one place it leaves the transceiver's maps:
+// KrTransceiver::_gone). Every other thread posts what
 // happened as news into the record's one atomic word and asks for the turn
 // in the same step; when the turn was free, the poster holds it and serves,
 // otherwise the holder finds the news before it lets go:
@@ -44,18 +47,26 @@
 //   kBroken       either loop: the socket failed, the peer reset it, a write
 //                 failed; _removeTCPSocket
 //   kAnswerEnded  whoever makes the answer: its last byte is queued, or it
-//                 ended without one (a program's end, a stream's last piece)
+//                 ended without one (a program's end, a stream's last piece);
+//                 with kLastAnswer when the connection closes after it (the
+//                 answer was cut short or cancelled, or the close frames it)
 //   kDrained      the send loop: the output went below the window while the
 //                 phase waits for that (Answering, Draining, Closing)
 //   kDeadline     housekeeping: the phase's deadline passed
 //   kIdle         housekeeping: nothing moved for the connection's time-out
 //   kCloseAsked   requestClose, closeConnection
 //
+// Every answer gets one access-log line, written once: when its last byte
+// has reached the socket, or, once the connection has gone, with the bytes
+// that did. Its line and its place in the output are its mark; an answer
+// being made off the turn has an open mark, whose status its maker sets
+// when it writes the head.
+//
 // Data, not state, may be touched by any thread under its own lock: the
-// input (`_inputLock`), the queued output and the access-log marks of its
-// answers (`_outputLock`), the loops' watches (`KrConnectionRecord::
-// watchLock`). The message lock guards `_linkName` and the close request.
-// The transceiver holds connections in shared pointers.
+// input (`_inputLock`), the queued output and the answers' marks
+// (`_outputLock`), the loops' watches (`KrConnectionRecord::watchLock`). The
+// message lock guards `_linkName` and the close request. The transceiver
+// holds connections in shared pointers.
 
 #include <atomic>
 #include <chrono>
@@ -102,6 +113,33 @@ class KrAnswerStream {
     virtual bool cancel() = 0;
 };
 
+// What an answer's access-log line says but its byte count: its request's
+// pieces and the status sent. The pieces are views; a mark keeps a copy
+// (KrKeptAnswerLine) only when its line has to wait for its bytes.
+struct KrAnswerLine {
+    int protocolKind = 0;
+    unsigned long status = 0;
+    std::string_view time;
+    std::string_view requestLine;
+    std::string_view referer;
+    std::string_view agent;
+};
+
+// A copy of an answer's line, its four pieces in one string.
+class KrKeptAnswerLine {
+  public:
+    KrKeptAnswerLine() = default;
+    explicit KrKeptAnswerLine(const KrAnswerLine& line);
+    KrAnswerLine view() const;
+    void setStatus(unsigned long status) { _status = status; }
+
+  private:
+    int _protocolKind = 0;
+    unsigned long _status = 0;
+    std::string _text;
+    uint32_t _sizes[3] = {0, 0, 0};
+};
+
 enum class KrConnectionPhase : uint8_t {
     kReading, kAtWorker, kAnswering, kDraining, kClosing, kLingering, kGone };
 
@@ -125,6 +163,7 @@ struct KrConnectionRecord {
         kDeadline = 1u << 6,
         kIdle = 1u << 7,
         kCloseAsked = 1u << 8,
+        kLastAnswer = 1u << 9,
     };
     static constexpr uint32_t kHeld = 1u;
 
@@ -195,10 +234,6 @@ struct KrConnectionRecord {
 class KrTransceiverConnection : public KrJobWithTimeout {
   public:
     using CloseCallback = std::function<void(KrTransceiver&, KrTransceiverConnection*)>;
-    // Told how many bytes of an answer reached the socket (its access-log
-    // line); called on whichever thread saw the last of them go, or on the
-    // turn holder once the answer has ended after the connection went.
-    using SentReport = std::function<void(KrTransceiverConnection&, uint64_t bytes)>;
     // Silence after which the transceiver's housekeeping drops a connection.
     static constexpr long kDefaultTimeout = 115000000;
 
@@ -222,8 +257,9 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // Like queueOutput of `head` and then `body`, but on the thread holding
     // the serving turn (which writes its queued output after each request)
     // with nothing queued before, both go to the socket at once in one
-    // gathered write; only what it does not take is queued.
-    void sendOutput(std::string_view head, std::string_view body = {});
+    // gathered write; only what it does not take is queued. The position in
+    // the output of the head's first byte.
+    uint64_t sendOutput(std::string_view head, std::string_view body = {});
     // Takes over a non-empty buffer and hands the caller a fresh empty one;
     // an empty or missing buffer stays with the caller. Returns 0.
     virtual int queueOutputBuffer(KrStringBuf*& buffer);
@@ -309,31 +345,41 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // the stream of an answer begun without one. False (nothing changes)
     // when the phase allows no answer, or one with a stream runs already.
     bool _beginAnswering(std::shared_ptr<KrAnswerStream> stream);
-    // Any thread: the answer being made has ended (kAnswerEnded).
-    void _answerEnded();
+    // Any thread: the answer being made has ended (kAnswerEnded; with
+    // `last`, also kLastAnswer: the connection closes after it).
+    void _answerEnded(bool last = false);
 
     // Bytes queued on the connection so far (the position in its output of
     // the next byte queued).
     uint64_t queuedPosition();
-    // Called while an answer is being made (begun with _beginAnswering),
-    // whose first byte was queued at `start`: it is reported once it has
-    // ended and its bytes have been written; or, once the connection is
-    // gone, with what was written of it by then, when the answer ends.
-    void _reportSentWhenAnswered(uint64_t start, SentReport report);
-    // The holder, at the answer's end: its mark is closed at the output's
-    // current end (and reported once written).
-    void _closeAnswerMark();
-    // The holder, as the connection goes: nothing more is written; the
-    // marks of answers that ended are reported with what was written, the
-    // open one (if any) keeps that count until its answer ends.
+    // The holder, as it begins an answer made off its thread or streamed:
+    // the answer's mark opens at the output's current end, with `line`.
+    void _openAnswer(const KrAnswerLine& line);
+    // Any thread: the status of the answer being made, as its head gives it
+    // (or, for one never sent, as it would have). False when none is open.
+    bool _setAnswerStatus(unsigned long status);
+    // The holder, at the end of the answer being made: its mark closes at
+    // the output's current end.
+    void _closeAnswer();
+    // The holder: the answer being made is over without a line of its own
+    // (it never started and is answered otherwise).
+    void _dropAnswer();
+    // An answer made in place, whose bytes run from `start` to the output's
+    // current end: its mark, closed at once.
+    void _markAnswer(uint64_t start, const KrAnswerLine& line);
+    // The holder, as the connection goes: nothing more is queued or
+    // written, and what was queued is freed; the lines of answers that ended
+    // are written with what reached the socket, the open mark (if any) keeps
+    // that count until its answer ends.
     void _closeOutput();
 
   private:
-    // An answer's bytes, [start, end) in the connection's output.
+    // An answer's bytes, [start, end) in the connection's output, and its
+    // line; an open mark's end is not known yet.
     struct SentMark {
         uint64_t start;
         uint64_t end;
-        SentReport report;
+        KrKeptAnswerLine line;
     };
 
     void _appendInput(const char* data, size_t length);
@@ -344,6 +390,12 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     int _writeLocked(KrSocketIPvx& socket);
     // Moves the marks whose bytes are all written to `due` (under _outputLock).
     void _takeWrittenNL(std::vector<SentMark>& due);
+    // Whether a mark whose end is known is due: its bytes are all written,
+    // or the output is closed (it is then cut to the bytes that were).
+    bool _dueNL(SentMark& mark) const;
+    // Writes a line (outside _outputLock), through the connection's server.
+    void _report(const KrAnswerLine& line, uint64_t bytes);
+    void _report(std::vector<SentMark>& due);
 
     const std::string _serverName;
     const std::string _ownerName;

@@ -141,7 +141,7 @@ void KrTransceiver::_serve(KrTransceiverConnection& connection, bool onWorker) {
             // All that can still happen to it: the answer that was being
             // made ends, and its access-log line is written.
             if ((news & KrConnectionRecord::kAnswerEnded) != 0)
-                connection._closeAnswerMark();
+                _endAnswer(connection, true);
             continue;
         }
         _take(connection, news, underTurn);
@@ -176,14 +176,8 @@ void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bo
     using News = KrConnectionRecord::News;
     // First the end of an answer: a connection that goes in the same step
     // then has no answer left to cancel.
-    if ((news & News::kAnswerEnded) != 0 && record.answer) {
-        connection._closeAnswerMark();
-        record.answer.reset();
-        if (connection.phase() == KrConnectionPhase::kAnswering)
-            connection._setPhase(KrConnectionPhase::kReading);
-        else if (connection.phase() == KrConnectionPhase::kClosing)
-            _armDeadline(connection, KrSteadyMicros() + kCloseLingerMicroseconds);
-    }
+    if ((news & News::kAnswerEnded) != 0 && record.answer)
+        _endAnswer(connection, (news & News::kLastAnswer) != 0);
     if ((news & News::kBroken) != 0) {
         _gone(connection);
         return;
@@ -213,8 +207,14 @@ void KrTransceiver::_take(KrTransceiverConnection& connection, uint32_t news, bo
             return;
         }
     }
-    if ((news & News::kCloseAsked) != 0)
-        _close(connection);
+    if ((news & News::kCloseAsked) != 0) {
+        // A request handed to a worker is answered first: the close is news
+        // again, taken once its answer is made (or has begun).
+        if (connection.phase() == KrConnectionPhase::kAtWorker)
+            record.post(News::kCloseAsked);
+        else
+            _close(connection);
+    }
     // A closing connection whose peer does not take its last output, or a
     // lingering one whose peer does not end its side, goes at its deadline.
     // (The deadline of a request being read is the server's to answer.)
@@ -279,6 +279,29 @@ void KrTransceiver::_close(KrTransceiverConnection& connection) {
         record.deadline.store(0);
     else
         _armDeadline(connection, KrSteadyMicros() + kCloseLingerMicroseconds);
+}
+
+void KrTransceiver::_endAnswer(KrTransceiverConnection& connection, bool last,
+                              const KrAnswerLine* made, uint64_t start) {
+    KrConnectionRecord& record = connection.record();
+    if (made != nullptr) {
+        connection._markAnswer(start, *made);
+    } else {
+        connection._closeAnswer();
+        record.answer.reset();
+    }
+    const KrConnectionPhase phase = connection.phase();
+    if (phase == KrConnectionPhase::kGone)
+        return;
+    if (phase == KrConnectionPhase::kClosing) {
+        // Its last answer has ended: the rest of its output has this long.
+        if (made == nullptr)
+            _armDeadline(connection, KrSteadyMicros() + kCloseLingerMicroseconds);
+    } else if (last) {
+        _close(connection);
+    } else if (phase == KrConnectionPhase::kAnswering) {
+        connection._setPhase(KrConnectionPhase::kReading);
+    }
 }
 
 void KrTransceiver::_linger(KrTransceiverConnection& connection) {
@@ -348,17 +371,15 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
         _receivePoller.wake();
     if (inSendSet)
         _sendPoller.wake();
-    // Nothing more is written; answers that ended are logged with what
-    // reached the peer.
+    // Nothing more is written, and what waits is freed; answers that ended
+    // are logged with what reached the peer.
     connection._closeOutput();
     // The answer being made is cancelled now: a file stops, a program is
     // abandoned (it finishes its work, its output dropped) and tells its end
     // later, which logs it.
-    if (record.answer) {
-        std::shared_ptr<KrAnswerStream> answer = std::move(record.answer);
-        if (answer->cancel())
-            connection._closeAnswerMark();
-    }
+    if (record.answer && record.answer->cancel())
+        _endAnswer(connection, true);
+    record.answer.reset();
     record.request.reset();
     record.unfinished.reset();
     // The client owns the task: its leaving dissolves it (without messages).

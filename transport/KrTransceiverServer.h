@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -36,6 +37,7 @@
 #include "transport/KrServerCallback_t.h"
 
 class KrTransceiverConnection;
+struct KrAnswerLine;
 class KrXHeader;
 
 class KrTransceiverServer : public KrJobWithTimeout {
@@ -67,6 +69,9 @@ class KrTransceiverServer : public KrJobWithTimeout {
     virtual void _detachTransceiver(KrJob* transceiver);
     // Called for every kind-8 message, on the message thread; wakes the job.
     virtual void _bufferSignaled(const std::string& text);
+    // Writes the access-log line of an answer on one of its connections,
+    // `bytes` of which reached the socket; nothing here.
+    virtual void _logAnswer(KrTransceiverConnection&, const KrAnswerLine&, uint64_t /*bytes*/) {}
     // Whether the layer reads its connections' input under their turn and
     // answers what came before a peer's end of input (a connection of any
     // other server goes at that end).

@@ -45,6 +45,33 @@ const std::string& FirstOrDash(const std::vector<std::string>& values) {
     return values.empty() ? kDash : values.front();
 }
 
+// The pieces of an answer's access-log line, kept while the line is made:
+// from an answer object (its copy of the request's fields) or from the
+// request itself.
+struct LinePieces {
+    static LinePieces OfAnswer(KrXHeader& answer) {
+        // The agent is looked up after the referer is copied: a lookup may
+        // add an entry to the fields.
+        LinePieces pieces{answer.creationTimeText(), answer.requestLine(),
+                          FirstOrDash(answer.rawRequestHeader("referer")), {}};
+        pieces.agent = FirstOrDash(answer.rawRequestHeader("user-agent"));
+        return pieces;
+    }
+    static LinePieces OfRequest(KrXHeader& request) {
+        static const std::string kDash = "-";
+        return {std::string(request.creationTimeView()), request.logRequestLine(),
+                request.firstRawHeader("referer", kDash),
+                request.firstRawHeader("user-agent", kDash)};
+    }
+    KrAnswerLine line(int protocolKind, unsigned long status) const {
+        return {protocolKind, status, time, requestLine, referer, agent};
+    }
+    std::string time;
+    std::string requestLine;
+    std::string referer;
+    std::string agent;
+};
+
 // Says on standard error that `what` failed, and why: called while the
 // exception is handled.
 void TellFailure(const std::string& what) {
@@ -90,9 +117,7 @@ class FileStream : public KrAnswerStream {
         // A file that shrank after its length was announced: the peer would
         // wait for bytes that never come, so the connection ends after what
         // was sent.
-        if (cut)
-            connection.requestClose();
-        connection._answerEnded();
+        connection._answerEnded(cut);
     }
 
     bool cancel() override {
@@ -428,9 +453,13 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
     KrXHeader::LaterAnswer later = header->takeLaterAnswer();
     if (later) {
         // The answer is made off this thread: the connection reads nothing
-        // more until it has ended. The request stays alive in `later`.
+        // more until it has ended. The request stays alive in `later`. Its
+        // line says 500 (nobody has answered yet) until its maker tells the
+        // status.
+        const LinePieces pieces = LinePieces::OfRequest(*header);
         headerLock.unlock();
         connection._beginAnswering(nullptr);
+        connection._openAnswer(pieces.line(header->protocolKind(), 500));
         if (close)
             owner._close(connection);
         else
@@ -455,7 +484,10 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
             owner._finishServerTask(token);
         }
     }
-    if (close || rest.empty())
+    // An answer that closed the connection leaves nothing to read either.
+    const KrConnectionPhase phase = connection.phase();
+    if (close || rest.empty() || phase == KrConnectionPhase::kClosing ||
+        phase == KrConnectionPhase::kLingering || phase == KrConnectionPhase::kGone)
         return false;
     connection._unread(std::move(rest));
     return true;
@@ -472,30 +504,30 @@ void KrTransceiverServerL1HTTP::_startLater(KrTransceiver& owner,
     try {
         // The request stays alive with the answer's end (which the answer
         // keeps until it calls it).
-        later([weak, header] {
+        later([weak, header](bool last) {
             if (std::shared_ptr<KrTransceiverConnection> done = weak.lock())
-                done->_answerEnded();
+                done->_answerEnded(last);
         });
         return;
     } catch (...) {
         TellFailure("request " + header->logRequestLine());
     }
-    // The answer could not start: it is over, and the request is answered
-    // as one whose handler failed (unless some of an answer went out).
-    if (record.answer) {
+    // The answer could not start: it is over. When some of it went out, it
+    // ends cut short; otherwise the request is answered as one whose handler
+    // failed, with a line of its own.
+    if (record.answer)
         record.answer->cancel();
-        record.answer.reset();
+    if (connection.queuedPosition() != before) {
+        owner._endAnswer(connection, true);
+        return;
     }
-    connection._closeAnswerMark();
+    connection._dropAnswer();
+    record.answer.reset();
     if (connection.phase() == KrConnectionPhase::kAnswering)
         connection._setPhase(KrConnectionPhase::kReading);
-    if (connection.queuedPosition() == before) {
-        std::lock_guard<std::mutex> headerLock(header->mutex());
-        header->refuse(500);
-        _refuse(owner, connection, client, *header);
-    } else {
-        owner._close(connection);
-    }
+    std::lock_guard<std::mutex> headerLock(header->mutex());
+    header->refuse(500);
+    _refuse(owner, connection, client, *header);
 }
 
 void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
@@ -531,39 +563,28 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         std::ostream& out = HeadStream(head.get());
         const bool ok = message->write(out);
         out.rdbuf(nullptr);
-        uint64_t bytes = static_cast<uint64_t>(head->Size());
-        // An answer that goes out in pieces (a large file, a program's
-        // output as it comes) is logged once its end has gone out, with the
-        // bytes that did.
-        bool streamed = false;
-        if (ok) {
-            const bool large = !message->fileBody().empty() &&
-                               static_cast<uint64_t>(message->bodyLength()) > kInlineFile;
-            const uint64_t start =
-                large || message->isStreamed() ? connection->queuedPosition() : 0;
-            if (!message->fileBody().empty()) {
-                KrTransceiverConnection::SentReport later;
-                if (large)
-                    later = _laterLog(*message);
-                bytes += _queueFile(*connection, *message, std::move(head), start, later);
-                streamed = large && !later;
+        // The head of the answer being made off the turn (a program's): its
+        // maker tells its end. Any other answer ends here.
+        const bool open = connection->_setAnswerStatus(message->status());
+        const bool here = connection->isServedHere();
+        const uint64_t start = connection->queuedPosition();
+        const LinePieces pieces = LinePieces::OfAnswer(*message);
+        const KrAnswerLine line = pieces.line(message->protocolKind(), message->status());
+        FileEnd end = FileEnd::kWhole;
+        if (ok && !message->fileBody().empty())
+            end = _queueFile(*connection, *message, std::move(head), line);
+        else if (ok)
+            connection->queueOutputOwned(std::move(head), message->takeBody());
+        if (end != FileEnd::kStreamed && !open) {
+            if (here) {
+                owner->_endAnswer(*connection, end == FileEnd::kCut, &line, start);
             } else {
-                std::unique_ptr<KrStringBuf> body = message->takeBody();
-                bytes += body->Length();
-                connection->queueOutputOwned(std::move(head), std::move(body));
-                if (message->isStreamed()) {
-                    connection->_reportSentWhenAnswered(start, _laterLog(*message));
-                    streamed = true;
-                }
+                // Sent out of turn, with no answer begun: it is logged as it
+                // goes, and a cut one closes the connection.
+                connection->_markAnswer(start, line);
+                if (end == FileEnd::kCut)
+                    connection->requestClose();
             }
-        }
-        if (!streamed) {
-            // Looked up last (a lookup may add an entry to the fields); the
-            // referer is copied before the agent's lookup for the same reason.
-            const std::string referer = FirstOrDash(message->rawRequestHeader("referer"));
-            _logAccess(*connection, message->protocolKind(), message->creationTimeText(),
-                       message->requestLine(), message->status(), bytes, referer,
-                       FirstOrDash(message->rawRequestHeader("user-agent")));
         }
     }
     if (joined)
@@ -591,17 +612,24 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
     if (request.method() == KR_HTTP_HEAD)
         body = {};
     // Head and body leave in one gathered write; the body is not copied.
-    connection.sendOutput(head, body);
+    const uint64_t start = connection.sendOutput(head, body);
     static const std::string kDash = "-";
     static const std::string kReferer = "referer";
     static const std::string kAgent = "user-agent";
-    const uint64_t bytes = head.size() + body.size();
     std::string& requestLine = text;
     request.logRequestLineInto(requestLine);
-    _logAccess(connection, request.protocolKind(), request.creationTimeView(), requestLine, 200,
-               bytes, request.firstRawHeader(kReferer, kDash),
-               request.firstRawHeader(kAgent, kDash));
+    const std::string referer = request.firstRawHeader(kReferer, kDash);
+    const std::string agent = request.firstRawHeader(kAgent, kDash);
+    const KrAnswerLine line{request.protocolKind(), 200, request.creationTimeView(), requestLine,
+                            referer, agent};
+    static_cast<KrTransceiver*>(transceiver.load())->_endAnswer(connection, false, &line, start);
     return true;
+}
+
+void KrTransceiverServerL1HTTP::_logAnswer(KrTransceiverConnection& connection,
+                                           const KrAnswerLine& line, uint64_t bytes) {
+    _logAccess(connection, line.protocolKind, line.time, line.requestLine, line.status, bytes,
+               line.referer, line.agent);
 }
 
 void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, int protocolKind,
@@ -630,43 +658,9 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     kept = std::move(record);
 }
 
-KrTransceiverConnection::SentReport KrTransceiverServerL1HTTP::_laterLog(KrXHeader& message) {
-    struct Line {
-        int protocolKind;
-        unsigned long status;
-        std::string time;
-        std::string requestLine;
-        std::string referer;
-        std::string agent;
-    };
-    auto line = std::make_shared<Line>();
-    line->protocolKind = message.protocolKind();
-    line->status = message.status();
-    line->time = message.creationTimeText();
-    line->requestLine = message.requestLine();
-    line->referer = FirstOrDash(message.rawRequestHeader("referer"));
-    line->agent = FirstOrDash(message.rawRequestHeader("user-agent"));
-    return [line](KrTransceiverConnection& connection, uint64_t bytes) {
-        // The server may be gone by the time the last byte is: no line then.
-        const std::shared_ptr<KrTransceiverServer> server = connection.record().server.lock();
-        if (auto* http = dynamic_cast<KrTransceiverServerL1HTTP*>(server.get()))
-            http->_logAccess(connection, line->protocolKind, line->time, line->requestLine,
-                             line->status, bytes, line->referer, line->agent);
-    };
-}
-
-void KrTransceiverServerL1HTTP::logAnswerNotSent(KrTransceiverConnection& connection,
-                                                 KrXHeader& request, unsigned long status) {
-    static const std::string kDash = "-";
-    _logAccess(connection, request.protocolKind(), request.creationTimeText(),
-               request.logRequestLine(), status, 0, request.firstRawHeader("referer", kDash),
-               request.firstRawHeader("user-agent", kDash));
-}
-
-uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,
-                                               KrXHeader& message,
-                                               std::unique_ptr<KrStringBuf> head, uint64_t start,
-                                               KrTransceiverConnection::SentReport& logged) {
+KrTransceiverServerL1HTTP::FileEnd KrTransceiverServerL1HTTP::_queueFile(
+    KrTransceiverConnection& connection, KrXHeader& message, std::unique_ptr<KrStringBuf> head,
+    const KrAnswerLine& line) {
     std::shared_ptr<KrFileHandle> file = message.takeOpenFile();
     if (!file)
         file = std::make_shared<KrFileHandle>(
@@ -675,33 +669,27 @@ uint64_t KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connecti
     if (!file->isOpen()) {
         // The head announced a length that cannot be sent.
         connection.queueOutputOwned(std::move(head));
-        connection.requestClose();
-        return 0;
+        return FileEnd::kCut;
     }
     if (length <= kInlineFile) {
         // A small file goes with its head in one piece of output.
         auto body = std::make_unique<KrStringBuf>();
         const bool whole = _readFile(*file, length, *body);
-        const auto got = static_cast<uint64_t>(body->Length());
         connection.queueOutputOwned(std::move(head), std::move(body));
-        if (!whole)
-            connection.requestClose();
-        return got;
+        return whole ? FileEnd::kWhole : FileEnd::kCut;
     }
-    connection.queueOutputOwned(std::move(head));
     auto stream = std::make_shared<FileStream>(std::move(file), length);
     // Only the turn holder starts an answer: one sent from elsewhere, or a
     // second answer to one request while the first still streams, could
     // only be mixed into another's bytes.
     if (!connection.isServedHere() || !connection._beginAnswering(stream)) {
-        connection.requestClose();
-        return 0;
+        connection.queueOutputOwned(std::move(head));
+        return FileEnd::kCut;
     }
-    if (logged)
-        connection._reportSentWhenAnswered(start, std::move(logged));
-    logged = nullptr;
+    connection._openAnswer(line);
+    connection.queueOutputOwned(std::move(head));
     stream->resume(connection);
-    return length;
+    return FileEnd::kStreamed;
 }
 
 bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body) {

@@ -84,11 +84,9 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     std::shared_ptr<KrTransceiverConnection> _createConnection(
         KrTransceiver& transceiver, std::string name, KrServerCallback_t& info,
         std::shared_ptr<KrSocketIPvx>& socket) override;
-    // The access-log line of an answer whose client had gone before any of
-    // it was sent (a program that finished its work meanwhile): `status`,
-    // with no bytes.
-    void logAnswerNotSent(KrTransceiverConnection& connection, KrXHeader& request,
-                          unsigned long status);
+    // Every answer's access-log line, once: `bytes` of it reached the socket.
+    void _logAnswer(KrTransceiverConnection& connection, const KrAnswerLine& line,
+                    uint64_t bytes) override;
 
     // The access-log line of an answer. Pieces taken from the request are
     // escaped (control bytes, quote and backslash as \xHH) so that a request
@@ -131,15 +129,14 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Answers a refused or failed request and closes the connection.
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
+    // How a file answer's queueing ended: whole; cut (the body cannot be
+    // sent as its head announced: the connection closes after what was);
+    // or streamed (the answer has begun, with `line`, and tells its end).
+    enum class FileEnd { kWhole, kCut, kStreamed };
     // Queues a file body: whole when small, else streamed through the
-    // connection's output window. The bytes of the body queued; a streamed
-    // one is logged with `logged` when it ends (`logged` is then emptied).
-    uint64_t _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
-                        std::unique_ptr<KrStringBuf> head, uint64_t start,
-                        KrTransceiverConnection::SentReport& logged);
-    // Logs the answer `message` with the count it is given: for an answer
-    // streamed, once its end has been written.
-    KrTransceiverConnection::SentReport _laterLog(KrXHeader& message);
+    // connection's output window.
+    FileEnd _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
+                       std::unique_ptr<KrStringBuf> head, const KrAnswerLine& line);
     // A kept file's answer, written during dispatch without an answer
     // object (see KrXHeader::DirectAnswer).
     class DirectSink;

@@ -154,9 +154,10 @@ class KrXHeader : public KrJob {
 
     // --- Answers made later ---
     // An answer made off the server's thread (a CGI program): `start` gets
-    // the function that its maker calls once the answer has been sent,
-    // whatever became of it.
-    using LaterAnswer = std::function<void(std::function<void()> finished)>;
+    // the function `finished` that its maker calls once the answer has
+    // ended, whatever became of it: with true when the connection closes
+    // after it (it was cut short or cancelled).
+    using LaterAnswer = std::function<void(std::function<void(bool last)> finished)>;
     // Set by a server that can wait for such an answer before it reads the
     // connection's next request.
     void allowLaterAnswer() { _laterAllowed = true; }

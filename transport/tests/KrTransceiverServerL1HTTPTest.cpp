@@ -72,21 +72,21 @@ class ThrowingApplication : public KrWebApplication {
 // queues its last bytes, as a large file's or a program's does.
 class EndsAfterTheInput : public KrAnswerStream {
   public:
-    explicit EndsAfterTheInput(std::function<void()> finished) : _finished(std::move(finished)) {}
+    explicit EndsAfterTheInput(std::function<void(bool)> finished) : _finished(std::move(finished)) {}
     void resume(KrTransceiverConnection& connection) override {
         if (!connection.record().inputEnded || !_finished)
             return;
         static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nheld";
         size_t queued = 0;
         connection.queueOutput(kAnswer, sizeof kAnswer - 1, queued);
-        std::function<void()> finished;
+        std::function<void(bool)> finished;
         finished.swap(_finished);
-        finished();
+        finished(false);
     }
     bool cancel() override { return true; }
 
   private:
-    std::function<void()> _finished;
+    std::function<void(bool)> _finished;
 };
 
 // Answers "/held" later, through EndsAfterTheInput; everything else as the
@@ -101,7 +101,7 @@ class HeldAnswerClient : public KrTransceiverClient {
             return KrTransceiverClient::dispatch(serverName, request);
         std::shared_ptr<KrTransceiverConnection> connection =
             owner->findConnection(request.routeToken(0));
-        request.answerLater([connection](std::function<void()> finished) {
+        request.answerLater([connection](std::function<void(bool)> finished) {
             connection->_beginAnswering(std::make_shared<EndsAfterTheInput>(std::move(finished)));
         });
         return true;
@@ -135,14 +135,14 @@ class RecordingClient : public KrTransceiverClient {
             last = connection;
         }
         if (request.path() == "/start-fails" && request.canAnswerLater()) {
-            request.answerLater([](std::function<void()>) {
+            request.answerLater([](std::function<void(bool)>) {
                 throw std::runtime_error("the answer cannot start");
             });
             return true;
         }
         if (request.path() != "/held" || !request.canAnswerLater() || !connection)
             return KrTransceiverClient::dispatch(serverName, request);
-        request.answerLater([this, connection](std::function<void()> finished) {
+        request.answerLater([this, connection](std::function<void(bool)> finished) {
             auto held = std::make_shared<HeldStream>();
             connection->_beginAnswering(held);
             std::lock_guard<std::mutex> guard(lock);
@@ -158,7 +158,7 @@ class RecordingClient : public KrTransceiverClient {
     std::mutex lock;
     std::shared_ptr<KrTransceiverConnection> last;
     std::shared_ptr<HeldStream> stream;
-    std::function<void()> answerEnded;
+    std::function<void(bool)> answerEnded;
 };
 
 // Waits up to 10 s for the connection to reach `phase`.
@@ -245,13 +245,13 @@ TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (row.news == News::kAnswerEnded) {
-            std::function<void()> ended;
+            std::function<void(bool)> ended;
             {
                 std::lock_guard<std::mutex> guard(client.lock);
                 ended.swap(client.answerEnded);
             }
             ASSERT_TRUE(ended) << what;
-            ended();
+            ended(false);
         } else {
             connection->_post(row.news);
         }
