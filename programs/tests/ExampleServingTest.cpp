@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <iterator>
+#include <regex>
 #include <thread>
 
 #include "programs/tests/ProgramHarness.h"
@@ -427,3 +428,49 @@ TEST_F(ExampleServing, AnswersUnknownPathsWithTheNotFoundPage) {
 }
 
 }  // namespace
+
+TEST(ExampleServingAlone, TracesEachPhaseChangeInOneLine) {
+    // With QUIVO_TRACE_PHASES set, connections served on many threads at
+    // once (the receive loop, workers, the program runner) each write their
+    // phase changes; every line on standard error must be one whole change.
+    Folder folder;
+    folder.write("a.txt", "a");
+    folder.write("cgi-bin/ok.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nok'\n",
+                 true);
+    const int port = harness::freePort();
+    folder.configure(std::to_string(port));
+    Process program({"/bin/sh", "-c", std::string("exec ") + QUIVOONE_PROGRAM +
+                                          " >output.txt 2>trace.txt"},
+                    folder.path, {"QUIVO_TRACE_PHASES=1"});
+    for (int i = 0; i < 1000 && !harness::listening(port); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(harness::listening(port));
+    const std::string batch = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"
+                              "GET /cgi-bin/ok.sh HTTP/1.1\r\nHost: x\r\n\r\n"
+                              "GET /a.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    std::vector<std::thread> peers;
+    for (int t = 0; t < 8; ++t) {
+        peers.emplace_back([&] {
+            for (int i = 0; i < 10; ++i) {
+                const int fd = ConnectLoopback(static_cast<unsigned>(port));
+                ::send(fd, batch.data(), batch.size(), MSG_NOSIGNAL);
+                std::string in;
+                ReadFor(fd, in, "");
+                ::close(fd);
+            }
+        });
+    }
+    for (std::thread& peer : peers)
+        peer.join();
+    program.send("quit\n");
+    EXPECT_EQ(program.wait(), 0);
+    std::ifstream trace(folder.path + "/trace.txt");
+    const std::regex change(
+        "connection \\S+: (Reading|AtWorker|Answering|Draining|Closing|Lingering|Gone) -> "
+        "(Reading|AtWorker|Answering|Draining|Closing|Lingering|Gone)");
+    size_t lines = 0;
+    for (std::string line; std::getline(trace, line); ++lines)
+        EXPECT_TRUE(std::regex_match(line, change)) << line;
+    // Each of the 80 connections went through Answering, Closing and Gone.
+    EXPECT_GE(lines, 80u * 3);
+}

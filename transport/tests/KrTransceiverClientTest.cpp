@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <signal.h>
@@ -1224,6 +1226,163 @@ TEST_F(FileServing, LogsTheBytesOfAFileAsSent) {
                   std::make_pair(std::string("200"), std::to_string(in.size())))
             << c.what;
     }
+}
+
+// The access-log lines of requests for `path` ("GET /x" --> ...).
+std::vector<std::string> LinesOf(Events& events, const std::string& path) {
+    std::vector<std::string> lines;
+    for (const std::string& line : events.logLines()) {
+        if (line.find(" " + path + "\" --> ") != std::string::npos)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST_F(FileServing, AtItsStopAProgramsCancelledAnswerIsTheLastOnItsConnection) {
+    // Each peer pipelines a program that works 3 s and a small file; the
+    // server stops while the programs run. A peer must never take the
+    // file's answer for the program's: the program's request is answered
+    // 503 (the server stops), the connection closes behind it, and its line
+    // says what was sent. The file's request was never read: no line.
+    WriteFile(base.root + "/cgi-bin/pause.sh",
+              "#!/bin/sh\necho $$ >> '" + base.top + "/pids'\nsleep 3\n"
+              "printf 'Content-Type: text/plain\\r\\n\\r\\nlate'\n",
+              0755);
+    auto own = std::make_unique<Server>(std::map<std::string, std::string>{
+        {"_baseDirectoryHTTP", base.root}});
+    const unsigned ownPort = own->waitListening();
+    std::vector<int> peers;
+    for (int i = 0; i < 5; ++i) {
+        peers.push_back(ConnectLoopback(ownPort));
+        SendAll(peers.back(), Get("/cgi-bin/pause.sh") + Get("/style.css"));
+    }
+    ASSERT_EQ(WaitForPids(base.top + "/pids", peers.size()).size(), peers.size());
+    own->transceiver.reset();
+    std::vector<std::string> received;
+    for (const int fd : peers) {
+        bool closed = false;
+        const std::string in = ReadToClose(fd, &closed);
+        ::close(fd);
+        EXPECT_TRUE(closed);
+        EXPECT_EQ(CountAnswers(in), 1u) << in;
+        EXPECT_EQ(StatusLine(in), "HTTP/1.1 503 Service Unavailable") << in;
+        EXPECT_EQ(in.find("p{}"), std::string::npos) << in;
+        received.push_back(std::to_string(in.size()));
+    }
+    std::vector<std::string> logged;
+    for (const std::string& line : LinesOf(own->events, "/cgi-bin/pause.sh")) {
+        const auto [status, bytes] = LoggedStatusAndBytes(line);
+        EXPECT_EQ(status, "503") << line;
+        logged.push_back(bytes);
+    }
+    std::sort(received.begin(), received.end());
+    std::sort(logged.begin(), logged.end());
+    EXPECT_EQ(logged, received);
+    EXPECT_TRUE(LinesOf(own->events, "/style.css").empty());
+}
+
+TEST_F(FileServing, PeersThatResetAsTheirProgramsAnswerAreLoggedOnceEach) {
+    // Each program answers after half a second; its peer resets somewhere
+    // between just before and just after that, so some resets fall on the
+    // end of the program, some before it, some after the answer went out.
+    // However they fall, every request gets exactly one line, with the
+    // program's status and no more bytes than its answer has.
+    server.client->setCGIConcurrency(128, 128);
+    WriteFile(base.root + "/cgi-bin/soon.sh",
+              "#!/bin/sh\nsleep 0.5\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhello'\n", 0755);
+    const std::string whole = Ask(port, Get("/cgi-bin/soon.sh"));
+    ASSERT_EQ(BodyOf(whole), "hello") << whole;
+    const size_t peers = 120;
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < peers; ++i) {
+        threads.emplace_back([this, i] {
+            const int fd = ConnectLoopback(port);
+            SendAll(fd, Get("/cgi-bin/soon.sh"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(350 + 3 * i));
+            const linger reset{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(fd);
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    // One line for the request asked above, one per peer.
+    ASSERT_EQ(server.events.waitFor(KR_EVENT_ACCESS_LOG, peers + 1).type, KR_EVENT_ACCESS_LOG);
+    EXPECT_TRUE(NoChildrenLeft());
+    const std::vector<std::string> lines = LinesOf(server.events, "/cgi-bin/soon.sh");
+    EXPECT_EQ(lines.size(), peers + 1);
+    for (const std::string& line : lines) {
+        const auto [status, bytes] = LoggedStatusAndBytes(line);
+        EXPECT_EQ(status, "200") << line;
+        EXPECT_LE(std::stoul(bytes), whole.size()) << line;
+    }
+}
+
+// The bytes a socket of this process has queued and not yet had acknowledged
+// (what it wrote that its peer has not received), found by the peer's port.
+size_t UnsentBytesOfServerSocket(unsigned peerPort) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+            continue;
+        const unsigned port =
+            peer.ss_family == AF_INET
+                ? ntohs(reinterpret_cast<sockaddr_in&>(peer).sin_port)
+                : ntohs(reinterpret_cast<sockaddr_in6&>(peer).sin6_port);
+        int unsent = 0;
+        if (port == peerPort && ::ioctl(fd, SIOCOUTQ, &unsent) == 0)
+            return static_cast<size_t>(unsent);
+    }
+    return SIZE_MAX;
+}
+
+TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket) {
+    // A peer pipelines 300 requests for a kept 50,000-byte file, reads
+    // nothing and resets once the server can write no more. What the server
+    // wrote is what the peer's socket holds plus what its own still has to
+    // send; the lines count exactly that, not the answers queued behind.
+    WriteFile(base.root + "/fifty.bin", BaseDirectory::Pattern(50000));
+    ASSERT_EQ(BodyOf(Ask(port, Get("/fifty.bin"))).size(), 50000u);
+    const size_t before = LinesOf(server.events, "/fifty.bin").size();
+    const int fd = ConnectLoopback(port);
+    const int small = 64 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    std::string requests;
+    for (int i = 0; i < 300; ++i)
+        requests += Get("/fifty.bin");
+    SendAll(fd, requests);
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
+    // Written, once the writing has stopped (the same sum three times in a row).
+    size_t written = 0;
+    for (int same = 0, wait = 0; same < 3 && wait < 200; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int waiting = 0;
+        ::ioctl(fd, FIONREAD, &waiting);
+        const size_t now = static_cast<size_t>(waiting) + UnsentBytesOfServerSocket(ntohs(self.sin_port));
+        same = now == written ? same + 1 : 0;
+        written = now;
+    }
+    ASSERT_GT(written, 0u);
+    ASSERT_LT(written, 300u * 50000);
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+    // Every answer the server made has its line once the connection is gone.
+    size_t logged = 0;
+    for (int wait = 0; wait < 1000; ++wait) {
+        const std::vector<std::string> lines = LinesOf(server.events, "/fifty.bin");
+        logged = 0;
+        for (size_t i = before; i < lines.size(); ++i)
+            logged += std::stoul(LoggedStatusAndBytes(lines[i]).second);
+        if (server.transceiver->connectionCount() == 0 && logged >= written)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(logged, written);
 }
 
 TEST(FileServingBase, AnotherBaseDirectoryServesItsOwnFilesAtOnce) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <cstdlib>
 #include <fstream>
@@ -268,6 +269,97 @@ TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
         }
         ::close(fd);
     }
+}
+
+// Sends "/block" and "/queued" to the server's workers; "/block" waits
+// there until released. Every request is then answered as the plain client
+// does (here: the not-found page). The connection of "/queued" is kept.
+class BlockingClient : public KrTransceiverClient {
+  public:
+    using KrTransceiverClient::KrTransceiverClient;
+    ~BlockingClient() override { _leaveRegistry(); }
+    bool answersInline(KrXHeader& request) override {
+        if (request.path() == "/queued") {
+            std::lock_guard<std::mutex> guard(lock);
+            queued = attachedTransceiver()->findConnection(request.routeToken(0));
+        }
+        return request.path() != "/block" && request.path() != "/queued" &&
+               KrTransceiverClient::answersInline(request);
+    }
+    bool dispatch(const std::string& serverName, KrXHeader& request) override {
+        if (request.path() == "/block") {
+            std::unique_lock<std::mutex> guard(lock);
+            ++blocked;
+            changed.notify_all();
+            changed.wait(guard, [this] { return released; });
+        }
+        return KrTransceiverClient::dispatch(serverName, request);
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    int blocked = 0;
+    bool released = false;
+    std::shared_ptr<KrTransceiverConnection> queued;
+};
+
+TEST(KrTransceiverServerL1HTTP, ACloseAskedWhileARequestWaitsForAWorkerFollowsItsAnswer) {
+    // Every worker is held by a request that waits; the next request is
+    // handed over with its connection's turn and waits in the queue, and a
+    // close is asked for its connection meanwhile. The request must still
+    // be answered, and logged, before the connection closes.
+    Server server({}, KR_PROTOCOL_HTTP, [](auto callback, const auto& options) {
+        return std::make_shared<BlockingClient>(callback, options, nullptr);
+    });
+    const unsigned port = server.waitListening();
+    auto& client = static_cast<BlockingClient&>(*server.client);
+    // A server has at most eight workers: eight waiting requests hold all.
+    const int holders = 8;
+    std::vector<int> blocking;
+    for (int i = 0; i < holders; ++i) {
+        blocking.push_back(ConnectLoopback(port));
+        SendAll(blocking.back(), Get("/block"));
+    }
+    // Each is in a worker or queued for one.
+    const auto allHeld = [&] {
+        std::lock_guard<std::mutex> guard(client.lock);
+        return client.blocked > 0 && client.blocked + server.httpServer()->queuedSignals() ==
+                                         static_cast<size_t>(holders);
+    };
+    for (int wait = 0; wait < 1000 && !allHeld(); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(allHeld());
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, Get("/queued"));
+    std::shared_ptr<KrTransceiverConnection> connection;
+    for (int wait = 0; wait < 1000 && !connection; ++wait) {
+        {
+            std::lock_guard<std::mutex> guard(client.lock);
+            connection = client.queued;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(connection);
+    ASSERT_TRUE(ReachesPhase(*connection, KrConnectionPhase::kAtWorker));
+    connection->_post(KrConnectionRecord::kCloseAsked);
+    {
+        std::lock_guard<std::mutex> guard(client.lock);
+        client.released = true;
+    }
+    client.changed.notify_all();
+    bool closed = false;
+    const std::string in = ReadToClose(fd, &closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(CountAnswers(in), 1u) << in;
+    EXPECT_EQ(StatusLine(in), "HTTP/1.1 404 Not Found") << in;
+    ASSERT_EQ(server.events.waitFor(KR_EVENT_ACCESS_LOG, holders + 1).type, KR_EVENT_ACCESS_LOG);
+    size_t queuedLines = 0;
+    for (const std::string& line : server.events.logLines())
+        queuedLines += line.find("\"GET /queued\" --> 404 " + std::to_string(in.size()) + " ") !=
+                       std::string::npos;
+    EXPECT_EQ(queuedLines, 1u);
+    ::close(fd);
+    for (const int holder : blocking)
+        ::close(holder);
 }
 
 TEST(KrTransceiverServerL1HTTP, AnAnswerThatFailsToStartIsAnswered500AndTheConnectionCloses) {
