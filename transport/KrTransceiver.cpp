@@ -153,18 +153,7 @@ KrTransceiver::~KrTransceiver() {
     _stopPrograms();
     _stopServers();
     _stopLoops();
-    // Nothing runs any more. Every connection left ends now, so the lines of
-    // the answers still on their way to a peer are written with what
-    // reached it; then the maps go, and with them sockets and servers.
-    std::vector<std::shared_ptr<KrTransceiverConnection>> left;
-    {
-        std::lock_guard<KrAdaptiveRecursiveMutex> guard(socketsLock);
-        for (const auto& [name, entry] : sockets)
-            left.push_back(entry.second);
-    }
-    for (const std::shared_ptr<KrTransceiverConnection>& connection : left)
-        connection->_post(KrConnectionRecord::kBroken);
-    left.clear();
+    // Nothing runs any more; the maps go, and with them sockets and servers.
     decltype(clients) oldClients;
     decltype(servers) oldServers;
     decltype(connections) oldConnections;
@@ -176,6 +165,10 @@ KrTransceiver::~KrTransceiver() {
         oldConnections.swap(connections);
         oldSockets.swap(sockets);
     }
+    // Each connection left ends first: the lines of its answers still on
+    // their way to the peer are written with what reached it.
+    for (const auto& [name, entry] : oldSockets)
+        entry.second->_post(KrConnectionRecord::kBroken);
     _dropRetired(true);
     _dropRetired(false);
     flushLogging();

@@ -306,10 +306,14 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                     else if (_headOnly || !bodyShort)
                         // To HEAD the head alone, as GET gets it.
                         _answer(200, true);
-                    else if (_connection)
-                        last = _cutShort();
-                    else
+                    else if (!_connection)
                         _answer(502, false);
+                    else {
+                        // Died after its head: what it wrote goes out, and
+                        // the connection closes without a complete end.
+                        _startStreaming();
+                        last = true;
+                    }
                     break;
             }
         }
@@ -393,13 +397,6 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     void _tellStatus(unsigned long status) {
         if (_connection)
             _connection->_setAnswerStatus(status);
-    }
-
-    // The program died after its head: what it wrote goes out, and the
-    // connection closes without the end a complete answer has (true).
-    bool _cutShort() {
-        _startStreaming();
-        return true;
     }
 
     void _queueBody(const char* data, size_t size) {

@@ -93,30 +93,6 @@ const char* KrConnectionPhaseName(KrConnectionPhase phase) {
     return kPhaseNames[static_cast<unsigned>(phase)];
 }
 
-KrKeptAnswerLine::KrKeptAnswerLine(const KrAnswerLine& line)
-    : _protocolKind(line.protocolKind), _status(line.status) {
-    _text.reserve(line.time.size() + line.requestLine.size() + line.referer.size() +
-                  line.agent.size());
-    const std::string_view pieces[] = {line.time, line.requestLine, line.referer, line.agent};
-    for (size_t i = 0; i < 4; ++i) {
-        if (i < 3)
-            _sizes[i] = static_cast<uint32_t>(pieces[i].size());
-        _text.append(pieces[i]);
-    }
-}
-
-KrAnswerLine KrKeptAnswerLine::view() const {
-    const std::string_view text = _text;
-    KrAnswerLine line;
-    line.protocolKind = _protocolKind;
-    line.status = _status;
-    line.time = text.substr(0, _sizes[0]);
-    line.requestLine = text.substr(_sizes[0], _sizes[1]);
-    line.referer = text.substr(_sizes[0] + _sizes[1], _sizes[2]);
-    line.agent = text.substr(_sizes[0] + _sizes[1] + _sizes[2]);
-    return line;
-}
-
 KrTransceiverConnection::KrTransceiverConnection(
     KrTransceiver* transceiver, const std::string& serverName, const std::string& ownerName,
     const KrServerCallback_t& info, CloseCallback closeCallback, long timeoutMicroseconds)
@@ -408,17 +384,11 @@ uint64_t KrTransceiverConnection::sendOutput(std::string_view head, std::string_
             return start;
         }
     }
-    auto both = std::make_unique<KrStringBuf>();
-    both->sputn(head.data(), static_cast<std::streamsize>(head.size()));
-    both->sputn(body.data(), static_cast<std::streamsize>(body.size()));
-    restartTimer();
-    uint64_t start;
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        start = _queuedTotal;
-        _appendOutputNL(both.release());
-    }
-    _outputAppended();
+    const uint64_t start = queuedPosition();
+    size_t queued = 0;
+    queueOutput(head.data(), head.size(), queued);
+    if (!body.empty())
+        queueOutput(body.data(), body.size(), queued);
     return start;
 }
 
@@ -578,40 +548,27 @@ uint64_t KrTransceiverConnection::queuedPosition() {
     return _queuedTotal;
 }
 
-void KrTransceiverConnection::_openAnswer(const KrAnswerLine& line) {
+void KrTransceiverConnection::_openAnswer(KrAnswerLine::Kept line) {
     std::lock_guard<std::mutex> guard(_outputLock);
-    _openMark = std::make_unique<SentMark>(SentMark{_queuedTotal, 0, KrKeptAnswerLine(line)});
+    _openMark = std::make_unique<SentMark>(SentMark{_queuedTotal, 0, std::move(line)});
 }
 
 bool KrTransceiverConnection::_setAnswerStatus(unsigned long status) {
     std::lock_guard<std::mutex> guard(_outputLock);
     if (!_openMark)
         return false;
-    _openMark->line.setStatus(status);
+    _openMark->line.status = status;
     return true;
 }
 
-void KrTransceiverConnection::_dropAnswer() {
-    std::lock_guard<std::mutex> guard(_outputLock);
-    _openMark.reset();
-}
-
 void KrTransceiverConnection::_closeAnswer() {
-    std::vector<SentMark> due;
+    std::unique_ptr<SentMark> open;
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        if (!_openMark)
-            return;
-        SentMark mark = std::move(*_openMark);
-        _openMark.reset();
-        mark.end = _queuedTotal;
-        if (_dueNL(mark))
-            due.push_back(std::move(mark));
-        else
-            _sentMarks.push_back(std::move(mark));
+        open.swap(_openMark);
     }
-    if (!due.empty())
-        _report(due);
+    if (open)
+        _markAnswer(open->start, open->line.view());
 }
 
 void KrTransceiverConnection::_markAnswer(uint64_t start, const KrAnswerLine& line) {
@@ -621,7 +578,9 @@ void KrTransceiverConnection::_markAnswer(uint64_t start, const KrAnswerLine& li
         SentMark mark{start, _queuedTotal, {}};
         if (!_dueNL(mark)) {
             // Its bytes are still on their way: the line waits for them.
-            mark.line = KrKeptAnswerLine(line);
+            mark.line = {line.protocolKind, line.status, std::string(line.time),
+                         std::string(line.requestLine), std::string(line.referer),
+                         std::string(line.agent)};
             _sentMarks.push_back(std::move(mark));
             return;
         }
@@ -639,11 +598,9 @@ void KrTransceiverConnection::_closeOutput() {
             return;
         _outputClosed = true;
         // Answers cut short by the end of the connection: what was written.
-        for (SentMark& mark : _sentMarks) {
+        due.swap(_sentMarks);
+        for (SentMark& mark : due)
             _dueNL(mark);
-            due.push_back(std::move(mark));
-        }
-        _sentMarks.clear();
         // What was queued and not written goes now, not with the connection.
         for (KrStringBuf* buffer : _output)
             delete buffer;

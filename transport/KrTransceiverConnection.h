@@ -114,9 +114,10 @@ class KrAnswerStream {
 };
 
 // What an answer's access-log line says but its byte count: its request's
-// pieces and the status sent. The pieces are views; a mark keeps a copy
-// (KrKeptAnswerLine) only when its line has to wait for its bytes.
+// pieces and the status sent, as views, and a copy of them (Kept) for a
+// line that has to wait for its bytes.
 struct KrAnswerLine {
+    struct Kept;
     int protocolKind = 0;
     unsigned long status = 0;
     std::string_view time;
@@ -125,21 +126,17 @@ struct KrAnswerLine {
     std::string_view agent;
 };
 
-// A copy of an answer's line, its four pieces in one string.
-class KrKeptAnswerLine {
-  public:
-    KrKeptAnswerLine() = default;
-    explicit KrKeptAnswerLine(const KrAnswerLine& line);
-    KrAnswerLine view() const;
-    void setStatus(unsigned long status) { _status = status; }
-
-  private:
-    int _protocolKind = 0;
-    unsigned long _status = 0;
-    std::string _text;
-    uint32_t _sizes[3] = {0, 0, 0};
+struct KrAnswerLine::Kept {
+    KrAnswerLine view() const { return {protocolKind, status, time, requestLine, referer, agent}; }
+    int protocolKind = 0;
+    unsigned long status = 0;
+    std::string time;
+    std::string requestLine;
+    std::string referer;
+    std::string agent;
 };
 
+// In the order of a connection's life: from Closing on, no request is read.
 enum class KrConnectionPhase : uint8_t {
     kReading, kAtWorker, kAnswering, kDraining, kClosing, kLingering, kGone };
 
@@ -354,23 +351,17 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     uint64_t queuedPosition();
     // The holder, as it begins an answer made off its thread or streamed:
     // the answer's mark opens at the output's current end, with `line`.
-    void _openAnswer(const KrAnswerLine& line);
+    void _openAnswer(KrAnswerLine::Kept line);
     // Any thread: the status of the answer being made, as its head gives it
     // (or, for one never sent, as it would have). False when none is open.
     bool _setAnswerStatus(unsigned long status);
     // The holder, at the end of the answer being made: its mark closes at
-    // the output's current end.
+    // the output's current end, as _markAnswer closes one made in place.
     void _closeAnswer();
-    // The holder: the answer being made is over without a line of its own
-    // (it never started and is answered otherwise).
-    void _dropAnswer();
-    // An answer made in place, whose bytes run from `start` to the output's
-    // current end: its mark, closed at once.
     void _markAnswer(uint64_t start, const KrAnswerLine& line);
     // The holder, as the connection goes: nothing more is queued or
-    // written, and what was queued is freed; the lines of answers that ended
-    // are written with what reached the socket, the open mark (if any) keeps
-    // that count until its answer ends.
+    // written, what was queued is freed, and the lines of answers that ended
+    // are written with what reached the socket.
     void _closeOutput();
 
   private:
@@ -379,7 +370,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     struct SentMark {
         uint64_t start;
         uint64_t end;
-        KrKeptAnswerLine line;
+        KrAnswerLine::Kept line;
     };
 
     void _appendInput(const char* data, size_t length);
@@ -390,8 +381,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     int _writeLocked(KrSocketIPvx& socket);
     // Moves the marks whose bytes are all written to `due` (under _outputLock).
     void _takeWrittenNL(std::vector<SentMark>& due);
-    // Whether a mark whose end is known is due: its bytes are all written,
-    // or the output is closed (it is then cut to the bytes that were).
+    // Whether a closed mark is due: its bytes are written, or the output is
+    // closed (the mark is cut to the bytes that were).
     bool _dueNL(SentMark& mark) const;
     // Writes a line (outside _outputLock), through the connection's server.
     void _report(const KrAnswerLine& line, uint64_t bytes);

@@ -45,32 +45,16 @@ const std::string& FirstOrDash(const std::vector<std::string>& values) {
     return values.empty() ? kDash : values.front();
 }
 
-// The pieces of an answer's access-log line, kept while the line is made:
-// from an answer object (its copy of the request's fields) or from the
-// request itself.
-struct LinePieces {
-    static LinePieces OfAnswer(KrXHeader& answer) {
-        // The agent is looked up after the referer is copied: a lookup may
-        // add an entry to the fields.
-        LinePieces pieces{answer.creationTimeText(), answer.requestLine(),
-                          FirstOrDash(answer.rawRequestHeader("referer")), {}};
-        pieces.agent = FirstOrDash(answer.rawRequestHeader("user-agent"));
-        return pieces;
-    }
-    static LinePieces OfRequest(KrXHeader& request) {
-        static const std::string kDash = "-";
-        return {std::string(request.creationTimeView()), request.logRequestLine(),
-                request.firstRawHeader("referer", kDash),
-                request.firstRawHeader("user-agent", kDash)};
-    }
-    KrAnswerLine line(int protocolKind, unsigned long status) const {
-        return {protocolKind, status, time, requestLine, referer, agent};
-    }
-    std::string time;
-    std::string requestLine;
-    std::string referer;
-    std::string agent;
-};
+// The access-log line of an answer object (its copy of the request's
+// fields); the agent is looked up after the referer is copied, as a lookup
+// may add an entry to the fields.
+KrAnswerLine::Kept LineOfAnswer(KrXHeader& answer) {
+    KrAnswerLine::Kept line{answer.protocolKind(), answer.status(), answer.creationTimeText(),
+                            answer.requestLine(), FirstOrDash(answer.rawRequestHeader("referer")),
+                            {}};
+    line.agent = FirstOrDash(answer.rawRequestHeader("user-agent"));
+    return line;
+}
 
 // Says on standard error that `what` failed, and why: called while the
 // exception is handled.
@@ -456,10 +440,14 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
         // more until it has ended. The request stays alive in `later`. Its
         // line says 500 (nobody has answered yet) until its maker tells the
         // status.
-        const LinePieces pieces = LinePieces::OfRequest(*header);
+        static const std::string kDash = "-";
+        KrAnswerLine::Kept line{header->protocolKind(), 500,
+                                std::string(header->creationTimeView()),
+                                header->logRequestLine(), header->firstRawHeader("referer", kDash),
+                                header->firstRawHeader("user-agent", kDash)};
         headerLock.unlock();
         connection._beginAnswering(nullptr);
-        connection._openAnswer(pieces.line(header->protocolKind(), 500));
+        connection._openAnswer(std::move(line));
         if (close)
             owner._close(connection);
         else
@@ -485,9 +473,7 @@ bool KrTransceiverServerL1HTTP::_dispatchOne(KrTransceiver& owner,
         }
     }
     // An answer that closed the connection leaves nothing to read either.
-    const KrConnectionPhase phase = connection.phase();
-    if (close || rest.empty() || phase == KrConnectionPhase::kClosing ||
-        phase == KrConnectionPhase::kLingering || phase == KrConnectionPhase::kGone)
+    if (close || rest.empty() || connection.phase() >= KrConnectionPhase::kClosing)
         return false;
     connection._unread(std::move(rest));
     return true;
@@ -512,22 +498,16 @@ void KrTransceiverServerL1HTTP::_startLater(KrTransceiver& owner,
     } catch (...) {
         TellFailure("request " + header->logRequestLine());
     }
-    // The answer could not start: it is over. When some of it went out, it
-    // ends cut short; otherwise the request is answered as one whose handler
-    // failed, with a line of its own.
+    // The answer could not start: it ends cut short, answered as a request
+    // whose handler failed unless some of it went out.
     if (record.answer)
         record.answer->cancel();
-    if (connection.queuedPosition() != before) {
-        owner._endAnswer(connection, true);
-        return;
+    if (connection.queuedPosition() == before) {
+        std::lock_guard<std::mutex> headerLock(header->mutex());
+        header->refuse(500);
+        _refuse(owner, connection, client, *header);
     }
-    connection._dropAnswer();
-    record.answer.reset();
-    if (connection.phase() == KrConnectionPhase::kAnswering)
-        connection._setPhase(KrConnectionPhase::kReading);
-    std::lock_guard<std::mutex> headerLock(header->mutex());
-    header->refuse(500);
-    _refuse(owner, connection, client, *header);
+    owner._endAnswer(connection, true);
 }
 
 void KrTransceiverServerL1HTTP::_refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
@@ -568,11 +548,11 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         const bool open = connection->_setAnswerStatus(message->status());
         const bool here = connection->isServedHere();
         const uint64_t start = connection->queuedPosition();
-        const LinePieces pieces = LinePieces::OfAnswer(*message);
-        const KrAnswerLine line = pieces.line(message->protocolKind(), message->status());
+        KrAnswerLine::Kept kept = open ? KrAnswerLine::Kept{} : LineOfAnswer(*message);
+        const KrAnswerLine line = kept.view();
         FileEnd end = FileEnd::kWhole;
         if (ok && !message->fileBody().empty())
-            end = _queueFile(*connection, *message, std::move(head), line);
+            end = _queueFile(*connection, *message, std::move(head), kept);
         else if (ok)
             connection->queueOutputOwned(std::move(head), message->takeBody());
         if (end != FileEnd::kStreamed && !open) {
@@ -660,7 +640,7 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
 
 KrTransceiverServerL1HTTP::FileEnd KrTransceiverServerL1HTTP::_queueFile(
     KrTransceiverConnection& connection, KrXHeader& message, std::unique_ptr<KrStringBuf> head,
-    const KrAnswerLine& line) {
+    KrAnswerLine::Kept& line) {
     std::shared_ptr<KrFileHandle> file = message.takeOpenFile();
     if (!file)
         file = std::make_shared<KrFileHandle>(
@@ -686,7 +666,7 @@ KrTransceiverServerL1HTTP::FileEnd KrTransceiverServerL1HTTP::_queueFile(
         connection.queueOutputOwned(std::move(head));
         return FileEnd::kCut;
     }
-    connection._openAnswer(line);
+    connection._openAnswer(std::move(line));
     connection.queueOutputOwned(std::move(head));
     stream->resume(connection);
     return FileEnd::kStreamed;

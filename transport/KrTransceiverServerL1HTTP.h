@@ -131,12 +131,12 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
                  KrTransceiverClient& client, KrXHeader& header);
     // How a file answer's queueing ended: whole; cut (the body cannot be
     // sent as its head announced: the connection closes after what was);
-    // or streamed (the answer has begun, with `line`, and tells its end).
+    // or streamed (the answer has begun, taking `line`, and tells its end).
     enum class FileEnd { kWhole, kCut, kStreamed };
     // Queues a file body: whole when small, else streamed through the
     // connection's output window.
     FileEnd _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
-                       std::unique_ptr<KrStringBuf> head, const KrAnswerLine& line);
+                       std::unique_ptr<KrStringBuf> head, KrAnswerLine::Kept& line);
     // A kept file's answer, written during dispatch without an answer
     // object (see KrXHeader::DirectAnswer).
     class DirectSink;

@@ -1345,6 +1345,8 @@ TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket)
     // send; the lines count exactly that, not the answers queued behind.
     WriteFile(base.root + "/fifty.bin", BaseDirectory::Pattern(50000));
     ASSERT_EQ(BodyOf(Ask(port, Get("/fifty.bin"))).size(), 50000u);
+    // (Its line is written once its bytes are out: it may come after them.)
+    ASSERT_EQ(server.events.waitFor(KR_EVENT_ACCESS_LOG, 1).type, KR_EVENT_ACCESS_LOG);
     const size_t before = LinesOf(server.events, "/fifty.bin").size();
     const int fd = ConnectLoopback(port);
     const int small = 64 * 1024;
