@@ -55,7 +55,9 @@ bool KrPoller::add(int descriptor, uint64_t key, bool read, bool write) {
     epoll_event event{};
     event.events = (read ? EPOLLIN | EPOLLRDHUP : 0u) | (write ? EPOLLOUT | EPOLLONESHOT : 0u);
     event.data.u64 = key;
-    return epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) == 0;
+    if (epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) == 0)
+        return true;
+    return errno == EEXIST && epoll_ctl(_epoll, EPOLL_CTL_MOD, descriptor, &event) == 0;
 }
 
 bool KrPoller::watchWrite(int descriptor, uint64_t key, bool read) {

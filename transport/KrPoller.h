@@ -30,8 +30,9 @@ class KrPoller {
     KrPoller(const KrPoller&) = delete;
     KrPoller& operator=(const KrPoller&) = delete;
 
-    // Watch for reading (and hang-up), for writing, or both. Writing is
-    // one-shot: after it has been reported once, watchWrite arms it again.
+    // Watch for reading (and hang-up), for writing, or both (also a
+    // descriptor in the set already). Writing is one-shot: after it has
+    // been reported once, watchWrite arms it again.
     // Return false (errno kept) when epoll refuses, for example a closed fd.
     bool add(int descriptor, uint64_t key, bool read, bool write);
     bool watchWrite(int descriptor, uint64_t key, bool read);

@@ -601,12 +601,6 @@ void KrTransceiverConnection::_closeOutput() {
         due.swap(_sentMarks);
         for (SentMark& mark : due)
             _dueNL(mark);
-        // What was queued and not written goes now, not with the connection.
-        for (KrStringBuf* buffer : _output)
-            delete buffer;
-        _output.clear();
-        _outputBytes.store(0);
-        _outputPending.store(false);
     }
     if (!due.empty())
         _report(due);

@@ -360,8 +360,8 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     void _closeAnswer();
     void _markAnswer(uint64_t start, const KrAnswerLine& line);
     // The holder, as the connection goes: nothing more is queued or
-    // written, what was queued is freed, and the lines of answers that ended
-    // are written with what reached the socket.
+    // written, and the lines of answers that ended are written with what
+    // reached the socket.
     void _closeOutput();
 
   private:

@@ -371,9 +371,11 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
         _receivePoller.wake();
     if (inSendSet)
         _sendPoller.wake();
-    // Nothing more is written, and what waits is freed; answers that ended
-    // are logged with what reached the peer.
+    // Nothing more is written; answers that ended are logged with what
+    // reached the peer. Its input and output are freed now, not when the
+    // last holder (an abandoned program) lets go of it.
     connection._closeOutput();
+    connection.resetBuffers();
     // The answer being made is cancelled now: a file stops, a program is
     // abandoned (it finishes its work, its output dropped) and tells its end
     // later, which logs it.
@@ -445,13 +447,15 @@ void KrTransceiver::_outputQueued(KrTransceiverConnection& connection) {
 }
 
 void KrTransceiver::_watchInput(KrTransceiverConnection& connection, bool watch) {
+    // While reading waits, a reset or a failure is still seen: the
+    // connection goes at once, not when its reading would have resumed.
     _rewatch(connection, [&](KrConnectionRecord& record, int descriptor) {
         if (record.readEnded)
             return;  // watched for errors only from now on
         if (watch)
             _receivePoller.add(descriptor, keyOf(connection), true, false);
         else
-            _receivePoller.remove(descriptor);
+            _receivePoller.watchErrorsOnly(descriptor, keyOf(connection));
     });
 }
 
@@ -486,9 +490,9 @@ void KrTransceiver::_tcpReceiveLoop() {
             const KrConnectionPhase phase = connection.phase();
             if (phase == KrConnectionPhase::kGone)
                 continue;
-            if (record.readEnded.load()) {
-                // Watched after its end of input only for a reset or a
-                // failure: the peer is gone.
+            if (record.readEnded.load() || (event.broken && !event.readable)) {
+                // Watched after its end of input (or while its reading
+                // waits) only for a reset or a failure: the peer is gone.
                 if (event.broken)
                     connection._post(KrConnectionRecord::kBroken);
                 continue;

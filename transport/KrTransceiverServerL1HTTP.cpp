@@ -164,11 +164,10 @@ std::shared_ptr<KrTransceiverConnection> KrTransceiverServerL1HTTP::_createConne
     std::shared_ptr<KrTransceiverConnection> connection =
         KrTransceiverServerL0Socket::_createConnection(owner, std::move(name), info, socket);
     if (listening) {
-        // What one request may hold: a head and a body at the body limit.
-        // Beyond it the peer waits until the request being read or answered
-        // has taken its bytes.
-        connection->record().inputLimit.store(KrXHeader::kMaxHeadLength +
-                                              KrXHeader::kDefaultMaxBodyLength);
+        // What one head may be: a request being read takes its bytes as they
+        // come, and while an answer is made no more is read ahead; the rest
+        // waits in the peer's socket.
+        connection->record().inputLimit.store(KrXHeader::kMaxHeadLength);
     }
     return connection;
 }

@@ -682,30 +682,51 @@ TEST_F(FileServing, HoldsOneWindowOfALargeFileForAPeerThatDoesNotRead) {
     ::close(fd);
 }
 
-TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMade) {
+TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMadeAndSeesTheResetMeanwhile) {
     // While a program answers, the connection's further bytes wait in the
-    // kernel once one request's worth has come: the peer cannot grow the
-    // server's memory without end.
-    const int fd = ConnectLoopback(port);
-    SendAll(fd, Get("/cgi-bin/hang.sh"));
-    const int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    const std::string block(1 << 20, 'x');
-    size_t sent = 0;
-    const size_t most = size_t{200} << 20;
-    while (sent < most) {
-        const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        pollfd room{fd, POLLOUT, 0};
-        if (::poll(&room, 1, 500) <= 0)
-            break;  // the server stopped taking bytes
+    // kernel once one head's worth has come: peers cannot grow the server's
+    // memory. Those that reset while their reading waits go at once, long
+    // before their programs end.
+    const size_t peers = 4;
+    std::vector<int> fds;
+    for (size_t i = 0; i < peers; ++i) {
+        const int fd = ConnectLoopback(port);
+        SendAll(fd, Get("/cgi-bin/hang.sh"));
+        const int flags = ::fcntl(fd, F_GETFL);
+        ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        fds.push_back(fd);
     }
-    EXPECT_LT(sent, KrXHeader::kMaxHeadLength + KrXHeader::kDefaultMaxBodyLength + (32u << 20))
-        << sent;
-    ::close(fd);
+    const size_t before = ResidentBytes();
+    const std::string block(1 << 20, 'x');
+    for (const int fd : fds) {
+        size_t sent = 0;
+        const size_t most = size_t{200} << 20;
+        while (sent < most) {
+            const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                continue;
+            }
+            pollfd room{fd, POLLOUT, 0};
+            if (::poll(&room, 1, 500) <= 0)
+                break;  // the server stopped taking bytes
+        }
+        // What the server holds, and the two sockets' kernel buffers.
+        EXPECT_LT(sent, KrXHeader::kMaxHeadLength + (32u << 20)) << sent;
+    }
+    const size_t grown = ResidentBytes() - std::min(before, ResidentBytes());
+    EXPECT_LT(grown, peers * (8u << 20)) << grown;
+    EXPECT_EQ(server.transceiver->connectionCount(), peers);
+    for (const int fd : fds) {
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+    }
+    // The programs sleep a minute; their connections go now.
+    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.transceiver->connectionCount(), 0u);
+    EXPECT_EQ(server.transceiver->socketCount(), 0u);
 }
 
 TEST_F(FileServing, CapsRunningProgramsUntilTheyExitAndLetsThoseWhoseClientLeftRunToTheirEnd) {
