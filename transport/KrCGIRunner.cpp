@@ -13,6 +13,7 @@
 
 #include "foundation/KrException.h"
 #include "foundation/KrRetryInterrupted.h"
+#include "transport/KrPipeSignal.h"
 
 namespace {
 
@@ -157,10 +158,7 @@ void KrCGIRunner::_loop() {
     // would end the whole process: this thread blocks it and takes the
     // failed write's EPIPE instead. Programs start with the mask the process
     // had before (posix_spawn sets it).
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    KrBlockPipeSignal();
     _threadId.store(std::this_thread::get_id());
 
     std::vector<KrPoller::Event> events;
@@ -435,15 +433,8 @@ void KrCGIRunner::_writeInput(Active& active) {
     }
     // All of the body, or a program that stopped reading: its input ends.
     if (written < 0 || input.Length() == 0) {
-        if (written < 0 && errno == EPIPE) {
-            // The SIGPIPE this raised is pending on this thread: take it.
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            const timespec zero{0, 0};
-            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
-            }
-        }
+        if (written < 0 && errno == EPIPE)
+            KrTakePipeSignal();
         _poller.remove(active.toChild.get());
         active.toChild.close();
         return;

@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "foundation/KrLogger.h"
 #include "foundation/KrRetryInterrupted.h"
+#include "transport/KrPipeSignal.h"
 
 namespace {
 
@@ -145,6 +147,29 @@ int KrSocketIPvx::SendVector(const iovec* pieces, int count, size_t& written) {
     }
     written = static_cast<size_t>(sent);
     return written == total ? 0 : 3;
+}
+
+int KrSocketIPvx::SendFile(int file, uint64_t& offset, size_t count, size_t& written) {
+    written = 0;
+    if (fd < 0)
+        return 3;
+    // sendfile has no MSG_NOSIGNAL: the signal a gone peer raises is
+    // blocked for the call and taken.
+    sigset_t before;
+    KrBlockPipeSignal(&before);
+    off_t at = static_cast<off_t>(offset);
+    const ssize_t sent = KrRetryInterrupted([&] { return ::sendfile(fd, file, &at, count); });
+    const int error = errno;
+    if (sent < 0 && error == EPIPE)
+        KrTakePipeSignal();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (sent < 0) {
+        lastSendError = error;
+        return 3;
+    }
+    written = static_cast<size_t>(sent);
+    offset = static_cast<uint64_t>(at);
+    return written == count ? 0 : 3;
 }
 
 int KrSocketIPvx::Receive(char* buffer, size_t size, size_t& length) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -67,6 +68,11 @@ class KrSocketIPvx {
     std::string LocalHost();
     // Send with one gathered write of several pieces; codes as Send.
     virtual int SendVector(const iovec* pieces, int count, size_t& written);
+    // Sends up to `count` bytes of the open file `file` from `offset`
+    // (moved on by what was sent) straight from the kernel's page cache,
+    // without raising SIGPIPE; codes as Send. `written` 0 with lastSendError
+    // 0: the file ends before `offset`.
+    int SendFile(int file, uint64_t& offset, size_t count, size_t& written);
 
     // Binds the wildcard address of IPv6 (also taking IPv4) and IPv4 on
     // `port` (0: the system picks; the choice is stored back) with

@@ -75,8 +75,9 @@ class KrTransceiverClientRecord {
 class KrTransceiver : public KrJob {
   public:
     using Callback = std::function<bool(KrServerCallback_t&)>;
-    // Queued output above this makes a peer that sends without reading its
-    // answers lose the connection, instead of growing memory without end.
+    // Queued output held in memory above this makes a peer that sends
+    // without reading its answers lose the connection, instead of growing
+    // memory without end.
     static constexpr size_t kMaxQueuedOutput = 64u << 20;
     // A connection asked to close keeps at most this long to take its last
     // output before it is dropped anyway.

@@ -1,6 +1,7 @@
 #include "transport/KrTransceiverConnection.h"
 
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <iostream>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/KrFileHandle.h"
 #include "foundation/KrJobMessage.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
@@ -23,6 +25,8 @@ constexpr size_t kReadChunk = 16384;
 constexpr size_t kKeptInputRoom = 2048;
 // Buffers offered to one gathered write.
 constexpr int kMaxPieces = 64;
+// A file's bytes offered to one sendfile.
+constexpr uint64_t kFileSendChunk = 1u << 30;
 
 size_t unread(KrStringBuf* buffer) {
     return static_cast<size_t>(buffer->Length());
@@ -107,9 +111,11 @@ KrTransceiverConnection::KrTransceiverConnection(
 KrTransceiverConnection::~KrTransceiverConnection() {
     _leaveRegistry();
     std::scoped_lock both(_messageLock, _outputLock, _inputLock);
-    for (KrStringBuf* buffer : _output)
-        delete buffer;
     _output.clear();
+}
+
+size_t KrTransceiverConnection::OutputPiece::size() const {
+    return bytes ? unread(bytes.get()) : static_cast<size_t>(left);
 }
 
 bool KrTransceiverConnection::onMessage(const KrJobMessage&) {
@@ -323,14 +329,12 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
 }
 
 void KrTransceiverConnection::_appendOutputNL(KrStringBuf* buffer) {
+    std::unique_ptr<KrStringBuf> owned(buffer);
     // Once the connection has gone nothing more is written: nothing is kept.
-    if (_outputClosed) {
-        delete buffer;
+    if (_outputClosed)
         return;
-    }
-    // Counted once the list holds it, so a failing push leaks nothing.
-    _output.push_back(buffer);
     const size_t length = unread(buffer);
+    _output.push_back(OutputPiece{std::move(owned), nullptr, 0, 0});
     _outputBytes.fetch_add(length);
     _queuedTotal += length;
     _outputPending.store(true);
@@ -423,27 +427,66 @@ int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first
     return 0;
 }
 
+void KrTransceiverConnection::queueOutputFile(std::unique_ptr<KrStringBuf> head,
+                                              std::shared_ptr<KrFileHandle> file, uint64_t offset,
+                                              uint64_t length) {
+    restartTimer();
+    {
+        std::lock_guard<std::mutex> guard(_outputLock);
+        if (head && head->Length() > 0)
+            _appendOutputNL(head.release());
+        if (_outputClosed || length == 0)
+            return;
+        _output.push_back(OutputPiece{nullptr, std::move(file), offset, length});
+        _outputBytes.fetch_add(length);
+        _fileBytes.fetch_add(length);
+        _queuedTotal += length;
+        _outputPending.store(true);
+    }
+    _outputAppended();
+}
+
 void KrTransceiverConnection::peekOutput(std::string& out) {
     std::lock_guard<std::mutex> guard(_outputLock);
-    if (!_output.empty())
-        _output.front()->CopyOut(out, 0, UINT64_MAX);
+    if (_output.empty())
+        return;
+    const OutputPiece& front = _output.front();
+    if (front.bytes) {
+        front.bytes->CopyOut(out, 0, UINT64_MAX);
+        return;
+    }
+    const size_t at = out.size();
+    out.resize(at + front.left);
+    const ssize_t got = ::pread(front.file->get(), out.data() + at, front.left,
+                                static_cast<off_t>(front.offset));
+    out.resize(at + static_cast<size_t>(std::max<ssize_t>(got, 0)));
 }
 
 void KrTransceiverConnection::consumeOutput(size_t count) {
     std::lock_guard<std::mutex> guard(_outputLock);
-    if (!_output.empty()) {
-        KrStringBuf* head = _output.front();
-        const size_t taken = std::min(count, unread(head));
-        skip(head, taken);
-        _outputBytes.fetch_sub(taken);
-        _writtenTotal += taken;
-        if (unread(head) == 0) {
-            _output.pop_front();
-            delete head;
-        }
-    }
-    if (_output.empty() || unread(_output.front()) == 0)
+    if (!_output.empty())
+        _takeNL(std::min(count, _output.front().size()));
+    if (_output.empty() || _output.front().size() == 0)
         _outputPending.store(false);
+}
+
+void KrTransceiverConnection::_takeNL(size_t count) {
+    _outputBytes.fetch_sub(count);
+    _writtenTotal += count;
+    while (count > 0 && !_output.empty()) {
+        OutputPiece& front = _output.front();
+        const size_t take = std::min(count, front.size());
+        if (front.bytes) {
+            skip(front.bytes.get(), take);
+        } else {
+            front.offset += take;
+            front.left -= take;
+            _fileBytes.fetch_sub(take);
+        }
+        count -= take;
+        if (front.size() == 0)
+            _output.pop_front();
+    }
 }
 
 size_t KrTransceiverConnection::pendingOutputBytes() {
@@ -471,42 +514,51 @@ int KrTransceiverConnection::writePending(KrSocketIPvx& socket) {
         restartTimer();
     if (!due.empty())
         _report(due);
-    return state;
+    if (state != 2)
+        return state;
+    _post(KrConnectionRecord::kCloseAsked);
+    return 0;
 }
 
 int KrTransceiverConnection::_writeLocked(KrSocketIPvx& socket) {
     for (;;) {
-        iovec pieces[kMaxPieces];
-        int count = 0;
-        for (auto it = _output.begin(); it != _output.end() && count < kMaxPieces; ++it) {
-            const size_t length = unread(*it);
-            if (length > 0)
-                pieces[count++] = iovec{(*it)->Begin(), length};
-        }
-        if (count == 0) {
-            for (KrStringBuf* buffer : _output)
-                delete buffer;
-            _output.clear();
+        while (!_output.empty() && _output.front().size() == 0)
+            _output.pop_front();
+        if (_output.empty()) {
             _outputBytes.store(0);
+            _fileBytes.store(0);
             _outputPending.store(false);
             return 0;
         }
         size_t written = 0;
         socket.lastSendError = 0;
-        socket.SendVector(pieces, count, written);
-        _outputBytes.fetch_sub(written);
-        _writtenTotal += written;
-        size_t left = written;
-        while (left > 0 && !_output.empty()) {
-            KrStringBuf* head = _output.front();
-            const size_t take = std::min(left, unread(head));
-            skip(head, take);
-            left -= take;
-            if (unread(head) == 0) {
-                _output.pop_front();
-                delete head;
+        OutputPiece& front = _output.front();
+        if (front.file) {
+            uint64_t at = front.offset;
+            socket.SendFile(front.file->get(), at,
+                            static_cast<size_t>(std::min(front.left, kFileSendChunk)), written);
+            if (written == 0 && socket.lastSendError == 0) {
+                // The file is shorter than its answer announced: nothing
+                // behind it can be framed, so the output ends here and the
+                // connection closes after what was sent.
+                _outputBytes.store(0);
+                _fileBytes.store(0);
+                _output.clear();
+                _outputPending.store(false);
+                return 2;
             }
+        } else {
+            // The memory pieces up to the next file piece, in one write.
+            iovec pieces[kMaxPieces];
+            int count = 0;
+            for (auto it = _output.begin();
+                 it != _output.end() && it->bytes && count < kMaxPieces; ++it) {
+                if (const size_t length = it->size(); length > 0)
+                    pieces[count++] = iovec{it->bytes->Begin(), length};
+            }
+            socket.SendVector(pieces, count, written);
         }
+        _takeNL(written);
         if (written == 0) {
             if (socket.lastSendError == EAGAIN || socket.lastSendError == EWOULDBLOCK)
                 return 1;
@@ -535,10 +587,9 @@ void KrTransceiverConnection::resetBuffers() {
     }
     {
         std::lock_guard<std::mutex> guard(_outputLock);
-        for (KrStringBuf* buffer : _output)
-            delete buffer;
         _output.clear();
         _outputBytes.store(0);
+        _fileBytes.store(0);
     }
     _outputPending.store(false);
 }

@@ -72,8 +72,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <streambuf>
@@ -85,6 +85,7 @@
 #include "foundation/KrStringBuf.h"
 #include "transport/KrServerCallback_t.h"
 
+class KrFileHandle;
 class KrTransceiver;
 class KrTransceiverConnection;
 class KrTransceiverServer;
@@ -265,13 +266,22 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // ones; empty ones are freed. Returns 0.
     int queueOutputOwned(std::unique_ptr<KrStringBuf> first,
                          std::unique_ptr<KrStringBuf> second = nullptr);
-    // Appends the unread bytes of the oldest queued buffer to `out`.
+    // Queues `head` and then `length` bytes of `file` from `offset`, in one
+    // step. The file's bytes go from the file to the socket, never through
+    // memory: a peer that does not read holds its socket's buffer in the
+    // kernel and this entry here. A file that turns out shorter ends the
+    // output there, and the connection closes after what was sent.
+    void queueOutputFile(std::unique_ptr<KrStringBuf> head, std::shared_ptr<KrFileHandle> file,
+                         uint64_t offset, uint64_t length);
+    // Appends the unread bytes of the oldest queued piece to `out`.
     virtual void peekOutput(std::string& out);
-    // Marks `count` bytes of the oldest buffer written (at most what it holds).
+    // Marks `count` bytes of the oldest piece written (at most what it holds).
     virtual void consumeOutput(size_t count);
     // Writes as much queued output as the socket takes, several buffers in
-    // one gathered write. 0: all written; 1: output remains (the socket is
-    // full); -1: the socket failed (peer gone).
+    // one gathered write, a file's bytes with sendfile. 0: all written (or
+    // the output ended at a file found short, and the connection is asked to
+    // close); 1: output remains (the socket is full); -1: the socket failed
+    // (peer gone).
     virtual int writePending(KrSocketIPvx& socket);
     // Appends bytes and tells the server. Returns 0.
     virtual int feed(const char* data, size_t length);
@@ -305,8 +315,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     bool isInputReady() const { return _hasInput.load(); }
     std::string serverName() const { return _serverName; }
     std::string ownerName() const { return _ownerName; }
-    // Bytes queued and not yet written.
+    // Bytes queued and not yet written; of those, the ones held in memory
+    // (not in files).
     size_t pendingOutputBytes();
+    size_t heldOutputBytes() const { return _outputBytes.load() - _fileBytes.load(); }
     // Tells the server that bytes came: news for the turn (served here when
     // the turn was free), which becomes a kind 8 message (_tellServer) for
     // a server that reads its input on its own jobs or a connection
@@ -373,12 +385,25 @@ class KrTransceiverConnection : public KrJobWithTimeout {
         KrAnswerLine::Kept line;
     };
 
+    // A piece of queued output: bytes in memory, or a stretch of an open
+    // file that goes from the file to the socket.
+    struct OutputPiece {
+        std::unique_ptr<KrStringBuf> bytes;
+        std::shared_ptr<KrFileHandle> file;
+        uint64_t offset = 0;
+        uint64_t left = 0;
+        size_t size() const;
+    };
+
     void _appendInput(const char* data, size_t length);
     // Takes over a filled buffer at the output's end (under _outputLock);
     // then the transceiver is told.
     void _appendOutputNL(KrStringBuf* buffer);
     void _outputAppended();
+    // writePending's write; 2: a file piece ended early (see queueOutputFile).
     int _writeLocked(KrSocketIPvx& socket);
+    // Marks `count` bytes at the front of the output written.
+    void _takeNL(size_t count);
     // Moves the marks whose bytes are all written to `due` (under _outputLock).
     void _takeWrittenNL(std::vector<SentMark>& due);
     // Whether a closed mark is due: its bytes are written, or the output is
@@ -397,7 +422,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::string _input;
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
-    std::list<KrStringBuf*> _output;
+    std::deque<OutputPiece> _output;
     // Bytes ever queued and written, the ended answers waiting for theirs to
     // be written, and the answer being made (under _outputLock). Once the
     // output is closed nothing more is written: marks are reported at once.
@@ -406,8 +431,10 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::vector<SentMark> _sentMarks;
     std::unique_ptr<SentMark> _openMark;
     bool _outputClosed = false;
-    // Unread bytes of _output, kept as buffers come and go.
+    // Unread bytes of _output, kept as pieces come and go, and those of
+    // them in files.
     std::atomic<size_t> _outputBytes{0};
+    std::atomic<size_t> _fileBytes{0};
     std::atomic<bool> _outputPending{false};
     CloseCallback _closeCallback;
     // Fixed at creation; shared with the requests read on the connection.

@@ -509,7 +509,7 @@ void KrTransceiver::_tcpReceiveLoop() {
                 continue;
             }
             const long got = connection.receive(socket);
-            if (connection.pendingOutputBytes() > kMaxQueuedOutput)
+            if (connection.heldOutputBytes() > kMaxQueuedOutput)
                 connection._post(KrConnectionRecord::kBroken);
             else if (got < 0 && socket.closed)
                 _inputEnded(connection);

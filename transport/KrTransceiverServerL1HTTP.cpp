@@ -69,53 +69,6 @@ void TellFailure(const std::string& what) {
     std::cerr << std::endl;
 }
 
-// A file body larger than what leaves with its head: read and queued one
-// piece at a time while the connection's queued output is below its window,
-// so a slow reader holds one window of the file, not all of it. Called only
-// by the connection's turn holder.
-class FileStream : public KrAnswerStream {
-  public:
-    FileStream(std::shared_ptr<KrFileHandle> file, uint64_t length)
-        : _file(std::move(file)), _left(length) {}
-
-    void resume(KrTransceiverConnection& connection) override {
-        if (!_file)
-            return;
-        bool cut = false;
-        while (!cut && _left > 0 &&
-               connection.pendingOutputBytes() < KrConnectionRecord::kOutputWindow) {
-            const size_t want = static_cast<size_t>(
-                std::min<uint64_t>(_left, KrTransceiverServerL1HTTP::kFileChunk));
-            _piece.resize(want);
-            const ssize_t got = _file->read(_piece.data(), want);
-            cut = got <= 0;
-            if (cut)
-                break;
-            size_t queued = 0;
-            connection.queueOutput(_piece.data(), static_cast<size_t>(got), queued);
-            _left -= static_cast<uint64_t>(got);
-        }
-        if (_left > 0 && !cut)
-            return;
-        cancel();
-        // A file that shrank after its length was announced: the peer would
-        // wait for bytes that never come, so the connection ends after what
-        // was sent.
-        connection._answerEnded(cut);
-    }
-
-    bool cancel() override {
-        _file.reset();
-        std::string().swap(_piece);
-        return true;
-    }
-
-  private:
-    std::shared_ptr<KrFileHandle> _file;
-    uint64_t _left;
-    std::string _piece;
-};
-
 }  // namespace
 
 class KrTransceiverServerL1HTTP::DirectSink final : public KrXHeader::DirectAnswer {
@@ -547,21 +500,21 @@ bool KrTransceiverServerL1HTTP::_sendResponse(std::string connectionId, KrXHeade
         const bool open = connection->_setAnswerStatus(message->status());
         const bool here = connection->isServedHere();
         const uint64_t start = connection->queuedPosition();
-        KrAnswerLine::Kept kept = open ? KrAnswerLine::Kept{} : LineOfAnswer(*message);
-        const KrAnswerLine line = kept.view();
-        FileEnd end = FileEnd::kWhole;
+        bool whole = true;
         if (ok && !message->fileBody().empty())
-            end = _queueFile(*connection, *message, std::move(head), kept);
+            whole = _queueFile(*connection, *message, std::move(head));
         else if (ok)
             connection->queueOutputOwned(std::move(head), message->takeBody());
-        if (end != FileEnd::kStreamed && !open) {
+        if (!open) {
+            const KrAnswerLine::Kept kept = LineOfAnswer(*message);
+            const KrAnswerLine line = kept.view();
             if (here) {
-                owner->_endAnswer(*connection, end == FileEnd::kCut, &line, start);
+                owner->_endAnswer(*connection, !whole, &line, start);
             } else {
                 // Sent out of turn, with no answer begun: it is logged as it
                 // goes, and a cut one closes the connection.
                 connection->_markAnswer(start, line);
-                if (end == FileEnd::kCut)
+                if (!whole)
                     connection->requestClose();
             }
         }
@@ -637,9 +590,8 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     kept = std::move(record);
 }
 
-KrTransceiverServerL1HTTP::FileEnd KrTransceiverServerL1HTTP::_queueFile(
-    KrTransceiverConnection& connection, KrXHeader& message, std::unique_ptr<KrStringBuf> head,
-    KrAnswerLine::Kept& line) {
+bool KrTransceiverServerL1HTTP::_queueFile(KrTransceiverConnection& connection,
+                                           KrXHeader& message, std::unique_ptr<KrStringBuf> head) {
     std::shared_ptr<KrFileHandle> file = message.takeOpenFile();
     if (!file)
         file = std::make_shared<KrFileHandle>(
@@ -648,27 +600,18 @@ KrTransceiverServerL1HTTP::FileEnd KrTransceiverServerL1HTTP::_queueFile(
     if (!file->isOpen()) {
         // The head announced a length that cannot be sent.
         connection.queueOutputOwned(std::move(head));
-        return FileEnd::kCut;
+        return false;
     }
-    if (length <= kInlineFile) {
-        // A small file goes with its head in one piece of output.
-        auto body = std::make_unique<KrStringBuf>();
-        const bool whole = _readFile(*file, length, *body);
-        connection.queueOutputOwned(std::move(head), std::move(body));
-        return whole ? FileEnd::kWhole : FileEnd::kCut;
+    if (length > kInlineFile) {
+        // From the file to the socket: the server holds none of it.
+        connection.queueOutputFile(std::move(head), std::move(file), 0, length);
+        return true;
     }
-    auto stream = std::make_shared<FileStream>(std::move(file), length);
-    // Only the turn holder starts an answer: one sent from elsewhere, or a
-    // second answer to one request while the first still streams, could
-    // only be mixed into another's bytes.
-    if (!connection.isServedHere() || !connection._beginAnswering(stream)) {
-        connection.queueOutputOwned(std::move(head));
-        return FileEnd::kCut;
-    }
-    connection._openAnswer(std::move(line));
-    connection.queueOutputOwned(std::move(head));
-    stream->resume(connection);
-    return FileEnd::kStreamed;
+    // A small file goes with its head in one piece of output.
+    auto body = std::make_unique<KrStringBuf>();
+    const bool whole = _readFile(*file, length, *body);
+    connection.queueOutputOwned(std::move(head), std::move(body));
+    return whole;
 }
 
 bool KrTransceiverServerL1HTTP::_readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body) {

@@ -40,9 +40,6 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
   public:
     // A request head must be complete this long after its first byte.
     static constexpr long kDefaultHeadTimeLimit = 30000000;
-    // File bodies are read and queued in pieces of this size, up to the
-    // connection's output window.
-    static constexpr size_t kFileChunk = 64 * 1024;
     // Files up to this size are read when their answer is made and leave
     // with its head.
     static constexpr uint64_t kInlineFile = 64 * 1024;
@@ -129,14 +126,11 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     // Answers a refused or failed request and closes the connection.
     void _refuse(KrTransceiver& owner, KrTransceiverConnection& connection,
                  KrTransceiverClient& client, KrXHeader& header);
-    // How a file answer's queueing ended: whole; cut (the body cannot be
-    // sent as its head announced: the connection closes after what was);
-    // or streamed (the answer has begun, taking `line`, and tells its end).
-    enum class FileEnd { kWhole, kCut, kStreamed };
-    // Queues a file body: whole when small, else streamed through the
-    // connection's output window.
-    FileEnd _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
-                       std::unique_ptr<KrStringBuf> head, KrAnswerLine::Kept& line);
+    // Queues a file answer: a small file's body read with its head, a
+    // larger one's to go from the file to the socket. False when it cannot
+    // be sent as its head announced (the connection closes after it).
+    bool _queueFile(KrTransceiverConnection& connection, KrXHeader& message,
+                    std::unique_ptr<KrStringBuf> head);
     // A kept file's answer, written during dispatch without an answer
     // object (see KrXHeader::DirectAnswer).
     class DirectSink;
