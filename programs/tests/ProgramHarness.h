@@ -1,8 +1,9 @@
 #pragma once
 // Test-only pieces for running the real programs: a child process with its
 // standard input, output and error on pipes, started in a folder of its
-// own; a free loopback port; a private Xvfb server. Every wait is bounded, so
-// a hang fails the test instead of stalling it.
+// own; a free loopback port; a private Xvfb server; what a client may rely
+// on in an answer curl printed. Every wait is bounded, so a hang fails the
+// test instead of stalling it.
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -14,6 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -228,5 +233,74 @@ class Process {
     bool _exited = false;
     int _status = -1;
 };
+
+// Whether an answer, as `curl -i` printed it (the last head when curl
+// followed redirects; curl joins the chunks of a chunked body) and with
+// curl's exit status, is one a client can read whole, with `body` as its
+// body. A status that carries a body frames it either by a Content-Length
+// equal to its length or in chunked coding, never both; 1xx, 204 and 304
+// carry neither a body nor either field. Which of the two framings a
+// program's answer gets depends on how its output came in (all before the
+// program ended, or in pieces), so a test asks for no more than this.
+inline ::testing::AssertionResult ReadableAnswer(const std::string& printed, int curlExit,
+                                                 const std::string& body) {
+    size_t at = 0;
+    size_t headEnd = printed.find("\r\n\r\n");
+    while (headEnd != std::string::npos && printed.compare(headEnd + 4, 5, "HTTP/") == 0) {
+        at = headEnd + 4;
+        headEnd = printed.find("\r\n\r\n", at);
+    }
+    if (printed.compare(at, 5, "HTTP/") != 0 || headEnd == std::string::npos)
+        return ::testing::AssertionFailure() << "no whole head in: " << printed;
+    const std::string head = printed.substr(at, headEnd + 2 - at);
+    const std::string got = printed.substr(headEnd + 4);
+    // curl says 18 for a body cut short of its framing, 28 for one that never
+    // ended (a length larger than what came on a connection kept open).
+    if (curlExit != 0)
+        return ::testing::AssertionFailure() << "curl exited " << curlExit << " on:\n" << head;
+    std::vector<std::string> lengths;
+    std::vector<std::string> codings;
+    for (size_t line = head.find("\r\n") + 2; line < head.size();) {
+        const size_t end = head.find("\r\n", line);
+        const std::string field = head.substr(line, end - line);
+        line = end + 2;
+        const size_t colon = field.find(':');
+        std::string name = field.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        std::string value = colon == std::string::npos ? "" : field.substr(colon + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t") + 1);
+        if (name == "content-length")
+            lengths.push_back(value);
+        else if (name == "transfer-encoding")
+            codings.push_back(value);
+    }
+    const int status = std::atoi(head.c_str() + head.find(' ') + 1);
+    if (status < 200 || status == 204 || status == 304) {
+        if (!lengths.empty() || !codings.empty() || !got.empty())
+            return ::testing::AssertionFailure()
+                   << "a " << status << " answer with a body or its framing:\n" << head << got;
+        return ::testing::AssertionSuccess();
+    }
+    if (!codings.empty()) {
+        // The last coding frames the body; a length beside it would be a
+        // second framing that a proxy might read instead.
+        const std::string& last = codings.back();
+        const size_t comma = last.rfind(',');
+        std::string coding = comma == std::string::npos ? last : last.substr(comma + 1);
+        coding.erase(0, coding.find_first_not_of(" \t"));
+        if (coding != "chunked" || !lengths.empty())
+            return ::testing::AssertionFailure() << "two framings, or no chunks:\n" << head;
+    } else if (lengths.size() != 1 || lengths[0] != std::to_string(got.size())) {
+        return ::testing::AssertionFailure()
+               << "no single length equal to the " << got.size() << " bytes of its body:\n"
+               << head;
+    }
+    if (got != body)
+        return ::testing::AssertionFailure() << "a body of " << got.size() << " bytes, not the "
+                                             << body.size() << " expected:\n" << head << got;
+    return ::testing::AssertionSuccess();
+}
 
 }  // namespace harness

@@ -179,6 +179,39 @@ TEST(Quivoone, RefusesBadPortsWithExitStatusOne) {
     }
 }
 
+TEST(Quivoone, OnAPortThatCannotBeBoundSaysSoAndStillStopsOnQuit) {
+    // Another process listens there. The start-up lines come all the same
+    // (the last one before the listener opens), then the two that say why
+    // nothing answers.
+    const int holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int off = 0;
+    ::setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_any;
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string port = std::to_string(ntohs(address.sin6_port));
+    Folder folder;
+    folder.configure(port);
+    Process process({kQuivoone}, folder.path);
+    const std::string said =
+        "Could not bind\ncannot listen on port " + port + " (in use?); trying again\n";
+    EXPECT_TRUE(process.waitError(said)) << process.error;
+    EXPECT_TRUE(process.waitOutput(kBanner)) << process.output;
+    process.send("quit\n");
+    EXPECT_EQ(process.wait(), 0);
+    EXPECT_EQ(process.output, kBanner);
+    // Once per try; a second try comes 30 s after the first.
+    std::string rest = process.error;
+    for (size_t at; (at = rest.find(said)) != std::string::npos;)
+        rest.erase(at, said.size());
+    EXPECT_EQ(rest, "") << process.error;
+    ::close(holder);
+}
+
 TEST(XQuivoone, WithoutADisplayExitsWithAMessage) {
     Folder folder;
     folder.configure(std::to_string(harness::freePort()));
