@@ -559,15 +559,7 @@ bool KrTransceiverServerL1HTTP::_answerDirect(KrTransceiverConnection& connectio
 }
 
 void KrTransceiverServerL1HTTP::_logAnswer(KrTransceiverConnection& connection,
-                                           const KrAnswerLine& line, uint64_t bytes) {
-    _logAccess(connection, line.protocolKind, line.time, line.requestLine, line.status, bytes,
-               line.referer, line.agent);
-}
-
-void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, int protocolKind,
-                                           std::string_view time, std::string_view requestLine,
-                                           unsigned long status, uint64_t bytes,
-                                           std::string_view referer, std::string_view agent) {
+                                           const KrAnswerLine& answer, uint64_t bytes) {
     // The event and its line's room are the thread's, taken for the call
     // and kept for its next answer: worth 7% of a kept file's request's
     // instructions (callgrind against a record made per answer). A callback
@@ -584,8 +576,9 @@ void KrTransceiverServerL1HTTP::_logAccess(KrTransceiverConnection& connection, 
     }
     std::string& line = record.values.begin()->second;
     line.clear();
-    appendAccessLogLine(line, connection.remoteAddress(), KrURL::schemeName(protocolKind), time,
-                        requestLine, status, static_cast<unsigned long>(bytes), referer, agent);
+    appendAccessLogLine(line, connection.remoteAddress(), KrURL::schemeName(answer.protocolKind),
+                        answer.time, answer.requestLine, answer.status,
+                        static_cast<unsigned long>(bytes), answer.referer, answer.agent);
     callback(record);
     kept = std::move(record);
 }

@@ -136,11 +136,6 @@ class KrTransceiverServerL1HTTP : public KrTransceiverServerL0Socket {
     class DirectSink;
     bool _answerDirect(KrTransceiverConnection& connection, KrXHeader& request,
                        std::string_view type, std::string_view body);
-    // The access-log event of an answer of `bytes` bytes to the request
-    // whose pieces are given.
-    void _logAccess(KrTransceiverConnection& connection, int protocolKind, std::string_view time,
-                    std::string_view requestLine, unsigned long status, uint64_t bytes,
-                    std::string_view referer, std::string_view agent);
     // Reads `length` bytes of `file` into `body`; false when it has fewer.
     static bool _readFile(KrFileHandle& file, uint64_t length, KrStringBuf& body);
 
