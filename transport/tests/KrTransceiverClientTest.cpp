@@ -693,14 +693,24 @@ TEST_F(FileServing, PeersThatReadNoneOfALargeFileHoldNoCopyOfIt) {
     for (const int fd : fds)
         ASSERT_NE(ReadUntil(fd, [](const std::string& in) { return in.size() >= 4096; }), "");
     const size_t held = ResidentBytes() - std::min(before, ResidentBytes());
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer's red zones count too, and freed blocks stay in its
+    // quarantine: what was given back cannot be seen.
+    EXPECT_LT(held, peers * (128u << 10)) << held;
+    const bool seesFreedMemory = false;
+#else
     EXPECT_LT(held, peers * (32u << 10)) << held;
+    const bool seesFreedMemory = true;
+#endif
     for (const int fd : fds)
         ::close(fd);
     for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     const size_t kept = ResidentBytes() - std::min(before, ResidentBytes());
-    EXPECT_LT(kept, size_t{4} << 20) << kept;
+    if (seesFreedMemory) {
+        EXPECT_LT(kept, size_t{4} << 20) << kept;
+    }
     // A peer that reads gets the file whole.
     const int fd = ConnectLoopback(port);
     SendAll(fd, Get("/large.bin"));
