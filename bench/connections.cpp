@@ -84,15 +84,7 @@ class Program {
         }
         return -1;
     }
-    size_t residentBytes() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stoul(line.substr(6)) * 1024;
-        }
-        return 0;
-    }
+    size_t residentBytes() const { return harness::residentBytes(pid); }
     size_t openDescriptors() const {
         size_t count = 0;
         for ([[maybe_unused]] const auto& entry :
@@ -166,18 +158,6 @@ Started Start(const std::string& binary) {
     std::exit(1);
 }
 
-// Sends all of `bytes` on a blocking socket; false when the peer stopped it.
-bool SendWhole(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // 16 peers each send 62 MiB of a 63 MiB body to a PHP page and wait: the
 // growth of the program's resident memory.
 size_t HeldByUnfinishedBodies(Program& program, unsigned port) {
@@ -192,8 +172,8 @@ size_t HeldByUnfinishedBodies(Program& program, unsigned port) {
     for (size_t i = 0; i < kPeers; ++i) {
         peers.push_back(ConnectLoopback(port));
         senders.emplace_back([fd = peers.back(), &head, &part] {
-            SendWhole(fd, head);
-            SendWhole(fd, part);
+            SendAll(fd, head);
+            SendAll(fd, part);
         });
     }
     for (std::thread& sender : senders)

@@ -45,16 +45,6 @@ std::unique_ptr<Process> StartIn(Folder& folder, int& port, const std::string& t
     return program;
 }
 
-size_t ResidentBytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoul(line.substr(6)) * 1024;
-    }
-    return 0;
-}
-
 // The program's descriptors of files in `folder` that have no name.
 size_t UnnamedFilesIn(pid_t pid, const std::string& folder) {
     size_t count = 0;
@@ -67,17 +57,6 @@ size_t UnnamedFilesIn(pid_t pid, const std::string& folder) {
             ++count;
     }
     return count;
-}
-
-bool SendWhole(int fd, const std::string& bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Reads until the peer closes or `seconds` pass without a byte.
@@ -124,7 +103,7 @@ TEST(RequestBodies, PeersThatSendMostOfALargeBodyHoldFilesNotMemory) {
     const std::unique_ptr<Process> program = StartIn(folder, port, temporary);
     ASSERT_TRUE(harness::listening(port)) << program->error;
     constexpr size_t kPeers = 8;
-    const size_t before = ResidentBytes(program->pid);
+    const size_t before = harness::residentBytes(program->pid);
     const std::string head = Post("/page.php", 63 * kMiB);
     const std::string most(48 * kMiB, 'b');
     std::vector<int> peers;
@@ -132,8 +111,8 @@ TEST(RequestBodies, PeersThatSendMostOfALargeBodyHoldFilesNotMemory) {
     for (size_t i = 0; i < kPeers; ++i) {
         peers.push_back(ConnectLoopback(static_cast<unsigned>(port)));
         senders.emplace_back([fd = peers.back(), &head, &most] {
-            SendWhole(fd, head);
-            SendWhole(fd, most);
+            SendAll(fd, head);
+            SendAll(fd, most);
         });
     }
     for (std::thread& sender : senders)
@@ -142,7 +121,7 @@ TEST(RequestBodies, PeersThatSendMostOfALargeBodyHoldFilesNotMemory) {
     for (int i = 0; i < 100 && UnnamedFilesIn(program->pid, temporary) < kPeers; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const size_t grown = ResidentBytes(program->pid) - before;
+    const size_t grown = harness::residentBytes(program->pid) - before;
     EXPECT_LT(grown, 96 * kMiB) << grown;
     EXPECT_EQ(UnnamedFilesIn(program->pid, temporary), kPeers);
     EXPECT_TRUE(std::filesystem::is_empty(temporary));
@@ -185,8 +164,8 @@ TEST(RequestBodies, ManyLargeUploadsAtOnceEachReachItsProgramWhole) {
     for (size_t i = 0; i < kUploads; ++i) {
         uploads.emplace_back([&, i] {
             const int fd = ConnectLoopback(static_cast<unsigned>(port));
-            if (SendWhole(fd, Post("/cgi-bin/hash.sh", kSize, "Connection: close\r\n")) &&
-                SendWhole(fd, bodies[i % kKinds]))
+            if (SendAll(fd, Post("/cgi-bin/hash.sh", kSize, "Connection: close\r\n")) &&
+                SendAll(fd, bodies[i % kKinds]))
                 answers[i] = ReadAll(fd);
             ::close(fd);
         });
@@ -230,7 +209,7 @@ TEST(RequestBodies, ABodyWithoutATemporaryFolderGets503AndALineWhileSmallOnesAre
         SCOPED_TRACE(row.length);
         const int fd = ConnectLoopback(static_cast<unsigned>(port));
         // The answer comes after the head, before any of the body is sent.
-        SendWhole(fd, Post("/cgi-bin/length.sh", row.length, "Expect: 100-continue\r\n"));
+        SendAll(fd, Post("/cgi-bin/length.sh", row.length, "Expect: 100-continue\r\n"));
         if (row.body.empty()) {
             const std::string answer = ReadAll(fd, 20);
             EXPECT_EQ(answer.substr(0, answer.find("\r\n")), row.status) << answer;
@@ -238,7 +217,7 @@ TEST(RequestBodies, ABodyWithoutATemporaryFolderGets503AndALineWhileSmallOnesAre
                                      "try again in a few seconds"})
                 EXPECT_NE(answer.find(text), std::string::npos) << text << "\n" << answer;
         } else {
-            SendWhole(fd, std::string(row.length, 's'));
+            SendAll(fd, std::string(row.length, 's'));
             ::shutdown(fd, SHUT_WR);
             const std::string answer = ReadAll(fd, 20);
             EXPECT_NE(answer.find(row.status), std::string::npos) << answer;
