@@ -1,6 +1,8 @@
 // What hostile or unusual clients cost a running quivoone: the memory a
-// peer that never reads a large file holds, and 50 pipelined requests for a
-// 20 MB file; how fast 10,000 idle connections are accepted and what each
+// peer that never reads a large file holds, 50 pipelined requests for a
+// 20 MB file and 16 peers that send most of a large body to a PHP page and
+// stop; how long a CGI request waits behind 20 scripts that answered and
+// left a child holding their output; how fast 10,000 idle connections are accepted and what each
 // costs; how long "quit" and SIGTERM take while a CGI script hangs.
 //
 // Usage: bench_connections [path to quivoone]  (default build/programs/quivoone
@@ -20,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,15 +84,7 @@ class Program {
         }
         return -1;
     }
-    size_t residentBytes() const {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stoul(line.substr(6)) * 1024;
-        }
-        return 0;
-    }
+    size_t residentBytes() const { return harness::residentBytes(pid); }
     size_t openDescriptors() const {
         size_t count = 0;
         for ([[maybe_unused]] const auto& entry :
@@ -135,6 +130,16 @@ Started Start(const std::string& binary) {
     std::filesystem::permissions(started.folder / "cgi-bin/hang.sh",
                                  std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add);
+    std::filesystem::create_directories(started.folder / "started");
+    std::ofstream(started.folder / "cgi-bin/linger.sh")
+        << "#!/bin/sh\ntouch started/$$\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+           "echo answered\n( sleep 20; echo late ) &\n";
+    std::ofstream(started.folder / "cgi-bin/quick.sh")
+        << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nquick'\n";
+    std::ofstream(started.folder / "page.php") << "<?php echo strlen(file_get_contents('php://input'));\n";
+    for (const char* script : {"cgi-bin/linger.sh", "cgi-bin/quick.sh"})
+        std::filesystem::permissions(started.folder / script, std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add);
     for (const auto& [name, size] : {std::pair{"large.bin", size_t{256} << 20},
                                      std::pair{"twenty.bin", size_t{20} << 20}}) {
         std::ofstream(started.folder / name);
@@ -151,6 +156,67 @@ Started Start(const std::string& binary) {
     }
     std::fprintf(stderr, "quivoone did not listen\n");
     std::exit(1);
+}
+
+// 16 peers each send 62 MiB of a 63 MiB body to a PHP page and wait: the
+// growth of the program's resident memory.
+size_t HeldByUnfinishedBodies(Program& program, unsigned port) {
+    constexpr size_t kPeers = 16;
+    const size_t before = program.residentBytes();
+    const std::string head = "POST /page.php HTTP/1.1\r\nHost: bench\r\nContent-Type: "
+                             "application/octet-stream\r\nContent-Length: " +
+                             std::to_string(size_t{63} << 20) + "\r\n\r\n";
+    const std::string part(size_t{62} << 20, 'b');
+    std::vector<int> peers;
+    std::vector<std::thread> senders;
+    for (size_t i = 0; i < kPeers; ++i) {
+        peers.push_back(ConnectLoopback(port));
+        senders.emplace_back([fd = peers.back(), &head, &part] {
+            SendAll(fd, head);
+            SendAll(fd, part);
+        });
+    }
+    for (std::thread& sender : senders)
+        sender.join();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const size_t after = program.residentBytes();
+    for (const int fd : peers)
+        ::close(fd);
+    return after > before ? after - before : 0;
+}
+
+// 20 requests to a script that answers and leaves a child holding its output
+// for 20 s, then one ordinary CGI request: seconds until its answer.
+double OrdinaryBehindLingeringScripts(const std::filesystem::path& folder, unsigned port) {
+    std::vector<int> lingering;
+    for (int i = 0; i < 20; ++i) {
+        lingering.push_back(ConnectLoopback(port));
+        Send(lingering.back(), Get("/cgi-bin/linger.sh"));
+    }
+    // Every script has started and answered.
+    for (int i = 0; i < 500 && std::distance(std::filesystem::directory_iterator(folder / "started"),
+                                             std::filesystem::directory_iterator()) < 20;
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto start = Clock::now();
+    const int fd = ConnectLoopback(port);
+    Send(fd, Get("/cgi-bin/quick.sh"));
+    std::string in;
+    char buffer[4096];
+    while (in.find("quick") == std::string::npos) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) <= 0)
+            break;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        in.append(buffer, static_cast<size_t>(n));
+    }
+    const double took = Seconds(start);
+    ::close(fd);
+    for (const int peer : lingering)
+        ::close(peer);
+    return took;
 }
 
 // The stop of a program while a CGI script hangs: seconds to exit.
@@ -237,6 +303,13 @@ int main(int argc, char** argv) {
                 static_cast<double>(grown) / 1024 / static_cast<double>(idleFds.size()));
     for (const int fd : idleFds)
         ::close(fd);
+
+    // Last: the scripts' children outlive the measure.
+    std::printf("16 peers sending 62 MiB of a 63 MiB PHP body   %+8.1f MiB\n",
+                MiB(HeldByUnfinishedBodies(program, port)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("a CGI request behind 20 lingering scripts      %8.2f s\n",
+                OrdinaryBehindLingeringScripts(started.folder, port));
     program.send("quit\n");
     program.waitExit();
     std::filesystem::remove_all(started.folder);

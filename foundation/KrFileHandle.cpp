@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 
 #include "foundation/KrRetryInterrupted.h"
 
@@ -40,6 +42,21 @@ KrFileHandle KrFileHandle::openBeneath(const KrFileHandle& directory, const char
     return KrFileHandle(static_cast<int>(fd));
 }
 
+KrFileHandle KrFileHandle::openTemporary(const char* directory, int& error) {
+    int fd = KrRetryInterrupted(
+        [&] { return ::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    // A file system without unnamed files (or an old kernel): a named one,
+    // its name removed at once.
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        std::string path = std::string(directory) + "/quivo-XXXXXX";
+        fd = KrRetryInterrupted([&] { return ::mkostemp(path.data(), O_CLOEXEC); });
+        if (fd >= 0)
+            ::unlink(path.c_str());
+    }
+    error = fd < 0 ? errno : 0;
+    return KrFileHandle(fd);
+}
+
 void KrFileHandle::close() {
     if (_fd >= 0) {
         // Linux frees the descriptor even when close reports EINTR: never retry.
@@ -54,6 +71,25 @@ ssize_t KrFileHandle::read(char* buffer, size_t size) const {
 
 ssize_t KrFileHandle::write(const char* data, size_t size) const {
     return KrRetryInterrupted([&] { return ::write(_fd, data, size); });
+}
+
+ssize_t KrFileHandle::readAt(char* buffer, size_t size, uint64_t offset) const {
+    return KrRetryInterrupted([&] { return ::pread(_fd, buffer, size, static_cast<off_t>(offset)); });
+}
+
+bool KrFileHandle::writeAll(const char* data, size_t size) const {
+    while (size > 0) {
+        const ssize_t written = write(data, size);
+        if (written <= 0) {
+            // No byte taken and no error: a full device by another name.
+            if (written == 0)
+                errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 bool KrFileHandle::setNonBlocking() const {

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 class KrFileHandle {
   public:
@@ -30,6 +31,11 @@ class KrFileHandle {
     // ELOOP for a symbolic link, ENOSYS where the kernel cannot check this.
     static KrFileHandle openBeneath(const KrFileHandle& directory, const char* relative,
                                     int& error);
+    // A new file in the folder `directory` that has no name there (it goes
+    // when its last descriptor closes, also after a crash), open for reading
+    // and writing, close-on-exec. An empty handle when it cannot be made,
+    // with `error` set (ENOENT for a missing folder, ENOSPC, EMFILE, ...).
+    static KrFileHandle openTemporary(const char* directory, int& error);
 
     bool isOpen() const { return _fd >= 0; }
     int get() const { return _fd; }
@@ -45,6 +51,12 @@ class KrFileHandle {
     // write(2) without EINTR (and without SIGPIPE on a closed pipe's peer:
     // the caller blocks SIGPIPE or the process ignores it).
     ssize_t write(const char* data, size_t size) const;
+    // pread(2) without EINTR: reads at `offset`, leaving the file's own
+    // position alone (a program may share it).
+    ssize_t readAt(char* buffer, size_t size, uint64_t offset) const;
+    // Writes all `size` bytes, however many calls that takes; false with
+    // errno set when a write fails.
+    bool writeAll(const char* data, size_t size) const;
     // Sets O_NONBLOCK; false when fcntl fails.
     bool setNonBlocking() const;
 

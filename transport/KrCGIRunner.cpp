@@ -44,6 +44,14 @@ KrFileHandle aboveStdio(KrFileHandle handle) {
     return KrFileHandle(::fcntl(handle.get(), F_DUPFD_CLOEXEC, 3));
 }
 
+// The program's own descriptor of an input file, at the file's start.
+KrFileHandle InputFrom(const KrFileHandle& file) {
+    KrFileHandle input(::fcntl(file.get(), F_DUPFD_CLOEXEC, 3));
+    if (input.isOpen() && ::lseek(input.get(), 0, SEEK_SET) != 0)
+        input.close();
+    return input;
+}
+
 }  // namespace
 
 struct KrCGIRunner::Active {
@@ -289,7 +297,9 @@ void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
         _cannotStart(run);
         return;
     }
-    KrFileHandle inRead = aboveStdio(std::move(pipes->toChildRead));
+    // A body in a file needs no feeding: the file is the program's input.
+    KrFileHandle inRead = run->inputFile ? InputFrom(*run->inputFile)
+                                         : aboveStdio(std::move(pipes->toChildRead));
     KrFileHandle outWrite = aboveStdio(std::move(pipes->fromChildWrite));
 
     std::vector<char*> envp;
@@ -340,7 +350,7 @@ void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
     _poller.add(active->fromChild.get(), keyOf(serial, kOutputKey), true, false);
     if (active->process.isOpen())
         _poller.add(active->process.get(), keyOf(serial, kProcessKey), true, false);
-    if (run->input != nullptr && run->input->Length() > 0)
+    if (!run->inputFile && run->input != nullptr && run->input->Length() > 0)
         _poller.add(active->toChild.get(), keyOf(serial, kInputKey), false, true);
     else
         active->toChild.close();
@@ -456,6 +466,9 @@ void KrCGIRunner::_reap(Active& active, bool block) {
             _poller.remove(active.process.get());
             active.process.close();
         }
+        // The slot is the program's, not its output's: a child it left
+        // holding the output open is read on without holding up the next.
+        _freeSlot();
     }
 }
 
@@ -471,15 +484,13 @@ void KrCGIRunner::_finishIfDone(uint64_t serial) {
     Active& active = *it->second;
     if (active.answered) {
         // Its answer is over: once reaped, nothing is left of the run (a
-        // child of it that still writes meets a closed pipe), and its slot
-        // is free.
+        // child of it that still writes meets a closed pipe).
         if (active.exited) {
             for (KrFileHandle* handle : {&active.fromChild, &active.process}) {
                 if (handle->isOpen())
                     _poller.remove(handle->get());
             }
             _active.erase(it);
-            _freeSlot();
         }
         return;
     }
@@ -528,10 +539,6 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
         active.flushAt = 0;
         active.paused = false;
     }
-    // A program that closed its output and works on keeps its slot until
-    // it exits: otherwise such programs would run beyond the cap.
-    if (exited)
-        _freeSlot();
     if (outcome == KrCGIOutcome::Finished && output == 0 && exited && WIFEXITED(status) &&
         WEXITSTATUS(status) == 127)
         outcome = KrCGIOutcome::CannotStart;

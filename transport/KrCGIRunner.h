@@ -1,7 +1,7 @@
 #pragma once
 // Runs CGI programs without a thread per program: one thread watches every
 // running program's pipes and process in one epoll set, feeds each its
-// request body and passes its output on as it comes. A program runs to its
+// request body (or makes a body kept in a file its input) and passes its output on as it comes. A program runs to its
 // end, also once nobody waits for its answer any more (an import whose page
 // was closed still finishes); it is ended early only when its caller set a
 // limit on the whole run (KrCGIRun::runLimit), when its output is too large
@@ -9,9 +9,11 @@
 // the program's output ends; a program that goes on after closing its output
 // is reaped apart from it. At most `maxRunning` programs run at once, each
 // holding its slot until it has exited (whether or not its answer is
-// complete); later ones wait in a queue of at most `maxQueued`, and submit
-// refuses beyond that (the caller answers 503). Each program runs in a
-// process group of its own, so that ending it ends its children too.
+// complete) and no longer: a child it left holding its output open is read
+// to the end without one. Later ones wait in a queue of at most
+// `maxQueued`, and submit refuses beyond that (the caller answers 503).
+// Each program runs in a process group of its own, so that ending it ends
+// its children too.
 //
 // Thread-safe: submit, resume, abandon and stop post commands under
 // `_lock` and wake the runner's thread, which alone touches the runs'
@@ -92,6 +94,10 @@ struct KrCGIRun {
     // Fed to the program's standard input from its read position; whoever
     // submits keeps it alive until the sink hears the end (`keep` may hold it).
     KrStringBuf* input = nullptr;
+    // Instead of `input`: a file that is the program's standard input
+    // itself, read from its start (a request body kept in a file). The
+    // program shares its offset: nobody else may read it by position.
+    std::shared_ptr<KrFileHandle> inputFile;
     std::shared_ptr<void> keep;
     std::shared_ptr<KrCGISink> sink;
     // The longest whole run (time spent paused for a slow reader does not

@@ -74,6 +74,10 @@ bool KrTransceiverClient::onHeaderComplete() {
 bool KrTransceiverClient::answersInline(KrXHeader& request) {
     if (request.direction() != KR_DIRECTION_REQUEST || application == nullptr)
         return true;
+    // A body kept in a file is looked into by a worker, never by the thread
+    // that read it (see handleApplicationRequest).
+    if (request.bodyFile())
+        return false;
     // What handleApplicationRequest offers to the application.
     request._parseBody();
     std::string quivoid;
@@ -132,6 +136,16 @@ bool KrTransceiverClient::handleApplicationRequest(const std::string&, KrXHeader
     const int kind = request.protocolKind();
     if ((kind != KR_PROTOCOL_HTTP && kind != KR_PROTOCOL_HTTPS) || application == nullptr)
         return false;
+    if (request.bodyFile()) {
+        // A large body is read into memory only for the application's own
+        // pages; one for a program stays in its file, which is its input.
+        std::string quivoid;
+        request.getParameter(idParameterName, quivoid);
+        if (quivoid.empty() &&
+            request.findFileBodyParameter(idParameterName, quivoid) == KR_READ_COMPLETE &&
+            quivoid.empty() && (contextCommandUrl.empty() || request.path() != contextCommandUrl))
+            return false;
+    }
     if (request._parseBody() != KR_READ_COMPLETE || request.refusalStatus() != 0) {
         // A body that does not parse (a malformed multipart body, more bytes
         // than announced) gets what the reader gives a request it refuses:

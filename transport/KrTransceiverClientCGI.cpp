@@ -501,6 +501,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     if (owner != nullptr && request.canAnswerLater() && !connection)
         return true;
     std::shared_ptr<KrCGIRun> run = _makeRun(program, environment, request.body());
+    run->inputFile = request.bodyFile();
     auto answer = std::make_shared<CGIAnswer>(*this, serverCallback, request, _runner, connection);
     run->sink = answer;
     answer->setRun(run);

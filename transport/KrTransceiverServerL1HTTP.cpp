@@ -250,8 +250,11 @@ std::shared_ptr<KrXHeader> KrTransceiverServerL1HTTP::_newRequest(
     header->setDirection(KR_DIRECTION_REQUEST);
     header->setReadRoute(connection.id(), id(), task);
     header->markIncoming();
-    if (listening)
+    if (listening) {
         header->requireHost();
+        // A peer's body costs the server a file, not memory, past a little.
+        header->keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
+    }
     header->sharePeerInfo(connection.sharedInfo());
     // A request read by a listener carries its task's name but does not join
     // it: nothing sends a request messages, and its membership would only

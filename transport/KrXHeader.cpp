@@ -151,7 +151,7 @@ void KrXHeader::addHeader(const std::string& name, const std::string& value) {
 }
 
 int KrXHeader::isComplete() {
-    const uint64_t unread = _body ? _body->Length() : 0;
+    const uint64_t unread = (_body ? _body->Length() : 0) + _filed;
     const uint64_t announced = static_cast<uint64_t>(_contentLength);
     if (unread < announced)
         return KR_READ_MORE;

@@ -11,7 +11,8 @@
 // server holds it around `read` and the handler, `write`, `isAnswerReady` and
 // the server header's parameters take it themselves (getParameter, though
 // const, may build a lookup index, so it is no exception). Owns its body
-// buffer and its blocks; the parameter maps point into the block list, which
+// buffer (or, for a large request body, its share of the temporary file
+// holding it) and its blocks; the parameter maps point into the block list, which
 // never moves its elements. The field map and the blocks are made from the
 // reader's flat record only as far as callers ask for them.
 
@@ -77,6 +78,9 @@ class KrXHeader : public KrJob {
     static constexpr size_t kMaxHeadLength = 64 * 1024;
     static constexpr size_t kMaxFieldCount = 100;
     static constexpr uint64_t kDefaultMaxBodyLength = 64ull * 1024 * 1024;
+    // A server keeps a request body larger than this in a temporary file,
+    // not in memory (see keepBodyInFilePast).
+    static constexpr uint64_t kMaxBodyInMemory = 64 * 1024;
 
     // method: a KrHttpMethod; protocolKind: a KrProtocolKind (HTTP, HTTPS,
     // QUIVO, QUIVOS or SOCKET).
@@ -133,6 +137,17 @@ class KrXHeader : public KrJob {
     std::string takePipelined();
     // Body limit for this message (bytes); set before the first read.
     void setMaxBodyLength(uint64_t limit) { _maxBodyLength = limit; }
+    // A server's request: a body announced larger than `bytes` is written,
+    // as it comes, to an unnamed temporary file in $TMPDIR (else /tmp), with
+    // no more than about `bytes` of it in memory at a time, and body() holds
+    // none of it once complete. A file that cannot be made or written
+    // refuses the request with 503 and says why on standard error: a body
+    // cut short never passes for whole. Set before the first read.
+    void keepBodyInFilePast(uint64_t bytes) { _filePast = bytes; }
+    // The file holding the body (all of it once the message is complete), or
+    // null for a body in body(). Read it by position (KrFileHandle::readAt):
+    // its offset belongs to the program that gets it as its input.
+    const std::shared_ptr<KrFileHandle>& bodyFile() const { return _bodyFile; }
     // A server's request: refused with 400 when it names HTTP/1.1 (or a
     // later 1.x) and has no Host field, or has more than one. Set before
     // the first read.
@@ -194,7 +209,15 @@ class KrXHeader : public KrJob {
     // A KrReadResult: KR_READ_MORE while the body is incomplete,
     // KR_READ_REFUSED for a body longer than announced or a malformed
     // multipart body (refusalStatus() 400), KR_READ_COMPLETE once parsed.
+    // A body kept in a file is read back into body() first, and the file
+    // let go (503 when it cannot be read).
     int _parseBody();
+    // The body parameter `name` as _parseBody would find it, looked up in a
+    // body kept in a file without parsing it into memory: where a request
+    // goes depends on one parameter, and most large bodies are for a
+    // program. KR_READ_REFUSED for a body _parseBody would refuse, else
+    // KR_READ_COMPLETE with `out` set (left as it was when there is none).
+    int findFileBodyParameter(const std::string& name, std::string& out);
     void setRequestQuery(const std::string& url);
 
     // --- Outgoing requests (path, host, port, protocol kind, query, body) ---
@@ -224,8 +247,9 @@ class KrXHeader : public KrJob {
     // --- Answers ---
     // A new answer for this request; the caller owns it.
     KrXResponseHeader* makeResponse();
-    // An answer to a refused request: the refusal status, an empty body,
-    // "Connection: close", ready to send. The caller owns it.
+    // An answer to a refused request: the refusal status, an empty body
+    // (for 503 a short page and "Retry-After"), "Connection: close", ready
+    // to send. The caller owns it.
     KrXResponseHeader* makeRefusal();
 
     // --- Accessors ---
@@ -326,8 +350,9 @@ class KrXHeader : public KrJob {
     }
     void addHeader(const std::string& name, const std::string& value);
     bool hasStatus() const { return status() >= 100; }
-    // Unread body bytes against the announced length, as a KrReadResult:
-    // fewer KR_READ_MORE, more KR_READ_REFUSED, equal KR_READ_COMPLETE.
+    // Body bytes received (unread ones and those in the body's file)
+    // against the announced length, as a KrReadResult: fewer KR_READ_MORE,
+    // more KR_READ_REFUSED, equal KR_READ_COMPLETE.
     int isComplete();
     // Microseconds since creation.
     int64_t age() const;
@@ -395,6 +420,12 @@ class KrXHeader : public KrJob {
     int _refuse(unsigned long status);
     bool _checkContentLength();
     void _keepPipelined(uint64_t bodyBytes);
+    // Moves the body's bytes from body() to its file; a KrReadResult.
+    int _keepBodyInFile(uint64_t unread, uint64_t announced);
+    int _bodyFileFailed(const char* what, const char* folder, int error);
+    bool _readBodyFile();
+    // The first Content-Type value; false without one.
+    bool _firstContentType(std::string& type);
     void _parseTarget(std::string_view text);
     KrHTTPMessageBlock& _appendBlock();
     void _decodePairs(const char* begin, const char* end);
@@ -506,6 +537,11 @@ class KrXHeader : public KrJob {
     uint64_t _scanned = 0;
     uint64_t _passRoom = kMaxLineLength;
     uint64_t _maxBodyLength = kDefaultMaxBodyLength;
+    // A body announced larger than _filePast goes to _bodyFile, of which
+    // the first _filed bytes are written.
+    uint64_t _filePast = UINT64_MAX;
+    uint64_t _filed = 0;
+    std::shared_ptr<KrFileHandle> _bodyFile;
     std::string _pipelined;
     // An answer in chunked coding while its body is read; the decoded body
     // replaces body() once the last chunk is in.

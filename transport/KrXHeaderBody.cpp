@@ -1,5 +1,7 @@
 // Query strings and request bodies turned into named parameters.
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "foundation/KrException.h"
+#include "foundation/KrFileHandle.h"
 #include "foundation/KrStringSplit.h"
 #include "foundation/KrStringUtils.h"
 #include "transport/KrXHeader.h"
@@ -65,6 +68,51 @@ void AppendFormDecoded(std::string& out, const char* begin, const char* end) {
 // More pairs than this are looked up through an index ordered by name.
 constexpr size_t kPairsScanned = 16;
 
+// Calls visit(name, nameEnd, value, valueEnd) for each "name=value" piece
+// of an urlencoded text, undecoded and in order; a piece without "=" is no
+// pair.
+template <class Visit>
+void ForEachPair(const char* begin, const char* end, Visit&& visit) {
+    while (begin < end) {
+        const char* amp =
+            static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));
+        const char* pieceEnd = amp != nullptr ? amp : end;
+        const char* equals = static_cast<const char*>(
+            std::memchr(begin, '=', static_cast<size_t>(pieceEnd - begin)));
+        if (equals != nullptr)
+            visit(begin, equals, equals + 1, pieceEnd);
+        begin = pieceEnd + 1;
+    }
+}
+
+// A body kept in a file, seen in memory through the page cache for as long
+// as this lives: nothing of it is copied. Empty when it cannot be mapped.
+class MappedBody {
+  public:
+    MappedBody(const KrFileHandle& file, size_t size) {
+        if (size == 0)
+            return;
+        void* at = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.get(), 0);
+        if (at == MAP_FAILED)
+            return;
+        ::madvise(at, size, MADV_SEQUENTIAL);
+        _data = static_cast<const char*>(at);
+        _size = size;
+    }
+    ~MappedBody() {
+        if (_data != nullptr)
+            ::munmap(const_cast<char*>(_data), _size);
+    }
+    MappedBody(const MappedBody&) = delete;
+    MappedBody& operator=(const MappedBody&) = delete;
+    bool mapped() const { return _data != nullptr; }
+    std::string_view text() const { return std::string_view(_data, _size); }
+
+  private:
+    const char* _data = nullptr;
+    size_t _size = 0;
+};
+
 // The value of parameter `key` in "type;key=value;key2=value2" (blanks
 // already removed or trimmed here), without surrounding double quotes.
 bool FindParameter(std::string_view text, std::string_view key, std::string& value) {
@@ -119,11 +167,13 @@ std::vector<size_t> DelimiterLines(std::string_view body, std::string_view delim
     return marks;
 }
 
-// Reads the part that starts with its delimiter line into `block`: its head
-// lines up to the empty line, then its content up to the line end in front
-// of the next delimiter. Head lines without a colon are counted in
-// `strayLines` and otherwise skipped. False when the head does not end.
-bool ReadPart(std::string_view part, KrHTTPMessageBlock& block, size_t& strayLines) {
+// Reads the part that starts with its delimiter line: its head lines up to
+// the empty line into `block`, and in `content` where its content lies, up
+// to the line end in front of the next delimiter. Head lines without a
+// colon are counted in `strayLines` and otherwise skipped. False when the
+// head does not end.
+bool ReadPart(std::string_view part, KrHTTPMessageBlock& block, size_t& strayLines,
+              std::string_view& content) {
     size_t at = part.find('\n');
     if (at == std::string_view::npos)
         return false;
@@ -165,16 +215,17 @@ bool ReadPart(std::string_view part, KrHTTPMessageBlock& block, size_t& strayLin
         end -= 2;
     else if (end >= at + 1 && part[end - 1] == '\n')
         end -= 1;
-    if (end > at)
-        block.setContent(part.data() + at, end - at);
+    content = end > at ? part.substr(at, end - at) : std::string_view();
     return true;
 }
 
-// The parts of a multipart body, in order. False when the body is malformed:
-// no delimiter, no closing delimiter at the end, a closing delimiter before
-// the last one, or a part whose head does not end.
-bool SplitParts(std::string_view body, std::string_view delimiter,
-                std::deque<KrHTTPMessageBlock>& parts, size_t& strayLines) {
+// Calls take(block, content) for the parts of a multipart body, in order,
+// with each part's head read into `block`. False when the body is
+// malformed: no delimiter, no closing delimiter at the end, a closing
+// delimiter before the last one, or a part whose head does not end.
+template <class Take>
+bool SplitParts(std::string_view body, std::string_view delimiter, size_t& strayLines,
+                Take&& take) {
     const std::vector<size_t> marks = DelimiterLines(body, delimiter);
     if (marks.empty())
         return false;
@@ -184,8 +235,11 @@ bool SplitParts(std::string_view body, std::string_view delimiter,
         const std::string_view part = body.substr(marks[i], marks[i + 1] - marks[i]);
         if (part.substr(delimiter.size(), 2) == "--")
             return false;  // a closing delimiter before the last one
-        if (!ReadPart(part, parts.emplace_back(), strayLines))
+        KrHTTPMessageBlock block;
+        std::string_view content;
+        if (!ReadPart(part, block, strayLines, content))
             return false;
+        take(block, content);
     }
     return true;
 }
@@ -207,25 +261,17 @@ void KrXHeader::_decodePairs(const char* begin, const char* end) {
     // within the string itself.
     if (end - begin > 32)
         _pairText.reserve(_pairText.size() + static_cast<size_t>(end - begin));
-    while (begin < end) {
-        const char* amp =
-            static_cast<const char*>(std::memchr(begin, '&', static_cast<size_t>(end - begin)));
-        const char* pieceEnd = amp != nullptr ? amp : end;
-        const char* equals = static_cast<const char*>(
-            std::memchr(begin, '=', static_cast<size_t>(pieceEnd - begin)));
-        // A piece without "=" is no pair.
-        if (equals != nullptr) {
-            Pair pair;
-            pair.name = _pairText.size();
-            AppendFormDecoded(_pairText, begin, equals);
-            pair.nameLength = _pairText.size() - pair.name;
-            pair.value = _pairText.size();
-            AppendFormDecoded(_pairText, equals + 1, pieceEnd);
-            pair.valueLength = _pairText.size() - pair.value;
-            _pairs.push_back(pair);
-        }
-        begin = pieceEnd + 1;
-    }
+    ForEachPair(begin, end, [this](const char* name, const char* nameEnd, const char* value,
+                                   const char* valueEnd) {
+        Pair pair;
+        pair.name = _pairText.size();
+        AppendFormDecoded(_pairText, name, nameEnd);
+        pair.nameLength = _pairText.size() - pair.name;
+        pair.value = _pairText.size();
+        AppendFormDecoded(_pairText, value, valueEnd);
+        pair.valueLength = _pairText.size() - pair.value;
+        _pairs.push_back(pair);
+    });
 }
 
 void KrXHeader::_flushPairs() {
@@ -345,13 +391,15 @@ int KrXHeader::_parseBodyOnce() {
             _refusal = 400;
         return complete;
     }
-    bool typed = false;
+    // Only the framework's own pages parse a body kept in a file (see
+    // findFileBodyParameter), and they take all of it into their
+    // parameters anyway: it is read back whole.
+    if (_bodyFile && !_readBodyFile()) {
+        _refusal = 503;
+        return KR_READ_REFUSED;
+    }
     std::string ct;
-    _headers.visit("content-type", [&typed, &ct](std::string_view value) {
-        typed = true;
-        ct.assign(value);
-        return false;
-    });
+    const bool typed = _firstContentType(ct);
     // Pairs are held back only while no blocks were made, and only once.
     if (_blocksMade || _bodyIndexed)
         _makeBlocks();
@@ -384,6 +432,79 @@ int KrXHeader::_parseBodyOnce() {
     return KR_READ_COMPLETE;
 }
 
+bool KrXHeader::_firstContentType(std::string& type) {
+    bool typed = false;
+    _headers.visit("content-type", [&typed, &type](std::string_view value) {
+        typed = true;
+        type.assign(value);
+        return false;
+    });
+    return typed;
+}
+
+bool KrXHeader::_readBodyFile() {
+    const MappedBody mapped(*_bodyFile, static_cast<size_t>(_filed));
+    if (!mapped.mapped() && _filed != 0)
+        return false;
+    auto whole = std::make_unique<KrStringBuf>();
+    whole->sputn(mapped.text().data(), static_cast<std::streamsize>(mapped.text().size()));
+    _body = std::move(whole);
+    _bodyFile.reset();
+    _filed = 0;
+    // The body is in memory from here on, as a small one is.
+    _filePast = UINT64_MAX;
+    return true;
+}
+
+int KrXHeader::findFileBodyParameter(const std::string& name, std::string& out) {
+    if (!_bodyFile || isComplete() != KR_READ_COMPLETE)
+        return KR_READ_REFUSED;
+    std::string ct;
+    if (!_firstContentType(ct))
+        return KR_READ_COMPLETE;
+    const bool multipart = StartsWithNoCase(ct, "multipart/form-data");
+    if (!multipart && !StartsWithNoCase(ct, "application/x-www-form-urlencoded"))
+        return KR_READ_COMPLETE;
+    const MappedBody mapped(*_bodyFile, static_cast<size_t>(_filed));
+    if (!mapped.mapped())
+        return KR_READ_REFUSED;
+    const std::string_view body = mapped.text();
+    // As the parameter maps have it, the last of a name counts.
+    if (!multipart) {
+        std::string decoded;
+        ForEachPair(body.data(), body.data() + body.size(),
+                    [&](const char* key, const char* keyEnd, const char* value,
+                        const char* valueEnd) {
+                        decoded.clear();
+                        AppendFormDecoded(decoded, key, keyEnd);
+                        if (decoded == name) {
+                            out.clear();
+                            AppendFormDecoded(out, value, valueEnd);
+                        }
+                    });
+        return KR_READ_COMPLETE;
+    }
+    std::string boundary;
+    if (!FindParameter(ct, "boundary", boundary) || boundary.empty())
+        return KR_READ_REFUSED;
+    size_t strayLines = 0;
+    std::string found;
+    bool named = false;
+    const bool wellFormed = SplitParts(
+        body, "--" + boundary, strayLines,
+        [&](KrHTTPMessageBlock& block, std::string_view content) {
+            if (block.fields["name"] == name) {
+                found.assign(content);
+                named = true;
+            }
+        });
+    if (!wellFormed)
+        return KR_READ_REFUSED;
+    if (named)
+        out = std::move(found);
+    return KR_READ_COMPLETE;
+}
+
 bool KrXHeader::_parseMultipart(const std::string& boundary) {
     const std::string_view body =
         _body ? std::string_view(_body->Begin(), static_cast<size_t>(_body->Length()))
@@ -391,7 +512,12 @@ bool KrXHeader::_parseMultipart(const std::string& boundary) {
     const std::string delimiter = "--" + boundary;
     size_t strayLines = 0;
     std::deque<KrHTTPMessageBlock> parts;
-    const bool wellFormed = SplitParts(body, delimiter, parts, strayLines);
+    const bool wellFormed = SplitParts(body, delimiter, strayLines,
+                                       [&parts](KrHTTPMessageBlock& block, std::string_view content) {
+                                           if (!content.empty())
+                                               block.setContent(content.data(), content.size());
+                                           parts.push_back(std::move(block));
+                                       });
     // Head lines without a colon are reported once for the whole body: one
     // line each would let a single request flood standard error.
     if (strayLines != 0)

@@ -21,13 +21,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "transport/KrXHeader.h"
 
+#include "foundation/KrFileHandle.h"
 #include "transport/KrChunkedDecoder.h"
 #include "transport/KrHttpText.h"
 
@@ -550,11 +553,61 @@ int KrXHeader::_completion() {
             return _readChunks();
         return KR_READ_COMPLETE;  // an answer without a length runs to the connection's end
     }
+    if (announced > _filePast)
+        return _keepBodyInFile(unread, announced);
     if (unread < announced)
         return KR_READ_MORE;
     if (unread > announced)
         _keepPipelined(announced);
     return KR_READ_COMPLETE;
+}
+
+int KrXHeader::_keepBodyInFile(uint64_t unread, uint64_t announced) {
+    const char* folder = std::getenv("TMPDIR");
+    if (folder == nullptr || *folder == '\0')
+        folder = "/tmp";
+    if (!_bodyFile) {
+        // Made as soon as the head is read: a client told at once that the
+        // body cannot be kept has not sent it in vain.
+        int error = 0;
+        KrFileHandle file = KrFileHandle::openTemporary(folder, error);
+        if (!file.isOpen())
+            return _bodyFileFailed("cannot be made", folder, error);
+        _bodyFile = std::make_shared<KrFileHandle>(std::move(file));
+    }
+    const uint64_t missing = announced - _filed;
+    const uint64_t body = std::min(unread, missing);
+    // Bytes gather in memory up to the limit, so that a peer sending small
+    // pieces costs a write per limit's worth, not one per piece.
+    if (body < missing && body <= _filePast)
+        return KR_READ_MORE;
+    if (body != 0) {
+        if (!_bodyFile->writeAll(_body->Begin(), static_cast<size_t>(body)))
+            return _bodyFileFailed("cannot be written", folder, errno);
+        _filed += body;
+        _body->gbump(static_cast<int>(body));
+    }
+    if (_filed == announced) {
+        // What is left starts the next request; the body has no byte here.
+        if (_body)
+            _keepPipelined(0);
+        return KR_READ_COMPLETE;
+    }
+    // The room of one drain is kept for the next, unless a large one grew it.
+    if (_body->Room() > 2 * _filePast)
+        _body = std::make_unique<KrStringBuf>();
+    else
+        _body->Rewind();
+    return KR_READ_MORE;
+}
+
+int KrXHeader::_bodyFileFailed(const char* what, const char* folder, int error) {
+    _bodyFile.reset();
+    _filed = 0;
+    std::cerr << "request \"" << logRequestLine() << "\": the temporary file for its body of "
+              << _contentLength << " bytes " << what << " in " << folder << " ("
+              << std::strerror(error) << "): answered 503" << std::endl;
+    return _refuse(503);
 }
 
 int KrXHeader::_readChunks() {

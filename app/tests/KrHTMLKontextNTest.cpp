@@ -243,6 +243,49 @@ TEST_F(KontextFixture, OverHttpFailuresAnswerAndTheConnectionServesOn) {
     EXPECT_NE(answers.find("<button id=\"b1\""), std::string::npos);
 }
 
+TEST_F(KontextFixture, APageGetsTheFieldsAndPartsOfABodyTooLargeToKeepInMemory) {
+    const std::string file(1 << 20, 'f');
+    context->GetHandlers()["/upload"] = [&file](KrXHeader& request, KrXResponseHeader& response,
+                                                std::string) {
+        std::string got;
+        std::string note;
+        request.getParameter("file", got);
+        request.getParameter("note", note);
+        KrHTTPMessageBlock* block = request.parameters()["file"];
+        response.setContent(std::to_string(got.size()) + " " + (got == file ? "same" : "other") +
+                            " " + note + " " + (block ? block->fields["mimetype"] : "-"));
+    };
+    httptest::Server server({}, 3, [this](auto callback, const auto& serverOptions) {
+        return std::make_shared<KrTransceiverClient>(callback, serverOptions, app.get());
+    });
+    const unsigned port = server.waitListening();
+    ASSERT_NE(port, 0u);
+    const std::string multipart =
+        "--b1\r\nContent-Disposition: form-data; name=\"quivoid\"\r\n\r\npage1\r\n"
+        "--b1\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhi there\r\n"
+        "--b1\r\nContent-Disposition: form-data; name=\"file\"; filename=\"f.bin\"\r\n"
+        "Content-Type: application/octet-stream\r\n\r\n" +
+        file + "\r\n--b1--\r\n";
+    const std::pair<std::string, std::string> posts[] = {
+        {"multipart/form-data; boundary=b1", multipart},
+        {"application/x-www-form-urlencoded", "note=hi+there&file=" + file + "&quivoid=page1"},
+    };
+    // A form's pair is typed as a part without a type is.
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(posts[i].first);
+        const int fd = ConnectLoopback(port);
+        ASSERT_GE(fd, 0);
+        httptest::SendAll(fd, "POST /upload HTTP/1.1\r\nHost: test\r\nContent-Type: " +
+                                  posts[i].first + "\r\nContent-Length: " +
+                                  std::to_string(posts[i].second.size()) + "\r\n\r\n" +
+                                  posts[i].second);
+        const std::string answer = httptest::Answers(fd, 1);
+        ::close(fd);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), "HTTP/1.1 200 OK") << answer;
+        EXPECT_EQ(httptest::DecodedBody(answer), "1048576 same hi there application/octet-stream");
+    }
+}
+
 TEST(ColourTextTest, ColoursEachCharacterInTurn) {
     const std::string abcde = ColourText("abcde");
     EXPECT_EQ(Count(abcde, "<span"), 5u);

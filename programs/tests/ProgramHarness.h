@@ -69,6 +69,17 @@ inline bool portFree(int port) {
     return ok;
 }
 
+// The resident memory of process `pid`, in bytes (0 when it is gone).
+inline size_t residentBytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoul(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
 // A fresh folder under /tmp, removed with everything in it.
 class Folder {
   public:

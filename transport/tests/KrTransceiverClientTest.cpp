@@ -24,6 +24,7 @@
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/FifoGate.h"
 #include "transport/tests/HttpTestServer.h"
+#include "transport/tests/TemporaryFolder.h"
 
 using namespace httptest;
 
@@ -1596,4 +1597,105 @@ TEST_F(FileServing, AKeptFileRewrittenBetweenTwoPipelinedRequestsOfOneReadIsSent
         ASSERT_NE(second, std::string::npos) << text;
         EXPECT_EQ(BodyOf(both.substr(second)), text);
     }
+}
+
+TEST(KrTransceiverClient, LargeBodiesGoToTheApplicationOnlyWhenTheyNameAPageAndElseReachProgramsWhole) {
+    const TemporaryFolder temporary;
+    RecordingApplication application;
+    BaseDirectory base;
+    Server server({{"_baseDirectoryHTTP", base.root}}, 3, [&](auto callback, const auto& options) {
+        return std::make_shared<KrTransceiverClient>(callback, options, &application);
+    });
+    const unsigned port = server.waitListening();
+    // Past what a body may hold in memory, so each is kept in a file.
+    const std::string pad = BaseDirectory::Pattern(3 * KrXHeader::kMaxBodyInMemory);
+    const std::string boundary = "multipart/form-data; boundary=XyZ";
+    const std::string urlencoded = "application/x-www-form-urlencoded";
+    const auto part = [](const std::string& name, const std::string& content) {
+        return "--XyZ\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + content +
+               "\r\n";
+    };
+    struct Case {
+        const char* what;
+        std::string path;
+        std::string type;
+        std::string body;
+        std::string status;
+        bool echoed;  // the answer's body is the request's
+    };
+    const Case cases[] = {
+        {"an upload to a page", "/x", boundary,
+         part("quivoid", "known") + part("file", pad) + "--XyZ--\r\n", "HTTP/1.1 200 OK", false},
+        {"fields for a page", "/x", urlencoded, "pad=" + pad + "&quivoid=known", "HTTP/1.1 200 OK",
+         false},
+        {"an upload to a program", "/cgi-bin/echo.sh", boundary,
+         part("file", pad) + part("quivoid", "") + "--XyZ--\r\n", "HTTP/1.1 200 OK", true},
+        {"fields for a program", "/cgi-bin/echo.sh", urlencoded, "quivoid=&pad=" + pad,
+         "HTTP/1.1 200 OK", true},
+        {"bytes for a program", "/cgi-bin/echo.sh", "application/octet-stream", pad,
+         "HTTP/1.1 200 OK", true},
+        // As a small one, a malformed body is refused wherever it goes.
+        {"a cut upload", "/cgi-bin/echo.sh", boundary, part("file", pad), "HTTP/1.1 400 Bad Request",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string answer =
+            Ask(port, "POST " + c.path + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: " + c.type +
+                          "\r\nContent-Length: " + std::to_string(c.body.size()) + "\r\n\r\n" +
+                          c.body);
+        EXPECT_EQ(StatusLine(answer), c.status);
+        if (c.echoed) {
+            EXPECT_EQ(BodyOf(answer).size(), c.body.size());
+            EXPECT_TRUE(BodyOf(answer) == c.body);
+        }
+    }
+    EXPECT_EQ(application.dispatched, (std::vector<std::string>{"known", "known"}));
+    // Every body's file went with its request.
+    EXPECT_EQ(temporary.entries(), 0u);
+}
+
+TEST_F(FileServing, AProgramThatExitedFreesItsSlotWhileAChildOfItHoldsItsOutput) {
+    server.client->setCGIConcurrency(4, 16);
+    // Each answers and exits, leaving a child that holds its output until
+    // the test lets it write its last line: its slot is free, its answer not
+    // yet whole. The children wait on a FIFO the test holds open, so each
+    // finds the line it waits for whenever it comes to read.
+    const std::string release = base.top + "/release";
+    ASSERT_EQ(::mkfifo(release.c_str(), 0600), 0);
+    const int lines = ::open(release.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lines, 0);
+    WriteFile(base.root + "/cgi-bin/linger.sh",
+              "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nanswered\\n'\n"
+              "( read line < '" + release + "'; echo late ) &\n",
+              0755);
+    constexpr int kLingering = 20;
+    std::vector<int> lingering;
+    for (int i = 0; i < kLingering; ++i) {
+        lingering.push_back(ConnectLoopback(port));
+        SendAll(lingering.back(), Get("/cgi-bin/linger.sh"));
+    }
+    // Four slots: the later ones run only as the earlier exit.
+    std::vector<std::string> received(kLingering);
+    for (int i = 0; i < kLingering; ++i) {
+        received[i] = ReadUntil(lingering[i], [](const std::string& in) {
+            return DecodedBody(in).find("answered\n") != std::string::npos;
+        });
+        EXPECT_EQ(StatusLine(received[i]), "HTTP/1.1 200 OK") << i;
+    }
+    // Another program runs at once, and no answer before it has ended.
+    const std::string quick = Ask(port, Get("/cgi-bin/quick.sh"));
+    EXPECT_EQ(BodyOf(quick), "quick") << quick;
+    for (int i = 0; i < kLingering; ++i)
+        EXPECT_EQ(CountAnswers(received[i]), 0u) << i;
+    // Once the children write their last line, every answer ends with it.
+    const std::string go(kLingering * 3, '\n');
+    ASSERT_EQ(::write(lines, go.data(), go.size()), static_cast<ssize_t>(go.size()));
+    for (int i = 0; i < kLingering; ++i) {
+        received[i] += Answers(lingering[i], 1);
+        EXPECT_EQ(CountAnswers(received[i]), 1u) << i;
+        EXPECT_EQ(DecodedBody(received[i]), "answered\nlate\n") << i;
+        ::close(lingering[i]);
+    }
+    ::close(lines);
 }

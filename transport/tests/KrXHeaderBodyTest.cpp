@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include "foundation/KrFileHandle.h"
+#include "transport/tests/BufferText.h"
 #include "transport/tests/KrHttpSamples.h"
+#include "transport/tests/TemporaryFolder.h"
 
 namespace {
 
@@ -251,5 +254,63 @@ TEST(KrXHeaderBody, ParametersReadBeforeAndAfterBlocksAreMadeAgree) {
         EXPECT_EQ(lazy.blocks().size(), made.blocks().size()) << request;
         EXPECT_EQ(lazy.queryParameters().size(), made.queryParameters().size()) << request;
         EXPECT_EQ(lazy.bodyParameters().size(), made.bodyParameters().size()) << request;
+    }
+}
+
+TEST(KrXHeaderBody, ABodyInAFileIsLookedUpWhereItLiesAndParsesAsInMemory) {
+    const TemporaryFolder folder;
+    const std::string urlencoded = "application/x-www-form-urlencoded";
+    const std::string boundary = "multipart/form-data; boundary=XyZ";
+    struct Row {
+        const char* what;
+        std::string request;
+        int lookup;         // what findFileBodyParameter gives for "quivoid"
+        std::string value;  // and the value it finds
+    };
+    const Row rows[] = {
+        {"pairs, the last counts", MultipartRequest("a=1&quivoid=x&b=2&quivoid=y+%7A", urlencoded),
+         2, "y z"},
+        {"pairs without it", MultipartRequest("a=1&quivoidx=2&xquivoid=3", urlencoded), 2,
+         "<absent>"},
+        {"an upload", KrHttpSamples()[2].bytes, 2, "42"},
+        {"parts, the last counts",
+         MultipartRequest("--XyZ\r\nContent-Disposition: form-data; name=\"quivoid\"\r\n\r\none\r\n"
+                          "--XyZ\r\nContent-Disposition: form-data; name=\"quivoid\"\r\n\r\ntwo\r\n"
+                          "--XyZ--\r\n",
+                          boundary),
+         2, "two"},
+        {"malformed parts", MultipartRequest("quivoid=1 and no delimiter", boundary), 1,
+         "<absent>"},
+        {"parts without a boundary", MultipartRequest("--x--\r\n", "multipart/form-data"), 1,
+         "<absent>"},
+        {"another type", MultipartRequest("quivoid=1&quivoid=2", "application/json"), 2,
+         "<absent>"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        KrXHeader inMemory(KR_HTTP_POST, false, 3);
+        const int parsed = ReadAndParse(inMemory, row.request);
+        KrXHeader filed(KR_HTTP_POST, false, 3);
+        filed.keepBodyInFilePast(4);
+        filed.body().sputn(row.request.data(), static_cast<std::streamsize>(row.request.size()));
+        ASSERT_EQ(filed.read([](KrXHeader&) { return true; }), 2);
+        ASSERT_NE(filed.bodyFile(), nullptr);
+        std::string found = "<absent>";
+        EXPECT_EQ(filed.findFileBodyParameter("quivoid", found), row.lookup);
+        EXPECT_EQ(found, row.value);
+        // Looking changed nothing: the body is still all in its file.
+        ASSERT_NE(filed.bodyFile(), nullptr);
+        EXPECT_EQ(filed.body().Length(), 0u);
+        // Parsed, it is read back and gives what the body in memory gives.
+        EXPECT_EQ(filed._parseBody(), parsed);
+        EXPECT_EQ(filed.bodyFile(), nullptr);
+        EXPECT_EQ(filed.refusalStatus(), inMemory.refusalStatus());
+        EXPECT_EQ(Unread(filed.body()), Unread(inMemory.body()));
+        if (parsed == 2) {
+            EXPECT_EQ(Param(filed, "quivoid"), row.value);
+        }
+        EXPECT_EQ(filed.bodyParameters().size(), inMemory.bodyParameters().size());
+        for (const auto& [name, block] : inMemory.bodyParameters())
+            EXPECT_EQ(Param(filed, name), block->text()) << name;
     }
 }

@@ -1,7 +1,13 @@
 #include "transport/KrXHeader.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -12,6 +18,7 @@
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/BufferText.h"
 #include "transport/tests/KrHttpSamples.h"
+#include "transport/tests/TemporaryFolder.h"
 
 namespace {
 
@@ -548,4 +555,131 @@ TEST(KrXHeaderRead, NamesAndValuesOfEveryLengthAndBlankPosition) {
             EXPECT_EQ(header.rawHeader(lowered), std::vector<std::string>{value}) << name << value;
         }
     }
+}
+
+namespace {
+
+// A server's POST head for a body of `length` bytes.
+std::string PostHead(size_t length, const std::string& extra = "") {
+    return "POST /up HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream\r\n" + extra +
+           "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+// Bytes that show a piece written twice, dropped or out of place.
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(KrXHeaderRead, AServersLargeBodyGoesToAnUnnamedFileAndWhatFollowsToTheNextRequest) {
+    const TemporaryFolder folder;
+    const std::string next = "GET /next HTTP/1.1\r\nHost: x\r\n\r\n";
+    const size_t limit = KrXHeader::kMaxBodyInMemory;
+    struct Row {
+        size_t length;
+        bool inFile;
+    };
+    const Row rows[] = {{0, false}, {limit, false}, {limit + 1, true}, {(1u << 20) + 3, true}};
+    for (const Row& row : rows) {
+        const std::string body = Pattern(row.length);
+        const std::string bytes = PostHead(row.length) + body + next;
+        // Whole, in pieces smaller than the limit and larger than it.
+        for (const size_t step : {bytes.size(), size_t{4096}, size_t{70001}}) {
+            SCOPED_TRACE(std::to_string(row.length) + " bytes in pieces of " +
+                         std::to_string(step));
+            KrXHeader header(KR_HTTP_POST, false, 3);
+            header.keepBodyInFilePast(limit);
+            int result = 0;
+            uint64_t mostHeld = 0;
+            for (size_t at = 0; at < bytes.size() && result != 1; at += step) {
+                const size_t n = std::min(step, bytes.size() - at);
+                header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
+                result = header.read([](KrXHeader&) { return true; });
+                ASSERT_TRUE(result == 0 || at + n == bytes.size()) << "complete early at " << at;
+                if (row.inFile)
+                    mostHeld = std::max(mostHeld, header.body().Length());
+            }
+            ASSERT_EQ(result, 2);
+            EXPECT_EQ(header.isComplete(), 2);
+            EXPECT_EQ(header.takePipelined(), next);
+            if (!row.inFile) {
+                EXPECT_EQ(header.bodyFile(), nullptr);
+                EXPECT_EQ(Unread(header.body()), body);
+                continue;
+            }
+            ASSERT_NE(header.bodyFile(), nullptr);
+            EXPECT_EQ(Unread(header.body()), "");
+            EXPECT_EQ(FileText(*header.bodyFile()), body);
+            EXPECT_EQ(folder.entries(), 0u);
+            // Never more than the limit and one piece waits in memory.
+            EXPECT_LE(mostHeld, std::min<uint64_t>(limit + step, bytes.size())) << mostHeld;
+        }
+    }
+}
+
+TEST(KrXHeaderRead, ABodyThatCannotBeKeptIsRefusedWith503BeforeItComes) {
+    const TemporaryFolder folder;
+    const std::string missing = folder.path + "/gone";
+    ::setenv("TMPDIR", missing.c_str(), 1);
+    // A body the memory takes needs no file.
+    KrXHeader small(KR_HTTP_POST, false, 3);
+    small.keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
+    const std::string fits = PostHead(KrXHeader::kMaxBodyInMemory) + Pattern(KrXHeader::kMaxBodyInMemory);
+    small.body().sputn(fits.data(), static_cast<std::streamsize>(fits.size()));
+    EXPECT_EQ(small.read([](KrXHeader&) { return true; }), 2);
+
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    header.keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
+    const std::string head = PostHead(1 << 20, "Expect: 100-continue\r\n");
+    header.body().sputn(head.data(), static_cast<std::streamsize>(head.size()));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(header.read([](KrXHeader&) { return true; }), 1);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(header.refusalStatus(), 503u);
+    EXPECT_TRUE(header.closeAfter());
+    EXPECT_EQ(header.bodyFile(), nullptr);
+    EXPECT_EQ(told,
+              "request \"POST /up\": the temporary file for its body of 1048576 bytes cannot be "
+              "made in " + missing + " (No such file or directory): answered 503\n");
+    std::unique_ptr<KrXResponseHeader> answer(header.makeRefusal());
+    std::ostringstream written;
+    ASSERT_TRUE(answer->write(written));
+    const std::string text = written.str() + Unread(answer->body());
+    EXPECT_EQ(text.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << text;
+    for (const char* field : {"\r\nRetry-After: 5\r\n", "\r\nConnection: close\r\n",
+                              "\r\nContent-Type: text/html; charset=utf-8\r\n", "try again"})
+        EXPECT_NE(text.find(field), std::string::npos) << field << "\n" << text;
+}
+
+// Reads a 1 MiB body under a file size limit that makes its temporary
+// file's writes fail part way, as a full disk does: the exit status 0 when
+// it was refused with 503 and no file was left. For a child only.
+void ReadPastTheFileSizeLimit() {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{200 * 1024, 200 * 1024};
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    KrXHeader header(KR_HTTP_POST, false, 3);
+    header.keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
+    const std::string bytes = PostHead(1 << 20) + Pattern(1 << 20);
+    int result = 0;
+    for (size_t at = 0; at < bytes.size() && result == 0; at += 32768) {
+        const size_t n = std::min<size_t>(32768, bytes.size() - at);
+        header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
+        result = header.read([](KrXHeader&) { return true; });
+    }
+    // Without the exit handlers, which the forked copy of this process cannot run.
+    std::fflush(stderr);
+    ::_exit(result == 1 && header.refusalStatus() == 503 && !header.bodyFile() ? 0 : 1);
+}
+
+TEST(KrXHeaderRead, ABodyWhoseFileFailsPartWayIsRefusedWith503NeverPassedOnCut) {
+    // The child runs this test alone in a fresh copy of the program.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const TemporaryFolder folder;
+    EXPECT_EXIT(ReadPastTheFileSizeLimit(), ::testing::ExitedWithCode(0),
+                "cannot be written in .*File too large.*answered 503");
 }
