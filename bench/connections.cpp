@@ -1,8 +1,9 @@
 // What hostile or unusual clients cost a running quivoone: the memory a
 // peer that never reads a large file holds, 50 pipelined requests for a
-// 20 MB file and 16 peers that send most of a large body to a PHP page and
-// stop; how long a CGI request waits behind 20 scripts that answered and
-// left a child holding their output; how fast 10,000 idle connections are accepted and what each
+// 20 MB file, 1,000 peers that ask for one and read none of it, and 16
+// peers that send most of a large body to a PHP page and stop; how long a
+// CGI request waits behind 20 scripts that answered and left a child holding
+// their output; how fast 10,000 idle connections are accepted and what each
 // costs; how long "quit" and SIGTERM take while a CGI script hangs.
 //
 // Usage: bench_connections [path to quivoone]  (default build/programs/quivoone
@@ -277,6 +278,25 @@ int main(int argc, char** argv) {
     ::close(pipelined);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::printf("  after that peer closed                       %+8.1f MiB\n",
+                MiB(program.residentBytes()) - MiB(idle));
+
+    // 1,000 peers with a 4 KiB receive buffer asking for a 20 MB file and
+    // reading none of it; then what stays once they have gone.
+    std::vector<int> readers;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = ConnectLoopback(port);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        Send(fd, Get("/twenty.bin"));
+        readers.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::printf("1000 peers never reading a 20 MB file          %+8.1f MiB\n",
+                MiB(program.residentBytes()) - MiB(idle));
+    for (const int fd : readers)
+        ::close(fd);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("  after they closed                            %+8.1f MiB\n",
                 MiB(program.residentBytes()) - MiB(idle));
 
     // 10,000 idle connections.

@@ -260,6 +260,10 @@ class KrTransceiver : public KrJob {
     std::condition_variable _housekeepingCondition;
     int64_t _housekeepingWake = INT64_MAX;
     std::thread housekeepingThread;
+    // Housekeeping's own: the most connections seen since the heap was last
+    // trimmed, and the crowd worth trimming after.
+    size_t _connectionPeak = 0;
+    static constexpr size_t kTrimAfterPeak = 100;
     // The URL hook services by client id and destination (urlText), and by
     // their own id; guarded by `lock`. Declared last so they go first: a
     // connect still in progress then finds the transceiver whole.

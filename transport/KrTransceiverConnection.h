@@ -72,7 +72,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -422,7 +422,7 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     std::string _input;
     std::atomic<bool> _hasInput{false};
     std::mutex _outputLock;
-    std::deque<OutputPiece> _output;
+    std::list<OutputPiece> _output;
     // Bytes ever queued and written, the ended answers waiting for theirs to
     // be written, and the answer being made (under _outputLock). Once the
     // output is closed nothing more is written: marks are reported at once.

@@ -1,5 +1,8 @@
 // The transceiver's workers: entry and removal of connections, the receive
 // and send loops, and the housekeeping thread.
+#include <malloc.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -606,6 +609,15 @@ void KrTransceiver::_housekeeping() {
             // Read, not armed again: the holder judges the silence.
             if (connection->deadline().expired())
                 connection->_post(KrConnectionRecord::kIdle);
+        }
+        // Once most of the connections of a crowd have gone, the heap gives
+        // the memory they held back to the system (the allocator keeps
+        // freed memory of its threads otherwise: 1,000 peers of a large
+        // file left 5 MiB behind them, 0.4 MiB with this).
+        _connectionPeak = std::max(_connectionPeak, all.size());
+        if (_connectionPeak >= kTrimAfterPeak && all.size() < _connectionPeak / 4) {
+            ::malloc_trim(0);
+            _connectionPeak = all.size();
         }
         all.clear();
 
