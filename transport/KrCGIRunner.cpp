@@ -13,6 +13,7 @@
 
 #include "foundation/KrException.h"
 #include "foundation/KrRetryInterrupted.h"
+#include "transport/KrDescriptorReserve.h"
 #include "transport/KrPipeSignal.h"
 
 namespace {
@@ -284,9 +285,12 @@ void KrCGIRunner::_freeSlot() {
     --_running;
 }
 
-void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run) {
+void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run, int error) {
     _freeSlot();
-    run->sink->ended(KrCGIOutcome::CannotStart, 0);
+    if (KrDescriptorReserve::isShortage(error))
+        run->sink->ended(KrCGIOutcome::NoDescriptors, error);
+    else
+        run->sink->ended(KrCGIOutcome::CannotStart, 0);
 }
 
 void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
@@ -294,13 +298,15 @@ void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
     try {
         pipes = std::make_unique<KrPipePair>();
     } catch (const KrException&) {
-        _cannotStart(run);
+        // The failed pipe's error: closing what was open leaves errno be.
+        _cannotStart(run, errno);
         return;
     }
     // A body in a file needs no feeding: the file is the program's input.
     KrFileHandle inRead = run->inputFile ? InputFrom(*run->inputFile)
                                          : aboveStdio(std::move(pipes->toChildRead));
     KrFileHandle outWrite = aboveStdio(std::move(pipes->fromChildWrite));
+    const int opened = inRead.isOpen() && outWrite.isOpen() ? 0 : (errno != 0 ? errno : EBADF);
 
     std::vector<char*> envp;
     for (std::string& entry : run->environment)
@@ -325,14 +331,13 @@ void KrCGIRunner::_start(const std::shared_ptr<KrCGIRun>& run) {
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setsigmask(&attributes, &unblocked);
     pid_t pid = -1;
-    const int spawned = inRead.isOpen() && outWrite.isOpen()
-                            ? ::posix_spawn(&pid, run->program.c_str(), &actions, &attributes,
-                                            argv, envp.data())
-                            : EBADF;
+    const int spawned = opened == 0 ? ::posix_spawn(&pid, run->program.c_str(), &actions,
+                                                    &attributes, argv, envp.data())
+                                    : opened;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
-        _cannotStart(run);
+        _cannotStart(run, spawned);
         return;
     }
     ::setpgid(pid, pid);

@@ -57,7 +57,16 @@ class KrPipePair {
 };
 
 // How a CGI run ended.
-enum class KrCGIOutcome { Finished, CannotStart, TimedOut, OutputTooLarge, Cancelled };
+// NoDescriptors: it could not start for want of descriptors, which passes
+// (the sink's `status` is then the error number).
+enum class KrCGIOutcome {
+    Finished,
+    CannotStart,
+    NoDescriptors,
+    TimedOut,
+    OutputTooLarge,
+    Cancelled
+};
 
 // Where a run's output goes; called on the runner's thread only.
 class KrCGISink {
@@ -151,7 +160,8 @@ class KrCGIRunner {
     void _loop();
     void _startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting);
     void _start(const std::shared_ptr<KrCGIRun>& run);
-    void _cannotStart(const std::shared_ptr<KrCGIRun>& run);
+    // Ends a run that did not start; `error` is why (an errno value).
+    void _cannotStart(const std::shared_ptr<KrCGIRun>& run, int error);
     // A program has exited (or never started): another may run.
     void _freeSlot();
     void _onEvent(uint64_t key, bool broken);

@@ -68,6 +68,21 @@ inline bool KrEqualsHttpWord(std::string_view text, std::string_view lowerWord) 
     return true;
 }
 
+// A 503 answer for a want that passes, as a program writes its output: a
+// CGI head with Retry-After, then a short page that says `reason` (plain
+// text, one sentence). Whoever sends it takes the head as a program's.
+inline std::string KrUnavailableAnswer(std::string_view reason) {
+    std::string text =
+        "Status: 503 Service Unavailable\r\n"
+        "Retry-After: 5\r\n"
+        "Content-Type: text/html; charset=utf-8\r\n\r\n"
+        "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
+        "<h1>503 Service Unavailable</h1><p>";
+    text += reason;
+    text += " Please try again in a few seconds.</p></body></html>\n";
+    return text;
+}
+
 // Appends `value` in decimal, without the stream or the temporary string
 // that std::to_string makes.
 inline void KrAppendDecimal(std::string& out, unsigned long value) {

@@ -220,6 +220,9 @@ class KrTransceiverClient : public KrJob {
     // Answers a folder named without its closing "/" (`target`, decoded)
     // with 301 to the same path with it, the query kept. True.
     bool _redirectToFolder(KrXHeader& request, const std::string& target);
+    // Answers 503 for a file at `path` that could not be opened for want of
+    // descriptors (`error`), and says so on standard error.
+    bool _answerUnavailable(KrXHeader& request, const std::string& path, int error);
     // Answers 200 with the kept content of a file.
     void _sendCached(KrXHeader& request, const CachedFile& file);
     // Guards the cache, its size in bytes and `_fileWatch`.

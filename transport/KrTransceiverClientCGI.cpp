@@ -19,6 +19,8 @@
 #include "foundation/KrJob.h"
 #include "foundation/KrStringUtils.h"
 #include "transport/KrCGIHead.h"
+#include "transport/KrDescriptorReserve.h"
+#include "transport/KrHttpText.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
@@ -140,21 +142,11 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
           _headOnly(request.method() == KR_HTTP_HEAD),
           _chunked(request.isHTTP11()) {}
 
-    // Text of the answer to a request that finds every program slot and
-    // queue place taken.
     // The page of a request whose program the server's stop ended before
     // it answered.
     static constexpr std::string_view kStoppingPage =
         "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
         "<h1>503 Service Unavailable</h1><p>The server is stopping.</p></body></html>\n";
-
-    static constexpr std::string_view kBusyAnswer =
-        "Status: 503 Service Unavailable\r\n"
-        "Retry-After: 5\r\n"
-        "Content-Type: text/html; charset=utf-8\r\n\r\n"
-        "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
-        "<h1>503 Service Unavailable</h1><p>The server is running as many programs as it "
-        "can. Please try again in a few seconds.</p></body></html>\n";
 
     void setRun(const std::shared_ptr<KrCGIRun>& run) { _run = run; }
     // Answers `status` without running the program, and lets the
@@ -163,12 +155,12 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         _answer(status, false, page);
         _release();
     }
-    // Answers 503 with a page and Retry-After, made as a program's output
-    // is (the writer takes its head fields as it takes a program's).
+    // Answers a request that finds every program slot and queue place
+    // taken: 503 with a page and Retry-After.
     void answerBusy() {
-        _output.Reset();
-        _output.sputn(kBusyAnswer.data(), static_cast<std::streamsize>(kBusyAnswer.size()));
-        _answer(200, true);
+        static const std::string kBusy =
+            KrUnavailableAnswer("The server is running as many programs as it can.");
+        _answerUnavailable(kBusy);
         _release();
     }
     // Told at the end, once: whether the connection closes after the answer.
@@ -285,6 +277,15 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                 case KrCGIOutcome::CannotStart:
                     _answer(500, false);
                     break;
+                case KrCGIOutcome::NoDescriptors: {
+                    // A want that passes, not a fault of the program's.
+                    static const std::string kNoDescriptors = KrUnavailableAnswer(
+                        "The server has too many files open to start the program now.");
+                    KrDescriptorReserve::process().reportShortage(
+                        "Could not start a program for " + _request.path(), status);
+                    _answerUnavailable(kNoDescriptors);
+                    break;
+                }
                 case KrCGIOutcome::TimedOut:
                     // Only a run whose caller waits in memory has a time
                     // limit: a head without a body is whole, anything else
@@ -373,6 +374,16 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         _output.Reset();
         answer->setState(KR_JOB_READY);
         _send(answer);
+    }
+
+    // Answers with `text`, a 503 made as a program's output is (the writer
+    // takes its head fields as it takes a program's).
+    void _answerUnavailable(const std::string& text) {
+        _output.Reset();
+        _output.sputn(text.data(), static_cast<std::streamsize>(text.size()));
+        _headDone =
+            _head.parse(_output.Begin(), _output.Length()) == KrCGIHead::KR_CGI_HEAD_COMPLETE;
+        _answer(503, true);
     }
 
     // The head and what came so far go now; the rest follows as it comes.

@@ -21,6 +21,8 @@
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrStringUtils.h"
 #include "foundation/KrURL.h"
+#include "transport/KrDescriptorReserve.h"
+#include "transport/KrHttpText.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -208,7 +210,9 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_cur
             root->device = 0;
             root->inode = 0;
         }
-        root->checkedAt = now;
+        // A directory that could not be opened (descriptors short, say) is
+        // tried again by the next request, not a second later.
+        root->checkedAt = root->directory->isOpen() ? now : now - 1000000;
         _root = std::move(root);
     }
     return _root;
@@ -273,6 +277,8 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         if (opened.isOpen()) {
             full = root + relative;
             file = std::make_shared<KrFileHandle>(std::move(opened));
+        } else if (KrDescriptorReserve::isShortage(error)) {
+            return _answerUnavailable(request, root + relative, error);
         } else if (error != EXDEV && error != ENOSYS && error != EPERM && error != ELOOP) {
             return false;
         }
@@ -289,7 +295,10 @@ bool KrTransceiverClient::_serveFile(const std::string&, KrXHeader& request) {
         // text is never sent.
         if (IsProgramPath(full.substr(realRoot.size() + 1), cgiDirPrefix, phpSuffix))
             return false;
-        file = std::make_shared<KrFileHandle>(KrFileHandle::openForReading(full.c_str()));
+        KrFileHandle opened = KrFileHandle::openForReading(full.c_str());
+        if (!opened.isOpen() && KrDescriptorReserve::isShortage(errno))
+            return _answerUnavailable(request, full, errno);
+        file = std::make_shared<KrFileHandle>(std::move(opened));
     }
     // Measured now; the answer streams exactly this many bytes.
     struct stat info;
@@ -430,6 +439,23 @@ void KrTransceiverClient::_cacheFile(const std::string& relative,
         _cacheSize -= slot->content.size() + relative.size();
     _cacheSize += file->content.size() + relative.size();
     slot = std::move(file);
+}
+
+bool KrTransceiverClient::_answerUnavailable(KrXHeader& request, const std::string& path,
+                                             int error) {
+    // A file that exists but cannot be opened now is not "not found": a 404
+    // would be kept by browsers and proxies as the truth about it.
+    static const std::string kNoDescriptors =
+        KrUnavailableAnswer("The server has too many files open to send this one now.");
+    KrDescriptorReserve::process().reportShortage("Could not open " + path, error);
+    std::shared_ptr<KrXResponseHeader> answer(request.makeResponse());
+    answer->setStatus(503);
+    answer->setLiftCGIHead();
+    answer->body().sputn(kNoDescriptors.data(),
+                         static_cast<std::streamsize>(kNoDescriptors.size()));
+    answer->setState(KR_JOB_READY);
+    _send(answer, request.taskName());
+    return true;
 }
 
 bool KrTransceiverClient::_redirectToFolder(KrXHeader& request, const std::string& target) {

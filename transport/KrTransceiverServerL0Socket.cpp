@@ -1,6 +1,5 @@
 #include "transport/KrTransceiverServerL0Socket.h"
 
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -8,27 +7,11 @@
 #include <map>
 #include <vector>
 
+#include "transport/KrDescriptorReserve.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverConnection.h"
 #include "transport/KrXServerHeader.h"
-
-namespace {
-
-// A server holds a descriptor per connection: the soft limit (often 1024)
-// is raised to the hard one, once, when the first listener opens.
-void RaiseDescriptorLimit() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-            limit.rlim_cur = limit.rlim_max;
-            ::setrlimit(RLIMIT_NOFILE, &limit);
-        }
-    });
-}
-
-}  // namespace
 
 KrTransceiverServerL0Socket::KrTransceiverServerL0Socket(
     KrGavetaScheduler2* scheduler, KrXServerHeader* serverHeader, KrJob* transceiver,
@@ -64,6 +47,7 @@ void KrTransceiverServerL0Socket::stop() {
             _acceptPoller->wake();
     }
     _stopCondition.notify_all();
+    KrDescriptorReserve::process().wake();
 }
 
 void KrTransceiverServerL0Socket::_stopAccepting() {
@@ -144,7 +128,9 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
                 _acceptPoller->add(descriptor, static_cast<uint64_t>(descriptor), true, false);
         }
     }
-    RaiseDescriptorLimit();
+    KrDescriptorReserve& reserve = KrDescriptorReserve::process();
+    reserve.raiseProcessLimit();
+    const auto stopped = [this] { return !acceptRunning.load(); };
     // Port 0 lets the system choose; the listener reports the port it got.
     record.values["port"] = std::to_string(bound);
     record.type = KR_EVENT_LISTENING;
@@ -159,7 +145,9 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
         for (const KrPoller::Event& event : events) {
             // Every peer waiting is taken before the next wait.
             for (;;) {
-                if (!acceptRunning.load())
+                // At the connections the descriptors allow, peers wait in
+                // the system's queue until one of those here closes.
+                if (!reserve.waitForRoom(stopped))
                     return;
                 if (!spare)
                     spare = std::make_unique<KrSocketIPvx>();
@@ -169,12 +157,11 @@ void KrTransceiverServerL0Socket::_acceptLoop() {
                         // The listener stays readable while descriptors are
                         // short: wait a little instead of spinning on it.
                         std::unique_lock<std::mutex> lock(_stopMutex);
-                        _stopCondition.wait_for(lock, std::chrono::milliseconds(100),
-                                                [this] { return !acceptRunning.load(); });
+                        _stopCondition.wait_for(lock, std::chrono::milliseconds(100), stopped);
                     }
                     break;
                 }
-                std::shared_ptr<KrSocketIPvx> socket(spare.release());
+                std::shared_ptr<KrSocketIPvx> socket = reserve.admit(std::move(spare));
                 _admit(socket, record);
             }
         }

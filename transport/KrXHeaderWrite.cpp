@@ -161,13 +161,8 @@ KrXResponseHeader* KrXHeader::makeRefusal() {
     if (_refusal == 503) {
         // A want of room that passes: the client is told when to try
         // again, in a head made as a program's is.
-        static constexpr std::string_view kNoRoom =
-            "Status: 503 Service Unavailable\r\n"
-            "Retry-After: 5\r\n"
-            "Content-Type: text/html; charset=utf-8\r\n\r\n"
-            "<!DOCTYPE html>\n<html><head><title>503 Service Unavailable</title></head><body>"
-            "<h1>503 Service Unavailable</h1><p>The server has no room for the request's body "
-            "now. Please try again in a few seconds.</p></body></html>\n";
+        static const std::string kNoRoom =
+            KrUnavailableAnswer("The server has no room for the request's body now.");
         answer->setLiftCGIHead();
         answer->body().sputn(kNoRoom.data(), static_cast<std::streamsize>(kNoRoom.size()));
     } else {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "transport/tests/DescriptorDrought.h"
 #include "transport/tests/TransportHarness.h"
 
 namespace {
@@ -169,40 +170,6 @@ TEST(KrSocketIPvxTest, ConnectToAClosedPortFails) {
     EXPECT_EQ(-1, outgoing.descriptor());
 }
 
-}  // namespace
-
-namespace {
-
-// Fills every free descriptor below a lowered limit; undone on destruction.
-class DescriptorDrought {
-  public:
-    DescriptorDrought() {
-        getrlimit(RLIMIT_NOFILE, &_saved);
-        rlimit lowered = _saved;
-        lowered.rlim_cur = static_cast<rlim_t>(highestOpen() + 8);
-        setrlimit(RLIMIT_NOFILE, &lowered);
-        for (int fd; (fd = ::dup(0)) >= 0;)
-            _held.push_back(fd);
-    }
-    ~DescriptorDrought() {
-        for (const int fd : _held)
-            ::close(fd);
-        setrlimit(RLIMIT_NOFILE, &_saved);
-    }
-
-  private:
-    static int highestOpen() {
-        int highest = 0;
-        for (int fd = 0; fd < 65536; ++fd) {
-            if (fcntl(fd, F_GETFD) >= 0)
-                highest = fd;
-        }
-        return highest;
-    }
-    rlimit _saved{};
-    std::vector<int> _held;
-};
-
 TEST(KrSocketIPvxTest, AcceptOutOfDescriptorsReportsOnceAndBacksOff) {
 #ifdef __SANITIZE_ADDRESS__
     // UBSan's type checks need a pipe of their own; without descriptors they
@@ -218,7 +185,7 @@ TEST(KrSocketIPvxTest, AcceptOutOfDescriptorsReportsOnceAndBacksOff) {
     const auto all = [](KrHostInfo_t) { return true; };
     testing::internal::CaptureStderr();
     {
-        DescriptorDrought drought;
+        harness::DescriptorDrought drought;
         EXPECT_EQ(-1, listener.AcceptEither(accepted, 20, all));
         EXPECT_EQ(-1, listener.AcceptEither(accepted, 20, all));
     }

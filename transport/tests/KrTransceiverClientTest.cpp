@@ -22,6 +22,7 @@
 #include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 #include "transport/KrXResponseHeader.h"
+#include "transport/tests/DescriptorDrought.h"
 #include "transport/tests/FifoGate.h"
 #include "transport/tests/HttpTestServer.h"
 #include "transport/tests/TemporaryFolder.h"
@@ -1698,4 +1699,51 @@ TEST_F(FileServing, AProgramThatExitedFreesItsSlotWhileAChildOfItHoldsItsOutput)
         ::close(lingering[i]);
     }
     ::close(lines);
+}
+
+TEST_F(FileServing, FilesAndProgramsThatFindNoDescriptorAreAnswered503NeverNotFound) {
+#ifdef __SANITIZE_ADDRESS__
+    // UBSan's type checks need a pipe of their own; without descriptors they
+    // report every virtual call as wrong.
+    GTEST_SKIP() << "needs free descriptors under the address sanitizer build";
+#endif
+    // The connection, the kept file and the program runner are there before
+    // the descriptors run out.
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, Get("/index.html") + Get("/cgi-bin/quick.sh"));
+    const std::string warm = Answers(fd, 2);
+    ASSERT_EQ(CountAnswers(warm), 2u) << warm;
+    const std::vector<std::string> paths = {"/sized600000", "/cgi-bin/quick.sh", "/page.php",
+                                            "/index.html"};
+    std::string during;
+    testing::internal::CaptureStderr();
+    {
+        harness::DescriptorDrought drought;
+        for (const std::string& path : paths) {
+            SendAll(fd, Get(path));
+            const std::string answer = Answers(fd, 1);
+            during += path + "\n" + answer;
+            if (path == "/index.html") {
+                // A kept file needs no descriptor.
+                EXPECT_EQ(StatusLine(answer), "HTTP/1.1 200 OK") << answer;
+                EXPECT_EQ(BodyOf(answer), "<p>index</p>");
+                continue;
+            }
+            EXPECT_EQ(StatusLine(answer), "HTTP/1.1 503 Service Unavailable") << path << answer;
+            EXPECT_NE(answer.find("\r\nRetry-After: 5\r\n"), std::string::npos) << answer;
+            EXPECT_NE(BodyOf(answer).find("too many files open"), std::string::npos) << answer;
+        }
+    }
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("Could not open " + base.root + "/sized600000: Too many open files, "
+                        "answered 503"),
+              std::string::npos)
+        << told;
+    // Descriptors back, the same connection gets every file and program.
+    SendAll(fd, Get("/sized600000") + Get("/cgi-bin/quick.sh"));
+    const std::string after = Answers(fd, 2);
+    EXPECT_EQ(StatusLine(after), "HTTP/1.1 200 OK") << after;
+    EXPECT_NE(after.find(BaseDirectory::Pattern(600000)), std::string::npos);
+    EXPECT_EQ(after.rfind("quick"), after.size() - 5) << after.substr(600000);
+    ::close(fd);
 }
