@@ -31,8 +31,10 @@ KrDescriptorReserve::KrDescriptorReserve() : _state(std::make_shared<State>()) {
 KrDescriptorReserve::~KrDescriptorReserve() = default;
 
 KrDescriptorReserve& KrDescriptorReserve::process() {
-    static KrDescriptorReserve reserve;
-    return reserve;
+    // Never destroyed: a listener stopped by a static's destructor at exit
+    // still finds it.
+    static KrDescriptorReserve* const reserve = new KrDescriptorReserve;
+    return *reserve;
 }
 
 void KrDescriptorReserve::raiseProcessLimit() {
