@@ -19,6 +19,7 @@
 
 #include "foundation/KrLogger.h"
 #include "foundation/KrRetryInterrupted.h"
+#include "transport/KrDescriptorReserve.h"
 #include "transport/KrPipeSignal.h"
 
 namespace {
@@ -77,7 +78,7 @@ int millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 }
 
 bool isExhaustion(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+    return KrDescriptorReserve::isShortage(error) || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
