@@ -167,6 +167,16 @@ class BaseDirectory {
     std::string root;
 };
 
+// Writes a case's script under a name of its own; its path below the base.
+// A program of an earlier case that still runs reads its script as it goes:
+// one rewritten in place would hand it the next case's lines.
+std::string CaseScript(const BaseDirectory& base, const std::string& script) {
+    static int written = 0;
+    const std::string path = "/cgi-bin/case" + std::to_string(++written) + ".sh";
+    WriteFile(base.root + path, "#!/bin/sh\n" + script, 0755);
+    return path;
+}
+
 // The resident memory of this process, in bytes.
 size_t ResidentBytes() {
     std::ifstream status("/proc/self/status");
@@ -846,12 +856,12 @@ TEST_F(FileServing, AProgramsOwnLengthFramesItsAnswerAndKeepsTheConnectionWhenMe
          big, false},
     };
     for (const Case& c : cases) {
-        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        const std::string script = CaseScript(base, c.script);
         for (const std::string version : {"HTTP/1.1", "HTTP/1.0"}) {
             const std::string keep = version == "HTTP/1.0" ? "Connection: keep-alive\r\n" : "";
             const std::string ask = " " + version + "\r\nHost: x\r\n" + keep + "\r\n";
             const int fd = ConnectLoopback(port);
-            SendAll(fd, "GET /cgi-bin/case.sh" + ask + "GET /style.css" + ask);
+            SendAll(fd, "GET " + script + ask + "GET /style.css" + ask);
             bool closed = false;
             const std::string in = c.kept ? Answers(fd, 2, &closed) : ReadToClose(fd, &closed);
             const std::string where = std::string(c.what) + ", " + version;
@@ -1131,9 +1141,9 @@ TEST_F(FileServing, TellsThePeerWhenAProgramsAnswerIsCutShort) {
         {"streams whole", head + large, "HTTP/1.1 200 OK", std::string(1000000, 'a'), true},
     };
     for (const Case& c : cases) {
-        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
+        const std::string script = CaseScript(base, c.script);
         const int fd = ConnectLoopback(port);
-        SendAll(fd, std::string(c.method) + " /cgi-bin/case.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+        SendAll(fd, std::string(c.method) + " " + script + " HTTP/1.1\r\nHost: x\r\n\r\n");
         bool closed = false;
         const std::string in = Answers(fd, 1, &closed);
         EXPECT_EQ(StatusLine(in), c.status) << c.what;
@@ -1206,9 +1216,8 @@ TEST_F(FileServing, ProgramsAnswerAsTheyWriteAndAreLoggedAsSent) {
     };
     size_t logged = 0;
     for (const Case& c : cases) {
-        WriteFile(base.root + "/cgi-bin/case.sh", "#!/bin/sh\n" + c.script, 0755);
         const int fd = ConnectLoopback(port);
-        SendAll(fd, Get("/cgi-bin/case.sh"));
+        SendAll(fd, Get(CaseScript(base, c.script)));
         // What arrives first: for a program that goes on writing, the start
         // of its answer before its end.
         std::string in = ReadUntil(
