@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <iostream>
 #include <string_view>
 #include <thread>
@@ -91,28 +91,14 @@ class CollectingSink : public KrCGISink {
         _output.sputn(data, static_cast<std::streamsize>(size));
         return KR_CGI_MORE;
     }
-    void ended(KrCGIOutcome outcome, int status) override {
-        std::lock_guard<std::mutex> guard(_lock);
-        _outcome = outcome;
-        _status = status;
-        _done = true;
-        _ended.notify_all();
-    }
-    KrCGIOutcome wait(int& status) {
-        std::unique_lock<std::mutex> lock(_lock);
-        _ended.wait(lock, [this] { return _done; });
-        status = _status;
-        return _outcome;
-    }
+    // The runner calls it once per run.
+    void ended(KrCGIOutcome outcome, int) override { _ended.set_value(outcome); }
+    KrCGIOutcome wait() { return _result.get(); }
 
   private:
     KrStringBuf& _output;
-    // Guards the three results below.
-    std::mutex _lock;
-    std::condition_variable _ended;
-    bool _done = false;
-    KrCGIOutcome _outcome = KrCGIOutcome::CannotStart;
-    int _status = 0;
+    std::promise<KrCGIOutcome> _ended;
+    std::future<KrCGIOutcome> _result = _ended.get_future();
 };
 
 // The answer to one request, made from its program's output. Output after
@@ -556,21 +542,15 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
         answer->answerNow(500);
         return true;
     }
-    std::mutex lock;
-    std::condition_variable done;
-    bool over = false;
-    answer->setFinished([&](bool) {
-        std::lock_guard<std::mutex> guard(lock);
-        over = true;
-        done.notify_all();
-    });
+    std::promise<void> over;
+    std::future<void> done = over.get_future();
+    answer->setFinished([&over](bool) { over.set_value(); });
     if (!_runner.submit(run)) {
         answer->setFinished(nullptr);
         answer->answerBusy();
         return true;
     }
-    std::unique_lock<std::mutex> wait(lock);
-    done.wait(wait, [&] { return over; });
+    done.wait();
     return true;
 }
 
@@ -590,10 +570,9 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     auto sink = std::make_shared<CollectingSink>(output);
     run->sink = sink;
     KrCGIOutcome result = KrCGIOutcome::CannotStart;
-    int status = 0;
     // (Never on the runner's thread, which would wait for itself.)
     if (!run->program.empty() && !_runner.onRunnerThread() && _runner.submit(run))
-        result = sink->wait(status);
+        result = sink->wait();
     if (outcome != nullptr)
         *outcome = result;
     return result == KrCGIOutcome::Finished;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <utility>
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrFileHandle.h"
@@ -328,16 +329,24 @@ long KrTransceiverConnection::drainInput(std::streambuf& out) {
     return static_cast<long>(length);
 }
 
-void KrTransceiverConnection::_appendOutputNL(KrStringBuf* buffer) {
-    std::unique_ptr<KrStringBuf> owned(buffer);
+void KrTransceiverConnection::_appendOutputNL(OutputPiece piece) {
     // Once the connection has gone nothing more is written: nothing is kept.
     if (_outputClosed)
         return;
-    const size_t length = unread(buffer);
-    _output.push_back(OutputPiece{std::move(owned), nullptr, 0, 0});
+    const size_t length = piece.size();
+    if (piece.file)
+        _fileBytes.fetch_add(length);
+    _output.push_back(std::move(piece));
     _outputBytes.fetch_add(length);
     _queuedTotal += length;
     _outputPending.store(true);
+}
+
+void KrTransceiverConnection::_clearOutputNL() {
+    _output.clear();
+    _outputBytes.store(0);
+    _fileBytes.store(0);
+    _outputPending.store(false);
 }
 
 void KrTransceiverConnection::_outputAppended() {
@@ -346,16 +355,10 @@ void KrTransceiverConnection::_outputAppended() {
 }
 
 int KrTransceiverConnection::queueOutput(const char* data, size_t length, size_t& queued) {
-    restartTimer();
     queued = length;
     auto buffer = std::make_unique<KrStringBuf>();
     buffer->sputn(data, static_cast<std::streamsize>(length));
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        _appendOutputNL(buffer.release());
-    }
-    _outputAppended();
-    return 0;
+    return queueOutputOwned(std::move(buffer));
 }
 
 uint64_t KrTransceiverConnection::sendOutput(std::string_view head, std::string_view body) {
@@ -382,7 +385,7 @@ uint64_t KrTransceiverConnection::sendOutput(std::string_view head, std::string_
             const size_t bodySent = written > head.size() ? written - head.size() : 0;
             rest->sputn(body.data() + bodySent,
                         static_cast<std::streamsize>(body.size() - bodySent));
-            _appendOutputNL(rest.release());
+            _appendOutputNL(OutputPiece{std::move(rest)});
             guard.unlock();
             _outputAppended();
             return start;
@@ -397,16 +400,11 @@ uint64_t KrTransceiverConnection::sendOutput(std::string_view head, std::string_
 }
 
 int KrTransceiverConnection::queueOutputBuffer(KrStringBuf*& buffer) {
-    restartTimer();
-    if (buffer == nullptr || buffer->Length() == 0)
+    if (buffer == nullptr || buffer->Length() == 0) {
+        restartTimer();
         return 0;
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        _appendOutputNL(buffer);
     }
-    buffer = new KrStringBuf();
-    _outputAppended();
-    return 0;
+    return queueOutputOwned(std::unique_ptr<KrStringBuf>(std::exchange(buffer, new KrStringBuf())));
 }
 
 int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first,
@@ -417,7 +415,7 @@ int KrTransceiverConnection::queueOutputOwned(std::unique_ptr<KrStringBuf> first
         std::lock_guard<std::mutex> guard(_outputLock);
         for (std::unique_ptr<KrStringBuf>* buffer : {&first, &second}) {
             if (*buffer && (*buffer)->Length() > 0) {
-                _appendOutputNL(buffer->release());
+                _appendOutputNL(OutputPiece{std::move(*buffer)});
                 any = true;
             }
         }
@@ -434,14 +432,10 @@ void KrTransceiverConnection::queueOutputFile(std::unique_ptr<KrStringBuf> head,
     {
         std::lock_guard<std::mutex> guard(_outputLock);
         if (head && head->Length() > 0)
-            _appendOutputNL(head.release());
+            _appendOutputNL(OutputPiece{std::move(head)});
         if (_outputClosed || length == 0)
             return;
-        _output.push_back(OutputPiece{nullptr, std::move(file), offset, length});
-        _outputBytes.fetch_add(length);
-        _fileBytes.fetch_add(length);
-        _queuedTotal += length;
-        _outputPending.store(true);
+        _appendOutputNL(OutputPiece{nullptr, std::move(file), offset, length});
     }
     _outputAppended();
 }
@@ -525,9 +519,7 @@ int KrTransceiverConnection::_writeLocked(KrSocketIPvx& socket) {
         while (!_output.empty() && _output.front().size() == 0)
             _output.pop_front();
         if (_output.empty()) {
-            _outputBytes.store(0);
-            _fileBytes.store(0);
-            _outputPending.store(false);
+            _clearOutputNL();
             return 0;
         }
         size_t written = 0;
@@ -541,10 +533,7 @@ int KrTransceiverConnection::_writeLocked(KrSocketIPvx& socket) {
                 // The file is shorter than its answer announced: nothing
                 // behind it can be framed, so the output ends here and the
                 // connection closes after what was sent.
-                _outputBytes.store(0);
-                _fileBytes.store(0);
-                _output.clear();
-                _outputPending.store(false);
+                _clearOutputNL();
                 return 2;
             }
         } else {
@@ -585,13 +574,8 @@ void KrTransceiverConnection::resetBuffers() {
         std::string().swap(_input);
         _hasInput.store(false);
     }
-    {
-        std::lock_guard<std::mutex> guard(_outputLock);
-        _output.clear();
-        _outputBytes.store(0);
-        _fileBytes.store(0);
-    }
-    _outputPending.store(false);
+    std::lock_guard<std::mutex> guard(_outputLock);
+    _clearOutputNL();
 }
 
 uint64_t KrTransceiverConnection::queuedPosition() {

@@ -389,16 +389,17 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // file that goes from the file to the socket.
     struct OutputPiece {
         std::unique_ptr<KrStringBuf> bytes;
-        std::shared_ptr<KrFileHandle> file;
+        std::shared_ptr<KrFileHandle> file = nullptr;
         uint64_t offset = 0;
         uint64_t left = 0;
         size_t size() const;
     };
 
     void _appendInput(const char* data, size_t length);
-    // Takes over a filled buffer at the output's end (under _outputLock);
-    // then the transceiver is told.
-    void _appendOutputNL(KrStringBuf* buffer);
+    // Takes over a piece at the output's end (under _outputLock); then the
+    // transceiver is told.
+    void _appendOutputNL(OutputPiece piece);
+    void _clearOutputNL();
     void _outputAppended();
     // writePending's write; 2: a file piece ended early (see queueOutputFile).
     int _writeLocked(KrSocketIPvx& socket);
