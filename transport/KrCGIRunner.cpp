@@ -208,25 +208,23 @@ void KrCGIRunner::_loop() {
             }
             Active& active = *_active.at(serial->second);
             if (command == Command::Resume && active.paused && !active.ending) {
-                active.paused = false;
                 // The time spent waiting for a slow reader is not the program's.
                 if (active.deadline != 0)
                     active.deadline += nowMs() - active.pausedAt;
-                if (!active.outputClosed)
-                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
-                                false);
             } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
                 active.abandoned = true;
                 active.deadline = 0;
                 active.flushAt = 0;
-                if (active.paused) {
-                    // Its output is read again (and dropped), so that it
-                    // never blocks on a full pipe.
-                    active.paused = false;
-                    if (!active.outputClosed)
-                        _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey),
-                                    true, false);
-                }
+            } else {
+                continue;
+            }
+            // Its output is read again (an abandoned run's dropped), so that
+            // it never blocks on a full pipe.
+            if (active.paused) {
+                active.paused = false;
+                if (!active.outputClosed)
+                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
+                                false);
             }
         }
         commands.clear();
@@ -441,13 +439,9 @@ void KrCGIRunner::_writeInput(Active& active) {
     const ssize_t written = want > 0 ? active.toChild.write(input.Begin(), want) : 0;
     if (written > 0)
         input.gbump(static_cast<int>(written));
-    if (written < 0 && errno == EAGAIN) {
-        _poller.watchWrite(active.toChild.get(), keyOf(_serialOf.at(active.run.get()), kInputKey),
-                           false);
-        return;
-    }
+    const bool full = written < 0 && errno == EAGAIN;
     // All of the body, or a program that stopped reading: its input ends.
-    if (written < 0 || input.Length() == 0) {
+    if (!full && (written < 0 || input.Length() == 0)) {
         if (written < 0 && errno == EPIPE)
             KrTakePipeSignal();
         _poller.remove(active.toChild.get());
