@@ -80,11 +80,7 @@ uint64_t LowMask(uint64_t word) {
 }
 
 bool HasBlankSlowly(const char* p, const char* end) {
-    for (; p < end; ++p) {
-        if (KrIsHttpBlank(*p))
-            return true;
-    }
-    return false;
+    return std::any_of(p, end, [](char c) { return KrIsHttpBlank(c); });
 }
 
 // Blanks are rare in names and found early in values that have them.
@@ -148,11 +144,7 @@ const char* FindLineControl(const char* p, const char* end) {
 }
 
 bool IsTokenSlowly(const char* p, const char* end) {
-    for (; p < end; ++p) {
-        if (!KrIsHttpTokenChar(*p))
-            return false;
-    }
-    return true;
+    return std::all_of(p, end, [](char c) { return KrIsHttpTokenChar(c); });
 }
 
 // The high bit of each byte of `word` that is a letter, a digit or "-" (what
@@ -227,13 +219,8 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }
 
 bool LooksLikeMethod(std::string_view token) {
-    if (token.empty())
-        return false;
-    for (char c : token) {
-        if (c < 'A' || c > 'Z')
-            return false;
-    }
-    return true;
+    return !token.empty() &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
 // A Content-Length value: decimal digits only, at most 18 of them, so the
@@ -336,10 +323,7 @@ bool KrXHeader::expectsContinue() {
         return false;
     bool expects = false;
     _headers.visit("expect", [&expects](std::string_view value) {
-        std::string lower(value);
-        for (char& c : lower)
-            c = Lower(c);
-        expects = lower == "100-continue";
+        expects = KrEqualsHttpWord(value, "100-continue");
         return !expects;
     });
     return expects;
@@ -646,9 +630,7 @@ void KrXHeader::_keepPipelined(uint64_t bodyBytes) {
 }
 
 std::string KrXHeader::takePipelined() {
-    std::string bytes;
-    bytes.swap(_pipelined);
-    return bytes;
+    return std::exchange(_pipelined, {});
 }
 
 bool KrXHeader::_parseLine() {
@@ -656,9 +638,7 @@ bool KrXHeader::_parseLine() {
 }
 
 bool KrXHeader::_parseHeadLine(std::string_view line) {
-    if (_lineCount == 0)
-        return _parseFirstLine(line);
-    return _parseFieldLine(line);
+    return _lineCount == 0 ? _parseFirstLine(line) : _parseFieldLine(line);
 }
 
 bool KrXHeader::_parseFirstLine(std::string_view line) {
