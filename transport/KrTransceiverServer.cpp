@@ -50,9 +50,7 @@ bool KrTransceiverServer::onMessage(const KrJobMessage& message) {
 }
 
 bool KrTransceiverServer::isTimedOut() {
-    if (listening)
-        return false;
-    return KrJobWithTimeout::isTimedOut();
+    return !listening && KrJobWithTimeout::isTimedOut();
 }
 
 void KrTransceiverServer::_bufferworkfunction(std::string, std::string) {}
