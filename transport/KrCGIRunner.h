@@ -168,6 +168,8 @@ class KrCGIRunner {
     void _readOutput(Active& active);
     void _writeInput(Active& active);
     void _reap(Active& active, bool block);
+    // Takes an open descriptor of a run out of the set and closes it.
+    void _closeWatched(KrFileHandle& handle);
     void _endGroup(Active& active, int signal);
     void _finishIfDone(uint64_t serial);
     void _finish(uint64_t serial, KrCGIOutcome outcome);
