@@ -403,8 +403,7 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
             return _refuse(431);
         // Without a whole line, pass over the bytes; a final CR stays unread
         // until the byte behind it shows whether it ends the line.
-        const bool whole = ending != 0;
-        if (!whole) {
+        if (ending == 0) {
             _headBytes += length;
             in.gbump(static_cast<int>(length));
             return KR_READ_MORE;
@@ -493,9 +492,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
     } else if (!_checkContentLength()) {
         return KR_READ_REFUSED;
     }
-    if (!onHeadComplete(*this))
-        return KR_READ_REFUSED;
-    return KR_READ_COMPLETE;
+    return onHeadComplete(*this) ? KR_READ_COMPLETE : KR_READ_REFUSED;
 }
 
 bool KrXHeader::_checkContentLength() {
