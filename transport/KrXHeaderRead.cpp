@@ -446,9 +446,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         return _refuse(400);
     // Framing follows the fields as they were sent: blanks inside a value
     // are not dropped here ("clo se" is no "close", "1 0" no length).
-    bool hasConnection = false;
-    _headers.visitSent("connection", [this, &hasConnection](std::string_view value) {
-        hasConnection = true;
+    _headers.visitSent("connection", [this](std::string_view value) {
         if (HasListToken(value, "close"))
             _closeAfter = true;
         return true;
@@ -463,12 +461,10 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         });
         if (http10) {
             bool keepAlive = false;
-            if (hasConnection) {
-                _headers.visitSent("connection", [&keepAlive](std::string_view value) {
-                    keepAlive = HasListToken(value, "keep-alive");
-                    return !keepAlive;
-                });
-            }
+            _headers.visitSent("connection", [&keepAlive](std::string_view value) {
+                keepAlive = HasListToken(value, "keep-alive");
+                return !keepAlive;
+            });
             _keepAlive = keepAlive;
             _closeAfter = !keepAlive;
         }
