@@ -29,7 +29,6 @@ KrTransceiverServer::~KrTransceiverServer() {
     _leaveRegistry();
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
     _stopBufferJob();
-    // Without a callback there is nobody to tell.
     if (callback) {
         KrServerCallback_t record;
         record.type = KR_EVENT_SERVER_GONE;
