@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <utility>
 
 KrChunkedDecoder::KrChunkedDecoder(uint64_t maxBodyLength)
     : _maxBodyLength(maxBodyLength), _output(std::make_unique<KrStringBuf>()) {}
 
 std::unique_ptr<KrStringBuf> KrChunkedDecoder::takeOutput() {
-    std::unique_ptr<KrStringBuf> output = std::move(_output);
-    _output = std::make_unique<KrStringBuf>();
-    return output;
+    return std::exchange(_output, std::make_unique<KrStringBuf>());
 }
 
 KrChunkedResult KrChunkedDecoder::_fail(KrChunkedResult result) {
