@@ -80,7 +80,11 @@ uint64_t LowMask(uint64_t word) {
 }
 
 bool HasBlankSlowly(const char* p, const char* end) {
-    return std::any_of(p, end, [](char c) { return KrIsHttpBlank(c); });
+    for (; p < end; ++p) {
+        if (KrIsHttpBlank(*p))
+            return true;
+    }
+    return false;
 }
 
 // Blanks are rare in names and found early in values that have them.
@@ -144,7 +148,11 @@ const char* FindLineControl(const char* p, const char* end) {
 }
 
 bool IsTokenSlowly(const char* p, const char* end) {
-    return std::all_of(p, end, [](char c) { return KrIsHttpTokenChar(c); });
+    for (; p < end; ++p) {
+        if (!KrIsHttpTokenChar(*p))
+            return false;
+    }
+    return true;
 }
 
 // The high bit of each byte of `word` that is a letter, a digit or "-" (what
@@ -219,8 +227,13 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }
 
 bool LooksLikeMethod(std::string_view token) {
-    return !token.empty() &&
-           std::all_of(token.begin(), token.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    if (token.empty())
+        return false;
+    for (char c : token) {
+        if (c < 'A' || c > 'Z')
+            return false;
+    }
+    return true;
 }
 
 // A Content-Length value: decimal digits only, at most 18 of them, so the
