@@ -208,25 +208,23 @@ void KrCGIRunner::_loop() {
             }
             Active& active = *_active.at(serial->second);
             if (command == Command::Resume && active.paused && !active.ending) {
-                active.paused = false;
                 // The time spent waiting for a slow reader is not the program's.
                 if (active.deadline != 0)
                     active.deadline += nowMs() - active.pausedAt;
-                if (!active.outputClosed)
-                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
-                                false);
             } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
                 active.abandoned = true;
                 active.deadline = 0;
                 active.flushAt = 0;
-                if (active.paused) {
-                    // Its output is read again (and dropped), so that it
-                    // never blocks on a full pipe.
-                    active.paused = false;
-                    if (!active.outputClosed)
-                        _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey),
-                                    true, false);
-                }
+            } else {
+                continue;
+            }
+            // Its output is read again (an abandoned run's dropped), so that
+            // it never blocks on a full pipe.
+            if (active.paused) {
+                active.paused = false;
+                if (!active.outputClosed)
+                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
+                                false);
             }
         }
         commands.clear();
@@ -393,8 +391,7 @@ void KrCGIRunner::_readOutput(Active& active) {
             return;
         if (got <= 0) {
             active.outputClosed = true;
-            _poller.remove(active.fromChild.get());
-            active.fromChild.close();
+            _closeWatched(active.fromChild);
             if (!active.ending)
                 active.exitWaitUntil = nowMs() + kExitWait.count();
             return;
@@ -441,17 +438,12 @@ void KrCGIRunner::_writeInput(Active& active) {
     const ssize_t written = want > 0 ? active.toChild.write(input.Begin(), want) : 0;
     if (written > 0)
         input.gbump(static_cast<int>(written));
-    if (written < 0 && errno == EAGAIN) {
-        _poller.watchWrite(active.toChild.get(), keyOf(_serialOf.at(active.run.get()), kInputKey),
-                           false);
-        return;
-    }
+    const bool full = written < 0 && errno == EAGAIN;
     // All of the body, or a program that stopped reading: its input ends.
-    if (written < 0 || input.Length() == 0) {
+    if (!full && (written < 0 || input.Length() == 0)) {
         if (written < 0 && errno == EPIPE)
             KrTakePipeSignal();
-        _poller.remove(active.toChild.get());
-        active.toChild.close();
+        _closeWatched(active.toChild);
         return;
     }
     _poller.watchWrite(active.toChild.get(), keyOf(_serialOf.at(active.run.get()), kInputKey),
@@ -467,14 +459,18 @@ void KrCGIRunner::_reap(Active& active, bool block) {
     if (got == active.pid || (got < 0 && errno == ECHILD)) {
         active.exited = true;
         active.status = got == active.pid ? status : 0;
-        if (active.process.isOpen()) {
-            _poller.remove(active.process.get());
-            active.process.close();
-        }
+        _closeWatched(active.process);
         // The slot is the program's, not its output's: a child it left
         // holding the output open is read on without holding up the next.
         _freeSlot();
     }
+}
+
+void KrCGIRunner::_closeWatched(KrFileHandle& handle) {
+    if (!handle.isOpen())
+        return;
+    _poller.remove(handle.get());
+    handle.close();
 }
 
 void KrCGIRunner::_endGroup(Active& active, int signal) {
@@ -491,10 +487,8 @@ void KrCGIRunner::_finishIfDone(uint64_t serial) {
         // Its answer is over: once reaped, nothing is left of the run (a
         // child of it that still writes meets a closed pipe).
         if (active.exited) {
-            for (KrFileHandle* handle : {&active.fromChild, &active.process}) {
-                if (handle->isOpen())
-                    _poller.remove(handle->get());
-            }
+            _closeWatched(active.fromChild);
+            _closeWatched(active.process);
             _active.erase(it);
         }
         return;
@@ -517,26 +511,18 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     std::shared_ptr<KrCGIRun> run = std::move(active.run);
     _serialOf.erase(run.get());
     const bool exited = active.exited;
-    if (active.toChild.isOpen()) {
-        _poller.remove(active.toChild.get());
-        active.toChild.close();
-    }
-    if (active.fromChild.isOpen()) {
-        // A program that goes on is read to the end of its output (and what
-        // it writes dropped), so that it never blocks on a full pipe.
-        if (exited) {
-            _poller.remove(active.fromChild.get());
-            active.fromChild.close();
-        } else if (active.paused) {
-            _poller.add(active.fromChild.get(), keyOf(serial, kOutputKey), true, false);
-        }
-    }
+    _closeWatched(active.toChild);
+    // A program that goes on is read to the end of its output (and what it
+    // writes dropped), so that it never blocks on a full pipe.
+    if (exited)
+        _closeWatched(active.fromChild);
+    else if (active.paused && active.fromChild.isOpen())
+        _poller.add(active.fromChild.get(), keyOf(serial, kOutputKey), true, false);
     const int status = active.status;
     const size_t output = active.output;
     const bool abandoned = active.abandoned;
     if (exited) {
-        if (active.process.isOpen())
-            _poller.remove(active.process.get());
+        _closeWatched(active.process);
         _active.erase(it);
     } else {
         // Went on after its output: only waited for from now on.

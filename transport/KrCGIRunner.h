@@ -1,19 +1,19 @@
 #pragma once
 // Runs CGI programs without a thread per program: one thread watches every
-// running program's pipes and process in one epoll set, feeds each its
-// request body (or makes a body kept in a file its input) and passes its output on as it comes. A program runs to its
-// end, also once nobody waits for its answer any more (an import whose page
-// was closed still finishes); it is ended early only when its caller set a
-// limit on the whole run (KrCGIRun::runLimit), when its output is too large
-// for a caller that keeps it in memory, or on stop. A run's answer ends when
-// the program's output ends; a program that goes on after closing its output
-// is reaped apart from it. At most `maxRunning` programs run at once, each
-// holding its slot until it has exited (whether or not its answer is
-// complete) and no longer: a child it left holding its output open is read
-// to the end without one. Later ones wait in a queue of at most
-// `maxQueued`, and submit refuses beyond that (the caller answers 503).
-// Each program runs in a process group of its own, so that ending it ends
-// its children too.
+// running program's pipes and process in one epoll set, feeds each its request
+// body (or makes a body kept in a file its input) and passes its output on as
+// it comes. A program runs to its end, also once nobody waits for its answer
+// any more (an import whose page was closed still finishes); it is ended early
+// only when its caller set a limit on the whole run (KrCGIRun::runLimit), when
+// its output is too large for a caller that keeps it in memory, or on stop. A
+// run's answer ends when the program's output ends; a program that goes on
+// after closing its output is reaped apart from it. At most `maxRunning`
+// programs run at once, each holding its slot until it has exited (whether or
+// not its answer is complete) and no longer: a child it left holding its output
+// open is read to the end without one. Later ones wait in a queue of at most
+// `maxQueued`, and submit refuses beyond that (the caller answers 503). Each
+// program runs in a process group of its own, so that ending it ends its
+// children too.
 //
 // Thread-safe: submit, resume, abandon and stop post commands under
 // `_lock` and wake the runner's thread, which alone touches the runs'
@@ -168,6 +168,8 @@ class KrCGIRunner {
     void _readOutput(Active& active);
     void _writeInput(Active& active);
     void _reap(Active& active, bool block);
+    // Takes an open descriptor of a run out of the set and closes it.
+    void _closeWatched(KrFileHandle& handle);
     void _endGroup(Active& active, int signal);
     void _finishIfDone(uint64_t serial);
     void _finish(uint64_t serial, KrCGIOutcome outcome);

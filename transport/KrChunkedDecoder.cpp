@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <utility>
 
 KrChunkedDecoder::KrChunkedDecoder(uint64_t maxBodyLength)
     : _maxBodyLength(maxBodyLength), _output(std::make_unique<KrStringBuf>()) {}
 
 std::unique_ptr<KrStringBuf> KrChunkedDecoder::takeOutput() {
-    std::unique_ptr<KrStringBuf> output = std::move(_output);
-    _output = std::make_unique<KrStringBuf>();
-    return output;
+    return std::exchange(_output, std::make_unique<KrStringBuf>());
 }
 
 KrChunkedResult KrChunkedDecoder::_fail(KrChunkedResult result) {
@@ -53,7 +52,7 @@ KrChunkedResult KrChunkedDecoder::feed(const char* data, size_t size, size_t& us
         }
         const char c = data[at++];
         switch (_stage) {
-            case Stage::SIZE: {
+            case Stage::SIZE:
                 if (std::isxdigit(static_cast<unsigned char>(c))) {
                     if (_digits == sizeof _sizeDigits)
                         return _fail(KR_CHUNKS_TOO_LARGE);
@@ -63,19 +62,14 @@ KrChunkedResult KrChunkedDecoder::feed(const char* data, size_t size, size_t& us
                 }
                 if (_digits == 0)
                     return _fail(KR_CHUNKS_BAD);
-                if (c == '\r') {
-                    _stage = Stage::SIZE_LF;
-                } else if (c == '\n') {
-                    if (_sizeLineEnded() != KR_CHUNKS_MORE)
-                        return _failure;
-                } else if (c == ';' || c == ' ' || c == '\t') {
+                if (c == ';' || c == ' ' || c == '\t') {
                     ++_lineLength;
                     _stage = Stage::EXTENSION;
-                } else {
-                    return _fail(KR_CHUNKS_BAD);
+                    break;
                 }
-                break;
-            }
+                if (c != '\r' && c != '\n')
+                    return _fail(KR_CHUNKS_BAD);
+                [[fallthrough]];
             case Stage::EXTENSION:
                 // Extensions are skipped unread: no extension changes the data.
                 if (c == '\r') {
@@ -132,14 +126,10 @@ KrChunkedResult KrChunkedDecoder::feed(const char* data, size_t size, size_t& us
                 }
                 break;
             case Stage::TRAILER_LF:
-                if (c != '\n')
-                    return _fail(KR_CHUNKS_BAD);
-                _stage = Stage::TRAILER_START;
-                break;
             case Stage::END_LF:
                 if (c != '\n')
                     return _fail(KR_CHUNKS_BAD);
-                _stage = Stage::DONE;
+                _stage = _stage == Stage::TRAILER_LF ? Stage::TRAILER_START : Stage::DONE;
                 break;
             case Stage::DATA:
             case Stage::DONE:

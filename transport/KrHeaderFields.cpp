@@ -165,10 +165,7 @@ bool KrHeaderFields::firstRaw(const std::string& name, std::string& out) {
 }
 
 KrHeaderFields::Store& KrHeaderFields::_newStore() {
-    if (!_store)
-        _store = NewStore();
-    else
-        _store = std::make_shared<Store>(*_store);
+    _store = _store ? std::make_shared<Store>(*_store) : NewStore();
     return *_store;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "foundation/KrException.h"
@@ -17,8 +18,12 @@ namespace {
 constexpr uint64_t kWakeKey = ~uint64_t{0};
 constexpr size_t kBatch = 256;
 
-[[noreturn]] void fail(const char* call) {
-    throw KrException(std::string(call) + " failed: " + std::strerror(errno), __LINE__, "src");
+// Closes what the constructor had opened; the message keeps the call's errno.
+[[noreturn]] void fail(const char* call, std::initializer_list<int> opened = {}) {
+    const int error = errno;
+    for (const int descriptor : opened)
+        ::close(descriptor);
+    throw KrException(std::string(call) + " failed: " + std::strerror(error), __LINE__, "src");
 }
 
 }  // namespace
@@ -28,22 +33,13 @@ KrPoller::KrPoller() : _buffer(kBatch) {
     if (_epoll < 0)
         fail("epoll_create1");
     _wakeup = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (_wakeup < 0) {
-        const int saved = errno;
-        ::close(_epoll);
-        errno = saved;
-        fail("eventfd");
-    }
+    if (_wakeup < 0)
+        fail("eventfd", {_epoll});
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = kWakeKey;
-    if (epoll_ctl(_epoll, EPOLL_CTL_ADD, _wakeup, &event) != 0) {
-        const int saved = errno;
-        ::close(_wakeup);
-        ::close(_epoll);
-        errno = saved;
-        fail("epoll_ctl");
-    }
+    if (epoll_ctl(_epoll, EPOLL_CTL_ADD, _wakeup, &event) != 0)
+        fail("epoll_ctl", {_wakeup, _epoll});
 }
 
 KrPoller::~KrPoller() {
@@ -71,7 +67,6 @@ bool KrPoller::watchWrite(int descriptor, uint64_t key, bool read) {
 
 bool KrPoller::watchErrorsOnly(int descriptor, uint64_t key) {
     epoll_event event{};
-    event.events = 0;
     event.data.u64 = key;
     return epoll_ctl(_epoll, EPOLL_CTL_MOD, descriptor, &event) == 0;
 }

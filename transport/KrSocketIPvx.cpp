@@ -93,26 +93,17 @@ void KrConnectStop::signal() {
     _signalled.store(true);
     // The counter only ever grows: every waiter sees it readable from now on.
     const uint64_t one = 1;
-    if (_fd >= 0) {
-        ssize_t written;
-        do {
-            written = ::write(_fd, &one, sizeof one);
-        } while (written < 0 && errno == EINTR);
-    }
+    if (_fd >= 0)
+        KrRetryInterrupted([&] { return ::write(_fd, &one, sizeof one); });
 }
 
 KrSocketIPvx::KrSocketIPvx() = default;
 
 KrSocketIPvx::~KrSocketIPvx() {
     // Half-close first so the peer reads the end of our output, not a reset.
-    if (fd >= 0) {
-        ::shutdown(fd, SHUT_WR);
-        ::close(fd);
-    }
-    if (fd4 >= 0) {
-        ::shutdown(fd4, SHUT_RDWR);
-        ::close(fd4);
-    }
+    Shutdown();
+    closeDescriptor(fd);
+    closeDescriptor(fd4);
 }
 
 void KrSocketIPvx::Shutdown() {
@@ -193,16 +184,8 @@ int KrSocketIPvx::Receive(char* buffer, size_t size, size_t& length) {
 int KrSocketIPvx::PollReceive(char* buffer, size_t size, size_t& length) {
     readable = false;
     length = 0;
-    pollfd entry{fd, POLLIN | POLLPRI, 0};
-    const int result = pollRetrying(&entry, 1, 1);
-    if (result < 0) {
-        g_logger.writeLine(0, "poll() failed");
-        return 0;
-    }
-    if (result > 0 && (entry.revents & POLLIN)) {
-        readable = true;
+    if (WaitReadable(1, fd) > 0 && readable)
         return Receive(buffer, size, length);
-    }
     return 0;
 }
 

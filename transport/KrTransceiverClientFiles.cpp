@@ -203,13 +203,9 @@ std::shared_ptr<const KrTransceiverClient::ServedRoot> KrTransceiverClient::_cur
         root->directory =
             std::make_shared<KrFileHandle>(KrFileHandle::openForReading(root->base.c_str()));
         struct stat info {};
-        if (root->directory->isOpen() && ::fstat(root->directory->get(), &info) == 0) {
-            root->device = info.st_dev;
-            root->inode = info.st_ino;
-        } else {
-            root->device = 0;
-            root->inode = 0;
-        }
+        const bool known = root->directory->isOpen() && ::fstat(root->directory->get(), &info) == 0;
+        root->device = known ? info.st_dev : 0;
+        root->inode = known ? info.st_ino : 0;
         // A directory that could not be opened (descriptors short, say) is
         // tried again by the next request, not a second later.
         root->checkedAt = root->directory->isOpen() ? now : now - 1000000;

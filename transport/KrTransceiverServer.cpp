@@ -29,7 +29,6 @@ KrTransceiverServer::~KrTransceiverServer() {
     _leaveRegistry();
     std::lock_guard<std::recursive_mutex> guard(_messageLock);
     _stopBufferJob();
-    // Without a callback there is nobody to tell.
     if (callback) {
         KrServerCallback_t record;
         record.type = KR_EVENT_SERVER_GONE;
@@ -50,9 +49,7 @@ bool KrTransceiverServer::onMessage(const KrJobMessage& message) {
 }
 
 bool KrTransceiverServer::isTimedOut() {
-    if (listening)
-        return false;
-    return KrJobWithTimeout::isTimedOut();
+    return !listening && KrJobWithTimeout::isTimedOut();
 }
 
 void KrTransceiverServer::_bufferworkfunction(std::string, std::string) {}

@@ -5,8 +5,7 @@
 
 bool KrTransceiverServerL0::onMessage(const KrJobMessage& message) {
     if (message.kind == KR_MESSAGE_BYTES_ARRIVED) {
-        const std::string connection = message.a;
-        _bufferSignaled(connection);
+        _bufferSignaled(message.a);
     } else if (message.kind == KR_MESSAGE_CONNECTION_GONE && !listening) {
         setActive(false);  // a sequentially consistent store
         _connectionGone(message.a);

@@ -87,10 +87,7 @@ std::shared_ptr<KrXHeader> KrURLHookService::_hookURL(std::shared_ptr<KrXHeader>
         return std::move(request);
     }
     if (carriers.size() + _opening >= maxCarriers) {
-        if (atFront)
-            pendingRequests.push_front(request);
-        else
-            pendingRequests.push_back(request);
+        pendingRequests.insert(atFront ? pendingRequests.begin() : pendingRequests.end(), request);
         return {};
     }
     // The place in the pool is taken now, so the limit holds while connecting.
@@ -181,9 +178,9 @@ void KrURLHookService::_openCarrier(std::shared_ptr<KrXHeader> request) {
     } catch (const std::exception& failure) {
         error = std::string(": ") + failure.what();
     }
-    if (!connected && registry != nullptr)
-        registry->removeServer(made.server->id());
     if (!connected) {
+        if (registry != nullptr)
+            registry->removeServer(made.server->id());
         if (_connectStop->signalled())
             _giveUp(*request, "the service stopped while connecting to " + where);
         else if (error.empty() && std::chrono::steady_clock::now() >= deadline)

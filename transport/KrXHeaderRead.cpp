@@ -336,10 +336,7 @@ bool KrXHeader::expectsContinue() {
         return false;
     bool expects = false;
     _headers.visit("expect", [&expects](std::string_view value) {
-        std::string lower(value);
-        for (char& c : lower)
-            c = Lower(c);
-        expects = lower == "100-continue";
+        expects = KrEqualsHttpWord(value, "100-continue");
         return !expects;
     });
     return expects;
@@ -419,8 +416,7 @@ int KrXHeader::_readHeadLines(const std::function<bool(KrXHeader&)>& onHeadCompl
             return _refuse(431);
         // Without a whole line, pass over the bytes; a final CR stays unread
         // until the byte behind it shows whether it ends the line.
-        const bool whole = ending != 0;
-        if (!whole) {
+        if (ending == 0) {
             _headBytes += length;
             in.gbump(static_cast<int>(length));
             return KR_READ_MORE;
@@ -463,9 +459,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         return _refuse(400);
     // Framing follows the fields as they were sent: blanks inside a value
     // are not dropped here ("clo se" is no "close", "1 0" no length).
-    bool hasConnection = false;
-    _headers.visitSent("connection", [this, &hasConnection](std::string_view value) {
-        hasConnection = true;
+    _headers.visitSent("connection", [this](std::string_view value) {
         if (HasListToken(value, "close"))
             _closeAfter = true;
         return true;
@@ -480,12 +474,10 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
         });
         if (http10) {
             bool keepAlive = false;
-            if (hasConnection) {
-                _headers.visitSent("connection", [&keepAlive](std::string_view value) {
-                    keepAlive = HasListToken(value, "keep-alive");
-                    return !keepAlive;
-                });
-            }
+            _headers.visitSent("connection", [&keepAlive](std::string_view value) {
+                keepAlive = HasListToken(value, "keep-alive");
+                return !keepAlive;
+            });
             _keepAlive = keepAlive;
             _closeAfter = !keepAlive;
         }
@@ -509,9 +501,7 @@ int KrXHeader::_finishHead(const std::function<bool(KrXHeader&)>& onHeadComplete
     } else if (!_checkContentLength()) {
         return KR_READ_REFUSED;
     }
-    if (!onHeadComplete(*this))
-        return KR_READ_REFUSED;
-    return KR_READ_COMPLETE;
+    return onHeadComplete(*this) ? KR_READ_COMPLETE : KR_READ_REFUSED;
 }
 
 bool KrXHeader::_checkContentLength() {
@@ -646,9 +636,7 @@ void KrXHeader::_keepPipelined(uint64_t bodyBytes) {
 }
 
 std::string KrXHeader::takePipelined() {
-    std::string bytes;
-    bytes.swap(_pipelined);
-    return bytes;
+    return std::exchange(_pipelined, {});
 }
 
 bool KrXHeader::_parseLine() {
@@ -656,9 +644,7 @@ bool KrXHeader::_parseLine() {
 }
 
 bool KrXHeader::_parseHeadLine(std::string_view line) {
-    if (_lineCount == 0)
-        return _parseFirstLine(line);
-    return _parseFieldLine(line);
+    return _lineCount == 0 ? _parseFirstLine(line) : _parseFieldLine(line);
 }
 
 bool KrXHeader::_parseFirstLine(std::string_view line) {

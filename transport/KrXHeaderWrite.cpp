@@ -263,7 +263,6 @@ void KrXHeader::_writeAnswerHead(std::ostream& out) {
     AppendAnswerHead(head, _version, code, reason, fields);
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
     if (_headOnly || !carriesBody) {
-        // No body bytes follow the head.
         _fileBody.clear();
         _openFile.reset();
         _body.reset();
