@@ -65,6 +65,10 @@ struct KrCGIRunner::Active {
     int64_t deadline = 0;
     // Abandoned: nobody waits for its answer; it runs on, its output dropped.
     bool abandoned = false;
+    // It counts among the programs in slots (until it exits, or leaves its
+    // slot as its caller leaves), or in the allowance of those without a caller.
+    bool inSlot = true;
+    bool unattended = false;
     // After a TERM: when the KILL follows (0: none asked).
     int64_t killAt = 0;
     // When held output is flushed (0: none held).
@@ -87,8 +91,8 @@ struct KrCGIRunner::Active {
     KrCGIOutcome outcome = KrCGIOutcome::Finished;
 };
 
-KrCGIRunner::KrCGIRunner(size_t maxRunning, size_t maxQueued)
-    : _maxRunning(std::max<size_t>(maxRunning, 1)), _maxQueued(maxQueued) {}
+KrCGIRunner::KrCGIRunner(size_t maxRunning, size_t maxUnattended)
+    : _maxRunning(std::max<size_t>(maxRunning, 1)), _maxUnattended(maxUnattended) {}
 
 KrCGIRunner::~KrCGIRunner() {
     stop();
@@ -99,7 +103,7 @@ bool KrCGIRunner::submit(std::shared_ptr<KrCGIRun> run) {
         return false;
     {
         std::lock_guard<std::mutex> guard(_lock);
-        if (_stopping || _running + _queue.size() >= _maxRunning + _maxQueued)
+        if (_stopping)
             return false;
         _queue.push_back(std::move(run));
         if (!_thread.joinable())
@@ -140,11 +144,11 @@ void KrCGIRunner::stop() {
         thread.join();
 }
 
-void KrCGIRunner::setLimits(size_t maxRunning, size_t maxQueued) {
+void KrCGIRunner::setLimits(size_t maxRunning, size_t maxUnattended) {
     {
         std::lock_guard<std::mutex> guard(_lock);
         _maxRunning = std::max<size_t>(maxRunning, 1);
-        _maxQueued = maxQueued;
+        _maxUnattended = maxUnattended;
     }
     _poller.wake();
 }
@@ -154,12 +158,25 @@ size_t KrCGIRunner::queuedCount() {
     return _queue.size();
 }
 
+size_t KrCGIRunner::unattendedCount() {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _unattended;
+}
+
 void KrCGIRunner::_startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting) {
     while (!_queue.empty() && _running < _maxRunning) {
         starting.push_back(std::move(_queue.front()));
         _queue.pop_front();
         ++_running;
     }
+}
+
+bool KrCGIRunner::_dropQueuedNL(const std::shared_ptr<KrCGIRun>& run) {
+    const auto queued = std::find(_queue.begin(), _queue.end(), run);
+    if (queued == _queue.end())
+        return false;
+    _queue.erase(queued);
+    return true;
 }
 
 void KrCGIRunner::_loop() {
@@ -172,6 +189,8 @@ void KrCGIRunner::_loop() {
 
     std::vector<KrPoller::Event> events;
     std::vector<std::shared_ptr<KrCGIRun>> starting;
+    // Queued runs that never start: their callers left, or the runner stops.
+    std::vector<std::shared_ptr<KrCGIRun>> left;
     std::vector<std::shared_ptr<KrCGIRun>> dropped;
     std::vector<std::pair<Command, std::shared_ptr<KrCGIRun>>> commands;
     bool stopSeen = false;
@@ -181,6 +200,45 @@ void KrCGIRunner::_loop() {
             std::lock_guard<std::mutex> guard(_lock);
             commands.swap(_commands);
             stopping = _stopping;
+            // The callers that left while their runs waited: none of those
+            // runs takes a slot.
+            for (const auto& [command, run] : commands) {
+                if (command == Command::Abandon && _serialOf.count(run.get()) == 0 &&
+                    _dropQueuedNL(run))
+                    left.push_back(run);
+            }
+        }
+        for (std::shared_ptr<KrCGIRun>& run : left)
+            run->sink->ended(KrCGIOutcome::Left, 0);
+        left.clear();
+        for (auto& [command, run] : commands) {
+            const auto serial = _serialOf.find(run.get());
+            if (serial == _serialOf.end())
+                continue;
+            const uint64_t key = serial->second;
+            Active& active = *_active.at(key);
+            if (command == Command::Resume && active.paused && !active.ending) {
+                // The time spent waiting for a slow reader is not the program's.
+                if (active.deadline != 0)
+                    active.deadline += nowMs() - active.pausedAt;
+            } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
+                _abandon(active);
+            } else {
+                continue;
+            }
+            // Its output is read again (an abandoned run's dropped), so that
+            // it never blocks on a full pipe.
+            if (active.paused) {
+                active.paused = false;
+                if (!active.outputClosed)
+                    _poller.add(active.fromChild.get(), keyOf(key, kOutputKey), true, false);
+            }
+            _finishIfDone(key);
+        }
+        commands.clear();
+        // Then the slots free now (also those the callers who left gave up).
+        {
+            std::lock_guard<std::mutex> guard(_lock);
             if (stopping) {
                 for (std::shared_ptr<KrCGIRun>& run : _queue)
                     dropped.push_back(std::move(run));
@@ -192,42 +250,6 @@ void KrCGIRunner::_loop() {
         for (std::shared_ptr<KrCGIRun>& run : starting)
             _start(run);
         starting.clear();
-        for (auto& [command, run] : commands) {
-            const auto serial = _serialOf.find(run.get());
-            if (serial == _serialOf.end()) {
-                if (command == Command::Abandon) {
-                    // Still queued: it never starts.
-                    std::lock_guard<std::mutex> guard(_lock);
-                    const auto queued = std::find(_queue.begin(), _queue.end(), run);
-                    if (queued != _queue.end()) {
-                        _queue.erase(queued);
-                        dropped.push_back(run);
-                    }
-                }
-                continue;
-            }
-            Active& active = *_active.at(serial->second);
-            if (command == Command::Resume && active.paused && !active.ending) {
-                // The time spent waiting for a slow reader is not the program's.
-                if (active.deadline != 0)
-                    active.deadline += nowMs() - active.pausedAt;
-            } else if (command == Command::Abandon && !active.abandoned && !active.ending) {
-                active.abandoned = true;
-                active.deadline = 0;
-                active.flushAt = 0;
-            } else {
-                continue;
-            }
-            // Its output is read again (an abandoned run's dropped), so that
-            // it never blocks on a full pipe.
-            if (active.paused) {
-                active.paused = false;
-                if (!active.outputClosed)
-                    _poller.add(active.fromChild.get(), keyOf(serial->second, kOutputKey), true,
-                                false);
-            }
-        }
-        commands.clear();
         for (std::shared_ptr<KrCGIRun>& run : dropped)
             run->sink->ended(KrCGIOutcome::Cancelled, 0);
         dropped.clear();
@@ -235,7 +257,9 @@ void KrCGIRunner::_loop() {
             stopSeen = true;
             const int64_t killAt = nowMs() + kGrace.count();
             for (auto& [serial, active] : _active) {
-                if (active->outcome != KrCGIOutcome::Cancelled) {
+                // (One ended as its caller left is on its way out already.)
+                if (active->outcome != KrCGIOutcome::Cancelled &&
+                    active->outcome != KrCGIOutcome::Left) {
                     active->ending = true;
                     active->outcome = KrCGIOutcome::Cancelled;
                     _endGroup(*active, SIGTERM);
@@ -281,6 +305,39 @@ void KrPipePair::closeAll() {
 void KrCGIRunner::_freeSlot() {
     std::lock_guard<std::mutex> guard(_lock);
     --_running;
+}
+
+void KrCGIRunner::_abandon(Active& active) {
+    active.abandoned = true;
+    active.deadline = 0;
+    active.flushAt = 0;
+    if (active.exited) {
+        // Only a child it left holds its output: nobody is left to read it for.
+        active.outputClosed = true;
+        _closeWatched(active.fromChild);
+        return;
+    }
+    bool room;
+    {
+        std::lock_guard<std::mutex> guard(_lock);
+        room = _unattended < _maxUnattended;
+        if (room) {
+            // Its slot goes to the next request now; it runs on beside them.
+            --_running;
+            ++_unattended;
+        }
+    }
+    if (room) {
+        active.inSlot = false;
+        active.unattended = true;
+        return;
+    }
+    // As many run on for nobody as may: this one ends, keeping its slot
+    // until it has (so no more programs than slots and allowance ever live).
+    active.ending = true;
+    active.outcome = KrCGIOutcome::Left;
+    _endGroup(active, SIGTERM);
+    active.killAt = nowMs() + kGrace.count();
 }
 
 void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run, int error) {
@@ -462,7 +519,21 @@ void KrCGIRunner::_reap(Active& active, bool block) {
         _closeWatched(active.process);
         // The slot is the program's, not its output's: a child it left
         // holding the output open is read on without holding up the next.
-        _freeSlot();
+        {
+            std::lock_guard<std::mutex> guard(_lock);
+            if (active.inSlot)
+                --_running;
+            if (active.unattended)
+                --_unattended;
+        }
+        active.inSlot = false;
+        active.unattended = false;
+        // Nobody waits for what such a child still writes: its end is not
+        // waited for either.
+        if (active.abandoned && !active.outputClosed) {
+            active.outputClosed = true;
+            _closeWatched(active.fromChild);
+        }
     }
 }
 
@@ -533,7 +604,7 @@ void KrCGIRunner::_finish(uint64_t serial, KrCGIOutcome outcome) {
     if (outcome == KrCGIOutcome::Finished && output == 0 && exited && WIFEXITED(status) &&
         WEXITSTATUS(status) == 127)
         outcome = KrCGIOutcome::CannotStart;
-    if (abandoned)
+    if (abandoned && outcome != KrCGIOutcome::Left)
         outcome = KrCGIOutcome::Cancelled;
     run->sink->ended(outcome, status);
 }

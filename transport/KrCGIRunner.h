@@ -2,18 +2,22 @@
 // Runs CGI programs without a thread per program: one thread watches every
 // running program's pipes and process in one epoll set, feeds each its request
 // body (or makes a body kept in a file its input) and passes its output on as
-// it comes. A program runs to its end, also once nobody waits for its answer
-// any more (an import whose page was closed still finishes); it is ended early
-// only when its caller set a limit on the whole run (KrCGIRun::runLimit), when
-// its output is too large for a caller that keeps it in memory, or on stop. A
-// run's answer ends when the program's output ends; a program that goes on
-// after closing its output is reaped apart from it. At most `maxRunning`
-// programs run at once, each holding its slot until it has exited (whether or
-// not its answer is complete) and no longer: a child it left holding its output
-// open is read to the end without one. Later ones wait in a queue of at most
-// `maxQueued`, and submit refuses beyond that (the caller answers 503). Each
-// program runs in a process group of its own, so that ending it ends its
-// children too.
+// it comes. A run's answer ends when the program's output ends; a program
+// that goes on after closing its output is reaped apart from it. It is ended
+// early only when its caller set a limit on the whole run (KrCGIRun::runLimit),
+// when its output is too large for a caller that keeps it in memory, when its
+// caller left with the allowance below full, or on stop.
+//
+// At most `maxRunning` programs run at once for callers that wait for them,
+// each holding its slot until it has exited (whether or not its answer is
+// complete) and no longer: a child it left holding its output open is read to
+// the end without one. Later ones wait for a slot in the order they came, for
+// as long as their callers do (whoever submits bounds how many wait). A
+// program whose caller leaves gives up its slot at once and runs on to its
+// end among at most `maxUnattended` such programs (an import whose page was
+// closed still finishes); one whose caller leaves while that allowance is
+// full is ended (TERM, then KILL after kGrace) and ends as Left. Each program
+// runs in a process group of its own, so that ending it ends its children too.
 //
 // Thread-safe: submit, resume, abandon and stop post commands under
 // `_lock` and wake the runner's thread, which alone touches the runs'
@@ -58,14 +62,18 @@ class KrPipePair {
 
 // How a CGI run ended.
 // NoDescriptors: it could not start for want of descriptors, which passes
-// (the sink's `status` is then the error number).
+// (the sink's `status` is then the error number). Cancelled: abandoned, or
+// ended by stop. Left: abandoned and not run to its end: it never started,
+// or it was ended because the allowance for programs nobody waits for was
+// full.
 enum class KrCGIOutcome {
     Finished,
     CannotStart,
     NoDescriptors,
     TimedOut,
     OutputTooLarge,
-    Cancelled
+    Cancelled,
+    Left
 };
 
 // Where a run's output goes; called on the runner's thread only.
@@ -120,20 +128,22 @@ struct KrCGIRun {
 
 class KrCGIRunner {
   public:
-    KrCGIRunner(size_t maxRunning, size_t maxQueued);
+    KrCGIRunner(size_t maxRunning, size_t maxUnattended);
     ~KrCGIRunner();
     KrCGIRunner(const KrCGIRunner&) = delete;
     KrCGIRunner& operator=(const KrCGIRunner&) = delete;
 
-    // Starts the run or queues it; false (the sink is not called) when the
-    // queue is full or the runner has stopped.
+    // Starts the run or queues it for a slot; false (the sink is not
+    // called) once the runner has stopped.
     bool submit(std::shared_ptr<KrCGIRun> run);
     // The sink can take output again after KR_CGI_PAUSE.
     void resume(const std::shared_ptr<KrCGIRun>& run);
-    // Nobody waits for the run's answer any more: a queued one never starts;
-    // a running program is still fed its input and runs to its end, its
-    // output read (the sink drops it) and never paused for. The run ends as
-    // Cancelled, once the program's output has ended.
+    // Nobody waits for the run's answer any more: a queued one never starts
+    // (Left). A running program leaves its slot and, within the allowance,
+    // is still fed its input and runs to its end, its output read (the sink
+    // drops it) and never paused for; the run ends as Cancelled once its
+    // output has ended or, should a child it left hold that open, once the
+    // program has exited. Beyond the allowance it is ended (Left).
     void abandon(const std::shared_ptr<KrCGIRun>& run);
     // True on the runner's own thread, which must never wait for a run.
     bool onRunnerThread() const { return std::this_thread::get_id() == _threadId.load(); }
@@ -141,8 +151,10 @@ class KrCGIRunner {
     // once every program has been reaped.
     void stop();
 
-    void setLimits(size_t maxRunning, size_t maxQueued);
+    void setLimits(size_t maxRunning, size_t maxUnattended);
     size_t queuedCount();
+    // Programs that run on after their callers left.
+    size_t unattendedCount();
 
     // A program asked to end gets this long before it is killed.
     static constexpr std::chrono::milliseconds kGrace{300};
@@ -159,10 +171,13 @@ class KrCGIRunner {
     void _command(Command command, const std::shared_ptr<KrCGIRun>& run);
     void _loop();
     void _startQueuedNL(std::vector<std::shared_ptr<KrCGIRun>>& starting);
+    // Takes a run whose caller left out of the queue; false when not queued.
+    bool _dropQueuedNL(const std::shared_ptr<KrCGIRun>& run);
+    void _abandon(Active& active);
     void _start(const std::shared_ptr<KrCGIRun>& run);
     // Ends a run that did not start; `error` is why (an errno value).
     void _cannotStart(const std::shared_ptr<KrCGIRun>& run, int error);
-    // A program has exited (or never started): another may run.
+    // A program that held a slot has exited (or never started): another may run.
     void _freeSlot();
     void _onEvent(uint64_t key, bool broken);
     void _readOutput(Active& active);
@@ -177,14 +192,16 @@ class KrCGIRunner {
     int _nextTimeoutMs();
     void _checkDeadlines();
 
-    // Guards the queue, the commands, the limits, the running count and
-    // the stop flag; the thread takes it only to pick up work.
+    // Guards the queue, the commands, the limits, the two counts and the
+    // stop flag; the thread takes it only to pick up work.
     std::mutex _lock;
     std::deque<std::shared_ptr<KrCGIRun>> _queue;
     std::vector<std::pair<Command, std::shared_ptr<KrCGIRun>>> _commands;
     size_t _maxRunning;
-    size_t _maxQueued;
+    size_t _maxUnattended;
+    // Programs in slots, and those running on without a caller.
     size_t _running = 0;
+    size_t _unattended = 0;
     bool _stopping = false;
     bool _threadDone = false;
     std::thread _thread;

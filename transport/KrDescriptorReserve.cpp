@@ -92,10 +92,9 @@ std::shared_ptr<KrSocketIPvx> KrDescriptorReserve::admit(std::unique_ptr<KrSocke
         std::lock_guard<std::mutex> guard(state->mutex);
         ++state->connections;
     }
-    // The place is given back when the socket's descriptor closes, which is
-    // when the last holder lets go of it.
-    return std::shared_ptr<KrSocketIPvx>(socket.release(), [state](KrSocketIPvx* gone) {
-        delete gone;
+    // The place is given back when the socket's descriptor closes: as its
+    // connection goes, or when the last holder lets go of it.
+    socket->setOnClose([state] {
         std::lock_guard<std::mutex> guard(state->mutex);
         --state->connections;
         // Told again only once the crowd has thinned out, not each time a
@@ -105,6 +104,7 @@ std::shared_ptr<KrSocketIPvx> KrDescriptorReserve::admit(std::unique_ptr<KrSocke
         if (state->connections < state->allowed)
             state->room.notify_all();
     });
+    return std::shared_ptr<KrSocketIPvx>(std::move(socket));
 }
 
 void KrDescriptorReserve::wake() {

@@ -36,7 +36,7 @@ class KrDescriptorReserve {
     // Waits until a connection may be accepted, or `stopped` says so (asked
     // under the lock; whoever makes it true calls wake()). False when stopped.
     bool waitForRoom(const std::function<bool()>& stopped);
-    // The accepted socket, holding its place until it is destroyed.
+    // The accepted socket, holding its place until its descriptor closes.
     std::shared_ptr<KrSocketIPvx> admit(std::unique_ptr<KrSocketIPvx> socket);
     // Wakes every waitForRoom to ask its `stopped` again.
     void wake();

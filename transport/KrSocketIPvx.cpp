@@ -100,10 +100,19 @@ void KrConnectStop::signal() {
 KrSocketIPvx::KrSocketIPvx() = default;
 
 KrSocketIPvx::~KrSocketIPvx() {
+    Close();
+}
+
+void KrSocketIPvx::Close() {
     // Half-close first so the peer reads the end of our output, not a reset.
     Shutdown();
     closeDescriptor(fd);
     closeDescriptor(fd4);
+    if (_onClose) {
+        const std::function<void()> closed = std::move(_onClose);
+        _onClose = nullptr;
+        closed();
+    }
 }
 
 void KrSocketIPvx::Shutdown() {

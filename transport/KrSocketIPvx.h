@@ -102,6 +102,13 @@ class KrSocketIPvx {
                 const KrConnectStop* stop);
     // shutdown of the open descriptors without closing them.
     void Shutdown();
+    // Shuts down and closes the descriptors now (the destructor does it
+    // otherwise); later operations fail with EBADF. Whoever calls it makes
+    // sure no other thread uses the socket meanwhile: the system hands the
+    // numbers out again at its next open.
+    void Close();
+    // Called once, when the descriptors close.
+    void setOnClose(std::function<void()> closed) { _onClose = std::move(closed); }
 
     // The descriptor the transceiver's loops watch: `fd`, else `fd4`, else -1.
     int descriptor() const { return fd >= 0 ? fd : fd4; }
@@ -134,4 +141,5 @@ class KrSocketIPvx {
     bool _exhaustionReported = false;
     // The last Accept failed for lack of resources: AcceptEither backs off.
     bool _exhausted = false;
+    std::function<void()> _onClose;
 };

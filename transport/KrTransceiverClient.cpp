@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <ostream>
-#include <thread>
 
 #include "foundation/KrJobMessage.h"
 #include "foundation/KrURL.h"
 #include "transport/KrHTML_ErrorMsg404.h"
 #include "transport/KrTransceiver.h"
+#include "transport/KrUsableCores.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/KrXServerHeader.h"
@@ -18,6 +18,10 @@ std::string OptionOr(const std::map<std::string, std::string>& options, const ch
                      const char* fallback) {
     const auto it = options.find(key);
     return it != options.end() ? it->second : std::string(fallback);
+}
+
+size_t ProgramSlots() {
+    return std::clamp<size_t>(2 * KrUsableCores(), 4, 64);
 }
 
 }  // namespace
@@ -33,8 +37,8 @@ KrTransceiverClient::KrTransceiverClient(std::function<bool(KrServerCallback_t&)
       application(application),
       // Programs mostly wait for their input and output; two per core keep
       // the cores busy without letting a flood of requests fork without end.
-      _runner(std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 64),
-              4 * std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 64)) {}
+      // As many again may finish their work after their clients left.
+      _runner(ProgramSlots(), ProgramSlots()) {}
 
 KrTransceiverClient::~KrTransceiverClient() {
     _leaveRegistry();

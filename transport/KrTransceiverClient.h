@@ -38,11 +38,10 @@ class KrXServerHeader;
 
 class KrTransceiverClient : public KrJob {
   public:
-    // A CGI program (or php-cgi) runs as long as its client waits for it.
-    // Once the client has gone, it may go on this long to finish what it
-    // started (its output dropped); then it is ended. A run whose caller
-    // waits for it in memory (_execCGIChild, an answer with no connection)
-    // has this long in all (504 beyond).
+    // A CGI program (or php-cgi) has no time limit while a connection
+    // carries its answer. A run whose caller waits for it in memory
+    // (_execCGIChild, an answer with no connection) has this long in all
+    // (504 beyond).
     static constexpr std::chrono::milliseconds kDefaultCGITimeLimit{30000};
     // Output kept in memory until a program ends (_execCGIChild, or an
     // answer with no connection to stream to) ends the program beyond this
@@ -112,11 +111,13 @@ class KrTransceiverClient : public KrJob {
     KrTransceiver* attachedTransceiver();
     // Limits of CGI runs (tests shorten them).
     void setCGILimits(std::chrono::milliseconds time, size_t output);
-    // How many programs run at once (one that works on after its answer has
-    // ended still counts until it exits), and how many more requests may wait for
-    // one (a request beyond that is answered 503). The defaults follow the
-    // machine's cores.
-    void setCGIConcurrency(size_t running, size_t queued);
+    // How many programs run at once for clients that wait for them (one
+    // that works on after its answer has ended still counts until it exits;
+    // later requests wait for a slot as long as their clients stay), and how
+    // many more may run on to their ends after their clients left (one whose
+    // client leaves beyond that is ended). Both default to two per core the
+    // process may use, 4 to 64.
+    void setCGIConcurrency(size_t running, size_t unattended);
     // Requests waiting for a program to run.
     size_t waitingPrograms();
     // Ends every running program and refuses new ones (the transceiver's

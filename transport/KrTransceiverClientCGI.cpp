@@ -141,14 +141,10 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
         _answer(status, false, page);
         _release();
     }
-    // Answers a request that finds every program slot and queue place
-    // taken: 503 with a page and Retry-After.
-    void answerBusy() {
-        static const std::string kBusy =
-            KrUnavailableAnswer("The server is running as many programs as it can.");
-        _answerUnavailable(kBusy);
-        _release();
-    }
+    // The status an access-log line gives a request whose client left
+    // before its answer was whole and whose program did not run to its end
+    // (it never started, or it was ended): the one log readers know for it.
+    static constexpr unsigned long kClientLeft = 499;
     // Told at the end, once: whether the connection closes after the answer.
     void setFinished(std::function<void(bool)> finished) { _finished = std::move(finished); }
 
@@ -231,6 +227,12 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
     }
 
     void ended(KrCGIOutcome outcome, int status) override {
+        if (outcome == KrCGIOutcome::Left) {
+            _tellStatus(kClientLeft);
+            _release(true);
+            KrTransceiver::flushLogging();
+            return;
+        }
         const bool died = outcome == KrCGIOutcome::Finished && WIFSIGNALED(status);
         // A body that ends before the program says it does (by dying, or
         // short of the length it announced): cut short.
@@ -284,6 +286,8 @@ class CGIAnswer : public KrCGISink, public KrAnswerStream {
                 case KrCGIOutcome::OutputTooLarge:
                     _answer(502, false);
                     break;
+                case KrCGIOutcome::Left:
+                    break;  // (answered above)
                 case KrCGIOutcome::Finished:
                     if (!_headDone)
                         // Its head is judged by the writer (502 when bad).
@@ -526,9 +530,10 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
                 answer->answerNow(500);
                 return;
             }
-            // Every program slot and queue place taken: 503 at once.
+            // It waits for a slot as long as its client stays; only a
+            // runner that has stopped takes none.
             if (!_runner.submit(run))
-                answer->answerBusy();
+                answer->answerNow(503, CGIAnswer::kStoppingPage);
         });
         return true;
     }
@@ -547,7 +552,7 @@ bool KrTransceiverClient::_runProgram(const std::string& program, const std::str
     answer->setFinished([&over](bool) { over.set_value(); });
     if (!_runner.submit(run)) {
         answer->setFinished(nullptr);
-        answer->answerBusy();
+        answer->answerNow(503, CGIAnswer::kStoppingPage);
         return true;
     }
     done.wait();
@@ -578,8 +583,8 @@ bool KrTransceiverClient::_execCGIChild(const std::string& program,
     return result == KrCGIOutcome::Finished;
 }
 
-void KrTransceiverClient::setCGIConcurrency(size_t running, size_t queued) {
-    _runner.setLimits(running, queued);
+void KrTransceiverClient::setCGIConcurrency(size_t running, size_t unattended) {
+    _runner.setLimits(running, unattended);
 }
 
 size_t KrTransceiverClient::waitingPrograms() {

@@ -641,6 +641,12 @@ void KrTransceiverConnection::_closeOutput() {
         _report(due);
 }
 
+void KrTransceiverConnection::_closeSocket() {
+    std::lock_guard<std::mutex> guard(_outputLock);
+    if (_record.socket)
+        _record.socket->Close();
+}
+
 bool KrTransceiverConnection::_dueNL(SentMark& mark) const {
     if (_outputClosed) {
         mark.start = std::min(mark.start, _writtenTotal);

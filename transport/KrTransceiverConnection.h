@@ -375,6 +375,11 @@ class KrTransceiverConnection : public KrJobWithTimeout {
     // written, and the lines of answers that ended are written with what
     // reached the socket.
     void _closeOutput();
+    // The receive loop, once the connection has gone: its socket closes now,
+    // whoever still holds the connection (an abandoned program's answer).
+    // Under the output lock, so no write meets the descriptor's number once
+    // the system has handed it to another file.
+    void _closeSocket();
 
   private:
     // An answer's bytes, [start, end) in the connection's output, and its

@@ -361,24 +361,24 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
             _sendPoller.remove(descriptor);
         }
     }
+    record.deadline.store(0);
+    // Nothing more is written; answers that ended are logged with what
+    // reached the peer. Its input and output are freed now, not when the
+    // last holder (an abandoned program) lets go of it.
+    connection._closeOutput();
+    connection.resetBuffers();
     if (held) {
         std::lock_guard<std::mutex> guard(_retiredLock);
         _receiveRetired.push_back(held);
         if (inSendSet)
             _sendRetired.push_back(held);
     }
-    record.deadline.store(0);
-    // Woken so that they let go of it (and its socket closes) now; the
-    // receive loop lets go anyway before it waits again.
+    // Woken so that they let go of it now; the receive loop, which alone
+    // reads the socket, closes it before it waits again.
     if (std::this_thread::get_id() != _receiveThread.load())
         _receivePoller.wake();
     if (inSendSet)
         _sendPoller.wake();
-    // Nothing more is written; answers that ended are logged with what
-    // reached the peer. Its input and output are freed now, not when the
-    // last holder (an abandoned program) lets go of it.
-    connection._closeOutput();
-    connection.resetBuffers();
     // The answer being made is cancelled now: a file stops, a program is
     // abandoned (it finishes its work, its output dropped) and tells its end
     // later, which logs it.
@@ -399,11 +399,13 @@ void KrTransceiver::_gone(KrTransceiverConnection& connection) {
 template <typename Change>
 void KrTransceiver::_rewatch(KrTransceiverConnection& connection, Change change) {
     KrConnectionRecord& record = connection.record();
-    const int descriptor = record.socket ? record.socket->descriptor() : -1;
-    if (descriptor < 0)
+    if (!record.socket)
         return;
+    // The descriptor is read only while the connection is not gone: the
+    // receive loop closes it after that.
     std::lock_guard<std::mutex> guard(record.watchLock);
-    if (connection.phase() != KrConnectionPhase::kGone)
+    const int descriptor = record.socket->descriptor();
+    if (connection.phase() != KrConnectionPhase::kGone && descriptor >= 0)
         change(record, descriptor);
 }
 
@@ -422,8 +424,14 @@ void KrTransceiver::_dropRetired(bool receiveLoop) {
         std::lock_guard<std::mutex> guard(_retiredLock);
         retired.swap(receiveLoop ? _receiveRetired : _sendRetired);
     }
-    // The last holder frees the connection (and closes its socket) here,
-    // outside the lock.
+    // Between two waits the receive loop reads no socket: a gone
+    // connection's closes here, also while an abandoned program's answer
+    // still holds the connection. The last holder frees the connection
+    // here, outside the lock.
+    if (receiveLoop) {
+        for (const std::shared_ptr<KrTransceiverConnection>& connection : retired)
+            connection->_closeSocket();
+    }
 }
 
 void KrTransceiver::wakeSender() {

@@ -7,7 +7,6 @@
 #include <exception>
 #include <iostream>
 #include <ostream>
-#include <thread>
 
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrFileHandle.h"
@@ -20,6 +19,7 @@
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverConnection.h"
+#include "transport/KrUsableCores.h"
 #include "transport/KrXHeader.h"
 #include "transport/KrXResponseHeader.h"
 
@@ -93,8 +93,7 @@ KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(
     protocolKind = KR_PROTOCOL_HTTP;
     // Requests of different connections are independent: parse and answer
     // them on several threads, each connection's requests still in order.
-    const unsigned cores = std::thread::hardware_concurrency();
-    _setBufferWorkers(std::clamp<size_t>(cores / 2, 2, 8));
+    _setBufferWorkers(std::clamp<size_t>(KrUsableCores() / 2, 2, 8));
 }
 
 KrTransceiverServerL1HTTP::KrTransceiverServerL1HTTP(

@@ -567,10 +567,8 @@ int KrXHeader::_keepBodyInFile(uint64_t unread, uint64_t announced) {
     }
     const uint64_t missing = announced - _filed;
     const uint64_t body = std::min(unread, missing);
-    // Bytes gather in memory up to the limit, so that a peer sending small
-    // pieces costs a write per limit's worth, not one per piece.
-    if (body < missing && body <= _filePast)
-        return KR_READ_MORE;
+    // Each piece goes to the file as it comes, from the first: a body too
+    // large for memory keeps none of it there, however slowly it comes.
     if (body != 0) {
         if (!_bodyFile->writeAll(_body->Begin(), static_cast<size_t>(body)))
             return _bodyFileFailed("cannot be written", folder, errno);
@@ -583,11 +581,9 @@ int KrXHeader::_keepBodyInFile(uint64_t unread, uint64_t announced) {
             _keepPipelined(0);
         return KR_READ_COMPLETE;
     }
-    // The room of one drain is kept for the next, unless a large one grew it.
-    if (_body->Room() > 2 * _filePast)
-        _body = std::make_unique<KrStringBuf>();
-    else
-        _body->Rewind();
+    // All that came is in the file: its room is freed too, so a connection
+    // that waits for the rest holds nothing of it meanwhile.
+    _body->Reset();
     return KR_READ_MORE;
 }
 

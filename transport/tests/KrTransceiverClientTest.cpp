@@ -230,6 +230,28 @@ bool NoChildrenLeft() {
     return false;
 }
 
+// Whether `done` holds within 30 s (asked every few milliseconds).
+bool WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Whether an access-log line holding `text` comes within 30 s.
+bool WaitForLine(Events& events, const std::string& text) {
+    return WaitUntil([&] {
+        for (const std::string& line : events.logLines()) {
+            if (line.find(text) != std::string::npos)
+                return true;
+        }
+        return false;
+    });
+}
+
 class FileServing : public ::testing::Test {
   protected:
     FileServing() : server({{"_baseDirectoryHTTP", base.root}}), port(server.waitListening()) {}
@@ -779,53 +801,56 @@ TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMadeAndSeesTheResetMeanw
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
 }
 
-TEST_F(FileServing, CapsRunningProgramsUntilTheyExitAndLetsThoseWhoseClientLeftRunToTheirEnd) {
+TEST_F(FileServing, RequestsWaitForAProgramSlotInTurnAndThoseWhoseClientLeftFinishBesideThem) {
+    // One slot, room for one program whose client left. Each program
+    // writes its process id, answers, waits at a gate of its own, then
+    // writes its id again and ends: work.sh with its output open,
+    // detach.sh with it closed.
     server.client->setCGIConcurrency(1, 1);
     const std::string pids = base.top + "/pids";
     const std::string finished = base.top + "/finished";
-    // Each writes its process id, answers, works on for a second after its
-    // answer (whoever waits for it), then writes its id again and ends:
-    // work.sh with its output open, detach.sh with it closed.
+    FifoGate workGate(base.top + "/work-gate");
+    FifoGate detachGate(base.top + "/detach-gate");
     const std::string record = "echo $$ >> '" + pids + "'\n";
-    const std::string done = "sleep 1\necho $$ >> '" + finished + "'\n";
+    const auto done = [&](const FifoGate& gate) {
+        return "read go < '" + gate.path + "'\necho $$ >> '" + finished + "'\n";
+    };
     WriteFile(base.root + "/cgi-bin/work.sh",
-              "#!/bin/sh\n" + record + "printf '\\r\\nworking'\n" + done, 0755);
+              "#!/bin/sh\n" + record + "printf '\\r\\nworking'\n" + done(workGate), 0755);
     WriteFile(base.root + "/cgi-bin/detach.sh",
-              "#!/bin/sh\n" + record + "printf '\\r\\ndone'\nexec 1>&-\n" + done, 0755);
+              "#!/bin/sh\n" + record + "printf '\\r\\ndone'\nexec 1>&-\n" + done(detachGate),
+              0755);
     WriteFile(base.root + "/cgi-bin/last.sh", "#!/bin/sh\n" + record + "printf '\\r\\nlast'\n",
               0755);
     const int first = ConnectLoopback(port);
     SendAll(first, Get("/cgi-bin/work.sh"));
     const std::vector<pid_t> running = WaitForPids(pids, 1);
     ASSERT_EQ(running.size(), 1u);
-    // The second waits for the slot, the third finds no place: a page that
-    // says so, and when to try again.
+    // The next two wait for the slot, however many come: none is refused.
     const int second = ConnectLoopback(port);
     SendAll(second, Get("/cgi-bin/detach.sh"));
-    for (int wait = 0; wait < 1000 && server.client->waitingPrograms() == 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(server.client->waitingPrograms(), 1u);
     const int third = ConnectLoopback(port);
     SendAll(third, Get("/cgi-bin/last.sh"));
-    const std::string busy = Answers(third, 1);
-    EXPECT_EQ(StatusLine(busy), "HTTP/1.1 503 Service Unavailable") << busy;
-    EXPECT_NE(busy.find("\r\nRetry-After: 5\r\n"), std::string::npos) << busy;
-    EXPECT_NE(busy.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos)
-        << busy;
-    EXPECT_NE(BodyOf(busy).find("try again"), std::string::npos) << busy;
-    // A client that goes leaves its program to finish its work; the one
-    // waiting runs once it has ended.
+    EXPECT_TRUE(WaitUntil([&] { return server.client->waitingPrograms() == 2; }));
+    // A client that goes gives its program's slot to the next at once; the
+    // program still finishes its work.
     ::close(first);
     const std::vector<pid_t> started = WaitForPids(pids, 2);
     ASSERT_EQ(started.size(), 2u);
-    EXPECT_EQ(WaitForPids(finished, 1), running);
     EXPECT_EQ(BodyOf(Answers(second, 1)), "done");
+    EXPECT_TRUE(WaitForPids(finished, 0).empty());
     // A program whose answer is whole (its output closed) keeps its slot
-    // until it exits: the next one starts only after its work is done.
-    SendAll(third, Get("/cgi-bin/last.sh"));
+    // until it exits: the third waits until its work is done.
+    EXPECT_EQ(server.client->waitingPrograms(), 1u);
+    detachGate.open();
     const std::string last = Answers(third, 1);
     EXPECT_EQ(BodyOf(last), "last") << last;
-    EXPECT_EQ(WaitForPids(finished, 0), (std::vector<pid_t>{running[0], started[1]}));
+    EXPECT_EQ(WaitForPids(finished, 1), std::vector<pid_t>{started[1]});
+    workGate.open();
+    EXPECT_EQ(WaitForPids(finished, 2), (std::vector<pid_t>{started[1], running[0]}));
+    // The first one's line comes as its program ends, with the status it
+    // would have had.
+    EXPECT_TRUE(WaitForLine(server.events, "\"GET /cgi-bin/work.sh\" --> 200 "));
     ::close(second);
     ::close(third);
 }
@@ -1755,4 +1780,138 @@ TEST_F(FileServing, FilesAndProgramsThatFindNoDescriptorAreAnswered503NeverNotFo
     EXPECT_NE(after.find(BaseDirectory::Pattern(600000)), std::string::npos);
     EXPECT_EQ(after.rfind("quick"), after.size() - 5) << after.substr(600000);
     ::close(fd);
+}
+
+// The descriptors of this process that lead to `kind` ("socket", "pipe").
+size_t OpenOfKind(const std::string& kind) {
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind(kind + ":", 0) == 0)
+            ++count;
+    }
+    return count;
+}
+
+// Whether process `pid` runs (a zombie has ended).
+bool Alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return false;
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    std::string state;
+    fields >> state;
+    return state != "Z" && state != "X";
+}
+
+void Reset(int fd) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
+
+// The statuses of the access-log lines for `path` so far.
+std::vector<std::string> LoggedStatuses(Events& events, const std::string& path) {
+    std::vector<std::string> statuses;
+    for (const std::string& line : LinesOf(events, path))
+        statuses.push_back(LoggedStatusAndBytes(line).first);
+    return statuses;
+}
+
+TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowanceEnd) {
+    // Two slots, room for two programs whose clients left. The program
+    // writes a line every 10 ms and never ends by itself.
+    server.client->setCGIConcurrency(2, 2);
+    const std::string pids = base.top + "/pids";
+    WriteFile(base.root + "/cgi-bin/long.sh",
+              "#!/bin/sh\necho $$ >> '" + pids + "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+              "while :; do echo line; sleep 0.01; done\n",
+              0755);
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    const size_t socketsBefore = OpenOfKind("socket");
+    // Four ask for it: two run, two wait; then all four reset.
+    std::vector<int> peers;
+    for (int i = 0; i < 4; ++i) {
+        peers.push_back(ConnectLoopback(port));
+        SendAll(peers.back(), Get("/cgi-bin/long.sh"));
+    }
+    const std::vector<pid_t> running = WaitForPids(pids, 2);
+    ASSERT_EQ(running.size(), 2u);
+    ASSERT_TRUE(WaitUntil([&] { return server.client->waitingPrograms() == 2; }));
+    for (const int fd : peers)
+        Reset(fd);
+    // The two that waited never run, and their lines say their clients
+    // left; the two that run go on, each in the allowance.
+    EXPECT_TRUE(WaitUntil([&] {
+        return LoggedStatuses(server.events, "/cgi-bin/long.sh") ==
+               std::vector<std::string>{"499", "499"};
+    }));
+    for (const std::string& line : LinesOf(server.events, "/cgi-bin/long.sh"))
+        EXPECT_EQ(LoggedStatusAndBytes(line).second, "0") << line;
+    // The server holds none of their sockets, though two of their programs run.
+    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }))
+        << OpenOfKind("socket") << " sockets, " << socketsBefore << " before";
+    // Clients that stay are answered while those two run on.
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    const std::string php = Ask(port, Get("/page.php?x=1"));
+    EXPECT_EQ(BodyOf(php), "x=1;m=GET;n=;q=x=1") << php;
+    for (const pid_t pid : running)
+        EXPECT_TRUE(Alive(pid)) << pid;
+    EXPECT_EQ(WaitForPids(pids, 0).size(), 2u);
+    // Two more run and their clients reset: with the allowance full, those
+    // two are ended, and their lines say so.
+    peers.clear();
+    for (int i = 0; i < 2; ++i) {
+        peers.push_back(ConnectLoopback(port));
+        SendAll(peers.back(), Get("/cgi-bin/long.sh"));
+    }
+    const std::vector<pid_t> all = WaitForPids(pids, 4);
+    ASSERT_EQ(all.size(), 4u);
+    for (const int fd : peers)
+        Reset(fd);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return LoggedStatuses(server.events, "/cgi-bin/long.sh").size() == 4u; }));
+    for (const std::string& status : LoggedStatuses(server.events, "/cgi-bin/long.sh"))
+        EXPECT_EQ(status, "499");
+    EXPECT_TRUE(WaitUntil([&] { return !Alive(all[2]) && !Alive(all[3]); }));
+    for (const pid_t pid : running)
+        EXPECT_TRUE(Alive(pid)) << pid;
+    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }));
+}
+
+TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsItsOutput) {
+    // The program answers, leaves a child holding its output and waits at
+    // a gate; its client resets meanwhile. The connection's socket closes
+    // at once; the program's pipe closes, and its line is written, as the
+    // program exits, while the child still runs.
+    server.client->setCGIConcurrency(1, 1);
+    FifoGate gate(base.top + "/gate");
+    const std::string children = base.top + "/children";
+    WriteFile(base.root + "/cgi-bin/leaves.sh",
+              "#!/bin/sh\nsleep 600 &\necho $! >> '" + children + "'\n"
+              "printf 'Content-Type: text/plain\\r\\n\\r\\nbegun\\n'\nread go < '" + gate.path +
+                  "'\n",
+              0755);
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    const size_t socketsBefore = OpenOfKind("socket");
+    const size_t pipesBefore = OpenOfKind("pipe");
+    const int fd = ConnectLoopback(port);
+    SendAll(fd, Get("/cgi-bin/leaves.sh"));
+    const std::string begun = ReadUntil(
+        fd, [](const std::string& in) { return DecodedBody(in).find("begun") != std::string::npos; });
+    EXPECT_EQ(StatusLine(begun), "HTTP/1.1 200 OK") << begun;
+    const std::vector<pid_t> child = WaitForPids(children, 1);
+    ASSERT_EQ(child.size(), 1u);
+    Reset(fd);
+    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }));
+    EXPECT_TRUE(LinesOf(server.events, "/cgi-bin/leaves.sh").empty());
+    gate.open();
+    EXPECT_TRUE(WaitForLine(server.events, "\"GET /cgi-bin/leaves.sh\" --> 200 "));
+    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("pipe") == pipesBefore; }))
+        << OpenOfKind("pipe") << " pipes, " << pipesBefore << " before";
+    EXPECT_TRUE(Alive(child[0]));
+    // The slot and the allowance are free: the next program runs at once.
+    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
+    ::kill(child[0], SIGKILL);
 }
