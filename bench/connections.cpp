@@ -1,10 +1,13 @@
 // What hostile or unusual clients cost a running quivoone: the memory a
 // peer that never reads a large file holds, 50 pipelined requests for a
-// 20 MB file, 1,000 peers that ask for one and read none of it, and 16
-// peers that send most of a large body to a PHP page and stop; how long a
-// CGI request waits behind 20 scripts that answered and left a child holding
-// their output; how fast 10,000 idle connections are accepted and what each
-// costs; how long "quit" and SIGTERM take while a CGI script hangs.
+// 20 MB file, 1,000 peers that ask for one and read none of it, 16 peers
+// that send most of a large body to a PHP page and stop, and 1,000 that
+// send the start of a 1 MiB body and wait; how long a CGI request waits
+// behind 20 scripts that answered and left a child holding their output, and
+// behind 20 requests to a script that runs on whose peers reset; how many
+// of 3,000 program requests, 100 at a time, are answered 200; how fast
+// 10,000 idle connections are accepted and what each costs; how long "quit"
+// and SIGTERM take while a CGI script hangs.
 //
 // Usage: bench_connections [path to quivoone]  (default build/programs/quivoone
 // from the repository root). Starts the program in a fresh folder on a free
@@ -18,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -137,8 +141,14 @@ Started Start(const std::string& binary) {
            "echo answered\n( sleep 20; echo late ) &\n";
     std::ofstream(started.folder / "cgi-bin/quick.sh")
         << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nquick'\n";
+    std::ofstream(started.folder / "cgi-bin/long.sh")
+        << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+           "i=0\nwhile [ $i -lt 100000 ]; do echo line; sleep 0.01; i=$((i+1)); done\n";
+    std::ofstream(started.folder / "cgi-bin/echo.sh")
+        << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$QUERY_STRING\"\n";
     std::ofstream(started.folder / "page.php") << "<?php echo strlen(file_get_contents('php://input'));\n";
-    for (const char* script : {"cgi-bin/linger.sh", "cgi-bin/quick.sh"})
+    for (const char* script :
+         {"cgi-bin/linger.sh", "cgi-bin/quick.sh", "cgi-bin/long.sh", "cgi-bin/echo.sh"})
         std::filesystem::permissions(started.folder / script, std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add);
     for (const auto& [name, size] : {std::pair{"large.bin", size_t{256} << 20},
@@ -186,6 +196,92 @@ size_t HeldByUnfinishedBodies(Program& program, unsigned port) {
     return after > before ? after - before : 0;
 }
 
+// 1,000 peers each send the head and 60 KiB of a 1 MiB body to a PHP page
+// and wait: the growth of the program's resident memory.
+size_t HeldBySlowUploads(Program& program, unsigned port) {
+    const size_t before = program.residentBytes();
+    const std::string head = "POST /page.php HTTP/1.1\r\nHost: bench\r\nContent-Type: "
+                             "application/octet-stream\r\nContent-Length: " +
+                             std::to_string(size_t{1} << 20) + "\r\n\r\n";
+    const std::string part(60 << 10, 'u');
+    std::vector<int> peers;
+    for (int i = 0; i < 1000; ++i) {
+        peers.push_back(ConnectLoopback(port));
+        Send(peers.back(), head);
+        Send(peers.back(), part);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const size_t after = program.residentBytes();
+    for (const int fd : peers)
+        ::close(fd);
+    return after > before ? after - before : 0;
+}
+
+// Reads until `text` has come or the peer closes (60 s at most).
+std::string ReadFor(int fd, const std::string& text) {
+    std::string in;
+    char buffer[4096];
+    while (in.find(text) == std::string::npos) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) <= 0)
+            break;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        in.append(buffer, static_cast<size_t>(n));
+    }
+    return in;
+}
+
+// 20 peers ask for a script that writes a line every 10 ms for 1,000 s and
+// reset; then one CGI request and one PHP request: seconds until both have
+// their answers.
+double OrdinaryBehindAbandonedScripts(unsigned port) {
+    for (int i = 0; i < 20; ++i) {
+        const int fd = ConnectLoopback(port);
+        Send(fd, Get("/cgi-bin/long.sh"));
+        ReadFor(fd, "line");
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+    }
+    const auto start = Clock::now();
+    const int cgi = ConnectLoopback(port);
+    Send(cgi, Get("/cgi-bin/quick.sh"));
+    ReadFor(cgi, "quick");
+    const int php = ConnectLoopback(port);
+    Send(php, "POST /page.php HTTP/1.1\r\nHost: bench\r\nContent-Length: 3\r\n\r\nabc");
+    ReadFor(php, "\r\n\r\n3");
+    const double took = Seconds(start);
+    ::close(cgi);
+    ::close(php);
+    return took;
+}
+
+// 3,000 requests for a CGI program, 100 clients at a time, each on a
+// connection of its own: how many were answered 200 with their own body.
+int BurstOfProgramRequests(unsigned port) {
+    std::atomic<int> whole{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 100; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 30; ++i) {
+                const std::string query = std::to_string(c * 30 + i);
+                const int fd = ConnectLoopback(port);
+                Send(fd, Get("/cgi-bin/echo.sh?" + query));
+                const std::string in = ReadFor(fd, "\r\n\r\n" + query);
+                ::close(fd);
+                if (in.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
+                    in.find("\r\n\r\n" + query) != std::string::npos)
+                    ++whole;
+            }
+        });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    return whole.load();
+}
+
 // 20 requests to a script that answers and leaves a child holding its output
 // for 20 s, then one ordinary CGI request: seconds until its answer.
 double OrdinaryBehindLingeringScripts(const std::filesystem::path& folder, unsigned port) {
@@ -202,17 +298,7 @@ double OrdinaryBehindLingeringScripts(const std::filesystem::path& folder, unsig
     const auto start = Clock::now();
     const int fd = ConnectLoopback(port);
     Send(fd, Get("/cgi-bin/quick.sh"));
-    std::string in;
-    char buffer[4096];
-    while (in.find("quick") == std::string::npos) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 60000) <= 0)
-            break;
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0)
-            break;
-        in.append(buffer, static_cast<size_t>(n));
-    }
+    ReadFor(fd, "quick");
     const double took = Seconds(start);
     ::close(fd);
     for (const int peer : lingering)
@@ -327,6 +413,16 @@ int main(int argc, char** argv) {
     // Last: the scripts' children outlive the measure.
     std::printf("16 peers sending 62 MiB of a 63 MiB PHP body   %+8.1f MiB\n",
                 MiB(HeldByUnfinishedBodies(program, port)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::printf("1000 peers sending 60 KiB of a 1 MiB body      %+8.1f MiB\n",
+                MiB(HeldBySlowUploads(program, port)));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto burst = Clock::now();
+    const int whole = BurstOfProgramRequests(port);
+    std::printf("3000 CGI requests, 100 at a time: 200 for      %8d in %.1f s\n", whole,
+                Seconds(burst));
+    std::printf("CGI and PHP requests behind 20 reset scripts   %8.2f s\n",
+                OrdinaryBehindAbandonedScripts(port));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::printf("a CGI request behind 20 lingering scripts      %8.2f s\n",
                 OrdinaryBehindLingeringScripts(started.folder, port));

@@ -12,13 +12,13 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "programs/tests/ProgramHarness.h"
 #include "transport/tests/HttpTestServer.h"
+#include "transport/tests/ProcessProbe.h"
 
 namespace {
 
@@ -74,19 +74,10 @@ std::vector<long> NumbersIn(const std::string& path) {
     return numbers;
 }
 
-bool Alive(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return false;
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    fields >> state;
-    return state != "Z" && state != "X";
-}
-
 size_t AliveOf(const std::vector<long>& pids) {
-    return static_cast<size_t>(std::count_if(pids.begin(), pids.end(), Alive));
+    return static_cast<size_t>(std::count_if(pids.begin(), pids.end(), [](long pid) {
+        return ProcessAlive(static_cast<pid_t>(pid));
+    }));
 }
 
 std::string Get(const std::string& path) {

@@ -9,12 +9,12 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "transport/tests/FifoGate.h"
+#include "transport/tests/ProcessProbe.h"
 
 namespace {
 
@@ -117,36 +117,12 @@ std::shared_ptr<KrCGIRun> RunOf(const std::string& program,
     return run;
 }
 
-bool Alive(pid_t pid) {
-    // A process that ended and was reaped is gone; one not yet reaped is a
-    // zombie, which counts as ended too.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return false;
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    fields >> state;
-    return state != "Z" && state != "X";
-}
-
 // Waits (up to 30 s) until the process `pid` has ended.
 bool Ends(pid_t pid) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (Alive(pid) && std::chrono::steady_clock::now() < deadline)
+    while (ProcessAlive(pid) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(5ms);
-    return !Alive(pid);
-}
-
-// The pipes this process has open.
-size_t OpenPipes() {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("pipe:", 0) == 0)
-            ++count;
-    }
-    return count;
+    return !ProcessAlive(pid);
 }
 
 }  // namespace
@@ -203,7 +179,7 @@ TEST(KrCGIRunner, AProgramWhoseCallerLeftGivesUpItsSlotAndFinishesWithinTheAllow
     ASSERT_TRUE(next->waitEnded());
     EXPECT_EQ(next->output(), "quick");
     // The first one is still at its gate: it was not ended.
-    EXPECT_TRUE(Alive(std::stoi(pids[0])));
+    EXPECT_TRUE(ProcessAlive(std::stoi(pids[0])));
     EXPECT_FALSE(left->hasEnded());
     EXPECT_EQ(runner.unattendedCount(), 1u);
     gate.open();
@@ -242,7 +218,7 @@ TEST(KrCGIRunner, BeyondTheAllowanceAProgramWhoseCallerLeftIsEndedAndAQueuedOneN
     ASSERT_TRUE(sinks[1]->waitEnded());
     EXPECT_EQ(sinks[1]->outcome(), KrCGIOutcome::Left);
     EXPECT_TRUE(Ends(std::stoi(both[1])));
-    EXPECT_TRUE(Alive(std::stoi(first[0])));
+    EXPECT_TRUE(ProcessAlive(std::stoi(first[0])));
     EXPECT_FALSE(sinks[0]->hasEnded());
     EXPECT_EQ(folder.lines("pids").size(), 2u);
     // A run that comes now has a slot at once.
@@ -271,7 +247,7 @@ TEST(KrCGIRunner, AnAbandonedProgramThatExitedEndsItsRunThoughAChildHoldsItsOutp
     auto first = std::make_shared<RecordingSink>();
     ASSERT_TRUE(runner.submit(RunOf(folder.script("quick.sh", "printf quick\n"), first)));
     ASSERT_TRUE(first->waitEnded());
-    const size_t pipesBefore = OpenPipes();
+    const size_t pipesBefore = OpenDescriptorsOf("pipe");
     auto sink = std::make_shared<RecordingSink>();
     const std::shared_ptr<KrCGIRun> run = RunOf(leaves, sink, {"DIR=" + folder.path});
     ASSERT_TRUE(runner.submit(run));
@@ -284,8 +260,8 @@ TEST(KrCGIRunner, AnAbandonedProgramThatExitedEndsItsRunThoughAChildHoldsItsOutp
     ASSERT_TRUE(sink->waitEnded());
     EXPECT_EQ(sink->outcome(), KrCGIOutcome::Cancelled);
     EXPECT_TRUE(Ends(std::stoi(pids[0])));
-    EXPECT_TRUE(Alive(std::stoi(children[0])));
-    EXPECT_EQ(OpenPipes(), pipesBefore);
+    EXPECT_TRUE(ProcessAlive(std::stoi(children[0])));
+    EXPECT_EQ(OpenDescriptorsOf("pipe"), pipesBefore);
     EXPECT_EQ(runner.unattendedCount(), 0u);
     ::kill(-std::stoi(pids[0]), SIGKILL);
     EXPECT_TRUE(Ends(std::stoi(children[0])));

@@ -25,6 +25,7 @@
 #include "transport/tests/DescriptorDrought.h"
 #include "transport/tests/FifoGate.h"
 #include "transport/tests/HttpTestServer.h"
+#include "transport/tests/ProcessProbe.h"
 #include "transport/tests/TemporaryFolder.h"
 
 using namespace httptest;
@@ -1782,29 +1783,6 @@ TEST_F(FileServing, FilesAndProgramsThatFindNoDescriptorAreAnswered503NeverNotFo
     ::close(fd);
 }
 
-// The descriptors of this process that lead to `kind` ("socket", "pipe").
-size_t OpenOfKind(const std::string& kind) {
-    size_t count = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        if (std::filesystem::read_symlink(entry.path(), error).string().rfind(kind + ":", 0) == 0)
-            ++count;
-    }
-    return count;
-}
-
-// Whether process `pid` runs (a zombie has ended).
-bool Alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line))
-        return false;
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    std::string state;
-    fields >> state;
-    return state != "Z" && state != "X";
-}
-
 void Reset(int fd) {
     const linger reset{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -1828,8 +1806,6 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
               "#!/bin/sh\necho $$ >> '" + pids + "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
               "while :; do echo line; sleep 0.01; done\n",
               0755);
-    EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
-    const size_t socketsBefore = OpenOfKind("socket");
     // Four ask for it: two run, two wait; then all four reset.
     std::vector<int> peers;
     for (int i = 0; i < 4; ++i) {
@@ -1850,14 +1826,13 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
     for (const std::string& line : LinesOf(server.events, "/cgi-bin/long.sh"))
         EXPECT_EQ(LoggedStatusAndBytes(line).second, "0") << line;
     // The server holds none of their sockets, though two of their programs run.
-    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }))
-        << OpenOfKind("socket") << " sockets, " << socketsBefore << " before";
+    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; })) << AcceptedSocketsOn(port);
     // Clients that stay are answered while those two run on.
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
     const std::string php = Ask(port, Get("/page.php?x=1"));
     EXPECT_EQ(BodyOf(php), "x=1;m=GET;n=;q=x=1") << php;
     for (const pid_t pid : running)
-        EXPECT_TRUE(Alive(pid)) << pid;
+        EXPECT_TRUE(ProcessAlive(pid)) << pid;
     EXPECT_EQ(WaitForPids(pids, 0).size(), 2u);
     // Two more run and their clients reset: with the allowance full, those
     // two are ended, and their lines say so.
@@ -1874,10 +1849,10 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
         [&] { return LoggedStatuses(server.events, "/cgi-bin/long.sh").size() == 4u; }));
     for (const std::string& status : LoggedStatuses(server.events, "/cgi-bin/long.sh"))
         EXPECT_EQ(status, "499");
-    EXPECT_TRUE(WaitUntil([&] { return !Alive(all[2]) && !Alive(all[3]); }));
+    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(all[2]) && !ProcessAlive(all[3]); }));
     for (const pid_t pid : running)
-        EXPECT_TRUE(Alive(pid)) << pid;
-    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }));
+        EXPECT_TRUE(ProcessAlive(pid)) << pid;
+    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; }));
 }
 
 TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsItsOutput) {
@@ -1894,8 +1869,8 @@ TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsIts
                   "'\n",
               0755);
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
-    const size_t socketsBefore = OpenOfKind("socket");
-    const size_t pipesBefore = OpenOfKind("pipe");
+    EXPECT_TRUE(NoChildrenLeft());
+    const size_t pipesBefore = OpenDescriptorsOf("pipe");
     const int fd = ConnectLoopback(port);
     SendAll(fd, Get("/cgi-bin/leaves.sh"));
     const std::string begun = ReadUntil(
@@ -1904,13 +1879,13 @@ TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsIts
     const std::vector<pid_t> child = WaitForPids(children, 1);
     ASSERT_EQ(child.size(), 1u);
     Reset(fd);
-    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("socket") == socketsBefore; }));
+    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; }));
     EXPECT_TRUE(LinesOf(server.events, "/cgi-bin/leaves.sh").empty());
     gate.open();
     EXPECT_TRUE(WaitForLine(server.events, "\"GET /cgi-bin/leaves.sh\" --> 200 "));
-    EXPECT_TRUE(WaitUntil([&] { return OpenOfKind("pipe") == pipesBefore; }))
-        << OpenOfKind("pipe") << " pipes, " << pipesBefore << " before";
-    EXPECT_TRUE(Alive(child[0]));
+    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptorsOf("pipe") <= pipesBefore; }))
+        << OpenDescriptorsOf("pipe") << " pipes, " << pipesBefore << " before";
+    EXPECT_TRUE(ProcessAlive(child[0]));
     // The slot and the allowance are free: the next program runs at once.
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
     ::kill(child[0], SIGKILL);
