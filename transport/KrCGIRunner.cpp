@@ -313,8 +313,7 @@ void KrCGIRunner::_abandon(Active& active) {
     active.flushAt = 0;
     if (active.exited) {
         // Only a child it left holds its output: nobody is left to read it for.
-        active.outputClosed = true;
-        _closeWatched(active.fromChild);
+        _closeAbandonedOutput(active);
         return;
     }
     bool room;
@@ -338,6 +337,14 @@ void KrCGIRunner::_abandon(Active& active) {
     active.outcome = KrCGIOutcome::Left;
     _endGroup(active, SIGTERM);
     active.killAt = nowMs() + kGrace.count();
+}
+
+void KrCGIRunner::_closeAbandonedOutput(Active& active) {
+    // What the program wrote before it exited is still read (its head gives
+    // the status of its line); then the output closes, whoever holds it.
+    _readOutput(active);
+    active.outputClosed = true;
+    _closeWatched(active.fromChild);
 }
 
 void KrCGIRunner::_cannotStart(const std::shared_ptr<KrCGIRun>& run, int error) {
@@ -530,10 +537,8 @@ void KrCGIRunner::_reap(Active& active, bool block) {
         active.unattended = false;
         // Nobody waits for what such a child still writes: its end is not
         // waited for either.
-        if (active.abandoned && !active.outputClosed) {
-            active.outputClosed = true;
-            _closeWatched(active.fromChild);
-        }
+        if (active.abandoned)
+            _closeAbandonedOutput(active);
     }
 }
 

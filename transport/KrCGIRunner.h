@@ -174,6 +174,9 @@ class KrCGIRunner {
     // Takes a run whose caller left out of the queue; false when not queued.
     bool _dropQueuedNL(const std::shared_ptr<KrCGIRun>& run);
     void _abandon(Active& active);
+    // An abandoned run whose program has exited: its output is read as far
+    // as it has come and closed.
+    void _closeAbandonedOutput(Active& active);
     void _start(const std::shared_ptr<KrCGIRun>& run);
     // Ends a run that did not start; `error` is why (an errno value).
     void _cannotStart(const std::shared_ptr<KrCGIRun>& run, int error);
