@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/tests/DescriptorDrought.h"
 #include "transport/tests/TransportHarness.h"
 
@@ -126,11 +127,10 @@ TEST(KrSocketIPvxTest, WritingToAPeerThatResetDoesNotRaiseSigpipe) {
     int code = 0;
     size_t written = 0;
     // The first writes may still be taken before the reset is seen.
-    for (int i = 0; i < 100 && pair.accepted->lastSendError != EPIPE &&
-                    pair.accepted->lastSendError != ECONNRESET;
-         ++i) {
+    WaitFor([&] {
         code = pair.accepted->Send(block.data(), block.size(), written);
-    }
+        return pair.accepted->lastSendError == EPIPE || pair.accepted->lastSendError == ECONNRESET;
+    });
     EXPECT_EQ(3, code);
     EXPECT_EQ(0u, written);
     EXPECT_TRUE(pair.accepted->lastSendError == EPIPE ||
@@ -149,11 +149,13 @@ TEST(KrSocketIPvxTest, ReceiveTellsEndOfStreamFromNothingWaiting) {
     ASSERT_TRUE(SendAll(pair.client, "hello"));
     ::shutdown(pair.client, SHUT_WR);
     std::string got;
-    while (!pair.accepted->closed) {
-        pair.accepted->WaitReadable(5000, pair.accepted->descriptor());
+    const Deadline deadline;
+    while (!pair.accepted->closed && !deadline.passed()) {
+        pair.accepted->WaitReadable(deadline.pollTimeout(), pair.accepted->descriptor());
         pair.accepted->Receive(buffer, sizeof buffer, length);
         got.append(buffer, length);
     }
+    EXPECT_TRUE(pair.accepted->closed);
     EXPECT_EQ("hello", got);
 }
 

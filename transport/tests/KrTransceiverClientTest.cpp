@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 #include "transport/KrXResponseHeader.h"
@@ -189,28 +190,25 @@ size_t ResidentBytes() {
 }
 
 // The process ids pid.sh wrote so far, once there are at least `count`
-// (waited for up to 10 s; 0: as they are now).
+// (waited for up to the test's patience; 0: as they are now).
 std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
     std::vector<pid_t> pids;
-    for (int wait = 0; wait < 1000; ++wait) {
+    WaitFor([&] {
         pids.clear();
         std::ifstream in(file);
         pid_t pid;
         while (in >> pid)
             pids.push_back(pid);
-        if (pids.size() >= count)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return pids.size() >= count;
+    });
     return pids;
 }
 
 // Whether every child process of this one (the programs a server started)
-// has ended and been reaped (waited for up to 10 s).
+// has ended and been reaped (waited for up to the test's patience).
 bool NoChildrenLeft() {
     const std::string self = std::to_string(::getpid());
-    for (int wait = 0; wait < 1000; ++wait) {
-        bool any = false;
+    return WaitFor([&] {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             std::ifstream stat(entry.path() / "stat");
             std::string line;
@@ -221,13 +219,11 @@ bool NoChildrenLeft() {
             std::string state;
             std::string parent;
             fields >> state >> parent;
-            any = any || parent == self;
+            if (parent == self)
+                return false;
         }
-        if (!any)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return true;
+    });
 }
 
 class FileServing : public ::testing::Test {
@@ -716,8 +712,7 @@ TEST_F(FileServing, PeersThatReadNoneOfALargeFileHoldNoCopyOfIt) {
 #endif
     for (const int fd : fds)
         ::close(fd);
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     const size_t kept = ResidentBytes() - std::min(before, ResidentBytes());
     if (seesFreedMemory) {
@@ -773,8 +768,7 @@ TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMadeAndSeesTheResetMeanw
         ::close(fd);
     }
     // The programs sleep a minute; their connections go now.
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
 }
@@ -802,8 +796,7 @@ TEST_F(FileServing, CapsRunningProgramsUntilTheyExitAndLetsThoseWhoseClientLeftR
     // says so, and when to try again.
     const int second = ConnectLoopback(port);
     SendAll(second, Get("/cgi-bin/detach.sh"));
-    for (int wait = 0; wait < 1000 && server.client->waitingPrograms() == 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.client->waitingPrograms() != 0; });
     ASSERT_EQ(server.client->waitingPrograms(), 1u);
     const int third = ConnectLoopback(port);
     SendAll(third, Get("/cgi-bin/last.sh"));
@@ -897,15 +890,13 @@ std::vector<std::string> OpenDescriptors() {
 }
 
 // Whether every descriptor open now (once the last ones have closed, within
-// 10 s) was open at `before` too (some of those may have closed since).
+// the test's patience) was open at `before` too (some of those may have
+// closed since).
 bool NoNewDescriptorsStay(const std::vector<std::string>& before) {
-    for (int wait = 0; wait < 1000; ++wait) {
+    return WaitFor([&] {
         const std::vector<std::string> now = OpenDescriptors();
-        if (std::includes(before.begin(), before.end(), now.begin(), now.end()))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return std::includes(before.begin(), before.end(), now.begin(), now.end());
+    });
 }
 
 // Each program request's connection is removed, from another thread, after
@@ -956,8 +947,7 @@ TEST(FileServingLeaving, AProgramWhoseConnectionGoesAsItStartsFreesItsSlotAndSoc
         ::close(fd);
     }
     EXPECT_TRUE(NoChildrenLeft());
-    for (int wait = 0; wait < 1000 && server.transceiver->socketCount() != 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->socketCount() == 0; });
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     // The one program slot is free again.
@@ -1009,8 +999,7 @@ TEST_F(FileServing, AConnectionThatWentSilentGoesForEveryThreadAtOnce) {
     SendAll(fd, Get("/large.bin") + Get("/cgi-bin/slow.sh"));
     std::string in = ReadUntil(
         fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() != 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
     bool closed = false;
@@ -1440,16 +1429,20 @@ TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket)
     sockaddr_in self{};
     socklen_t length = sizeof self;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
-    // Written, once the writing has stopped (the same sum three times in a row).
+    // Written, once the writing has begun and stopped (the same sum for 300 ms).
     size_t written = 0;
-    for (int same = 0, wait = 0; same < 3 && wait < 200; ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto writtenSince = std::chrono::steady_clock::now();
+    WaitFor([&] {
         int waiting = 0;
         ::ioctl(fd, FIONREAD, &waiting);
         const size_t now = static_cast<size_t>(waiting) + UnsentBytesOfServerSocket(ntohs(self.sin_port));
-        same = now == written ? same + 1 : 0;
-        written = now;
-    }
+        if (now != written) {
+            written = now;
+            writtenSince = std::chrono::steady_clock::now();
+        }
+        return written > 0 &&
+               std::chrono::steady_clock::now() - writtenSince >= std::chrono::milliseconds(300);
+    });
     ASSERT_GT(written, 0u);
     ASSERT_LT(written, 300u * 50000);
     const linger reset{1, 0};
@@ -1457,15 +1450,13 @@ TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket)
     ::close(fd);
     // Every answer the server made has its line once the connection is gone.
     size_t logged = 0;
-    for (int wait = 0; wait < 1000; ++wait) {
+    WaitFor([&] {
         const std::vector<std::string> lines = LinesOf(server.events, "/fifty.bin");
         logged = 0;
         for (size_t i = before; i < lines.size(); ++i)
             logged += std::stoul(LoggedStatusAndBytes(lines[i]).second);
-        if (server.transceiver->connectionCount() == 0 && logged >= written)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return server.transceiver->connectionCount() == 0 && logged >= written;
+    });
     EXPECT_EQ(logged, written);
 }
 
