@@ -17,6 +17,9 @@
 
 namespace {
 
+// How long an accept waits for a peer that has already connected.
+const int kAcceptWait = static_cast<int>(kPatience.count());
+
 bool closeOnExec(int fd) {
     return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
 }
@@ -35,7 +38,8 @@ struct Pair {
     Pair() {
         EXPECT_EQ(0, listener.BindDualStack(port, 16));
         client = harness::connectLoopback(static_cast<int>(port));
-        EXPECT_GE(listener.AcceptEither(*accepted, 5000, [](KrHostInfo_t) { return true; }), 0);
+        EXPECT_GE(listener.AcceptEither(*accepted, kAcceptWait, [](KrHostInfo_t) { return true; }),
+                  0);
     }
     ~Pair() {
         if (client >= 0)
@@ -109,7 +113,7 @@ TEST(KrSocketIPvxTest, RefusingFilterLeavesNoDescriptor) {
     ASSERT_EQ(0, listener.BindDualStack(port, 16));
     const int client = harness::connectLoopback(static_cast<int>(port));
     KrSocketIPvx refused;
-    EXPECT_EQ(-1, listener.AcceptEither(refused, 5000, [](KrHostInfo_t) { return false; }));
+    EXPECT_EQ(-1, listener.AcceptEither(refused, kAcceptWait, [](KrHostInfo_t) { return false; }));
     EXPECT_EQ(-1, refused.descriptor());
     bool closed = false;
     harness::receiveToEnd(client, closed);
@@ -196,7 +200,7 @@ TEST(KrSocketIPvxTest, AcceptOutOfDescriptorsReportsOnceAndBacksOff) {
     EXPECT_NE(std::string::npos, reported.find(message));
     EXPECT_EQ(reported.find(message), reported.rfind(message)) << reported;
     // Once descriptors are back the waiting peer is taken.
-    EXPECT_GE(listener.AcceptEither(accepted, 5000, all), 0);
+    EXPECT_GE(listener.AcceptEither(accepted, kAcceptWait, all), 0);
     ::close(client);
 }
 

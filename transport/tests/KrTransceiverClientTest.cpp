@@ -1070,10 +1070,10 @@ TEST_F(FileServing, EndsRunningProgramsWhenItStops) {
     const std::vector<pid_t> running = WaitForPids(base.top + "/pids", 1);
     ASSERT_EQ(running.size(), 1u);
     // The program would run for a minute; stopping ends it instead of
-    // waiting for it.
+    // waiting for it (well within that minute, however slow the build).
     const auto start = std::chrono::steady_clock::now();
     own.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_NE(::kill(running[0], 0), 0);
     ::close(fd);
 }
