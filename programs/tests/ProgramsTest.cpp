@@ -229,12 +229,14 @@ class Xvfb {
         static int started = 0;
         display = ":" + std::to_string(300 + (::getpid() % 300) * 8 + (started++ % 8));
         server = std::make_unique<Process>(
+            // Clients reach it through the abstract socket alone: a socket
+            // file would need /tmp/.X11-unix, which no server removes.
             std::vector<std::string>{"/usr/bin/Xvfb", display, "-screen", "0", "800x600x24",
-                                     "-nolisten", "tcp"},
+                                     "-nolisten", "tcp", "-nolisten", "unix"},
             "/tmp");
     }
     ~Xvfb() {
-        // Let it remove its lock and socket before the next test picks a number.
+        // Let it remove its lock before the next test picks a number.
         ::kill(server->pid, SIGTERM);
         server->wait();
     }
