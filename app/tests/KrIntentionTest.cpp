@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "app/tests/AppTestFolder.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/tests/WaitFor.h"
 
 namespace {
 
@@ -136,8 +136,7 @@ TEST(KrIntention, RunApplicationQueuesALaunchOnlyForHTML) {
         EXPECT_TRUE(intention.RunApplication("http://c:3/", "text/html"));
         // The job forks on its own thread; standard output must stay on the
         // pipe until it has (the browser has then written its arguments).
-        for (int i = 0; i < 2000 && !std::filesystem::exists(browsers.dir + "/chromium.args"); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitFor([&] { return std::filesystem::exists(browsers.dir + "/chromium.args"); });
     });
     EXPECT_EQ(out, testingLines({"opera", "chromium"}, "http://c:3/"));
     EXPECT_EQ(browsers.args("chromium"), "http://c:3/\n");

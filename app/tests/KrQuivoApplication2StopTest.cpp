@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "app/KrPersistentAppStorage.h"
 #include "programs/tests/ProgramHarness.h"
 
@@ -18,9 +15,7 @@ TEST(KrQuivoApplication2Stop, TakesTheTransportDownOnceAndLeavesRunInert) {
     KrQuivoApplication2 app(&storage, {{"127.0.0.1", port, 3}}, {{"no_browser_popup", "true"}});
     app.Run();
     // The listener opens on a job of its own after Run returned.
-    for (int i = 0; i < 2000 && !harness::listening(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(harness::listening(port));
+    ASSERT_TRUE(harness::waitListening(port));
     ASSERT_NE(app.GetTransceiver(), nullptr);
 
     app.Stop();

@@ -9,14 +9,10 @@
 
 #include "app/tests/KontextTestSupport.h"
 #include "foundation/KrGavetaScheduler2.h"
+#include "foundation/tests/WaitFor.h"
 #include "html/KrHTML_div2.h"
 
 namespace {
-
-// Waits for the scheduler to run a job: the action reports through `ran`.
-void WaitFor(std::future<void>& ran) {
-    ran.wait();
-}
 
 TEST_F(KontextFixture, ActionsRunOnTheSchedulerUnderFreshReferences) {
     KrScenario scenario(context, &context->GetUpdateRegistry());
@@ -33,15 +29,14 @@ TEST_F(KontextFixture, ActionsRunOnTheSchedulerUnderFreshReferences) {
     const std::string b = scenario._doAction([] {}, nullptr);
     EXPECT_NE(a, b);
     EXPECT_EQ(a.rfind("_job*", 0), 0u) << a;
-    WaitFor(first);
+    first.wait();  // until the scheduler has run the first action
     EXPECT_FALSE(scenario.isActionDone(a));
     EXPECT_TRUE(scenario.isActionDone("never issued"));
     EXPECT_EQ(context->GetUpdateRegistry().CallUpdater(a), 100);
     // An entry without a function answers as the default updater.
     EXPECT_EQ(context->GetUpdateRegistry().CallUpdater(b), KrScenario::DefaultUpdater(b));
     release.set_value();
-    while (!scenario.isActionDone(a))
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitFor([&] { return scenario.isActionDone(a); }));
     EXPECT_TRUE(scenario.isActionDone(a));  // forgotten after reporting done
     EXPECT_EQ(scenario._doActionNow([] { return KrJob::commonErrorTask(); },
                                     [](const std::string&) { return 1L; }),

@@ -16,6 +16,7 @@
 
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrJob.h"
+#include "foundation/tests/WaitFor.h"
 
 extern char** environ;
 
@@ -346,20 +347,24 @@ TEST(KrCombinedTask, LeavingJobStaysOutWhileItsLastDeliveryRuns) {
             outcome.entered = true;
             outcome.entered.notify_all();
             outcome.deleting.wait(false);
-            // Let the destructor leave the registry before joining again.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // The destructor has left the registry (its own task, which has
+            // no other member, is gone with it) before the handler joins again.
+            WaitFor([this] { return KrCombinedTask::global().description(mark).empty(); });
             outcome.joined = joinTask(task);
             outcome.posted = KrCombinedTask::global().post(id(), KrJobMessage("again", 2, ""));
             return true;
         }
         Outcome& outcome;
         std::string task;
+        std::string mark;
     };
     Outcome outcome;
     Recorder owner;
     auto* member = new Rejoiner(outcome);
     member->task = owner.createJoinedTask("shared");
     ASSERT_TRUE(member->joinTask(member->task));
+    member->mark = member->createJoinedTask("mark");
+    ASSERT_EQ(KrCombinedTask::global().description(member->mark), "mark");
     std::string memberId = member->id();
     KrCombinedTask::global().post(memberId, KrJobMessage("go", 1, ""));
     outcome.entered.wait(false);

@@ -9,12 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "programs/tests/ProgramHarness.h"
 #include "transport/tests/HttpTestServer.h"
 
@@ -24,6 +25,9 @@ using harness::Folder;
 using harness::Process;
 
 constexpr int kDescriptors = 256;
+// How long the peers may take to be answered, first some, then all: far
+// beyond what a sanitizer build on a busy machine needs.
+constexpr std::chrono::milliseconds kAnswering = std::chrono::seconds(60);
 
 // The sockets process `pid` holds (its listeners among them).
 size_t SocketsOf(pid_t pid) {
@@ -42,11 +46,12 @@ struct Served {
     std::string body;
 };
 
-// Reads what has come (waiting up to a second) on the peers not yet
-// answered; those whose answer is whole, or that closed, are marked in
-// `answered` and their status and body checked.
+// Reads what has come on the peers not yet answered, waiting for the first
+// bytes no later than `deadline`; those whose answer is whole, or that
+// closed, are marked in `answered` and their status and body checked.
 void TakeAnswers(const std::vector<int>& peers, const std::vector<Served>& asked,
-                 std::vector<std::string>& received, std::vector<bool>& answered) {
+                 std::vector<std::string>& received, std::vector<bool>& answered,
+                 const Deadline& deadline) {
     std::vector<pollfd> watch;
     std::vector<size_t> which;
     for (size_t i = 0; i < peers.size(); ++i) {
@@ -55,7 +60,7 @@ void TakeAnswers(const std::vector<int>& peers, const std::vector<Served>& asked
             which.push_back(i);
         }
     }
-    if (watch.empty() || ::poll(watch.data(), watch.size(), 1000) <= 0)
+    if (watch.empty() || ::poll(watch.data(), watch.size(), deadline.pollTimeout()) <= 0)
         return;
     for (size_t k = 0; k < watch.size(); ++k) {
         if (!(watch[k].revents & (POLLIN | POLLHUP | POLLERR)))
@@ -88,8 +93,8 @@ TEST(DescriptorLimit, PeersThatHoldConnectionsTakeHalfTheDescriptorsAndTheRestWa
 
     Folder folder;
     const std::string fifty(50000, 'f');
-    // One peer in four asks for a program: the accepted never need more
-    // than the program slots and their queue hold (more would be 503 busy).
+    // One peer in four asks for a program (those beyond the slots wait for
+    // one); the others for files.
     const std::vector<Served> asked = {
         {"/small.txt", "small\n"},         {"/fifty.bin", fifty},
         {"/index.html", "<p>index</p>\n"}, {"/cgi-bin/hello.sh", "hello\n"},
@@ -108,9 +113,7 @@ TEST(DescriptorLimit, PeersThatHoldConnectionsTakeHalfTheDescriptorsAndTheRestWa
     Process program({"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit, "--", QUIVOONE_PROGRAM},
                     folder.path);
     ASSERT_TRUE(program.waitOutput("going to run app\n")) << program.error;
-    for (int i = 0; i < 500 && !harness::listening(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(harness::listening(port)) << program.error;
+    ASSERT_TRUE(harness::waitListening(port)) << program.error;
 
     // More peers than the server has descriptors, each asking for one of
     // the files or programs.
@@ -125,8 +128,11 @@ TEST(DescriptorLimit, PeersThatHoldConnectionsTakeHalfTheDescriptorsAndTheRestWa
     std::vector<std::string> received(kPeers);
     std::vector<bool> answered(kPeers, false);
     const auto count = [&] { return std::count(answered.begin(), answered.end(), true); };
-    for (int pass = 0; pass < 120 && count() < kDescriptors / 4; ++pass)
-        TakeAnswers(peers, asked, received, answered);
+    // Answers come a few at a time as the server gets to them, so poll may
+    // wake many times before enough are in: the clock bounds the wait.
+    const Deadline firstAnswers(kAnswering);
+    while (count() < kDescriptors / 4 && !firstAnswers.passed())
+        TakeAnswers(peers, asked, received, answered, firstAnswers);
     ASSERT_GE(count(), kDescriptors / 4) << program.error;
     // The connections it holds are at most half its descriptors (and its
     // two listeners); the other peers wait to be accepted.
@@ -144,9 +150,10 @@ TEST(DescriptorLimit, PeersThatHoldConnectionsTakeHalfTheDescriptorsAndTheRestWa
             }
         }
     };
-    for (int pass = 0; pass < 120 && count() < static_cast<long>(kPeers); ++pass) {
+    const Deadline allAnswers(kAnswering);
+    while (count() < static_cast<long>(kPeers) && !allAnswers.passed()) {
         leave();
-        TakeAnswers(peers, asked, received, answered);
+        TakeAnswers(peers, asked, received, answered, allAnswers);
     }
     EXPECT_EQ(count(), static_cast<long>(kPeers));
     for (const int fd : peers)

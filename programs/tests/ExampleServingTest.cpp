@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "foundation/tests/WaitFor.h"
 #include "programs/tests/ProgramHarness.h"
 #include "transport/tests/FifoGate.h"
 
@@ -68,8 +69,7 @@ class ExampleServing : public ::testing::Test {
         folder->configure(std::to_string(port));
         program = new Process({QUIVOONE_PROGRAM}, folder->path);
         if (program->waitOutput("going to run app\n"))
-            for (int i = 0; i < 500 && !harness::listening(port); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            harness::waitListening(port);
     }
     static void TearDownTestSuite() {
         program->send("quit\n");
@@ -337,8 +337,7 @@ TEST(ExampleServingAlone, HandsJSONBodiesToPHPWholeAndQuietly) {
     folder.configure(std::to_string(port));
     Process program({QUIVOONE_PROGRAM}, folder.path);
     ASSERT_TRUE(program.waitOutput("going to run app\n")) << program.error;
-    for (int i = 0; i < 500 && !harness::listening(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(harness::waitListening(port));
     std::string large = "{\"blocks\":[";
     for (int i = 0; i < 5000; ++i)
         large += std::string(i == 0 ? "" : ",") + "{\"id\":" + std::to_string(i) +
@@ -435,8 +434,7 @@ TEST_F(ExampleServing, APageWhoseClientLeftWorksToItsEndAndIsLogged) {
         ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(request.size()));
         const std::string started = "import" + std::to_string(row.n) + ".started";
-        for (int wait = 0; wait < 2000 && file(started).empty(); ++wait)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitFor([&] { return !file(started).empty(); });
         ASSERT_EQ(file(started), "1");
         if (row.reset) {
             const linger abort{1, 0};
@@ -459,8 +457,7 @@ TEST(ExampleServingWithoutPHP, SaysSoOnceAndAnswers502) {
     folder.configure(std::to_string(port));
     Process program({QUIVOONE_PROGRAM}, folder.path, {"PATH=" + folder.path + "/empty"});
     ASSERT_TRUE(program.waitOutput("going to run app\n")) << program.error;
-    for (int i = 0; i < 500 && !harness::listening(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(harness::waitListening(port));
     for (int round = 0; round < 2; ++round) {
         Process client({"/usr/bin/curl", "-s", "-i", "--max-time", "20",
                         "http://127.0.0.1:" + std::to_string(port) + "/page.php"},
@@ -498,9 +495,7 @@ TEST(ExampleServingAlone, TracesEachPhaseChangeInOneLine) {
     Process program({"/bin/sh", "-c", std::string("exec ") + QUIVOONE_PROGRAM +
                                           " >output.txt 2>trace.txt"},
                     folder.path, {"QUIVO_TRACE_PHASES=1"});
-    for (int i = 0; i < 1000 && !harness::listening(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(harness::listening(port));
+    ASSERT_TRUE(harness::waitListening(port));
     const std::string batch = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n"
                               "GET /cgi-bin/ok.sh HTTP/1.1\r\nHost: x\r\n\r\n"
                               "GET /a.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/tests/LoopbackSocket.h"
 
 extern char** environ;
@@ -51,6 +52,12 @@ inline bool listening(int port) {
         return false;
     ::close(fd);
     return true;
+}
+
+// Waits until something accepts connections on the port (a program opens
+// its listener on a thread of its own, after it printed its start-up text).
+inline bool waitListening(int port, std::chrono::milliseconds limit = kPatience) {
+    return WaitFor([port] { return listening(port); }, limit);
 }
 
 // Whether the port can be bound again on every interface, as the program does.
@@ -214,12 +221,10 @@ class Process {
 
   private:
     bool _waitFor(int fd, std::string& buffer, const std::string& text, int seconds) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        const Deadline deadline(std::chrono::seconds{seconds});
         while (buffer.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            if (deadline.passed() || ::poll(&p, 1, deadline.pollTimeout()) <= 0)
                 return false;
             char chunk[4096];
             const ssize_t n = ::read(fd, chunk, sizeof chunk);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "programs/tests/ProgramHarness.h"
 #include "transport/tests/HttpTestServer.h"
 #include "transport/tests/ProcessProbe.h"
@@ -50,18 +51,6 @@ size_t UsableCpus() {
     return ::sched_getaffinity(0, sizeof allowed, &allowed) == 0
                ? static_cast<size_t>(CPU_COUNT(&allowed))
                : 1;
-}
-
-// Whether `done` holds within `limit` (asked every few milliseconds).
-template <class Done>
-bool WaitUntil(Done done, std::chrono::milliseconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // The numbers in the file at `path`, one per line.
@@ -117,7 +106,7 @@ unsigned Start(Folder& folder, std::unique_ptr<Process>& program, const std::str
                                  "exec " + pinned + QUIVOONE_PROGRAM +
                                      " >output.txt 2>error.txt"},
         folder.path, env);
-    EXPECT_TRUE(WaitUntil([&] { return harness::listening(port); }))
+    EXPECT_TRUE(WaitFor([&] { return harness::listening(port); }))
         << FileText(folder, "error.txt");
     return static_cast<unsigned>(port);
 }
@@ -200,11 +189,11 @@ TEST(ProgramSlots, AServerOnTwoCPUsRunsAsManyProgramsAsTwoCPUsCarry) {
     }
     // Every request's answer has begun: its program runs or waits.
     const auto begun = [&] { return Occurrences(FileText(folder, "error.txt"), "-> Answering"); };
-    ASSERT_TRUE(WaitUntil([&] { return begun() >= kRequests; })) << FileText(folder, "error.txt");
+    ASSERT_TRUE(WaitFor([&] { return begun() >= kRequests; })) << FileText(folder, "error.txt");
     const std::string pids = folder.path + "/cgi-bin/pids";
-    ASSERT_TRUE(WaitUntil([&] { return NumbersIn(pids).size() >= 4; }));
+    ASSERT_TRUE(WaitFor([&] { return NumbersIn(pids).size() >= 4; }));
     // (A fifth would have started by now on a server with more slots.)
-    EXPECT_FALSE(WaitUntil([&] { return NumbersIn(pids).size() > 4; }, 1s));
+    EXPECT_FALSE(WaitFor([&] { return NumbersIn(pids).size() > 4; }, 1s));
     // The gate lets them all go: the waiting ones run as slots free.
     const int gate = ::open((folder.path + "/cgi-bin/gate").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(gate, 0);
@@ -265,14 +254,14 @@ TEST(ProgramSlots, ResetsOfRequestsToASlowProgramNeverRunMoreThanTheSlotsAndTheA
         for (int i = 0; i < kBatch; i += 2)
             Reset(peers[i]);
         const size_t started = NumbersIn(pids).size();
-        WaitUntil([&] { return NumbersIn(pids).size() > started; }, 2s);
+        WaitFor([&] { return NumbersIn(pids).size() > started; }, 2s);
         for (int i = 1; i < kBatch; i += 2)
             Reset(peers[i]);
     }
     // Each request whose program did not run on has its line now.
-    EXPECT_TRUE(WaitUntil([&] { return LinesFor(folder, "/cgi-bin/slow.sh") >= kPeers - 4; }))
+    EXPECT_TRUE(WaitFor([&] { return LinesFor(folder, "/cgi-bin/slow.sh") >= kPeers - 4; }))
         << LinesFor(folder, "/cgi-bin/slow.sh");
-    EXPECT_TRUE(WaitUntil([&] { return AliveOf(NumbersIn(pids)) == 4; }))
+    EXPECT_TRUE(WaitFor([&] { return AliveOf(NumbersIn(pids)) == 4; }))
         << AliveOf(NumbersIn(pids));
     storming.store(false);
     watch.join();

@@ -7,8 +7,8 @@
 
 #include <fstream>
 #include <set>
-#include <thread>
 
+#include "foundation/tests/WaitFor.h"
 #include "programs/tests/ProgramHarness.h"
 
 namespace {
@@ -36,9 +36,7 @@ struct Running {
         if (!process->waitOutput("going to run app\n"))
             return false;
         // The listener opens on its own thread after Run returned.
-        for (int i = 0; i < 500 && !harness::listening(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return harness::listening(port);
+        return harness::waitListening(port);
     }
     Folder folder;
     int port;
@@ -131,16 +129,16 @@ TEST(Quivoone, StopsAtOnceWhileAScriptHangs) {
         const std::string request = "GET /cgi-bin/hang.sh HTTP/1.1\r\nHost: x\r\n\r\n";
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         pid_t script = 0;
-        for (int i = 0; i < 1000 && script == 0; ++i) {
+        ASSERT_TRUE(WaitFor([&] {
             std::ifstream(program.folder.path + "/hang.pid") >> script;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_NE(script, 0);
+            return script != 0;
+        }));
         if (signal == 0)
             program.process->send("quit\n");
         else
             ::kill(program.process->pid, signal);
-        EXPECT_EQ(program.process->wait(10), 0) << "signal " << signal;
+        // Well within the minute the script would run, however slow the build.
+        EXPECT_EQ(program.process->wait(30), 0) << "signal " << signal;
         EXPECT_NE(::kill(script, 0), 0) << "signal " << signal;
         ::close(fd);
     }
@@ -231,12 +229,14 @@ class Xvfb {
         static int started = 0;
         display = ":" + std::to_string(300 + (::getpid() % 300) * 8 + (started++ % 8));
         server = std::make_unique<Process>(
+            // Clients reach it through the abstract socket alone: a socket
+            // file would need /tmp/.X11-unix, which no server removes.
             std::vector<std::string>{"/usr/bin/Xvfb", display, "-screen", "0", "800x600x24",
-                                     "-nolisten", "tcp"},
+                                     "-nolisten", "tcp", "-nolisten", "unix"},
             "/tmp");
     }
     ~Xvfb() {
-        // Let it remove its lock and socket before the next test picks a number.
+        // Let it remove its lock before the next test picks a number.
         ::kill(server->pid, SIGTERM);
         server->wait();
     }
@@ -282,11 +282,10 @@ size_t distinctPixels(Display* display, Window window) {
 struct XRunning {
     XRunning() : port(harness::freePort()) {
         // The program starts only once the server accepts connections.
-        for (int i = 0; i < 1000 && display == nullptr; ++i) {
+        WaitFor([&] {
             display = XOpenDisplay(x.display.c_str());
-            if (display == nullptr)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return display != nullptr;
+        });
         folder.configure(std::to_string(port));
         program = std::make_unique<Process>(std::vector<std::string>{kXQuivoone}, folder.path,
                                             std::vector<std::string>{"DISPLAY=" + x.display});
@@ -299,14 +298,13 @@ struct XRunning {
     bool started() {
         if (display == nullptr || !program->waitOutput("going to run app\n"))
             return false;
-        for (int i = 0; i < 500 && (window == 0 || distinctPixels(display, window) < 2); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Whether it was drawn is for the test to check.
+        WaitFor([&] {
             if (window == 0)
                 window = findWindow(display, "XQuivoone - quivo application server");
-        }
-        for (int i = 0; i < 500 && !harness::listening(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return window != 0 && harness::listening(port);
+            return window != 0 && distinctPixels(display, window) >= 2;
+        });
+        return window != 0 && harness::waitListening(port);
     }
     int xdotool(const std::string& arguments) {
         Process tool({"/bin/sh", "-c", "xdotool " + arguments}, "/tmp",

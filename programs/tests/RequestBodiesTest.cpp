@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "programs/tests/ProgramHarness.h"
+#include "transport/KrXHeader.h"
 #include "transport/tests/HttpTestServer.h"
 
 namespace {
@@ -40,23 +43,31 @@ std::unique_ptr<Process> StartIn(Folder& folder, int& port, const std::string& t
     auto program = std::make_unique<Process>(std::vector<std::string>{QUIVOONE_PROGRAM},
                                              folder.path, env);
     if (program->waitOutput("going to run app\n"))
-        for (int i = 0; i < 500 && !harness::listening(port); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        harness::waitListening(port);
     return program;
 }
 
-// The program's descriptors of files in `folder` that have no name.
-size_t UnnamedFilesIn(pid_t pid, const std::string& folder) {
-    size_t count = 0;
+// The sizes of the files in `folder` that have no name and that the
+// program holds open.
+std::vector<uintmax_t> UnnamedFileSizesIn(pid_t pid, const std::string& folder) {
+    std::vector<uintmax_t> sizes;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         std::error_code error;
         const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
         if (!error && target.rfind(folder + "/", 0) == 0 &&
-            target.size() > 10 && target.compare(target.size() - 10, 10, " (deleted)") == 0)
-            ++count;
+            target.size() > 10 && target.compare(target.size() - 10, 10, " (deleted)") == 0) {
+            // The descriptor's link leads to the file itself, name or none.
+            const uintmax_t size = std::filesystem::file_size(entry.path(), error);
+            sizes.push_back(error ? 0 : size);
+        }
     }
-    return count;
+    return sizes;
+}
+
+// The program's descriptors of files in `folder` that have no name.
+size_t UnnamedFilesIn(pid_t pid, const std::string& folder) {
+    return UnnamedFileSizesIn(pid, folder).size();
 }
 
 // Reads until the peer closes or `seconds` pass without a byte.
@@ -117,10 +128,15 @@ TEST(RequestBodies, PeersThatSendMostOfALargeBodyHoldFilesNotMemory) {
     }
     for (std::thread& sender : senders)
         sender.join();
-    // What the kernel still held for the server is read by now.
-    for (int i = 0; i < 100 && UnnamedFilesIn(program->pid, temporary) < kPeers; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Measured once the server has read all that was sent: each body's
+    // file holds it but for what gathers in memory before a write.
+    WaitFor([&] {
+        const std::vector<uintmax_t> sizes = UnnamedFileSizesIn(program->pid, temporary);
+        return sizes.size() == kPeers &&
+               std::all_of(sizes.begin(), sizes.end(), [&](uintmax_t size) {
+                   return size + KrXHeader::kMaxBodyInMemory >= most.size();
+               });
+    });
     const size_t grown = harness::residentBytes(program->pid) - before;
     EXPECT_LT(grown, 96 * kMiB) << grown;
     EXPECT_EQ(UnnamedFilesIn(program->pid, temporary), kPeers);
@@ -128,8 +144,7 @@ TEST(RequestBodies, PeersThatSendMostOfALargeBodyHoldFilesNotMemory) {
     // The files go with their peers.
     for (const int fd : peers)
         ::close(fd);
-    for (int i = 0; i < 500 && UnnamedFilesIn(program->pid, temporary) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return UnnamedFilesIn(program->pid, temporary) == 0; });
     EXPECT_EQ(UnnamedFilesIn(program->pid, temporary), 0u);
     program->send("quit\n");
     EXPECT_EQ(program->wait(), 0);

@@ -20,6 +20,7 @@
 
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrURL.h"
+#include "foundation/tests/WaitFor.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
 #include "transport/KrTransceiverServerL1HTTP.h"
@@ -112,7 +113,7 @@ class Server {
 using ::SendAll;
 
 // Reads what arrives until `enough` says so, the peer closes (`closed` set)
-// or 10 s pass without a byte.
+// or the test's patience passes without a byte.
 inline std::string ReadUntil(int fd, const std::function<bool(const std::string&)>& enough,
                              bool* closed = nullptr) {
     std::string in;
@@ -120,7 +121,7 @@ inline std::string ReadUntil(int fd, const std::function<bool(const std::string&
         *closed = false;
     while (!enough(in)) {
         pollfd watch{fd, POLLIN, 0};
-        if (::poll(&watch, 1, 10000) <= 0)
+        if (::poll(&watch, 1, static_cast<int>(kPatience.count())) <= 0)
             break;
         char buffer[65536];
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);

@@ -10,15 +10,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/tests/FifoGate.h"
 #include "transport/tests/ProcessProbe.h"
 
 namespace {
 
-using namespace std::chrono_literals;
 
 // What a run wrote and how it ended.
 class RecordingSink : public KrCGISink {
@@ -35,7 +34,7 @@ class RecordingSink : public KrCGISink {
         _changed.notify_all();
     }
     // Whether the run ended within `limit`.
-    bool waitEnded(std::chrono::milliseconds limit = 30s) {
+    bool waitEnded(std::chrono::milliseconds limit = kPatience) {
         std::unique_lock<std::mutex> lock(_mutex);
         return _changed.wait_for(lock, limit, [&] { return _ends > 0; });
     }
@@ -91,14 +90,13 @@ class ScriptFolder {
             words.push_back(word);
         return words;
     }
-    // Waits (up to 30 s) until `name` holds at least `count` lines.
+    // Waits (up to the tests' patience) until `name` holds at least `count` lines.
     std::vector<std::string> waitLines(const std::string& name, size_t count) const {
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        std::vector<std::string> words = lines(name);
-        while (words.size() < count && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(5ms);
+        std::vector<std::string> words;
+        WaitFor([&] {
             words = lines(name);
-        }
+            return words.size() >= count;
+        });
         return words;
     }
 
@@ -117,12 +115,9 @@ std::shared_ptr<KrCGIRun> RunOf(const std::string& program,
     return run;
 }
 
-// Waits (up to 30 s) until the process `pid` has ended.
+// Whether the process `pid` ends within the tests' patience.
 bool Ends(pid_t pid) {
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (ProcessAlive(pid) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    return !ProcessAlive(pid);
+    return WaitFor([&] { return !ProcessAlive(pid); });
 }
 
 }  // namespace

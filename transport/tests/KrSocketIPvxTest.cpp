@@ -11,10 +11,14 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/tests/DescriptorDrought.h"
 #include "transport/tests/TransportHarness.h"
 
 namespace {
+
+// How long an accept waits for a peer that has already connected.
+const int kAcceptWait = static_cast<int>(kPatience.count());
 
 bool closeOnExec(int fd) {
     return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
@@ -34,7 +38,8 @@ struct Pair {
     Pair() {
         EXPECT_EQ(0, listener.BindDualStack(port, 16));
         client = harness::connectLoopback(static_cast<int>(port));
-        EXPECT_GE(listener.AcceptEither(*accepted, 5000, [](KrHostInfo_t) { return true; }), 0);
+        EXPECT_GE(listener.AcceptEither(*accepted, kAcceptWait, [](KrHostInfo_t) { return true; }),
+                  0);
     }
     ~Pair() {
         if (client >= 0)
@@ -108,7 +113,7 @@ TEST(KrSocketIPvxTest, RefusingFilterLeavesNoDescriptor) {
     ASSERT_EQ(0, listener.BindDualStack(port, 16));
     const int client = harness::connectLoopback(static_cast<int>(port));
     KrSocketIPvx refused;
-    EXPECT_EQ(-1, listener.AcceptEither(refused, 5000, [](KrHostInfo_t) { return false; }));
+    EXPECT_EQ(-1, listener.AcceptEither(refused, kAcceptWait, [](KrHostInfo_t) { return false; }));
     EXPECT_EQ(-1, refused.descriptor());
     bool closed = false;
     harness::receiveToEnd(client, closed);
@@ -126,11 +131,10 @@ TEST(KrSocketIPvxTest, WritingToAPeerThatResetDoesNotRaiseSigpipe) {
     int code = 0;
     size_t written = 0;
     // The first writes may still be taken before the reset is seen.
-    for (int i = 0; i < 100 && pair.accepted->lastSendError != EPIPE &&
-                    pair.accepted->lastSendError != ECONNRESET;
-         ++i) {
+    WaitFor([&] {
         code = pair.accepted->Send(block.data(), block.size(), written);
-    }
+        return pair.accepted->lastSendError == EPIPE || pair.accepted->lastSendError == ECONNRESET;
+    });
     EXPECT_EQ(3, code);
     EXPECT_EQ(0u, written);
     EXPECT_TRUE(pair.accepted->lastSendError == EPIPE ||
@@ -149,11 +153,13 @@ TEST(KrSocketIPvxTest, ReceiveTellsEndOfStreamFromNothingWaiting) {
     ASSERT_TRUE(SendAll(pair.client, "hello"));
     ::shutdown(pair.client, SHUT_WR);
     std::string got;
-    while (!pair.accepted->closed) {
-        pair.accepted->WaitReadable(5000, pair.accepted->descriptor());
+    const Deadline deadline;
+    while (!pair.accepted->closed && !deadline.passed()) {
+        pair.accepted->WaitReadable(deadline.pollTimeout(), pair.accepted->descriptor());
         pair.accepted->Receive(buffer, sizeof buffer, length);
         got.append(buffer, length);
     }
+    EXPECT_TRUE(pair.accepted->closed);
     EXPECT_EQ("hello", got);
 }
 
@@ -194,7 +200,7 @@ TEST(KrSocketIPvxTest, AcceptOutOfDescriptorsReportsOnceAndBacksOff) {
     EXPECT_NE(std::string::npos, reported.find(message));
     EXPECT_EQ(reported.find(message), reported.rfind(message)) << reported;
     // Once descriptors are back the waiting peer is taken.
-    EXPECT_GE(listener.AcceptEither(accepted, 5000, all), 0);
+    EXPECT_GE(listener.AcceptEither(accepted, kAcceptWait, all), 0);
     ::close(client);
 }
 

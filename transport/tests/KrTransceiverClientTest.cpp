@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "foundation/tests/WaitFor.h"
 #include "transport/KrTransceiverClientWEBClient.h"
 #include "transport/KrTransceiverServerL1DirectSocket.h"
 #include "transport/KrXResponseHeader.h"
@@ -190,28 +191,25 @@ size_t ResidentBytes() {
 }
 
 // The process ids pid.sh wrote so far, once there are at least `count`
-// (waited for up to 10 s; 0: as they are now).
+// (waited for up to the test's patience; 0: as they are now).
 std::vector<pid_t> WaitForPids(const std::string& file, size_t count) {
     std::vector<pid_t> pids;
-    for (int wait = 0; wait < 1000; ++wait) {
+    WaitFor([&] {
         pids.clear();
         std::ifstream in(file);
         pid_t pid;
         while (in >> pid)
             pids.push_back(pid);
-        if (pids.size() >= count)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return pids.size() >= count;
+    });
     return pids;
 }
 
 // Whether every child process of this one (the programs a server started)
-// has ended and been reaped (waited for up to 10 s).
+// has ended and been reaped (waited for up to the test's patience).
 bool NoChildrenLeft() {
     const std::string self = std::to_string(::getpid());
-    for (int wait = 0; wait < 1000; ++wait) {
-        bool any = false;
+    return WaitFor([&] {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             std::ifstream stat(entry.path() / "stat");
             std::string line;
@@ -222,29 +220,16 @@ bool NoChildrenLeft() {
             std::string state;
             std::string parent;
             fields >> state >> parent;
-            any = any || parent == self;
+            if (parent == self)
+                return false;
         }
-        if (!any)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Whether `done` holds within 30 s (asked every few milliseconds).
-bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+        return true;
+    });
 }
 
 // Whether an access-log line holding `text` comes within 30 s.
 bool WaitForLine(Events& events, const std::string& text) {
-    return WaitUntil([&] {
+    return WaitFor([&] {
         for (const std::string& line : events.logLines()) {
             if (line.find(text) != std::string::npos)
                 return true;
@@ -739,8 +724,7 @@ TEST_F(FileServing, PeersThatReadNoneOfALargeFileHoldNoCopyOfIt) {
 #endif
     for (const int fd : fds)
         ::close(fd);
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     const size_t kept = ResidentBytes() - std::min(before, ResidentBytes());
     if (seesFreedMemory) {
@@ -796,8 +780,7 @@ TEST_F(FileServing, StopsReadingARequestWhileItsAnswerIsMadeAndSeesTheResetMeanw
         ::close(fd);
     }
     // The programs sleep a minute; their connections go now.
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() > 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
 }
@@ -832,7 +815,7 @@ TEST_F(FileServing, RequestsWaitForAProgramSlotInTurnAndThoseWhoseClientLeftFini
     SendAll(second, Get("/cgi-bin/detach.sh"));
     const int third = ConnectLoopback(port);
     SendAll(third, Get("/cgi-bin/last.sh"));
-    EXPECT_TRUE(WaitUntil([&] { return server.client->waitingPrograms() == 2; }));
+    EXPECT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 2; }));
     // A client that goes gives its program's slot to the next at once; the
     // program still finishes its work.
     ::close(first);
@@ -923,15 +906,13 @@ std::vector<std::string> OpenDescriptors() {
 }
 
 // Whether every descriptor open now (once the last ones have closed, within
-// 10 s) was open at `before` too (some of those may have closed since).
+// the test's patience) was open at `before` too (some of those may have
+// closed since).
 bool NoNewDescriptorsStay(const std::vector<std::string>& before) {
-    for (int wait = 0; wait < 1000; ++wait) {
+    return WaitFor([&] {
         const std::vector<std::string> now = OpenDescriptors();
-        if (std::includes(before.begin(), before.end(), now.begin(), now.end()))
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return std::includes(before.begin(), before.end(), now.begin(), now.end());
+    });
 }
 
 // Each program request's connection is removed, from another thread, after
@@ -967,7 +948,7 @@ TEST(FileServingLeaving, AProgramWhoseConnectionGoesAsItStartsFreesItsSlotAndSoc
                       return std::make_shared<LeavingClient>(callback, options, nullptr);
                   });
     const unsigned port = server.waitListening();
-    server.client->setCGIConcurrency(1, 0);
+    server.client->setCGIConcurrency(1, 1);
     // (The first program starts the runner, whose descriptors stay.)
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
     EXPECT_TRUE(NoChildrenLeft());
@@ -982,8 +963,7 @@ TEST(FileServingLeaving, AProgramWhoseConnectionGoesAsItStartsFreesItsSlotAndSoc
         ::close(fd);
     }
     EXPECT_TRUE(NoChildrenLeft());
-    for (int wait = 0; wait < 1000 && server.transceiver->socketCount() != 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->socketCount() == 0; });
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     // The one program slot is free again.
@@ -997,7 +977,7 @@ TEST_F(FileServing, PeersThatNeverReadAProgramsAnswerAreIdleAndFreeItsSlot) {
     // is idle, however much waits for it: at its limit it goes, its program
     // is abandoned and runs to its end, and its slot is free again.
     server.httpServer()->setConnectionTimeLimit(300000);
-    server.client->setCGIConcurrency(2, 0);
+    server.client->setCGIConcurrency(2, 2);
     WriteFile(base.root + "/cgi-bin/flood50.sh",
               "#!/bin/sh\necho $$ >> '" + base.top + "/pids'\n"
               "printf 'Content-Type: text/plain\\r\\n\\r\\n'\nexec head -c 52428800 /dev/zero\n",
@@ -1035,8 +1015,7 @@ TEST_F(FileServing, AConnectionThatWentSilentGoesForEveryThreadAtOnce) {
     SendAll(fd, Get("/large.bin") + Get("/cgi-bin/slow.sh"));
     std::string in = ReadUntil(
         fd, [](const std::string& got) { return got.find("\r\n\r\n") != std::string::npos; });
-    for (int wait = 0; wait < 1000 && server.transceiver->connectionCount() != 0; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor([&] { return server.transceiver->connectionCount() == 0; });
     EXPECT_EQ(server.transceiver->connectionCount(), 0u);
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
     bool closed = false;
@@ -1107,10 +1086,10 @@ TEST_F(FileServing, EndsRunningProgramsWhenItStops) {
     const std::vector<pid_t> running = WaitForPids(base.top + "/pids", 1);
     ASSERT_EQ(running.size(), 1u);
     // The program would run for a minute; stopping ends it instead of
-    // waiting for it.
+    // waiting for it (well within that minute, however slow the build).
     const auto start = std::chrono::steady_clock::now();
     own.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_NE(::kill(running[0], 0), 0);
     ::close(fd);
 }
@@ -1394,7 +1373,9 @@ TEST_F(FileServing, PeersThatResetAsTheirProgramsAnswerAreLoggedOnceEach) {
     // between just before and just after that, so some resets fall on the
     // end of the program, some before it, some after the answer went out.
     // However they fall, every request gets exactly one line, with the
-    // program's status and no more bytes than its answer has.
+    // program's status and no more bytes than its answer has (or, where the
+    // reset came before its program could start on a busy machine, 499 and
+    // no bytes).
     server.client->setCGIConcurrency(128, 128);
     WriteFile(base.root + "/cgi-bin/soon.sh",
               "#!/bin/sh\nsleep 0.5\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhello'\n", 0755);
@@ -1421,6 +1402,10 @@ TEST_F(FileServing, PeersThatResetAsTheirProgramsAnswerAreLoggedOnceEach) {
     EXPECT_EQ(lines.size(), peers + 1);
     for (const std::string& line : lines) {
         const auto [status, bytes] = LoggedStatusAndBytes(line);
+        if (status == "499") {
+            EXPECT_EQ(bytes, "0") << line;
+            continue;
+        }
         EXPECT_EQ(status, "200") << line;
         EXPECT_LE(std::stoul(bytes), whole.size()) << line;
     }
@@ -1466,16 +1451,20 @@ TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket)
     sockaddr_in self{};
     socklen_t length = sizeof self;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
-    // Written, once the writing has stopped (the same sum three times in a row).
+    // Written, once the writing has begun and stopped (the same sum for 300 ms).
     size_t written = 0;
-    for (int same = 0, wait = 0; same < 3 && wait < 200; ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto writtenSince = std::chrono::steady_clock::now();
+    WaitFor([&] {
         int waiting = 0;
         ::ioctl(fd, FIONREAD, &waiting);
         const size_t now = static_cast<size_t>(waiting) + UnsentBytesOfServerSocket(ntohs(self.sin_port));
-        same = now == written ? same + 1 : 0;
-        written = now;
-    }
+        if (now != written) {
+            written = now;
+            writtenSince = std::chrono::steady_clock::now();
+        }
+        return written > 0 &&
+               std::chrono::steady_clock::now() - writtenSince >= std::chrono::milliseconds(300);
+    });
     ASSERT_GT(written, 0u);
     ASSERT_LT(written, 300u * 50000);
     const linger reset{1, 0};
@@ -1483,15 +1472,13 @@ TEST_F(FileServing, AnswersMadeInPlaceAreLoggedWithTheBytesThatReachedTheSocket)
     ::close(fd);
     // Every answer the server made has its line once the connection is gone.
     size_t logged = 0;
-    for (int wait = 0; wait < 1000; ++wait) {
+    WaitFor([&] {
         const std::vector<std::string> lines = LinesOf(server.events, "/fifty.bin");
         logged = 0;
         for (size_t i = before; i < lines.size(); ++i)
             logged += std::stoul(LoggedStatusAndBytes(lines[i]).second);
-        if (server.transceiver->connectionCount() == 0 && logged >= written)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+        return server.transceiver->connectionCount() == 0 && logged >= written;
+    });
     EXPECT_EQ(logged, written);
 }
 
@@ -1692,7 +1679,7 @@ TEST(KrTransceiverClient, LargeBodiesGoToTheApplicationOnlyWhenTheyNameAPageAndE
 }
 
 TEST_F(FileServing, AProgramThatExitedFreesItsSlotWhileAChildOfItHoldsItsOutput) {
-    server.client->setCGIConcurrency(4, 16);
+    server.client->setCGIConcurrency(4, 4);
     // Each answers and exits, leaving a child that holds its output until
     // the test lets it write its last line: its slot is free, its answer not
     // yet whole. The children wait on a FIFO the test holds open, so each
@@ -1814,19 +1801,19 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
     }
     const std::vector<pid_t> running = WaitForPids(pids, 2);
     ASSERT_EQ(running.size(), 2u);
-    ASSERT_TRUE(WaitUntil([&] { return server.client->waitingPrograms() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 2; }));
     for (const int fd : peers)
         Reset(fd);
     // The two that waited never run, and their lines say their clients
     // left; the two that run go on, each in the allowance.
-    EXPECT_TRUE(WaitUntil([&] {
+    EXPECT_TRUE(WaitFor([&] {
         return LoggedStatuses(server.events, "/cgi-bin/long.sh") ==
                std::vector<std::string>{"499", "499"};
     }));
     for (const std::string& line : LinesOf(server.events, "/cgi-bin/long.sh"))
         EXPECT_EQ(LoggedStatusAndBytes(line).second, "0") << line;
     // The server holds none of their sockets, though two of their programs run.
-    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; })) << AcceptedSocketsOn(port);
+    EXPECT_TRUE(WaitFor([&] { return AcceptedSocketsOn(port) == 0; })) << AcceptedSocketsOn(port);
     // Clients that stay are answered while those two run on.
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
     const std::string php = Ask(port, Get("/page.php?x=1"));
@@ -1845,14 +1832,14 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
     ASSERT_EQ(all.size(), 4u);
     for (const int fd : peers)
         Reset(fd);
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(WaitFor(
         [&] { return LoggedStatuses(server.events, "/cgi-bin/long.sh").size() == 4u; }));
     for (const std::string& status : LoggedStatuses(server.events, "/cgi-bin/long.sh"))
         EXPECT_EQ(status, "499");
-    EXPECT_TRUE(WaitUntil([&] { return !ProcessAlive(all[2]) && !ProcessAlive(all[3]); }));
+    EXPECT_TRUE(WaitFor([&] { return !ProcessAlive(all[2]) && !ProcessAlive(all[3]); }));
     for (const pid_t pid : running)
         EXPECT_TRUE(ProcessAlive(pid)) << pid;
-    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return AcceptedSocketsOn(port) == 0; }));
 }
 
 TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsItsOutput) {
@@ -1879,11 +1866,11 @@ TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsIts
     const std::vector<pid_t> child = WaitForPids(children, 1);
     ASSERT_EQ(child.size(), 1u);
     Reset(fd);
-    EXPECT_TRUE(WaitUntil([&] { return AcceptedSocketsOn(port) == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return AcceptedSocketsOn(port) == 0; }));
     EXPECT_TRUE(LinesOf(server.events, "/cgi-bin/leaves.sh").empty());
     gate.open();
     EXPECT_TRUE(WaitForLine(server.events, "\"GET /cgi-bin/leaves.sh\" --> 200 "));
-    EXPECT_TRUE(WaitUntil([&] { return OpenDescriptorsOf("pipe") <= pipesBefore; }))
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptorsOf("pipe") <= pipesBefore; }))
         << OpenDescriptorsOf("pipe") << " pipes, " << pipesBefore << " before";
     EXPECT_TRUE(ProcessAlive(child[0]));
     // The slot and the allowance are free: the next program runs at once.

@@ -17,6 +17,7 @@
 #include <netinet/tcp.h>
 
 #include "foundation/KrCombinedTask.h"
+#include "foundation/tests/WaitFor.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrXResponseHeader.h"
 #include "transport/tests/HttpTestServer.h"
@@ -162,11 +163,9 @@ class RecordingClient : public KrTransceiverClient {
     std::function<void(bool)> answerEnded;
 };
 
-// Waits up to 10 s for the connection to reach `phase`.
+// Waits (up to the test's patience) for the connection to reach `phase`.
 bool ReachesPhase(KrTransceiverConnection& connection, KrConnectionPhase phase) {
-    for (int wait = 0; wait < 1000 && connection.phase() != phase; ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return connection.phase() == phase;
+    return WaitFor([&] { return connection.phase() == phase; });
 }
 
 }  // namespace
@@ -229,21 +228,18 @@ TEST(KrTransceiverServerL1HTTP, EachPhaseTakesItsNewsAsTheTableSays) {
                                  : start == "closing"   ? Phase::kClosing
                                                         : Phase::kLingering;
         std::shared_ptr<KrTransceiverConnection> connection;
-        for (int wait = 0; wait < 1000 && !connection; ++wait) {
+        WaitFor([&] {
             connection = client.lastConnection();
-            if (!connection)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return connection != nullptr;
+        });
         ASSERT_TRUE(connection) << what;
         ASSERT_TRUE(ReachesPhase(*connection, startPhase)) << what;
         // The thread that served it lets go of its turn (this one takes it).
-        while (connection->record().turn.load() != 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(WaitFor([&] { return connection->record().turn.load() == 0; })) << what;
         // Its silence has lasted its time-out where the row asks about it.
         if (row.news == News::kIdle) {
             connection->deadline().restart(0);
-            while (!connection->deadline().expired())
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ASSERT_TRUE(WaitFor([&] { return connection->deadline().expired(); })) << what;
         }
         if (row.news == News::kAnswerEnded) {
             std::function<void(bool)> ended;
@@ -325,19 +321,15 @@ TEST(KrTransceiverServerL1HTTP, ACloseAskedWhileARequestWaitsForAWorkerFollowsIt
         return client.blocked > 0 && client.blocked + server.httpServer()->queuedSignals() ==
                                          static_cast<size_t>(holders);
     };
-    for (int wait = 0; wait < 1000 && !allHeld(); ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(allHeld());
+    ASSERT_TRUE(WaitFor(allHeld));
     const int fd = ConnectLoopback(port);
     SendAll(fd, Get("/queued"));
     std::shared_ptr<KrTransceiverConnection> connection;
-    for (int wait = 0; wait < 1000 && !connection; ++wait) {
-        {
-            std::lock_guard<std::mutex> guard(client.lock);
-            connection = client.queued;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitFor([&] {
+        std::lock_guard<std::mutex> guard(client.lock);
+        connection = client.queued;
+        return connection != nullptr;
+    });
     ASSERT_TRUE(connection);
     ASSERT_TRUE(ReachesPhase(*connection, KrConnectionPhase::kAtWorker));
     connection->_post(KrConnectionRecord::kCloseAsked);
@@ -503,8 +495,7 @@ TEST(KrTransceiverServerL1HTTP, ForgetsWhatItKeptForAConnectionOnceItIsGone) {
         return KrCombinedTask::globalTaskCount() == tasksBefore &&
                server.transceiver->socketCount() == 0 && server.transceiver->connectionCount() == 0;
     };
-    for (int wait = 0; wait < 1000 && !settled(); ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    WaitFor(settled);
     EXPECT_EQ(KrCombinedTask::globalTaskCount(), tasksBefore);
     EXPECT_EQ(server.transceiver->socketCount(), 0u);
 }

@@ -17,6 +17,7 @@
 #include "foundation/KrCombinedTask.h"
 #include "foundation/KrGavetaScheduler2.h"
 #include "foundation/KrURL.h"
+#include "foundation/tests/WaitFor.h"
 #include "html/KrHTML_input2_blob.h"
 #include "transport/KrTransceiver.h"
 #include "transport/KrTransceiverClient.h"
@@ -42,10 +43,11 @@ struct Wire {
     bool released = false;
     bool releaseResult = false;
 
+    // Up to the test's patience: what never comes fails the test's checks.
     template <class Predicate>
     void waitUntil(Predicate done) {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, done);
+        changed.wait_for(lock, kPatience, done);
     }
 };
 
@@ -623,7 +625,7 @@ TEST(KrURLHookServiceConnect, AHostThatNeverAnswersIsGivenUpAtTheTimeoutOrWhenTh
     auto stopped = hook("/stopped");
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return connects == 2; });
+        ASSERT_TRUE(changed.wait_for(lock, kPatience, [&] { return connects == 2; }));
     }
     auto destroyed = std::async(std::launch::async, [&service] { service.reset(); });
     EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(30)), std::future_status::ready);
@@ -703,10 +705,7 @@ TEST_F(LoopbackFixture, AClosedConnectionTellsTheRequesterAtOnce) {
     }
     // The carrier of the last answer leaves the pool once its connection
     // closed; a refusal sent for it by mistake would come right then.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (home.transceiver->serverCount() > carriersGone &&
-           std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    WaitFor([&] { return home.transceiver->serverCount() <= carriersGone; });
     EXPECT_EQ(home.transceiver->serverCount(), carriersGone);
     EXPECT_FALSE(requester->waitFor(sent.size() + 1, std::chrono::seconds(1)));
     for (size_t i = 0; i < sent.size(); ++i) {

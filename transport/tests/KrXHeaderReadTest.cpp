@@ -657,29 +657,36 @@ TEST(KrXHeaderRead, ABodyThatCannotBeKeptIsRefusedWith503BeforeItComes) {
 
 // Reads a 1 MiB body under a file size limit that makes its temporary
 // file's writes fail part way, as a full disk does: the exit status 0 when
-// it was refused with 503 and no file was left. For a child only.
+// it was refused with 503 and no file was left. For a child only: it makes
+// the body's folder and removes it before it exits, since nothing else runs
+// after its exit to remove it.
 void ReadPastTheFileSizeLimit() {
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit small{200 * 1024, 200 * 1024};
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    KrXHeader header(KR_HTTP_POST, false, 3);
-    header.keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
-    const std::string bytes = PostHead(1 << 20) + Pattern(1 << 20);
-    int result = 0;
-    for (size_t at = 0; at < bytes.size() && result == 0; at += 32768) {
-        const size_t n = std::min<size_t>(32768, bytes.size() - at);
-        header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
-        result = header.read([](KrXHeader&) { return true; });
+    bool refused = false;
+    {
+        const TemporaryFolder folder;
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit small{200 * 1024, 200 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        KrXHeader header(KR_HTTP_POST, false, 3);
+        header.keepBodyInFilePast(KrXHeader::kMaxBodyInMemory);
+        const std::string bytes = PostHead(1 << 20) + Pattern(1 << 20);
+        int result = 0;
+        for (size_t at = 0; at < bytes.size() && result == 0; at += 32768) {
+            const size_t n = std::min<size_t>(32768, bytes.size() - at);
+            header.body().sputn(bytes.data() + at, static_cast<std::streamsize>(n));
+            result = header.read([](KrXHeader&) { return true; });
+        }
+        refused = result == 1 && header.refusalStatus() == 503 && !header.bodyFile() &&
+                  folder.entries() == 0;
     }
     // Without the exit handlers, which the forked copy of this process cannot run.
     std::fflush(stderr);
-    ::_exit(result == 1 && header.refusalStatus() == 503 && !header.bodyFile() ? 0 : 1);
+    ::_exit(refused ? 0 : 1);
 }
 
 TEST(KrXHeaderRead, ABodyWhoseFileFailsPartWayIsRefusedWith503NeverPassedOnCut) {
     // The child runs this test alone in a fresh copy of the program.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const TemporaryFolder folder;
     EXPECT_EXIT(ReadPastTheFileSizeLimit(), ::testing::ExitedWithCode(0),
                 "cannot be written in .*File too large.*answered 503");
 }

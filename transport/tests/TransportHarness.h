@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "foundation/KrStringBuf.h"
+#include "foundation/tests/WaitFor.h"
 #include "transport/KrPoller.h"
 #include "transport/KrSocketIPvx.h"
 #include "transport/KrTransceiver.h"
@@ -46,14 +47,16 @@ class Inbox : public KrJob {
         _arrived.notify_all();
         return true;
     }
-    // Waits until a message of `kind` has arrived; returns the messages
-    // before it and that one.
+    // Waits (up to the test's patience) until a message of `kind` has
+    // arrived; returns the messages before it and that one, or all that came
+    // when it did not.
     std::vector<KrJobMessage> waitFor(int kind) {
         std::unique_lock<std::mutex> lock(_mutex);
         const auto of = [kind](const KrJobMessage& m) { return m.kind == kind; };
-        _arrived.wait(lock, [&] {
-            return std::find_if(messages.begin(), messages.end(), of) != messages.end();
-        });
+        if (!_arrived.wait_for(lock, kPatience, [&] {
+                return std::find_if(messages.begin(), messages.end(), of) != messages.end();
+            }))
+            return messages;
         return {messages.begin(), std::find_if(messages.begin(), messages.end(), of) + 1};
     }
     // The kinds of waitFor's messages.
