@@ -274,7 +274,10 @@ int BurstOfProgramRequests(unsigned port) {
             for (int i = 0; i < 30; ++i) {
                 const std::string query = std::to_string(c * 30 + i);
                 const int fd = ConnectLoopback(port);
-                Send(fd, Get("/cgi-bin/echo.sh?" + query));
+                // (Closed after the answer, so that one of another body,
+                // such as a refusal, ends the read too.)
+                Send(fd, "GET /cgi-bin/echo.sh?" + query +
+                             " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n");
                 const std::string in = ReadFor(fd, "\r\n\r\n" + query);
                 ::close(fd);
                 if (in.rfind("HTTP/1.1 200 OK\r\n", 0) == 0 &&
