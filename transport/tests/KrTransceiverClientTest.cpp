@@ -1877,3 +1877,23 @@ TEST_F(FileServing, AGoneClientsProgramIsLoggedAsItExitsThoughAChildOfItHoldsIts
     EXPECT_EQ(BodyOf(Ask(port, Get("/cgi-bin/quick.sh"))), "quick");
     ::kill(child[0], SIGKILL);
 }
+
+TEST_F(FileServing, AtItsStopARequestStillWaitingForASlotIsToldTheServerIsStopping) {
+    server.client->setCGIConcurrency(1, 1);
+    const int running = ConnectLoopback(port);
+    SendAll(running, Get("/cgi-bin/pid.sh"));
+    ASSERT_EQ(WaitForPids(base.top + "/pids", 1).size(), 1u);
+    const int waiting = ConnectLoopback(port);
+    SendAll(waiting, Get("/cgi-bin/quick.sh"));
+    ASSERT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 1; }));
+    server.client->_stopPrograms();
+    for (const int fd : {running, waiting}) {
+        bool closed = false;
+        const std::string in = ReadToClose(fd, &closed);
+        EXPECT_EQ(StatusLine(in), "HTTP/1.1 503 Service Unavailable") << in;
+        EXPECT_NE(BodyOf(in).find("The server is stopping."), std::string::npos) << in;
+        EXPECT_TRUE(closed);
+        ::close(fd);
+    }
+    EXPECT_TRUE(NoChildrenLeft());
+}
