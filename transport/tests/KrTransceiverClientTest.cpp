@@ -811,8 +811,11 @@ TEST_F(FileServing, RequestsWaitForAProgramSlotInTurnAndThoseWhoseClientLeftFini
     const std::vector<pid_t> running = WaitForPids(pids, 1);
     ASSERT_EQ(running.size(), 1u);
     // The next two wait for the slot, however many come: none is refused.
+    // The third is sent once the second waits, so the order they came in
+    // is known.
     const int second = ConnectLoopback(port);
     SendAll(second, Get("/cgi-bin/detach.sh"));
+    ASSERT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 1; }));
     const int third = ConnectLoopback(port);
     SendAll(third, Get("/cgi-bin/last.sh"));
     EXPECT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 2; }));
@@ -1793,25 +1796,36 @@ TEST_F(FileServing, ProgramsWhoseClientsResetHoldUpNobodyAndThoseBeyondTheAllowa
               "#!/bin/sh\necho $$ >> '" + pids + "'\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
               "while :; do echo line; sleep 0.01; done\n",
               0755);
-    // Four ask for it: two run, two wait; then all four reset.
+    // Four ask for it, one after another: the first two run, the last two
+    // wait.
     std::vector<int> peers;
-    for (int i = 0; i < 4; ++i) {
+    std::vector<pid_t> running;
+    for (size_t i = 0; i < 4; ++i) {
         peers.push_back(ConnectLoopback(port));
         SendAll(peers.back(), Get("/cgi-bin/long.sh"));
+        if (i < 2) {
+            running = WaitForPids(pids, i + 1);
+            ASSERT_EQ(running.size(), i + 1);
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == i - 1; }));
+        }
     }
-    const std::vector<pid_t> running = WaitForPids(pids, 2);
-    ASSERT_EQ(running.size(), 2u);
-    ASSERT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 2; }));
-    for (const int fd : peers)
-        Reset(fd);
-    // The two that waited never run, and their lines say their clients
-    // left; the two that run go on, each in the allowance.
+    // The two that wait reset first: they never run, and their lines say
+    // their clients left. (Reset after a running one, a waiting one could
+    // take the freed slot before the server has read its own reset.)
+    Reset(peers[2]);
+    Reset(peers[3]);
     EXPECT_TRUE(WaitFor([&] {
         return LoggedStatuses(server.events, "/cgi-bin/long.sh") ==
                std::vector<std::string>{"499", "499"};
     }));
     for (const std::string& line : LinesOf(server.events, "/cgi-bin/long.sh"))
         EXPECT_EQ(LoggedStatusAndBytes(line).second, "0") << line;
+    EXPECT_TRUE(WaitFor([&] { return server.client->waitingPrograms() == 0; }));
+    // The two that run go on, each in the allowance, once their clients
+    // reset.
+    Reset(peers[0]);
+    Reset(peers[1]);
     // The server holds none of their sockets, though two of their programs run.
     EXPECT_TRUE(WaitFor([&] { return AcceptedSocketsOn(port) == 0; })) << AcceptedSocketsOn(port);
     // Clients that stay are answered while those two run on.
